@@ -1,0 +1,59 @@
+#include "common/plx_log.h"
+
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+uint64_t plx_debug_flags = 0;
+char plx_hostname[128] = "qDevice";
+
+void plx_log_open(const char *ident) {
+    if (gethostname(plx_hostname, sizeof(plx_hostname)) != 0) {
+        std::strncpy(plx_hostname, "qDevice", sizeof(plx_hostname));
+    }
+    plx_hostname[sizeof(plx_hostname) - 1] = '\0';
+    openlog(ident, LOG_PID | LOG_NDELAY, LOG_LOCAL7);
+}
+
+static void vlog_line(const char *func, int line, const char *fmt, va_list ap) {
+    char text[2048];
+    vsnprintf(text, sizeof(text), fmt, ap);
+    if (plx_debug_flags & PLX_DEBUG_CONSOLE) {
+        std::printf("%s:%d: %s", func, line, text);
+        size_t n = std::strlen(text);
+        if (n == 0 || text[n - 1] != '\n') std::putchar('\n');
+        std::fflush(stdout);
+    } else {
+        syslog(LOG_LOCAL7 | LOG_DEBUG, "%s[%d]: %s", func, line, text);
+    }
+}
+
+void plx_log_line(const char *func, int line, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vlog_line(func, line, fmt, ap);
+    va_end(ap);
+}
+
+void plx_log_event(int severity, const char *severity_name, int event, const char *fmt, ...) {
+    char text[2048];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof(text), fmt, ap);
+    va_end(ap);
+    syslog(LOG_LOCAL7 | severity, "%%Quorvel-%s-%s-%d-%s-%d: %s", plx_hostname, "PLXD", severity,
+           severity_name, event, text);
+}
+
+void plx_assert_fail(const char *file, unsigned line, const char *expr) {
+    std::string name = file;
+    if (auto slash = name.rfind('/'); slash != std::string::npos) name.erase(0, slash + 1);
+    if (auto dot = name.rfind('.'); dot != std::string::npos) name.erase(dot);
+    std::printf("%s:%u: failed assertion `%s'\n", name.c_str(), line, expr);
+    std::fflush(stdout);
+    std::abort();
+}

@@ -1,0 +1,29 @@
+// The router's daemon-name table, pid-file names and small name tables.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Module identifiers of the router's daemons (rows of the daemon-name table).
+inline constexpr int QRV_MOD_UNKNOWN = 0;
+inline constexpr int QRV_MOD_HBUSD = 2;
+inline constexpr int QRV_MOD_FIBD = 3;
+inline constexpr int QRV_MOD_SYSMGR = 7;
+inline constexpr int QRV_MOD_PLXD = 9;
+inline constexpr int QRV_MOD_MAX = 164;  // last valid row
+inline constexpr int QRV_MOD_COUNT = 165;
+
+// Daemon name of a module identifier; an identifier above QRV_MOD_MAX is an internal error.
+const char *qrv_daemon_name(int module_id);
+
+// Module identifier of a daemon name, or -1.
+int qrv_daemon_id(const char *name);
+
+// "/var/run/<daemon>.<instance>.pid", redirected by PLX_ROOT.
+std::string qrv_pid_file_name(int module_id, unsigned long instance);
+
+// TLOC colour names ("default", "mpls", ...; "--" for an unknown number) and encapsulations
+// (1 "gre", 2 "ipsec", otherwise "--").
+const char *qrv_color_name(uint32_t color);
+int qrv_color_number(const char *name);  // -1 when unknown
+const char *qrv_encap_name(uint32_t encap);

@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "common/ip_util.h"
+#include "common/plx_log.h"
+#include "common/plx_paths.h"
+#include "common/qrv_util.h"
+
+namespace {
+
+plx_ip_addr v6(const char *text) {
+    plx_ip_addr a{};
+    EXPECT_EQ(plx_ip_from_str(text, &a), 0);
+    return a;
+}
+
+TEST(IpToStr, FormatsBothFamilies) {
+    plx_ip_addr a = v6("10.1.2.3");
+    EXPECT_STREQ(plx_ip_to_str(&a), "10.1.2.3");
+    a = v6("2001:db8:0:0:1:0:0:1");  // two equal runs: the first becomes "::"
+    EXPECT_STREQ(plx_ip_to_str(&a), "2001:db8::1:0:0:1");
+    a = v6("2001:0:0:1:0:0:0:1");  // the longer run wins
+    EXPECT_STREQ(plx_ip_to_str(&a), "2001:0:0:1::1");
+    a = v6("::");
+    EXPECT_STREQ(plx_ip_to_str(&a), "::");
+    a = v6("fe80::");
+    EXPECT_STREQ(plx_ip_to_str(&a), "fe80::");
+    a = v6("::1");
+    EXPECT_STREQ(plx_ip_to_str(&a), "::1");
+}
+
+TEST(IpToStr, EightBuffersRotate) {
+    plx_ip_addr addrs[9];
+    const char *out[9];
+    for (int i = 0; i < 9; ++i) {
+        addrs[i] = plx_ip_addr{{10, 0, 0, static_cast<uint8_t>(i)}, PLX_AF_IPV4};
+        out[i] = plx_ip_to_str(&addrs[i]);
+    }
+    EXPECT_STREQ(out[1], "10.0.0.1");
+    EXPECT_STREQ(out[7], "10.0.0.7");
+    EXPECT_EQ(out[0], out[8]);  // the ninth call reuses the first buffer
+}
+
+TEST(Paths, RootAndShmPrefixRedirect) {
+    unsetenv("PLX_ROOT");
+    unsetenv("PLX_SHM_PREFIX");
+    EXPECT_EQ(plx_path("/var/run/.plxd"), "/var/run/.plxd");
+    EXPECT_EQ(plx_shm_name("almushtarika"), "/almushtarika");
+    setenv("PLX_ROOT", "/tmp/r/", 1);
+    setenv("PLX_SHM_PREFIX", "t1.", 1);
+    EXPECT_EQ(plx_path("/var/run/.plxd"), "/tmp/r/var/run/.plxd");
+    EXPECT_EQ(plx_shm_name("/almushtarika"), "/t1.almushtarika");
+    EXPECT_EQ(qrv_pid_file_name(QRV_MOD_PLXD, 0), "/tmp/r/var/run/plxd.0.pid");
+    unsetenv("PLX_ROOT");
+    unsetenv("PLX_SHM_PREFIX");
+}
+
+TEST(DaemonNames, TableAndColors) {
+    EXPECT_STREQ(qrv_daemon_name(0), "unknown");
+    EXPECT_STREQ(qrv_daemon_name(QRV_MOD_PLXD), "plxd");
+    EXPECT_STREQ(qrv_daemon_name(QRV_MOD_HBUSD), "hbusd");
+    EXPECT_STREQ(qrv_daemon_name(QRV_MOD_FIBD), "fibd");
+    EXPECT_EQ(qrv_daemon_id("sysmgrd"), QRV_MOD_SYSMGR);
+    EXPECT_STREQ(qrv_color_name(22), "private6");
+    EXPECT_STREQ(qrv_color_name(23), "--");
+    EXPECT_STREQ(qrv_encap_name(2), "ipsec");
+    EXPECT_STREQ(qrv_encap_name(3), "--");
+}
+
+TEST(AssertDeathTest, AbortsWithTheAssertionLine) {
+    // The line goes to standard output; death tests see standard error, so only the abnormal
+    // end is checked here.
+    int x = 1;
+    EXPECT_EXIT(PLX_ASSERT(x == 2), testing::KilledBySignal(SIGABRT), "");
+}
+
+}  // namespace

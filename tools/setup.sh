@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, test and run.
+# Safe to run again: apt-get skips what is already installed.
+set -euo pipefail
+
+PACKAGES=(
+    # toolchain
+    build-essential cmake make pkg-config clang-format git
+    # test and benchmark frameworks
+    libgtest-dev libgmock-dev libbenchmark-dev
+    # daemon runtime
+    libevent-dev libjemalloc-dev libboost-dev
+    # configuration database server, SNMP traps, access control
+    libyang2-dev libsnmp-dev snmptrapd libssl-dev
+    # forwarding plane and application recognition
+    libpcap-dev libndpi-dev
+    # demo and test helpers
+    procps iproute2 python3
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO=sudo
+else
+    SUDO=
+fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    $SUDO apt-get update -q
+    $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
