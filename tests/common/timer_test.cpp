@@ -21,7 +21,7 @@ struct FakeClock {
     }
 };
 
-struct Fixture : ::testing::Test {
+struct TimerWheel : ::testing::Test {
     FakeClock clock;
     timer_mgr *mgr = nullptr;
     std::vector<std::string> fired;
@@ -40,7 +40,7 @@ struct Fixture : ::testing::Test {
         timer_mgr_set_clock(mgr, FakeClock::read, &clock);
     }
     static void record(timer *t, void *self, void *, void *, void *) {
-        static_cast<Fixture *>(self)->fired.push_back(t->name);
+        static_cast<TimerWheel *>(self)->fired.push_back(t->name);
     }
     timer *add(const char *name, uint32_t ms, uint8_t type = TIMER_ONE_SHOT,
                uint8_t pri = TIMER_PRI_NORMAL, timer_cb_fn cb = record) {
@@ -78,7 +78,7 @@ TEST(TimerConversions, RoundingAndResolutions) {
     timer_mgr_delete(mgr);
 }
 
-TEST_F(Fixture, IntervalsFireOnTheRoundedTick) {
+TEST_F(TimerWheel, IntervalsFireOnTheRoundedTick) {
     timer *zero = add("zero", 0);
     timer *four = add("four", 4);
     timer *five = add("five", 5);
@@ -103,7 +103,7 @@ TEST_F(Fixture, IntervalsFireOnTheRoundedTick) {
     EXPECT_EQ(mgr->nfired, 4u);
 }
 
-TEST_F(Fixture, CyclicTimerAndEnableDisableAreIdempotent) {
+TEST_F(TimerWheel, CyclicTimerAndEnableDisableAreIdempotent) {
     timer *t = add("cyc", 30, TIMER_CYCLIC);
     timer_enable(t);
     timer_enable(t);
@@ -126,7 +126,7 @@ TEST_F(Fixture, CyclicTimerAndEnableDisableAreIdempotent) {
     EXPECT_EQ(timer_ticks_left(t), -1);
 }
 
-TEST_F(Fixture, FarTimerSharesBucketAndFiresOnlyOnItsTurn) {
+TEST_F(TimerWheel, FarTimerSharesBucketAndFiresOnlyOnItsTurn) {
     timer *far = add("far", 30000, TIMER_CYCLIC);  // 3000 ticks: bucket 952
     timer *near = add("near", 9520);               // 952 ticks: same bucket, earlier turn
     timer_enable(far);
@@ -144,7 +144,7 @@ TEST_F(Fixture, FarTimerSharesBucketAndFiresOnlyOnItsTurn) {
     EXPECT_EQ(far->expire, 6000u);
 }
 
-TEST_F(Fixture, StalledProcessCatchesUpTickByTick) {
+TEST_F(TimerWheel, StalledProcessCatchesUpTickByTick) {
     timer *t = add("cyc", 10, TIMER_CYCLIC);
     timer_enable(t);
     clock.advance(1000);
@@ -155,12 +155,12 @@ TEST_F(Fixture, StalledProcessCatchesUpTickByTick) {
 
 // Each call advances the clock by 80 ms, as a slow callback would.
 void slow(timer *t, void *self, void *, void *, void *) {
-    auto *f = static_cast<Fixture *>(self);
+    auto *f = static_cast<TimerWheel *>(self);
     f->fired.push_back(t->name);
     f->clock.advance(80);
 }
 
-TEST_F(Fixture, BudgetDefersTheRestToTheNextPass) {
+TEST_F(TimerWheel, BudgetDefersTheRestToTheNextPass) {
     for (const char *name : {"a1", "a2", "a3"})
         timer_enable(add(name, 10, 0, 0, slow));
     for (const char *name : {"b1", "b2"})
@@ -174,7 +174,7 @@ TEST_F(Fixture, BudgetDefersTheRestToTheNextPass) {
     EXPECT_EQ(mgr->nactive, 0u);
 }
 
-TEST_F(Fixture, HighWheelRunsFirstAndMaskSelectsWheels) {
+TEST_F(TimerWheel, HighWheelRunsFirstAndMaskSelectsWheels) {
     timer_enable(add("lo", 10));
     timer_enable(add("hi", 10, TIMER_ONE_SHOT, TIMER_PRI_HIGH));
     clock.advance(10);
@@ -184,7 +184,7 @@ TEST_F(Fixture, HighWheelRunsFirstAndMaskSelectsWheels) {
     EXPECT_EQ(fired, (std::vector<std::string>{"hi", "lo"}));
 }
 
-TEST_F(Fixture, MissingWheelFallsBackToLowerPriority) {
+TEST_F(TimerWheel, MissingWheelFallsBackToLowerPriority) {
     make(TIMER_PRI_MASK_NORMAL);
     timer *t = add("hi", 10, TIMER_ONE_SHOT, TIMER_PRI_HIGH);
     EXPECT_EQ(t->priority, TIMER_PRI_NORMAL);
@@ -200,7 +200,7 @@ enum Action { REARM_SELF, DELETE_SELF, DELETE_OTHER, DISABLE_OTHER };
 timer *g_other;
 
 void acting(timer *t, void *self, void *action, void *, void *) {
-    static_cast<Fixture *>(self)->fired.push_back(t->name);
+    static_cast<TimerWheel *>(self)->fired.push_back(t->name);
     switch (reinterpret_cast<intptr_t>(action)) {
         case REARM_SELF:
             timer_enable(t);
@@ -217,12 +217,12 @@ void acting(timer *t, void *self, void *action, void *, void *) {
     }
 }
 
-timer *add_acting(Fixture &f, const char *name, Action a, uint8_t type = TIMER_ONE_SHOT) {
+timer *add_acting(TimerWheel &f, const char *name, Action a, uint8_t type = TIMER_ONE_SHOT) {
     return timer_util_create(f.mgr, 0, type, 10, acting, &f, reinterpret_cast<void *>(a), nullptr,
                              nullptr, name);
 }
 
-TEST_F(Fixture, CallbacksMayRearmOrDeleteTimers) {
+TEST_F(TimerWheel, CallbacksMayRearmOrDeleteTimers) {
     timer *rearm = add_acting(*this, "rearm", REARM_SELF);
     timer *self_del = add_acting(*this, "selfdel", DELETE_SELF, TIMER_CYCLIC);
     timer_enable(rearm);
@@ -247,7 +247,7 @@ TEST_F(Fixture, CallbacksMayRearmOrDeleteTimers) {
     EXPECT_EQ(mgr->ncreated, mgr->ndeleted + 2);
 }
 
-TEST_F(Fixture, DumpsDescribeTimersAndManager) {
+TEST_F(TimerWheel, DumpsDescribeTimersAndManager) {
     timer *t = add("a-name-that-is-much-longer-than-thirty-nine-chars", 500, TIMER_CYCLIC);
     EXPECT_EQ(std::string(t->name).size(), 39u);
     add("idle", 10);
@@ -273,7 +273,7 @@ TEST_F(Fixture, DumpsDescribeTimersAndManager) {
     EXPECT_NE(text.find("ncreated 2 ndeleted 0 nactive 1 nfired 0"), std::string::npos);
 }
 
-using TimerDeathTest = Fixture;
+using TimerDeathTest = TimerWheel;
 
 // Assertion lines and console log lines go to standard output; death tests read standard error.
 #define EXPECT_DIES_SAYING(stmt, regex)           \

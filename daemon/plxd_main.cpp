@@ -1,0 +1,6 @@
+// plxd: the policy-manager daemon.
+#include "daemon/plx_daemon.h"
+
+int main(int argc, char **argv) {
+    return appmain(argc, argv);
+}
