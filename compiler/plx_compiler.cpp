@@ -1,0 +1,454 @@
+#include "compiler/plx_compiler.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "common/plx_log.h"
+
+namespace {
+
+void *heap_alloc(uint32_t length) {
+    return std::calloc(1, length ? length : 1);
+}
+void heap_free(void *p) {
+    std::free(p);
+}
+
+plx_mem_alloc_fn g_alloc = heap_alloc;
+plx_mem_free_fn g_free = heap_free;
+plx_mem_filter_id_fn g_filter_id = nullptr;
+plx_yield_fn g_yield = nullptr;
+void *g_yield_arg = nullptr;
+
+// How many inner-loop steps pass between two calls of the yield hook.
+constexpr uint32_t YIELD_EVERY = 1024;
+
+uint64_t now_ns() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+const RuleCondition *condition_on(const plx_rule &rule, uint32_t table_id) {
+    for (const RuleCondition &c : rule.conditions) {
+        if (c.table_id == table_id)
+            return &c;
+    }
+    return nullptr;
+}
+
+// Cuts the field's value space at its boundary points and classes every interval by the set of
+// rules it satisfies. One sweep over the intervals keeps the current rule vector and its hash
+// up to date from the range ends that start or stop at each interval.
+void class_leaf(EcTable &t, const plx_ruletable &rt) {
+    std::vector<uint32_t> b;
+    for (auto i = t.boundaries.first(); i != Rbst<uint32_t>::NIL; i = t.boundaries.next(i))
+        b.push_back(t.boundaries.node(i).key);
+    t.intervals.clear();
+    const uint32_t nint = static_cast<uint32_t>(b.size()) - 1;
+    t.intervals.reserve(nint);
+    for (uint32_t i = 0; i < nint; ++i)
+        t.intervals.push_back({b[i], b[i + 1], 0});
+
+    const uint32_t nrules = rt.num_rules;
+    t.classes = ClassSet(nrules);
+    const uint32_t nw = t.classes.nwords();
+    std::vector<uint64_t> cur(nw, 0);
+    std::vector<uint32_t> cnt(nrules, 0);
+
+    // Range starts (+1) and ends (-1) by interval index, bucketed.
+    struct Event {
+        uint32_t rule;
+        int32_t delta;
+    };
+    std::vector<std::pair<uint32_t, Event>> raw;
+    auto index_of = [&](uint32_t v) {
+        return static_cast<uint32_t>(std::lower_bound(b.begin(), b.end(), v) - b.begin());
+    };
+    for (uint32_t r = 0; r < nrules; ++r) {
+        const RuleCondition *c = condition_on(*rt.rules[r], t.id);
+        if (!c) {
+            cnt[r] = 1;
+            cur[r / 64] |= uint64_t{1} << (r % 64);
+            continue;
+        }
+        for (const ValueRange &vr : c->ranges) {
+            uint32_t si = index_of(vr.min);
+            if (si >= nint)
+                continue;  // the range holds only 0xFFFFFFFF, which no interval covers
+            raw.push_back({si, {r, +1}});
+            if (vr.max_val != 0xFFFFFFFF) {
+                uint32_t ei = index_of(vr.max_val + 1);
+                if (ei < nint)
+                    raw.push_back({ei, {r, -1}});
+            }
+        }
+    }
+    std::vector<uint32_t> start(nint + 1, 0);
+    for (const auto &e : raw)
+        start[e.first + 1]++;
+    for (uint32_t i = 0; i < nint; ++i)
+        start[i + 1] += start[i];
+    std::vector<Event> events(raw.size());
+    {
+        std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+        for (const auto &e : raw)
+            events[fill[e.first]++] = e.second;
+    }
+    std::vector<std::pair<uint32_t, Event>>().swap(raw);
+
+    uint64_t h = plx_vec_hash(cur.data(), nw);
+    for (uint32_t i = 0; i < nint; ++i) {
+        for (uint32_t k = start[i]; k < start[i + 1]; ++k) {
+            const Event &e = events[k];
+            cnt[e.rule] += e.delta;
+            uint32_t w = e.rule / 64;
+            uint64_t old = cur[w];
+            uint64_t bit = uint64_t{1} << (e.rule % 64);
+            uint64_t now = cnt[e.rule] ? old | bit : old & ~bit;
+            if (now != old) {
+                h += plx_word_hash(now, w) - plx_word_hash(old, w);
+                cur[w] = now;
+            }
+        }
+        t.intervals[i].ec_id = t.classes.find_or_add(cur.data(), h);
+        if (i % YIELD_EVERY == YIELD_EVERY - 1)
+            plx_compiler_yield();
+    }
+}
+
+// Makes sure a table about to be combined holds its class vectors; its inputs are then no
+// longer read.
+void prepare_input(EcTable &t) {
+    if (t.combined && !t.classes.has_vectors()) {
+        t.classes.materialize(t.left->classes, t.right->classes);
+        t.left->classes.drop_vectors();
+        t.right->classes.drop_vectors();
+    }
+}
+
+EcTable *combine(plx_compiler_ctx *ctx, EcTable &A, EcTable &B) {
+    auto tp = std::make_unique<EcTable>();
+    EcTable &T = *tp;
+    T.id = ++ctx->table_counter;
+    T.reg = ++ctx->c_reg_allocated;
+    T.combined = 1;
+    T.left = &A;
+    T.right = &B;
+    A.parent = B.parent = &T;
+    ctx->tables.push_back(std::move(tp));
+
+    const void *node1 = A.num_classes() ? &A : nullptr;
+    PLX_ASSERT(node1 != NULL);
+    prepare_input(A);
+    prepare_input(B);
+    const std::vector<uint32_t> &order_a = A.classes.sorted();
+    const std::vector<uint32_t> &order_b = B.classes.sorted();
+    const uint32_t n = B.num_classes();
+    T.classes = ClassSet(A.classes.nbits());
+    T.combo_ec.assign(size_t{A.num_classes()} * n, 0);
+
+    const uint32_t nw = T.classes.nwords();
+    std::vector<uint64_t> z(nw);
+    uint32_t steps = 0;
+    for (uint32_t a : order_a) {
+        const uint64_t *x = A.classes.vec(a);
+        plx_compiler_yield();
+        for (uint32_t b : order_b) {
+            const uint64_t *y = B.classes.vec(b);
+            uint64_t h = 0;
+            for (uint32_t w = 0; w < nw; ++w) {
+                uint64_t v = x[w] & y[w];
+                z[w] = v;
+                if (v)
+                    h += plx_word_hash(v, w);
+            }
+            T.combo_ec[size_t{a} * n + b] =
+                T.classes.find_or_add_pair(z.data(), h, a, b, A.classes, B.classes);
+            if (++steps % YIELD_EVERY == 0)
+                plx_compiler_yield();
+        }
+    }
+    return &T;
+}
+
+void post_order(EcTable *t, std::vector<EcTable *> &out) {
+    if (t->combined) {
+        post_order(t->left, out);
+        post_order(t->right, out);
+    }
+    out.push_back(t);
+}
+
+}  // namespace
+
+void plx_compiler_set_mem_ops(plx_mem_alloc_fn alloc, plx_mem_free_fn free_fn) {
+    g_alloc = alloc ? alloc : heap_alloc;
+    g_free = free_fn ? free_fn : heap_free;
+}
+
+void plx_compiler_set_filter_id_fn(plx_mem_filter_id_fn fn) {
+    g_filter_id = fn;
+}
+
+void plx_compiler_free_program(void *program) {
+    if (program)
+        g_free(program);
+}
+
+void plx_compiler_set_yield(plx_yield_fn fn, void *arg) {
+    g_yield = fn;
+    g_yield_arg = arg;
+}
+
+void plx_compiler_yield() {
+    if (g_yield)
+        g_yield(g_yield_arg);
+}
+
+plx_compiler_ctx *plx_compiler_create() {
+    auto *ctx = new (std::nothrow) plx_compiler_ctx;
+    if (!ctx)
+        return nullptr;
+    for (const PlxFieldInfo &f : plx_field_catalogue) {
+        ctx->slots[f.id].field_id = f.id;
+        ctx->slots[f.id].max_value = f.max_value;
+    }
+    return ctx;
+}
+
+void plx_compiler_reset(plx_compiler_ctx *ctx) {
+    ctx->tables.clear();
+    ctx->table_counter = 0;
+    ctx->c_reg_allocated = 0;
+    ctx->final_table = nullptr;
+    ctx->filter_id = 0xFFFFFFFF;
+    ctx->action_offset = 0;
+    std::memset(ctx->table_base, 0, sizeof ctx->table_base);
+    ctx->n_dir_entries = 0;
+    ctx->n_instructions = 0;
+    ctx->error.clear();
+    for (FieldSlot &s : ctx->slots)
+        s.table_id = 0;
+}
+
+void plx_compiler_destroy(plx_compiler_ctx *ctx) {
+    if (!ctx)
+        return;
+    plx_compiler_reset(ctx);
+    delete ctx;
+}
+
+void plx_compiler_class_leaves(plx_compiler_ctx *ctx, const plx_ruletable *table) {
+    for (auto &t : ctx->tables) {
+        if (!t->combined) {
+            class_leaf(*t, *table);
+            plx_compiler_yield();
+        }
+    }
+}
+
+bool plx_compiler_reduce(plx_compiler_ctx *ctx) {
+    std::vector<EcTable *> work;
+    for (auto &t : ctx->tables)
+        work.push_back(t.get());
+    while (work.size() >= 2) {
+        std::vector<EcTable *> next;
+        for (size_t i = 0; i + 1 < work.size(); i += 2) {
+            EcTable &a = *work[i], &b = *work[i + 1];
+            uint64_t cells = uint64_t{a.num_classes()} * b.num_classes();
+            if (cells > 0xFFFFFFFFull) {
+                ctx->error = "combining tables " + std::to_string(a.id) + " and " +
+                             std::to_string(b.id) + " gives " + std::to_string(cells) +
+                             " intervals, more than a 32-bit index can address";
+                return false;
+            }
+            next.push_back(combine(ctx, a, b));
+        }
+        if (work.size() % 2)
+            next.push_back(work.back());
+        std::sort(next.begin(), next.end(), [](EcTable *x, EcTable *y) { return x->id < y->id; });
+        work.swap(next);
+        plx_compiler_yield();
+    }
+    ctx->final_table = work.empty() ? nullptr : work[0];
+    return true;
+}
+
+uint64_t plx_compiler_program_length(const plx_compiler_ctx *ctx, const plx_ruletable *table) {
+    std::vector<EcTable *> order;
+    post_order(ctx->final_table, order);
+    uint64_t lookup = 0, instr = 1;
+    for (EcTable *t : order) {
+        lookup += 4 + 20 * uint64_t{t->num_intervals()};
+        instr += t->combined ? 3 : 1;
+    }
+    uint64_t ndir = order.size() + 1;
+    const char *name = table->name;
+    uint64_t len = PLX_PROGRAM_HEADER_SIZE;
+    PLX_TRACE(PLX_DEBUG_POLICY, "Policy: %s  Program size: %u [Header]", name, (unsigned)len);
+    len += lookup;
+    PLX_TRACE(PLX_DEBUG_POLICY, "Policy: %s  Program size: %u [Context]", name, (unsigned)len);
+    len += 24 * ndir;
+    PLX_TRACE(PLX_DEBUG_POLICY, "Policy: %s  Program size: %u [Table directory entry]", name,
+              (unsigned)len);
+    len += 4 * instr;
+    PLX_TRACE(PLX_DEBUG_POLICY, "Policy: %s  Program size: %u [Instruction]", name, (unsigned)len);
+    const plx_rule *rule = table->rules.empty() ? nullptr : table->rules[0].get();
+    PLX_ASSERT(rule != NULL);
+    len += 8 + uint64_t{ctx->final_table->num_classes()} * rule->action.size();
+    PLX_TRACE(PLX_DEBUG_POLICY, "Policy: %s  Program size: %u [Action]", name, (unsigned)len);
+    PLX_TRACE(PLX_DEBUG_POLICY, "Policy: %s  Program size: %u [Final]", name, (unsigned)len);
+    return len;
+}
+
+PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable *table,
+                                      uint32_t *out_len) {
+    PLX_ASSERT(ctx->c_reg_allocated <= (PLX_MAX_REGISTERS - 1));
+    std::vector<EcTable *> order;
+    post_order(ctx->final_table, order);
+
+    uint64_t len64 = plx_compiler_program_length(ctx, table);
+    if (len64 > 0xFFFFFFFFull) {
+        *out_len = 0xFFFFFFFF;
+        ctx->error = "program of " + std::to_string(len64) + " bytes exceeds 4 GiB";
+        return nullptr;
+    }
+    const uint32_t len = static_cast<uint32_t>(len64);
+    *out_len = len;
+    for (EcTable *t : order) {
+        if (t->combined && t->right->num_classes() > 0xFFFF) {
+            ctx->error = "table " + std::to_string(t->right->id) + " has " +
+                         std::to_string(t->right->num_classes()) +
+                         " classes, more than the 16-bit multiplier can hold";
+            return nullptr;
+        }
+    }
+
+    auto *base = static_cast<uint8_t *>(g_alloc(len));
+    ctx->filter_id = g_filter_id ? g_filter_id() : 0xFFFFFFFF;
+    if (!base)
+        return nullptr;
+    std::memset(base, 0, len);
+    auto *hdr = reinterpret_cast<PolicyProgram *>(base);
+    auto put = [base](uint32_t off, uint32_t v) { std::memcpy(base + off, &v, 4); };
+
+    hdr->length = len;
+    ctx->n_dir_entries = static_cast<uint32_t>(order.size()) + 1;
+    ctx->n_instructions = 1;
+    for (EcTable *t : order)
+        ctx->n_instructions += t->combined ? 3 : 1;
+    hdr->n_dir_entries = ctx->n_dir_entries;
+    hdr->n_instructions = ctx->n_instructions;
+    std::memcpy(hdr->name, table->name, sizeof hdr->name);
+
+    uint32_t dir = PLX_PROGRAM_HEADER_SIZE;
+    uint32_t ins = dir + 24 * ctx->n_dir_entries;
+    uint32_t data = ins + 4 * ctx->n_instructions;
+
+    for (EcTable *t : order) {
+        const uint32_t nint = t->num_intervals();
+        ProgramDirEntry de{data, nint, sizeof(LookupEntry), {}};
+        std::memcpy(base + dir, &de, sizeof de);
+        dir += sizeof de;
+
+        put(data, PLX_TABLE_LOOKUP | t->id << 8);
+        data += 4;
+        ctx->table_base[t->id] = data / 4;
+        auto *entries = reinterpret_cast<LookupEntry *>(base + data);
+        uint32_t steps = 0;
+        rbst_random_shape(nint, [&](uint32_t item, uint32_t pos, int64_t parent, bool left) {
+            EcInterval iv = t->interval(item);
+            entries[pos] = LookupEntry{iv.lo, iv.hi, iv.ec_id, 0, 0};
+            if (parent >= 0) {
+                uint32_t link = pos * (sizeof(LookupEntry) / 4);
+                if (left)
+                    entries[parent].left = link;
+                else
+                    entries[parent].right = link;
+            }
+            if (++steps % (64 * YIELD_EVERY) == 0)
+                plx_compiler_yield();
+        });
+        data += nint * static_cast<uint32_t>(sizeof(LookupEntry));
+
+        if (!t->combined) {
+            put(ins, plx_insn(PLX_OP_LOOKUP, PLX_MODE_LEAF, t->id, t->reg, t->id));
+            ins += 4;
+        } else {
+            const EcTable &L = *t->left, &R = *t->right;
+            put(ins, plx_insn_imm(PLX_OP_MUL, PLX_MODE_REG, L.reg, L.reg, R.num_classes()));
+            put(ins + 4, plx_insn(PLX_OP_ADD, PLX_MODE_REG, L.reg, R.reg, 0));
+            put(ins + 8, plx_insn(PLX_OP_LOOKUP, PLX_MODE_REG, R.reg, t->reg, t->id));
+            ins += 12;
+        }
+    }
+    put(ins, plx_insn(PLX_OP_FINAL, PLX_MODE_REG, ctx->c_reg_allocated, 15, 0));
+
+    // Action table: one record per class of the final table, the first rule of the class's
+    // rule set deciding.
+    const plx_rule *rule = table->rules.empty() ? nullptr : table->rules[0].get();
+    PLX_ASSERT(rule != NULL);
+    const EcTable &fin = *ctx->final_table;
+    const uint32_t reclen = static_cast<uint32_t>(table->default_action.size());
+    ProgramDirEntry de{data, fin.num_classes(), reclen, {}};
+    std::memcpy(base + dir, &de, sizeof de);
+    put(data, PLX_TABLE_ACTION);
+    data += 4;
+    if (data % 8)
+        data += 4;
+    ctx->action_offset = data / 4;
+    for (uint32_t ec = 0; ec < fin.num_classes(); ++ec) {
+        std::optional<uint32_t> r = fin.first_rule(ec);
+        const std::vector<uint8_t> *rec = &table->default_action;
+        if (r) {
+            rec = &table->rules[*r]->action;
+            bool action = !rec->empty();
+            PLX_ASSERT(action);
+        }
+        PLX_ASSERT(rec->size() == reclen);
+        std::memcpy(base + data + size_t{ec} * reclen, rec->data(), reclen);
+        if (ec % YIELD_EVERY == YIELD_EVERY - 1)
+            plx_compiler_yield();
+    }
+
+    // Field map: which field each leaf table reads.
+    uint32_t n = 0;
+    for (uint32_t f = 0; f <= PLX_NUM_FIELDS; ++f) {
+        uint32_t tid = ctx->slots[f].table_id;
+        if (!tid)
+            continue;
+        hdr->field_map[n] = FieldMapPair{static_cast<uint8_t>(f), static_cast<uint8_t>(tid)};
+        ++n;
+        hdr->table_field[tid] = f;
+    }
+    hdr->field_map_count = n;
+    std::memcpy(hdr->table_base, ctx->table_base, sizeof hdr->table_base);
+    hdr->action_offset = ctx->action_offset;
+    return hdr;
+}
+
+int plx_compile(plx_compiler_ctx *ctx, plx_ruletable *table, PolicyProgram **prog, uint32_t *len) {
+    if (ctx->tables.empty())
+        return 0;
+    ctx->error.clear();
+    try {
+        uint64_t t0 = now_ns();
+        plx_compiler_class_leaves(ctx, table);
+        uint64_t t1 = now_ns();
+        bool ok = plx_compiler_reduce(ctx);
+        uint64_t t2 = now_ns();
+        *prog = ok ? plx_compile_program_ec(ctx, table, len) : nullptr;
+        uint64_t t3 = now_ns();
+        ctx->times = {t1 - t0, t2 - t1, t3 - t2};
+    } catch (const std::bad_alloc &) {
+        ctx->error = "out of memory while compiling";
+        *prog = nullptr;
+    }
+    if (!*prog && !ctx->error.empty())
+        PLX_LOG("Policy %s: no program: %s", table->name, ctx->error.c_str());
+    return *prog ? 0 : 1;
+}

@@ -1,0 +1,256 @@
+// Randomized binary search tree (Martinez and Roura): an ordered set with a caller-supplied
+// comparison, parent links and subtree sizes. Every insertion puts the new node at the root of
+// a subtree of n nodes with probability 1/(n+1), so the tree has the shape of a random binary
+// search tree whatever the insertion order (boundary points arrive in ascending order).
+//
+// Nodes live in one pool and link by index. Walks and clearing use an explicit work stack.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "common/plx_log.h"
+
+// Builds a random binary search tree over n sorted items [0, n) with the distribution of the
+// tree below (each item equally likely the root, subtrees independent) and visits its nodes in
+// walk order: node, right subtree, left subtree. visit(item, position, parent position or -1,
+// went_left), where position counts the visited nodes from 0. Used where the keys are known in
+// advance and only the shape is needed.
+template <typename Visit>
+void rbst_random_shape(uint32_t n, Visit &&visit) {
+    struct Span {
+        uint32_t lo, hi;  // items [lo, hi)
+        int64_t parent;
+        bool left;
+    };
+    std::vector<Span> stack;
+    stack.push_back({0, n, -1, false});
+    uint32_t position = 0;
+    while (!stack.empty()) {
+        Span s = stack.back();
+        stack.pop_back();
+        if (s.lo >= s.hi)
+            continue;
+        uint32_t m =
+            s.lo + static_cast<uint32_t>(static_cast<uint64_t>(::random()) % (s.hi - s.lo));
+        visit(m, position, s.parent, s.left);
+        stack.push_back({s.lo, m, position, true});       // left, popped after the right
+        stack.push_back({m + 1, s.hi, position, false});  // right, popped next
+        ++position;
+    }
+}
+
+template <typename Key, typename Value = uintptr_t>
+class Rbst {
+  public:
+    using Index = uint32_t;
+    static constexpr Index NIL = UINT32_MAX;
+    using Compare = std::function<int(const Key &, const Key &)>;
+
+    struct Node {
+        Key key;
+        Value value;
+        uintptr_t position = 0;  // where the node's entry was written, while emitting
+        uint32_t size = 1;
+        Index parent = NIL, left = NIL, right = NIL;
+    };
+
+    Rbst() { init(); }
+
+    // Clears the tree and installs the default comparison (unsigned order of the key).
+    void init() {
+        nodes_.clear();
+        root_ = NIL;
+        cmp_ = [](const Key &a, const Key &b) { return a < b ? -1 : (b < a ? 1 : 0); };
+    }
+    void set_compare(Compare cmp) { cmp_ = std::move(cmp); }
+
+    Index root() const { return root_; }
+    const Node &node(Index i) const { return nodes_[i]; }
+    Node &node(Index i) { return nodes_[i]; }
+    bool is_empty() const { return root_ == NIL; }
+
+    Index find(const Key &k) const {
+        Index x = root_;
+        while (x != NIL) {
+            int c = cmp_(k, nodes_[x].key);
+            if (c == 0)
+                return x;
+            x = c < 0 ? nodes_[x].left : nodes_[x].right;
+        }
+        return NIL;
+    }
+
+    // 1 inserted, 0 refused (an equal key is present; nothing changes).
+    int insert(const Key &k, Value v = Value{}) {
+        if (find(k) != NIL)
+            return 0;
+        Index n = static_cast<Index>(nodes_.size());
+        nodes_.push_back(Node{k, v});
+        Index x = root_, last = NIL;
+        bool went_left = false;
+        while (x != NIL) {
+            Node &xn = nodes_[x];
+            xn.size += 1;
+            if (static_cast<uint32_t>(::random()) % xn.size == 0) {
+                insert_at_root(x, n);
+                return 1;
+            }
+            last = x;
+            went_left = cmp_(k, xn.key) < 0;
+            x = went_left ? xn.left : xn.right;
+        }
+        attach(last, went_left, n);
+        return 1;
+    }
+
+    Index first() const {
+        Index x = root_;
+        if (x == NIL)
+            return NIL;
+        while (nodes_[x].left != NIL)
+            x = nodes_[x].left;
+        return x;
+    }
+
+    // In-order successor; next(NIL) is first().
+    Index next(Index x) const {
+        if (x == NIL)
+            return first();
+        if (nodes_[x].right != NIL) {
+            x = nodes_[x].right;
+            while (nodes_[x].left != NIL)
+                x = nodes_[x].left;
+            return x;
+        }
+        Index p = nodes_[x].parent;
+        while (p != NIL && nodes_[p].right == x) {
+            x = p;
+            p = nodes_[p].parent;
+        }
+        return p;
+    }
+
+    // a = next(after), b = next(a); second member tells whether b exists.
+    std::pair<std::pair<Index, Index>, bool> next_pair(Index after) const {
+        Index a = next(after);
+        Index b = a == NIL ? NIL : next(a);
+        return {{a, b}, b != NIL};
+    }
+
+    // Node, then right subtree, then left subtree (each subtree in the same order).
+    template <typename Visit>
+    void walk(Visit &&visit) {
+        std::vector<Index> stack;
+        if (root_ != NIL)
+            stack.push_back(root_);
+        while (!stack.empty()) {
+            Index x = stack.back();
+            stack.pop_back();
+            visit(x);
+            if (nodes_[x].left != NIL)
+                stack.push_back(nodes_[x].left);
+            if (nodes_[x].right != NIL)
+                stack.push_back(nodes_[x].right);
+        }
+    }
+
+    uint32_t count() {
+        uint32_t n = 0;
+        walk([&](Index) { ++n; });
+        return n;
+    }
+
+    // Empties the tree, handing each key and value to free_fn when one is given.
+    void clear(const std::function<void(Key &, Value &)> &free_fn = nullptr) {
+        if (free_fn) {
+            walk([&](Index x) { free_fn(nodes_[x].key, nodes_[x].value); });
+        }
+        nodes_.clear();
+        root_ = NIL;
+    }
+
+  private:
+    void attach(Index parent, bool left, Index n) {
+        nodes_[n].parent = parent;
+        if (parent == NIL)
+            root_ = n;
+        else if (left)
+            nodes_[parent].left = n;
+        else
+            nodes_[parent].right = n;
+    }
+
+    // Puts node n at the root of the subtree rooted at x (x's size already counts n).
+    void insert_at_root(Index x, Index n) {
+        // Descend to the empty place, recording the path, then rotate n up to x's position.
+        std::vector<Index> path;
+        Index y = x, last = nodes_[x].parent;
+        bool went_left = false;
+        while (y != NIL) {
+            path.push_back(y);
+            last = y;
+            went_left = cmp_(nodes_[n].key, nodes_[y].key) < 0;
+            y = went_left ? nodes_[y].left : nodes_[y].right;
+        }
+        // Sizes below x do not count n yet; each rotation recomputes the two sizes it changes.
+        attach(last, went_left, n);
+        for (size_t i = path.size(); i-- > 0;) {
+            Index p = path[i];
+            if (nodes_[p].left == n)
+                rotate_right(p);
+            else
+                rotate_left(p);
+        }
+    }
+
+    uint32_t size_of(Index i) const { return i == NIL ? 0 : nodes_[i].size; }
+
+    void replace_child(Index parent, Index old_child, Index new_child) {
+        if (parent == NIL)
+            root_ = new_child;
+        else if (nodes_[parent].left == old_child)
+            nodes_[parent].left = new_child;
+        else
+            nodes_[parent].right = new_child;
+        nodes_[new_child].parent = parent;
+    }
+
+    void rotate_left(Index x) {
+        PLX_ASSERT(nodes_[x].right != NIL);
+        Index r = nodes_[x].right;
+        replace_child(nodes_[x].parent, x, r);
+        nodes_[x].right = nodes_[r].left;
+        if (nodes_[r].left != NIL)
+            nodes_[nodes_[r].left].parent = x;
+        nodes_[r].left = x;
+        nodes_[x].parent = r;
+        fix_sizes(x, r);
+    }
+
+    void rotate_right(Index x) {
+        PLX_ASSERT(nodes_[x].left != NIL);
+        Index l = nodes_[x].left;
+        replace_child(nodes_[x].parent, x, l);
+        nodes_[x].left = nodes_[l].right;
+        if (nodes_[l].right != NIL)
+            nodes_[nodes_[l].right].parent = x;
+        nodes_[l].right = x;
+        nodes_[x].parent = l;
+        fix_sizes(x, l);
+    }
+
+    // After a rotation that lifted `up` above x: x's size from its children, up's from its own.
+    void fix_sizes(Index x, Index up) {
+        nodes_[x].size = 1 + size_of(nodes_[x].left) + size_of(nodes_[x].right);
+        nodes_[up].size = 1 + size_of(nodes_[up].left) + size_of(nodes_[up].right);
+    }
+
+    std::vector<Node> nodes_;
+    Index root_ = NIL;
+    Compare cmp_;
+};
