@@ -1,0 +1,508 @@
+#include "common/msgq_util.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+
+#include <cstring>
+#include <deque>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/plx_status.h"
+#include "common/qrv_util.h"
+#include "tests/common/event_loop_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::vector<std::string> g_logs;
+void capture_log(const char *line) {
+    g_logs.emplace_back(line);
+}
+
+bool logged(const std::string &needle) {
+    for (const auto &l : g_logs)
+        if (l.find(needle) != std::string::npos)
+            return true;
+    return false;
+}
+
+// One side of a queue, recording what its callbacks saw.
+struct Endpoint {
+    msgq_handle *h = nullptr;
+    int up = 0;
+    int down = 0;
+    std::vector<Bytes> msgs;
+    bool deinit_on_recv = false;
+    bool deinit_on_down = false;
+
+    static void on_up(msgq_handle *, void *arg) { static_cast<Endpoint *>(arg)->up++; }
+    static void on_down(msgq_handle *m, void *arg) {
+        auto *e = static_cast<Endpoint *>(arg);
+        e->down++;
+        if (e->deinit_on_down) {
+            msgq_deinit(m);
+            e->h = nullptr;
+        }
+    }
+    static void reserved(msgq_handle *, void *) { ADD_FAILURE() << "reserved callback called"; }
+    static void on_recv(msgq_handle *m, uint8_t *p, uint32_t len, void *arg) {
+        auto *e = static_cast<Endpoint *>(arg);
+        e->msgs.emplace_back(p, p + len);
+        msgq_free(m, p);
+        if (e->deinit_on_recv) {
+            msgq_deinit(m);
+            e->h = nullptr;
+        }
+    }
+};
+
+Bytes frame(uint8_t src, uint8_t tgt, uint8_t type, const Bytes &payload, int size = -1) {
+    msgq_hdr hdr{MAGIC1, static_cast<uint16_t>(size >= 0 ? size : payload.size() + MSGQ_HDR_LEN),
+                 src,    tgt,
+                 type,   MAGIC2};
+    Bytes out(sizeof(hdr));
+    std::memcpy(out.data(), &hdr, sizeof(hdr));
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+Bytes reg(uint8_t src, uint8_t tgt) {
+    return frame(src, tgt, MSGQ_MSG_TYPE_REGISTER, {});
+}
+Bytes data(uint8_t src, uint8_t tgt, const Bytes &p) {
+    return frame(src, tgt, MSGQ_MSG_TYPE_DATA, p);
+}
+
+Bytes pattern(size_t n, uint8_t seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(seed + i * 7);
+    return b;
+}
+
+void send_all(int fd, const Bytes &b) {
+    ASSERT_EQ(send(fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size()));
+}
+
+class MsgqTest : public EventLoopFixture {
+  protected:
+    void SetUp() override {
+        EventLoopFixture::SetUp();
+        g_logs.clear();
+        msgq_set_log_hook(capture_log);
+    }
+
+    void TearDown() override {
+        for (auto &e : eps_)
+            if (e.h)
+                msgq_deinit(e.h);
+        for (int fd : fds_)
+            close(fd);
+        EXPECT_EQ(msgq_get_instance(), nullptr);
+        msgq_set_log_hook(nullptr);
+        EventLoopFixture::TearDown();
+    }
+
+    msgq_params params() const {
+        msgq_params p{};
+        p.evbase = base_;
+        p.tmr_mgr = tm_;
+        p.syslog_facility = LOG_LOCAL7;
+        p.sock_type = MSGQ_SOCK_TYPE_LOCAL;
+        return p;
+    }
+
+    static msgq_callbacks callbacks() {
+        return {Endpoint::on_up,   Endpoint::on_down, Endpoint::reserved,
+                Endpoint::on_recv, nullptr,           nullptr};
+    }
+
+    Endpoint &open(uint32_t src, uint32_t tgt, uint32_t type, const msgq_params &p) {
+        Endpoint &e = eps_.emplace_back();
+        msgq_callbacks cbs = callbacks();
+        e.h = msgq_init(src, tgt, type, &p, &cbs, &e);
+        EXPECT_NE(e.h, nullptr);
+        return e;
+    }
+    Endpoint &server(uint32_t src = QRV_MOD_PLXD, uint32_t tgt = QRV_MOD_FIBD) {
+        return open(src, tgt, MSGQ_HANDLE_TYPE_SERVER, params());
+    }
+    Endpoint &client(uint32_t src = QRV_MOD_FIBD, uint32_t tgt = QRV_MOD_PLXD) {
+        return open(src, tgt, MSGQ_HANDLE_TYPE_CLIENT, params());
+    }
+
+    // Server and client in this process, both up.
+    std::pair<Endpoint *, Endpoint *> connected_pair() {
+        Endpoint &s = server();
+        Endpoint &c = client();
+        advance_ms(MSGQ_CONNECT_INTERVAL_MS);
+        EXPECT_TRUE(run_until([&] { return s.up == 1 && c.up == 1; }));
+        return {&s, &c};
+    }
+
+    int raw_connect(const std::string &sock_path) {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un sun{};
+        sun.sun_family = AF_UNIX;
+        std::strncpy(sun.sun_path, sock_path.c_str(), sizeof(sun.sun_path) - 1);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)), 0);
+        fds_.push_back(fd);
+        return fd;
+    }
+    int raw_plxd() { return raw_connect(path("/var/run/.plxd")); }
+
+    // True once the daemon side closed the raw connection (end of stream or reset).
+    bool raw_closed(int fd) {
+        return run_until([&] {
+            uint8_t b[256];
+            ssize_t n = recv(fd, b, sizeof(b), MSG_DONTWAIT);
+            return n == 0 || (n < 0 && errno != EAGAIN);
+        });
+    }
+
+    // Reads n bytes from a raw connection, driving the loop meanwhile.
+    Bytes raw_read(int fd, size_t n) {
+        Bytes out;
+        run_until([&] {
+            uint8_t b[4096];
+            ssize_t got = recv(fd, b, std::min(sizeof(b), n - out.size()), MSG_DONTWAIT);
+            if (got > 0)
+                out.insert(out.end(), b, b + got);
+            return out.size() == n;
+        });
+        return out;
+    }
+
+    std::deque<Endpoint> eps_;
+    std::vector<int> fds_;
+};
+
+TEST_F(MsgqTest, ClientAndServerExchangeMessagesUpToTheLargestSize) {
+    Endpoint &s = server();
+    Endpoint &c = client();
+
+    // Down: refused at once, the caller keeps and frees the buffer.
+    uint8_t *buf = msgq_alloc(c.h, 10);
+    ASSERT_NE(buf, nullptr);
+    EXPECT_EQ(msgq_write(c.h, buf, 10), PLX_EFAULT);
+    EXPECT_EQ(msgq_write(c.h, nullptr, 10), PLX_ECHILD);
+    EXPECT_EQ(msgq_write(nullptr, buf, 10), PLX_ECHILD);
+    msgq_free(c.h, buf);
+
+    // The first connection attempt comes 500 ms after start.
+    advance_ms(MSGQ_CONNECT_INTERVAL_MS - 10);
+    spin();
+    EXPECT_EQ(c.up, 0);
+    advance_ms(10);
+    ASSERT_TRUE(run_until([&] { return s.up == 1 && c.up == 1; }));
+    EXPECT_TRUE(msgq_is_ready(c.h));
+    EXPECT_EQ(msgq_get_stat(c.h, MSGQ_STAT_TX_REGISTER), 1u);
+
+    Bytes small = {'h', 'i'};
+    buf = msgq_alloc(c.h, small.size());
+    std::memcpy(buf, small.data(), small.size());
+    ASSERT_EQ(msgq_write(c.h, buf, small.size()), 0);
+
+    Bytes big = pattern(MSGQ_MAX_PAYLOAD, 3);
+    buf = msgq_alloc(s.h, big.size());
+    ASSERT_NE(buf, nullptr);
+    std::memcpy(buf, big.data(), big.size());
+    ASSERT_EQ(msgq_write(s.h, buf, big.size()), 0);
+    EXPECT_EQ(msgq_alloc(s.h, MSGQ_MAX_PAYLOAD + 1), nullptr);
+    EXPECT_EQ(msgq_get_stat(s.h, MSGQ_STAT_ALLOC_FAILED), 1u);
+
+    ASSERT_TRUE(run_until([&] { return s.msgs.size() == 1 && c.msgs.size() == 1; }));
+    EXPECT_EQ(s.msgs[0], small);
+    EXPECT_EQ(c.msgs[0], big);
+    for (Endpoint *e : {&s, &c}) {
+        EXPECT_EQ(msgq_get_stat(e->h, MSGQ_STAT_TX_MSG), 1u);
+        EXPECT_EQ(msgq_get_stat(e->h, MSGQ_STAT_RX_MSG), 1u);
+        EXPECT_EQ(msgq_get_stat(e->h, MSGQ_STAT_MSG_ALLOCS),
+                  msgq_get_stat(e->h, MSGQ_STAT_MSG_FREES));
+    }
+}
+
+TEST_F(MsgqTest, IdentifiersOutOfRangeGiveNoHandle) {
+    msgq_params p = params();
+    msgq_callbacks cbs = callbacks();
+    EXPECT_EQ(msgq_init(0, 3, MSGQ_HANDLE_TYPE_SERVER, &p, &cbs, nullptr), nullptr);
+    EXPECT_EQ(msgq_init(9, 165, MSGQ_HANDLE_TYPE_CLIENT, &p, &cbs, nullptr), nullptr);
+}
+
+TEST_F(MsgqTest, DuplicateHandleIsAProgrammingError) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    server();
+    EXPECT_DEATH(server(), "");
+}
+
+TEST_F(MsgqTest, ReassemblesHeadersAndBodiesSplitAtEveryByte) {
+    Endpoint &s = server();
+    int fd = raw_plxd();
+    Bytes p1 = pattern(300, 1);
+    Bytes p2 = {42};
+    Bytes stream = reg(QRV_MOD_FIBD, QRV_MOD_PLXD);
+    for (const Bytes &m : {data(3, 9, p1), data(3, 9, p2)})
+        stream.insert(stream.end(), m.begin(), m.end());
+    for (uint8_t byte : stream) {
+        send_all(fd, {byte});
+        event_base_loop(base_, EVLOOP_NONBLOCK);
+    }
+    ASSERT_TRUE(run_until([&] { return s.msgs.size() == 2; }));
+    EXPECT_EQ(s.up, 1);
+    EXPECT_EQ(s.msgs[0], p1);
+    EXPECT_EQ(s.msgs[1], p2);
+
+    // Several messages in one write are all delivered too.
+    Bytes burst;
+    for (uint8_t i = 0; i < 5; ++i) {
+        Bytes m = data(3, 9, pattern(10 + i, i));
+        burst.insert(burst.end(), m.begin(), m.end());
+    }
+    send_all(fd, burst);
+    ASSERT_TRUE(run_until([&] { return s.msgs.size() == 7; }));
+    EXPECT_EQ(s.msgs[6], pattern(14, 4));
+}
+
+TEST_F(MsgqTest, UnknownOrUnregisteredPeersAreDisconnected) {
+    Endpoint &s = server();
+
+    int stranger = raw_plxd();  // registers as a module nobody here serves
+    send_all(stranger, reg(4, QRV_MOD_PLXD));
+    EXPECT_TRUE(raw_closed(stranger));
+    EXPECT_TRUE(logged("No queue for registration from 4 to 9"));
+
+    int eager = raw_plxd();  // sends data before registering
+    send_all(eager, data(3, 9, {1, 2, 3}));
+    EXPECT_TRUE(raw_closed(eager));
+
+    // Random bytes never crash the daemon side.
+    std::mt19937 rng(7);
+    for (int i = 0; i < 20; ++i) {
+        int fd = raw_plxd();
+        Bytes junk(1 + rng() % 64);
+        for (auto &b : junk)
+            b = static_cast<uint8_t>(rng());
+        if (i % 2) {  // after a valid registration
+            Bytes r = reg(3, 9);
+            junk.insert(junk.begin(), r.begin(), r.end());
+        }
+        send(fd, junk.data(), junk.size(), MSG_NOSIGNAL);
+        spin(5);
+    }
+    EXPECT_EQ(s.msgs.size(), 0u);
+    EXPECT_NE(msgq_get_instance(), nullptr);
+}
+
+TEST_F(MsgqTest, BadSizeIsDroppedAndBadMagicClosesTheConnection) {
+    Endpoint &s = server();
+    int fd = raw_plxd();
+    send_all(fd, reg(3, 9));
+    ASSERT_TRUE(run_until([&] { return s.up == 1; }));
+
+    send_all(fd, frame(3, 9, MSGQ_MSG_TYPE_DATA, {}, MSGQ_HDR_LEN));
+    send_all(fd, data(3, 9, {7}));
+    ASSERT_TRUE(run_until([&] { return s.msgs.size() == 1; }));
+    EXPECT_EQ(s.msgs[0], Bytes{7});
+    EXPECT_TRUE(logged("Bad message size (8). Must be more than (8)"));
+    EXPECT_EQ(s.down, 0);
+
+    Bytes corrupt = data(3, 9, {1, 2});
+    corrupt[7] = 0x0D;
+    send_all(fd, corrupt);
+    ASSERT_TRUE(raw_closed(fd));
+    EXPECT_EQ(s.down, 1);
+    EXPECT_EQ(msgq_get_stat(s.h, MSGQ_STAT_RX_FAIL), 1u);
+    EXPECT_FALSE(msgq_is_ready(s.h));
+}
+
+TEST_F(MsgqTest, SecondConnectionFromThePeerReplacesTheLiveOne) {
+    Endpoint &s = server();
+    int first = raw_plxd();
+    send_all(first, reg(3, 9));
+    ASSERT_TRUE(run_until([&] { return s.up == 1; }));
+
+    int second = raw_plxd();
+    send_all(second, reg(3, 9));
+    ASSERT_TRUE(run_until([&] { return s.up == 2; }));
+    EXPECT_EQ(s.down, 1);
+    EXPECT_EQ(msgq_get_stat(s.h, MSGQ_STAT_CONN_EXIST), 1u);
+    EXPECT_TRUE(raw_closed(first));
+
+    uint8_t *buf = msgq_alloc(s.h, 3);
+    std::memcpy(buf, "abc", 3);
+    ASSERT_EQ(msgq_write(s.h, buf, 3), 0);
+    EXPECT_EQ(raw_read(second, 11), frame(9, 3, MSGQ_MSG_TYPE_DATA, {'a', 'b', 'c'}));
+}
+
+TEST_F(MsgqTest, ClientReconnectsHalfASecondAfterTheServerReturns) {
+    auto [s, c] = connected_pair();
+    msgq_deinit(s->h);
+    s->h = nullptr;
+    ASSERT_TRUE(run_until([&] { return c->down == 1; }));
+    EXPECT_FALSE(msgq_is_ready(c->h));
+
+    advance_ms(1000);  // two failed attempts while nobody listens
+    Endpoint &s2 = server();
+    advance_ms(MSGQ_CONNECT_INTERVAL_MS - 10);
+    spin();
+    EXPECT_EQ(c->up, 1);
+    advance_ms(10);
+    ASSERT_TRUE(run_until([&] { return c->up == 2 && s2.up == 1; }));
+    EXPECT_EQ(msgq_get_stat(c->h, MSGQ_STAT_TX_REGISTER), 2u);
+    EXPECT_EQ(msgq_get_stat(c->h, MSGQ_STAT_CONN_DOWN), 1u);
+}
+
+TEST_F(MsgqTest, SendToAClosedPeerFailsWithoutKillingTheProcess) {
+    Endpoint &s = server();
+    int fd = raw_plxd();
+    send_all(fd, reg(3, 9));
+    ASSERT_TRUE(run_until([&] { return s.up == 1; }));
+    close(fd);
+    fds_.clear();
+
+    // The write is accepted into the queue; the send fails with EPIPE (no SIGPIPE), the handle
+    // stops being ready and the connection is closed on the next write event.
+    uint8_t *buf = msgq_alloc(s.h, 4);
+    ASSERT_EQ(msgq_write(s.h, buf, 4), 0);
+    EXPECT_EQ(msgq_get_stat(s.h, MSGQ_STAT_TX_FAIL), 1u);
+    EXPECT_FALSE(msgq_is_ready(s.h));
+    buf = msgq_alloc(s.h, 4);
+    EXPECT_EQ(msgq_write(s.h, buf, 4), PLX_EFAULT);
+    msgq_free(s.h, buf);
+    ASSERT_TRUE(run_until([&] { return s.down == 1; }));
+    EXPECT_EQ(msgq_get_stat(s.h, MSGQ_STAT_MSG_ALLOCS), msgq_get_stat(s.h, MSGQ_STAT_MSG_FREES));
+}
+
+TEST_F(MsgqTest, QueuedWritesDrainInOrderWhenTheSocketIsFull) {
+    auto [s, c] = connected_pair();
+    constexpr uint32_t kCount = 40, kLen = 60000;
+    for (uint32_t i = 0; i < kCount; ++i) {
+        uint8_t *buf = msgq_alloc(c->h, kLen);
+        std::memcpy(buf, &i, sizeof(i));
+        ASSERT_EQ(msgq_write(c->h, buf, kLen), 0);
+    }
+    EXPECT_GT(msgq_get_stat(c->h, MSGQ_STAT_TX_RESCHED), 0u);
+    ASSERT_TRUE(run_until([&] { return s->msgs.size() == kCount; }, 5000));
+    for (uint32_t i = 0; i < kCount; ++i) {
+        uint32_t seq;
+        std::memcpy(&seq, s->msgs[i].data(), sizeof(seq));
+        EXPECT_EQ(seq, i);
+        EXPECT_EQ(s->msgs[i].size(), kLen);
+    }
+    EXPECT_GT(msgq_get_stat(c->h, MSGQ_STAT_TX_WRITE_CB), 0u);
+    EXPECT_EQ(msgq_get_stat(c->h, MSGQ_STAT_TX_MSG), kCount);
+    EXPECT_EQ(msgq_get_stat(c->h, MSGQ_STAT_TX_DEQUEUED), kCount);
+    EXPECT_EQ(msgq_get_stat(c->h, MSGQ_STAT_MSG_FREES), kCount);
+}
+
+TEST_F(MsgqTest, CallbacksMayDeinitTheirOwnHandle) {
+    auto [s, c] = connected_pair();
+    s->deinit_on_recv = true;
+    c->deinit_on_down = true;
+    for (int i = 0; i < 3; ++i) {  // queued back to back: all arrive in one read pass
+        uint8_t *buf = msgq_alloc(c->h, 1);
+        ASSERT_EQ(msgq_write(c->h, buf, 1), 0);
+    }
+    ASSERT_TRUE(run_until([&] { return s->h == nullptr; }));
+    EXPECT_EQ(s->msgs.size(), 1u);
+    ASSERT_TRUE(run_until([&] { return c->h == nullptr; }));
+    EXPECT_EQ(c->down, 1);
+}
+
+TEST_F(MsgqTest, AppHeaderModeDeliversWholeMessagesWithoutRegistration) {
+    msgq_params p = params();
+    p.use_app_header = 1;
+    p.app_hdr_len = 4;
+    p.size_offset = 2;
+    Endpoint &s = open(QRV_MOD_PLXD, QRV_MOD_FIBD, MSGQ_HANDLE_TYPE_SERVER, p);
+
+    int fd = raw_plxd();
+    ASSERT_TRUE(run_until([&] { return s.up == 1; }));
+    Bytes m1 = {0xAA, 0xBB, 0x00, 0x07, 1, 2, 3};
+    Bytes m2 = {0xAA, 0xBB, 0x00, 0x05, 9};
+    send_all(fd, {m1.begin(), m1.begin() + 3});
+    spin(3);
+    Bytes rest(m1.begin() + 3, m1.end());
+    rest.insert(rest.end(), m2.begin(), m2.end());
+    send_all(fd, rest);
+    ASSERT_TRUE(run_until([&] { return s.msgs.size() == 2; }));
+    EXPECT_EQ(s.msgs[0], m1);
+    EXPECT_EQ(s.msgs[1], m2);
+
+    uint8_t *buf = msgq_alloc(s.h, 5);
+    std::memcpy(buf, "\x01\x02\x00\x05Z", 5);
+    ASSERT_EQ(msgq_write(s.h, buf, 5), 0);
+    EXPECT_EQ(raw_read(fd, 5), (Bytes{1, 2, 0, 5, 'Z'}));
+
+    // A size that leaves no body closes the connection; a new peer connection takes over.
+    send_all(fd, {0, 0, 0, 4});
+    ASSERT_TRUE(raw_closed(fd));
+    EXPECT_EQ(s.down, 1);
+    raw_plxd();
+    ASSERT_TRUE(run_until([&] { return s.up == 2; }));
+}
+
+TEST_F(MsgqTest, BlockingClientSendsAndWaitsForTheReply) {
+    std::string sock_path = path("/var/run/.fibd");
+    int lfd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    std::strncpy(sun.sun_path, sock_path.c_str(), sizeof(sun.sun_path) - 1);
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)), 0);
+    ASSERT_EQ(listen(lfd, 4), 0);
+    fds_.push_back(lfd);
+
+    Bytes got_reg, got_msg;
+    std::thread peer([&] {
+        int fd = accept(lfd, nullptr, nullptr);
+        got_reg.resize(8);
+        recv(fd, got_reg.data(), 8, MSG_WAITALL);
+        got_msg.resize(12);
+        recv(fd, got_msg.data(), 12, MSG_WAITALL);
+        Bytes reply = data(3, 9, {'p', 'o', 'n', 'g'});
+        send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+        close(fd);
+    });
+
+    msgq_params p = params();
+    p.blocking = 1;
+    Endpoint &c = open(QRV_MOD_PLXD, QRV_MOD_FIBD, MSGQ_HANDLE_TYPE_CLIENT, p);
+    EXPECT_EQ(c.up, 1);  // connected before msgq_init returned
+    uint8_t *buf = msgq_alloc(c.h, 4);
+    std::memcpy(buf, "ping", 4);
+    EXPECT_EQ(msgq_write(c.h, buf, 4), 0);
+    ASSERT_EQ(c.msgs.size(), 1u);  // the reply was read by the write itself
+    EXPECT_EQ(c.msgs[0], (Bytes{'p', 'o', 'n', 'g'}));
+    peer.join();
+    EXPECT_EQ(got_reg, reg(9, 3));
+    EXPECT_EQ(got_msg, data(9, 3, {'p', 'i', 'n', 'g'}));
+}
+
+TEST_F(MsgqTest, DumpListsEveryHandleWithItsCounters) {
+    auto [s, c] = connected_pair();
+    Endpoint &idle = client(QRV_MOD_PLXD, QRV_MOD_HBUSD);
+    std::string text;
+    msgq_dump_all([](void *arg, const char *t) { *static_cast<std::string *>(arg) += t; }, &text);
+    EXPECT_EQ(text.rfind("\n   =============\n   DUMPING MSGQs\n  inst: ", 0), 0u);
+    size_t reg_at = text.find("\n In Reg. list"), unreg_at = text.find("\n In Unreg. list");
+    size_t tmp_at = text.find("\n In tmp list");
+    ASSERT_LT(reg_at, unreg_at);
+    ASSERT_LT(unreg_at, tmp_at);
+    size_t idle_at = text.find("\n    Src: plxd, Tgt: hbusd");
+    EXPECT_GT(idle_at, unreg_at);
+    EXPECT_LT(idle_at, tmp_at);
+    EXPECT_LT(text.find("\n    Src: plxd, Tgt: fibd"), unreg_at);
+    EXPECT_NE(text.find("\n    tx_register                    1         "), std::string::npos);
+    EXPECT_NE(text.find("rx_read_helper_scheduled"), std::string::npos);
+    (void)s;
+    (void)c;
+    (void)idle;
+}
+
+}  // namespace
