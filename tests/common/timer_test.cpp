@@ -197,7 +197,8 @@ TEST_F(TimerWheel, MissingWheelFallsBackToLowerPriority) {
 
 // Callback behaviours driven by argument 2.
 enum Action { REARM_SELF, DELETE_SELF, DELETE_OTHER, DISABLE_OTHER };
-timer *g_other;
+timer *g_victim;
+timer *g_sleeper;
 
 void acting(timer *t, void *self, void *action, void *, void *) {
     static_cast<TimerWheel *>(self)->fired.push_back(t->name);
@@ -209,10 +210,10 @@ void acting(timer *t, void *self, void *action, void *, void *) {
             timer_util_delete(t);
             break;
         case DELETE_OTHER:
-            timer_util_delete(g_other);
+            timer_util_delete(g_victim);
             break;
         case DISABLE_OTHER:
-            timer_disable(g_other);
+            timer_disable(g_sleeper);
             break;
     }
 }
@@ -233,18 +234,21 @@ TEST_F(TimerWheel, CallbacksMayRearmOrDeleteTimers) {
     EXPECT_TRUE(timer_is_running(rearm));
     timer_util_delete(rearm);
 
-    // A timer due in the same bucket is deleted, another disabled, by the first one's callback.
+    // Timers due in the same bucket: one deleted, one disabled by earlier callbacks of that tick.
     fired.clear();
     timer *killer = add_acting(*this, "killer", DELETE_OTHER);
-    g_other = add("victim", 10);
+    g_victim = add("victim", 10);
     timer_enable(killer);
-    timer_enable(g_other);
+    timer_enable(g_victim);
     timer *disabler = add_acting(*this, "disabler", DISABLE_OTHER);
     timer_enable(disabler);
+    g_sleeper = add("sleeper", 10);
+    timer_enable(g_sleeper);
     run_ticks(1);
     EXPECT_EQ(fired, (std::vector<std::string>{"killer", "disabler"}));
     EXPECT_EQ(mgr->nactive, 0u);
-    EXPECT_EQ(mgr->ncreated, mgr->ndeleted + 2);
+    EXPECT_EQ(mgr->ncreated, mgr->ndeleted + 3);
+    EXPECT_EQ(g_sleeper->state, TIMER_STATE_DISABLED);
 }
 
 TEST_F(TimerWheel, DumpsDescribeTimersAndManager) {
