@@ -1,26 +1,66 @@
 #!/usr/bin/env bash
 # Starts the simulated router under a temporary root: the system manager, then plxd in the
-# foreground. Ctrl-C stops everything in order.
-set -euo pipefail
+# foreground. The system manager prints every hello it receives. Ctrl-C stops everything in
+# order: plxd first (SIGUSR2, its orderly stop), then the system manager.
+#
+# usage: tools/run-router.sh [build-dir]
+set -uo pipefail
 BUILD=${1:-build}
+PLXD="$BUILD/daemon/plxd"
+SYSMGRD="$BUILD/peers/sysmgrd/sysmgrd"
+if [ ! -x "$PLXD" ]; then
+    echo "run-router: $PLXD not found; build first (make build)" >&2
+    exit 1
+fi
+
 ROOT=$(mktemp -d /tmp/plx-router.XXXXXX)
 export PLX_ROOT=$ROOT
 export PLX_SHM_PREFIX="plx-$$-"
 mkdir -p "$ROOT/var/run" "$ROOT/boot" "$ROOT/etc/default"
-echo "Simulated router root: $ROOT"
+echo "Simulated router root: $ROOT (Ctrl-C stops the router)"
 
-pids=()
-cleanup() {
-    for ((i=${#pids[@]}-1; i>=0; i--)); do kill -USR2 "${pids[i]}" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+sysmgr_pid=
+plxd_pid=
+stopped=0
+
+# Stops one daemon with the given signal and reports how it ended.
+stop() {
+    local name=$1 pid=$2 sig=$3
+    [ -n "$pid" ] || return 0
+    if kill -0 "$pid" 2>/dev/null; then
+        echo "Stopping $name (pid $pid)"
+        kill "-$sig" "$pid" 2>/dev/null
+    fi
+    wait "$pid" 2>/dev/null
+    echo "$name exited with status $?"
 }
-trap cleanup EXIT INT TERM
 
-if [ -x "$BUILD/peers/sysmgrd/sysmgrd" ]; then
-    "$BUILD/peers/sysmgrd/sysmgrd" -v &
-    pids+=($!)
+cleanup() {
+    [ "$stopped" = 1 ] && return
+    stopped=1
+    trap '' INT
+    stop plxd "$plxd_pid" USR2
+    stop sysmgrd "$sysmgr_pid" TERM
+    rm -rf "$ROOT"
+}
+trap cleanup INT TERM EXIT
+
+# Each daemon runs in a session of its own so that the terminal's Ctrl-C reaches only this script
+# (plxd treats SIGINT as a fatal signal); the script then stops them in order.
+if [ -x "$SYSMGRD" ]; then
+    setsid "$SYSMGRD" &
+    sysmgr_pid=$!
     sleep 0.2
+else
+    echo "run-router: $SYSMGRD not found; plxd will keep retrying its system-manager link" >&2
 fi
-"$BUILD/daemon/plxd" -f &
-pids+=($!)
-wait "${pids[-1]}"
+setsid "$PLXD" -f &
+plxd_pid=$!
+
+# Returns when plxd ends on its own or when a signal interrupts the wait.
+wait "$plxd_pid"
+rc=$?
+if [ "$stopped" = 0 ]; then
+    echo "plxd exited with status $rc"
+    plxd_pid=
+fi
