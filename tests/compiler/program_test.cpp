@@ -1,0 +1,222 @@
+// Program bytes, directory order, first-match action tables, counters and the dump.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "tests/compiler/test_util.h"
+
+namespace {
+
+TEST(Program, OneRuleOneFieldIsTheDocumentedLayout) {
+    Compile c(PLX_ACT_REJECT, "acl-web");
+    plx_rule *r = c.rule("10", make_action(PLX_ACT_ACCEPT));
+    c.range(r, PLX_FIELD_PROTOCOL, 6, 6);
+    ASSERT_EQ(c.compile(), 0);
+    ASSERT_NE(c.prog, nullptr);
+    EXPECT_EQ(c.len, 6760u);
+    EXPECT_EQ(c.word(0), 0u);
+    EXPECT_EQ(c.word(4), 6760u);
+    EXPECT_STREQ(reinterpret_cast<const char *>(c.bytes() + 8), "acl-web");
+    EXPECT_EQ(c.word(136), 2u);
+    EXPECT_EQ(c.word(140), 2u);
+    EXPECT_EQ(c.word(144), 150u);
+    EXPECT_EQ(c.word(148 + 4), 133u);
+    EXPECT_EQ(c.word(276), 1u);
+    EXPECT_EQ(c.bytes()[280], 1);
+    EXPECT_EQ(c.bytes()[281], 1);
+    EXPECT_EQ(c.bytes()[282], 0);
+    EXPECT_EQ(c.word(344 + 4), 1u);
+    // Directory.
+    EXPECT_EQ(c.word(472), 528u);
+    EXPECT_EQ(c.word(476), 3u);
+    EXPECT_EQ(c.word(480), 20u);
+    EXPECT_EQ(c.word(496), 592u);
+    EXPECT_EQ(c.word(500), 2u);
+    EXPECT_EQ(c.word(504), 3080u);
+    // Instructions and table headers.
+    EXPECT_EQ(c.word(520), 0x11111000u);
+    EXPECT_EQ(c.word(524), 0x421F0000u);
+    EXPECT_EQ(c.word(528), 0x101u);
+    EXPECT_EQ(c.word(592), 2u);
+    EXPECT_EQ(c.word(596), 0u);
+    // The three entries form a search tree rooted at the first entry; which interval is the
+    // root is random, the set of intervals is not.
+    std::set<std::tuple<uint32_t, uint32_t, uint32_t>> got;
+    const auto *e = reinterpret_cast<const LookupEntry *>(c.bytes() + 532);
+    uint32_t links = 0;
+    for (int i = 0; i < 3; ++i) {
+        got.insert({e[i].lo, e[i].hi, e[i].ec_id});
+        links += (e[i].left != 0) + (e[i].right != 0);
+    }
+    EXPECT_EQ(links, 2u);
+    EXPECT_EQ(got, (std::set<std::tuple<uint32_t, uint32_t, uint32_t>>{
+                       {0, 6, 0}, {6, 7, 1}, {7, 0xFFFFFFFF, 0}}));
+    // Action entries: default first, then the rule's.
+    EXPECT_EQ(c.word(600), 1u);
+    EXPECT_EQ(c.word(604), 3080u);
+    EXPECT_EQ(c.word(608), PLX_ACT_REJECT);
+    EXPECT_EQ(c.word(3680), 0u);
+    EXPECT_EQ(c.word(3684), 3080u);
+    EXPECT_EQ(c.word(3688), PLX_ACT_ACCEPT);
+    EXPECT_EQ(fp_validate({c.bytes(), c.len}), nullptr);
+
+    FpPacket p;
+    p.field[PLX_FIELD_PROTOCOL] = 6;
+    EXPECT_EQ(fp_eval(c.prog, p).index, 1);
+    p.field[PLX_FIELD_PROTOCOL] = 17;
+    EXPECT_EQ(fp_eval(c.prog, p).index, 0);
+    p.field[PLX_FIELD_PROTOCOL] = 0xFFFFFFFF;
+    EXPECT_EQ(fp_eval(c.prog, p).status, FP_EVAL_NO_INTERVAL);
+}
+
+TEST(Program, ThreeFieldsCombineInPostOrder) {
+    Compile c;
+    plx_rule *r = c.rule("1", make_action(PLX_ACT_ACCEPT));
+    c.range(r, PLX_FIELD_DSCP, 10, 10);         // table 1
+    c.range(r, PLX_FIELD_SRC_PORT, 80, 80);     // table 2
+    c.range(r, PLX_FIELD_NEXT_HEADER, 17, 17);  // table 3
+    ASSERT_EQ(c.compile(), 0);
+    EXPECT_EQ(c.word(136), 6u);
+    ASSERT_EQ(c.word(140), 10u);
+    std::vector<uint32_t> ids;
+    for (uint32_t d = 0; d < 5; ++d)
+        ids.push_back(c.word(c.word(472 + 24 * d)) >> 8);
+    EXPECT_EQ(ids, (std::vector<uint32_t>{3, 1, 2, 4, 5}));
+    // 4 = combine(1, 2), 5 = combine(3, 4); each leaf has 2 classes, 4 has 2 as well.
+    const uint32_t ins = 472 + 24 * 6;
+    std::vector<uint32_t> want = {
+        plx_insn(1, 1, 3, 3, 3),
+        plx_insn(1, 1, 1, 1, 1),
+        plx_insn(1, 1, 2, 2, 2),
+        plx_insn_imm(3, 2, 1, 1, 2),
+        plx_insn(2, 2, 1, 2, 0),
+        plx_insn(1, 2, 2, 4, 4),
+        plx_insn_imm(3, 2, 3, 3, c.ctx->table(4)->num_classes()),
+        plx_insn(2, 2, 3, 4, 0),
+        plx_insn(1, 2, 4, 5, 5),
+        plx_insn(4, 2, 5, 15, 0),
+    };
+    for (uint32_t i = 0; i < 10; ++i)
+        EXPECT_EQ(c.word(ins + 4 * i), want[i]) << "instruction " << i;
+    EXPECT_EQ(c.word(344 + 4 * 1), PLX_FIELD_DSCP);
+    EXPECT_EQ(c.word(344 + 4 * 3), PLX_FIELD_NEXT_HEADER);
+    EXPECT_EQ(c.word(344 + 4 * 4), 0u);
+    // Field map in ascending field id.
+    EXPECT_EQ(c.bytes()[280], PLX_FIELD_SRC_PORT);
+    EXPECT_EQ(c.bytes()[282], PLX_FIELD_DSCP);
+    EXPECT_EQ(c.bytes()[284], PLX_FIELD_NEXT_HEADER);
+    EXPECT_EQ(fp_validate({c.bytes(), c.len}), nullptr);
+}
+
+TEST(Program, ShadowedRuleNeverSelectedAndEmptyClassGetsDefault) {
+    Compile c;
+    plx_rule *wide = c.rule("1", make_action(PLX_ACT_ACCEPT, "wide"));
+    c.range(wide, PLX_FIELD_DST_PORT, 1000, 2000);
+    plx_rule *narrow = c.rule("2", make_action(PLX_ACT_REJECT, "narrow"));
+    c.range(narrow, PLX_FIELD_DST_PORT, 1500, 1600);
+    c.range(narrow, PLX_FIELD_PROTOCOL, 6, 6);
+    ASSERT_EQ(c.compile(), 0);
+    uint32_t defaults = 0;
+    struct Seen {
+        std::set<std::string> names;
+    } seen;
+    plx_program_visit_actions(c.prog, &seen, [](uint8_t *data, void *arg) {
+        auto *c = plx_action_slot<CountSlot>(data, 1);
+        if (c->action_type == PLX_ACT_COUNT)
+            static_cast<Seen *>(arg)->names.insert(c->name);
+    });
+    EXPECT_EQ(seen.names, std::set<std::string>{"wide"});
+    const auto *dir = reinterpret_cast<const ProgramDirEntry *>(c.bytes() + 472);
+    const ProgramDirEntry &act = dir[c.prog->n_dir_entries - 1];
+    for (uint32_t e = 0; e < act.n_entries; ++e)
+        defaults += c.word(c.prog->action_offset * 4 + e * 3080) & 1;
+    EXPECT_EQ(defaults, 1u);
+}
+
+TEST(Program, CountersSummedAndClearedByNameAcrossRules) {
+    Compile c;
+    plx_rule *a = c.rule("1", make_action(PLX_ACT_ACCEPT, "web"));
+    c.range(a, PLX_FIELD_DST_PORT, 80, 80);
+    plx_rule *b = c.rule("2", make_action(PLX_ACT_ACCEPT, "web"));
+    c.range(b, PLX_FIELD_DST_PORT, 443, 443);
+    plx_rule *d = c.rule("3", make_action(PLX_ACT_ACCEPT, "dns"));
+    c.range(d, PLX_FIELD_DST_PORT, 53, 53);
+    ASSERT_EQ(c.compile(), 0);
+
+    // The forwarding plane counts into the current bank of each selected record.
+    auto count = [&](uint32_t port, uint64_t pkts, uint64_t bytes) {
+        FpPacket p;
+        p.field[PLX_FIELD_DST_PORT] = port;
+        auto res = fp_eval(c.prog, p);
+        auto *s = plx_action_slot<CountSlot>(
+            const_cast<uint8_t *>(reinterpret_cast<const uint8_t *>(res.record) + 8), 1);
+        s->packets[s->bank] += pkts;
+        s->bytes[s->bank] += bytes;
+    };
+    count(80, 2, 200);
+    count(443, 3, 300);
+    count(53, 7, 700);
+    uint64_t pk = 0, by = 0;
+    plx_program_sum_counters(c.prog, "web", &pk, &by);
+    EXPECT_EQ(pk, 5u);
+    EXPECT_EQ(by, 500u);
+    plx_program_clear_counters(c.prog, "web");
+    pk = by = 0;
+    plx_program_sum_counters(c.prog, "web", &pk, &by);
+    EXPECT_EQ(pk + by, 0u);
+    count(80, 1, 10);  // counts into the new bank
+    plx_program_sum_counters(c.prog, "web", &pk, &by);
+    EXPECT_EQ(pk, 1u);
+    pk = by = 0;
+    plx_program_sum_counters(c.prog, "dns", &pk, &by);
+    EXPECT_EQ(pk, 7u);
+    // Clearing twice returns to bank 0 with it zeroed.
+    plx_program_clear_counters(c.prog, "web");
+    plx_program_clear_counters(c.prog, "web");
+    pk = by = 0;
+    plx_program_sum_counters(c.prog, "web", &pk, &by);
+    EXPECT_EQ(pk, 0u);
+}
+
+TEST(Program, PolicerCountersAndDumpWithSlots) {
+    Compile c;
+    ActionData d = make_action(PLX_ACT_ACCEPT);
+    auto *pol = plx_action_slot<PoliceSlot>(reinterpret_cast<uint8_t *>(&d), 2);
+    pol->action_type = PLX_ACT_POLICE;
+    pol->rate = 0x10;
+    pol->drops[0] = 4;
+    pol->bytes[0] = 400;
+    std::strcpy(pol->name, "3.slow");
+    auto *dscp = plx_action_slot<U8Slot>(reinterpret_cast<uint8_t *>(&d), 3);
+    dscp->action_type = PLX_ACT_SET_DSCP;
+    dscp->value = 46;
+    plx_rule *r = c.rule("1", d);
+    c.range(r, PLX_FIELD_PROTOCOL, 6, 6);
+    ASSERT_EQ(c.compile(), 0);
+    uint64_t drops = 0, bytes = 0;
+    plx_program_sum_policer_counters(c.prog, "3.slow", &drops, &bytes);
+    EXPECT_EQ(drops, 4u);
+    EXPECT_EQ(bytes, 400u);
+    plx_program_clear_policer_counters(c.prog, "3.slow");
+    drops = bytes = 0;
+    plx_program_sum_policer_counters(c.prog, "3.slow", &drops, &bytes);
+    EXPECT_EQ(drops + bytes, 0u);
+
+    std::string dump = plx_program_dump_string(c.prog, true);
+    EXPECT_EQ(dump.rfind("length = 6760 \n(field type, ec) map size = 1 \n"
+                         "Entry 0: field type = 1, ec_id = 1 \nTable dir length = 2 \n"
+                         "n instructions = 2 \nLookup Table:  \n",
+                         0),
+              0u);
+    EXPECT_NE(dump.find("] -> 1\n"), std::string::npos);
+    EXPECT_NE(dump.find("Action Table:  \nflags = 0x1 \nlength = 3080 \nreject\nflags = 0x0"),
+              std::string::npos)
+        << dump;
+    EXPECT_NE(dump.find("flags = 0x0 \nlength = 3080 \naccept\npolice\n\t      name: 3.slow\n"
+                        "\t      rate: 0x00000000000010\n"),
+              std::string::npos)
+        << dump;
+    EXPECT_NE(dump.find("set dscp\n\tdscp: 46\n"), std::string::npos);
+}
+
+}  // namespace
