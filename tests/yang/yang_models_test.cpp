@@ -1,0 +1,521 @@
+// Schema tests of the router's YANG models: they load together, the example configurations
+// validate, bad values are refused with a message naming the node, and every pinned tag is the
+// number the policy manager's readers compare against.
+
+#include <gtest/gtest.h>
+#include <libyang/libyang.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr const char *kModules[] = {"quorvel-policy", "quorvel-vpn", "quorvel-snmp",
+                                    "quorvel-qconfd", "quorvel-debug"};
+
+std::string path_of(const lysc_node *node) {
+    char *p = lysc_path(node, LYSC_PATH_LOG, nullptr, 0);
+    std::string s = p ? p : "";
+    std::free(p);
+    return s;
+}
+
+// The value of the plx-ext:id-value instance written on the statement itself (instances that a
+// `uses` or `augment` passes down carry another parent statement and are ignored).
+std::optional<uint32_t> pinned_id(const lysc_ext_instance *exts, uint64_t stmt_mask) {
+    std::optional<uint32_t> id;
+    LY_ARRAY_COUNT_TYPE i;
+    LY_ARRAY_FOR(exts, i) {
+        const lysc_ext_instance &e = exts[i];
+        if (std::strcmp(e.def->name, "id-value") != 0 ||
+            std::strcmp(e.def->module->name, "plx-ext") != 0 || !(e.parent_stmt & stmt_mask)) {
+            continue;
+        }
+        id = static_cast<uint32_t>(std::strtoul(e.argument, nullptr, 10));
+    }
+    return id;
+}
+
+struct SchemaNode {
+    std::string name;
+    std::string path;
+    std::optional<uint32_t> tag;
+};
+
+class YangModels : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        ly_log_options(LY_LOSTORE_LAST);  // keep the last error for the test, print nothing
+        ASSERT_EQ(ly_ctx_new(PLX_YANG_DIR, LY_CTX_NO_YANGLIBRARY, &ctx_), LY_SUCCESS);
+        for (const char *name : kModules) {
+            ASSERT_NE(ly_ctx_load_module(ctx_, name, nullptr, nullptr), nullptr) << last_error();
+        }
+    }
+    static void TearDownTestSuite() {
+        ly_ctx_destroy(ctx_);
+        ctx_ = nullptr;
+    }
+
+    static std::string last_error() {
+        const ly_err_item *e = ly_err_last(ctx_);
+        if (!e)
+            return "";
+        return std::string(e->msg ? e->msg : "") + " @ " + (e->path ? e->path : "");
+    }
+
+    struct Parsed {
+        LY_ERR err = LY_SUCCESS;
+        std::string error;
+        lyd_node *tree = nullptr;
+        ~Parsed() { lyd_free_all(tree); }
+    };
+
+    // Parses configuration as a commit would: strict, no state data, everything validated.
+    static void parse_config(Parsed &out, std::string_view text, LYD_FORMAT format = LYD_XML) {
+        ly_err_clean(ctx_, nullptr);
+        const std::string copy(text);
+        out.err = lyd_parse_data_mem(ctx_, copy.c_str(), format,
+                                     LYD_PARSE_STRICT | LYD_PARSE_NO_STATE, 0, &out.tree);
+        out.error = last_error();
+    }
+
+    static std::vector<SchemaNode> all_nodes() {
+        std::vector<SchemaNode> nodes;
+        for (const char *name : kModules) {
+            const lys_module *mod = ly_ctx_get_module_implemented(ctx_, name);
+            lysc_module_dfs_full(
+                mod,
+                [](lysc_node *node, void *data, ly_bool *) -> LY_ERR {
+                    static_cast<std::vector<SchemaNode> *>(data)->push_back(
+                        {node->name, path_of(node),
+                         pinned_id(node->exts, LY_STMT_DATA_NODE_MASK | LY_STMT_NOTIFICATION)});
+                    return LY_SUCCESS;
+                },
+                &nodes);
+        }
+        return nodes;
+    }
+
+    static const lysc_node *find(const char *path) { return lys_find_path(ctx_, nullptr, path, 0); }
+
+    static ly_ctx *ctx_;
+};
+
+ly_ctx *YangModels::ctx_ = nullptr;
+
+TEST_F(YangModels, ModulesCarryTheirNamespaceNumbers) {
+    const std::map<std::string, std::optional<uint32_t>> expected = {
+        {"quorvel-policy", 627311236u},
+        {"quorvel-vpn", 162406642u},
+        {"quorvel-snmp", 278916076u},
+        {"quorvel-qconfd", 1480636862u},
+        {"quorvel-debug", std::nullopt}};
+    std::set<uint32_t> seen;
+    for (const auto &[name, ns] : expected) {
+        const lys_module *mod = ly_ctx_get_module_implemented(ctx_, name.c_str());
+        ASSERT_NE(mod, nullptr) << name;
+        auto got = pinned_id(mod->compiled->exts, LY_STMT_MODULE);
+        EXPECT_EQ(got, ns) << name;
+        if (got) {
+            EXPECT_TRUE(seen.insert(*got).second) << "namespace number reused by " << name;
+        }
+    }
+    EXPECT_EQ(0x25640284u, 627311236u);  // the policy namespace as the readers write it
+}
+
+// Tags as the readers and the notification code compare them (hexadecimal where they are
+// written that way). Every pinned node must be listed here with the same number, and every number
+// here must be pinned somewhere.
+TEST_F(YangModels, PinnedTagsAreTheReadersNumbersAndUniquePerName) {
+    const std::map<std::string, uint32_t> tags = {
+        {"app-visibility", 0xbb0ec92},
+        {"flow-visibility", 0x209c98ce},
+        {"log-frequency", 0x6f44232a},
+        {"direction", 0x5780daa2},
+        {"default-action", 0x7037c488},
+        {"sla-class", 0x1fc19c53},
+        {"set", 0x6a7435bb},
+        {"tloc-color-encap", 0x3da6fd46},
+        {"local-tloc-list", 0x78cd2b7},
+        {"protocol", 0x3838f6e1},
+        {"source-port", 0xf472580},
+        {"destination-port", 0x6475b955},
+        {"source-ip", 0x553788af},
+        {"destination-ip", 0x22688857},
+        {"source-data-prefix-list", 0x32d6e4cb},
+        {"destination-data-prefix-list", 0x4db8ee1a},
+        {"dscp", 0x42a50984},
+        {"tcp", 0x4f1498b9},
+        {"packet-length", 0x5b2c4c8c},
+        {"plp", 0x6e505df6},
+        {"dns", 0x226e9214},
+        {"app-list", 0x542ece51},
+        {"dns-app-list", 0x5a06eb58},
+        {"base-action", 0x369ffb7},
+        {"count", 0xac83abe},
+        {"policer", 0x58e2217b},
+        {"mirror", 0x65975b28},
+        {"forwarding-class", 0x6854f46f},
+        {"next-hop", 0x70a1c5a8},
+        {"redirect-dns", 0x22cdcc44},
+        {"pool", 0x7273b107},
+        {"use-vpn", 0x19c134f9},
+        {"backup-preferred-color", 0x23e66386},
+        {"log", 0x4ca57cf4},
+        {"fallback", 0x5023aaed},
+        {"tcp-optimization", 0x6f889001},
+        {"cflowd", 0x2bf83993},
+        {"restrict", 0xadd765d},
+        {"sla", 0x58223d85},
+        {"strict", 0x5c327362},
+        {"preferred-color", 0x6464ce5d},
+        {"ip", 0x61fa2cdb},
+        {"color", 0x2b503622},
+        {"encap", 0x5a62686b},
+        {"label", 0x22266391},
+        {"tloc", 0x33c074ce},
+        {"tloc-list", 0x72d28bfe},
+        {"local", 0x7ef235bf},
+        {"type", 0x6ccfcce4},
+        {"address", 0x53af7f02},
+        {"tloc-color", 0xb235208},
+        {"tloc-encap", 0x1d213356},
+        {"vpn-label", 0x41bc4274},
+        {"preference", 0x6aa74198},
+        {"rate", 0x31c4ad27},
+        {"burst", 0x4b124597},
+        {"exceed", 0x3fe4de6},
+        {"source", 0x440eedc0},
+        {"queue", 0x47fac177},
+        {"class", 0x10f34729},
+        {"traffic-class", 0x63457662},
+        {"acl-name", 0x1683963e},
+        {"level", 2112619197},
+        {"data-policy-association-status", 1944655528},
+        {"access-list-association-status", 40743124},
+        {"severity", 418582328},
+        {"user", 1476961893},
+        {"user-address", 1583300392},
+        {"access-list-name", 337693690},
+        {"vpn-list-name", 1644036174},
+        {"policy-name", 248830179},
+        {"status", 1950810920},
+    };
+
+    std::map<std::string, std::set<std::optional<uint32_t>>> by_name;
+    std::map<uint32_t, std::set<std::string>> by_tag;
+    for (const SchemaNode &n : all_nodes()) {
+        by_name[n.name].insert(n.tag);
+        if (!n.tag)
+            continue;
+        by_tag[*n.tag].insert(n.name);
+        auto it = tags.find(n.name);
+        if (it == tags.end()) {
+            ADD_FAILURE() << n.path << " is pinned but its name has no known tag";
+        } else {
+            EXPECT_EQ(*n.tag, it->second) << n.path;
+        }
+    }
+    for (const auto &[name, values] : by_name) {
+        EXPECT_EQ(values.size(), 1u) << "'" << name << "' is pinned in some places only, or twice";
+    }
+    for (const auto &[tag, names] : by_tag) {
+        EXPECT_EQ(names.size(), 1u) << "tag " << tag << " pinned on several names";
+    }
+    for (const auto &[name, tag] : tags) {
+        EXPECT_TRUE(by_tag.count(tag)) << name << " is never pinned";
+    }
+}
+
+TEST_F(YangModels, SubscribedPathsExistWithTheirKeyCounts) {
+    struct Row {
+        const char *path;
+        unsigned keys;
+    };
+    const Row rows[] = {
+        {"/quorvel-policy:policy/class-map/class", 1},
+        {"/quorvel-policy:policy/lists/data-prefix-list", 1},
+        {"/quorvel-policy:policy/lists/data-prefix-list/ip-prefix", 2},
+        {"/quorvel-policy:policy/lists/app-list", 1},
+        {"/quorvel-policy:policy/lists/app-list/app", 2},
+        {"/quorvel-policy:policy/lists/app-list/app-family", 2},
+        {"/quorvel-policy:policy-from-qctrl/sla-class", 1},
+        {"/quorvel-policy:policy-from-qctrl/lists/vpn-list", 1},
+        {"/quorvel-policy:policy-from-qctrl/lists/vpn-list/vpn", 2},
+        {"/quorvel-policy:policy-from-qctrl/lists/data-prefix-list", 1},
+        {"/quorvel-policy:policy-from-qctrl/lists/data-prefix-list/ip-prefix", 2},
+        {"/quorvel-policy:policy-from-qctrl/lists/app-list", 1},
+        {"/quorvel-policy:policy-from-qctrl/lists/app-list/app", 2},
+        {"/quorvel-policy:policy-from-qctrl/lists/app-list/app-family", 2},
+        {"/quorvel-policy:policy-from-qctrl/policer", 1},
+        {"/quorvel-policy:policy-from-qctrl/data-policy", 1},
+        {"/quorvel-policy:policy-from-qctrl/data-policy/vpn-list", 2},
+        {"/quorvel-policy:policy-from-qctrl/data-policy/vpn-list/sequence/action/set/"
+         "qrv-tloc-pref-list",
+         4},
+        {"/quorvel-policy:policy-from-qctrl/data-policy/vpn-list/sequence", 3},
+        {"/quorvel-policy:policy-from-qctrl/app-route-policy", 1},
+        {"/quorvel-policy:policy-from-qctrl/app-route-policy/vpn-list", 2},
+        {"/quorvel-policy:policy-from-qctrl/app-route-policy/vpn-list/sequence", 3},
+        {"/quorvel-policy:policy", 0},
+        {"/quorvel-policy:policy/mirror", 1},
+        {"/quorvel-policy:policy/mirror/interface", 2},
+        {"/quorvel-policy:policy/mirror/remote-dest", 2},
+        {"/quorvel-policy:policy/policer", 1},
+        {"/quorvel-policy:policy/access-list", 1},
+        {"/quorvel-policy:policy/access-list/sequence", 2},
+        {"/quorvel-policy:policy/ipv6/access-list", 1},
+        {"/quorvel-policy:policy/ipv6/access-list/sequence", 2},
+        {"/quorvel-vpn:vpn/vpn-instance", 1},
+        {"/quorvel-vpn:vpn/vpn-instance/interface", 2},
+        {"/quorvel-vpn:vpn/vpn-instance/interface/access-list", 3},
+        {"/quorvel-vpn:vpn/vpn-instance/interface/ipv6/access-list", 3},
+        {"/quorvel-snmp:snmp/trap/group", 1},
+        {"/quorvel-snmp:snmp/trap/group/enable", 2},
+    };
+    for (const Row &row : rows) {
+        const lysc_node *node = find(row.path);
+        ASSERT_NE(node, nullptr) << row.path;
+        unsigned keys = 0;
+        for (const lysc_node *n = node; n; n = n->parent) {
+            if (n->nodetype != LYS_LIST)
+                continue;
+            for (const lysc_node *c = lysc_node_child(n); c && lysc_is_key(c); c = c->next)
+                ++keys;
+        }
+        EXPECT_EQ(keys, row.keys) << row.path;
+        EXPECT_TRUE(node->flags & LYS_CONFIG_W) << row.path;
+    }
+
+    // Key and value types the readers check.
+    auto base = [&](const char *path) {
+        const lysc_node *n = find(path);
+        return n ? reinterpret_cast<const lysc_node_leaf *>(n)->type->basetype : LY_TYPE_UNKNOWN;
+    };
+    EXPECT_EQ(base("/quorvel-vpn:vpn/vpn-instance/id"), LY_TYPE_UINT64);
+    EXPECT_EQ(base("/quorvel-policy:policy-from-qctrl/data-policy/vpn-list/sequence/id"),
+              LY_TYPE_UINT16);
+    EXPECT_EQ(base("/quorvel-policy:policy-from-qctrl/data-policy/vpn-list/sequence/action/set/"
+                   "qrv-tloc-pref-list/index"),
+              LY_TYPE_UINT32);
+    EXPECT_EQ(base("/quorvel-policy:policy-from-qctrl/lists/vpn-list/vpn/id"), LY_TYPE_STRING);
+    EXPECT_EQ(base("/quorvel-policy:policy/class-map/class/queue"), LY_TYPE_UINT8);
+    EXPECT_EQ(base("/quorvel-policy:policy/log-frequency"), LY_TYPE_INT32);
+    EXPECT_EQ(base("/quorvel-vpn:vpn/vpn-instance/interface/access-list/direction"), LY_TYPE_ENUM);
+    EXPECT_NE(find("/quorvel-vpn:vpn/vpn-instance/interface/ipv6/access-list/acl-name"), nullptr);
+}
+
+TEST_F(YangModels, OperationalLeavesAreStateData) {
+    const lysc_node *prio = find("/quorvel-qconfd:qconfd-initial-read-priority");
+    ASSERT_NE(prio, nullptr);
+    EXPECT_TRUE(prio->flags & LYS_CONFIG_R);
+    const auto *bits = reinterpret_cast<const lysc_type_bits *>(
+        reinterpret_cast<const lysc_node_leaf *>(prio)->type);
+    ASSERT_EQ(bits->basetype, LY_TYPE_BITS);
+    ASSERT_EQ(LY_ARRAY_COUNT(bits->bits), 3u);
+    EXPECT_STREQ(bits->bits[0].name, "chmgrd");
+    EXPECT_STREQ(bits->bits[2].name, "fibd");
+    EXPECT_EQ(bits->bits[2].position, 2u);
+
+    for (const char *sw : {"config", "hbus", "dpi", "policy", "all"}) {
+        const std::string path = std::string("/quorvel-debug:debugs/plx/") + sw;
+        const lysc_node *n = find(path.c_str());
+        ASSERT_NE(n, nullptr) << path;
+        EXPECT_TRUE(n->flags & LYS_CONFIG_R) << path;
+        EXPECT_TRUE(n->flags & LYS_PRESENCE) << path;
+    }
+
+    // State data is refused in a configuration commit but accepted as operational data.
+    Parsed commit;
+    parse_config(commit, R"(<debugs xmlns="urn:quorvel:yang:debug"><plx><dpi/></plx></debugs>)");
+    EXPECT_NE(commit.err, LY_SUCCESS);
+    lyd_node *oper = nullptr;
+    EXPECT_EQ(lyd_parse_data_mem(ctx_,
+                                 R"(<qconfd-initial-read-priority xmlns="urn:quorvel:yang:qconfd">)"
+                                 R"(chmgrd fibd</qconfd-initial-read-priority>)",
+                                 LYD_XML, LYD_PARSE_STRICT, 0, &oper),
+              LY_SUCCESS)
+        << last_error();
+    lyd_free_all(oper);
+}
+
+TEST_F(YangModels, ApplicationFamiliesAreNumberedByFamilyId) {
+    const char *families[] = {"antivirus",
+                              "application_service",
+                              "audio_video",
+                              "authentication",
+                              "behavioral",
+                              "compression",
+                              "database",
+                              "encrypted",
+                              "erp",
+                              "file_server",
+                              "file_transfer",
+                              "forum",
+                              "game",
+                              "instant_messaging",
+                              "mail",
+                              "microsoft_office",
+                              "middleware",
+                              "network_management",
+                              "network_service",
+                              "peer_to_peer",
+                              "printer",
+                              "routing",
+                              "security_service",
+                              "standard",
+                              "telephony",
+                              "terminal",
+                              "thin_client",
+                              "tunneling",
+                              "wap",
+                              "web",
+                              "webmail"};
+    for (const char *tree : {"policy", "policy-from-qctrl"}) {
+        const std::string path =
+            std::string("/quorvel-policy:") + tree + "/lists/app-list/app-family/name";
+        const lysc_node *n = find(path.c_str());
+        ASSERT_NE(n, nullptr) << path;
+        const auto *en = reinterpret_cast<const lysc_type_enum *>(
+            reinterpret_cast<const lysc_node_leaf *>(n)->type);
+        ASSERT_EQ(LY_ARRAY_COUNT(en->enums), std::size(families));
+        for (size_t i = 0; i < std::size(families); ++i) {
+            EXPECT_STREQ(en->enums[i].name, families[i]);
+            EXPECT_EQ(en->enums[i].value, static_cast<int32_t>(i + 1));
+        }
+    }
+}
+
+TEST_F(YangModels, ExampleConfigurationsValidate) {
+    for (const char *file : {"router-config.xml", "router-config.json", "default-config.xml"}) {
+        lyd_node *tree = nullptr;
+        const std::string path = std::string(PLX_EXAMPLES_DIR) + "/" + file;
+        EXPECT_EQ(lyd_parse_data_path(ctx_, path.c_str(), LYD_UNKNOWN,
+                                      LYD_PARSE_STRICT | LYD_PARSE_NO_STATE, 0, &tree),
+                  LY_SUCCESS)
+            << file << ": " << last_error();
+        lyd_free_all(tree);
+    }
+
+    // The JSON file is the XML one in the other encoding.
+    lyd_node *xml = nullptr, *json = nullptr;
+    ASSERT_EQ(lyd_parse_data_path(ctx_, PLX_EXAMPLES_DIR "/router-config.xml", LYD_XML,
+                                  LYD_PARSE_STRICT, 0, &xml),
+              LY_SUCCESS);
+    ASSERT_EQ(lyd_parse_data_path(ctx_, PLX_EXAMPLES_DIR "/router-config.json", LYD_JSON,
+                                  LYD_PARSE_STRICT, 0, &json),
+              LY_SUCCESS);
+    EXPECT_EQ(lyd_compare_siblings(xml, json, LYD_COMPARE_FULL_RECURSION), LY_SUCCESS);
+    lyd_free_all(xml);
+    lyd_free_all(json);
+}
+
+// Each commit is wrong in one place; it must be refused with a message that names that place.
+TEST_F(YangModels, BadCommitsAreRefusedNamingTheNode) {
+    const std::string pol = R"(<policy xmlns="urn:quorvel:yang:policy">)";
+    const std::string ctl = R"(<policy-from-qctrl xmlns="urn:quorvel:yang:policy">)";
+    const std::string vpn = R"(<vpn xmlns="urn:quorvel:yang:vpn">)";
+    const std::string lists =
+        "<lists><vpn-list><name>v</name><vpn><id>1</id></vpn></vpn-list></lists>";
+    struct Case {
+        std::string what, text, names;
+    };
+    const Case cases[] = {
+        {"VPN id out of range", vpn + "<vpn-instance><id>70000</id></vpn-instance></vpn>",
+         "vpn-instance"},
+        {"unknown enumeration",
+         ctl + lists + "<data-policy><name>p</name><direction>sideways</direction></data-policy>" +
+             "</policy-from-qctrl>",
+         "direction"},
+        {"missing list key",
+         ctl + lists +
+             "<data-policy><name>p</name><vpn-list><name>v</name><sequence><action><log/></action>"
+             "</sequence></vpn-list></data-policy></policy-from-qctrl>",
+         "sequence"},
+        {"binding to an access list that does not exist",
+         vpn + "<vpn-instance><id>1</id><interface><if-name>ge0/1</if-name><access-list>"
+               "<direction>in</direction><acl-name>nope</acl-name></access-list></interface>"
+               "</vpn-instance></vpn>",
+         "acl-name"},
+        {"data policy on an unknown VPN list",
+         ctl + "<data-policy><name>p</name><vpn-list><name>none</name></vpn-list></data-policy>" +
+             "</policy-from-qctrl>",
+         "vpn-list"},
+        {"VPN range that ends below its start",
+         ctl + "<lists><vpn-list><name>v</name><vpn><id>30-20</id></vpn></vpn-list></lists>" +
+             "</policy-from-qctrl>",
+         "vpn"},
+        {"port above 65535",
+         pol + "<access-list><name>a</name><sequence><id>1</id><match>"
+               "<source-port>65536</source-port></match></sequence></access-list></policy>",
+         "source-port"},
+        {"DSCP above 63",
+         pol + "<access-list><name>a</name><sequence><id>1</id><action><set><dscp>64</dscp>"
+               "</set></action></sequence></access-list></policy>",
+         "dscp"},
+        {"next hop that is not an address",
+         pol + "<access-list><name>a</name><sequence><id>1</id><action><set>"
+               "<next-hop>10.1.1</next-hop></set></action></sequence></access-list></policy>",
+         "next-hop"},
+        {"reserved forwarding-class name",
+         pol + "<class-map><class><name>__control_fc</name></class></class-map></policy>", "name"},
+        {"eighth SLA class",
+         ctl + "<sla-class><name>s1</name></sla-class><sla-class><name>s2</name></sla-class>"
+               "<sla-class><name>s3</name></sla-class><sla-class><name>s4</name></sla-class>"
+               "<sla-class><name>s5</name></sla-class><sla-class><name>s6</name></sla-class>"
+               "<sla-class><name>s7</name></sla-class><sla-class><name>s8</name></sla-class>"
+               "</policy-from-qctrl>",
+         "sla-class"},
+        {"unknown application",
+         pol + "<lists><app-list><name>a</name><app><name>no-such-app</name></app></app-list>"
+               "</lists></policy>",
+         "name"},
+        {"application list holding applications and families",
+         pol + "<lists><app-list><name>a</name><app><name>http</name></app>"
+               "<app-family><name>web</name></app-family></app-list></lists></policy>",
+         "app"},
+        {"unknown trap module",
+         R"(<snmp xmlns="urn:quorvel:yang:snmp"><trap><group><name>g</name><enable>)"
+         "<module>kernel</module></enable></group></trap></snmp>",
+         "module"},
+        {"unknown trap level",
+         R"(<snmp xmlns="urn:quorvel:yang:snmp"><trap><group><name>g</name><enable>)"
+         "<module>all</module><level>fatal</level></enable></group></trap></snmp>",
+         "level"},
+    };
+    for (const Case &c : cases) {
+        Parsed p;
+        parse_config(p, c.text);
+        EXPECT_NE(p.err, LY_SUCCESS) << c.what;
+        EXPECT_NE(p.error.find(c.names), std::string::npos)
+            << c.what << ": error does not name '" << c.names << "': " << p.error;
+    }
+
+    // The same shapes with good values are accepted, so the refusals above are about the values.
+    const std::string good[] = {
+        vpn + "<vpn-instance><id>65535</id></vpn-instance></vpn>",
+        ctl + lists + "<data-policy><name>p</name><direction>from-overlay</direction><vpn-list>" +
+            "<name>v</name><sequence><id>1</id><action><log/></action></sequence></vpn-list>" +
+            "</data-policy></policy-from-qctrl>",
+        ctl + "<lists><vpn-list><name>v</name><vpn><id>20-30</id></vpn></vpn-list></lists>" +
+            "</policy-from-qctrl>",
+        pol +
+            "<access-list><name>a</name><sequence><id>1</id><match>"
+            "<source-port>65535</source-port></match><action><set><dscp>63</dscp>"
+            "<next-hop>2001:db8::1</next-hop></set></action></sequence></access-list></policy>",
+    };
+    for (const std::string &text : good) {
+        Parsed p;
+        parse_config(p, text);
+        EXPECT_EQ(p.err, LY_SUCCESS) << text << ": " << p.error;
+    }
+}
+
+}  // namespace
