@@ -46,7 +46,11 @@ FpEvalResult fp_eval(const PolicyProgram *prog, const FpPacket &pkt) {
                 } else {
                     v = reg[a];
                 }
-                if (!lookup(prog, plx_insn_c(w), v, &reg[b])) {
+                // The interval set tiles 0..0xFFFFFFFE; a field value of 0xFFFFFFFF (an all-ones
+                // address) is looked up as 0xFFFFFFFE, which is exact unless a rule's range ends
+                // at 0xFFFFFFFE or starts at 0xFFFFFFFF.
+                if (!lookup(prog, plx_insn_c(w), v, &reg[b]) &&
+                    !(v == 0xFFFFFFFF && lookup(prog, plx_insn_c(w), v - 1, &reg[b]))) {
                     res.status = FP_EVAL_NO_INTERVAL;
                     return res;
                 }

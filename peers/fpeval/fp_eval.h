@@ -2,6 +2,9 @@
 // leaf lookups of packet fields, combined lookups of register values, multiply and add steps,
 // and the final step selecting an action record. Every lookup searches its table's tree from
 // the root, going left while v < lo and right while v >= hi.
+//
+// The intervals of a field tile 0..0xFFFFFFFE only; a packet value of 0xFFFFFFFF (such as the
+// broadcast address) is looked up as 0xFFFFFFFE.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +20,7 @@ struct FpPacket {
 
 enum FpEvalStatus : int {
     FP_EVAL_OK = 0,
-    FP_EVAL_NO_INTERVAL = 1,  // some looked-up value lies in no interval (e.g. 0xFFFFFFFF)
+    FP_EVAL_NO_INTERVAL = 1,  // some looked-up value lies in no interval (malformed tables)
     FP_EVAL_BAD_PROGRAM = 2,  // the program breaks its own layout
 };
 
