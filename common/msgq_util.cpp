@@ -876,9 +876,9 @@ int msgq_send_blocking(msgq_handle *msgq_p, uint8_t *buf, uint32_t size) {
             PLX_ASSERT(err != EAGAIN);
             log_send_error(msgq_p, err, size);
             msgq_p->stats[MSGQ_STAT_TX_FAIL]++;
-            // Part of the message may already be on the wire: the stream is unusable.
-            if (sent > 0)
-                msgq_p->tx_error = 1;
+            // A blocking handle has no read event that would notice the loss: close here, so
+            // that later writes report "not connected". The caller keeps the buffer.
+            msgq_close_conn(msgq_p, true);
             return PLX_EAGAIN;
         }
         sent += static_cast<uint32_t>(n);

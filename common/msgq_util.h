@@ -94,7 +94,11 @@ struct msgq_params {
     uint32_t port;                // TCP clients: port
     char address[MSGQ_ADDR_LEN];  // TCP clients: dotted IPv4 address
     char path[MSGQ_PATH_LEN];     // empty: "/var/run/.<daemon>" (redirected by PLX_ROOT)
-    uint8_t blocking;             // clients only: synchronous connect and send
+    // Clients only: msgq_init() connects synchronously (retrying every 500 ms until the peer
+    // listens), and msgq_write() sends synchronously and then waits for one reply message, which
+    // it delivers to the receive callback before returning. A blocking handle is not reconnected
+    // after a loss.
+    uint8_t blocking;
 };
 
 struct msgq_handle;

@@ -1,5 +1,7 @@
 #include "common/msgq_util.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -482,6 +484,47 @@ TEST_F(MsgqTest, BlockingClientSendsAndWaitsForTheReply) {
     peer.join();
     EXPECT_EQ(got_reg, reg(9, 3));
     EXPECT_EQ(got_msg, data(9, 3, {'p', 'i', 'n', 'g'}));
+
+    // The peer is gone: the send fails, the connection is dropped, later writes see it down.
+    buf = msgq_alloc(c.h, 4);
+    EXPECT_EQ(msgq_write(c.h, buf, 4), PLX_EAGAIN);
+    EXPECT_EQ(c.down, 1);
+    EXPECT_EQ(msgq_write(c.h, buf, 4), PLX_EFAULT);
+    msgq_free(c.h, buf);
+}
+
+TEST_F(MsgqTest, TcpClientConnectsRegistersAndSends) {
+    int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)), 0);
+    ASSERT_EQ(listen(lfd, 4), 0);
+    socklen_t len = sizeof(sin);
+    getsockname(lfd, reinterpret_cast<sockaddr *>(&sin), &len);
+    fds_.push_back(lfd);
+
+    msgq_params p = params();
+    p.sock_type = MSGQ_SOCK_TYPE_TCP;
+    p.port = ntohs(sin.sin_port);
+    std::strcpy(p.address, "127.0.0.1");
+    Endpoint &c = open(QRV_MOD_PLXD, QRV_MOD_HBUSD, MSGQ_HANDLE_TYPE_CLIENT, p);
+    advance_ms(MSGQ_CONNECT_INTERVAL_MS);
+    ASSERT_EQ(c.up, 1);
+    int fd = accept(lfd, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    fds_.push_back(fd);
+    uint8_t *buf = msgq_alloc(c.h, 2);
+    std::memcpy(buf, "ok", 2);
+    ASSERT_EQ(msgq_write(c.h, buf, 2), 0);
+    Bytes expected = reg(9, 2);
+    Bytes m = data(9, 2, {'o', 'k'});
+    expected.insert(expected.end(), m.begin(), m.end());
+    EXPECT_EQ(raw_read(fd, expected.size()), expected);
+
+    send_all(fd, data(2, 9, {'y', 'o'}));
+    ASSERT_TRUE(run_until([&] { return c.msgs.size() == 1; }));
+    EXPECT_EQ(c.msgs[0], (Bytes{'y', 'o'}));
 }
 
 TEST_F(MsgqTest, DumpListsEveryHandleWithItsCounters) {
