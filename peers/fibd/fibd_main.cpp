@@ -1,0 +1,285 @@
+// fibd: the router's forwarding-table manager as far as filters go. Connects to plxd's listening
+// queue as module 3, decodes the forwarding-table messages (types 1 to 5), keeps the binding
+// state, writes it into the shared tables the forwarding plane reads, and appends every message
+// as one JSON line to a journal.
+
+#include <event2/event.h>
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/msgq_util.h"
+#include "common/plx_log.h"
+#include "common/qrv_util.h"
+#include "common/timer.h"
+#include "fplink/fib_msgs.h"
+#include "fplink/fp_common.h"
+#include "peers/fibd/fibd_state.h"
+
+namespace {
+
+constexpr uint32_t kTimerBudgetMs = 100;
+constexpr uint32_t kWatchMs = 1000;
+
+void usage(FILE *out) {
+    std::fprintf(out,
+                 "usage: fibd [-j JOURNAL] [-q] [-d] [-h]\n"
+                 "\n"
+                 "Waits for the forwarding plane's shared tables to be ready, connects to plxd\n"
+                 "(/var/run/.plxd under $PLX_ROOT, shared memory under $PLX_SHM_PREFIX) as\n"
+                 "module 3 and reconnects whenever the connection is lost. Every forwarding-table\n"
+                 "message is decoded, applied to the VPN and interface binding tables and, with\n"
+                 "-j, appended to JOURNAL as one JSON line:\n"
+                 "  {\"seq\":1,\"len\":147,\"type\":1,\"op\":\"policy-bind\",...}\n"
+                 "A malformed message is logged, journalled with its \"error\" and dropped; the\n"
+                 "connection stays up.\n"
+                 "\n"
+                 "Options:\n"
+                 "  -j, --journal FILE  append decoded messages to FILE\n"
+                 "  -q, --quiet         no log lines on standard output\n"
+                 "  -d, --daemon        detach from the terminal\n"
+                 "  -h, --help          show this text\n"
+                 "\n"
+                 "Signals: SIGTERM, SIGINT and SIGUSR2 stop the program; SIGUSR1 prints the\n"
+                 "binding state.\n");
+}
+
+struct Fibd {
+    event_base *base = nullptr;
+    timer_mgr *tmr = nullptr;
+    event *tick = nullptr;
+    msgq_handle *q = nullptr;
+    timer *watch = nullptr;
+    FibdState *state = nullptr;
+    FILE *journal = nullptr;
+    uint64_t seq = 0;
+    uint32_t fp_pid = 0;
+};
+
+void journal_line(Fibd *d, uint32_t len, const std::string &body) {
+    if (!d->journal)
+        return;
+    std::fprintf(d->journal, "{\"seq\":%llu,\"len\":%u,%s\n",
+                 static_cast<unsigned long long>(d->seq), len, body.c_str() + 1);
+    std::fflush(d->journal);
+}
+
+void on_up(msgq_handle *, void *arg) {
+    auto *d = static_cast<Fibd *>(arg);
+    PLX_LOG("fibd: connected to plxd; bindings cleared until plxd resends them\n");
+    d->state->reset();
+}
+
+void on_down(msgq_handle *, void *) {
+    PLX_LOG("fibd: connection to plxd lost\n");
+}
+
+void on_reserved(msgq_handle *, void *) {}
+
+void on_recv(msgq_handle *q, uint8_t *payload, uint32_t len, void *arg) {
+    auto *d = static_cast<Fibd *>(arg);
+    ++d->seq;
+    fib_msg m;
+    std::string err;
+    if (fib_msg_decode(std::span<const uint8_t>(payload, len), m, &err) != 0) {
+        PLX_LOG("fibd: dropped malformed message #%llu (type %u, %u bytes): %s\n",
+                static_cast<unsigned long long>(d->seq), len ? payload[0] : 0u, len, err.c_str());
+        journal_line(d, len,
+                     "{\"type\":" + std::to_string(len ? payload[0] : 0) +
+                         ",\"error\":" + fib_json_string(err) + "}");
+        if (fp_fib_ctrl *c = fp_fib_ctrl_tbl())
+            fp_store(c->rejected, fp_load(c->rejected) + 1);
+        msgq_free(q, payload);
+        return;
+    }
+    std::string json = fib_msg_json(m);
+    PLX_LOG("fibd: message #%llu %s\n", static_cast<unsigned long long>(d->seq), json.c_str());
+    journal_line(d, len, json);
+    std::vector<std::string> warnings;
+    d->state->apply(m, &warnings);
+    for (const std::string &w : warnings)
+        PLX_LOG("fibd: %s\n", w.c_str());
+    msgq_free(q, payload);
+}
+
+// The forwarding plane may restart (and clear its tables): write the bindings again.
+void watch_cb(timer *, void *arg, void *, void *, void *) {
+    auto *d = static_cast<Fibd *>(arg);
+    fp_global_ctrl *g = fp_global_ctrl_tbl();
+    uint32_t pid = fp_load(g->pid);
+    if (fp_global_ready(*g) && pid != d->fp_pid) {
+        PLX_LOG("fibd: forwarding plane restarted (pid %u), writing the bindings again\n", pid);
+        d->fp_pid = pid;
+        d->state->rewrite();
+    }
+}
+
+void tick_cb(evutil_socket_t, short, void *arg) {
+    timer_exec(static_cast<Fibd *>(arg)->tmr, TIMER_PRI_MASK_ALL, kTimerBudgetMs);
+}
+
+void stop_cb(evutil_socket_t sig, short, void *arg) {
+    PLX_LOG("fibd: signal %d, stopping\n", static_cast<int>(sig));
+    event_base_loopbreak(static_cast<Fibd *>(arg)->base);
+}
+
+void print_state_cb(evutil_socket_t, short, void *arg) {
+    const FibdState &s = *static_cast<Fibd *>(arg)->state;
+    std::printf("VPN bindings:\n");
+    for (const auto &[id, v] : s.vpns())
+        std::printf("  vpn %u: data %d (dir %u) app-route %d (dir %u)\n", id,
+                    v.bound & FP_BIND_DATA ? static_cast<int>(v.filter[0]) : -1, v.dir[0],
+                    v.bound & FP_BIND_APP_ROUTE ? static_cast<int>(v.filter[1]) : -1, v.dir[1]);
+    std::printf("Interface bindings:\n");
+    for (const auto &[name, b] : s.intfs())
+        std::printf("  %s (vpn %u): in v4 %d v6 %d, out v4 %d v6 %d\n", name.c_str(), b.vpn_id,
+                    static_cast<int>(b.filter[0][0]), static_cast<int>(b.filter[0][1]),
+                    static_cast<int>(b.filter[1][0]), static_cast<int>(b.filter[1][1]));
+    std::printf("DPI off: %s\n", s.dpi_off() ? "yes" : "no");
+    std::fflush(stdout);
+}
+
+void transport_error(const char *line) {
+    std::fprintf(stderr, "%s\n", line);
+}
+
+volatile sig_atomic_t g_stop_wait = 0;
+void stop_wait(int) {
+    g_stop_wait = 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    static const option long_options[] = {
+        {"journal", required_argument, nullptr, 'j'},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"daemon", no_argument, nullptr, 'd'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    std::string journal_path;
+    bool quiet = false, detach = false;
+    for (int c; (c = getopt_long(argc, argv, "j:qdh", long_options, nullptr)) != -1;) {
+        switch (c) {
+            case 'j':
+                journal_path = optarg;
+                break;
+            case 'q':
+                quiet = true;
+                break;
+            case 'd':
+                detach = true;
+                break;
+            case 'h':
+                usage(stdout);
+                return 0;
+            default:
+                usage(stderr);
+                return 1;
+        }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "fibd: unexpected argument '%s'\n", argv[optind]);
+        usage(stderr);
+        return 1;
+    }
+    plx_log_open("FIBD");
+    if (!quiet)
+        plx_debug_flags |= PLX_DEBUG_CONSOLE;
+    signal(SIGPIPE, SIG_IGN);
+
+    Fibd d;
+    if (!journal_path.empty()) {
+        d.journal = std::fopen(journal_path.c_str(), "a");
+        if (!d.journal) {
+            std::fprintf(stderr, "fibd: cannot open journal %s: %s\n", journal_path.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+    if (detach && daemon(0, 0) != 0) {
+        std::fprintf(stderr, "fibd: cannot detach: %s\n", std::strerror(errno));
+        return 1;
+    }
+    if (!quiet)
+        msgq_set_log_hook(transport_error);
+
+    if (fp_shm_attach(false, true) != 0) {
+        std::fprintf(stderr, "fibd: cannot map the forwarding plane's shared memory\n");
+        return 1;
+    }
+    // Wait for the forwarding plane (it clears the tables when it starts).
+    signal(SIGTERM, stop_wait);
+    signal(SIGINT, stop_wait);
+    signal(SIGUSR2, stop_wait);
+    fp_global_ctrl *g = fp_global_ctrl_tbl();
+    if (!fp_global_ready(*g))
+        PLX_LOG("fibd: waiting for the forwarding plane to become ready\n");
+    while (!fp_global_ready(*g) && !g_stop_wait)
+        usleep(100 * 1000);
+    if (g_stop_wait)
+        return 0;
+    d.fp_pid = fp_load(g->pid);
+
+    FibdState state(fibd_tables_from_shm());
+    d.state = &state;
+    state.reset();
+
+    d.base = event_base_new();
+    d.tmr = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
+    if (!d.base || !d.tmr) {
+        std::fprintf(stderr, "fibd: out of memory\n");
+        return 1;
+    }
+    msgq_params params{};
+    params.evbase = d.base;
+    params.tmr_mgr = d.tmr;
+    params.syslog_facility = LOG_LOCAL7;
+    params.sock_type = MSGQ_SOCK_TYPE_LOCAL;
+    msgq_callbacks cbs{on_up, on_down, on_reserved, on_recv, nullptr, nullptr};
+    d.q = msgq_init(QRV_MOD_FIBD, QRV_MOD_PLXD, MSGQ_HANDLE_TYPE_CLIENT, &params, &cbs, &d);
+    if (!d.q) {
+        std::fprintf(stderr, "fibd: cannot create the queue towards plxd\n");
+        return 1;
+    }
+    d.watch = timer_util_create(d.tmr, TIMER_PRI_NORMAL, TIMER_CYCLIC, kWatchMs, watch_cb, &d,
+                                nullptr, nullptr, nullptr, "fibd-fp-watch");
+    if (d.watch)
+        timer_enable(d.watch);
+
+    timeval tick_tv{};
+    timer_get_tick_interval(d.tmr, &tick_tv);
+    d.tick = event_new(d.base, -1, EV_PERSIST, tick_cb, &d);
+    event_add(d.tick, &tick_tv);
+    event *signals[4];
+    const int stop_signals[] = {SIGTERM, SIGINT, SIGUSR2};
+    for (int i = 0; i < 3; ++i) {
+        signals[i] = evsignal_new(d.base, stop_signals[i], stop_cb, &d);
+        event_add(signals[i], nullptr);
+    }
+    signals[3] = evsignal_new(d.base, SIGUSR1, print_state_cb, &d);
+    event_add(signals[3], nullptr);
+
+    PLX_LOG("fibd: started (pid %d), connecting to plxd\n", static_cast<int>(getpid()));
+    event_base_dispatch(d.base);
+
+    msgq_deinit(d.q);
+    if (d.watch)
+        timer_util_delete(d.watch);
+    for (event *ev : signals)
+        event_free(ev);
+    event_free(d.tick);
+    timer_mgr_delete(d.tmr);
+    event_base_free(d.base);
+    if (d.journal)
+        std::fclose(d.journal);
+    return 0;
+}

@@ -1,0 +1,67 @@
+// fibd's binding state: which filter applies to which VPN (data and app-route policies) and to
+// which interface and direction (access lists, per family), and whether application recognition
+// is off. The state is kept here and mirrored entry by entry into the shared tables that the
+// forwarding plane reads ("fp_vpn_policy_bindings", "fp_intf_acl_bindings", "fp_fib_ctrl").
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fplink/fib_msgs.h"
+#include "fplink/fp_tables.h"
+
+// Where the state is mirrored (normally the attached shared object).
+struct FibdTables {
+    fp_vpn_binding *vpn = nullptr;
+    uint32_t num_vpn = 0;
+    fp_intf_acl_binding *intf = nullptr;
+    uint32_t num_intf = 0;
+    fp_fib_ctrl *ctrl = nullptr;
+};
+FibdTables fibd_tables_from_shm();
+
+class FibdState {
+  public:
+    explicit FibdState(FibdTables t) : t_(t) {}
+
+    // Applies one decoded message. Parts that cannot be applied (a VPN id beyond the table, an
+    // unbind of a filter that is not bound, a full interface table) are skipped and described in
+    // *warnings; the rest takes effect.
+    void apply(const fib_msg &m, std::vector<std::string> *warnings);
+
+    // Forgets every binding and clears the shared tables (a new connection: plxd resends all).
+    void reset();
+
+    // Writes the whole state into the tables again (after the forwarding plane restarted).
+    void rewrite();
+
+    struct Vpn {
+        uint32_t filter[2] = {FP_FILTER_NONE, FP_FILTER_NONE};  // [data, app-route]
+        uint8_t dir[2] = {};
+        uint8_t bound = 0;  // FP_BIND_DATA | FP_BIND_APP_ROUTE
+    };
+    struct Intf {
+        uint32_t vpn_id = 0;
+        uint32_t filter[2][2] = {{FP_FILTER_NONE, FP_FILTER_NONE},
+                                 {FP_FILTER_NONE, FP_FILTER_NONE}};
+        uint8_t bound = 0;
+        int slot = -1;  // entry of the shared table
+    };
+    const std::map<uint32_t, Vpn> &vpns() const { return vpns_; }
+    const std::map<std::string, Intf> &intfs() const { return intfs_; }
+    bool dpi_off() const { return dpi_off_; }
+
+  private:
+    void apply_policy(const fib_policy_msg &m, std::vector<std::string> *warnings);
+    void apply_acl(const fib_acl_msg &m, std::vector<std::string> *warnings);
+    void write_vpn(uint32_t id);
+    void write_intf(const std::string &name, Intf &st, std::vector<std::string> *warnings);
+    void bump();
+
+    FibdTables t_;
+    std::map<uint32_t, Vpn> vpns_;
+    std::map<std::string, Intf> intfs_;
+    bool dpi_off_ = false;
+};
