@@ -230,14 +230,11 @@ TEST_F(MsgqTest, ClientAndServerExchangeMessagesUpToTheLargestSize) {
     }
 }
 
-TEST_F(MsgqTest, IdentifiersOutOfRangeGiveNoHandle) {
+TEST_F(MsgqTest, BadIdentifiersGiveNoHandleAndDuplicatesStopTheProcess) {
     msgq_params p = params();
     msgq_callbacks cbs = callbacks();
     EXPECT_EQ(msgq_init(0, 3, MSGQ_HANDLE_TYPE_SERVER, &p, &cbs, nullptr), nullptr);
     EXPECT_EQ(msgq_init(9, 165, MSGQ_HANDLE_TYPE_CLIENT, &p, &cbs, nullptr), nullptr);
-}
-
-TEST_F(MsgqTest, DuplicateHandleIsAProgrammingError) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     server();
     EXPECT_DEATH(server(), "");

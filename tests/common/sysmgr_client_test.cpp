@@ -88,15 +88,4 @@ TEST_F(SysmgrClientTest, HelloHasTheFixedLayoutAndNoticesReachTheCallback) {
               msgq_get_stat(client_->msgq, MSGQ_STAT_MSG_FREES));
 }
 
-TEST_F(SysmgrClientTest, CloseWhileConnectedReleasesEverything) {
-    client_ = app_sysmgr_connect(base_, tm_, nullptr, QRV_MOD_PLXD, nullptr, nullptr);
-    advance_ms(MSGQ_CONNECT_INTERVAL_MS);
-    ASSERT_TRUE(run_until([&] { return mgr_.got.size() == 1; }));
-    app_sysmgr_close(client_);
-    client_ = nullptr;
-    advance_ms(2000);  // the hello timer is gone with the client
-    EXPECT_EQ(mgr_.got.size(), 1u);
-    EXPECT_EQ(tm_->ncreated, tm_->ndeleted);
-}
-
 }  // namespace
