@@ -1,0 +1,353 @@
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "common/timer.h"
+#include "daemon/plx_ctx.h"
+#include "peers/fpeval/fp_eval.h"
+#include "peers/fwdplane/fp_engine.h"
+#include "peers/fwdplane/fp_packet.h"
+#include "progmem/plx_if_fpmem.h"
+#include "tests/peers/fwdplane/fp_test_programs.h"
+
+namespace {
+
+// ---- Frames ---------------------------------------------------------------------------------
+
+std::vector<uint8_t> ipv4(uint8_t proto, uint8_t tos, uint16_t sport, uint16_t dport,
+                          uint8_t tcp_flags = 0, uint16_t frag = 0) {
+    std::vector<uint8_t> p(20 + 20, 0);
+    p[0] = 0x45;
+    p[1] = tos;
+    p[2] = 0;
+    p[3] = 40;
+    p[6] = static_cast<uint8_t>(frag >> 8);
+    p[7] = static_cast<uint8_t>(frag);
+    p[9] = proto;
+    uint8_t src[4] = {10, 1, 2, 3}, dst[4] = {192, 168, 0, 9};
+    memcpy(&p[12], src, 4);
+    memcpy(&p[16], dst, 4);
+    p[20] = static_cast<uint8_t>(sport >> 8);
+    p[21] = static_cast<uint8_t>(sport);
+    p[22] = static_cast<uint8_t>(dport >> 8);
+    p[23] = static_cast<uint8_t>(dport);
+    p[33] = tcp_flags;
+    return p;
+}
+
+std::vector<uint8_t> with_link(const std::vector<uint8_t> &l2, const std::vector<uint8_t> &ip) {
+    std::vector<uint8_t> f = l2;
+    f.insert(f.end(), ip.begin(), ip.end());
+    return f;
+}
+
+TEST(FpPacket, FieldsFromLinkTypesAndHeaders) {
+    fp_packet pkt;
+    std::string why;
+    // Ethernet with a VLAN tag, IPv4 TCP, DSCP 46 (TOS 0xB8), SYN|ACK.
+    std::vector<uint8_t> eth(12, 0);
+    eth.insert(eth.end(), {0x81, 0x00, 0x00, 0x0A, 0x08, 0x00});
+    ASSERT_TRUE(fp_parse_frame(DLT_EN10MB, with_link(eth, ipv4(6, 0xB8, 1234, 80, 0x12)).data(),
+                               eth.size() + 40, pkt, &why))
+        << why;
+    EXPECT_EQ(pkt.field[FPF_PROTOCOL], 6u);
+    EXPECT_EQ(pkt.field[FPF_SRC_PORT], 1234u);
+    EXPECT_EQ(pkt.field[FPF_DST_PORT], 80u);
+    EXPECT_EQ(pkt.field[FPF_SRC_ADDR], 0x0A010203u);
+    EXPECT_EQ(pkt.field[FPF_DST_ADDR], 0xC0A80009u);
+    EXPECT_EQ(pkt.field[FPF_DSCP], 46u);
+    EXPECT_EQ(pkt.field[FPF_TRAFFIC_CLASS], 0xB8u);
+    EXPECT_EQ(pkt.field[FPF_TCP], 0x12u);
+    EXPECT_EQ(pkt.field[FPF_PKT_LEN], 40u);
+    EXPECT_EQ(pkt.field[FPF_MATCH_ANY], 1u);
+    EXPECT_EQ(pkt.field[FPF_NEXT_HEADER], 6u);
+    EXPECT_EQ(pkt.field[FPF_FC] + pkt.field[FPF_PLP] + pkt.field[FPF_APP], 0u);
+
+    // Linux cooked v1, UDP; a later fragment carries no ports.
+    std::vector<uint8_t> sll(14, 0);
+    sll.insert(sll.end(), {0x08, 0x00});
+    auto udp = ipv4(17, 0, 53, 5353);
+    ASSERT_TRUE(fp_parse_frame(DLT_LINUX_SLL, with_link(sll, udp).data(), 56, pkt, &why));
+    EXPECT_EQ(pkt.field[FPF_DST_PORT], 5353u);
+    EXPECT_EQ(pkt.field[FPF_TCP], 0u);
+    auto frag = ipv4(17, 0, 53, 5353, 0, 0x0010);
+    ASSERT_TRUE(fp_parse_frame(DLT_RAW, frag.data(), frag.size(), pkt, &why));
+    EXPECT_EQ(pkt.field[FPF_SRC_PORT], 0u);
+
+    // Raw IPv6: traffic class 0x2E<<2, hop-by-hop, then a first fragment, then UDP.
+    std::vector<uint8_t> v6(40 + 8 + 8 + 8, 0);
+    v6[0] = 0x60 | (0xB8 >> 4);
+    v6[1] = static_cast<uint8_t>((0xB8 & 0xF) << 4);
+    v6[5] = 24;
+    v6[6] = 0;  // hop-by-hop
+    v6[8] = 0x20;
+    v6[24] = 0xFE;
+    v6[40] = 44;  // next: fragment
+    v6[48] = 17;  // fragment header: next UDP, offset 0
+    v6[56] = 0x01;
+    v6[57] = 0xBB;  // source port 443
+    ASSERT_TRUE(fp_parse_ip(v6.data(), v6.size(), pkt, &why)) << why;
+    EXPECT_EQ(pkt.family, 6);
+    EXPECT_EQ(pkt.field[FPF_NEXT_HEADER], 0u);
+    EXPECT_EQ(pkt.field[FPF_PROTOCOL], 17u);
+    EXPECT_EQ(pkt.field[FPF_SRC_PORT], 443u);
+    EXPECT_EQ(pkt.field[FPF_TRAFFIC_CLASS], 0xB8u);
+    EXPECT_EQ(pkt.field[FPF_DSCP], 46u);
+    EXPECT_EQ(pkt.field[FPF_PKT_LEN], 64u);
+    EXPECT_EQ(pkt.field[FPF_SRC_ADDR], 0x20000000u);
+    EXPECT_EQ(pkt.field[FPF_DST_ADDR], 0xFE000000u);
+
+    // Rejected: ARP, truncated headers, bad IHL, unknown link type.
+    std::vector<uint8_t> arp(12, 0);
+    arp.insert(arp.end(), {0x08, 0x06, 0, 0});
+    EXPECT_FALSE(fp_parse_frame(DLT_EN10MB, arp.data(), arp.size(), pkt, &why));
+    EXPECT_FALSE(fp_parse_ip(udp.data(), 19, pkt, &why));
+    EXPECT_FALSE(fp_parse_ip(v6.data(), 39, pkt, &why));
+    auto bad_ihl = udp;
+    bad_ihl[0] = 0x4F;
+    EXPECT_FALSE(fp_parse_ip(bad_ihl.data(), bad_ihl.size(), pkt, &why));
+    EXPECT_FALSE(fp_parse_frame(DLT_PPP, udp.data(), udp.size(), pkt, &why));
+}
+
+TEST(FpPacket, ReadsPcapAndTraceFiles) {
+    std::string dir =
+        std::filesystem::temp_directory_path() / ("fwdplane_test_" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    std::string pcap_path = dir + "/in.pcap";
+    pcap_t *dead = pcap_open_dead(DLT_RAW, 65535);
+    pcap_dumper_t *dump = pcap_dump_open(dead, pcap_path.c_str());
+    ASSERT_NE(dump, nullptr);
+    auto p1 = ipv4(6, 0, 1, 2), p2 = ipv4(17, 0, 3, 4);
+    pcap_pkthdr h{};
+    h.ts.tv_sec = 5;
+    h.caplen = h.len = static_cast<bpf_u_int32>(p1.size());
+    pcap_dump(reinterpret_cast<u_char *>(dump), &h, p1.data());
+    h.ts.tv_usec = 7;
+    pcap_dump(reinterpret_cast<u_char *>(dump), &h, p2.data());
+    h.caplen = 3;  // garbage
+    pcap_dump(reinterpret_cast<u_char *>(dump), &h, p2.data());
+    pcap_dump_close(dump);
+    pcap_close(dead);
+
+    std::vector<fp_packet> got;
+    int bad = 0;
+    std::string err;
+    ASSERT_EQ(fp_read_packets(
+                  pcap_path, 64, 1000, [&](fp_packet &p) { got.push_back(p); },
+                  [&](const std::string &) { ++bad; }, &err),
+              0)
+        << err;
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(bad, 1);
+    EXPECT_EQ(got[1].field[FPF_PROTOCOL], 17u);
+    EXPECT_EQ(got[1].time_ns, 5000007000ull);
+
+    std::ofstream(dir + "/t") << "3232235521\t167772161\t10\t80\t6\t4294967295\t3\nnonsense\n";
+    got.clear();
+    bad = 0;
+    ASSERT_EQ(fp_read_packets(
+                  dir + "/t", 100, 1000, [&](fp_packet &p) { got.push_back(p); },
+                  [&](const std::string &) { ++bad; }, &err),
+              0);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(bad, 1);
+    EXPECT_EQ(got[0].field[FPF_SRC_ADDR], 3232235521u);
+    EXPECT_EQ(got[0].field[FPF_DST_PORT], 80u);
+    EXPECT_EQ(got[0].field[FPF_TCP], 0xFFu);
+    EXPECT_EQ(got[0].field[FPF_PKT_LEN], 100u);
+    EXPECT_NE(fp_read_packets(
+                  dir + "/missing", 64, 0, [](fp_packet &) {}, [](const std::string &) {}, &err),
+              0);
+    std::filesystem::remove_all(dir);
+}
+
+// ---- The pipeline over locally placed programs ------------------------------------------------
+
+class Pipeline : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        mem_.assign(size_t{4096} * 128, 0);
+        filters_.assign(16, FilterEntry{});
+        vpn_.assign(64, fp_vpn_binding{});
+        intf_.assign(8, fp_intf_acl_binding{});
+        mgr_ = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
+        ctx_.tmr_mgr = mgr_;
+        ASSERT_EQ(plx_mem_init_tables(&ctx_, {mem_.data(), 4096, filters_.data(), 16}, true), 0);
+        plx_compiler_set_mem_ops(plx_mem_alloc, plx_mem_free);
+        fp_tables t;
+        t.filter_mem = mem_.data();
+        t.num_blocks = 4096;
+        t.filters = filters_.data();
+        t.num_filters = 16;
+        t.vpn = vpn_.data();
+        t.num_vpn = 64;
+        t.intf = intf_.data();
+        t.num_intf = 8;
+        engine_ = std::make_unique<FpEngine>(
+            t,
+            [](const PolicyProgram *p, const uint32_t *f) {
+                FpPacket pk;
+                memcpy(pk.field, f, sizeof pk.field);
+                FpEvalResult r = fp_eval(p, pk);
+                return r.status == FP_EVAL_OK ? r.index : int64_t{-1};
+            },
+            1000000000ull);
+    }
+    void TearDown() override {
+        plx_compiler_set_mem_ops(nullptr, nullptr);
+        plx_mem_destroy();
+        timer_mgr_delete(mgr_);
+    }
+    uint32_t place(const std::vector<TestRule> &rules, uint32_t def_action,
+                   PolicyProgram **out = nullptr) {
+        PolicyProgram *p = compile_rules("t", rules, test_action(def_action));
+        EXPECT_NE(p, nullptr);
+        if (out)
+            *out = p;
+        return plx_mem_current_filter();
+    }
+    void bind_acl(int slot, const char *name, uint8_t dir, uint32_t filter) {
+        snprintf(intf_[slot].name, sizeof intf_[slot].name, "%s", name);
+        intf_[slot].acl_filter[dir - 1][0] = filter;
+        intf_[slot].bound |= fp_acl_bound_bit(dir, 0);
+    }
+    fp_packet tcp_packet(uint16_t dport, uint32_t time_ns = 0) {
+        fp_packet p;
+        auto ip = ipv4(6, 0, 1000, dport);
+        EXPECT_TRUE(fp_parse_ip(ip.data(), ip.size(), p, nullptr));
+        p.time_ns = time_ns;
+        return p;
+    }
+
+    std::vector<uint8_t> mem_;
+    std::vector<FilterEntry> filters_;
+    std::vector<fp_vpn_binding> vpn_;
+    std::vector<fp_intf_acl_binding> intf_;
+    timer_mgr *mgr_ = nullptr;
+    plx_ctx ctx_{};
+    std::unique_ptr<FpEngine> engine_;
+};
+
+TEST_F(Pipeline, StagesRunInOrderAndRewritesReachLaterStages) {
+    // Ingress ACL: UDP rejected. Data policy: port 80 -> set dscp 46, count "web".
+    // App-route policy: dscp 46 -> count "ef". Egress ACL: dscp 46 and port 443 rejected.
+    uint32_t acl_in =
+        place({{{{PLX_FIELD_PROTOCOL, 17, 17}}, test_action(PLX_ACT_REJECT)}}, PLX_ACT_ACCEPT);
+    TestRule web{{{PLX_FIELD_DST_PORT, 80, 80}}, test_action(PLX_ACT_ACCEPT)};
+    add_u8(web.action, 1, PLX_ACT_SET_DSCP, 46);
+    add_count(web.action, 2, "web");
+    TestRule tls{{{PLX_FIELD_DST_PORT, 443, 443}}, test_action(PLX_ACT_ACCEPT)};
+    add_u8(tls.action, 1, PLX_ACT_SET_DSCP, 46);
+    PolicyProgram *data_prog = nullptr, *ar_prog = nullptr;
+    uint32_t data = place({web, tls}, PLX_ACT_ACCEPT, &data_prog);
+    TestRule ef{{{PLX_FIELD_DSCP, 46, 46}}, test_action(PLX_ACT_ACCEPT)};
+    add_count(ef.action, 1, "ef");
+    uint32_t ar = place({ef}, PLX_ACT_ACCEPT, &ar_prog);
+    uint32_t acl_out = place(
+        {{{{PLX_FIELD_DSCP, 46, 46}, {PLX_FIELD_DST_PORT, 443, 443}}, test_action(PLX_ACT_REJECT)}},
+        PLX_ACT_ACCEPT);
+    bind_acl(0, "ge0/0", FP_ACL_DIR_IN, acl_in);
+    bind_acl(1, "ge0/1", FP_ACL_DIR_OUT, acl_out);
+    vpn_[7] = fp_vpn_binding{data, ar, 3, 0, FP_BIND_DATA | FP_BIND_APP_ROUTE, {}};
+    fp_input in{"ge0/0", "ge0/1", 7, 1};
+
+    fp_packet p = tcp_packet(80);
+    EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
+    EXPECT_EQ(p.field[FPF_DSCP], 46u);
+    p = tcp_packet(443);
+    EXPECT_EQ(engine_->process(p, in), FP_VERDICT_DROP_ACL_OUT);
+    p = tcp_packet(22);
+    EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
+    fp_packet u;
+    auto ip = ipv4(17, 0, 1, 80);
+    fp_parse_ip(ip.data(), ip.size(), u, nullptr);
+    EXPECT_EQ(engine_->process(u, in), FP_VERDICT_DROP_ACL_IN);
+
+    uint64_t pk = 0, by = 0;
+    plx_program_sum_counters(data_prog, "web", &pk, &by);
+    EXPECT_EQ(pk, 1u);
+    EXPECT_EQ(by, 40u);
+    pk = by = 0;
+    plx_program_sum_counters(ar_prog, "ef", &pk, &by);
+    EXPECT_EQ(pk, 2u) << "port 80 and 443 were remarked before the app-route stage";
+    // Per-filter statistics: the data policy evaluated 3 packets (UDP never got there).
+    for (const auto &[key, st] : engine_->stats())
+        if (st.filter == data) {
+            EXPECT_EQ(st.evaluated, 3u);
+        }
+    for (uint32_t f : {acl_in, data, ar, acl_out})
+        EXPECT_EQ(filters_[f].activity & 1, 1) << f;
+
+    // A data policy for the tunnel side only does not see service-side packets; counting goes
+    // to the bank named by the slot.
+    vpn_[7].data_dir = 2;
+    plx_program_clear_counters(ar_prog, "ef");
+    p = tcp_packet(80);
+    EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
+    EXPECT_EQ(p.field[FPF_DSCP], 0u);
+    pk = by = 0;
+    plx_program_sum_counters(ar_prog, "ef", &pk, &by);
+    EXPECT_EQ(pk, 0u);
+    in.origin = 2;
+    p = tcp_packet(80);
+    engine_->process(p, in);
+    pk = by = 0;
+    plx_program_sum_counters(ar_prog, "ef", &pk, &by);
+    EXPECT_EQ(pk, 1u);
+    EXPECT_EQ(engine_->verdicts(FP_VERDICT_FORWARD), 4u);
+}
+
+TEST_F(Pipeline, PolicerDropsOrMarksOutOfProfile) {
+    // 10 cycles (ns) per byte, burst 1000 cycles: 40-byte packets cost 400, two fit the bucket,
+    // and 400 ns of quiet refill one.
+    TestRule drop{{{PLX_FIELD_DST_PORT, 80, 80}}, test_action(PLX_ACT_ACCEPT)};
+    add_police(drop.action, 1, "p80", 10, 1000, 0);
+    TestRule mark{{{PLX_FIELD_DST_PORT, 81, 81}}, test_action(PLX_ACT_ACCEPT)};
+    add_police(mark.action, 1, "p81", 10, 1000, 1);
+    PolicyProgram *prog = nullptr;
+    uint32_t data = place({drop, mark}, PLX_ACT_ACCEPT, &prog);
+    uint32_t app = place({{{{PLX_FIELD_PLP, 1, 1}}, test_action(PLX_ACT_REJECT)}}, PLX_ACT_ACCEPT);
+    vpn_[3] = fp_vpn_binding{data, app, 3, 0, FP_BIND_DATA | FP_BIND_APP_ROUTE, {}};
+    fp_input in{"ge0/0", "", 3, 1};
+    std::vector<fp_verdict> v;
+    for (uint32_t t : {1000000u, 1000001u, 1000002u, 1000402u}) {
+        fp_packet p = tcp_packet(80, t);
+        v.push_back(engine_->process(p, in));
+    }
+    EXPECT_EQ(v, (std::vector<fp_verdict>{FP_VERDICT_FORWARD, FP_VERDICT_FORWARD,
+                                          FP_VERDICT_DROP_POLICER, FP_VERDICT_FORWARD}));
+    uint64_t drops = 0, bytes = 0;
+    plx_program_sum_policer_counters(prog, "1.p80", &drops, &bytes);
+    EXPECT_EQ(drops, 1u);
+    EXPECT_EQ(bytes, 120u);
+    // Out of profile with plp-high: the packet goes on with PLP 1, which the next stage sees.
+    for (uint32_t t : {2000000u, 2000001u, 2000002u}) {
+        fp_packet p = tcp_packet(81, t);
+        engine_->process(p, in);
+    }
+    EXPECT_EQ(engine_->verdicts(FP_VERDICT_DROP_APP_ROUTE), 1u);
+}
+
+TEST_F(Pipeline, UnboundOrInvalidFiltersAreSkipped) {
+    uint32_t data =
+        place({{{{PLX_FIELD_MATCH_ANY, 1, 1}}, test_action(PLX_ACT_REJECT)}}, PLX_ACT_ACCEPT);
+    fp_input in{"ge0/0", "", 9, 1};
+    fp_packet p = tcp_packet(1);
+    vpn_[9] = fp_vpn_binding{data, 0, 3, 0, 0, {}};  // not marked bound
+    EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
+    vpn_[9].bound = FP_BIND_DATA;
+    vpn_[9].data_filter = 15;  // no program there
+    EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
+    vpn_[9].data_filter = FP_FILTER_NONE;
+    EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
+    vpn_[9].data_filter = data;
+    EXPECT_EQ(engine_->process(p, in), FP_VERDICT_DROP_POLICY);
+    in.vpn = 1000;  // beyond the table
+    EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
+}
+
+}  // namespace
