@@ -37,17 +37,21 @@ class Plxd : public ::testing::Test {
         fs::remove_all(root);
     }
 
-    void start(std::vector<std::string> args) {
-        args.insert(args.begin(), PLXD_PATH);
-        pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
+    void start(std::vector<std::string> args) { pid = spawn(PLXD_PATH, args, ""); }
+
+    // Runs binary with args under the root; its output goes to <tag>stdout and <tag>stderr.
+    pid_t spawn(const char *binary, std::vector<std::string> args, const std::string &tag) {
+        args.insert(args.begin(), binary);
+        pid_t child = fork();
+        EXPECT_GE(child, 0);
+        if (child == 0) {
             rlimit no_core{0, 0};
             setrlimit(RLIMIT_CORE, &no_core);
             setenv("PLX_ROOT", root.c_str(), 1);
             setenv("PLX_SHM_PREFIX", ("plxd-test-" + std::to_string(getpid()) + "-").c_str(), 1);
-            freopen((root / "stdout").c_str(), "w", stdout);
-            freopen((root / "stderr").c_str(), "w", stderr);
+            if (!freopen((root / (tag + "stdout")).c_str(), "w", stdout) ||
+                !freopen((root / (tag + "stderr")).c_str(), "w", stderr))
+                _exit(126);
             std::vector<char *> argv;
             for (std::string &a : args)
                 argv.push_back(a.data());
@@ -55,6 +59,7 @@ class Plxd : public ::testing::Test {
             execv(argv[0], argv.data());
             _exit(127);
         }
+        return child;
     }
     // Wait status of the child, or -1 when it is still running after the time-out.
     int wait_exit(std::chrono::milliseconds timeout = 5s) {
@@ -85,7 +90,7 @@ class Plxd : public ::testing::Test {
         }
         return false;
     }
-    std::string read(const char *name) {
+    std::string read(const std::string &name) {
         std::ifstream in(root / name);
         std::stringstream ss;
         ss << in.rdbuf();
@@ -140,5 +145,25 @@ TEST_F(Plxd, InterruptEndsAbnormallyWithAssertionLine) {
     EXPECT_EQ(WTERMSIG(status), SIGABRT);
     EXPECT_EQ(read("stdout"), "qrv_signal:64: failed assertion `0'\n");
 }
+
+#ifdef SYSMGRD_PATH
+// With a system manager running, plxd connects and sends its first hello at once.
+TEST_F(Plxd, SendsHellosToTheSystemManager) {
+    pid_t sysmgr = spawn(SYSMGRD_PATH, {}, "sysmgrd-");
+    start({"-f"});
+    const std::string expected = "hello from plxd (9) pid " + std::to_string(pid) + " #1";
+    bool seen = false;
+    for (int i = 0; i < 500 && !seen; ++i) {
+        std::this_thread::sleep_for(10ms);
+        seen = read("sysmgrd-stdout").find(expected) != std::string::npos;
+    }
+    EXPECT_TRUE(seen) << read("sysmgrd-stdout");
+    kill(pid, SIGUSR2);
+    int status = wait_exit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    kill(sysmgr, SIGTERM);
+    waitpid(sysmgr, nullptr, 0);
+}
+#endif
 
 }  // namespace
