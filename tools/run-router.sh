@@ -8,6 +8,8 @@ set -uo pipefail
 BUILD=${1:-build}
 PLXD="$BUILD/daemon/plxd"
 SYSMGRD="$BUILD/peers/sysmgrd/sysmgrd"
+FWDPLANE="$BUILD/peers/fwdplane/fwdplane"
+FIBD="$BUILD/peers/fibd/fibd"
 if [ ! -x "$PLXD" ]; then
     echo "run-router: $PLXD not found; build first (make build)" >&2
     exit 1
@@ -17,9 +19,13 @@ ROOT=$(mktemp -d /tmp/plx-router.XXXXXX)
 export PLX_ROOT=$ROOT
 export PLX_SHM_PREFIX="plx-$$-"
 mkdir -p "$ROOT/var/run" "$ROOT/boot" "$ROOT/etc/default"
+# The small forwarding-plane profile (a 100 MiB shared object).
+echo small > "$ROOT/etc/default/sim_size"
 echo "Simulated router root: $ROOT (Ctrl-C stops the router)"
 
 sysmgr_pid=
+fwdplane_pid=
+fibd_pid=
 plxd_pid=
 stopped=0
 
@@ -40,8 +46,11 @@ cleanup() {
     stopped=1
     trap '' INT
     stop plxd "$plxd_pid" USR2
+    stop fibd "$fibd_pid" TERM
+    stop fwdplane "$fwdplane_pid" TERM
     stop sysmgrd "$sysmgr_pid" TERM
     rm -rf "$ROOT"
+    rm -f "/dev/shm/${PLX_SHM_PREFIX}almushtarika"
 }
 trap cleanup INT TERM EXIT
 
@@ -53,6 +62,17 @@ if [ -x "$SYSMGRD" ]; then
     sleep 0.2
 else
     echo "run-router: $SYSMGRD not found; plxd will keep retrying its system-manager link" >&2
+fi
+# The forwarding plane (owner of the shared tables, ready flag) and fibd (bindings from plxd,
+# journal in $ROOT/fibd.journal) come up before plxd, which waits for the ready flag.
+if [ -x "$FWDPLANE" ] && [ -x "$FIBD" ]; then
+    setsid "$FWDPLANE" -w -q &
+    fwdplane_pid=$!
+    setsid "$FIBD" -q -j "$ROOT/fibd.journal" &
+    fibd_pid=$!
+    sleep 0.2
+else
+    echo "run-router: $FWDPLANE or $FIBD not found; plxd will wait for the forwarding plane" >&2
 fi
 setsid "$PLXD" -f &
 plxd_pid=$!
