@@ -1,0 +1,37 @@
+// Changes between two data trees, as subscribers see them: a tree of changed instances in
+// schema order, the events of one subscription point and the modification arrays (the rules
+// are those documented in platform/confd/confd_cdb.h).
+#pragma once
+
+#include <vector>
+
+#include "peers/cdbd/cdbd_schema.h"
+#include "platform/confd/confd_cdb.h"
+#include "platform/confd/confd_wire.h"
+
+namespace cdbd {
+
+struct Change {
+    const lysc_node *schema = nullptr;
+    const lyd_node *oldn = nullptr;  // the old instance (a leaf-list: its first element)
+    const lyd_node *newn = nullptr;  // the new instance
+    int op = 0;                      // MOP_CREATED, MOP_DELETED, MOP_MODIFIED, MOP_VALUE_SET
+    std::vector<Change> children;
+};
+
+// The changes from the forest old_root to new_root (either may be null).
+std::vector<Change> diff_trees(const SchemaDb &db, const lyd_node *old_root,
+                               const lyd_node *new_root);
+
+// Does any change concern an instance of schema or something below one?
+bool fires(const std::vector<Change> &changes, const lysc_node *schema);
+
+// Writes one point of a Notify frame: id, list flag, events and the point's array.
+void write_point(const SchemaDb &db, confd_wire::WireWriter &w, int id, const lysc_node *schema,
+                 const std::vector<Change> &changes);
+
+// The modification array of one changed instance (rules in confd_cdb.h).
+std::vector<confd_tag_value_t> modifications(const SchemaDb &db, const Change &c);
+void free_tvs(std::vector<confd_tag_value_t> &tvs);
+
+}  // namespace cdbd

@@ -1,0 +1,89 @@
+// cdbd: the router's configuration database server.
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "common/plx_paths.h"
+#include "peers/cdbd/cdbd_server.h"
+
+#ifndef PLX_YANG_DIR
+#define PLX_YANG_DIR "/usr/share/plx/yang"
+#endif
+
+namespace {
+
+void usage(FILE *out) {
+    fprintf(out,
+            "usage: cdbd [--yang-dir DIR] [--db-dir DIR] [--addr A] [--port N] "
+            "[--start-phase 0|1|2]\n"
+            "  --yang-dir     YANG modules to load (env CDBD_YANG_DIR; default %s)\n"
+            "  --db-dir       where running.json is kept (default $PLX_ROOT/var/confd/cdb)\n"
+            "  --addr/--port  listening address (env CONFD_IPC_ADDR, CONFD_IPC_PORT; "
+            "default 127.0.0.1:4565)\n"
+            "  --start-phase  start phase to begin in; 0 holds clients until "
+            "'cdbcli phase next' (default 2)\n",
+            PLX_YANG_DIR);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    cdbd::ServerOptions opts;
+    const char *env_yang = getenv("CDBD_YANG_DIR");
+    opts.yang_dir = env_yang && *env_yang ? env_yang : PLX_YANG_DIR;
+    opts.db_dir = plx_path("/var/confd/cdb");
+    if (const char *a = getenv("CONFD_IPC_ADDR"); a && *a)
+        opts.addr = a;
+    if (const char *p = getenv("CONFD_IPC_PORT"); p && *p)
+        opts.port = static_cast<uint16_t>(atoi(p));
+    static const option longopts[] = {{"yang-dir", required_argument, nullptr, 'y'},
+                                      {"db-dir", required_argument, nullptr, 'd'},
+                                      {"addr", required_argument, nullptr, 'a'},
+                                      {"port", required_argument, nullptr, 'p'},
+                                      {"start-phase", required_argument, nullptr, 's'},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {nullptr, 0, nullptr, 0}};
+    int ch;
+    while ((ch = getopt_long(argc, argv, "y:d:a:p:s:h", longopts, nullptr)) != -1) {
+        switch (ch) {
+            case 'y':
+                opts.yang_dir = optarg;
+                break;
+            case 'd':
+                opts.db_dir = optarg;
+                break;
+            case 'a':
+                opts.addr = optarg;
+                break;
+            case 'p':
+                opts.port = static_cast<uint16_t>(atoi(optarg));
+                break;
+            case 's':
+                opts.start_phase = atoi(optarg);
+                if (opts.start_phase < 0 || opts.start_phase > 2) {
+                    fprintf(stderr, "cdbd: the start phase is 0, 1 or 2\n");
+                    return 2;
+                }
+                break;
+            case 'h':
+                usage(stdout);
+                return 0;
+            default:
+                usage(stderr);
+                return 2;
+        }
+    }
+    cdbd::CdbServer server(opts);
+    std::string err;
+    if (!server.init(err)) {
+        fprintf(stderr, "cdbd: %s\n", err.c_str());
+        return 1;
+    }
+    server.install_signals();
+    fprintf(stderr, "cdbd: listening on %s:%u, phase %d, datastore %s\n", opts.addr.c_str(),
+            server.port(), opts.start_phase, server.running_file().c_str());
+    server.run();
+    return 0;
+}

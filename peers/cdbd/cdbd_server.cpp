@@ -1,0 +1,1190 @@
+#include "peers/cdbd/cdbd_server.h"
+
+#include <arpa/inet.h>
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/thread.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <sstream>
+
+#include "common/plx_paths.h"
+#include "platform/confd/confd_cdb.h"
+
+using confd_wire::EditMode;
+using confd_wire::Op;
+using confd_wire::WireReader;
+using confd_wire::WireSock;
+using confd_wire::WireWriter;
+
+namespace cdbd {
+
+struct Conn {
+    uint64_t id = 0;
+    bufferevent *bev = nullptr;
+    bool hello = false;
+    WireSock kind = WireSock::CdbData;
+    std::string name;
+    std::string peer;
+    // data session
+    int session_db = 0;
+    bool wrote = false;
+    DataTree oper_before;  // the operational tree at the session's first write
+    // subscription socket
+    bool sub_done = false;
+};
+
+struct Job {
+    enum Kind { Commit, Trigger, Oper } kind = Commit;
+    // Commit: the command-line request, applied when the job starts.
+    Op cli_op = Op::CliEdit;
+    std::vector<uint8_t> cli_payload;
+    // Trigger: the points (empty: every point of its kind); oper trigger flag.
+    std::vector<int> points;
+    bool oper_trigger = false;
+    uint64_t requester = 0;
+    Op reply_op = Op::Trigger;
+    DataTree old_tree;  // Commit: the pre-commit running tree; Oper: the tree before
+    DataTree new_tree;  // Oper: the tree after (a copy)
+    std::vector<Change> changes;
+    std::string message;
+    // Delivery: priority levels left, subscribers still to synchronise.
+    std::vector<std::pair<int, std::vector<int>>> levels;  // priority -> point ids
+    size_t level = 0;
+    std::set<uint64_t> pending;
+    int sub_type = CDB_SUB_COMMIT;
+    int sub_flags = 0;
+};
+
+namespace {
+
+std::once_flag g_evthread_once;
+
+bool read_file(const std::string &path, std::string &out) {
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
+    fclose(f);
+    return true;
+}
+
+std::string kind_name(WireSock k) {
+    switch (k) {
+        case WireSock::CdbRead:
+            return "cdb-read";
+        case WireSock::CdbSubscription:
+            return "cdb-subscription";
+        case WireSock::CdbData:
+            return "cdb-data";
+        case WireSock::Schema:
+            return "schema";
+        case WireSock::Maapi:
+            return "maapi";
+        case WireSock::Cli:
+            return "cli";
+        case WireSock::Control:
+            return "control";
+        case WireSock::Worker:
+            return "worker";
+    }
+    return "unknown";
+}
+
+// Frees a node of a forest, keeping root pointing at the forest's first node.
+void free_node(DataTree &t, lyd_node *n) {
+    if (!n->parent && n == t.root)
+        t.root = n->next;
+    lyd_free_tree(n);
+}
+
+void text_tree(const lyd_node *first, int indent, std::string &out) {
+    for (const lyd_node *n = first; n; n = n->next) {
+        if (!n->schema || ((n->schema->nodetype & (LYS_LEAF | LYS_LEAFLIST)) && is_default(n)))
+            continue;
+        if (n->schema->nodetype & (LYS_LEAF | LYS_LEAFLIST)) {
+            if (n->parent && n->parent->schema->nodetype == LYS_LIST && lysc_is_key(n->schema))
+                continue;
+            out += std::string(indent, ' ') + n->schema->name;
+            const char *v = lyd_get_value(n);
+            if (v && *v)
+                out += std::string(" ") + (strchr(v, ' ') ? "\"" + std::string(v) + "\"" : v);
+            out += "\n";
+            continue;
+        }
+        if (n->schema->nodetype == LYS_CONTAINER && !(n->schema->flags & LYS_PRESENCE) &&
+            (n->flags & LYD_DEFAULT))
+            continue;
+        std::string line = std::string(indent, ' ') + n->schema->name;
+        if (n->schema->nodetype == LYS_LIST) {
+            for (const lyd_node *k = lyd_child(n); k && k->schema && lysc_is_key(k->schema);
+                 k = k->next) {
+                const char *v = lyd_get_value(k);
+                line += std::string(" ") + (strchr(v, ' ') ? "\"" + std::string(v) + "\"" : v);
+            }
+        }
+        out += line + "\n";
+        text_tree(lyd_child(n), indent + 2, out);
+    }
+}
+
+}  // namespace
+
+CdbServer::CdbServer(ServerOptions opts) : opts_(std::move(opts)) {}
+
+CdbServer::~CdbServer() {
+    // Close every client socket first: clients see the end of their connections.
+    for (auto &[id, c] : conns_)
+        if (c->bev)
+            bufferevent_free(c->bev);
+    conns_.clear();
+    if (listener_)
+        evconnlistener_free(listener_);
+    if (sigint_)
+        event_free(sigint_);
+    if (sigterm_)
+        event_free(sigterm_);
+    if (base_)
+        event_base_free(base_);
+}
+
+bool CdbServer::init(std::string &err) {
+    std::call_once(g_evthread_once, [] { evthread_use_pthreads(); });
+    phase_ = opts_.start_phase;
+    if (!schema_.load(opts_.yang_dir, err))
+        return false;
+    running_file_ = opts_.db_dir + "/running.json";
+    std::string text;
+    if (read_file(running_file_, text)) {
+        lyd_node *tree = nullptr;
+        if (!text.empty() && lyd_parse_data_mem(schema_.ctx(), text.c_str(), LYD_JSON,
+                                                LYD_PARSE_STRICT | LYD_PARSE_NO_STATE,
+                                                LYD_VALIDATE_NO_STATE, &tree) != LY_SUCCESS) {
+            err = "the running datastore " + running_file_ +
+                  " is damaged and is left as it is: " + ly_error_text(schema_.ctx());
+            return false;
+        }
+        running_.reset(tree);
+    } else if (errno != ENOENT) {
+        err = "cannot read " + running_file_ + ": " + strerror(errno);
+        return false;
+    } else {
+        // A new datastore: validation fills in the defaults of an empty configuration.
+        lyd_node *tree = nullptr;
+        if (lyd_validate_all(&tree, schema_.ctx(), LYD_VALIDATE_NO_STATE, nullptr) != LY_SUCCESS) {
+            err = "the empty configuration is not valid: " + ly_error_text(schema_.ctx());
+            return false;
+        }
+        running_.reset(tree);
+    }
+    if (plx_make_parent_dirs(running_file_) != 0 ||
+        (mkdir(opts_.db_dir.c_str(), 0755) != 0 && errno != EEXIST)) {
+        err = "cannot create the datastore directory " + opts_.db_dir + ": " + strerror(errno);
+        return false;
+    }
+    base_ = event_base_new();
+    if (!base_) {
+        err = "cannot create the event loop";
+        return false;
+    }
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(opts_.port);
+    if (inet_pton(AF_INET, opts_.addr.c_str(), &sin.sin_addr) != 1) {
+        err = "bad listen address " + opts_.addr;
+        return false;
+    }
+    listener_ = evconnlistener_new_bind(
+        base_, on_accept, this, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_EXEC,
+        64, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
+    if (!listener_) {
+        err = "cannot listen on " + opts_.addr + ":" + std::to_string(opts_.port) + ": " +
+              strerror(errno);
+        return false;
+    }
+    sockaddr_in bound{};
+    socklen_t blen = sizeof bound;
+    getsockname(evconnlistener_get_fd(listener_), reinterpret_cast<sockaddr *>(&bound), &blen);
+    port_ = ntohs(bound.sin_port);
+    return true;
+}
+
+void CdbServer::run() {
+    event_base_dispatch(base_);
+}
+
+void CdbServer::stop() {
+    if (base_)
+        event_base_loopbreak(base_);
+}
+
+void CdbServer::on_signal(evutil_socket_t, short, void *arg) {
+    static_cast<CdbServer *>(arg)->stop();
+}
+
+void CdbServer::install_signals() {
+    signal(SIGPIPE, SIG_IGN);
+    sigint_ = evsignal_new(base_, SIGINT, on_signal, this);
+    sigterm_ = evsignal_new(base_, SIGTERM, on_signal, this);
+    event_add(sigint_, nullptr);
+    event_add(sigterm_, nullptr);
+}
+
+// ---- connections ----
+void CdbServer::on_accept(evconnlistener *, evutil_socket_t fd, sockaddr *addr, int, void *arg) {
+    auto *self = static_cast<CdbServer *>(arg);
+    auto c = std::make_unique<Conn>();
+    c->id = self->next_conn_++;
+    if (addr && addr->sa_family == AF_INET) {
+        char buf[64];
+        auto *sin = reinterpret_cast<sockaddr_in *>(addr);
+        inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof buf);
+        c->peer = std::string(buf) + ":" + std::to_string(ntohs(sin->sin_port));
+    }
+    evutil_make_socket_closeonexec(fd);
+    c->bev = bufferevent_socket_new(self->base_, fd, BEV_OPT_CLOSE_ON_FREE);
+    if (!c->bev) {
+        close(fd);
+        return;
+    }
+    bufferevent_setcb(c->bev, on_read, nullptr, on_event, self);
+    bufferevent_enable(c->bev, EV_READ | EV_WRITE);
+    self->conns_[c->id] = std::move(c);
+}
+
+void CdbServer::on_read(bufferevent *bev, void *arg) {
+    auto *self = static_cast<CdbServer *>(arg);
+    Conn *c = nullptr;
+    for (auto &[id, conn] : self->conns_)
+        if (conn->bev == bev) {
+            c = conn.get();
+            break;
+        }
+    if (!c)
+        return;
+    const uint64_t id = c->id;
+    evbuffer *in = bufferevent_get_input(bev);
+    for (;;) {
+        if (evbuffer_get_length(in) < confd_wire::kHeaderSize)
+            return;
+        uint8_t hdr[confd_wire::kHeaderSize];
+        evbuffer_copyout(in, hdr, sizeof hdr);
+        uint32_t len;
+        Op op;
+        uint16_t status;
+        if (!confd_wire::parse_header(hdr, len, op, status)) {
+            self->close_conn(id);
+            return;
+        }
+        if (evbuffer_get_length(in) < len + 4u)
+            return;
+        evbuffer_drain(in, confd_wire::kHeaderSize);
+        std::vector<uint8_t> payload(len - 4);
+        if (!payload.empty())
+            evbuffer_remove(in, payload.data(), payload.size());
+        self->dispatch(*c, op, payload);
+        if (!self->conns_.count(id))
+            return;
+    }
+}
+
+void CdbServer::on_event(bufferevent *bev, short what, void *arg) {
+    auto *self = static_cast<CdbServer *>(arg);
+    if (!(what & (BEV_EVENT_EOF | BEV_EVENT_ERROR)))
+        return;
+    for (auto &[id, conn] : self->conns_)
+        if (conn->bev == bev) {
+            self->close_conn(id);
+            return;
+        }
+}
+
+void CdbServer::close_conn(uint64_t id) {
+    auto it = conns_.find(id);
+    if (it == conns_.end())
+        return;
+    std::unique_ptr<Conn> c = std::move(it->second);
+    conns_.erase(it);
+    start_waiters_.erase(id);
+    for (auto s = subs_.begin(); s != subs_.end();)
+        s = s->second.conn == id ? subs_.erase(s) : std::next(s);
+    for (auto &j : jobs_)
+        if (j->requester == id)
+            j->requester = 0;
+    if (c->wrote)
+        enqueue_oper(std::move(c->oper_before));
+    if (c->bev)
+        bufferevent_free(c->bev);
+    if (active_) {
+        if (active_->requester == id)
+            active_->requester = 0;
+        if (active_->pending.erase(id) && active_->pending.empty()) {
+            ++active_->level;
+            deliver_level();
+        }
+    }
+}
+
+void CdbServer::send(Conn &c, const std::vector<uint8_t> &frame) {
+    bufferevent_write(c.bev, frame.data(), frame.size());
+}
+
+void CdbServer::reply_ok(Conn &c, Op op) {
+    WireWriter w(op);
+    send(c, w.finish());
+}
+
+void CdbServer::reply_err(Conn &c, Op op, int code, const std::string &msg) {
+    send(c, confd_wire::error_frame(op, code, msg));
+}
+
+void CdbServer::dispatch(Conn &c, Op op, const std::vector<uint8_t> &payload) {
+    WireReader r(payload.data(), payload.size());
+    if (!c.hello) {
+        uint32_t kind = 0;
+        if (op != Op::Hello || !r.u32(kind) || !r.str(c.name)) {
+            close_conn(c.id);
+            return;
+        }
+        c.kind = static_cast<WireSock>(kind);
+        c.hello = true;
+        reply_ok(c, op);
+        return;
+    }
+    const bool data = c.kind == WireSock::CdbData || c.kind == WireSock::CdbRead;
+    const bool sub = c.kind == WireSock::CdbSubscription;
+    switch (op) {
+        case Op::GetPhase: {
+            WireWriter w(op);
+            w.i32(phase_);
+            w.i32(0);
+            w.i32(0);
+            send(c, w.finish());
+            return;
+        }
+        case Op::WaitStart:
+            if (phase_ >= 1)
+                reply_ok(c, op);
+            else
+                start_waiters_.insert(c.id);
+            return;
+        case Op::StartSession:
+        case Op::EndSession:
+            if (data)
+                return do_session(c, op, r);
+            break;
+        case Op::Get:
+        case Op::Exists:
+        case Op::NumInstances:
+            if (data)
+                return do_read(c, op, r);
+            break;
+        case Op::SetElem:
+        case Op::Create:
+        case Op::Delete:
+            if (data)
+                return do_oper_write(c, op, r);
+            break;
+        case Op::Trigger:
+        case Op::TriggerOper:
+            if (data)
+                return do_trigger(c, op, r);
+            break;
+        case Op::Subscribe:
+            if (sub)
+                return do_subscribe(c, r);
+            break;
+        case Op::SubscribeDone:
+            if (sub) {
+                c.sub_done = true;
+                for (auto &[pid, s] : subs_)
+                    if (s.conn == c.id)
+                        s.active = true;
+                reply_ok(c, op);
+                return;
+            }
+            break;
+        case Op::SubSync:
+            if (sub) {
+                reply_ok(c, op);
+                on_sync(c.id);
+                return;
+            }
+            break;
+        case Op::GetSchema:
+            send(c, schema_.export_schema());
+            return;
+        case Op::CliEdit:
+        case Op::CliSet:
+        case Op::CliDelete:
+        case Op::CliShow:
+        case Op::CliOperSet:
+        case Op::CliOperDelete:
+        case Op::CliOperGet:
+        case Op::CliStatus:
+        case Op::CliPhase:
+            if (c.kind == WireSock::Cli)
+                return do_cli(c, op, payload);
+            break;
+        default:
+            reply_err(c, op, CONFD_ERR_UNAVAILABLE,
+                      "request " + std::to_string(static_cast<unsigned>(op)) +
+                          " is not provided by this server");
+            return;
+    }
+    reply_err(c, op, CONFD_ERR_PROTOUSAGE,
+              "request " + std::to_string(static_cast<unsigned>(op)) + " is not allowed on a " +
+                  kind_name(c.kind) + " socket");
+}
+
+// ---- data sockets ----
+const lyd_node *CdbServer::tree_for(int db) const {
+    switch (db) {
+        case CDB_OPERATIONAL:
+            return oper_.root;
+        case CDB_PRE_COMMIT_RUNNING:
+            return precommit_ ? precommit_ : running_.root;
+        default:
+            return running_.root;
+    }
+}
+
+void CdbServer::do_session(Conn &c, Op op, WireReader &r) {
+    if (op == Op::StartSession) {
+        uint32_t db = 0, flags = 0;
+        if (!r.u32(db) || !r.u32(flags) || db < CDB_RUNNING || db > CDB_PRE_COMMIT_RUNNING)
+            return reply_err(c, op, CONFD_ERR_PROTOUSAGE, "bad datastore");
+        if (c.session_db)
+            return reply_err(c, op, CONFD_ERR_LOCKED, "a session is already open on this socket");
+        c.session_db = static_cast<int>(db);
+        return reply_ok(c, op);
+    }
+    if (!c.session_db)
+        return reply_err(c, op, CONFD_ERR_NOSESSION, "no session is open on this socket");
+    end_session(c);
+    reply_ok(c, op);
+}
+
+void CdbServer::end_session(Conn &c) {
+    if (c.wrote)
+        enqueue_oper(std::move(c.oper_before));
+    c.wrote = false;
+    c.oper_before.reset();
+    c.session_db = 0;
+}
+
+void CdbServer::do_read(Conn &c, Op op, WireReader &r) {
+    std::string path, err;
+    if (!r.str(path))
+        return reply_err(c, op, CONFD_ERR_PROTOUSAGE, "missing path");
+    if (!c.session_db)
+        return reply_err(c, op, CONFD_ERR_NOSESSION, "no session is open on this socket");
+    ResolvedPath rp;
+    if (!schema_.resolve(path, rp, err))
+        return reply_err(c, op, CONFD_ERR_BADPATH, err);
+    const lyd_node *tree = tree_for(c.session_db);
+    if (op == Op::NumInstances) {
+        if (rp.schema->nodetype != LYS_LIST)
+            return reply_err(c, op, CONFD_ERR_BADPATH, path + " is not a list");
+        uint32_t count = 0;
+        ly_set *set = nullptr;
+        if (tree && lyd_find_xpath(tree, rp.xpath.c_str(), &set) == LY_SUCCESS)
+            count = set->count;
+        ly_set_free(set, nullptr);
+        WireWriter w(op);
+        w.u32(count);
+        return send(c, w.finish());
+    }
+    lyd_node *match = nullptr;
+    const bool found = rp.has_all_keys && tree &&
+                       lyd_find_path(tree, rp.xpath.c_str(), 0, &match) == LY_SUCCESS && match;
+    if (op == Op::Exists) {
+        WireWriter w(op);
+        w.u8(found && !((match->schema->nodetype & (LYS_LEAF | LYS_LEAFLIST)) &&
+                        is_default(match) && c.session_db == CDB_OPERATIONAL));
+        return send(c, w.finish());
+    }
+    if (!rp.has_all_keys)
+        return reply_err(c, op, CONFD_ERR_BADPATH, path + ": a list entry needs its keys");
+    if (!found)
+        return reply_err(c, op, CONFD_ERR_NOEXISTS, path + " does not exist");
+    confd_value_t v{};
+    std::string text;
+    if (match->schema->nodetype & (LYS_LEAF | LYS_LEAFLIST)) {
+        if (!schema_.to_value(match, v))
+            return reply_err(c, op, CONFD_ERR_INTERNAL, "cannot convert the value of " + path);
+        text = lyd_get_value(match);
+    } else {
+        CONFD_SET_XMLTAG(&v, schema_.tag(match->schema), schema_.ns(match->schema->module));
+    }
+    WireWriter w(op);
+    w.value(v);
+    w.str(text);
+    confd_free_value(&v);
+    send(c, w.finish());
+}
+
+int CdbServer::oper_set(const std::string &path, const confd_value_t *v, const std::string *text,
+                        std::string &err) {
+    ResolvedPath rp;
+    if (!schema_.resolve(path, rp, err))
+        return CONFD_ERR_BADPATH;
+    if (!(rp.schema->nodetype & (LYS_LEAF | LYS_LEAFLIST))) {
+        err = path + " is not a leaf";
+        return CONFD_ERR_BADPATH;
+    }
+    if (rp.schema->flags & LYS_CONFIG_W) {
+        err = path + " is configuration; only operational data can be written here";
+        return CONFD_ERR_NOT_WRITABLE;
+    }
+    if (!rp.has_all_keys) {
+        err = path + ": a list entry needs its keys";
+        return CONFD_ERR_BADPATH;
+    }
+    std::vector<std::string> texts;
+    if (text) {
+        texts.push_back(*text);
+    } else if (v->type == C_LIST) {
+        for (unsigned i = 0; i < v->val.list.size; ++i) {
+            std::string t;
+            if (!schema_.to_text(rp.schema, v->val.list.ptr[i], t, err))
+                return CONFD_ERR_BADTYPE;
+            texts.push_back(t);
+        }
+    } else {
+        std::string t;
+        if (!schema_.to_text(rp.schema, *v, t, err))
+            return CONFD_ERR_BADTYPE;
+        texts.push_back(t);
+    }
+    if (rp.schema->nodetype == LYS_LEAFLIST) {
+        // A leaf-list is replaced as a whole.
+        ly_set *set = nullptr;
+        if (oper_.root && lyd_find_xpath(oper_.root, rp.xpath.c_str(), &set) == LY_SUCCESS) {
+            for (uint32_t i = 0; i < set->count; ++i)
+                free_node(oper_, set->dnodes[i]);
+        }
+        ly_set_free(set, nullptr);
+    }
+    for (const auto &t : texts) {
+        lyd_node *created = nullptr;
+        if (lyd_new_path(nullptr, schema_.ctx(), rp.xpath.c_str(), t.c_str(), LYD_NEW_PATH_UPDATE,
+                         &created) != LY_SUCCESS) {
+            err = ly_error_text(schema_.ctx());
+            return CONFD_ERR_BADTYPE;
+        }
+        if (lyd_merge_siblings(&oper_.root, created, LYD_MERGE_DESTRUCT) != LY_SUCCESS) {
+            err = ly_error_text(schema_.ctx());
+            return CONFD_ERR_INTERNAL;
+        }
+    }
+    return 0;
+}
+
+int CdbServer::oper_create(const std::string &path, std::string &err) {
+    ResolvedPath rp;
+    if (!schema_.resolve(path, rp, err))
+        return CONFD_ERR_BADPATH;
+    if (rp.schema->flags & LYS_CONFIG_W) {
+        err = path + " is configuration; only operational data can be written here";
+        return CONFD_ERR_NOT_WRITABLE;
+    }
+    if (!(rp.schema->nodetype & (LYS_LIST | LYS_CONTAINER)) || !rp.has_all_keys) {
+        err = path + " is not a list entry or container";
+        return CONFD_ERR_BADPATH;
+    }
+    lyd_node *match = nullptr;
+    if (oper_.root && lyd_find_path(oper_.root, rp.xpath.c_str(), 0, &match) == LY_SUCCESS &&
+        match) {
+        err = path + " exists already";
+        return CONFD_ERR_ALREADY_EXISTS;
+    }
+    lyd_node *created = nullptr;
+    if (lyd_new_path(nullptr, schema_.ctx(), rp.xpath.c_str(), nullptr, 0, &created) !=
+        LY_SUCCESS) {
+        err = ly_error_text(schema_.ctx());
+        return CONFD_ERR_BADTYPE;
+    }
+    if (lyd_merge_siblings(&oper_.root, created, LYD_MERGE_DESTRUCT) != LY_SUCCESS) {
+        err = ly_error_text(schema_.ctx());
+        return CONFD_ERR_INTERNAL;
+    }
+    return 0;
+}
+
+int CdbServer::oper_delete(const std::string &path, std::string &err) {
+    ResolvedPath rp;
+    if (!schema_.resolve(path, rp, err))
+        return CONFD_ERR_BADPATH;
+    if (rp.schema->flags & LYS_CONFIG_W) {
+        err = path + " is configuration; only operational data can be written here";
+        return CONFD_ERR_NOT_WRITABLE;
+    }
+    ly_set *set = nullptr;
+    uint32_t n = 0;
+    if (rp.has_all_keys && oper_.root &&
+        lyd_find_xpath(oper_.root, rp.xpath.c_str(), &set) == LY_SUCCESS) {
+        n = set->count;
+        for (uint32_t i = 0; i < set->count; ++i)
+            free_node(oper_, set->dnodes[i]);
+    }
+    ly_set_free(set, nullptr);
+    if (n == 0) {
+        err = path + " does not exist";
+        return CONFD_ERR_NOEXISTS;
+    }
+    return 0;
+}
+
+void CdbServer::do_oper_write(Conn &c, Op op, WireReader &r) {
+    confd_value_t v{};
+    std::string path, err;
+    if (op == Op::SetElem && !r.value(v))
+        return reply_err(c, op, CONFD_ERR_BADTYPE, "malformed value");
+    if (!r.str(path)) {
+        confd_free_value(&v);
+        return reply_err(c, op, CONFD_ERR_PROTOUSAGE, "missing path");
+    }
+    if (c.session_db != CDB_OPERATIONAL) {
+        confd_free_value(&v);
+        return reply_err(c, op, c.session_db ? CONFD_ERR_NOT_WRITABLE : CONFD_ERR_NOSESSION,
+                         c.session_db ? "only an operational session may write"
+                                      : "no session is open on this socket");
+    }
+    DataTree before;
+    if (!c.wrote)
+        before.dup_from(oper_.root);
+    int code = op == Op::SetElem  ? oper_set(path, &v, nullptr, err)
+               : op == Op::Create ? oper_create(path, err)
+                                  : oper_delete(path, err);
+    confd_free_value(&v);
+    if (code != 0)
+        return reply_err(c, op, code, err);
+    if (!c.wrote) {
+        c.oper_before = std::move(before);
+        c.wrote = true;
+    }
+    reply_ok(c, op);
+}
+
+void CdbServer::enqueue_oper(DataTree before) {
+    auto job = std::make_unique<Job>();
+    job->kind = Job::Oper;
+    job->old_tree = std::move(before);
+    job->new_tree.dup_from(oper_.root);
+    enqueue(std::move(job));
+}
+
+// ---- subscriptions ----
+void CdbServer::do_subscribe(Conn &c, WireReader &r) {
+    uint8_t oper = 0;
+    int32_t prio = 0;
+    uint32_t ns = 0;
+    std::string path, err;
+    if (!r.u8(oper) || !r.i32(prio) || !r.u32(ns) || !r.str(path))
+        return reply_err(c, Op::Subscribe, CONFD_ERR_PROTOUSAGE, "malformed subscription");
+    ResolvedPath rp;
+    if (!schema_.resolve(path, rp, err))
+        return reply_err(c, Op::Subscribe, CONFD_ERR_BADPATH, err);
+    if (rp.xpath.find('[') != std::string::npos)
+        return reply_err(c, Op::Subscribe, CONFD_ERR_BADPATH,
+                         "subscription paths name lists without keys: " + path);
+    if (ns != 0 && ns != schema_.ns(rp.schema->module))
+        return reply_err(c, Op::Subscribe, CONFD_ERR_BADPATH,
+                         path + " is not in namespace " + std::to_string(ns));
+    const int id = next_point_++;
+    subs_[id] = Sub{id, c.id, oper ? 0 : prio, oper != 0, c.sub_done, path, rp.schema};
+    WireWriter w(Op::Subscribe);
+    w.i32(id);
+    send(c, w.finish());
+}
+
+void CdbServer::do_trigger(Conn &c, Op op, WireReader &r) {
+    uint32_t flags = 0, n = 0;
+    if (!r.u32(flags) || !r.u32(n))
+        return reply_err(c, op, CONFD_ERR_PROTOUSAGE, "malformed trigger");
+    auto job = std::make_unique<Job>();
+    job->kind = Job::Trigger;
+    job->oper_trigger = op == Op::TriggerOper;
+    for (uint32_t i = 0; i < n; ++i) {
+        int32_t id = 0;
+        if (!r.i32(id))
+            return reply_err(c, op, CONFD_ERR_PROTOUSAGE, "malformed trigger");
+        auto it = subs_.find(id);
+        if (it == subs_.end() || it->second.oper != job->oper_trigger)
+            return reply_err(c, op, CONFD_ERR_NOEXISTS,
+                             "no " + std::string(job->oper_trigger ? "operational" : "") +
+                                 " subscription point " + std::to_string(id));
+        job->points.push_back(id);
+    }
+    job->requester = c.id;
+    job->reply_op = op;
+    enqueue(std::move(job));
+}
+
+// ---- jobs ----
+void CdbServer::enqueue(std::unique_ptr<Job> job) {
+    jobs_.push_back(std::move(job));
+    start_next_job();
+}
+
+void CdbServer::start_next_job() {
+    while (!active_ && !jobs_.empty()) {
+        active_ = std::move(jobs_.front());
+        jobs_.pop_front();
+        Job &j = *active_;
+        std::set<int> chosen;
+        switch (j.kind) {
+            case Job::Commit:
+                if (!prepare_commit(j)) {
+                    finish_job();
+                    continue;
+                }
+                precommit_ = j.old_tree.root;
+                j.changes = diff_trees(schema_, j.old_tree.root, running_.root);
+                for (auto &[id, s] : subs_)
+                    if (s.active && !s.oper && fires(j.changes, s.schema))
+                        chosen.insert(id);
+                break;
+            case Job::Trigger:
+                j.sub_flags = CDB_SUB_FLAG_TRIGGER;
+                if (j.oper_trigger) {
+                    j.sub_type = CDB_SUB_OPER;
+                    j.new_tree.dup_from(oper_.root);
+                }
+                j.changes =
+                    diff_trees(schema_, nullptr, j.oper_trigger ? j.new_tree.root : running_.root);
+                for (auto &[id, s] : subs_) {
+                    const bool listed =
+                        j.points.empty()
+                            ? s.oper == j.oper_trigger
+                            : std::find(j.points.begin(), j.points.end(), id) != j.points.end();
+                    if (listed && subs_.count(id))
+                        chosen.insert(id);
+                }
+                break;
+            case Job::Oper:
+                j.sub_type = CDB_SUB_OPER;
+                j.changes = diff_trees(schema_, j.old_tree.root, j.new_tree.root);
+                for (auto &[id, s] : subs_)
+                    if (s.active && s.oper && fires(j.changes, s.schema))
+                        chosen.insert(id);
+                break;
+        }
+        std::map<int, std::vector<int>> by_prio;
+        for (int id : chosen)
+            by_prio[subs_[id].prio].push_back(id);
+        j.levels.assign(by_prio.begin(), by_prio.end());
+        j.level = 0;
+        deliver_level();
+    }
+}
+
+bool CdbServer::prepare_commit(Job &j) {
+    Conn *req = nullptr;
+    if (auto it = conns_.find(j.requester); it != conns_.end())
+        req = it->second.get();
+    auto fail = [&](int code, const std::string &msg) {
+        if (req)
+            reply_err(*req, j.cli_op, code, msg);
+        j.requester = 0;
+        return false;
+    };
+    WireReader r(j.cli_payload.data(), j.cli_payload.size());
+    DataTree next;
+    std::string err;
+    ly_ctx *ctx = schema_.ctx();
+    if (j.cli_op == Op::CliEdit) {
+        uint8_t mode = 0, format = 0;
+        std::string text;
+        if (!r.u8(mode) || !r.u8(format) || !r.str(text))
+            return fail(CONFD_ERR_PROTOUSAGE, "malformed load request");
+        lyd_node *edit = nullptr;
+        if (lyd_parse_data_mem(ctx, text.c_str(), format == 1 ? LYD_JSON : LYD_XML,
+                               LYD_PARSE_ONLY | LYD_PARSE_STRICT | LYD_PARSE_NO_STATE, 0,
+                               &edit) != LY_SUCCESS)
+            return fail(CONFD_ERR_VALIDATION, "invalid configuration: " + ly_error_text(ctx));
+        if (static_cast<EditMode>(mode) == EditMode::Replace) {
+            next.reset(edit);
+        } else {
+            if (!next.dup_from(running_.root)) {
+                lyd_free_all(edit);
+                return fail(CONFD_ERR_INTERNAL, "cannot copy the running configuration");
+            }
+            LY_ERR rc = lyd_merge_siblings(&next.root, edit, LYD_MERGE_DESTRUCT);
+            if (rc != LY_SUCCESS)
+                return fail(CONFD_ERR_VALIDATION, "cannot merge: " + ly_error_text(ctx));
+        }
+    } else if (j.cli_op == Op::CliSet || j.cli_op == Op::CliDelete) {
+        std::string path, value;
+        if (!r.str(path) || (j.cli_op == Op::CliSet && !r.str(value)))
+            return fail(CONFD_ERR_PROTOUSAGE, "malformed request");
+        ResolvedPath rp;
+        if (!schema_.resolve(path, rp, err))
+            return fail(CONFD_ERR_BADPATH, err);
+        if (!(rp.schema->flags & LYS_CONFIG_W))
+            return fail(CONFD_ERR_NOT_WRITABLE,
+                        path + " is operational data; use the oper commands");
+        if (!rp.has_all_keys)
+            return fail(CONFD_ERR_BADPATH, path + ": a list entry needs its keys");
+        if (!next.dup_from(running_.root))
+            return fail(CONFD_ERR_INTERNAL, "cannot copy the running configuration");
+        if (j.cli_op == Op::CliSet) {
+            const bool leafish = rp.schema->nodetype & (LYS_LEAF | LYS_LEAFLIST);
+            if (leafish && value.empty() && rp.schema->nodetype == LYS_LEAF &&
+                reinterpret_cast<const lysc_node_leaf *>(rp.schema)->type->basetype !=
+                    LY_TYPE_EMPTY &&
+                reinterpret_cast<const lysc_node_leaf *>(rp.schema)->type->basetype !=
+                    LY_TYPE_STRING)
+                return fail(CONFD_ERR_BADTYPE, path + " needs a value");
+            if (!leafish && !value.empty())
+                return fail(CONFD_ERR_BADTYPE, path + " takes no value");
+            lyd_node *created = nullptr;
+            if (lyd_new_path(nullptr, ctx, rp.xpath.c_str(), leafish ? value.c_str() : nullptr,
+                             LYD_NEW_PATH_UPDATE, &created) != LY_SUCCESS)
+                return fail(CONFD_ERR_BADTYPE, path + ": " + ly_error_text(ctx));
+            if (lyd_merge_siblings(&next.root, created, LYD_MERGE_DESTRUCT) != LY_SUCCESS)
+                return fail(CONFD_ERR_INTERNAL, "cannot merge: " + ly_error_text(ctx));
+        } else {
+            ly_set *set = nullptr;
+            uint32_t n = 0;
+            if (next.root && lyd_find_xpath(next.root, rp.xpath.c_str(), &set) == LY_SUCCESS) {
+                for (uint32_t i = 0; i < set->count; ++i) {
+                    lyd_node *d = set->dnodes[i];
+                    if ((d->schema->nodetype & (LYS_LEAF | LYS_LEAFLIST)) && is_default(d))
+                        continue;
+                    if (d->schema->nodetype == LYS_CONTAINER &&
+                        !(d->schema->flags & LYS_PRESENCE)) {
+                        // A non-presence container always exists: empty it.
+                        while (lyd_child(d)) {
+                            lyd_free_tree(lyd_child(d));
+                        }
+                        ++n;
+                        continue;
+                    }
+                    free_node(next, d);
+                    ++n;
+                }
+            }
+            ly_set_free(set, nullptr);
+            if (n == 0)
+                return fail(CONFD_ERR_NOEXISTS, path + " does not exist");
+        }
+    } else {
+        return fail(CONFD_ERR_PROTOUSAGE, "not a commit");
+    }
+    if (lyd_validate_all(&next.root, ctx, LYD_VALIDATE_NO_STATE, nullptr) != LY_SUCCESS)
+        return fail(CONFD_ERR_VALIDATION, "invalid configuration: " + ly_error_text(ctx));
+    std::vector<Change> changes = diff_trees(schema_, running_.root, next.root);
+    if (changes.empty()) {
+        if (req) {
+            WireWriter w(j.cli_op);
+            w.str("no changes");
+            send(*req, w.finish());
+        }
+        j.requester = 0;
+        return false;
+    }
+    if (!save_running(next.root, err))
+        return fail(CONFD_ERR_OS, err);
+    j.old_tree = std::move(running_);
+    running_ = std::move(next);
+    size_t count = 0;
+    std::function<void(const std::vector<Change> &)> cnt = [&](const std::vector<Change> &v) {
+        for (const auto &c : v) {
+            if (c.schema->nodetype & (LYS_LEAF | LYS_LEAFLIST) || c.op != MOP_MODIFIED)
+                ++count;
+            if (c.op == MOP_MODIFIED)
+                cnt(c.children);
+        }
+    };
+    cnt(changes);
+    j.message = "committed (" + std::to_string(count) + " change" + (count == 1 ? "" : "s") + ")";
+    return true;
+}
+
+void CdbServer::deliver_level() {
+    if (!active_)
+        return;
+    Job &j = *active_;
+    while (j.level < j.levels.size()) {
+        // Point ids of this level that still exist, grouped by socket.
+        std::map<uint64_t, std::vector<int>> by_conn;
+        for (int id : j.levels[j.level].second) {
+            auto it = subs_.find(id);
+            if (it != subs_.end() && conns_.count(it->second.conn))
+                by_conn[it->second.conn].push_back(id);
+        }
+        for (auto &[cid, ids] : by_conn) {
+            Conn &c = *conns_[cid];
+            WireWriter w(Op::Notify);
+            w.u32(static_cast<uint32_t>(j.sub_type));
+            w.u32(static_cast<uint32_t>(j.sub_flags));
+            w.u32(static_cast<uint32_t>(ids.size()));
+            for (int id : ids)
+                write_point(schema_, w, id, subs_[id].schema, j.changes);
+            send(c, w.finish());
+            j.pending.insert(cid);
+        }
+        if (!j.pending.empty())
+            return;
+        ++j.level;
+    }
+    finish_job();
+    start_next_job();
+}
+
+void CdbServer::on_sync(uint64_t conn_id) {
+    if (!active_ || !active_->pending.erase(conn_id) || !active_->pending.empty())
+        return;
+    ++active_->level;
+    deliver_level();
+}
+
+void CdbServer::finish_job() {
+    if (!active_)
+        return;
+    Job &j = *active_;
+    if (j.requester) {
+        if (auto it = conns_.find(j.requester); it != conns_.end()) {
+            WireWriter w(j.kind == Job::Commit ? j.cli_op : j.reply_op);
+            if (j.kind == Job::Commit)
+                w.str(j.message);
+            send(*it->second, w.finish());
+        }
+    }
+    precommit_ = nullptr;
+    active_.reset();
+}
+
+bool CdbServer::save_running(const lyd_node *tree, std::string &err) {
+    char *text = nullptr;
+    if (tree && lyd_print_mem(&text, tree, LYD_JSON, LYD_PRINT_WITHSIBLINGS) != LY_SUCCESS) {
+        err = "cannot print the configuration: " + ly_error_text(schema_.ctx());
+        return false;
+    }
+    std::string body = text ? text : "";
+    free(text);
+    if (body.empty())
+        body = "{}\n";
+    const std::string tmp = running_file_ + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        err = "cannot write " + tmp + ": " + strerror(errno);
+        return false;
+    }
+    const char *p = body.data();
+    size_t left = body.size();
+    while (left > 0) {
+        ssize_t w = write(fd, p, left);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0) {
+            err = "cannot write " + tmp + ": " + strerror(errno);
+            close(fd);
+            unlink(tmp.c_str());
+            return false;
+        }
+        p += w;
+        left -= static_cast<size_t>(w);
+    }
+    if (fsync(fd) != 0 || close(fd) != 0) {
+        err = "cannot flush " + tmp + ": " + strerror(errno);
+        unlink(tmp.c_str());
+        return false;
+    }
+    if (rename(tmp.c_str(), running_file_.c_str()) != 0) {
+        err = "cannot replace " + running_file_ + ": " + strerror(errno);
+        unlink(tmp.c_str());
+        return false;
+    }
+    int dfd = open(opts_.db_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return true;
+}
+
+void CdbServer::set_phase(int phase) {
+    phase_ = phase;
+    if (phase_ < 1)
+        return;
+    for (uint64_t id : start_waiters_)
+        if (auto it = conns_.find(id); it != conns_.end())
+            reply_ok(*it->second, Op::WaitStart);
+    start_waiters_.clear();
+}
+
+// ---- command line ----
+std::string CdbServer::status_text() const {
+    std::ostringstream os;
+    os << "phase: " << phase_ << "\n";
+    os << "running datastore: " << running_file_ << "\n";
+    os << "yang modules:";
+    for (const lys_module *m : schema_.modules())
+        os << " " << m->name << "(" << schema_.ns(m) << ")";
+    os << "\nconnections:\n";
+    for (const auto &[id, c] : conns_)
+        os << "  #" << id << " " << kind_name(c->kind) << (c->name.empty() ? "" : " \"") << c->name
+           << (c->name.empty() ? "" : "\"") << " " << c->peer
+           << (c->session_db ? " (in session)" : "") << "\n";
+    os << "subscriptions:\n";
+    for (const auto &[id, s] : subs_)
+        os << "  point " << id << " "
+           << (s.oper ? "operational" : "priority " + std::to_string(s.prio)) << " socket #"
+           << s.conn << (s.active ? "" : " (not done)") << " " << s.path << "\n";
+    if (active_)
+        os << "delivering: level " << active_->level + 1 << " of " << active_->levels.size()
+           << ", waiting for " << active_->pending.size() << " socket(s)\n";
+    os << "queued jobs: " << jobs_.size() << "\n";
+    return os.str();
+}
+
+void CdbServer::do_cli(Conn &c, Op op, const std::vector<uint8_t> &payload) {
+    WireReader r(payload.data(), payload.size());
+    std::string err;
+    switch (op) {
+        case Op::CliEdit:
+        case Op::CliSet:
+        case Op::CliDelete: {
+            auto job = std::make_unique<Job>();
+            job->kind = Job::Commit;
+            job->cli_op = op;
+            job->cli_payload = payload;
+            job->requester = c.id;
+            enqueue(std::move(job));
+            return;
+        }
+        case Op::CliShow: {
+            std::string path;
+            uint8_t format = 0, oper = 0;
+            if (!r.str(path) || !r.u8(format) || !r.u8(oper))
+                return reply_err(c, op, CONFD_ERR_PROTOUSAGE, "malformed show request");
+            const lyd_node *tree = oper ? oper_.root : running_.root;
+            DataTree sub;
+            const lyd_node *print = tree;
+            if (!path.empty() && path != "/") {
+                ResolvedPath rp;
+                if (!schema_.resolve(path, rp, err))
+                    return reply_err(c, op, CONFD_ERR_BADPATH, err);
+                ly_set *set = nullptr;
+                if (tree && lyd_find_xpath(tree, rp.xpath.c_str(), &set) == LY_SUCCESS) {
+                    for (uint32_t i = 0; i < set->count; ++i) {
+                        lyd_node *dup = nullptr;
+                        if (lyd_dup_single(
+                                set->dnodes[i], nullptr,
+                                LYD_DUP_RECURSIVE | LYD_DUP_WITH_PARENTS | LYD_DUP_WITH_FLAGS,
+                                &dup) == LY_SUCCESS) {
+                            while (dup->parent)
+                                dup = lyd_parent(dup);
+                            lyd_merge_siblings(&sub.root, dup, LYD_MERGE_DESTRUCT);
+                        }
+                    }
+                }
+                ly_set_free(set, nullptr);
+                if (!sub.root)
+                    return reply_err(c, op, CONFD_ERR_NOEXISTS, path + " does not exist");
+                print = sub.root;
+            }
+            std::string out;
+            if (format == 2) {
+                text_tree(print, 0, out);
+            } else if (print) {
+                char *text = nullptr;
+                lyd_print_mem(&text, print, format == 1 ? LYD_JSON : LYD_XML,
+                              LYD_PRINT_WITHSIBLINGS);
+                out = text ? text : "";
+                free(text);
+            }
+            WireWriter w(op);
+            w.str(out);
+            return send(c, w.finish());
+        }
+        case Op::CliOperGet: {
+            std::string path;
+            if (!r.str(path))
+                return reply_err(c, op, CONFD_ERR_PROTOUSAGE, "malformed request");
+            ResolvedPath rp;
+            if (!schema_.resolve(path, rp, err))
+                return reply_err(c, op, CONFD_ERR_BADPATH, err);
+            lyd_node *match = nullptr;
+            if (!rp.has_all_keys || !oper_.root ||
+                lyd_find_path(oper_.root, rp.xpath.c_str(), 0, &match) != LY_SUCCESS || !match)
+                return reply_err(c, op, CONFD_ERR_NOEXISTS, path + " does not exist");
+            std::string out;
+            if (match->schema->nodetype == LYS_LEAFLIST) {
+                for (const lyd_node *n = match; n && n->schema == match->schema; n = n->next)
+                    out += (out.empty() ? "" : " ") + std::string(lyd_get_value(n));
+            } else if (match->schema->nodetype == LYS_LEAF) {
+                out = lyd_get_value(match);
+            } else {
+                text_tree(lyd_child(match), 0, out);
+            }
+            WireWriter w(op);
+            w.str(out);
+            return send(c, w.finish());
+        }
+        case Op::CliOperSet:
+        case Op::CliOperDelete: {
+            std::string path, value;
+            if (!r.str(path) || (op == Op::CliOperSet && !r.str(value)))
+                return reply_err(c, op, CONFD_ERR_PROTOUSAGE, "malformed request");
+            DataTree before;
+            before.dup_from(oper_.root);
+            int code = 0;
+            if (op == Op::CliOperDelete) {
+                code = oper_delete(path, err);
+            } else {
+                ResolvedPath rp;
+                if (!schema_.resolve(path, rp, err))
+                    code = CONFD_ERR_BADPATH;
+                else if (rp.schema->nodetype & (LYS_LIST | LYS_CONTAINER))
+                    code = oper_create(path, err);
+                else
+                    code = oper_set(path, nullptr, &value, err);
+            }
+            if (code != 0)
+                return reply_err(c, op, code, err);
+            enqueue_oper(std::move(before));
+            WireWriter w(op);
+            w.str("done");
+            return send(c, w.finish());
+        }
+        case Op::CliStatus: {
+            WireWriter w(op);
+            w.str(status_text());
+            return send(c, w.finish());
+        }
+        case Op::CliPhase: {
+            int32_t target = -1;
+            if (!r.i32(target))
+                return reply_err(c, op, CONFD_ERR_PROTOUSAGE, "malformed request");
+            if (target < 0)
+                target = phase_ < 2 ? phase_ + 1 : 2;
+            if (target > 2 || target < phase_)
+                return reply_err(
+                    c, op, CONFD_ERR_BADSTATE,
+                    "the phase can only advance, from " + std::to_string(phase_) + " up to 2");
+            set_phase(target);
+            WireWriter w(op);
+            w.str("phase " + std::to_string(phase_));
+            return send(c, w.finish());
+        }
+        default:
+            return reply_err(c, op, CONFD_ERR_PROTOUSAGE, "unknown request");
+    }
+}
+
+}  // namespace cdbd

@@ -1,0 +1,521 @@
+// Client library: CDB sessions, data access and subscriptions.
+#include "platform/confd/confd_cdb.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/confd/confd_client.h"
+
+using confd_client::set_err;
+using confd_client::sock_state;
+using confd_wire::Op;
+using confd_wire::WireReader;
+using confd_wire::WireSock;
+using confd_wire::WireWriter;
+
+namespace {
+
+std::string vformat(const char *fmt, va_list ap) {
+    if (!fmt)
+        return {};
+    va_list copy;
+    va_copy(copy, ap);
+    int n = vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    if (n < 0)
+        return {};
+    std::string s(static_cast<size_t>(n) + 1, '\0');
+    vsnprintf(s.data(), s.size(), fmt, ap);
+    s.resize(static_cast<size_t>(n));
+    return s;
+}
+
+int simple(int sock, WireWriter &w) {
+    std::vector<uint8_t> reply;
+    return confd_client::request(sock, w.finish(), reply);
+}
+
+int path_request(int sock, Op op, const char *fmt, va_list ap, std::vector<uint8_t> &reply) {
+    WireWriter w(op);
+    w.str(vformat(fmt, ap));
+    return confd_client::request(sock, w.finish(), reply);
+}
+
+int bad_reply() {
+    return set_err(CONFD_ERR_PROTOUSAGE, "malformed reply from the database");
+}
+
+// Copies a library-owned tagged-value array out to the caller (malloc'ed, deep copy).
+int copy_tvs(const confd_client::TvArray &src, confd_tag_value_t **values, int *nvalues) {
+    const size_t n = src.items.size();
+    auto *out = static_cast<confd_tag_value_t *>(std::calloc(n ? n : 1, sizeof(confd_tag_value_t)));
+    if (!out)
+        return set_err(CONFD_ERR_MALLOC, "out of memory");
+    for (size_t i = 0; i < n; ++i) {
+        out[i].tag = src.items[i].tag;
+        if (!confd_value_dup_to(&src.items[i].v, &out[i].v)) {
+            for (size_t j = 0; j < i; ++j)
+                confd_free_value(&out[j].v);
+            std::free(out);
+            return set_err(CONFD_ERR_MALLOC, "out of memory");
+        }
+    }
+    *values = out;
+    *nvalues = static_cast<int>(n);
+    return CONFD_OK;
+}
+
+bool read_tvs(WireReader &r, confd_client::TvArray &out) {
+    uint32_t n = 0;
+    if (!r.u32(n))
+        return false;
+    out.items.reserve(n < 4096 ? n : 4096);
+    for (uint32_t i = 0; i < n; ++i) {
+        confd_tag_value_t tv{};
+        if (!r.tagged(tv))
+            return false;
+        out.items.push_back(tv);
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int cdb_connect_name(int sock, enum cdb_sock_type type, const struct sockaddr *srv,
+                                int srv_sz, const char *name) {
+    WireSock kind = WireSock::CdbData;
+    switch (type) {
+        case CDB_READ_SOCKET:
+            kind = WireSock::CdbRead;
+            break;
+        case CDB_SUBSCRIPTION_SOCKET:
+            kind = WireSock::CdbSubscription;
+            break;
+        case CDB_DATA_SOCKET:
+            kind = WireSock::CdbData;
+            break;
+        default:
+            return set_err(CONFD_ERR_PROTOUSAGE, "unknown CDB socket type %d", type);
+    }
+    return confd_client::connect_sock(sock, srv, srv_sz, kind, name);
+}
+
+extern "C" int cdb_connect(int sock, enum cdb_sock_type type, const struct sockaddr *srv,
+                           int srv_sz) {
+    return cdb_connect_name(sock, type, srv, srv_sz, "");
+}
+
+extern "C" int cdb_close(int sock) {
+    confd_client::forget_sock(sock);
+    if (close(sock) != 0)
+        return set_err(CONFD_ERR_OS, "close failed");
+    return CONFD_OK;
+}
+
+extern "C" int cdb_wait_start(int sock) {
+    WireWriter w(Op::WaitStart);
+    return simple(sock, w);
+}
+
+extern "C" int cdb_get_phase(int sock, struct cdb_phase *phase) {
+    WireWriter w(Op::GetPhase);
+    std::vector<uint8_t> reply;
+    int rc = confd_client::request(sock, w.finish(), reply);
+    if (rc != CONFD_OK)
+        return rc;
+    WireReader r(reply.data(), reply.size());
+    int32_t p = 0, flags = 0, init = 0;
+    if (!r.i32(p) || !r.i32(flags) || !r.i32(init))
+        return bad_reply();
+    phase->phase = p;
+    phase->flags = flags;
+    phase->init = init;
+    phase->upgrade = 0;
+    return CONFD_OK;
+}
+
+extern "C" int cdb_start_session2(int sock, enum cdb_db_type db, int flags) {
+    WireWriter w(Op::StartSession);
+    w.u32(static_cast<uint32_t>(db));
+    w.u32(static_cast<uint32_t>(flags));
+    return simple(sock, w);
+}
+
+extern "C" int cdb_start_session(int sock, enum cdb_db_type db) {
+    return cdb_start_session2(sock, db, CDB_LOCK_SESSION | CDB_LOCK_WAIT);
+}
+
+extern "C" int cdb_end_session(int sock) {
+    WireWriter w(Op::EndSession);
+    return simple(sock, w);
+}
+
+extern "C" int cdb_set_namespace(int sock, int hashed_ns) {
+    (void)hashed_ns;
+    return sock_state(sock) ? CONFD_OK : CONFD_ERR;
+}
+
+static int get_with_text(int sock, confd_value_t *v, std::string *text, const char *fmt,
+                         va_list ap) {
+    std::vector<uint8_t> reply;
+    int rc = path_request(sock, Op::Get, fmt, ap, reply);
+    if (rc != CONFD_OK)
+        return rc;
+    WireReader r(reply.data(), reply.size());
+    confd_value_t val{};
+    std::string t;
+    if (!r.value(val) || !r.str(t)) {
+        confd_free_value(&val);
+        return bad_reply();
+    }
+    if (v)
+        *v = val;
+    else
+        confd_free_value(&val);
+    if (text)
+        *text = std::move(t);
+    return CONFD_OK;
+}
+
+extern "C" int cdb_vget(int sock, confd_value_t *v, const char *fmt, va_list args) {
+    return get_with_text(sock, v, nullptr, fmt, args);
+}
+
+extern "C" int cdb_get(int sock, confd_value_t *v, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int rc = cdb_vget(sock, v, fmt, ap);
+    va_end(ap);
+    return rc;
+}
+
+extern "C" int cdb_get_str(int sock, char *rval, int n, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string text;
+    int rc = get_with_text(sock, nullptr, &text, fmt, ap);
+    va_end(ap);
+    if (rc != CONFD_OK)
+        return rc;
+    if (static_cast<int>(text.size()) >= n)
+        return set_err(CONFD_ERR_PROTOUSAGE, "buffer of %d bytes too small for \"%s\"", n,
+                       text.c_str());
+    std::memcpy(rval, text.c_str(), text.size() + 1);
+    return CONFD_OK;
+}
+
+extern "C" int cdb_exists(int sock, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vector<uint8_t> reply;
+    int rc = path_request(sock, Op::Exists, fmt, ap, reply);
+    va_end(ap);
+    if (rc != CONFD_OK)
+        return rc;
+    WireReader r(reply.data(), reply.size());
+    uint8_t e = 0;
+    if (!r.u8(e))
+        return bad_reply();
+    return e ? 1 : 0;
+}
+
+extern "C" int cdb_num_instances(int sock, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vector<uint8_t> reply;
+    int rc = path_request(sock, Op::NumInstances, fmt, ap, reply);
+    va_end(ap);
+    if (rc != CONFD_OK)
+        return rc;
+    WireReader r(reply.data(), reply.size());
+    uint32_t n = 0;
+    if (!r.u32(n))
+        return bad_reply();
+    return static_cast<int>(n);
+}
+
+extern "C" int cdb_vset_elem(int sock, confd_value_t *val, const char *fmt, va_list args) {
+    WireWriter w(Op::SetElem);
+    if (!val || !w.value(*val))
+        return set_err(CONFD_ERR_BADTYPE, "value type %d cannot be written",
+                       val ? static_cast<int>(val->type) : 0);
+    w.str(vformat(fmt, args));
+    return simple(sock, w);
+}
+
+extern "C" int cdb_set_elem(int sock, confd_value_t *val, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int rc = cdb_vset_elem(sock, val, fmt, ap);
+    va_end(ap);
+    return rc;
+}
+
+extern "C" int cdb_vcreate(int sock, const char *fmt, va_list args) {
+    std::vector<uint8_t> reply;
+    return path_request(sock, Op::Create, fmt, args, reply);
+}
+
+extern "C" int cdb_create(int sock, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int rc = cdb_vcreate(sock, fmt, ap);
+    va_end(ap);
+    return rc;
+}
+
+extern "C" int cdb_vdelete(int sock, const char *fmt, va_list args) {
+    std::vector<uint8_t> reply;
+    return path_request(sock, Op::Delete, fmt, args, reply);
+}
+
+extern "C" int cdb_delete(int sock, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int rc = cdb_vdelete(sock, fmt, ap);
+    va_end(ap);
+    return rc;
+}
+
+// ---- subscriptions ----
+static int subscribe(int sock, bool oper, int priority, int nspace, int *spoint, const char *fmt,
+                     va_list ap) {
+    WireWriter w(Op::Subscribe);
+    w.u8(oper ? 1 : 0);
+    w.i32(priority);
+    w.u32(static_cast<uint32_t>(nspace));
+    w.str(vformat(fmt, ap));
+    std::vector<uint8_t> reply;
+    int rc = confd_client::request(sock, w.finish(), reply);
+    if (rc != CONFD_OK)
+        return rc;
+    WireReader r(reply.data(), reply.size());
+    int32_t id = 0;
+    if (!r.i32(id))
+        return bad_reply();
+    if (spoint)
+        *spoint = id;
+    return CONFD_OK;
+}
+
+extern "C" int cdb_subscribe(int sock, int priority, int nspace, int *spoint, const char *fmt,
+                             ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int rc = subscribe(sock, false, priority, nspace, spoint, fmt, ap);
+    va_end(ap);
+    return rc;
+}
+
+extern "C" int cdb_oper_subscribe(int sock, int nspace, int *spoint, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int rc = subscribe(sock, true, 0, nspace, spoint, fmt, ap);
+    va_end(ap);
+    return rc;
+}
+
+extern "C" int cdb_subscribe_done(int sock) {
+    WireWriter w(Op::SubscribeDone);
+    return simple(sock, w);
+}
+
+static int trigger(int sock, Op op, int sub_points[], int len, int flags) {
+    if (len < 0 || (len > 0 && !sub_points))
+        return set_err(CONFD_ERR_PROTOUSAGE, "bad point list");
+    WireWriter w(op);
+    w.u32(static_cast<uint32_t>(flags));
+    w.u32(static_cast<uint32_t>(len));
+    for (int i = 0; i < len; ++i)
+        w.i32(sub_points[i]);
+    return simple(sock, w);
+}
+
+extern "C" int cdb_trigger_subscriptions(int sock, int sub_points[], int len) {
+    return trigger(sock, Op::Trigger, sub_points, len, 0);
+}
+
+extern "C" int cdb_trigger_oper_subscriptions(int sock, int sub_points[], int len, int flags) {
+    return trigger(sock, Op::TriggerOper, sub_points, len, flags);
+}
+
+extern "C" int cdb_read_subscription_socket2(int sock, enum cdb_sub_notification *type, int *flags,
+                                             int **subpoints, int *resultlen) {
+    auto st = sock_state(sock);
+    if (!st)
+        return CONFD_ERR;
+    if (st->kind != WireSock::CdbSubscription)
+        return set_err(CONFD_ERR_PROTOUSAGE, "not a subscription socket");
+    confd_wire::Frame f;
+    int rc = confd_wire::read_frame(sock, f);
+    if (rc == CONFD_EOF) {
+        set_err(CONFD_ERR_OS, "the database closed the subscription socket");
+        return CONFD_EOF;
+    }
+    if (rc != 0)
+        return set_err(CONFD_ERR_OS, "receive failed: %s", strerror(errno));
+    if (f.op != Op::Notify)
+        return set_err(CONFD_ERR_PROTOUSAGE, "expected a notification, got frame %u",
+                       static_cast<unsigned>(f.op));
+    WireReader r(f.payload.data(), f.payload.size());
+    uint32_t t = 0, fl = 0, npoints = 0;
+    if (!r.u32(t) || !r.u32(fl) || !r.u32(npoints))
+        return bad_reply();
+    std::vector<confd_client::PointChanges> points;
+    for (uint32_t i = 0; i < npoints; ++i) {
+        confd_client::PointChanges pc;
+        uint32_t nev = 0;
+        uint8_t list_point = 0;
+        if (!r.i32(pc.id) || !r.u8(list_point) || !r.u32(nev))
+            return bad_reply();
+        pc.list_point = list_point != 0;
+        for (uint32_t e = 0; e < nev; ++e) {
+            confd_client::Event ev;
+            uint8_t op = 0;
+            if (!r.u32(ev.depth) || !r.u8(op) || !r.keypath(ev.kp) || !r.value(ev.oldv) ||
+                !r.value(ev.newv) || !read_tvs(r, ev.mods))
+                return bad_reply();
+            ev.op = op;
+            pc.events.push_back(std::move(ev));
+        }
+        if (!read_tvs(r, pc.point_mods))
+            return bad_reply();
+        points.push_back(std::move(pc));
+    }
+    auto *ids = static_cast<int *>(std::malloc(sizeof(int) * (points.size() + 1)));
+    if (!ids)
+        return set_err(CONFD_ERR_MALLOC, "out of memory");
+    for (size_t i = 0; i < points.size(); ++i)
+        ids[i] = points[i].id;
+    st->points = std::move(points);
+    st->sub_type = static_cast<int>(t);
+    st->sub_flags = static_cast<int>(fl);
+    st->in_delivery = true;
+    st->current = nullptr;
+    if (type)
+        *type = static_cast<cdb_sub_notification>(t);
+    if (flags)
+        *flags = static_cast<int>(fl);
+    *subpoints = ids;
+    *resultlen = static_cast<int>(st->points.size());
+    return CONFD_OK;
+}
+
+extern "C" int cdb_read_subscription_socket(int sock, int sub_points[], int *resultlen) {
+    int *ids = nullptr;
+    int n = 0;
+    int rc = cdb_read_subscription_socket2(sock, nullptr, nullptr, &ids, &n);
+    if (rc != CONFD_OK)
+        return rc;
+    for (int i = 0; i < n; ++i)
+        sub_points[i] = ids[i];
+    *resultlen = n;
+    std::free(ids);
+    return CONFD_OK;
+}
+
+static const confd_client::PointChanges *find_point(confd_client::SockState &st, int subid) {
+    for (const auto &p : st.points)
+        if (p.id == subid)
+            return &p;
+    return nullptr;
+}
+
+extern "C" int cdb_diff_iterate(int sock, int subid,
+                                enum cdb_iter_ret (*iter)(confd_hkeypath_t *kp, enum cdb_iter_op op,
+                                                          confd_value_t *oldv, confd_value_t *newv,
+                                                          void *state),
+                                int flags, void *initstate) {
+    (void)flags;
+    auto st = sock_state(sock);
+    if (!st)
+        return CONFD_ERR;
+    if (!st->in_delivery)
+        return set_err(CONFD_ERR_BADSTATE, "no notification is being read");
+    const auto *pc = find_point(*st, subid);
+    if (!pc)
+        return set_err(CONFD_ERR_NOEXISTS, "point %d did not fire", subid);
+    const auto &ev = pc->events;
+    size_t i = 0;
+    while (i < ev.size()) {
+        const confd_client::Event &e = ev[i];
+        confd_hkeypath_t kp = e.kp;
+        confd_value_t oldv = e.oldv, newv = e.newv;
+        st->current = &e;
+        enum cdb_iter_ret ret =
+            iter(&kp, static_cast<cdb_iter_op>(e.op), e.oldv.type == C_NOEXISTS ? nullptr : &oldv,
+                 e.newv.type == C_NOEXISTS ? nullptr : &newv, initstate);
+        st->current = nullptr;
+        if (ret == ITER_RECURSE) {
+            ++i;
+        } else if (ret == ITER_CONTINUE) {
+            size_t j = i + 1;
+            while (j < ev.size() && ev[j].depth > e.depth)
+                ++j;
+            i = j;
+        } else if (ret == ITER_UP) {
+            size_t j = i + 1;
+            while (j < ev.size() && ev[j].depth >= e.depth)
+                ++j;
+            i = j;
+        } else {
+            break;
+        }
+    }
+    return CONFD_OK;
+}
+
+extern "C" int cdb_get_modifications_iter(int sock, int flags, confd_tag_value_t **values,
+                                          int *nvalues) {
+    (void)flags;
+    auto st = sock_state(sock);
+    if (!st)
+        return CONFD_ERR;
+    if (!st->current)
+        return set_err(CONFD_ERR_BADSTATE, "not called from a diff iterator");
+    return copy_tvs(st->current->mods, values, nvalues);
+}
+
+extern "C" int cdb_get_modifications(int sock, int subid, int flags, confd_tag_value_t **values,
+                                     int *nvalues, const char *fmt, ...) {
+    (void)fmt;
+    auto st = sock_state(sock);
+    if (!st)
+        return CONFD_ERR;
+    if (!st->in_delivery)
+        return set_err(CONFD_ERR_BADSTATE, "no notification is being read");
+    const auto *pc = find_point(*st, subid);
+    if (!pc)
+        return set_err(CONFD_ERR_NOEXISTS, "point %d did not fire", subid);
+    // The point's array of a list point brackets whole entries; it is given only on request.
+    if (pc->list_point && !(flags & CDB_GET_MODS_INCLUDE_LISTS)) {
+        confd_client::TvArray empty;
+        return copy_tvs(empty, values, nvalues);
+    }
+    return copy_tvs(pc->point_mods, values, nvalues);
+}
+
+extern "C" int cdb_sync_subscription_socket(int sock, enum cdb_subscription_sync_type st_type) {
+    auto st = sock_state(sock);
+    if (!st)
+        return CONFD_ERR;
+    WireWriter w(Op::SubSync);
+    w.u32(static_cast<uint32_t>(st_type));
+    st->in_delivery = false;
+    st->current = nullptr;
+    st->points.clear();
+    return simple(sock, w);
+}
+
+extern "C" int cdb_sub_abort_trans(int sock, enum confd_errcode code, uint32_t apptag_ns,
+                                   uint32_t apptag_tag, const char *fmt, ...) {
+    (void)code;
+    (void)apptag_ns;
+    (void)apptag_tag;
+    (void)fmt;
+    return sock_state(sock) ? CONFD_OK : CONFD_ERR;
+}

@@ -1,0 +1,76 @@
+// Client-side internals shared by the parts of the library: the socket table, requests and
+// replies, error reporting.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/confd/confd_cdb.h"
+#include "platform/confd/confd_wire.h"
+
+namespace confd_client {
+
+// A tagged-value array owned by the library (freed with the owner).
+struct TvArray {
+    std::vector<confd_tag_value_t> items;
+    TvArray() = default;
+    TvArray(const TvArray &) = delete;
+    TvArray &operator=(const TvArray &) = delete;
+    TvArray(TvArray &&) = default;
+    TvArray &operator=(TvArray &&) = default;
+    ~TvArray();
+};
+
+// One change event of a delivered notification (see confd_cdb.h).
+struct Event {
+    uint32_t depth = 0;
+    int op = 0;
+    confd_hkeypath_t kp{};
+    confd_value_t oldv{};
+    confd_value_t newv{};
+    TvArray mods;
+    Event() = default;
+    Event(const Event &) = delete;
+    Event &operator=(const Event &) = delete;
+    Event(Event &&) = default;
+    Event &operator=(Event &&) = default;
+    ~Event();
+};
+
+struct PointChanges {
+    int id = 0;
+    bool list_point = false;
+    std::vector<Event> events;
+    TvArray point_mods;
+};
+
+struct SockState {
+    confd_wire::WireSock kind = confd_wire::WireSock::CdbData;
+    std::mutex send_mu;  // one frame at a time on the socket
+    // The notification being read on a subscription socket.
+    bool in_delivery = false;
+    int sub_type = 0;
+    int sub_flags = 0;
+    std::vector<PointChanges> points;
+    const Event *current = nullptr;  // the event whose iterator call is running
+    bool in_session = false;
+};
+
+// Records an error for the calling thread and returns CONFD_ERR.
+int set_err(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// The socket's state, or null when the library does not know the socket (error recorded).
+std::shared_ptr<SockState> sock_state(int fd);
+// Connects fd to the server (address possibly overridden by the environment) as a socket of
+// the given kind and registers it.
+int connect_sock(int fd, const struct sockaddr *srv, int srv_sz, confd_wire::WireSock kind,
+                 const char *name);
+void forget_sock(int fd);
+// Sends a frame under the socket's send lock.
+int send_frame(int fd, SockState &st, const std::vector<uint8_t> &frame);
+// Sends a request and reads its reply into payload. CONFD_OK, CONFD_EOF or CONFD_ERR
+// (server errors become confd_errno/confd_lasterr).
+int request(int fd, const std::vector<uint8_t> &frame, std::vector<uint8_t> &payload);
+
+}  // namespace confd_client

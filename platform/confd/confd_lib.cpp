@@ -1,0 +1,1017 @@
+// Client library core: errors, socket table, requests, values and the loaded schema.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <stdarg.h>
+#include <unistd.h>
+
+#include <array>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/confd/confd_client.h"
+#include "platform/confd/confd_lib.h"
+
+using confd_wire::Op;
+using confd_wire::WireReader;
+using confd_wire::WireSock;
+using confd_wire::WireWriter;
+
+// A YANG type as the client sees it: the value type and, for enumerations and bits, labels.
+struct confd_type {
+    int kind = 0;  // 0 plain, 1 enumeration, 2 bits
+    confd_vtype shallow = C_BUF;
+    std::vector<std::pair<int64_t, std::string>> items;
+};
+
+namespace {
+
+thread_local int t_errno = 0;
+thread_local char t_lasterr[1024] = "";
+
+std::mutex g_socks_mu;
+std::unordered_map<int, std::shared_ptr<confd_client::SockState>> g_socks;
+
+// ---- schema held by the client ----
+struct Schema {
+    std::vector<confd_nsinfo> nslist;
+    std::vector<std::string> strings;  // backing store (deque-like: reserve before use)
+    std::unordered_map<uint32_t, std::string> names;
+    std::unordered_map<std::string, uint32_t> name_to_tag;
+    std::vector<std::unique_ptr<confd_type>> types;
+    std::map<std::pair<uint32_t, std::string>, confd_type *> named_types;
+    std::vector<confd_cs_node> nodes;
+    std::vector<std::vector<uint32_t>> keys;
+    std::vector<confd_value_t> defvals;
+    std::vector<confd_cs_node *> roots;
+    ~Schema() {
+        for (auto &v : defvals)
+            confd_free_value(&v);
+    }
+};
+
+std::mutex g_schema_mu;
+std::vector<std::unique_ptr<Schema>> g_schemas;  // every schema ever loaded; last is current
+Schema *g_schema = nullptr;
+
+Schema *schema() {
+    std::lock_guard lk(g_schema_mu);
+    return g_schema;
+}
+
+}  // namespace
+
+extern "C" int *confd_errno_location(void) {
+    return &t_errno;
+}
+extern "C" char *confd_lasterr(void) {
+    return t_lasterr;
+}
+
+extern "C" const char *confd_strerror(int code) {
+    switch (code) {
+        case 0:
+            return "no error";
+        case CONFD_ERR_NOEXISTS:
+            return "item does not exist";
+        case CONFD_ERR_ALREADY_EXISTS:
+            return "item already exists";
+        case CONFD_ERR_ACCESS_DENIED:
+            return "access denied";
+        case CONFD_ERR_NOT_WRITABLE:
+            return "item is not writable";
+        case CONFD_ERR_BADTYPE:
+            return "bad value type";
+        case CONFD_ERR_NOTCREATABLE:
+            return "item is not creatable";
+        case CONFD_ERR_NOTDELETABLE:
+            return "item is not deletable";
+        case CONFD_ERR_BADPATH:
+            return "bad path";
+        case CONFD_ERR_NOSTACK:
+            return "no stack";
+        case CONFD_ERR_LOCKED:
+            return "locked";
+        case CONFD_ERR_INUSE:
+            return "in use";
+        case CONFD_ERR_NOTSET:
+            return "not set";
+        case CONFD_ERR_NON_UNIQUE:
+            return "non-unique";
+        case CONFD_ERR_BAD_KEYREF:
+            return "bad keyref";
+        case CONFD_ERR_TOO_FEW_ELEMS:
+            return "too few elements";
+        case CONFD_ERR_TOO_MANY_ELEMS:
+            return "too many elements";
+        case CONFD_ERR_BADSTATE:
+            return "bad state";
+        case CONFD_ERR_INTERNAL:
+            return "internal error";
+        case CONFD_ERR_EXTERNAL:
+            return "external error";
+        case CONFD_ERR_MALLOC:
+            return "memory allocation failed";
+        case CONFD_ERR_PROTOUSAGE:
+            return "protocol usage error";
+        case CONFD_ERR_NOSESSION:
+            return "no session";
+        case CONFD_ERR_TOOMANYTRANS:
+            return "too many transactions";
+        case CONFD_ERR_OS:
+            return "system call failed";
+        case CONFD_ERR_HA_CONNECT:
+            return "HA connection failed";
+        case CONFD_ERR_HA_CLOSED:
+            return "HA connection closed";
+        case CONFD_ERR_UNAVAILABLE:
+            return "function unavailable";
+        case CONFD_ERR_VALIDATION:
+            return "validation failed";
+        case CONFD_ERR_NO_SCHEMA:
+            return "schema not loaded";
+        case CONFD_ERR_LIB_NOT_INIT:
+            return "library not initialised";
+        default:
+            return "unknown error";
+    }
+}
+
+extern "C" int confd_init_vsn_sz(const char *name, FILE *estream,
+                                 const enum confd_debug_level debug, int vsn, int maxdepth,
+                                 int maxkeylen) {
+    (void)name;
+    (void)estream;
+    (void)debug;
+    if (vsn != CONFD_LIB_API_VSN)
+        return confd_client::set_err(CONFD_ERR_PROTOUSAGE, "unsupported API version 0x%x", vsn);
+    if (maxdepth > MAXDEPTH || maxkeylen > MAXKEYLEN)
+        return confd_client::set_err(CONFD_ERR_PROTOUSAGE, "key-path limits %d/%d too large",
+                                     maxdepth, maxkeylen);
+    return CONFD_OK;
+}
+
+// ---- sockets and requests ----
+namespace confd_client {
+
+TvArray::~TvArray() {
+    for (auto &tv : items)
+        confd_free_value(&tv.v);
+}
+
+Event::~Event() {
+    confd_free_value(&oldv);
+    confd_free_value(&newv);
+    for (int i = 0; i < kp.len; ++i)
+        for (int k = 0; k < MAXKEYLEN && kp.v[i][k].type != C_NOEXISTS; ++k)
+            confd_free_value(&kp.v[i][k]);
+}
+
+int set_err(int code, const char *fmt, ...) {
+    t_errno = code;
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(t_lasterr, sizeof t_lasterr, fmt, ap);
+    va_end(ap);
+    return CONFD_ERR;
+}
+
+std::shared_ptr<SockState> sock_state(int fd) {
+    std::lock_guard lk(g_socks_mu);
+    auto it = g_socks.find(fd);
+    if (it == g_socks.end()) {
+        set_err(CONFD_ERR_PROTOUSAGE, "socket %d is not connected to the database", fd);
+        return nullptr;
+    }
+    return it->second;
+}
+
+void forget_sock(int fd) {
+    std::lock_guard lk(g_socks_mu);
+    g_socks.erase(fd);
+}
+
+int connect_sock(int fd, const struct sockaddr *srv, int srv_sz, WireSock kind, const char *name) {
+    sockaddr_in sin{};
+    const sockaddr *addr = srv;
+    socklen_t alen = static_cast<socklen_t>(srv_sz);
+    const char *env_addr = getenv("CONFD_IPC_ADDR");
+    const char *env_port = getenv("CONFD_IPC_PORT");
+    if ((env_port && *env_port) || (env_addr && *env_addr) || !srv) {
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(CONFD_PORT);
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (srv && srv->sa_family == AF_INET && static_cast<size_t>(srv_sz) >= sizeof sin)
+            std::memcpy(&sin, srv, sizeof sin);
+        if (env_port && *env_port)
+            sin.sin_port = htons(static_cast<uint16_t>(atoi(env_port)));
+        if (env_addr && *env_addr && inet_pton(AF_INET, env_addr, &sin.sin_addr) != 1)
+            return set_err(CONFD_ERR_OS, "bad CONFD_IPC_ADDR %s", env_addr);
+        addr = reinterpret_cast<const sockaddr *>(&sin);
+        alen = sizeof sin;
+    }
+    if (::connect(fd, addr, alen) != 0)
+        return set_err(CONFD_ERR_OS, "failed to connect to the database: %s", strerror(errno));
+    auto st = std::make_shared<SockState>();
+    st->kind = kind;
+    {
+        std::lock_guard lk(g_socks_mu);
+        g_socks[fd] = st;
+    }
+    WireWriter w(Op::Hello);
+    w.u32(static_cast<uint32_t>(kind));
+    w.str(name ? name : "");
+    std::vector<uint8_t> reply;
+    int rc = request(fd, w.finish(), reply);
+    if (rc != CONFD_OK)
+        forget_sock(fd);
+    return rc;
+}
+
+int send_frame(int fd, SockState &st, const std::vector<uint8_t> &frame) {
+    std::lock_guard lk(st.send_mu);
+    int rc = confd_wire::send_all(fd, frame.data(), frame.size());
+    if (rc == CONFD_EOF)
+        return set_err(CONFD_ERR_OS, "the database closed the socket"), CONFD_EOF;
+    if (rc != 0)
+        return set_err(CONFD_ERR_OS, "send failed: %s", strerror(errno));
+    return CONFD_OK;
+}
+
+int request(int fd, const std::vector<uint8_t> &frame, std::vector<uint8_t> &payload) {
+    auto st = sock_state(fd);
+    if (!st)
+        return CONFD_ERR;
+    int rc = send_frame(fd, *st, frame);
+    if (rc != CONFD_OK)
+        return rc;
+    confd_wire::Frame reply;
+    rc = confd_wire::read_frame(fd, reply);
+    if (rc == CONFD_EOF) {
+        set_err(CONFD_ERR_OS, "the database closed the socket");
+        return CONFD_EOF;
+    }
+    if (rc != 0)
+        return set_err(CONFD_ERR_OS, "receive failed: %s", strerror(errno));
+    Op sent = static_cast<Op>(frame[4] | (frame[5] << 8));
+    if (reply.op != sent)
+        return set_err(CONFD_ERR_PROTOUSAGE, "unexpected reply %u to request %u",
+                       static_cast<unsigned>(reply.op), static_cast<unsigned>(sent));
+    if (reply.status != confd_wire::kStatusOk) {
+        WireReader r(reply.payload.data(), reply.payload.size());
+        int32_t code = CONFD_ERR_INTERNAL;
+        std::string msg;
+        r.i32(code);
+        r.str(msg);
+        return set_err(code, "%s", msg.c_str());
+    }
+    payload = std::move(reply.payload);
+    t_errno = 0;
+    t_lasterr[0] = 0;
+    return CONFD_OK;
+}
+
+}  // namespace confd_client
+
+// ---- values ----
+extern "C" void confd_free_value(confd_value_t *v) {
+    if (!v)
+        return;
+    switch (v->type) {
+        case C_BUF:
+        case C_BINARY:
+        case C_HEXSTR:
+        case C_QNAME:
+        case C_OID:
+        case C_OBJECTREF:
+            std::free(v->val.buf.ptr);
+            v->val.buf.ptr = nullptr;
+            v->val.buf.size = 0;
+            break;
+        case C_STR:
+            std::free(v->val.s);
+            v->val.s = nullptr;
+            break;
+        case C_LIST:
+            for (unsigned i = 0; i < v->val.list.size; ++i)
+                confd_free_value(&v->val.list.ptr[i]);
+            std::free(v->val.list.ptr);
+            v->val.list.ptr = nullptr;
+            v->val.list.size = 0;
+            break;
+        default:
+            break;
+    }
+}
+
+extern "C" confd_value_t *confd_value_dup_to(const confd_value_t *v, confd_value_t *newv) {
+    if (!v || !newv)
+        return nullptr;
+    confd_value_t out = *v;
+    switch (v->type) {
+        case C_BUF:
+        case C_BINARY:
+        case C_HEXSTR:
+        case C_QNAME:
+        case C_OID:
+        case C_OBJECTREF: {
+            auto *p = static_cast<unsigned char *>(std::malloc(v->val.buf.size + 1));
+            if (!p)
+                return nullptr;
+            if (v->val.buf.size)
+                std::memcpy(p, v->val.buf.ptr, v->val.buf.size);
+            p[v->val.buf.size] = 0;
+            out.val.buf.ptr = p;
+            break;
+        }
+        case C_STR:
+            out.val.s = strdup(v->val.s ? v->val.s : "");
+            if (!out.val.s)
+                return nullptr;
+            break;
+        case C_LIST: {
+            const unsigned n = v->val.list.size;
+            auto *items =
+                static_cast<confd_value_t *>(std::calloc(n ? n : 1, sizeof(confd_value_t)));
+            if (!items)
+                return nullptr;
+            for (unsigned i = 0; i < n; ++i) {
+                if (!confd_value_dup_to(&v->val.list.ptr[i], &items[i])) {
+                    for (unsigned j = 0; j < i; ++j)
+                        confd_free_value(&items[j]);
+                    std::free(items);
+                    return nullptr;
+                }
+            }
+            out.val.list.ptr = items;
+            break;
+        }
+        default:
+            break;
+    }
+    *newv = out;
+    return newv;
+}
+
+extern "C" confd_value_t *confd_value_dup(const confd_value_t *v) {
+    auto *nv = static_cast<confd_value_t *>(std::malloc(sizeof(confd_value_t)));
+    if (nv && !confd_value_dup_to(v, nv)) {
+        std::free(nv);
+        return nullptr;
+    }
+    return nv;
+}
+
+extern "C" int confd_val_eq(const confd_value_t *a, const confd_value_t *b) {
+    if (a->type != b->type)
+        return 0;
+    switch (a->type) {
+        case C_BUF:
+        case C_BINARY:
+        case C_HEXSTR:
+            return a->val.buf.size == b->val.buf.size &&
+                   (a->val.buf.size == 0 ||
+                    std::memcmp(a->val.buf.ptr, b->val.buf.ptr, a->val.buf.size) == 0);
+        case C_STR:
+            return std::strcmp(a->val.s ? a->val.s : "", b->val.s ? b->val.s : "") == 0;
+        case C_LIST:
+            if (a->val.list.size != b->val.list.size)
+                return 0;
+            for (unsigned i = 0; i < a->val.list.size; ++i)
+                if (!confd_val_eq(&a->val.list.ptr[i], &b->val.list.ptr[i]))
+                    return 0;
+            return 1;
+        case C_NOEXISTS:
+            return 1;
+        case C_XMLTAG:
+        case C_XMLBEGIN:
+        case C_XMLEND:
+        case C_XMLBEGINDEL:
+            return a->val.xmltag.tag == b->val.xmltag.tag && a->val.xmltag.ns == b->val.xmltag.ns;
+        case C_INT8:
+            return a->val.i8 == b->val.i8;
+        case C_INT16:
+            return a->val.i16 == b->val.i16;
+        case C_INT32:
+            return a->val.i32 == b->val.i32;
+        case C_INT64:
+            return a->val.i64 == b->val.i64;
+        case C_UINT8:
+            return a->val.u8 == b->val.u8;
+        case C_UINT16:
+            return a->val.u16 == b->val.u16;
+        case C_UINT32:
+        case C_BIT32:
+            return a->val.u32 == b->val.u32;
+        case C_UINT64:
+        case C_BIT64:
+            return a->val.u64 == b->val.u64;
+        case C_BOOL:
+            return (a->val.boolean != 0) == (b->val.boolean != 0);
+        case C_ENUM_VALUE:
+            return a->val.enumvalue == b->val.enumvalue;
+        case C_DOUBLE:
+            return a->val.d == b->val.d;
+        case C_IPV4:
+            return a->val.ip.s_addr == b->val.ip.s_addr;
+        case C_IPV6:
+            return std::memcmp(&a->val.ip6, &b->val.ip6, 16) == 0;
+        case C_IPV4PREFIX:
+            return a->val.ipv4prefix.ip.s_addr == b->val.ipv4prefix.ip.s_addr &&
+                   a->val.ipv4prefix.len == b->val.ipv4prefix.len;
+        case C_IPV6PREFIX:
+            return std::memcmp(&a->val.ipv6prefix.ip6, &b->val.ipv6prefix.ip6, 16) == 0 &&
+                   a->val.ipv6prefix.len == b->val.ipv6prefix.len;
+        case C_DECIMAL64:
+            return a->val.d64.value == b->val.d64.value &&
+                   a->val.d64.fraction_digits == b->val.d64.fraction_digits;
+        case C_DATETIME: {
+            const auto &x = a->val.datetime, &y = b->val.datetime;
+            return x.year == y.year && x.month == y.month && x.day == y.day && x.hour == y.hour &&
+                   x.min == y.min && x.sec == y.sec && x.micro == y.micro &&
+                   x.timezone == y.timezone && x.timezone_minutes == y.timezone_minutes;
+        }
+        case C_IDENTITYREF:
+            return a->val.idref.ns == b->val.idref.ns && a->val.idref.id == b->val.idref.id;
+        default:
+            return std::memcmp(&a->val, &b->val, sizeof a->val) == 0;
+    }
+}
+
+namespace {
+
+std::string pp_value(const confd_value_t *v) {
+    char buf[128];
+    switch (v->type) {
+        case C_NOEXISTS:
+            return "NOEXISTS";
+        case C_XMLTAG:
+        case C_XMLBEGIN:
+        case C_XMLEND:
+        case C_XMLBEGINDEL: {
+            const char *name = confd_hash2str(v->val.xmltag.tag);
+            if (name)
+                return name;
+            return std::to_string(v->val.xmltag.tag);
+        }
+        case C_BUF:
+        case C_BINARY:
+        case C_HEXSTR:
+            return std::string(reinterpret_cast<const char *>(v->val.buf.ptr), v->val.buf.size);
+        case C_STR:
+            return v->val.s ? v->val.s : "";
+        case C_INT8:
+            return std::to_string(v->val.i8);
+        case C_INT16:
+            return std::to_string(v->val.i16);
+        case C_INT32:
+            return std::to_string(v->val.i32);
+        case C_INT64:
+            return std::to_string(v->val.i64);
+        case C_UINT8:
+            return std::to_string(v->val.u8);
+        case C_UINT16:
+            return std::to_string(v->val.u16);
+        case C_UINT32:
+            return std::to_string(v->val.u32);
+        case C_UINT64:
+            return std::to_string(v->val.u64);
+        case C_ENUM_VALUE:
+            return std::to_string(v->val.enumvalue);
+        case C_BIT32:
+            snprintf(buf, sizeof buf, "0x%x", v->val.b32);
+            return buf;
+        case C_BIT64:
+            snprintf(buf, sizeof buf, "0x%" PRIx64, v->val.b64);
+            return buf;
+        case C_BOOL:
+            return v->val.boolean ? "true" : "false";
+        case C_DOUBLE:
+            snprintf(buf, sizeof buf, "%g", v->val.d);
+            return buf;
+        case C_IPV4:
+            inet_ntop(AF_INET, &v->val.ip, buf, sizeof buf);
+            return buf;
+        case C_IPV6:
+            inet_ntop(AF_INET6, &v->val.ip6, buf, sizeof buf);
+            return buf;
+        case C_IPV4PREFIX:
+            inet_ntop(AF_INET, &v->val.ipv4prefix.ip, buf, sizeof buf);
+            return std::string(buf) + "/" + std::to_string(v->val.ipv4prefix.len);
+        case C_IPV6PREFIX:
+            inet_ntop(AF_INET6, &v->val.ipv6prefix.ip6, buf, sizeof buf);
+            return std::string(buf) + "/" + std::to_string(v->val.ipv6prefix.len);
+        case C_DECIMAL64: {
+            const int64_t val = v->val.d64.value;
+            const int fd = v->val.d64.fraction_digits > 18 ? 18 : v->val.d64.fraction_digits;
+            uint64_t mag =
+                val < 0 ? static_cast<uint64_t>(-(val + 1)) + 1 : static_cast<uint64_t>(val);
+            uint64_t div = 1;
+            for (int i = 0; i < fd; ++i)
+                div *= 10;
+            std::string frac = std::to_string(fd ? mag % div : 0);
+            if (static_cast<int>(frac.size()) < (fd ? fd : 1))
+                frac.insert(0, static_cast<size_t>((fd ? fd : 1) - static_cast<int>(frac.size())),
+                            '0');
+            return std::string(val < 0 ? "-" : "") + std::to_string(mag / div) + "." + frac;
+        }
+        case C_DATETIME: {
+            const auto &d = v->val.datetime;
+            snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02u:%02u:%02u", d.year, d.month, d.day,
+                     d.hour, d.min, d.sec);
+            std::string s = buf;
+            if (d.micro) {
+                snprintf(buf, sizeof buf, ".%06u", d.micro);
+                s += buf;
+            }
+            if (d.timezone == 0 && d.timezone_minutes == 0) {
+                s += "Z";
+            } else {
+                snprintf(buf, sizeof buf, "%c%02d:%02d", d.timezone < 0 ? '-' : '+',
+                         d.timezone < 0 ? -d.timezone : d.timezone,
+                         d.timezone_minutes < 0 ? -d.timezone_minutes : d.timezone_minutes);
+                s += buf;
+            }
+            return s;
+        }
+        case C_LIST: {
+            std::string s = "[";
+            for (unsigned i = 0; i < v->val.list.size; ++i) {
+                if (i)
+                    s += " ";
+                s += pp_value(&v->val.list.ptr[i]);
+            }
+            return s + "]";
+        }
+        case C_IDENTITYREF: {
+            const char *name = confd_hash2str(v->val.idref.id);
+            return name ? name : std::to_string(v->val.idref.id);
+        }
+        default:
+            return "<unknown value>";
+    }
+}
+
+int copy_out(const std::string &s, char *buf, int bufsiz) {
+    if (buf && bufsiz > 0)
+        snprintf(buf, static_cast<size_t>(bufsiz), "%s", s.c_str());
+    return static_cast<int>(s.size());
+}
+
+}  // namespace
+
+extern "C" int confd_pp_value(char *buf, int bufsiz, const confd_value_t *v) {
+    return copy_out(pp_value(v), buf, bufsiz);
+}
+
+extern "C" int confd_pp_kpath(char *buf, int bufsiz, const confd_hkeypath_t *kp) {
+    std::string s;
+    for (int i = kp->len - 1; i >= 0; --i) {
+        const confd_value_t *e = kp->v[i];
+        if (e[0].type == C_XMLTAG) {
+            s += "/" + pp_value(&e[0]);
+            continue;
+        }
+        s += "{";
+        for (int k = 0; k < MAXKEYLEN && e[k].type != C_NOEXISTS; ++k) {
+            if (k)
+                s += " ";
+            std::string key = pp_value(&e[k]);
+            if (key.empty() || key.find_first_of(" \"{}") != std::string::npos)
+                key = "\"" + key + "\"";
+            s += key;
+        }
+        s += "}";
+    }
+    return copy_out(s, buf, bufsiz);
+}
+
+// ---- schema ----
+extern "C" int confd_load_schemas(const struct sockaddr *srv, int srv_sz) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return confd_client::set_err(CONFD_ERR_OS, "socket: %s", strerror(errno));
+    int rc = confd_client::connect_sock(fd, srv, srv_sz, WireSock::Schema, "schema");
+    std::vector<uint8_t> payload;
+    if (rc == CONFD_OK) {
+        WireWriter w(Op::GetSchema);
+        rc = confd_client::request(fd, w.finish(), payload);
+    }
+    confd_client::forget_sock(fd);
+    close(fd);
+    if (rc != CONFD_OK)
+        return rc;
+
+    auto s = std::make_unique<Schema>();
+    WireReader r(payload.data(), payload.size());
+    uint32_t n = 0;
+    r.u32(n);
+    // Strings referenced by confd_nsinfo must not move: reserve their room first.
+    s->strings.reserve(4 * static_cast<size_t>(n) + 1);
+    std::vector<std::array<size_t, 4>> ns_str;
+    std::vector<uint32_t> ns_hash;
+    for (uint32_t i = 0; i < n && r.ok(); ++i) {
+        uint32_t h = 0;
+        std::string uri, prefix, module, rev;
+        r.u32(h);
+        r.str(uri);
+        r.str(prefix);
+        r.str(module);
+        r.str(rev);
+        ns_hash.push_back(h);
+        ns_str.push_back({s->strings.size(), s->strings.size() + 1, s->strings.size() + 2,
+                          s->strings.size() + 3});
+        s->strings.push_back(uri);
+        s->strings.push_back(prefix);
+        s->strings.push_back(module);
+        s->strings.push_back(rev);
+        s->names.emplace(h, module);
+    }
+    for (size_t i = 0; i < ns_hash.size(); ++i) {
+        confd_nsinfo info{};
+        info.uri = s->strings[ns_str[i][0]].c_str();
+        info.prefix = s->strings[ns_str[i][1]].c_str();
+        info.module = s->strings[ns_str[i][2]].c_str();
+        info.revision = s->strings[ns_str[i][3]].c_str();
+        info.hash = ns_hash[i];
+        s->nslist.push_back(info);
+    }
+    r.u32(n);
+    for (uint32_t i = 0; i < n && r.ok(); ++i) {
+        uint32_t h = 0;
+        std::string name;
+        r.u32(h);
+        r.str(name);
+        s->names[h] = name;
+        s->name_to_tag[name] = h;
+    }
+    r.u32(n);
+    for (uint32_t i = 0; i < n && r.ok(); ++i) {
+        auto t = std::make_unique<confd_type>();
+        uint8_t kind = 0, shallow = 0;
+        uint32_t items = 0;
+        r.u8(kind);
+        r.u8(shallow);
+        r.u32(items);
+        t->kind = kind;
+        t->shallow = static_cast<confd_vtype>(shallow);
+        for (uint32_t k = 0; k < items && r.ok(); ++k) {
+            uint64_t val = 0;
+            std::string label;
+            r.u64(val);
+            r.str(label);
+            t->items.emplace_back(static_cast<int64_t>(val), label);
+        }
+        s->types.push_back(std::move(t));
+    }
+    r.u32(n);
+    for (uint32_t i = 0; i < n && r.ok(); ++i) {
+        uint32_t ns = 0, idx = 0;
+        std::string name;
+        r.u32(ns);
+        r.str(name);
+        r.u32(idx);
+        if (idx < s->types.size())
+            s->named_types[{ns, name}] = s->types[idx].get();
+    }
+    r.u32(n);
+    if (r.ok() && n > payload.size())
+        return confd_client::set_err(CONFD_ERR_PROTOUSAGE, "bad schema from the database");
+    s->nodes.resize(r.ok() ? n : 0);
+    s->keys.resize(s->nodes.size());
+    std::vector<int32_t> parents(s->nodes.size(), -1);
+    std::vector<int32_t> defidx(s->nodes.size(), -1);
+    for (uint32_t i = 0; i < s->nodes.size() && r.ok(); ++i) {
+        confd_cs_node &nd = s->nodes[i];
+        nd = confd_cs_node{};
+        int32_t type_idx = -1;
+        uint32_t flags = 0, nkeys = 0;
+        uint8_t shallow = 0, has_def = 0;
+        r.i32(parents[i]);
+        r.u32(nd.tag);
+        r.u32(nd.ns);
+        r.u32(flags);
+        r.u8(shallow);
+        r.i32(type_idx);
+        r.i32(nd.info.minOccurs);
+        r.i32(nd.info.maxOccurs);
+        r.u32(nkeys);
+        for (uint32_t k = 0; k < nkeys && r.ok(); ++k) {
+            uint32_t kt = 0;
+            r.u32(kt);
+            s->keys[i].push_back(kt);
+        }
+        r.u8(has_def);
+        if (has_def) {
+            confd_value_t dv{};
+            if (r.value(dv)) {
+                defidx[i] = static_cast<int32_t>(s->defvals.size());
+                s->defvals.push_back(dv);
+            }
+        }
+        nd.info.flags = static_cast<int>(flags);
+        nd.info.shallow_type = static_cast<confd_vtype>(shallow);
+        if (type_idx >= 0 && static_cast<size_t>(type_idx) < s->types.size())
+            nd.info.type = s->types[type_idx].get();
+    }
+    if (!r.ok())
+        return confd_client::set_err(CONFD_ERR_PROTOUSAGE, "bad schema from the database");
+    // Link the tree: children in order, the roots in a list of their own.
+    std::vector<confd_cs_node *> last_child(s->nodes.size(), nullptr);
+    confd_cs_node *last_root = nullptr;
+    for (size_t i = 0; i < s->nodes.size(); ++i) {
+        confd_cs_node &nd = s->nodes[i];
+        if (!s->keys[i].empty()) {
+            s->keys[i].push_back(0);
+            nd.info.keys = s->keys[i].data();
+        }
+        if (defidx[i] >= 0)
+            nd.info.defval = &s->defvals[defidx[i]];
+        const int32_t p = parents[i];
+        if (p >= 0 && static_cast<size_t>(p) < i) {
+            nd.parent = &s->nodes[p];
+            if (last_child[p])
+                last_child[p]->next = &nd;
+            else
+                s->nodes[p].children = &nd;
+            last_child[p] = &nd;
+        } else {
+            if (last_root)
+                last_root->next = &nd;
+            last_root = &nd;
+            s->roots.push_back(&nd);
+        }
+    }
+    std::lock_guard lk(g_schema_mu);
+    g_schemas.push_back(std::move(s));
+    g_schema = g_schemas.back().get();
+    return CONFD_OK;
+}
+
+extern "C" char *confd_hash2str(uint32_t hash) {
+    Schema *s = schema();
+    if (!s)
+        return nullptr;
+    auto it = s->names.find(hash);
+    return it == s->names.end() ? nullptr : const_cast<char *>(it->second.c_str());
+}
+
+extern "C" uint32_t confd_str2hash(const char *str) {
+    if (Schema *s = schema()) {
+        auto it = s->name_to_tag.find(str);
+        if (it != s->name_to_tag.end())
+            return it->second;
+    }
+    return confd_wire::name_hash(str);
+}
+
+extern "C" int confd_get_nslist(struct confd_nsinfo **listp) {
+    Schema *s = schema();
+    if (!s) {
+        *listp = nullptr;
+        return 0;
+    }
+    *listp = s->nslist.data();
+    return static_cast<int>(s->nslist.size());
+}
+
+extern "C" struct confd_cs_node *confd_find_cs_root(uint32_t ns) {
+    Schema *s = schema();
+    if (!s)
+        return nullptr;
+    for (auto *r : s->roots)
+        if (r->ns == ns)
+            return r;
+    return nullptr;
+}
+
+extern "C" struct confd_cs_node *confd_find_cs_node_child(const struct confd_cs_node *parent,
+                                                          struct xml_tag xmltag) {
+    for (confd_cs_node *c = parent ? parent->children : nullptr; c; c = c->next)
+        if (c->tag == xmltag.tag && (xmltag.ns == 0 || c->ns == xmltag.ns))
+            return c;
+    return nullptr;
+}
+
+extern "C" struct confd_cs_node *confd_cs_node_cd(const struct confd_cs_node *start,
+                                                  const char *fmt, ...) {
+    Schema *s = schema();
+    if (!s) {
+        confd_client::set_err(CONFD_ERR_NO_SCHEMA, "schema not loaded");
+        return nullptr;
+    }
+    char path[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(path, sizeof path, fmt, ap);
+    va_end(ap);
+    // Split into names, skipping "{...}" key parts and "prefix:".
+    std::vector<std::string> names;
+    std::string cur;
+    int depth = 0;
+    for (const char *p = path;; ++p) {
+        const char c = *p;
+        if (c == '{') {
+            ++depth;
+            continue;
+        }
+        if (c == '}') {
+            --depth;
+            continue;
+        }
+        if (depth > 0 && c)
+            continue;
+        if (c == '/' || c == 0) {
+            if (!cur.empty()) {
+                auto colon = cur.find(':');
+                names.push_back(colon == std::string::npos ? cur : cur.substr(colon + 1));
+            }
+            cur.clear();
+            if (!c)
+                break;
+            continue;
+        }
+        cur.push_back(c);
+    }
+    const confd_cs_node *node = (path[0] == '/') ? nullptr : start;
+    for (const auto &name : names) {
+        auto it = s->name_to_tag.find(name);
+        if (it == s->name_to_tag.end())
+            return nullptr;
+        const confd_cs_node *next = nullptr;
+        if (!node) {
+            for (auto *r : s->roots)
+                if (r->tag == it->second) {
+                    next = r;
+                    break;
+                }
+        } else {
+            next = confd_find_cs_node_child(node, xml_tag{it->second, 0});
+        }
+        if (!next)
+            return nullptr;
+        node = next;
+    }
+    return const_cast<confd_cs_node *>(node);
+}
+
+extern "C" struct confd_type *confd_find_ns_type(uint32_t nshash, const char *name) {
+    Schema *s = schema();
+    if (!s)
+        return nullptr;
+    auto it = s->named_types.find({nshash, name});
+    return it == s->named_types.end() ? nullptr : it->second;
+}
+
+extern "C" int confd_val2str_ptr(struct confd_type *type, const confd_value_t *val,
+                                 const char **strp) {
+    if (!type || type->kind != 1 || val->type != C_ENUM_VALUE)
+        return confd_client::set_err(CONFD_ERR_BADTYPE, "not an enumeration value");
+    for (const auto &[v, label] : type->items)
+        if (v == val->val.enumvalue) {
+            *strp = label.c_str();
+            return static_cast<int>(label.size());
+        }
+    return confd_client::set_err(CONFD_ERR_BADTYPE, "enumeration value %d not in its type",
+                                 val->val.enumvalue);
+}
+
+extern "C" int confd_val2str(struct confd_type *type, const confd_value_t *val, char *buf,
+                             int bufsiz) {
+    if (type && type->kind == 1) {
+        const char *label;
+        if (confd_val2str_ptr(type, val, &label) < 0)
+            return CONFD_ERR;
+        return copy_out(label, buf, bufsiz);
+    }
+    if (type && type->kind == 2 && (val->type == C_BIT32 || val->type == C_BIT64)) {
+        const uint64_t bits = val->type == C_BIT32 ? val->val.b32 : val->val.b64;
+        std::string s;
+        for (const auto &[pos, label] : type->items) {
+            if (pos < 64 && (bits >> pos) & 1) {
+                if (!s.empty())
+                    s += " ";
+                s += label;
+            }
+        }
+        return copy_out(s, buf, bufsiz);
+    }
+    return confd_pp_value(buf, bufsiz, val);
+}
+
+extern "C" int confd_str2val(struct confd_type *type, const char *str, confd_value_t *val) {
+    if (!type)
+        return confd_client::set_err(CONFD_ERR_BADTYPE, "no type");
+    if (type->kind == 1) {
+        for (const auto &[v, label] : type->items)
+            if (label == str) {
+                CONFD_SET_ENUM_VALUE(val, static_cast<int32_t>(v));
+                return CONFD_OK;
+            }
+        return confd_client::set_err(CONFD_ERR_BADTYPE, "\"%s\" is not a label of the type", str);
+    }
+    if (type->kind == 2) {
+        uint64_t bits = 0;
+        std::string s = str;
+        size_t pos = 0;
+        while (pos < s.size()) {
+            size_t end = s.find(' ', pos);
+            std::string word = s.substr(pos, end == std::string::npos ? end : end - pos);
+            pos = end == std::string::npos ? s.size() : end + 1;
+            if (word.empty())
+                continue;
+            bool found = false;
+            for (const auto &[p, label] : type->items)
+                if (label == word) {
+                    bits |= uint64_t{1} << p;
+                    found = true;
+                }
+            if (!found)
+                return confd_client::set_err(CONFD_ERR_BADTYPE, "\"%s\" is not a bit of the type",
+                                             word.c_str());
+        }
+        if (type->shallow == C_BIT64)
+            CONFD_SET_BIT64(val, bits);
+        else
+            CONFD_SET_BIT32(val, static_cast<uint32_t>(bits));
+        return CONFD_OK;
+    }
+    char *end = nullptr;
+    errno = 0;
+    switch (type->shallow) {
+        case C_BUF: {
+            size_t n = strlen(str);
+            auto *p = static_cast<unsigned char *>(std::malloc(n + 1));
+            if (!p)
+                return confd_client::set_err(CONFD_ERR_MALLOC, "out of memory");
+            std::memcpy(p, str, n + 1);
+            CONFD_SET_BUF(val, p, n);
+            return CONFD_OK;
+        }
+        case C_INT8:
+        case C_INT16:
+        case C_INT32:
+        case C_INT64: {
+            long long x = strtoll(str, &end, 10);
+            if (errno || end == str || *end)
+                break;
+            val->type = type->shallow;
+            if (type->shallow == C_INT8)
+                val->val.i8 = static_cast<int8_t>(x);
+            else if (type->shallow == C_INT16)
+                val->val.i16 = static_cast<int16_t>(x);
+            else if (type->shallow == C_INT32)
+                val->val.i32 = static_cast<int32_t>(x);
+            else
+                val->val.i64 = x;
+            return CONFD_OK;
+        }
+        case C_UINT8:
+        case C_UINT16:
+        case C_UINT32:
+        case C_UINT64: {
+            unsigned long long x = strtoull(str, &end, 10);
+            if (errno || end == str || *end)
+                break;
+            val->type = type->shallow;
+            if (type->shallow == C_UINT8)
+                val->val.u8 = static_cast<uint8_t>(x);
+            else if (type->shallow == C_UINT16)
+                val->val.u16 = static_cast<uint16_t>(x);
+            else if (type->shallow == C_UINT32)
+                val->val.u32 = static_cast<uint32_t>(x);
+            else
+                val->val.u64 = x;
+            return CONFD_OK;
+        }
+        case C_BOOL:
+            if (!strcmp(str, "true") || !strcmp(str, "false")) {
+                CONFD_SET_BOOL(val, str[0] == 't');
+                return CONFD_OK;
+            }
+            break;
+        case C_IPV4: {
+            in_addr a;
+            if (inet_pton(AF_INET, str, &a) == 1) {
+                CONFD_SET_IPV4(val, a);
+                return CONFD_OK;
+            }
+            break;
+        }
+        case C_IPV6: {
+            in6_addr a;
+            if (inet_pton(AF_INET6, str, &a) == 1) {
+                CONFD_SET_IPV6(val, a);
+                return CONFD_OK;
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    return confd_client::set_err(CONFD_ERR_BADTYPE, "\"%s\" is not a valid value of the type", str);
+}

@@ -1,0 +1,535 @@
+#include "platform/confd/confd_wire.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace confd_wire {
+
+WireWriter::WireWriter(Op op, uint16_t status) {
+    buf_.resize(4);
+    u16(static_cast<uint16_t>(op));
+    u16(status);
+}
+
+void WireWriter::u16(uint16_t v) {
+    buf_.push_back(static_cast<uint8_t>(v));
+    buf_.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void WireWriter::u32(uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        buf_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+void WireWriter::u64(uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        buf_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+void WireWriter::bytes(const void *p, size_t n) {
+    const auto *b = static_cast<const uint8_t *>(p);
+    buf_.insert(buf_.end(), b, b + n);
+}
+
+void WireWriter::str(std::string_view s) {
+    u32(static_cast<uint32_t>(s.size()));
+    bytes(s.data(), s.size());
+}
+
+bool WireWriter::value(const confd_value_t &v) {
+    const size_t mark = buf_.size();
+    u8(static_cast<uint8_t>(v.type));
+    switch (v.type) {
+        case C_NOEXISTS:
+        case C_XMLTAG:
+        case C_XMLBEGIN:
+        case C_XMLEND:
+        case C_XMLBEGINDEL:
+            u32(v.val.xmltag.tag);
+            u32(v.val.xmltag.ns);
+            return true;
+        case C_BUF:
+        case C_BINARY:
+        case C_HEXSTR:
+            u32(v.val.buf.size);
+            bytes(v.val.buf.ptr, v.val.buf.size);
+            return true;
+        case C_STR:
+            str(v.val.s ? std::string_view(v.val.s) : std::string_view());
+            return true;
+        case C_INT8:
+            u64(static_cast<uint64_t>(static_cast<int64_t>(v.val.i8)));
+            return true;
+        case C_INT16:
+            u64(static_cast<uint64_t>(static_cast<int64_t>(v.val.i16)));
+            return true;
+        case C_INT32:
+            u64(static_cast<uint64_t>(static_cast<int64_t>(v.val.i32)));
+            return true;
+        case C_INT64:
+            u64(static_cast<uint64_t>(v.val.i64));
+            return true;
+        case C_UINT8:
+            u64(v.val.u8);
+            return true;
+        case C_UINT16:
+            u64(v.val.u16);
+            return true;
+        case C_UINT32:
+        case C_BIT32:
+        case C_SYMBOL:
+            u64(v.val.u32);
+            return true;
+        case C_UINT64:
+        case C_BIT64:
+            u64(v.val.u64);
+            return true;
+        case C_BOOL:
+            u64(v.val.boolean ? 1 : 0);
+            return true;
+        case C_ENUM_VALUE:
+            u64(static_cast<uint64_t>(static_cast<int64_t>(v.val.enumvalue)));
+            return true;
+        case C_DOUBLE: {
+            uint64_t bits;
+            std::memcpy(&bits, &v.val.d, sizeof bits);
+            u64(bits);
+            return true;
+        }
+        case C_IPV4:
+            bytes(&v.val.ip, 4);
+            return true;
+        case C_IPV6:
+            bytes(&v.val.ip6, 16);
+            return true;
+        case C_IPV4PREFIX:
+            bytes(&v.val.ipv4prefix.ip, 4);
+            u8(v.val.ipv4prefix.len);
+            return true;
+        case C_IPV6PREFIX:
+            bytes(&v.val.ipv6prefix.ip6, 16);
+            u8(v.val.ipv6prefix.len);
+            return true;
+        case C_DATETIME: {
+            const auto &d = v.val.datetime;
+            u16(static_cast<uint16_t>(d.year));
+            u8(d.month);
+            u8(d.day);
+            u8(d.hour);
+            u8(d.min);
+            u8(d.sec);
+            u32(d.micro);
+            u8(static_cast<uint8_t>(d.timezone));
+            u8(static_cast<uint8_t>(d.timezone_minutes));
+            return true;
+        }
+        case C_DECIMAL64:
+            u64(static_cast<uint64_t>(v.val.d64.value));
+            u8(v.val.d64.fraction_digits);
+            return true;
+        case C_IDENTITYREF:
+            u32(v.val.idref.ns);
+            u32(v.val.idref.id);
+            return true;
+        case C_LIST:
+            u32(v.val.list.size);
+            for (unsigned i = 0; i < v.val.list.size; ++i) {
+                if (!value(v.val.list.ptr[i])) {
+                    buf_.resize(mark);
+                    return false;
+                }
+            }
+            return true;
+        default:
+            buf_.resize(mark);
+            return false;
+    }
+}
+
+bool WireWriter::tagged(const confd_tag_value_t &tv) {
+    const size_t mark = buf_.size();
+    u32(tv.tag.tag);
+    u32(tv.tag.ns);
+    if (!value(tv.v)) {
+        buf_.resize(mark);
+        return false;
+    }
+    return true;
+}
+
+bool WireWriter::keypath(const confd_hkeypath_t &kp) {
+    const size_t mark = buf_.size();
+    if (kp.len < 0 || kp.len > MAXDEPTH)
+        return false;
+    u32(static_cast<uint32_t>(kp.len));
+    for (int i = kp.len - 1; i >= 0; --i) {
+        uint8_t n = 0;
+        while (n < MAXKEYLEN && kp.v[i][n].type != C_NOEXISTS)
+            ++n;
+        u8(n);
+        for (uint8_t k = 0; k < n; ++k) {
+            if (!value(kp.v[i][k])) {
+                buf_.resize(mark);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+const std::vector<uint8_t> &WireWriter::finish() {
+    const auto len = static_cast<uint32_t>(buf_.size() - 4);
+    for (int i = 0; i < 4; ++i)
+        buf_[i] = static_cast<uint8_t>(len >> (8 * i));
+    return buf_;
+}
+
+bool WireReader::take(size_t n, const uint8_t *&out) {
+    if (!ok_ || static_cast<size_t>(end_ - p_) < n) {
+        ok_ = false;
+        return false;
+    }
+    out = p_;
+    p_ += n;
+    return true;
+}
+
+bool WireReader::u8(uint8_t &v) {
+    const uint8_t *p;
+    if (!take(1, p))
+        return false;
+    v = p[0];
+    return true;
+}
+
+bool WireReader::u16(uint16_t &v) {
+    const uint8_t *p;
+    if (!take(2, p))
+        return false;
+    v = static_cast<uint16_t>(p[0] | (p[1] << 8));
+    return true;
+}
+
+bool WireReader::u32(uint32_t &v) {
+    const uint8_t *p;
+    if (!take(4, p))
+        return false;
+    v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | p[i];
+    return true;
+}
+
+bool WireReader::u64(uint64_t &v) {
+    const uint8_t *p;
+    if (!take(8, p))
+        return false;
+    v = 0;
+    for (int i = 7; i >= 0; --i)
+        v = (v << 8) | p[i];
+    return true;
+}
+
+bool WireReader::i32(int32_t &v) {
+    uint32_t u;
+    if (!u32(u))
+        return false;
+    v = static_cast<int32_t>(u);
+    return true;
+}
+
+bool WireReader::str(std::string &s) {
+    uint32_t n;
+    const uint8_t *p;
+    if (!u32(n) || !take(n, p))
+        return false;
+    s.assign(reinterpret_cast<const char *>(p), n);
+    return true;
+}
+
+bool WireReader::bytes(void *out, size_t n) {
+    const uint8_t *p;
+    if (!take(n, p))
+        return false;
+    std::memcpy(out, p, n);
+    return true;
+}
+
+bool WireReader::value(confd_value_t &v) {
+    std::memset(&v, 0, sizeof v);
+    v.type = C_NOEXISTS;
+    uint8_t t;
+    if (!u8(t))
+        return false;
+    const auto type = static_cast<confd_vtype>(t);
+    uint64_t u = 0;
+    switch (type) {
+        case C_NOEXISTS:
+        case C_XMLTAG:
+        case C_XMLBEGIN:
+        case C_XMLEND:
+        case C_XMLBEGINDEL:
+            if (!u32(v.val.xmltag.tag) || !u32(v.val.xmltag.ns))
+                return false;
+            break;
+        case C_BUF:
+        case C_BINARY:
+        case C_HEXSTR: {
+            uint32_t n;
+            const uint8_t *p;
+            if (!u32(n) || !take(n, p))
+                return false;
+            auto *mem = static_cast<unsigned char *>(std::malloc(n + 1));
+            if (!mem) {
+                ok_ = false;
+                return false;
+            }
+            std::memcpy(mem, p, n);
+            mem[n] = 0;
+            v.val.buf.ptr = mem;
+            v.val.buf.size = n;
+            break;
+        }
+        case C_STR: {
+            std::string s;
+            if (!str(s))
+                return false;
+            v.val.s = strdup(s.c_str());
+            if (!v.val.s) {
+                ok_ = false;
+                return false;
+            }
+            break;
+        }
+        case C_INT8:
+        case C_INT16:
+        case C_INT32:
+        case C_INT64:
+        case C_UINT8:
+        case C_UINT16:
+        case C_UINT32:
+        case C_UINT64:
+        case C_BIT32:
+        case C_BIT64:
+        case C_SYMBOL:
+        case C_BOOL:
+        case C_ENUM_VALUE:
+        case C_DOUBLE:
+            if (!u64(u))
+                return false;
+            switch (type) {
+                case C_INT8:
+                    v.val.i8 = static_cast<int8_t>(u);
+                    break;
+                case C_INT16:
+                    v.val.i16 = static_cast<int16_t>(u);
+                    break;
+                case C_INT32:
+                    v.val.i32 = static_cast<int32_t>(u);
+                    break;
+                case C_INT64:
+                    v.val.i64 = static_cast<int64_t>(u);
+                    break;
+                case C_UINT8:
+                    v.val.u8 = static_cast<uint8_t>(u);
+                    break;
+                case C_UINT16:
+                    v.val.u16 = static_cast<uint16_t>(u);
+                    break;
+                case C_UINT32:
+                case C_BIT32:
+                case C_SYMBOL:
+                    v.val.u32 = static_cast<uint32_t>(u);
+                    break;
+                case C_UINT64:
+                case C_BIT64:
+                    v.val.u64 = u;
+                    break;
+                case C_BOOL:
+                    v.val.boolean = u != 0;
+                    break;
+                case C_ENUM_VALUE:
+                    v.val.enumvalue = static_cast<int32_t>(u);
+                    break;
+                default:
+                    std::memcpy(&v.val.d, &u, sizeof u);
+                    break;
+            }
+            break;
+        case C_IPV4:
+            if (!bytes(&v.val.ip, 4))
+                return false;
+            break;
+        case C_IPV6:
+            if (!bytes(&v.val.ip6, 16))
+                return false;
+            break;
+        case C_IPV4PREFIX:
+            if (!bytes(&v.val.ipv4prefix.ip, 4) || !u8(v.val.ipv4prefix.len))
+                return false;
+            break;
+        case C_IPV6PREFIX:
+            if (!bytes(&v.val.ipv6prefix.ip6, 16) || !u8(v.val.ipv6prefix.len))
+                return false;
+            break;
+        case C_DATETIME: {
+            auto &d = v.val.datetime;
+            uint16_t y;
+            uint8_t tz, tzm;
+            if (!u16(y) || !u8(d.month) || !u8(d.day) || !u8(d.hour) || !u8(d.min) || !u8(d.sec) ||
+                !u32(d.micro) || !u8(tz) || !u8(tzm))
+                return false;
+            d.year = static_cast<int16_t>(y);
+            d.timezone = static_cast<int8_t>(tz);
+            d.timezone_minutes = static_cast<int8_t>(tzm);
+            break;
+        }
+        case C_DECIMAL64:
+            if (!u64(u) || !u8(v.val.d64.fraction_digits))
+                return false;
+            v.val.d64.value = static_cast<int64_t>(u);
+            break;
+        case C_IDENTITYREF:
+            if (!u32(v.val.idref.ns) || !u32(v.val.idref.id))
+                return false;
+            break;
+        case C_LIST: {
+            uint32_t n;
+            if (!u32(n))
+                return false;
+            if (n > static_cast<size_t>(end_ - p_)) {  // each element takes at least one byte
+                ok_ = false;
+                return false;
+            }
+            auto *items =
+                static_cast<confd_value_t *>(std::calloc(n ? n : 1, sizeof(confd_value_t)));
+            if (!items) {
+                ok_ = false;
+                return false;
+            }
+            v.type = C_LIST;
+            v.val.list.ptr = items;
+            v.val.list.size = 0;
+            for (uint32_t i = 0; i < n; ++i) {
+                if (!value(items[i])) {
+                    confd_free_value(&v);
+                    v.type = C_NOEXISTS;
+                    return false;
+                }
+                v.val.list.size = i + 1;
+            }
+            break;
+        }
+        default:
+            ok_ = false;
+            return false;
+    }
+    v.type = type;
+    return true;
+}
+
+bool WireReader::tagged(confd_tag_value_t &tv) {
+    return u32(tv.tag.tag) && u32(tv.tag.ns) && value(tv.v);
+}
+
+bool WireReader::keypath(confd_hkeypath_t &kp) {
+    uint32_t len;
+    if (!u32(len) || len > MAXDEPTH) {
+        ok_ = false;
+        return false;
+    }
+    kp.len = static_cast<int>(len);
+    for (int i = static_cast<int>(len) - 1; i >= 0; --i) {
+        uint8_t n;
+        if (!u8(n) || n > MAXKEYLEN) {
+            ok_ = false;
+            return false;
+        }
+        for (uint8_t k = 0; k < n; ++k) {
+            if (!value(kp.v[i][k]))
+                return false;
+        }
+        if (n < MAXKEYLEN) {
+            kp.v[i][n].type = C_NOEXISTS;
+        }
+    }
+    return true;
+}
+
+bool parse_header(const uint8_t *hdr, uint32_t &len, Op &op, uint16_t &status) {
+    len = static_cast<uint32_t>(hdr[0]) | (static_cast<uint32_t>(hdr[1]) << 8) |
+          (static_cast<uint32_t>(hdr[2]) << 16) | (static_cast<uint32_t>(hdr[3]) << 24);
+    op = static_cast<Op>(hdr[4] | (hdr[5] << 8));
+    status = static_cast<uint16_t>(hdr[6] | (hdr[7] << 8));
+    return len >= 4 && len <= kMaxFrame;
+}
+
+int send_all(int fd, const void *p, size_t n) {
+    const auto *b = static_cast<const uint8_t *>(p);
+    while (n > 0) {
+        ssize_t w = ::send(fd, b, n, MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EPIPE || errno == ECONNRESET)
+                return CONFD_EOF;
+            return CONFD_ERR;
+        }
+        b += w;
+        n -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+static int read_exact(int fd, uint8_t *p, size_t n) {
+    while (n > 0) {
+        ssize_t r = ::recv(fd, p, n, 0);
+        if (r == 0)
+            return CONFD_EOF;
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == ECONNRESET)
+                return CONFD_EOF;
+            return CONFD_ERR;
+        }
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return 0;
+}
+
+int read_frame(int fd, Frame &out) {
+    uint8_t hdr[kHeaderSize];
+    int rc = read_exact(fd, hdr, sizeof hdr);
+    if (rc != 0)
+        return rc;
+    uint32_t len;
+    if (!parse_header(hdr, len, out.op, out.status)) {
+        errno = EPROTO;
+        return CONFD_ERR;
+    }
+    out.payload.resize(len - 4);
+    return out.payload.empty() ? 0 : read_exact(fd, out.payload.data(), out.payload.size());
+}
+
+std::vector<uint8_t> error_frame(Op op, int code, std::string_view msg) {
+    WireWriter w(op, kStatusError);
+    w.i32(code);
+    w.str(msg);
+    return w.finish();
+}
+
+uint32_t name_hash(std::string_view name) {
+    uint32_t h = 2166136261u;
+    for (unsigned char c : name) {
+        h ^= c;
+        h *= 16777619u;
+    }
+    return h & 0x7fffffffu;
+}
+
+}  // namespace confd_wire
