@@ -17,8 +17,9 @@
 
 namespace {
 
-constexpr const char *kModules[] = {"quorvel-policy", "quorvel-vpn", "quorvel-snmp",
-                                    "quorvel-qconfd", "quorvel-debug"};
+constexpr const char *kModules[] = {"quorvel-policy",     "quorvel-vpn",   "quorvel-snmp",
+                                    "quorvel-qconfd",     "quorvel-debug", "quorvel-policy-oper",
+                                    "quorvel-plx-actions"};
 
 std::string path_of(const lysc_node *node) {
     char *p = lysc_path(node, LYSC_PATH_LOG, nullptr, 0);
@@ -43,10 +44,22 @@ std::optional<uint32_t> pinned_id(const lysc_ext_instance *exts, uint64_t stmt_m
     return id;
 }
 
+// The argument of the plx-ext extension `ext` written on the node itself, or null.
+const char *ext_argument(const lysc_node *node, const char *ext) {
+    LY_ARRAY_COUNT_TYPE i;
+    LY_ARRAY_FOR(node->exts, i) {
+        const lysc_ext_instance &e = node->exts[i];
+        if (std::strcmp(e.def->name, ext) == 0 && std::strcmp(e.def->module->name, "plx-ext") == 0)
+            return e.argument;
+    }
+    return nullptr;
+}
+
 struct SchemaNode {
     std::string name;
     std::string path;
     std::optional<uint32_t> tag;
+    const lysc_node *node;
 };
 
 class YangModels : public ::testing::Test {
@@ -95,7 +108,9 @@ class YangModels : public ::testing::Test {
                 [](lysc_node *node, void *data, ly_bool *) -> LY_ERR {
                     static_cast<std::vector<SchemaNode> *>(data)->push_back(
                         {node->name, path_of(node),
-                         pinned_id(node->exts, LY_STMT_DATA_NODE_MASK | LY_STMT_NOTIFICATION)});
+                         pinned_id(node->exts,
+                                   LY_STMT_DATA_NODE_MASK | LY_STMT_OP_MASK | LY_STMT_NOTIFICATION),
+                         node});
                     return LY_SUCCESS;
                 },
                 &nodes);
@@ -112,11 +127,10 @@ ly_ctx *YangModels::ctx_ = nullptr;
 
 TEST_F(YangModels, ModulesCarryTheirNamespaceNumbers) {
     const std::map<std::string, std::optional<uint32_t>> expected = {
-        {"quorvel-policy", 627311236u},
-        {"quorvel-vpn", 162406642u},
-        {"quorvel-snmp", 278916076u},
-        {"quorvel-qconfd", 1480636862u},
-        {"quorvel-debug", std::nullopt}};
+        {"quorvel-policy", 627311236u},       {"quorvel-vpn", 162406642u},
+        {"quorvel-snmp", 278916076u},         {"quorvel-qconfd", 1480636862u},
+        {"quorvel-debug", std::nullopt},      {"quorvel-policy-oper", std::nullopt},
+        {"quorvel-plx-actions", std::nullopt}};
     std::set<uint32_t> seen;
     for (const auto &[name, ns] : expected) {
         const lys_module *mod = ly_ctx_get_module_implemented(ctx_, name.c_str());
@@ -207,6 +221,30 @@ TEST_F(YangModels, PinnedTagsAreTheReadersNumbersAndUniquePerName) {
         {"vpn-list-name", 1644036174},
         {"policy-name", 248830179},
         {"status", 1950810920},
+        // Names of the show lists and of the leaves in their replies.
+        {"name", 1998270519},
+        {"counter-name", 1510016334},
+        {"packets", 384560432},
+        {"bytes", 1113108825},
+        {"policer-name", 1468043844},
+        {"drops", 1385167883},
+        {"policer-bytes", 2009698855},
+        {"interface-name", 1322899300},
+        {"interface-direction", 549078354},
+        {"data-policy-filters", 1764738034},
+        {"app-route-policy-filters", 1691605320},
+        {"data-policy-vpnlist", 1577620800},
+        {"app-route-policy-vpnlist", 429845002},
+        {"data-policy-counters", 1907988605},
+        {"app-route-policy-counters", 240827249},
+        {"data-policy-policers", 1068432620},
+        {"access-list-names", 158998771},
+        {"access-list-counters", 670333192},
+        {"access-policy-counter-list", 576266824},
+        {"access-list-policers", 783392759},
+        {"access-policy-policer-list", 1030460970},
+        {"access-list-associations", 721806143},
+        {"access-policy-interface-list", 494705638},
     };
 
     std::map<std::string, std::set<std::optional<uint32_t>>> by_name;
@@ -516,6 +554,283 @@ TEST_F(YangModels, BadCommitsAreRefusedNamingTheNode) {
         parse_config(p, text);
         EXPECT_EQ(p.err, LY_SUCCESS) << text << ": " << p.error;
     }
+}
+
+// Every show list: its callpoint (exactly once, on a state list), the list's tag, which the policy
+// manager finds the list's keys in the key path by, its keys and the reply leaves in order.
+TEST_F(YangModels, ShowListsCarryTheirCallpointsTagsAndKeys) {
+    struct Row {
+        std::string callpoint;
+        std::string path;  // under /policy-oper
+        uint32_t list_tag;
+        std::vector<std::string> keys;
+        std::vector<std::string> leaves;
+    };
+    const std::vector<std::string> name = {"name"}, counter = {"counter-name", "packets", "bytes"},
+                                   policer = {"policer-name", "drops", "policer-bytes"},
+                                   binding = {"interface-name", "interface-direction"};
+    std::vector<Row> rows = {
+        {"app-route-policy-filters", "app-route-policy-filters", 1691605320, name, name},
+        {"app-route-policy-vpnlist", "app-route-policy-filters/app-route-policy-vpnlist", 429845002,
+         name, name},
+        {"app-route-policy-counters",
+         "app-route-policy-filters/app-route-policy-vpnlist/app-route-policy-counters",
+         240827249,
+         {"counter-name"},
+         counter},
+        {"data-policy-filters", "data-policy-filters", 1764738034, name, name},
+        {"data-policy-vpnlist", "data-policy-filters/data-policy-vpnlist", 1577620800, name, name},
+        {"data-policy-counters",
+         "data-policy-filters/data-policy-vpnlist/data-policy-counters",
+         1907988605,
+         {"counter-name"},
+         counter},
+        {"data-policy-policers",
+         "data-policy-filters/data-policy-vpnlist/data-policy-policers",
+         1068432620,
+         {"policer-name"},
+         policer},
+    };
+    // The IPv4 and IPv6 access-list lists have the same shape and tags, under their own container.
+    struct AclRow {
+        const char *v4_callpoint, *v6_callpoint, *path;
+        uint32_t list_tag;
+        std::vector<std::string> keys, leaves;
+    };
+    const AclRow acl_rows[] = {
+        {"access-list-names", "access-list-names-v6", "access-list-names", 158998771, name, name},
+        {"access-list-counters", "access-list-counters-v6", "access-list-counters", 670333192, name,
+         name},
+        {"access-policy-counter-list",
+         "access-policy-counter-list-v6",
+         "access-list-counters/access-policy-counter-list",
+         576266824,
+         {"counter-name"},
+         counter},
+        {"policer-policy-name", "access-list-policers-v6", "access-list-policers", 783392759, name,
+         name},
+        {"access-policy-policer-list",
+         "access-policy-policer-list-v6",
+         "access-list-policers/access-policy-policer-list",
+         1030460970,
+         {"policer-name"},
+         policer},
+        {"access-policy-list-for-interface", "access-list-associations-v6",
+         "access-list-associations", 721806143, name, name},
+        {"access-policy-interface-list", "access-policy-interface-list-v6",
+         "access-list-associations/access-policy-interface-list", 494705638, binding, binding},
+    };
+    for (const AclRow &r : acl_rows) {
+        rows.push_back(
+            {r.v4_callpoint, std::string("access-list/") + r.path, r.list_tag, r.keys, r.leaves});
+    }
+    for (const AclRow &r : acl_rows) {
+        rows.push_back({r.v6_callpoint, std::string("ipv6/access-list/") + r.path, r.list_tag,
+                        r.keys, r.leaves});
+    }
+    ASSERT_EQ(rows.size(), 21u);
+
+    std::map<std::string, std::vector<const lysc_node *>> by_callpoint;
+    for (const SchemaNode &n : all_nodes()) {
+        if (const char *cp = ext_argument(n.node, "callpoint"))
+            by_callpoint[cp].push_back(n.node);
+    }
+    EXPECT_EQ(by_callpoint.size(), rows.size());
+
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.callpoint);
+        const std::string path = "/quorvel-policy-oper:policy-oper/" + row.path;
+        const lysc_node *list = find(path.c_str());
+        ASSERT_NE(list, nullptr) << path;
+        ASSERT_EQ(by_callpoint[row.callpoint].size(), 1u);
+        EXPECT_EQ(by_callpoint[row.callpoint][0], list);
+        EXPECT_EQ(list->nodetype, LYS_LIST);
+        EXPECT_TRUE(list->flags & LYS_CONFIG_R);
+        EXPECT_EQ(pinned_id(list->exts, LY_STMT_LIST), row.list_tag);
+
+        std::vector<std::string> keys, leaves;
+        for (const lysc_node *c = lysc_node_child(list); c; c = c->next) {
+            if (lysc_is_key(c))
+                keys.push_back(c->name);
+            if (c->nodetype != LYS_LEAF)
+                continue;
+            leaves.push_back(c->name);
+            const lysc_type *type = reinterpret_cast<const lysc_node_leaf *>(c)->type;
+            const std::string leaf = c->name;
+            if (leaf == "packets" || leaf == "bytes" || leaf == "drops" ||
+                leaf == "policer-bytes") {
+                EXPECT_EQ(type->basetype, LY_TYPE_UINT64) << leaf;
+            } else if (leaf == "interface-direction") {
+                const auto *en = reinterpret_cast<const lysc_type_enum *>(type);
+                ASSERT_EQ(type->basetype, LY_TYPE_ENUM);
+                ASSERT_EQ(LY_ARRAY_COUNT(en->enums), 2u);
+                EXPECT_STREQ(en->enums[0].name, "in");
+                EXPECT_EQ(en->enums[0].value, 0);
+                EXPECT_STREQ(en->enums[1].name, "out");
+                EXPECT_EQ(en->enums[1].value, 1);
+            } else {
+                EXPECT_EQ(type->basetype, LY_TYPE_STRING) << leaf;
+            }
+        }
+        EXPECT_EQ(keys, row.keys);
+        EXPECT_EQ(leaves, row.leaves);
+    }
+}
+
+// The daemon's action table in row order. The four clear commands take the optional name, whose
+// tag is the show lists' name tag; every other command takes nothing.
+TEST_F(YangModels, ActionPointsAreOperatorCommandsInTableOrder) {
+    const std::vector<std::string> table = {
+        "plx_dump_admin_tech",
+        "plx_dump_filter",
+        "plx_dump_msgq",
+        "plx_dump_memory_stats",
+        "plx_dump_memory_map",
+        "plx_dump_config",
+        "plx_dump_policy",
+        "plx_dump_acl",
+        "plx_dump_acl6",
+        "plx_dump_vpn_list",
+        "plx_dump_prefix_list",
+        "plx_dump_tloc_list",
+        "plx_dump_tloc",
+        "plx_dump_mirror",
+        "plx_dump_policer",
+        "plx_dump_class",
+        "plx_dump_sla_class",
+        "plx_dump_all",
+        "plx_dump_app_list",
+        "plx_dpi_dump_protocol_list",
+        "plx_dpi_dump_protocol_family_mapping",
+        "plx_dpi_dump_protocol_hits",
+        "plx_dpi_dump_configuration",
+        "plx_dpi_clear_protocol_hits",
+        "plx_clear_policy_acl",
+        "plx_clear_policy_acl6",
+        "plx_clear_data_policy",
+        "plx_clear_app_route_policy",
+        "plx_debug_config",
+        "plx_debug_hbus",
+        "plx_debug_dpi",
+        "plx_debug_policy",
+        "plx_debug_all",
+        "plx_debug_disable_all",
+    };
+    const std::set<std::string> clears = {"plx_clear_policy_acl", "plx_clear_policy_acl6",
+                                          "plx_clear_data_policy", "plx_clear_app_route_policy"};
+    std::vector<std::string> found;
+    for (const SchemaNode &n : all_nodes()) {
+        const char *ap = ext_argument(n.node, "actionpoint");
+        if (!ap)
+            continue;
+        found.push_back(ap);
+        SCOPED_TRACE(ap);
+        ASSERT_TRUE(n.node->nodetype & (LYS_ACTION | LYS_RPC)) << n.path;
+        const lysc_node *in =
+            lysc_node_child(&reinterpret_cast<const lysc_node_action *>(n.node)->input.node);
+        if (!clears.count(ap)) {
+            EXPECT_EQ(in, nullptr) << n.path << " takes parameters";
+            continue;
+        }
+        ASSERT_NE(in, nullptr) << n.path;
+        EXPECT_STREQ(in->name, "name");
+        EXPECT_EQ(pinned_id(in->exts, LY_STMT_LEAF), 1998270519u);
+        EXPECT_EQ(reinterpret_cast<const lysc_node_leaf *>(in)->type->basetype, LY_TYPE_STRING);
+        EXPECT_FALSE(in->flags & LYS_MAND_TRUE);
+        EXPECT_EQ(in->next, nullptr);
+    }
+    EXPECT_EQ(found, table);
+}
+
+// A filled show tree is accepted as operational data only, and commands parse and validate as an
+// operator's request would arrive.
+TEST_F(YangModels, ShowDataAndCommandsParse) {
+    const char *oper = R"({"quorvel-policy-oper:policy-oper": {
+      "data-policy-filters": [{"name": "dp1", "data-policy-vpnlist": [{"name": "vl1",
+        "data-policy-counters": [{"counter-name": "c1", "packets": "18446744073709551615",
+                                  "bytes": "9000"}, {"counter-name": "c2"}],
+        "data-policy-policers": [{"policer-name": "1.pol", "drops": "3",
+                                  "policer-bytes": "4500"}]}]}],
+      "app-route-policy-filters": [{"name": "ar1", "app-route-policy-vpnlist": [{"name": "vl1",
+        "app-route-policy-counters": [{"counter-name": "c1", "packets": "1", "bytes": "64"}]}]}],
+      "access-list": {
+        "access-list-names": [{"name": "acl1"}],
+        "access-list-associations": [{"name": "acl1", "access-policy-interface-list": [
+          {"interface-name": "ge0/1", "interface-direction": "in"},
+          {"interface-name": "ge0/1", "interface-direction": "out"}]}]},
+      "ipv6": {"access-list": {"access-list-policers": [{"name": "acl6",
+        "access-policy-policer-list": [{"policer-name": "0.p6"}]}]}}}})";
+    lyd_node *tree = nullptr;
+    EXPECT_EQ(lyd_parse_data_mem(ctx_, oper, LYD_JSON, LYD_PARSE_STRICT, 0, &tree), LY_SUCCESS)
+        << last_error();
+    lyd_free_all(tree);
+    Parsed commit;
+    parse_config(commit, oper, LYD_JSON);
+    EXPECT_NE(commit.err, LY_SUCCESS) << "show data accepted as configuration";
+
+    tree = nullptr;
+    EXPECT_NE(lyd_parse_data_mem(ctx_,
+                                 R"({"quorvel-policy-oper:policy-oper": {"access-list": {)"
+                                 R"("access-list-associations": [{"name": "a",)"
+                                 R"("access-policy-interface-list": [{"interface-name": "ge0/1",)"
+                                 R"("interface-direction": "both"}]}]}}})",
+                                 LYD_JSON, LYD_PARSE_STRICT, 0, &tree),
+              LY_SUCCESS);
+    EXPECT_NE(last_error().find("interface-direction"), std::string::npos) << last_error();
+    lyd_free_all(tree);
+
+    struct Request {
+        const char *xml;
+        const char *actionpoint;  // null: refused
+    };
+    const Request requests[] = {
+        {"<clear><data-policy><name>dp1</name></data-policy></clear>", "plx_clear_data_policy"},
+        {"<clear><ipv6-access-list/></clear>", "plx_clear_policy_acl6"},
+        {"<dump><admin-tech/></dump>", "plx_dump_admin_tech"},
+        {"<dpi><clear><protocol-hits/></clear></dpi>", "plx_dpi_clear_protocol_hits"},
+        {"<debug><disable-all/></debug>", "plx_debug_disable_all"},
+        {"<dump><policy><name>dp1</name></policy></dump>", nullptr},
+        {"<clear><data-policy><vpn>1</vpn></data-policy></clear>", nullptr},
+    };
+    for (const Request &r : requests) {
+        SCOPED_TRACE(r.xml);
+        const std::string xml =
+            std::string(R"(<plx xmlns="urn:quorvel:yang:plx-actions">)") + r.xml + "</plx>";
+        ly_in *in = nullptr;
+        ASSERT_EQ(ly_in_new_memory(xml.c_str(), &in), LY_SUCCESS);
+        lyd_node *envelope = nullptr, *op = nullptr;
+        LY_ERR err = lyd_parse_op(ctx_, nullptr, in, LYD_XML, LYD_TYPE_RPC_YANG, &envelope, &op);
+        ly_in_free(in, 0);
+        if (err == LY_SUCCESS)
+            err = lyd_validate_op(envelope, nullptr, LYD_TYPE_RPC_YANG, nullptr);
+        if (r.actionpoint) {
+            ASSERT_EQ(err, LY_SUCCESS) << last_error();
+            ASSERT_NE(op, nullptr);
+            EXPECT_STREQ(ext_argument(op->schema, "actionpoint"), r.actionpoint);
+        } else {
+            EXPECT_NE(err, LY_SUCCESS);
+        }
+        lyd_free_all(envelope);
+    }
+}
+
+// The programming notifications are sent as tagged values in this order; the database takes them
+// in schema order, so the children must stand in the same order.
+TEST_F(YangModels, ProgrammingNotificationsHoldTheirValuesInSendOrder) {
+    const std::map<std::string, std::vector<std::string>> expected = {
+        {"data-policy-association-status",
+         {"severity", "user", "user-address", "vpn-list-name", "policy-name", "status"}},
+        {"access-list-association-status",
+         {"severity", "user", "user-address", "access-list-name", "status"}},
+    };
+    const lys_module *mod = ly_ctx_get_module_implemented(ctx_, "quorvel-policy");
+    std::map<std::string, std::vector<std::string>> got;
+    for (const lysc_node_notif *n = mod->compiled->notifs; n;
+         n = reinterpret_cast<const lysc_node_notif *>(n->next)) {
+        for (const lysc_node *c = n->child; c; c = c->next)
+            got[n->name].push_back(c->name);
+    }
+    EXPECT_EQ(got, expected);
 }
 
 }  // namespace
