@@ -1,12 +1,9 @@
-// The real event base, signal events and base timer in process, and the instance guard.
+// The real event base, signal events and base timer, in process.
 #include <event2/event.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <time.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -113,38 +110,6 @@ TEST_F(EventLoop, PassOverBudgetResumesOnTheNextLoopPass) {
     EXPECT_EQ(names.size(), 4u);
     for (timer *t : timers)
         timer_util_delete(t);
-}
-
-class InstanceGuard : public ::testing::Test {
-  protected:
-    std::filesystem::path root;
-    void SetUp() override {
-        char tmpl[] = "/tmp/plxd-guard.XXXXXX";
-        root = mkdtemp(tmpl);
-        setenv("PLX_ROOT", root.c_str(), 1);
-        std::filesystem::create_directories(root / "var/run");
-    }
-    void TearDown() override {
-        unsetenv("PLX_ROOT");
-        std::filesystem::remove_all(root);
-    }
-    void write_pid_file(const std::string &text) {
-        std::ofstream(root / "var/run/plxd.0.pid") << text;
-    }
-};
-
-TEST_F(InstanceGuard, PidFileBlocksStartEvenWhenEmpty) {
-    int pid = -5;
-    EXPECT_FALSE(plx_instance_exists(&pid));
-    write_pid_file("");
-    EXPECT_TRUE(plx_instance_exists(&pid));
-    EXPECT_EQ(pid, 0);
-    write_pid_file("4321\n");
-    EXPECT_TRUE(plx_instance_exists(&pid));
-    EXPECT_EQ(pid, 4321);
-    write_pid_file("garbage");
-    EXPECT_TRUE(plx_instance_exists(&pid));
-    EXPECT_EQ(pid, 0);
 }
 
 }  // namespace

@@ -27,35 +27,21 @@ struct Recorder {
     }
     plx_init_steps steps() {
         plx_init_steps s;
-        s.event_init = init("event_init");
-        s.event_deinit = fini("event_deinit");
-        s.base_timer_init = init("base_timer_init");
-        s.base_timer_deinit = fini("base_timer_deinit");
+#define STEP(name) s.name = init(#name)
+#define UNDO(name) s.name = fini(#name)
+        STEP(event_init), UNDO(event_deinit), STEP(base_timer_init), UNDO(base_timer_deinit);
+        UNDO(mem_destroy), UNDO(compiler_set_mem_ops), STEP(class_init), UNDO(class_teardown);
+        STEP(sla_class_init), UNDO(sla_class_teardown), STEP(policy_init), UNDO(policy_teardown);
+        STEP(acl_init), STEP(fibd_link_init), UNDO(fibd_link_deinit), STEP(hbus_link_init);
+        UNDO(hbus_link_deinit), STEP(compiler_create), UNDO(compiler_destroy), STEP(confd_start);
+        UNDO(confd_stop), STEP(sysmgr_connect), UNDO(sysmgr_close), STEP(dpi_init);
+        UNDO(dpi_destroy);
+#undef STEP
+#undef UNDO
         s.mem_init = [this](plx_ctx *ctx, bool clean_start) {
             EXPECT_TRUE(clean_start);
             return init("mem_init")(ctx);
         };
-        s.mem_destroy = fini("mem_destroy");
-        s.compiler_set_mem_ops = fini("compiler_set_mem_ops");
-        s.class_init = init("class_init");
-        s.class_teardown = fini("class_teardown");
-        s.sla_class_init = init("sla_class_init");
-        s.sla_class_teardown = fini("sla_class_teardown");
-        s.policy_init = init("policy_init");
-        s.policy_teardown = fini("policy_teardown");
-        s.acl_init = init("acl_init");
-        s.fibd_link_init = init("fibd_link_init");
-        s.fibd_link_deinit = fini("fibd_link_deinit");
-        s.hbus_link_init = init("hbus_link_init");
-        s.hbus_link_deinit = fini("hbus_link_deinit");
-        s.compiler_create = init("compiler_create");
-        s.compiler_destroy = fini("compiler_destroy");
-        s.confd_start = init("confd_start");
-        s.confd_stop = fini("confd_stop");
-        s.sysmgr_connect = init("sysmgr_connect");
-        s.sysmgr_close = fini("sysmgr_close");
-        s.dpi_init = init("dpi_init");
-        s.dpi_destroy = fini("dpi_destroy");
         return s;
     }
 };
