@@ -861,6 +861,9 @@ struct action_value {
 
 // Adds an action to a rule (a base action goes first, the others last). 22 for an unknown
 // type, a missing mirror or policer; 17 when the rule already has an instance of the policer.
+// A "set fc" naming a missing class is kept unresolved. Counter contexts and policer instances
+// belong to policy VPN lists: for rules of access lists (which keep their own) a count action
+// holds only its name and a police action is refused with 22.
 int plx_config_action_add(plx_policy_db *db, uint32_t type, std::string_view policy_name,
                           std::string_view vpn_list_name, uint32_t seq_id, uint32_t source_tag,
                           const action_value &v, config_action **out = nullptr);

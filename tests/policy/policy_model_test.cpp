@@ -365,6 +365,62 @@ TEST_F(ModelTest, DirectionUpdateTouchesEveryVpnListOnce) {
     EXPECT_EQ(p->direction, 1u);
 }
 
+// Rules of access lists use the device lists and report changes through the hook.
+TEST_F(ModelTest, AccessListRulesReferenceDeviceLists) {
+    const uint32_t local = PLX_POLICY_PFX_LIST_TYPE_LOCAL;
+    ASSERT_EQ(plx_config_pfx_list_add(&db, "pl", local), 0);
+    ASSERT_EQ(plx_config_pfx_add(&db, "pl", local, {10, 0, 0, 0}, 8), 0);
+    ASSERT_EQ(plx_config_pfx_add(&db, "pl", local, {11, 0, 0, 0}, 8), 0);
+    ASSERT_EQ(plx_config_pfx_list_add(&db, "pl", QCTRL), 0);  // not for access lists
+    ASSERT_EQ(plx_config_app_list_add(&db, "al", PLX_APP_LIST_LOC_LOCAL), 0);
+
+    auto *acl = reinterpret_cast<plx_access_list *>(0x1000);
+    rule r;
+    r.seq_id = 10;
+    r.p_acl = acl;
+    r.acl_name.assign("acl1");
+    ASSERT_EQ(plx_config_match_add(&db, &r, PLX_MATCH_DST_PFX_LIST, match_value::named("pl")), 0);
+    ASSERT_EQ(plx_config_match_add(&db, &r, PLX_MATCH_APP_LIST, match_value::named("al")), 0);
+    EXPECT_EQ(r.matches.count(), 2u);
+    pfx_list *pl = plx_config_pfx_list_find(&db, "pl", local);
+    ASSERT_EQ(pl->acl_users.count(), 1u);
+    EXPECT_EQ(pl->acl_users.first()->ref_count, 2u);
+    EXPECT_TRUE(plx_config_pfx_list_find(&db, "pl", QCTRL)->acl_users.empty());
+    EXPECT_EQ(db.dpi_ref_count, 1u);
+
+    std::vector<plx_access_list *> changed;
+    db.hooks.access_list_changed = [&](plx_access_list *a) { changed.push_back(a); };
+    ASSERT_EQ(plx_config_pfx_list_change(&db, "pl", local), 0);
+    ASSERT_EQ(plx_config_app_list_change(&db, "al", PLX_APP_LIST_LOC_LOCAL), 0);
+    EXPECT_EQ(changed, (std::vector<plx_access_list *>{acl, acl}));
+
+    plx_config_rule_release(&db, r);
+    EXPECT_TRUE(r.matches.empty());
+    EXPECT_TRUE(pl->acl_users.empty());
+    EXPECT_EQ(db.dpi_ref_count, 0u);
+}
+
+TEST_F(ModelTest, VpnListsWithUsersStayAndRangesAreWithdrawn) {
+    data_policy("dp", "vl");
+    ASSERT_EQ(plx_config_vpn_range_add(&db, "vl", 1, 3), 0);
+    ASSERT_EQ(plx_config_vpn_range_add(&db, "vl", 10, 10), 0);
+    EXPECT_EQ(plx_config_vpn_range_add(&db, "vl", 5, 4), PLX_EINVAL);
+    EXPECT_EQ(plx_config_vpn_list_delete(&db, "vl"), PLX_EINVAL);
+    EXPECT_EQ(plx_config_policy_vpn_list_add(&db, DATA, "dp", "missing", 2, ""), PLX_ENOENT);
+
+    std::vector<std::string> events;
+    db.hooks.vpn_range_removing = [&](vpn_list &, const vpn_range &r) {
+        events.push_back("unbind " + std::to_string(r.low) + "-" + std::to_string(r.high));
+    };
+    db.hooks.vpn_list_releasing = [&](policy &p, policy_vpn_list &v) {
+        events.push_back("release " + std::string(p.name.view()) + "/" +
+                         std::string(v.name.view()));
+    };
+    ASSERT_EQ(plx_config_policy_delete(&db, DATA, "dp"), 0);
+    ASSERT_EQ(plx_config_vpn_list_delete(&db, "vl"), 0);
+    EXPECT_EQ(events, (std::vector<std::string>{"release dp/vl", "unbind 1-3", "unbind 10-10"}));
+}
+
 // Every operation that allocates more than one record is run with a failure injected at each
 // of its allocations in turn: it must fail with 12 and leave the model exactly as it was.
 TEST_F(ModelTest, FailingOperationsLeaveTheModelUnchanged) {
