@@ -34,8 +34,14 @@ struct Event {
     Event() = default;
     Event(const Event &) = delete;
     Event &operator=(const Event &) = delete;
-    Event(Event &&) = default;
-    Event &operator=(Event &&) = default;
+    // Moving hands the values over: the source keeps nothing to free.
+    Event(Event &&o) noexcept
+        : depth(o.depth), op(o.op), kp(o.kp), oldv(o.oldv), newv(o.newv), mods(std::move(o.mods)) {
+        o.kp.len = 0;
+        o.oldv.type = C_NOEXISTS;
+        o.newv.type = C_NOEXISTS;
+    }
+    Event &operator=(Event &&) = delete;
     ~Event();
 };
 
