@@ -13,7 +13,7 @@ void ClassSet::grow() {
     std::vector<uint32_t> slots(slots_.size() * 2, 0);
     size_t mask = slots.size() - 1;
     for (uint32_t ec = 0; ec < size(); ++ec) {
-        size_t i = hashes_[ec] & mask;
+        size_t i = plx_hash_mix(hashes_[ec]) & mask;
         while (slots[i])
             i = (i + 1) & mask;
         slots[i] = ec + 1;
@@ -23,7 +23,7 @@ void ClassSet::grow() {
 
 uint32_t ClassSet::find_or_add(const uint64_t *v, uint64_t h) {
     size_t mask = slots_.size() - 1;
-    size_t i = h & mask;
+    size_t i = plx_hash_mix(h) & mask;
     for (; slots_[i]; i = (i + 1) & mask) {
         uint32_t ec = slots_[i] - 1;
         if (hashes_[ec] == h && std::memcmp(vec(ec), v, nwords_ * sizeof(uint64_t)) == 0)
@@ -41,7 +41,7 @@ uint32_t ClassSet::find_or_add(const uint64_t *v, uint64_t h) {
 uint32_t ClassSet::find_or_add_pair(const uint64_t *v, uint64_t h, uint32_t a, uint32_t b,
                                     const ClassSet &A, const ClassSet &B) {
     size_t mask = slots_.size() - 1;
-    size_t i = h & mask;
+    size_t i = plx_hash_mix(h) & mask;
     for (; slots_[i]; i = (i + 1) & mask) {
         uint32_t ec = slots_[i] - 1;
         if (hashes_[ec] != h)
@@ -76,8 +76,7 @@ void ClassSet::materialize(const ClassSet &A, const ClassSet &B) {
 }
 
 void ClassSet::drop_vectors() {
-    if (!pair_a_.empty())
-        std::vector<uint64_t>().swap(vec_);
+    std::vector<uint64_t>().swap(vec_);
 }
 
 const std::vector<uint32_t> &ClassSet::sorted() {

@@ -57,20 +57,26 @@ class ClassSet {
     std::vector<uint32_t> order_;
 };
 
-// Hash of a vector, a sum of per-word terms so that one word can be updated alone. A zero word
-// contributes nothing.
+// Hash of a vector: a sum of per-word terms (word times an odd per-position constant), so that
+// one word can be updated alone and the sum over a vector runs at memory speed. A zero word
+// contributes nothing. Collisions cost only a comparison.
+inline uint64_t plx_word_key(uint32_t i) {
+    return (uint64_t{i} * 0x9e3779b97f4a7c16ULL) | 1;
+}
 inline uint64_t plx_word_hash(uint64_t w, uint32_t i) {
-    w ^= w >> 33;
-    w *= 0xff51afd7ed558ccdULL;
-    w ^= w >> 33;
-    w *= 0xc4ceb9fe1a85ec53ULL;
-    w ^= w >> 33;
-    return w * (2 * uint64_t{i} + 0x9e3779b97f4a7c15ULL);
+    return w * plx_word_key(i);
 }
 inline uint64_t plx_vec_hash(const uint64_t *v, uint32_t n) {
     uint64_t h = 0;
     for (uint32_t i = 0; i < n; ++i)
         h += plx_word_hash(v[i], i);
+    return h;
+}
+// Spreads a hash over the bits used to pick a slot.
+inline uint64_t plx_hash_mix(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
     return h;
 }
 

@@ -120,17 +120,17 @@ void class_leaf(EcTable &t, const plx_ruletable &rt) {
     }
 }
 
-// Makes sure a table about to be combined holds its class vectors; its inputs are then no
-// longer read.
+// Makes sure a table about to be combined holds its class vectors.
 void prepare_input(EcTable &t) {
-    if (t.combined && !t.classes.has_vectors()) {
+    if (t.combined && !t.classes.has_vectors())
         t.classes.materialize(t.left->classes, t.right->classes);
-        t.left->classes.drop_vectors();
-        t.right->classes.drop_vectors();
-    }
 }
 
-EcTable *combine(plx_compiler_ctx *ctx, EcTable &A, EcTable &B) {
+// Combines A and B into a new table whose interval i = a * |B| + b holds the class of
+// A's class a AND B's class b. Tables that will be combined again store their class vectors;
+// the final table only remembers the pair each class came from (its vectors are needed only
+// for their first rule), which keeps large final tables small.
+EcTable *combine(plx_compiler_ctx *ctx, EcTable &A, EcTable &B, bool final_table) {
     auto tp = std::make_unique<EcTable>();
     EcTable &T = *tp;
     T.id = ++ctx->table_counter;
@@ -152,10 +152,13 @@ EcTable *combine(plx_compiler_ctx *ctx, EcTable &A, EcTable &B) {
     T.combo_ec.assign(size_t{A.num_classes()} * n, 0);
 
     const uint32_t nw = T.classes.nwords();
-    std::vector<uint64_t> z(nw);
+    std::vector<uint64_t> z(nw), keys(nw);
+    for (uint32_t w = 0; w < nw; ++w)
+        keys[w] = plx_word_key(w);
     uint32_t steps = 0;
     for (uint32_t a : order_a) {
         const uint64_t *x = A.classes.vec(a);
+        uint32_t *row = T.combo_ec.data() + size_t{a} * n;
         plx_compiler_yield();
         for (uint32_t b : order_b) {
             const uint64_t *y = B.classes.vec(b);
@@ -163,14 +166,19 @@ EcTable *combine(plx_compiler_ctx *ctx, EcTable &A, EcTable &B) {
             for (uint32_t w = 0; w < nw; ++w) {
                 uint64_t v = x[w] & y[w];
                 z[w] = v;
-                if (v)
-                    h += plx_word_hash(v, w);
+                h += v * keys[w];
             }
-            T.combo_ec[size_t{a} * n + b] =
-                T.classes.find_or_add_pair(z.data(), h, a, b, A.classes, B.classes);
+            row[b] = final_table
+                         ? T.classes.find_or_add_pair(z.data(), h, a, b, A.classes, B.classes)
+                         : T.classes.find_or_add(z.data(), h);
             if (++steps % YIELD_EVERY == 0)
                 plx_compiler_yield();
         }
+    }
+    // The inputs' vectors are read again only to find the final table's first rules.
+    if (!final_table) {
+        A.classes.drop_vectors();
+        B.classes.drop_vectors();
     }
     return &T;
 }
@@ -266,7 +274,7 @@ bool plx_compiler_reduce(plx_compiler_ctx *ctx) {
                              " intervals, more than a 32-bit index can address";
                 return false;
             }
-            next.push_back(combine(ctx, a, b));
+            next.push_back(combine(ctx, a, b, work.size() == 2));
         }
         if (work.size() % 2)
             next.push_back(work.back());
