@@ -1,0 +1,145 @@
+// Client library values: deep copies, printing, key paths and the wire encoding.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/confd/confd_cdb.h"
+#include "platform/confd/confd_wire.h"
+
+namespace {
+
+confd_value_t buf(const char *s) {
+    confd_value_t v;
+    CONFD_SET_BUF(&v, strdup(s), strlen(s));
+    return v;
+}
+
+std::string pp(const confd_value_t &v) {
+    char b[128];
+    confd_pp_value(b, sizeof b, &v);
+    return b;
+}
+
+}  // namespace
+
+TEST(ConfdValues, DupIsDeepAndEqual) {
+    confd_value_t items[2] = {buf("a"), buf("bc")};
+    confd_value_t list;
+    CONFD_SET_LIST(&list, items, 2);
+    confd_value_t copy;
+    ASSERT_EQ(confd_value_dup_to(&list, &copy), &copy);
+    EXPECT_TRUE(confd_val_eq(&list, &copy));
+    EXPECT_NE(copy.val.list.ptr, items);
+    EXPECT_NE(copy.val.list.ptr[1].val.buf.ptr, items[1].val.buf.ptr);
+    items[1].val.buf.ptr[0] = 'x';
+    EXPECT_FALSE(confd_val_eq(&list, &copy));
+    confd_free_value(&copy);
+    confd_free_value(&items[0]);
+    confd_free_value(&items[1]);
+}
+
+TEST(ConfdValues, PrintsEveryReaderType) {
+    confd_value_t v;
+    CONFD_SET_UINT16(&v, 65530);
+    EXPECT_EQ(pp(v), "65530");
+    CONFD_SET_INT32(&v, -5);
+    EXPECT_EQ(pp(v), "-5");
+    CONFD_SET_BOOL(&v, 1);
+    EXPECT_EQ(pp(v), "true");
+    in_addr a;
+    inet_pton(AF_INET, "10.1.2.3", &a);
+    CONFD_SET_IPV4(&v, a);
+    EXPECT_EQ(pp(v), "10.1.2.3");
+    confd_ipv4_prefix p{a, 24};
+    CONFD_SET_IPV4PREFIX(&v, p);
+    EXPECT_EQ(pp(v), "10.1.2.3/24");
+    v.type = C_DECIMAL64;
+    v.val.d64 = {-1205, 2};
+    EXPECT_EQ(pp(v), "-12.05");
+    CONFD_SET_BIT32(&v, 5);
+    EXPECT_EQ(pp(v), "0x5");
+    // The returned length is the full text's, like snprintf.
+    char small[4];
+    CONFD_SET_UINT64(&v, 123456789);
+    EXPECT_EQ(confd_pp_value(small, sizeof small, &v), 9);
+    EXPECT_STREQ(small, "123");
+}
+
+TEST(ConfdValues, KeyPathPrintsLeafMostLast) {
+    confd_hkeypath_t kp{};
+    kp.len = 3;
+    CONFD_SET_XMLTAG(&kp.v[2][0], 11, 1);
+    CONFD_SET_XMLTAG(&kp.v[1][0], 12, 1);
+    kp.v[0][0] = buf("a b");
+    CONFD_SET_UINT32(&kp.v[0][1], 7);
+    kp.v[0][2].type = C_NOEXISTS;
+    char out[128];
+    confd_pp_kpath(out, sizeof out, &kp);
+    // Without a schema, tags print as numbers; keys with blanks are quoted.
+    EXPECT_STREQ(out, "/11/12{\"a b\" 7}");
+    confd_free_value(&kp.v[0][0]);
+}
+
+TEST(ConfdWire, ValuesRoundTrip) {
+    confd_value_t items[2];
+    CONFD_SET_UINT8(&items[0], 46);
+    CONFD_SET_UINT8(&items[1], 10);
+    confd_value_t in[6];
+    CONFD_SET_LIST(&in[0], items, 2);
+    in[1] = buf("corp");
+    CONFD_SET_ENUM_VALUE(&in[2], -3);
+    in6_addr a6;
+    inet_pton(AF_INET6, "2001:db8::1", &a6);
+    CONFD_SET_IPV6(&in[3], a6);
+    CONFD_SET_BIT64(&in[4], 1ull << 40);
+    CONFD_SET_XMLTAG(&in[5], 99, 7);
+    confd_wire::WireWriter w(confd_wire::Op::Get);
+    for (auto &v : in)
+        ASSERT_TRUE(w.value(v));
+    const auto &frame = w.finish();
+    confd_wire::WireReader r(frame.data() + confd_wire::kHeaderSize,
+                             frame.size() - confd_wire::kHeaderSize);
+    for (auto &v : in) {
+        confd_value_t out;
+        ASSERT_TRUE(r.value(out));
+        EXPECT_TRUE(confd_val_eq(&v, &out)) << pp(v) << " vs " << pp(out);
+        confd_free_value(&out);
+    }
+    EXPECT_TRUE(r.at_end());
+    confd_free_value(&in[1]);
+}
+
+TEST(ConfdWire, TruncatedOrUnknownInputFailsCleanly) {
+    confd_value_t v = buf("hello");
+    confd_wire::WireWriter w(confd_wire::Op::Get);
+    ASSERT_TRUE(w.value(v));
+    confd_free_value(&v);
+    const auto &frame = w.finish();
+    const uint8_t *body = frame.data() + confd_wire::kHeaderSize;
+    const size_t n = frame.size() - confd_wire::kHeaderSize;
+    for (size_t cut = 0; cut < n; ++cut) {
+        confd_wire::WireReader r(body, cut);
+        confd_value_t out;
+        EXPECT_FALSE(r.value(out)) << cut;
+        EXPECT_FALSE(r.ok());
+    }
+    const uint8_t bad[] = {200, 0, 0, 0, 0};
+    confd_wire::WireReader r(bad, sizeof bad);
+    confd_value_t out;
+    EXPECT_FALSE(r.value(out));
+    // A list claiming more elements than bytes left is refused before allocating.
+    const uint8_t huge[] = {C_LIST, 0xff, 0xff, 0xff, 0x7f};
+    confd_wire::WireReader r2(huge, sizeof huge);
+    EXPECT_FALSE(r2.value(out));
+}
+
+TEST(ConfdErrors, ErrnoIsPerThreadAndCallsOnUnknownSocketsFail) {
+    EXPECT_EQ(cdb_start_session(12345, CDB_RUNNING), CONFD_ERR);
+    EXPECT_EQ(confd_errno, CONFD_ERR_PROTOUSAGE);
+    EXPECT_NE(std::string(confd_lasterr()), "");
+    EXPECT_STREQ(confd_strerror(CONFD_ERR_NOEXISTS), "item does not exist");
+    EXPECT_EQ(confd_init("t", nullptr, CONFD_SILENT), CONFD_OK);
+    EXPECT_EQ(confd_init_vsn_sz("t", nullptr, CONFD_SILENT, 0x06000000, 20, 9), CONFD_ERR);
+}
