@@ -27,6 +27,16 @@ void rbst_random_shape(uint32_t n, Visit &&visit) {
         int64_t parent;
         bool left;
     };
+    // A fast generator seeded from random(): the shape needs only uniform choices.
+    uint64_t state = (static_cast<uint64_t>(::random()) << 31) ^ static_cast<uint64_t>(::random());
+    auto uniform = [&state](uint32_t bound) {
+        state += 0x9e3779b97f4a7c15ULL;
+        uint64_t z = state;
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        z ^= z >> 31;
+        return static_cast<uint32_t>(((z >> 32) * bound) >> 32);
+    };
     std::vector<Span> stack;
     stack.push_back({0, n, -1, false});
     uint32_t position = 0;
@@ -35,8 +45,7 @@ void rbst_random_shape(uint32_t n, Visit &&visit) {
         stack.pop_back();
         if (s.lo >= s.hi)
             continue;
-        uint32_t m =
-            s.lo + static_cast<uint32_t>(static_cast<uint64_t>(::random()) % (s.hi - s.lo));
+        uint32_t m = s.lo + uniform(s.hi - s.lo);
         visit(m, position, s.parent, s.left);
         stack.push_back({s.lo, m, position, true});       // left, popped after the right
         stack.push_back({m + 1, s.hi, position, false});  // right, popped next
