@@ -15,6 +15,9 @@
 
 #include "platform/confd/confd_client.h"
 
+#include <map>
+#include <thread>
+
 using confd_wire::EditMode;
 using confd_wire::Op;
 using confd_wire::WireReader;
@@ -35,6 +38,7 @@ const char kUsage[] =
     "  oper delete PATH            delete operational data\n"
     "  status                      start phase, connections and subscriptions\n"
     "  phase [next|1|2]            show or advance the start phase\n"
+    "  watch [--trigger] PRIO[/DELPRIO]:PATH ...  subscribe and print every notification\n"
     "paths: /policy/lists/vpn-list{corp}/vpn{10} (keys in braces, blank-separated)\n";
 
 int fail(const std::string &msg) {
@@ -71,25 +75,161 @@ int call(int fd, const std::vector<uint8_t> &frame, bool print_text) {
     return 0;
 }
 
+const char *op_text(int op) {
+    switch (op) {
+        case MOP_CREATED:
+            return "created";
+        case MOP_DELETED:
+            return "deleted";
+        case MOP_MODIFIED:
+            return "modified";
+        case MOP_VALUE_SET:
+            return "value set";
+        default:
+            return "other";
+    }
+}
+
+std::string tvs_text(const confd_tag_value_t *tv, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) {
+        const char *name = confd_hash2str(tv[i].tag.tag);
+        std::string nm = name ? name : std::to_string(tv[i].tag.tag);
+        char buf[256];
+        s += s.empty() ? "" : " ";
+        if (tv[i].v.type == C_XMLBEGIN)
+            s += "<" + nm + ">";
+        else if (tv[i].v.type == C_XMLEND)
+            s += "</" + nm + ">";
+        else if (tv[i].v.type == C_NOEXISTS)
+            s += nm + "=(deleted)";
+        else if (confd_pp_value(buf, sizeof buf, &tv[i].v) >= 0)
+            s += nm + "=" + buf;
+        confd_free_value(const_cast<confd_value_t *>(&tv[i].v));
+    }
+    return s;
+}
+
+int g_watch_fd = -1;
+
+enum cdb_iter_ret watch_iter(confd_hkeypath_t *kp, enum cdb_iter_op op, confd_value_t *,
+                             confd_value_t *, void *) {
+    char path[512];
+    confd_pp_kpath(path, sizeof path, kp);
+    printf("    %s %s", op_text(op), path);
+    if (op != MOP_DELETED) {
+        confd_tag_value_t *tv = nullptr;
+        int n = 0;
+        if (cdb_get_modifications_iter(g_watch_fd, 0, &tv, &n) == CONFD_OK) {
+            printf(": %s", tvs_text(tv, n).c_str());
+            free(tv);
+        }
+    }
+    printf("\n");
+    return ITER_CONTINUE;
+}
+
+// Subscribes the given paths and prints every notification until the server goes away.
+int watch(const std::vector<std::string> &specs, bool trigger) {
+    if (confd_load_schemas(nullptr, 0) != CONFD_OK)
+        return fail(std::string("cannot load the schema: ") + confd_lasterr());
+    g_watch_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (cdb_connect_name(g_watch_fd, CDB_SUBSCRIPTION_SOCKET, nullptr, 0, "cdbcli watch") !=
+        CONFD_OK)
+        return fail(confd_lasterr());
+    std::map<int, std::pair<std::string, bool>> points;  // id -> (label, keyless)
+    std::vector<int> add_points;
+    for (const auto &spec : specs) {
+        auto colon = spec.find(':');
+        if (colon == std::string::npos)
+            return fail("watch takes PRIO[/DELPRIO]:PATH, not " + spec);
+        const std::string path = spec.substr(colon + 1);
+        int prio = atoi(spec.c_str()), del = 0;
+        if (auto slash = spec.find('/'); slash != std::string::npos && slash < colon)
+            del = atoi(spec.c_str() + slash + 1);
+        const confd_cs_node *node = confd_cs_node_cd(nullptr, "/%s", path.c_str());
+        const bool keyless = node && !(node->info.flags & CS_NODE_IS_LIST);
+        for (int p : {prio, del}) {
+            if (p == 0)
+                continue;
+            int id = 0;
+            if (cdb_subscribe(g_watch_fd, p, 0, &id, "%s", path.c_str()) != CONFD_OK)
+                return fail(path + ": " + confd_lasterr());
+            points[id] = {path + (p == prio ? " (add " : " (delete ") + std::to_string(p) + ")",
+                          keyless};
+            if (p == prio)
+                add_points.push_back(id);
+        }
+    }
+    if (cdb_subscribe_done(g_watch_fd) != CONFD_OK)
+        return fail(confd_lasterr());
+    printf("watching %zu point(s)\n", points.size());
+    fflush(stdout);
+    std::thread trig;
+    if (trigger) {
+        trig = std::thread([&add_points] {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (cdb_connect(fd, CDB_DATA_SOCKET, nullptr, 0) != CONFD_OK ||
+                cdb_trigger_subscriptions(fd, add_points.data(),
+                                          static_cast<int>(add_points.size())) != CONFD_OK)
+                fprintf(stderr, "cdbcli: trigger failed: %s\n", confd_lasterr());
+            cdb_close(fd);
+        });
+    }
+    for (;;) {
+        enum cdb_sub_notification type;
+        int flags = 0, n = 0;
+        int *ids = nullptr;
+        int rc = cdb_read_subscription_socket2(g_watch_fd, &type, &flags, &ids, &n);
+        if (rc != CONFD_OK) {
+            printf("%s\n",
+                   rc == CONFD_EOF ? "the database closed the connection" : confd_lasterr());
+            break;
+        }
+        printf("notification%s%s:\n", type == CDB_SUB_OPER ? " (operational)" : "",
+               (flags & CDB_SUB_FLAG_TRIGGER) ? " (trigger)" : "");
+        for (int i = 0; i < n; ++i) {
+            const auto &[label, keyless] = points[ids[i]];
+            printf("  %s\n", label.c_str());
+            if (keyless) {
+                confd_tag_value_t *tv = nullptr;
+                int cnt = 0;
+                if (cdb_get_modifications(g_watch_fd, ids[i], 0, &tv, &cnt, nullptr) == CONFD_OK) {
+                    printf("    %s\n", tvs_text(tv, cnt).c_str());
+                    free(tv);
+                }
+            } else {
+                cdb_diff_iterate(g_watch_fd, ids[i], watch_iter, 0, nullptr);
+            }
+        }
+        free(ids);
+        fflush(stdout);
+        cdb_sync_subscription_socket(g_watch_fd, CDB_DONE_PRIORITY);
+    }
+    if (trig.joinable())
+        trig.join();
+    cdb_close(g_watch_fd);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    // Global options first.
-    size_t i = 0;
-    for (; i < args.size(); ++i) {
-        if (args[i] == "--addr" && i + 1 < args.size()) {
-            setenv("CONFD_IPC_ADDR", args[++i].c_str(), 1);
-        } else if (args[i] == "--port" && i + 1 < args.size()) {
-            setenv("CONFD_IPC_PORT", args[++i].c_str(), 1);
+    // Connection options, anywhere on the line.
+    for (size_t i = 0; i < args.size();) {
+        if ((args[i] == "--addr" || args[i] == "--port") && i + 1 < args.size()) {
+            setenv(args[i] == "--addr" ? "CONFD_IPC_ADDR" : "CONFD_IPC_PORT", args[i + 1].c_str(),
+                   1);
+            args.erase(args.begin() + static_cast<long>(i),
+                       args.begin() + static_cast<long>(i) + 2);
         } else if (args[i] == "-h" || args[i] == "--help") {
             fputs(kUsage, stdout);
             return 0;
         } else {
-            break;
+            ++i;
         }
     }
-    args.erase(args.begin(), args.begin() + static_cast<long>(i));
     if (args.empty()) {
         fputs(kUsage, stderr);
         return 2;
@@ -107,6 +247,19 @@ int main(int argc, char **argv) {
             pos.push_back(args[k]);
     }
     const std::string cmd = pos[0];
+    if (cmd == "watch") {
+        std::vector<std::string> specs;
+        bool trigger = false;
+        for (size_t k = 1; k < pos.size(); ++k) {
+            if (pos[k] == "--trigger")
+                trigger = true;
+            else
+                specs.push_back(pos[k]);
+        }
+        if (specs.empty())
+            return fail("watch needs at least one PRIO:PATH");
+        return watch(specs, trigger);
+    }
 
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
