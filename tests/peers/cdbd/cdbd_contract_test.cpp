@@ -1,6 +1,8 @@
 // Contract tests: a subscriber written against the client library, driven through a real
 // server by command-line commits.
 #include <gmock/gmock.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -360,4 +362,38 @@ TEST_F(CdbContract, TagCollisionsRefused) {
     write("leaf vpn { plxe:id-value \"77\"; type string; }");
     EXPECT_FALSE(start());
     EXPECT_THAT(start_err_, HasSubstr("two tags"));
+}
+
+// The server program killed outright after a commit loses nothing: the next start reads it.
+TEST_F(CdbContract, KilledServerKeepsCommittedData) {
+    stop();
+    auto spawn = [&]() {
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl(CDBD_BIN, "cdbd", "--yang-dir", yang_.c_str(), "--db-dir", db_.c_str(), "--port",
+                  getenv("CONFD_IPC_PORT"), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        // Ready once it answers.
+        for (int i = 0; i < 400; ++i) {
+            if (confd_load_schemas(nullptr, 0) == CONFD_OK)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return pid;
+    };
+    pid_t pid = spawn();
+    ASSERT_EQ(load_xml(kPolicy), CONFD_OK);
+    ASSERT_EQ(set("/top/policy{p1}/sequence{5}/vpn", "9"), CONFD_OK);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = spawn();
+    int fd = data_socket();
+    ASSERT_EQ(cdb_start_session(fd, CDB_RUNNING), CONFD_OK);
+    confd_value_t v;
+    ASSERT_EQ(cdb_get(fd, &v, "/top/policy{p1}/sequence{5}/vpn"), CONFD_OK);
+    EXPECT_EQ(CONFD_GET_UINT32(&v), 9u);
+    cdb_close(fd);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
 }
