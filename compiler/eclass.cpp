@@ -46,6 +46,11 @@ uint32_t ClassSet::find_or_add_pair(const uint64_t *v, uint64_t h, uint32_t a, u
         uint32_t ec = slots_[i] - 1;
         if (hashes_[ec] != h)
             continue;
+        if (ec < stored()) {
+            if (std::memcmp(vec(ec), v, nwords_ * sizeof(uint64_t)) == 0)
+                return ec;
+            continue;
+        }
         const uint64_t *x = A.vec(pair_a_[ec]), *y = B.vec(pair_b_[ec]);
         uint32_t w = 0;
         while (w < nwords_ && (x[w] & y[w]) == v[w])
@@ -54,6 +59,10 @@ uint32_t ClassSet::find_or_add_pair(const uint64_t *v, uint64_t h, uint32_t a, u
             return ec;
     }
     uint32_t ec = size();
+    // Vectors are kept while they fit the budget (a comparison against a stored vector reads
+    // one place instead of two); later classes are known by their pair only.
+    if (stored() == ec && vec_.size() + nwords_ <= kPairVectorBudgetWords)
+        vec_.insert(vec_.end(), v, v + nwords_);
     hashes_.push_back(h);
     pair_a_.push_back(a);
     pair_b_.push_back(b);
@@ -66,8 +75,9 @@ uint32_t ClassSet::find_or_add_pair(const uint64_t *v, uint64_t h, uint32_t a, u
 void ClassSet::materialize(const ClassSet &A, const ClassSet &B) {
     if (has_vectors())
         return;
+    uint32_t from = stored();
     vec_.resize(size_t{size()} * nwords_);
-    for (uint32_t ec = 0; ec < size(); ++ec) {
+    for (uint32_t ec = from; ec < size(); ++ec) {
         const uint64_t *x = A.vec(pair_a_[ec]), *y = B.vec(pair_b_[ec]);
         uint64_t *z = vec_.data() + size_t{ec} * nwords_;
         for (uint32_t w = 0; w < nwords_; ++w)
@@ -93,7 +103,7 @@ const std::vector<uint32_t> &ClassSet::sorted() {
 }
 
 std::optional<uint32_t> EcTable::first_rule(uint32_t ec) const {
-    if (classes.has_vectors())
+    if (ec < classes.stored())
         return plx_first_set_words(classes.vec(ec), classes.nwords());
     PLX_ASSERT(combined && left && right);
     const uint64_t *x = left->classes.vec(classes.pair_a(ec));

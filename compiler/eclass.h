@@ -21,12 +21,19 @@
 // only when the table is itself combined again (materialize()).
 class ClassSet {
   public:
+    // How many vector words a table built from pairs keeps (512 MiB).
+    static constexpr size_t kPairVectorBudgetWords = size_t{64} << 20;
+
     explicit ClassSet(uint32_t nbits = 0);
 
     uint32_t nbits() const { return nbits_; }
     uint32_t nwords() const { return nwords_; }
     uint32_t size() const { return static_cast<uint32_t>(hashes_.size()); }
     bool has_vectors() const { return vec_.size() == size_t{size()} * nwords_; }
+    // Number of classes (from ec_id 0) whose vectors are stored.
+    uint32_t stored() const {
+        return nwords_ ? static_cast<uint32_t>(vec_.size() / nwords_) : size();
+    }
     const uint64_t *vec(uint32_t ec) const { return vec_.data() + size_t{ec} * nwords_; }
 
     // Finds the class of the stored vector v (hash h), or adds it. Returns the ec_id.

@@ -6,12 +6,24 @@
 #include <cstring>
 #include <new>
 
+#include <sys/mman.h>
+
 #include "common/plx_log.h"
 
 namespace {
 
+// The C heap, used until program memory installs its operations. Large programs go to
+// 2 MiB-aligned memory backed by huge pages where the kernel allows, so that writing them is
+// not dominated by page faults.
 void *heap_alloc(uint32_t length) {
-    return std::calloc(1, length ? length : 1);
+    constexpr size_t huge = size_t{2} << 20;
+    if (length < 2 * huge)
+        return std::malloc(length ? length : 1);
+    void *p = nullptr;
+    if (posix_memalign(&p, huge, length) != 0)
+        return nullptr;
+    madvise(p, length / huge * huge, MADV_HUGEPAGE);
+    return p;
 }
 void heap_free(void *p) {
     std::free(p);
@@ -340,22 +352,24 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
     ctx->filter_id = g_filter_id ? g_filter_id() : 0xFFFFFFFF;
     if (!base)
         return nullptr;
-    std::memset(base, 0, len);
-    auto *hdr = reinterpret_cast<PolicyProgram *>(base);
-    auto put = [base](uint32_t off, uint32_t v) { std::memcpy(base + off, &v, 4); };
-
-    hdr->length = len;
     ctx->n_dir_entries = static_cast<uint32_t>(order.size()) + 1;
     ctx->n_instructions = 1;
     for (EcTable *t : order)
         ctx->n_instructions += t->combined ? 3 : 1;
-    hdr->n_dir_entries = ctx->n_dir_entries;
-    hdr->n_instructions = ctx->n_instructions;
-    std::memcpy(hdr->name, table->name, sizeof hdr->name);
-
     uint32_t dir = PLX_PROGRAM_HEADER_SIZE;
     uint32_t ins = dir + 24 * ctx->n_dir_entries;
     uint32_t data = ins + 4 * ctx->n_instructions;
+
+    // Every byte of the program is written: the header, directory and instructions are cleared
+    // first, the tables and action records are written whole, and the pad and slack words are
+    // cleared where they fall.
+    std::memset(base, 0, data);
+    auto *hdr = reinterpret_cast<PolicyProgram *>(base);
+    auto put = [base](uint32_t off, uint32_t v) { std::memcpy(base + off, &v, 4); };
+    hdr->length = len;
+    hdr->n_dir_entries = ctx->n_dir_entries;
+    hdr->n_instructions = ctx->n_instructions;
+    std::memcpy(hdr->name, table->name, sizeof hdr->name);
 
     for (EcTable *t : order) {
         const uint32_t nint = t->num_intervals();
@@ -406,8 +420,10 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
     std::memcpy(base + dir, &de, sizeof de);
     put(data, PLX_TABLE_ACTION);
     data += 4;
-    if (data % 8)
+    if (data % 8) {
+        put(data, 0);
         data += 4;
+    }
     ctx->action_offset = data / 4;
     for (uint32_t ec = 0; ec < fin.num_classes(); ++ec) {
         std::optional<uint32_t> r = fin.first_rule(ec);
@@ -422,6 +438,9 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
         if (ec % YIELD_EVERY == YIELD_EVERY - 1)
             plx_compiler_yield();
     }
+
+    const size_t end = data + size_t{fin.num_classes()} * reclen;
+    std::memset(base + end, 0, len - end);
 
     // Field map: which field each leaf table reads.
     uint32_t n = 0;

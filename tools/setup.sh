@@ -14,6 +14,8 @@ PACKAGES=(
     libyang2-dev libsnmp-dev snmptrapd libssl-dev
     # forwarding plane and application recognition
     libpcap-dev libndpi-dev
+    # classifier used for comparison by the benchmarks (optional bench target)
+    libdpdk-dev
     # demo and test helpers
     procps iproute2 python3
 )

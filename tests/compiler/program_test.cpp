@@ -220,3 +220,36 @@ TEST(Program, PolicerCountersAndDumpWithSlots) {
 }
 
 }  // namespace
+
+namespace {
+
+// Allocators that hand out memory full of garbage or zeroes.
+void *garbage_alloc(uint32_t len) {
+    void *p = std::malloc(len);
+    std::memset(p, 0xAA, len);
+    return p;
+}
+void *zero_alloc(uint32_t len) {
+    return std::calloc(1, len);
+}
+
+TEST(Program, EveryByteIsWrittenWhateverTheMemoryHeld) {
+    auto build = [](plx_mem_alloc_fn alloc) {
+        plx_compiler_set_mem_ops(alloc, std::free);
+        Compile c;
+        for (uint32_t r = 0; r < 5; ++r) {
+            plx_rule *rule = c.rule(std::to_string(r).c_str(), make_action(PLX_ACT_ACCEPT, "x"));
+            c.range(rule, PLX_FIELD_DST_PORT, 10 * r, 10 * r + 15);
+            c.range(rule, PLX_FIELD_PROTOCOL, r, r + 1);
+        }
+        srandom(7);  // same tree shapes in both compiles
+        EXPECT_EQ(c.compile(), 0);
+        std::vector<uint8_t> bytes(c.bytes(), c.bytes() + c.len);
+        return bytes;
+    };
+    std::vector<uint8_t> a = build(garbage_alloc), b = build(zero_alloc);
+    plx_compiler_set_mem_ops(nullptr, nullptr);
+    EXPECT_EQ(a, b);
+}
+
+}  // namespace
