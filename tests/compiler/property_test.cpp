@@ -34,7 +34,7 @@ TEST_P(Property, EvaluatorAgreesWithFirstMatch) {
     const uint32_t fields[] = {PLX_FIELD_PROTOCOL, PLX_FIELD_SRC_PORT, PLX_FIELD_DST_ADDR,
                                PLX_FIELD_DSCP,     PLX_FIELD_PKT_LEN,  PLX_FIELD_APP,
                                PLX_FIELD_MATCH_ANY};
-    for (int round = 0; round < 12; ++round) {
+    for (int round = 0; round < 8; ++round) {
         Compile c;
         std::vector<RuleSpec> rules(1 + pick(40));
         const uint32_t nfields = 1 + pick(7);
