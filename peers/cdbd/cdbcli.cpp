@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,10 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/confd/confd_client.h"
-
 #include <map>
 #include <thread>
+
+#include "peers/cdbd/cdbcli_oper.h"
+#include "platform/confd/confd_client.h"
 
 using confd_wire::EditMode;
 using confd_wire::Op;
@@ -31,7 +33,8 @@ const char kUsage[] =
     "  load [--replace] [--format xml|json] FILE  merge a configuration file (or replace all)\n"
     "  set PATH [VALUE]            set a leaf, or create a list entry or container\n"
     "  delete PATH                 delete a node and everything below it\n"
-    "  show [PATH] [--format xml|json|text]    show the running configuration\n"
+    "  show [PATH] [--format xml|json|text]    show the running configuration, or the\n"
+    "                              operational lists daemons provide (as tables by default)\n"
     "  oper show [PATH] [--format xml|json|text]\n"
     "  oper get PATH               print an operational value\n"
     "  oper set PATH [VALUE]       write an operational value (or create an entry)\n"
@@ -39,6 +42,8 @@ const char kUsage[] =
     "  status                      start phase, connections and subscriptions\n"
     "  phase [next|1|2]            show or advance the start phase\n"
     "  watch [--trigger] PRIO[/DELPRIO]:PATH ...  subscribe and print every notification\n"
+    "  request PATH [NAME VALUE]...  run an action, print what it prints and its result\n"
+    "  notifications [--format xml] [--follow]  notifications daemons sent (and new ones)\n"
     "paths: /policy/lists/vpn-list{corp}/vpn{10} (keys in braces, blank-separated)\n";
 
 int fail(const std::string &msg) {
@@ -212,6 +217,105 @@ int watch(const std::vector<std::string> &specs, bool trigger) {
     return 0;
 }
 
+// Shows the operational lists daemons provide at and below path.
+int show_provided(int fd, const std::string &path, const std::string &format) {
+    cdbcli::OperNode root;
+    std::string err;
+    if (!cdbcli::oper_read(fd, path, root, err))
+        return fail(err);
+    const std::string out = format == "xml"    ? cdbcli::oper_xml(root)
+                            : format == "json" ? cdbcli::oper_json(root)
+                                               : cdbcli::oper_tables(root);
+    fputs(out.c_str(), stdout);
+    return 0;
+}
+
+// Reads frames until the reply to op, printing what the server pushes meanwhile.
+int stream_until(int fd, Op op, confd_wire::Frame &reply) {
+    for (;;) {
+        int rc = confd_wire::read_frame(fd, reply);
+        if (rc == CONFD_EOF)
+            return fail("the database closed the connection");
+        if (rc != 0)
+            return fail(std::string("receive failed: ") + strerror(errno));
+        if (reply.op == Op::CliOutput || reply.op == Op::NotifEvent) {
+            WireReader r(reply.payload.data(), reply.payload.size());
+            std::string text;
+            r.str(text);
+            fputs(text.c_str(), stdout);
+            fflush(stdout);
+            continue;
+        }
+        if (reply.op != op)
+            return fail("unexpected reply from the database");
+        if (reply.status != confd_wire::kStatusOk) {
+            WireReader r(reply.payload.data(), reply.payload.size());
+            int32_t code = 0;
+            std::string msg;
+            r.i32(code);
+            r.str(msg);
+            return fail(msg);
+        }
+        return 0;
+    }
+}
+
+// Runs an action: its printed lines as they come, then its result.
+int request_action(int fd, const std::vector<std::string> &pos) {
+    if ((pos.size() - 2) % 2 != 0)
+        return fail("request takes PATH and NAME VALUE pairs");
+    WireWriter w(Op::CliAction);
+    w.str(pos[1]);
+    w.u32(static_cast<uint32_t>((pos.size() - 2) / 2));
+    for (size_t i = 2; i + 1 < pos.size(); i += 2) {
+        w.str(pos[i]);
+        w.str(pos[i + 1]);
+    }
+    const auto &frame = w.finish();
+    if (confd_wire::send_all(fd, frame.data(), frame.size()) != 0)
+        return fail("cannot send the request");
+    confd_wire::Frame reply;
+    if (int rc = stream_until(fd, Op::CliAction, reply))
+        return rc;
+    WireReader r(reply.payload.data(), reply.payload.size());
+    uint32_t n = 0;
+    r.u32(n);
+    std::vector<confd_tag_value_t> vals;
+    for (uint32_t i = 0; i < n; ++i) {
+        confd_tag_value_t tv{};
+        if (!r.tagged(tv))
+            break;
+        vals.push_back(tv);
+    }
+    if (!vals.empty())
+        printf("%s\n", tvs_text(vals.data(), static_cast<int>(vals.size())).c_str());
+    printf("%s: ok\n", pos[1].c_str());
+    return 0;
+}
+
+int notifications(int fd, const std::string &format, bool follow) {
+    if (!format.empty() && format != "xml" && format != "text")
+        return fail("notifications take --format text or xml");
+    WireWriter w(Op::CliNotifs);
+    w.u8(format == "xml" ? 1 : 0);
+    w.u8(follow ? 1 : 0);
+    const auto &frame = w.finish();
+    if (confd_wire::send_all(fd, frame.data(), frame.size()) != 0)
+        return fail("cannot send the request");
+    confd_wire::Frame reply;
+    if (int rc = stream_until(fd, Op::CliNotifs, reply))
+        return rc;
+    WireReader r(reply.payload.data(), reply.payload.size());
+    std::string text;
+    r.str(text);
+    fputs(text.c_str(), stdout);
+    fflush(stdout);
+    if (!follow)
+        return 0;
+    int rc = stream_until(fd, Op::Hello, reply);  // runs until the server goes away
+    return rc == 1 ? 0 : rc;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -295,6 +399,13 @@ int main(int argc, char **argv) {
         WireWriter w(Op::CliDelete);
         w.str(pos[1]);
         rc = call(fd, w.finish(), true);
+    } else if (cmd == "show" && pos.size() > 1 && confd_load_schemas(nullptr, 0) == CONFD_OK &&
+               cdbcli::is_provided(pos[1])) {
+        rc = show_provided(fd, pos[1], format);
+    } else if (cmd == "request" && need(2)) {
+        rc = request_action(fd, pos);
+    } else if (cmd == "notifications") {
+        rc = notifications(fd, format, std::find(pos.begin(), pos.end(), "--follow") != pos.end());
     } else if (cmd == "show" || (cmd == "oper" && need(2) && pos[1] == "show")) {
         const bool oper = cmd == "oper";
         const size_t at = oper ? 2 : 1;

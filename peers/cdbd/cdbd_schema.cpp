@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "platform/confd/confd_cdb.h"
 #include "platform/confd/confd_wire.h"
@@ -622,6 +623,19 @@ uint32_t SchemaDb::ns(const lys_module *mod) const {
     return it != ns_.end() ? it->second : confd_wire::name_hash(mod->ns);
 }
 
+std::string plx_ext_arg(const lysc_node *node, const char *ext_name) {
+    if (!node)
+        return "";
+    LY_ARRAY_COUNT_TYPE i;
+    LY_ARRAY_FOR(node->exts, i) {
+        const lysc_ext_instance &e = node->exts[i];
+        if (e.def && e.def->name && e.def->module && strcmp(e.def->name, ext_name) == 0 &&
+            strcmp(e.def->module->name, kExtModule) == 0 && e.argument)
+            return e.argument;
+    }
+    return "";
+}
+
 bool SchemaDb::resolve(std::string_view path, ResolvedPath &out, std::string &err) const {
     std::vector<std::string> elems;
     if (!split_path(path, elems, err))
@@ -1081,6 +1095,23 @@ std::vector<uint8_t> SchemaDb::export_schema() const {
         } else {
             w.u8(0);
         }
+    }
+    // Callpoints (kind 0) and action points (kind 1) by node index.
+    std::vector<std::tuple<uint32_t, uint8_t, std::string>> points;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        const lysc_node *n = nodes[i].node;
+        std::string cp = plx_ext_arg(n, "callpoint");
+        if (!cp.empty())
+            points.emplace_back(static_cast<uint32_t>(i), 0, cp);
+        std::string ap = plx_ext_arg(n, "actionpoint");
+        if (!ap.empty())
+            points.emplace_back(static_cast<uint32_t>(i), 1, ap);
+    }
+    w.u32(static_cast<uint32_t>(points.size()));
+    for (const auto &[idx, kind, name] : points) {
+        w.u32(idx);
+        w.u8(kind);
+        w.str(name);
     }
     auto frame = w.finish();
     return frame;

@@ -84,6 +84,9 @@ inline bool is_default(const lyd_node *n) {
     return n->flags & LYD_DEFAULT;
 }
 
+// The argument of a plx-ext extension (callpoint, actionpoint) written in the node, or "".
+std::string plx_ext_arg(const lysc_node *node, const char *ext_name);
+
 // The last libyang error of the context as "message (path)".
 std::string ly_error_text(const ly_ctx *ctx);
 

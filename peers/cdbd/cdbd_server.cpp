@@ -1,4 +1,5 @@
 #include "peers/cdbd/cdbd_server.h"
+#include "peers/cdbd/cdbd_internal.h"
 
 #include <arpa/inet.h>
 #include <event2/buffer.h>
@@ -26,43 +27,6 @@ using confd_wire::WireSock;
 using confd_wire::WireWriter;
 
 namespace cdbd {
-
-struct Conn {
-    uint64_t id = 0;
-    bufferevent *bev = nullptr;
-    bool hello = false;
-    WireSock kind = WireSock::CdbData;
-    std::string name;
-    std::string peer;
-    // data session
-    int session_db = 0;
-    bool wrote = false;
-    DataTree oper_before;  // the operational tree at the session's first write
-    // subscription socket
-    bool sub_done = false;
-};
-
-struct Job {
-    enum Kind { Commit, Trigger, Oper } kind = Commit;
-    // Commit: the command-line request, applied when the job starts.
-    Op cli_op = Op::CliEdit;
-    std::vector<uint8_t> cli_payload;
-    // Trigger: the points (empty: every point of its kind); oper trigger flag.
-    std::vector<int> points;
-    bool oper_trigger = false;
-    uint64_t requester = 0;
-    Op reply_op = Op::Trigger;
-    DataTree old_tree;  // Commit: the pre-commit running tree; Oper: the tree before
-    DataTree new_tree;  // Oper: the tree after (a copy)
-    std::vector<Change> changes;
-    std::string message;
-    // Delivery: priority levels left, subscribers still to synchronise.
-    std::vector<std::pair<int, std::vector<int>>> levels;  // priority -> point ids
-    size_t level = 0;
-    std::set<uint64_t> pending;
-    int sub_type = CDB_SUB_COMMIT;
-    int sub_flags = 0;
-};
 
 namespace {
 
@@ -149,6 +113,7 @@ CdbServer::~CdbServer() {
         if (c->bev)
             bufferevent_free(c->bev);
     conns_.clear();
+    calls_.clear();
     if (listener_)
         evconnlistener_free(listener_);
     if (sigint_)
@@ -205,6 +170,22 @@ bool CdbServer::init(std::string &err) {
         err = "bad listen address " + opts_.addr;
         return false;
     }
+    // Clients of the database run on the router itself.
+    if ((ntohl(sin.sin_addr.s_addr) >> 24) != 127) {
+        err = "the server listens on a loopback address only, not " + opts_.addr;
+        return false;
+    }
+    if (!opts_.access_file.empty()) {
+        std::string secret;
+        if (!read_file(opts_.access_file, secret) || secret.empty()) {
+            err = "cannot read the access secret " + opts_.access_file +
+                  (errno ? std::string(": ") + strerror(errno) : ": empty file");
+            return false;
+        }
+        secret_.assign(secret.begin(), secret.end());
+    }
+    if (!init_snmp(err))
+        return false;
     listener_ = evconnlistener_new_bind(
         base_, on_accept, this, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_EXEC,
         64, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
@@ -293,7 +274,7 @@ void CdbServer::on_read(bufferevent *bev, void *arg) {
         std::vector<uint8_t> payload(len - 4);
         if (!payload.empty())
             evbuffer_remove(in, payload.data(), payload.size());
-        self->dispatch(*c, op, payload);
+        self->dispatch(*c, op, status, payload);
         if (!self->conns_.count(id))
             return;
     }
@@ -326,6 +307,11 @@ void CdbServer::close_conn(uint64_t id) {
         enqueue_oper(std::move(c->oper_before));
     if (c->bev)
         bufferevent_free(c->bev);
+    c->bev = nullptr;
+    if (c->daemon)
+        daemon_conn_closed(*c);
+    if (c->kind == WireSock::Cli)
+        cli_conn_closed(*c);
     if (active_) {
         if (active_->requester == id)
             active_->requester = 0;
@@ -349,18 +335,33 @@ void CdbServer::reply_err(Conn &c, Op op, int code, const std::string &msg) {
     send(c, confd_wire::error_frame(op, code, msg));
 }
 
-void CdbServer::dispatch(Conn &c, Op op, const std::vector<uint8_t> &payload) {
+void CdbServer::dispatch(Conn &c, Op op, uint16_t status, const std::vector<uint8_t> &payload) {
     WireReader r(payload.data(), payload.size());
     if (!c.hello) {
-        uint32_t kind = 0;
-        if (op != Op::Hello || !r.u32(kind) || !r.str(c.name)) {
-            close_conn(c.id);
-            return;
+        if (op == Op::Hello && c.nonce.empty() && !secret_.empty()) {
+            // Access control: the client proves the secret before anything else.
+            c.nonce = random_bytes(32);
+            c.pending_hello = payload;
+            WireWriter w(op, confd_wire::kStatusChallenge);
+            w.bytes(c.nonce.data(), c.nonce.size());
+            return send(c, w.finish());
         }
-        c.kind = static_cast<WireSock>(kind);
-        c.hello = true;
-        reply_ok(c, op);
-        return;
+        if (op == Op::Auth && !c.nonce.empty()) {
+            if (!auth_ok(secret_, c.nonce, payload)) {
+                fprintf(stderr, "cdbd: refused connection from %s: wrong access secret\n",
+                        c.peer.c_str());
+                return close_conn(c.id);
+            }
+            return hello_done(c, c.pending_hello);
+        }
+        if (op != Op::Hello || !secret_.empty())
+            return close_conn(c.id);
+        return hello_done(c, payload);
+    }
+    if (c.kind == WireSock::Control || c.kind == WireSock::Worker || c.kind == WireSock::Maapi ||
+        op == Op::CliDp || op == Op::CliAction || op == Op::CliNotifs) {
+        if (do_daemon(c, op, r, payload, status))
+            return;
     }
     const bool data = c.kind == WireSock::CdbData || c.kind == WireSock::CdbRead;
     const bool sub = c.kind == WireSock::CdbSubscription;
@@ -743,14 +744,35 @@ void CdbServer::start_next_job() {
     while (!active_ && !jobs_.empty()) {
         active_ = std::move(jobs_.front());
         jobs_.pop_front();
+        run_active();
+    }
+}
+
+// Runs the active job until it waits (for daemons or subscribers) or is finished.
+void CdbServer::run_active() {
+    {
         Job &j = *active_;
         std::set<int> chosen;
         switch (j.kind) {
             case Job::Commit:
-                if (!prepare_commit(j)) {
+                // Daemons with validation callbacks are told before and after the
+                // configuration is validated.
+                if (!j.validated && start_validation(j))
+                    return;
+                if (!j.validation_error.empty()) {
+                    if (auto it = conns_.find(j.requester); it != conns_.end())
+                        reply_err(*it->second, j.cli_op, CONFD_ERR_VALIDATION, j.validation_error);
+                    j.requester = 0;
+                    stop_validation(j);
                     finish_job();
-                    continue;
+                    return;
                 }
+                if (!prepare_commit(j)) {
+                    stop_validation(j);
+                    finish_job();
+                    return;
+                }
+                stop_validation(j);
                 precommit_ = j.old_tree.root;
                 j.changes = diff_trees(schema_, j.old_tree.root, running_.root);
                 for (auto &[id, s] : subs_)
@@ -1049,6 +1071,7 @@ std::string CdbServer::status_text() const {
         os << "delivering: level " << active_->level + 1 << " of " << active_->levels.size()
            << ", waiting for " << active_->pending.size() << " socket(s)\n";
     os << "queued jobs: " << jobs_.size() << "\n";
+    os << daemons_text();
     return os.str();
 }
 

@@ -9,14 +9,17 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "peers/cdbd/cdbd_diff.h"
 #include "peers/cdbd/cdbd_schema.h"
+#include "platform/confd/confd_wire.h"
 
 namespace cdbd {
 
@@ -26,7 +29,36 @@ struct ServerOptions {
     std::string addr = "127.0.0.1";
     uint16_t port = 4565;  // 0: any free port (see CdbServer::port)
     int start_phase = 2;   // 0 holds clients in cdb_wait_start until the CLI advances it
+    // How long a daemon may take to answer one request before the request fails.
+    int daemon_timeout_ms = 10000;
+    // Received notifications kept for the command line (oldest dropped first).
+    size_t notif_log_size = 1000;
+    // A secret file: every connection must prove that it knows its contents (empty: open).
+    std::string access_file;
+    // SNMP trap targets per notify name (empty: no traps are sent).
+    std::string snmp_config;
 };
+
+// A notification received from a daemon, as the command line prints it.
+struct NotifEntry {
+    uint64_t seq = 0;
+    std::string stream;
+    std::string text;  // readable form
+    std::string xml;   // NETCONF-style XML
+};
+
+// An SNMP notification as a daemon sent it (the trap built from it goes to the notify name's
+// targets).
+struct SnmpVar {
+    std::string name;
+    confd_value_t value{};
+};
+struct SnmpNotif {
+    std::string notify_name;
+    std::string notification;
+    std::vector<SnmpVar> vars;
+};
+using SnmpSender = std::function<void(const SnmpNotif &)>;
 
 struct Conn;
 struct Job;
@@ -49,6 +81,11 @@ class CdbServer {
     // destroyed.
     void stop();
     void install_signals();
+    // The notifications received so far, oldest first (thread-safe copy).
+    std::vector<NotifEntry> notifications() const;
+    // Replaces how SNMP notifications leave the server (by default: traps to the targets of
+    // the configuration file).
+    void set_snmp_sender(SnmpSender sender);
 
   private:
     friend struct Conn;
@@ -57,7 +94,7 @@ class CdbServer {
     static void on_event(bufferevent *bev, short what, void *arg);
     static void on_signal(evutil_socket_t, short, void *arg);
 
-    void dispatch(Conn &c, confd_wire::Op op, const std::vector<uint8_t> &payload);
+    void dispatch(Conn &c, confd_wire::Op op, uint16_t status, const std::vector<uint8_t> &payload);
     void close_conn(uint64_t id);
     void send(Conn &c, const std::vector<uint8_t> &frame);
     void reply_ok(Conn &c, confd_wire::Op op);
@@ -90,6 +127,39 @@ class CdbServer {
     void deliver_level();
     void on_sync(uint64_t conn_id);
     void finish_job();
+
+    // daemons (cdbd_daemons.cpp)
+    struct CallResult {
+        bool ok = false;
+        int code = 0;
+        std::string msg;
+        std::vector<uint8_t> payload;  // the reply after the call id
+    };
+    using CallDone = std::function<void(CallResult &)>;
+    void hello_done(Conn &c, const std::vector<uint8_t> &hello);
+    bool do_daemon(Conn &c, confd_wire::Op op, confd_wire::WireReader &r,
+                   const std::vector<uint8_t> &payload, uint16_t status);
+    void call_daemon(uint64_t conn, confd_wire::Op op,
+                     const std::function<void(confd_wire::WireWriter &)> &fill, CallDone done);
+    void on_call_reply(Conn &c, confd_wire::Op op, uint16_t status,
+                       const std::vector<uint8_t> &payload);
+    void call_timeout(uint32_t id);
+    void fail_calls_to(uint64_t conn, const std::string &why);
+    void daemon_conn_closed(Conn &c);
+    void cli_conn_closed(Conn &c);
+    std::string daemon_name(uint64_t token) const;
+    void do_dp(Conn &c, const std::vector<uint8_t> &payload);
+    void dp_send(uint64_t cli, int thandle, uint64_t daemon, uint64_t worker,
+                 std::shared_ptr<std::vector<uint8_t>> args, confd_wire::Op cbop);
+    void do_action(Conn &c, confd_wire::WireReader &r);
+    void do_maapi(Conn &c, confd_wire::Op op, confd_wire::WireReader &r);
+    void do_notif(Conn &c, confd_wire::Op op, confd_wire::WireReader &r);
+    void do_cli_notifs(Conn &c, confd_wire::WireReader &r);
+    bool start_validation(Job &j);
+    void stop_validation(Job &j);
+    void run_active();
+    std::string daemons_text() const;
+    bool init_snmp(std::string &err);
 
     bool save_running(const lyd_node *tree, std::string &err);
     void set_phase(int phase);
@@ -126,6 +196,34 @@ class CdbServer {
 
     std::deque<std::unique_ptr<Job>> jobs_;
     std::unique_ptr<Job> active_;
+
+    // Daemons, by the token their control and worker sockets present.
+    struct Daemon {
+        std::string name;
+        uint64_t control = 0;
+        std::vector<uint64_t> workers;
+        bool done = false;
+        bool trans_cb = false;
+        bool validate_cb = false;
+        std::set<std::string> callpoints, actionpoints, valpoints, streams, snmp_names;
+    };
+    std::map<uint64_t, Daemon> daemons_;
+    std::map<std::string, uint64_t> callpoint_owner_, actionpoint_owner_;
+    struct Call;
+    uint32_t next_call_ = 1;
+    std::map<uint32_t, std::unique_ptr<Call>> calls_;
+    // Transactions daemons serve: a command line's reads, a commit's validation.
+    struct Trans {
+        uint64_t owner = 0;                    // the command line (0: a commit)
+        std::map<uint64_t, uint64_t> workers;  // daemon token -> worker connection
+    };
+    int next_thandle_ = 1;
+    std::map<int, Trans> trans_;
+    std::vector<uint8_t> secret_;
+    mutable std::mutex notif_mu_;
+    std::deque<NotifEntry> notif_log_;
+    uint64_t notif_seq_ = 0;
+    SnmpSender snmp_sender_;
 };
 
 }  // namespace cdbd

@@ -62,6 +62,7 @@ struct SockState {
     std::vector<PointChanges> points;
     const Event *current = nullptr;  // the event whose iterator call is running
     bool in_session = false;
+    uint64_t server_id = 0;  // the server's id of this connection (from the Hello reply)
 };
 
 // Records an error for the calling thread and returns CONFD_ERR.
@@ -69,14 +70,23 @@ int set_err(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3))
 // The socket's state, or null when the library does not know the socket (error recorded).
 std::shared_ptr<SockState> sock_state(int fd);
 // Connects fd to the server (address possibly overridden by the environment) as a socket of
-// the given kind and registers it.
+// the given kind and registers it. A daemon's control and worker sockets pass its token.
+// When CONFD_IPC_ACCESS_FILE names a secret file, the connection proves the secret when the
+// server asks for it.
 int connect_sock(int fd, const struct sockaddr *srv, int srv_sz, confd_wire::WireSock kind,
-                 const char *name);
+                 const char *name, uint64_t daemon_token = 0);
 void forget_sock(int fd);
 // Sends a frame under the socket's send lock.
 int send_frame(int fd, SockState &st, const std::vector<uint8_t> &frame);
 // Sends a request and reads its reply into payload. CONFD_OK, CONFD_EOF or CONFD_ERR
 // (server errors become confd_errno/confd_lasterr).
 int request(int fd, const std::vector<uint8_t> &frame, std::vector<uint8_t> &payload);
+// The answer to the server's access challenge: HMAC-SHA256 of the nonce keyed with the
+// secret file named by CONFD_IPC_ACCESS_FILE. False with a reason when there is no secret.
+bool auth_answer(const std::vector<uint8_t> &nonce, std::vector<uint8_t> &mac, std::string &err);
+// The callpoint (action false) or action point of a node of the loaded schema, or null.
+const char *cs_node_point(const confd_cs_node *node, bool action);
+// Sends a frame that has no reply. CONFD_OK, CONFD_EOF or CONFD_ERR.
+int send_oneway(int fd, const std::vector<uint8_t> &frame);
 
 }  // namespace confd_client

@@ -48,6 +48,7 @@ struct Schema {
     std::vector<std::vector<uint32_t>> keys;
     std::vector<confd_value_t> defvals;
     std::vector<confd_cs_node *> roots;
+    std::unordered_map<const confd_cs_node *, std::string> callpoints, actionpoints;
     ~Schema() {
         for (auto &v : defvals)
             confd_free_value(&v);
@@ -195,7 +196,67 @@ void forget_sock(int fd) {
     g_socks.erase(fd);
 }
 
-int connect_sock(int fd, const struct sockaddr *srv, int srv_sz, WireSock kind, const char *name) {
+namespace {
+
+int reply_error(const confd_wire::Frame &reply) {
+    WireReader r(reply.payload.data(), reply.payload.size());
+    int32_t code = CONFD_ERR_INTERNAL;
+    std::string msg;
+    r.i32(code);
+    r.str(msg);
+    return set_err(code, "%s", msg.c_str());
+}
+
+int read_reply(int fd, confd_wire::Frame &reply) {
+    int rc = confd_wire::read_frame(fd, reply);
+    if (rc == CONFD_EOF) {
+        set_err(CONFD_ERR_OS, "the database closed the socket");
+        return CONFD_EOF;
+    }
+    if (rc != 0)
+        return set_err(CONFD_ERR_OS, "receive failed: %s", strerror(errno));
+    return CONFD_OK;
+}
+
+// The Hello exchange, answering the server's challenge when it asks for the access secret.
+int hello(int fd, SockState &st, const std::vector<uint8_t> &frame) {
+    int rc = send_frame(fd, st, frame);
+    if (rc != CONFD_OK)
+        return rc;
+    confd_wire::Frame reply;
+    if ((rc = read_reply(fd, reply)) != CONFD_OK)
+        return rc;
+    if (reply.op == Op::Hello && reply.status == confd_wire::kStatusChallenge) {
+        std::vector<uint8_t> mac;
+        std::string err;
+        if (!auth_answer(reply.payload, mac, err))
+            return set_err(CONFD_ERR_ACCESS_DENIED, "%s", err.c_str());
+        WireWriter a(Op::Auth);
+        a.bytes(mac.data(), mac.size());
+        if ((rc = send_frame(fd, st, a.finish())) != CONFD_OK)
+            return rc;
+        if ((rc = read_reply(fd, reply)) != CONFD_OK)
+            return rc == CONFD_EOF
+                       ? set_err(CONFD_ERR_ACCESS_DENIED,
+                                 "the database refused the connection (wrong access secret)")
+                       : rc;
+    }
+    if (reply.op != Op::Hello && reply.op != Op::Auth)
+        return set_err(CONFD_ERR_PROTOUSAGE, "unexpected reply %u to hello",
+                       static_cast<unsigned>(reply.op));
+    if (reply.status != confd_wire::kStatusOk)
+        return reply_error(reply);
+    WireReader r(reply.payload.data(), reply.payload.size());
+    uint64_t id = 0;
+    if (r.u64(id))
+        st.server_id = id;
+    return CONFD_OK;
+}
+
+}  // namespace
+
+int connect_sock(int fd, const struct sockaddr *srv, int srv_sz, WireSock kind, const char *name,
+                 uint64_t daemon_token) {
     sockaddr_in sin{};
     const sockaddr *addr = srv;
     socklen_t alen = static_cast<socklen_t>(srv_sz);
@@ -218,18 +279,24 @@ int connect_sock(int fd, const struct sockaddr *srv, int srv_sz, WireSock kind, 
         return set_err(CONFD_ERR_OS, "failed to connect to the database: %s", strerror(errno));
     auto st = std::make_shared<SockState>();
     st->kind = kind;
-    {
-        std::lock_guard lk(g_socks_mu);
-        g_socks[fd] = st;
-    }
     WireWriter w(Op::Hello);
     w.u32(static_cast<uint32_t>(kind));
     w.str(name ? name : "");
-    std::vector<uint8_t> reply;
-    int rc = request(fd, w.finish(), reply);
+    if (daemon_token)
+        w.u64(daemon_token);
+    int rc = hello(fd, *st, w.finish());
     if (rc != CONFD_OK)
-        forget_sock(fd);
-    return rc;
+        return rc;
+    std::lock_guard lk(g_socks_mu);
+    g_socks[fd] = st;
+    return CONFD_OK;
+}
+
+int send_oneway(int fd, const std::vector<uint8_t> &frame) {
+    auto st = sock_state(fd);
+    if (!st)
+        return CONFD_ERR;
+    return send_frame(fd, *st, frame);
 }
 
 int send_frame(int fd, SockState &st, const std::vector<uint8_t> &frame) {
@@ -746,10 +813,30 @@ extern "C" int confd_load_schemas(const struct sockaddr *srv, int srv_sz) {
             s->roots.push_back(&nd);
         }
     }
+    // Callpoints and action points of the nodes (absent from older servers).
+    if (!r.at_end()) {
+        r.u32(n);
+        for (uint32_t i = 0; i < n && r.ok(); ++i) {
+            uint32_t idx = 0;
+            uint8_t kind = 0;
+            std::string name;
+            if (r.u32(idx) && r.u8(kind) && r.str(name) && idx < s->nodes.size())
+                (kind ? s->actionpoints : s->callpoints)[&s->nodes[idx]] = name;
+        }
+    }
     std::lock_guard lk(g_schema_mu);
     g_schemas.push_back(std::move(s));
     g_schema = g_schemas.back().get();
     return CONFD_OK;
+}
+
+const char *confd_client::cs_node_point(const confd_cs_node *node, bool action) {
+    Schema *s = schema();
+    if (!s || !node)
+        return nullptr;
+    const auto &m = action ? s->actionpoints : s->callpoints;
+    auto it = m.find(node);
+    return it == m.end() ? nullptr : it->second.c_str();
 }
 
 extern "C" char *confd_hash2str(uint32_t hash) {

@@ -4,11 +4,12 @@
 // operation code, a 2-byte status and the payload. Integers are little-endian.
 //
 // A connection begins with a Hello frame from the client: u32 socket kind (WireSock), string
-// client name; the server answers with status 0. After that the client sends one request at a
-// time and reads its reply: same operation code, status kStatusOk with the reply payload, or
-// kStatusError with i32 error code and string message. A reply may be delayed (WaitStart
-// until the start phase is reached; Trigger and the CLI's commits until the last subscriber
-// has synchronised).
+// client name and, for a daemon's control and worker sockets, u64 the daemon's token; the
+// server answers with status 0 (see kStatusChallenge for access control). After that the client
+// sends one request at a time and reads its reply: same operation code, status kStatusOk with the
+// reply payload, or kStatusError with i32 error code and string message. A reply may be delayed
+// (WaitStart until the start phase is reached; Trigger and the CLI's commits until the last
+// subscriber has synchronised).
 //
 // On a subscription socket the server also sends Notify frames of its own (status 0) after
 // SubscribeDone. A Notify frame is followed by nothing else on that socket until the client
@@ -50,6 +51,7 @@ enum class WireSock : uint32_t {
 
 enum class Op : uint16_t {
     Hello = 1,
+    Auth = 2,  // bytes: HMAC-SHA256 of the challenge keyed with the access secret
     // data sockets
     StartSession = 10,
     EndSession = 11,
@@ -80,7 +82,51 @@ enum class Op : uint16_t {
     CliStatus = 56,
     CliPhase = 57,    // i32 target phase (-1: next)
     CliOperGet = 58,  // string path
+    // daemons: registrations on the control socket (request and reply)
+    RegTrans = 60,
+    RegValidate = 61,
+    RegValpoint = 62,  // string valpoint
+    RegAction = 63,    // string actionpoint
+    RegData = 64,      // string callpoint
+    RegStream = 65,    // string stream name
+    RegSnmp = 66,      // string notify name, string context name
+    RegDone = 67,
+    // daemons: one-way frames (no reply)
+    NotifSend = 70,  // string stream, value datetime, u32 n, tagged values
+    NotifSnmp = 71,  // string notify name, string notification, u32 n, (u8 kind, string, value)
+    // management socket
+    MaapiAttach = 75,    // i32 namespace, i32 thandle
+    MaapiDetach = 76,    // i32 thandle
+    MaapiCliWrite = 77,  // i32 user session, string text
+    // command line: operational data, actions, notifications
+    CliDp = 80,       // u16 callback op (CbGetObject ...), then that call's arguments
+    CliAction = 81,   // string path, u32 n, (string name, string value); reply u32 n, tagged
+    CliNotifs = 82,   // u8 format (0 text, 1 xml), u8 follow; reply string backlog
+    NotifEvent = 83,  // pushed to a following command line: string text
+    CliOutput = 84,   // pushed to a command line while its action runs: string text
+    // server -> daemon requests; every request and reply payload begins with u32 call id.
+    // An error reply carries i32 code, string message, u32 call id.
+    CbTransInit = 100,       // control: i32 thandle, i32 usid, string user; reply u64 worker
+    CbTransFinish = 101,     // worker: i32 thandle
+    CbValidateInit = 102,    // control: i32 thandle, i32 usid, string user; reply u64 worker
+    CbValidateStop = 103,    // worker: i32 thandle
+    CbActionInit = 104,      // control: i32 usid, string user, string actionpoint; reply u64 worker
+    CbAction = 105,          // worker: i32 usid, string actionpoint, u32 tag, u32 ns, keypath,
+                             //   u32 n, tagged; reply u32 n, tagged
+    CbGetObject = 106,       // worker: i32 thandle, string callpoint, keypath
+    CbGetNextObject = 107,   // ... , i64 next
+    CbFindNextObject = 108,  // ... , i32 find type, u32 n, values
+    // Data replies: u8 kind (DpReply), then n and tagged values (Object, NextObject) or
+    // values (NextKey), then i64 next (NextObject, NextKey). n -1 in NextKey ends the list.
 };
+
+enum class DpReply : uint8_t { NotFound = 0, Object = 1, NextObject = 2, NextKey = 3 };
+
+// Hello reply: u64 the server's id of the connection (a worker's id names it in replies to
+// init requests). With an access secret the server first answers Hello with kStatusChallenge
+// and a nonce; the client proves the secret with Auth (HMAC of the nonce) and gets the Hello
+// reply, or the connection is closed.
+inline constexpr uint16_t kStatusChallenge = 2;
 
 enum class EditMode : uint8_t { Merge = 0, Replace = 1 };
 

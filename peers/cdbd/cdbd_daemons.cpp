@@ -1,0 +1,936 @@
+// The server's side of daemons: their registrations, requests to them with deadlines, the
+// command line's reads of operational lists and its actions, transactions that daemons attach
+// to, notifications and SNMP notifications.
+#include <event2/event.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <sstream>
+
+#include "peers/cdbd/cdbd_internal.h"
+
+using confd_wire::Op;
+using confd_wire::WireReader;
+using confd_wire::WireSock;
+using confd_wire::WireWriter;
+
+namespace cdbd {
+
+CdbServer::Call::~Call() {
+    if (timer)
+        event_free(timer);
+}
+
+std::vector<uint8_t> random_bytes(size_t n) {
+    std::random_device rd;
+    std::vector<uint8_t> out(n);
+    for (auto &b : out)
+        b = static_cast<uint8_t>(rd());
+    return out;
+}
+
+namespace {
+
+void free_kp(confd_hkeypath_t &kp) {
+    for (int i = 0; i < kp.len; ++i)
+        for (int k = 0; k < MAXKEYLEN && kp.v[i][k].type != C_NOEXISTS; ++k)
+            confd_free_value(&kp.v[i][k]);
+    kp.len = 0;
+}
+
+// The bytes a writer holds after the frame header.
+std::vector<uint8_t> body(WireWriter &w) {
+    const auto &f = w.finish();
+    return std::vector<uint8_t>(f.begin() + confd_wire::kHeaderSize, f.end());
+}
+
+const lysc_node *child_by_tag(const SchemaDb &s, const lysc_node *parent, uint32_t tag) {
+    const lysc_node *c = nullptr;
+    while ((c = lys_getnext(c, parent, nullptr, 0)))
+        if (s.tag(c) == tag)
+            return c;
+    return nullptr;
+}
+
+const lysc_node *top_by_tag(const SchemaDb &s, uint32_t tag, uint32_t ns) {
+    for (const lys_module *m : s.modules()) {
+        if (!m->compiled || (ns && s.ns(m) != ns))
+            continue;
+        const lysc_node *n = nullptr;
+        while ((n = lys_getnext(n, nullptr, m->compiled, 0)))
+            if (s.tag(n) == tag)
+                return n;
+    }
+    return nullptr;
+}
+
+// The schema node a key path names and its printed form; keys says whether the path ends with
+// a list entry's keys.
+const lysc_node *kp_node(const SchemaDb &s, const confd_hkeypath_t &kp, bool &keys,
+                         std::string &text) {
+    const lysc_node *node = nullptr;
+    keys = false;
+    text.clear();
+    for (int i = kp.len - 1; i >= 0; --i) {
+        const confd_value_t *e = kp.v[i];
+        if (e[0].type == C_XMLTAG) {
+            node = node ? child_by_tag(s, node, e[0].val.xmltag.tag)
+                        : top_by_tag(s, e[0].val.xmltag.tag, e[0].val.xmltag.ns);
+            if (!node)
+                return nullptr;
+            text += std::string("/") + node->name;
+            keys = false;
+            continue;
+        }
+        if (!node || node->nodetype != LYS_LIST)
+            return nullptr;
+        text += "{";
+        for (int k = 0; k < MAXKEYLEN && e[k].type != C_NOEXISTS; ++k) {
+            char buf[256];
+            confd_pp_value(buf, sizeof buf, &e[k]);
+            text += (k ? " " : "") + std::string(buf);
+        }
+        text += "}";
+        keys = true;
+    }
+    return node;
+}
+
+// Splits "/a/b{k 1}/c" into elements, keeping braces and quotes together.
+std::vector<std::string> split_elems(const std::string &path) {
+    std::vector<std::string> out;
+    std::string cur;
+    int depth = 0;
+    bool quoted = false;
+    for (char ch : path) {
+        if (ch == '"' && depth > 0)
+            quoted = !quoted;
+        else if (ch == '{' && !quoted)
+            ++depth;
+        else if (ch == '}' && !quoted)
+            --depth;
+        if (ch == '/' && depth == 0 && !quoted) {
+            if (!cur.empty())
+                out.push_back(cur);
+            cur.clear();
+            continue;
+        }
+        cur.push_back(ch);
+    }
+    if (!cur.empty())
+        out.push_back(cur);
+    return out;
+}
+
+std::vector<std::string> split_key_text(const std::string &keys) {
+    std::vector<std::string> out;
+    std::string cur;
+    bool quoted = false, any = false;
+    for (char ch : keys) {
+        if (ch == '"') {
+            quoted = !quoted;
+            any = true;
+            continue;
+        }
+        if (ch == ' ' && !quoted) {
+            if (any)
+                out.push_back(cur);
+            cur.clear();
+            any = false;
+            continue;
+        }
+        cur.push_back(ch);
+        any = true;
+    }
+    if (any)
+        out.push_back(cur);
+    return out;
+}
+
+// The key path of a data node path whose elements resolved already (keys as strings).
+bool build_kp(const SchemaDb &s, const std::vector<std::string> &elems, confd_hkeypath_t &kp,
+              std::string &err) {
+    std::vector<std::vector<confd_value_t>> rev;
+    const lysc_node *node = nullptr;
+    for (const auto &elem : elems) {
+        std::string name = elem.substr(0, elem.find('{'));
+        if (auto colon = name.find(':'); colon != std::string::npos)
+            name = name.substr(colon + 1);
+        const lysc_node *found = nullptr;
+        if (!node) {
+            for (const lys_module *m : s.modules()) {
+                const lysc_node *n = nullptr;
+                while (m->compiled && !found && (n = lys_getnext(n, nullptr, m->compiled, 0)))
+                    if (name == n->name)
+                        found = n;
+                if (found)
+                    break;
+            }
+        } else {
+            const lysc_node *n = nullptr;
+            while (!found && (n = lys_getnext(n, node, nullptr, 0)))
+                if (name == n->name)
+                    found = n;
+        }
+        if (!found) {
+            err = "no element '" + name + "'";
+            return false;
+        }
+        confd_value_t t{};
+        CONFD_SET_XMLTAG(&t, s.tag(found), s.ns(found->module));
+        rev.push_back({t});
+        if (auto b = elem.find('{'); b != std::string::npos) {
+            std::vector<confd_value_t> keys;
+            for (const auto &k : split_key_text(elem.substr(b + 1, elem.size() - b - 2))) {
+                confd_value_t v{};
+                auto *p = static_cast<unsigned char *>(malloc(k.size() + 1));
+                memcpy(p, k.c_str(), k.size() + 1);
+                CONFD_SET_BUF(&v, p, k.size());
+                keys.push_back(v);
+            }
+            if (keys.size() > MAXKEYLEN)
+                keys.resize(MAXKEYLEN);
+            rev.push_back(keys);
+        }
+        node = found;
+    }
+    if (rev.size() > MAXDEPTH) {
+        for (auto &e : rev)
+            for (auto &v : e)
+                confd_free_value(&v);
+        err = "the path is deeper than " + std::to_string(MAXDEPTH) + " elements";
+        return false;
+    }
+    kp.len = static_cast<int>(rev.size());
+    for (size_t i = 0; i < rev.size(); ++i) {
+        auto &slot = kp.v[rev.size() - 1 - i];
+        for (size_t k = 0; k < rev[i].size(); ++k)
+            slot[k] = rev[i][k];
+        if (rev[i].size() < MAXKEYLEN)
+            slot[rev[i].size()].type = C_NOEXISTS;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string CdbServer::daemon_name(uint64_t token) const {
+    auto it = daemons_.find(token);
+    return it == daemons_.end() || it->second.name.empty() ? "the daemon"
+                                                           : "daemon " + it->second.name;
+}
+
+void CdbServer::hello_done(Conn &c, const std::vector<uint8_t> &hello) {
+    WireReader r(hello.data(), hello.size());
+    uint32_t kind = 0;
+    uint64_t token = 0;
+    if (!r.u32(kind) || !r.str(c.name))
+        return close_conn(c.id);
+    r.u64(token);
+    c.kind = static_cast<WireSock>(kind);
+    const Op reply_op = c.nonce.empty() ? Op::Hello : Op::Auth;
+    if ((c.kind == WireSock::Control || c.kind == WireSock::Worker) && token) {
+        Daemon &d = daemons_[token];
+        if (c.kind == WireSock::Control) {
+            if (d.control && conns_.count(d.control))
+                return reply_err(c, reply_op, CONFD_ERR_PROTOUSAGE,
+                                 "the daemon has a control socket already");
+            d.control = c.id;
+            d.name = c.name;
+        } else {
+            d.workers.push_back(c.id);
+            if (d.name.empty())
+                d.name = c.name;
+        }
+        c.daemon = token;
+    }
+    c.hello = true;
+    WireWriter w(reply_op);
+    w.u64(c.id);
+    send(c, w.finish());
+}
+
+// ---- requests to daemons ----
+void CdbServer::call_daemon(uint64_t conn, Op op, const std::function<void(WireWriter &)> &fill,
+                            CallDone done) {
+    auto it = conns_.find(conn);
+    if (it == conns_.end()) {
+        CallResult res;
+        res.code = CONFD_ERR_UNAVAILABLE;
+        res.msg = "the daemon's socket is closed";
+        done(res);
+        return;
+    }
+    uint32_t id = next_call_++;
+    if (id == 0)
+        id = next_call_++;
+    WireWriter w(op);
+    w.u32(id);
+    fill(w);
+    auto call = std::make_unique<Call>();
+    call->id = id;
+    call->conn = conn;
+    call->op = op;
+    call->srv = this;
+    call->done = std::move(done);
+    call->timer = evtimer_new(
+        base_,
+        [](evutil_socket_t, short, void *arg) {
+            auto *c = static_cast<Call *>(arg);
+            c->srv->call_timeout(c->id);
+        },
+        call.get());
+    timeval tv{opts_.daemon_timeout_ms / 1000, (opts_.daemon_timeout_ms % 1000) * 1000};
+    evtimer_add(call->timer, &tv);
+    calls_[id] = std::move(call);
+    send(*it->second, w.finish());
+}
+
+void CdbServer::on_call_reply(Conn &c, Op op, uint16_t status,
+                              const std::vector<uint8_t> &payload) {
+    WireReader r(payload.data(), payload.size());
+    CallResult res;
+    uint32_t id = 0;
+    if (status == confd_wire::kStatusOk) {
+        if (!r.u32(id))
+            return;
+        res.ok = true;
+        res.payload.assign(payload.begin() + 4, payload.end());
+    } else {
+        int32_t code = 0;
+        if (!r.i32(code) || !r.str(res.msg) || !r.u32(id))
+            return;
+        res.code = code;
+    }
+    auto it = calls_.find(id);
+    if (it == calls_.end() || it->second->conn != c.id || it->second->op != op)
+        return;  // a reply that came after its deadline
+    std::unique_ptr<Call> call = std::move(it->second);
+    calls_.erase(it);
+    call->done(res);
+}
+
+void CdbServer::call_timeout(uint32_t id) {
+    auto it = calls_.find(id);
+    if (it == calls_.end())
+        return;
+    std::unique_ptr<Call> call = std::move(it->second);
+    calls_.erase(it);
+    uint64_t token = 0;
+    if (auto c = conns_.find(call->conn); c != conns_.end())
+        token = c->second->daemon;
+    CallResult res;
+    res.code = CONFD_ERR_EXTERNAL;
+    res.msg = daemon_name(token) + " did not answer request " +
+              std::to_string(static_cast<unsigned>(call->op)) + " within " +
+              std::to_string(opts_.daemon_timeout_ms) + " ms";
+    fprintf(stderr, "cdbd: %s\n", res.msg.c_str());
+    call->done(res);
+}
+
+void CdbServer::fail_calls_to(uint64_t conn, const std::string &why) {
+    std::vector<uint32_t> ids;
+    for (const auto &[id, call] : calls_)
+        if (call->conn == conn)
+            ids.push_back(id);
+    for (uint32_t id : ids) {
+        auto it = calls_.find(id);
+        if (it == calls_.end())
+            continue;
+        std::unique_ptr<Call> call = std::move(it->second);
+        calls_.erase(it);
+        CallResult res;
+        res.code = CONFD_ERR_UNAVAILABLE;
+        res.msg = why;
+        call->done(res);
+    }
+}
+
+void CdbServer::daemon_conn_closed(Conn &c) {
+    const uint64_t token = c.daemon;
+    const std::string name = daemon_name(token);
+    fail_calls_to(c.id, name + " closed its connection");
+    auto it = daemons_.find(token);
+    if (it == daemons_.end())
+        return;
+    Daemon &d = it->second;
+    for (auto &[th, t] : trans_) {
+        auto w = t.workers.find(token);
+        if (w != t.workers.end() && (w->second == c.id || d.control == c.id))
+            t.workers.erase(w);
+    }
+    if (d.control != c.id) {
+        std::erase(d.workers, c.id);
+        return;
+    }
+    for (const auto &cp : d.callpoints)
+        if (callpoint_owner_[cp] == token)
+            callpoint_owner_.erase(cp);
+    for (const auto &ap : d.actionpoints)
+        if (actionpoint_owner_[ap] == token)
+            actionpoint_owner_.erase(ap);
+    daemons_.erase(it);
+}
+
+void CdbServer::cli_conn_closed(Conn &c) {
+    auto it = trans_.find(c.thandle);
+    if (!c.thandle || it == trans_.end())
+        return;
+    const int th = c.thandle;
+    for (const auto &[token, worker] : it->second.workers)
+        call_daemon(
+            worker, Op::CbTransFinish, [th](WireWriter &w) { w.i32(th); }, [](CallResult &) {});
+    trans_.erase(it);
+}
+
+// ---- dispatch of daemon, management and command-line requests ----
+bool CdbServer::do_daemon(Conn &c, Op op, WireReader &r, const std::vector<uint8_t> &payload,
+                          uint16_t status) {
+    if (static_cast<uint16_t>(op) >= static_cast<uint16_t>(Op::CbTransInit)) {
+        if (!c.daemon)
+            return false;
+        on_call_reply(c, op, status, payload);
+        return true;
+    }
+    switch (op) {
+        case Op::RegTrans:
+        case Op::RegValidate:
+        case Op::RegValpoint:
+        case Op::RegAction:
+        case Op::RegData:
+        case Op::RegStream:
+        case Op::RegSnmp:
+        case Op::RegDone: {
+            if (c.kind != WireSock::Control || !c.daemon)
+                return false;
+            Daemon &d = daemons_[c.daemon];
+            std::string name, ctx;
+            if (op != Op::RegTrans && op != Op::RegValidate && op != Op::RegDone &&
+                (!r.str(name) || name.empty())) {
+                reply_err(c, op, CONFD_ERR_PROTOUSAGE, "a registration needs a name");
+                return true;
+            }
+            auto claim = [&](std::map<std::string, uint64_t> &owners, const char *what) {
+                auto o = owners.find(name);
+                if (o != owners.end() && o->second != c.daemon) {
+                    reply_err(c, op, CONFD_ERR_ALREADY_EXISTS,
+                              std::string(what) + " " + name + " is served by " +
+                                  daemon_name(o->second) + " already");
+                    return false;
+                }
+                owners[name] = c.daemon;
+                return true;
+            };
+            switch (op) {
+                case Op::RegTrans:
+                    d.trans_cb = true;
+                    break;
+                case Op::RegValidate:
+                    d.validate_cb = true;
+                    break;
+                case Op::RegValpoint:
+                    d.valpoints.insert(name);
+                    break;
+                case Op::RegAction:
+                    if (!claim(actionpoint_owner_, "action point"))
+                        return true;
+                    d.actionpoints.insert(name);
+                    break;
+                case Op::RegData:
+                    if (!claim(callpoint_owner_, "callpoint"))
+                        return true;
+                    d.callpoints.insert(name);
+                    break;
+                case Op::RegStream:
+                    d.streams.insert(name);
+                    break;
+                case Op::RegSnmp:
+                    r.str(ctx);
+                    d.snmp_names.insert(name);
+                    break;
+                default:
+                    d.done = true;
+                    break;
+            }
+            reply_ok(c, op);
+            return true;
+        }
+        case Op::NotifSend:
+        case Op::NotifSnmp:
+            if (!c.daemon)
+                return false;
+            do_notif(c, op, r);
+            return true;
+        case Op::MaapiAttach:
+        case Op::MaapiDetach:
+        case Op::MaapiCliWrite:
+            if (c.kind != WireSock::Maapi)
+                return false;
+            do_maapi(c, op, r);
+            return true;
+        case Op::CliDp:
+            if (c.kind != WireSock::Cli)
+                return false;
+            do_dp(c, payload);
+            return true;
+        case Op::CliAction:
+            if (c.kind != WireSock::Cli)
+                return false;
+            do_action(c, r);
+            return true;
+        case Op::CliNotifs:
+            if (c.kind != WireSock::Cli)
+                return false;
+            do_cli_notifs(c, r);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// ---- operational data from daemons ----
+void CdbServer::do_dp(Conn &c, const std::vector<uint8_t> &payload) {
+    WireReader r(payload.data(), payload.size());
+    uint16_t cbop = 0;
+    confd_hkeypath_t kp{};
+    if (!r.u16(cbop) || !r.keypath(kp)) {
+        free_kp(kp);
+        return reply_err(c, Op::CliDp, CONFD_ERR_PROTOUSAGE, "malformed read request");
+    }
+    const Op op = static_cast<Op>(cbop);
+    bool keys = false;
+    std::string text;
+    const lysc_node *node = kp_node(schema_, kp, keys, text);
+    free_kp(kp);
+    if (op != Op::CbGetObject && op != Op::CbGetNextObject && op != Op::CbFindNextObject)
+        return reply_err(c, Op::CliDp, CONFD_ERR_PROTOUSAGE, "unknown read request");
+    if (!node || node->nodetype != LYS_LIST)
+        return reply_err(c, Op::CliDp, CONFD_ERR_BADPATH,
+                         "the key path does not name a list" + (text.empty() ? "" : ": " + text));
+    if (keys != (op == Op::CbGetObject))
+        return reply_err(c, Op::CliDp, CONFD_ERR_BADPATH,
+                         text + (keys ? " names an entry, not a list" : " names no entry"));
+    const std::string cp = plx_ext_arg(node, "callpoint");
+    if (cp.empty())
+        return reply_err(c, Op::CliDp, CONFD_ERR_BADPATH, text + " has no callpoint");
+    auto owner = callpoint_owner_.find(cp);
+    if (owner == callpoint_owner_.end() || !daemons_.count(owner->second) ||
+        !daemons_[owner->second].done)
+        return reply_err(c, Op::CliDp, CONFD_ERR_UNAVAILABLE,
+                         "no daemon serves callpoint " + cp + " (" + text + ")");
+    const uint64_t token = owner->second;
+    WireWriter a(Op::Hello);
+    a.str(cp);
+    a.bytes(payload.data() + 2, payload.size() - 2);
+    auto args = std::make_shared<std::vector<uint8_t>>(body(a));
+    if (!c.thandle) {
+        c.thandle = next_thandle_++;
+        trans_[c.thandle].owner = c.id;
+    }
+    Trans &t = trans_[c.thandle];
+    auto w = t.workers.find(token);
+    if (w != t.workers.end() && conns_.count(w->second))
+        return dp_send(c.id, c.thandle, token, w->second, args, op);
+    Daemon &d = daemons_[token];
+    if (!d.trans_cb) {
+        if (d.workers.empty())
+            return reply_err(c, Op::CliDp, CONFD_ERR_UNAVAILABLE,
+                             daemon_name(token) + " has no worker socket");
+        t.workers[token] = d.workers.front();
+        return dp_send(c.id, c.thandle, token, d.workers.front(), args, op);
+    }
+    const uint64_t cli = c.id;
+    const int th = c.thandle;
+    call_daemon(
+        d.control, Op::CbTransInit,
+        [&](WireWriter &x) {
+            x.i32(th);
+            x.i32(static_cast<int32_t>(cli));
+            x.str("cli");
+        },
+        [this, cli, th, token, args, op](CallResult &res) {
+            auto cc = conns_.find(cli);
+            if (cc == conns_.end())
+                return;
+            uint64_t worker = 0;
+            if (res.ok) {
+                WireReader rr(res.payload.data(), res.payload.size());
+                rr.u64(worker);
+                auto d = daemons_.find(token);
+                if (d == daemons_.end() ||
+                    std::find(d->second.workers.begin(), d->second.workers.end(), worker) ==
+                        d->second.workers.end()) {
+                    res.ok = false;
+                    res.code = CONFD_ERR_PROTOUSAGE;
+                    res.msg = "the transaction was bound to an unknown worker socket";
+                }
+            }
+            if (!res.ok)
+                return reply_err(*cc->second, Op::CliDp, res.code,
+                                 daemon_name(token) + ": " + res.msg);
+            auto tt = trans_.find(th);
+            if (tt == trans_.end())
+                return;
+            tt->second.workers[token] = worker;
+            dp_send(cli, th, token, worker, args, op);
+        });
+}
+
+void CdbServer::dp_send(uint64_t cli, int thandle, uint64_t daemon, uint64_t worker,
+                        std::shared_ptr<std::vector<uint8_t>> args, Op cbop) {
+    call_daemon(
+        worker, cbop,
+        [&](WireWriter &w) {
+            w.i32(thandle);
+            w.bytes(args->data(), args->size());
+        },
+        [this, cli, daemon](CallResult &res) {
+            auto cc = conns_.find(cli);
+            if (cc == conns_.end())
+                return;
+            if (!res.ok)
+                return reply_err(*cc->second, Op::CliDp, res.code,
+                                 daemon_name(daemon) + ": " + res.msg);
+            WireWriter w(Op::CliDp);
+            w.bytes(res.payload.data(), res.payload.size());
+            send(*cc->second, w.finish());
+        });
+}
+
+// ---- actions ----
+void CdbServer::do_action(Conn &c, WireReader &r) {
+    std::string path;
+    uint32_t n = 0;
+    std::vector<std::pair<std::string, std::string>> params;
+    bool ok = r.str(path) && r.u32(n);
+    for (uint32_t i = 0; ok && i < n; ++i) {
+        std::string name, value;
+        ok = r.str(name) && r.str(value);
+        params.emplace_back(name, value);
+    }
+    if (!ok)
+        return reply_err(c, Op::CliAction, CONFD_ERR_PROTOUSAGE, "malformed action request");
+    std::vector<std::string> elems = split_elems(path);
+    if (elems.empty())
+        return reply_err(c, Op::CliAction, CONFD_ERR_BADPATH, "no action named");
+    std::string aname = elems.back();
+    if (auto colon = aname.find(':'); colon != std::string::npos)
+        aname = aname.substr(colon + 1);
+    elems.pop_back();
+    const lysc_node *action = nullptr;
+    std::string xpath;
+    std::string err;
+    if (elems.empty()) {
+        for (const lys_module *m : schema_.modules())
+            for (const lysc_node_action *a = m->compiled ? m->compiled->rpcs : nullptr;
+                 a && !action; a = reinterpret_cast<const lysc_node_action *>(a->next))
+                if (aname == a->name) {
+                    action = &a->node;
+                    xpath = std::string("/") + m->name + ":" + aname;
+                }
+    } else {
+        std::string parent;
+        for (const auto &e : elems)
+            parent += "/" + e;
+        ResolvedPath rp;
+        if (!schema_.resolve(parent, rp, err))
+            return reply_err(c, Op::CliAction, CONFD_ERR_BADPATH, err);
+        if (!rp.has_all_keys)
+            return reply_err(c, Op::CliAction, CONFD_ERR_BADPATH,
+                             parent + ": a list entry needs its keys");
+        for (const lysc_node_action *a = lysc_node_actions(rp.schema); a && !action;
+             a = reinterpret_cast<const lysc_node_action *>(a->next))
+            if (aname == a->name)
+                action = &a->node;
+        xpath = rp.xpath + "/" + aname;
+    }
+    if (!action)
+        return reply_err(c, Op::CliAction, CONFD_ERR_BADPATH, path + " is not an action");
+    const std::string ap = plx_ext_arg(action, "actionpoint");
+    if (ap.empty())
+        return reply_err(c, Op::CliAction, CONFD_ERR_BADPATH, path + " has no action point");
+    auto owner = actionpoint_owner_.find(ap);
+    if (owner == actionpoint_owner_.end() || !daemons_.count(owner->second) ||
+        !daemons_[owner->second].done)
+        return reply_err(c, Op::CliAction, CONFD_ERR_UNAVAILABLE,
+                         "no daemon serves action point " + ap);
+    const uint64_t token = owner->second;
+    // The request: action point, the action's tag, the key path of its parent, the input.
+    WireWriter a(Op::Hello);
+    a.str(ap);
+    a.u32(schema_.tag(action));
+    a.u32(schema_.ns(action->module));
+    confd_hkeypath_t kp{};
+    if (!build_kp(schema_, elems, kp, err))
+        return reply_err(c, Op::CliAction, CONFD_ERR_BADPATH, err);
+    a.keypath(kp);
+    free_kp(kp);
+    a.u32(static_cast<uint32_t>(params.size()));
+    for (const auto &[pname, value] : params) {
+        const lysc_node *in = nullptr;
+        const lysc_node *x = nullptr;
+        while (!in && (x = lys_getnext(x, action, nullptr, 0)))
+            if (pname == x->name)
+                in = x;
+        if (!in || !(in->nodetype & (LYS_LEAF | LYS_LEAFLIST)))
+            return reply_err(c, Op::CliAction, CONFD_ERR_BADPATH,
+                             "the action " + path + " takes no parameter " + pname);
+        lyd_node *top = nullptr, *leaf = nullptr;
+        confd_value_t v{};
+        if (lyd_new_path2(nullptr, schema_.ctx(), (xpath + "/" + pname).c_str(), value.c_str(), 0,
+                          LYD_ANYDATA_STRING, 0, &top, &leaf) != LY_SUCCESS ||
+            !leaf || !schema_.to_value(leaf, v)) {
+            std::string why = ly_error_text(schema_.ctx());
+            lyd_free_all(top);
+            return reply_err(c, Op::CliAction, CONFD_ERR_BADTYPE,
+                             "parameter " + pname + ": bad value '" + value + "': " + why);
+        }
+        lyd_free_all(top);
+        confd_tag_value_t tv{};
+        tv.tag.tag = schema_.tag(in);
+        tv.tag.ns = schema_.ns(in->module);
+        tv.v = v;
+        a.tagged(tv);
+        confd_free_value(&v);
+    }
+    auto args = std::make_shared<std::vector<uint8_t>>(body(a));
+    const uint64_t cli = c.id;
+    call_daemon(
+        daemons_[token].control, Op::CbActionInit,
+        [&](WireWriter &w) {
+            w.i32(static_cast<int32_t>(cli));
+            w.str("cli");
+            w.str(ap);
+        },
+        [this, cli, token, args](CallResult &res) {
+            auto cc = conns_.find(cli);
+            if (cc == conns_.end())
+                return;
+            uint64_t worker = 0;
+            if (res.ok) {
+                WireReader rr(res.payload.data(), res.payload.size());
+                rr.u64(worker);
+            }
+            if (!res.ok || !conns_.count(worker))
+                return reply_err(
+                    *cc->second, Op::CliAction, res.ok ? CONFD_ERR_PROTOUSAGE : res.code,
+                    daemon_name(token) + ": " +
+                        (res.ok ? "the action was bound to an unknown worker socket" : res.msg));
+            call_daemon(
+                worker, Op::CbAction,
+                [&](WireWriter &w) {
+                    w.i32(static_cast<int32_t>(cli));
+                    w.bytes(args->data(), args->size());
+                },
+                [this, cli, token](CallResult &res2) {
+                    auto c2 = conns_.find(cli);
+                    if (c2 == conns_.end())
+                        return;
+                    if (!res2.ok)
+                        return reply_err(*c2->second, Op::CliAction, res2.code,
+                                         daemon_name(token) + ": " + res2.msg);
+                    WireWriter w(Op::CliAction);
+                    w.bytes(res2.payload.data(), res2.payload.size());
+                    send(*c2->second, w.finish());
+                });
+        });
+}
+
+// ---- management socket ----
+void CdbServer::do_maapi(Conn &c, Op op, WireReader &r) {
+    if (op == Op::MaapiCliWrite) {
+        int32_t usid = 0;
+        std::string text;
+        if (!r.i32(usid) || !r.str(text))
+            return reply_err(c, op, CONFD_ERR_PROTOUSAGE, "malformed request");
+        auto it = conns_.find(static_cast<uint64_t>(usid));
+        if (usid <= 0 || it == conns_.end() || it->second->kind != WireSock::Cli)
+            return reply_err(c, op, CONFD_ERR_NOEXISTS,
+                             "no command-line session " + std::to_string(usid));
+        WireWriter w(Op::CliOutput);
+        w.str(text);
+        send(*it->second, w.finish());
+        return reply_ok(c, op);
+    }
+    int32_t ns = 0, th = 0;
+    if ((op == Op::MaapiAttach && !r.i32(ns)) || !r.i32(th))
+        return reply_err(c, op, CONFD_ERR_PROTOUSAGE, "malformed request");
+    if (!trans_.count(th))
+        return reply_err(c, op, CONFD_ERR_NOEXISTS, "no transaction " + std::to_string(th));
+    reply_ok(c, op);
+}
+
+// ---- notifications ----
+void CdbServer::do_notif(Conn &c, Op op, WireReader &r) {
+    const Daemon *d = daemons_.count(c.daemon) ? &daemons_[c.daemon] : nullptr;
+    if (op == Op::NotifSnmp) {
+        SnmpNotif sn;
+        uint32_t n = 0;
+        bool ok = r.str(sn.notify_name) && r.str(sn.notification) && r.u32(n);
+        for (uint32_t i = 0; ok && i < n; ++i) {
+            uint8_t kind = 0;
+            SnmpVar v;
+            ok = r.u8(kind) && r.str(v.name) && r.value(v.value);
+            if (ok)
+                sn.vars.push_back(std::move(v));
+        }
+        if (!ok)
+            fprintf(stderr, "cdbd: %s sent a malformed SNMP notification\n",
+                    daemon_name(c.daemon).c_str());
+        else if (snmp_sender_)
+            snmp_sender_(sn);
+        for (auto &v : sn.vars)
+            confd_free_value(&v.value);
+        return;
+    }
+    std::string stream;
+    confd_value_t time{};
+    uint32_t n = 0;
+    std::vector<confd_tag_value_t> vals;
+    bool ok = r.str(stream) && r.value(time) && time.type == C_DATETIME && r.u32(n);
+    for (uint32_t i = 0; ok && i < n; ++i) {
+        confd_tag_value_t tv{};
+        ok = r.tagged(tv);
+        if (ok)
+            vals.push_back(tv);
+    }
+    if (!ok || vals.size() < 2 || !d || !d->streams.count(stream)) {
+        const char *why = !ok                               ? "malformed"
+                          : !d || !d->streams.count(stream) ? "unregistered"
+                                                            : "short";
+        fprintf(stderr, "cdbd: dropped a %s notification from %s\n", why,
+                daemon_name(c.daemon).c_str());
+    } else {
+        NotifEntry e;
+        e.stream = stream;
+        e.text = format_notification(schema_, time, vals, false);
+        e.xml = format_notification(schema_, time, vals, true);
+        {
+            std::lock_guard lk(notif_mu_);
+            e.seq = ++notif_seq_;
+            notif_log_.push_back(e);
+            while (notif_log_.size() > opts_.notif_log_size)
+                notif_log_.pop_front();
+        }
+        for (auto &[id, conn] : conns_) {
+            if (conn->follow < 0)
+                continue;
+            WireWriter w(Op::NotifEvent);
+            w.str(conn->follow == 1 ? e.xml : e.text);
+            send(*conn, w.finish());
+        }
+    }
+    for (auto &tv : vals)
+        confd_free_value(&tv.v);
+    confd_free_value(&time);
+}
+
+void CdbServer::do_cli_notifs(Conn &c, WireReader &r) {
+    uint8_t format = 0, follow = 0;
+    if (!r.u8(format) || !r.u8(follow) || format > 1)
+        return reply_err(c, Op::CliNotifs, CONFD_ERR_PROTOUSAGE, "malformed request");
+    std::string out;
+    for (const auto &e : notifications())
+        out += format == 1 ? e.xml : e.text;
+    WireWriter w(Op::CliNotifs);
+    w.str(out);
+    send(c, w.finish());
+    if (follow)
+        c.follow = format;
+}
+
+std::vector<NotifEntry> CdbServer::notifications() const {
+    std::lock_guard lk(notif_mu_);
+    return {notif_log_.begin(), notif_log_.end()};
+}
+
+void CdbServer::set_snmp_sender(SnmpSender sender) {
+    snmp_sender_ = std::move(sender);
+}
+
+// ---- validation by daemons around a commit ----
+bool CdbServer::start_validation(Job &j) {
+    std::vector<uint64_t> tokens;
+    for (const auto &[token, d] : daemons_)
+        if (d.validate_cb && d.done && conns_.count(d.control))
+            tokens.push_back(token);
+    if (tokens.empty())
+        return false;
+    j.vthandle = next_thandle_++;
+    trans_[j.vthandle].owner = 0;
+    j.validating = tokens.size();
+    const int th = j.vthandle;
+    for (uint64_t token : tokens) {
+        call_daemon(
+            daemons_[token].control, Op::CbValidateInit,
+            [th](WireWriter &w) {
+                w.i32(th);
+                w.i32(0);
+                w.str("cli");
+            },
+            [this, token, th](CallResult &res) {
+                if (!active_ || active_->vthandle != th)
+                    return;
+                Job &job = *active_;
+                if (res.ok) {
+                    WireReader rr(res.payload.data(), res.payload.size());
+                    uint64_t worker = 0;
+                    rr.u64(worker);
+                    trans_[th].workers[token] = worker;
+                } else if (job.validation_error.empty()) {
+                    job.validation_error = daemon_name(token) + ": " + res.msg;
+                }
+                if (--job.validating > 0)
+                    return;
+                job.validated = true;
+                run_active();
+                if (!active_)
+                    start_next_job();
+            });
+    }
+    return true;
+}
+
+void CdbServer::stop_validation(Job &j) {
+    if (!j.vthandle)
+        return;
+    const int th = j.vthandle;
+    j.vthandle = 0;
+    auto it = trans_.find(th);
+    if (it == trans_.end())
+        return;
+    auto workers = it->second.workers;
+    trans_.erase(it);
+    for (const auto &[token, worker] : workers)
+        call_daemon(
+            worker, Op::CbValidateStop, [th](WireWriter &w) { w.i32(th); }, [](CallResult &) {});
+}
+
+std::string CdbServer::daemons_text() const {
+    std::ostringstream os;
+    os << "daemons:\n";
+    for (const auto &[token, d] : daemons_) {
+        os << "  " << (d.name.empty() ? "(unnamed)" : d.name) << ": control #" << d.control
+           << ", workers";
+        for (uint64_t w : d.workers)
+            os << " #" << w;
+        os << (d.done ? "" : " (registering)") << "\n";
+        auto list = [&os](const char *what, const std::set<std::string> &s) {
+            if (s.empty())
+                return;
+            os << "    " << what << ":";
+            for (const auto &x : s)
+                os << " " << x;
+            os << "\n";
+        };
+        list("callpoints", d.callpoints);
+        list("action points", d.actionpoints);
+        list("streams", d.streams);
+        list("snmp notifications", d.snmp_names);
+    }
+    return os.str();
+}
+
+}  // namespace cdbd

@@ -1,0 +1,89 @@
+// Server internals shared by its source files: connections and jobs.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "peers/cdbd/cdbd_server.h"
+#include "platform/confd/confd_cdb.h"
+
+struct event;
+
+namespace cdbd {
+
+struct Conn {
+    uint64_t id = 0;
+    bufferevent *bev = nullptr;
+    bool hello = false;
+    confd_wire::WireSock kind = confd_wire::WireSock::CdbData;
+    std::string name;
+    std::string peer;
+    // data session
+    int session_db = 0;
+    bool wrote = false;
+    DataTree oper_before;  // the operational tree at the session's first write
+    // subscription socket
+    bool sub_done = false;
+    // access control: the Hello waiting for the answer to the challenge
+    std::vector<uint8_t> nonce;
+    std::vector<uint8_t> pending_hello;
+    // daemon sockets: the daemon's token
+    uint64_t daemon = 0;
+    // command line: its operational transaction (0: none), its notification follow format
+    int thandle = 0;
+    int follow = -1;
+};
+
+struct Job {
+    enum Kind { Commit, Trigger, Oper } kind = Commit;
+    // Commit: the command-line request, applied when the job starts.
+    confd_wire::Op cli_op = confd_wire::Op::CliEdit;
+    std::vector<uint8_t> cli_payload;
+    // Trigger: the points (empty: every point of its kind); oper trigger flag.
+    std::vector<int> points;
+    bool oper_trigger = false;
+    uint64_t requester = 0;
+    confd_wire::Op reply_op = confd_wire::Op::Trigger;
+    DataTree old_tree;  // Commit: the pre-commit running tree; Oper: the tree before
+    DataTree new_tree;  // Oper: the tree after (a copy)
+    std::vector<Change> changes;
+    std::string message;
+    // Delivery: priority levels left, subscribers still to synchronise.
+    std::vector<std::pair<int, std::vector<int>>> levels;  // priority -> point ids
+    size_t level = 0;
+    std::set<uint64_t> pending;
+    int sub_type = CDB_SUB_COMMIT;
+    int sub_flags = 0;
+    // Commit: validation by daemons before the change is applied
+    bool validated = false;
+    int vthandle = 0;
+    size_t validating = 0;  // init requests still unanswered
+    std::string validation_error;
+};
+
+// A request sent to a daemon, waiting for its reply or its deadline.
+struct CdbServer::Call {
+    uint32_t id = 0;
+    uint64_t conn = 0;
+    confd_wire::Op op = confd_wire::Op::Hello;
+    CdbServer *srv = nullptr;
+    CallDone done;
+    event *timer = nullptr;
+    Call() = default;
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+    ~Call();
+};
+
+// Access control helpers.
+std::vector<uint8_t> random_bytes(size_t n);
+bool auth_ok(const std::vector<uint8_t> &secret, const std::vector<uint8_t> &nonce,
+             const std::vector<uint8_t> &mac);
+
+// A received notification in its readable (xml false) or XML form.
+std::string format_notification(const SchemaDb &schema, const confd_value_t &time,
+                                const std::vector<confd_tag_value_t> &values, bool xml);
+
+}  // namespace cdbd
