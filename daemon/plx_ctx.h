@@ -11,14 +11,13 @@ struct timer_mgr;
 struct app_sysmgr_client;
 struct QconfdContext;
 struct ProgramMemoryOps;
-// Owned by the policy model, the messaging-daemon link, the access lists, the forwarding and
-// SLA classes and the compiler; opaque here.
-struct plx_policy_model;
+struct plx_compiler_ctx;
+namespace plx::cfg {
+struct plx_policy_db;
+}
+// Owned by the messaging-daemon link and the access lists; opaque here.
 struct plx_tloc_status_db;
 struct plx_acl_model;
-struct plx_class_db;
-struct plx_sla_class_db;
-struct plx_compiler;
 
 struct plx_ctx {
     event_base *evbase;         // the one event loop
@@ -30,12 +29,12 @@ struct plx_ctx {
     timer_mgr *tmr_mgr;         // 10 ms resolution, both priorities
     QconfdContext *qconfd_ctx;  // configuration-database context
     app_sysmgr_client *sysmgr;  // system-manager link (hellos)
-    plx_policy_model *policy;   // policy, VPN-list, prefix-list, app-list, TLOC, ... databases
+    // The policy model: forwarding classes (__control_fc), SLA classes, policies, VPN, prefix,
+    // app and TLOC lists, TLOCs, policers and mirrors.
+    plx::cfg::plx_policy_db *policy;
     plx_tloc_status_db *tloc_status;  // forwarding-plane TLOC status from hbusd
     plx_acl_model *acl;               // IPv4 and IPv6 access lists and their bindings
-    plx_class_db *control_fc;         // __control_fc forwarding classes
-    plx_sla_class_db *sla_classes;    // SLA classes
-    plx_compiler *compiler;           // compile context
+    plx_compiler_ctx *compiler;       // compile context
     const ProgramMemoryOps *mem_ops;  // program-memory operations
     uint32_t dpi_refcount;            // policies that use application lists
 };

@@ -12,6 +12,8 @@
 inline constexpr int PLX_ERR_SYSMGR = -10;
 // Base timer: one tick, and the time budget of each pass over the timer wheel.
 inline constexpr uint32_t PLX_BASE_TIMER_BUDGET_MS = 100;
+// A long compile lets the high-priority timers run when this much time has passed.
+inline constexpr uint32_t PLX_YIELD_INTERVAL_MS = 5;
 
 // The start-up steps and their undo operations, in start-up order. plx_init() runs them and, when
 // one fails, runs the undo operations of the steps before it in a fixed order. Tests substitute
@@ -24,7 +26,8 @@ struct plx_init_steps {
     fini_fn event_deinit;
     init_fn base_timer_init;  // timer manager and the 10 ms base timer: 0 or 12
     fini_fn base_timer_deinit;
-    std::function<int(plx_ctx *, bool clean_start)> mem_init;  // selects the memory operations
+    // Selects the memory operations; waits until the forwarding plane reports ready.
+    std::function<int(plx_ctx *, bool clean_start)> mem_init;
     fini_fn mem_destroy;
     fini_fn compiler_set_mem_ops;  // hands allocate and free to the compiler
     init_fn class_init;            // control forwarding classes
@@ -78,6 +81,11 @@ void plx_base_timer_deinit(plx_ctx *ctx);
 void plx_base_timer_cb(evutil_socket_t fd, short what, void *arg);
 void plx_usr1_signal(evutil_socket_t signo, short what, void *arg);
 void plx_usr2_signal(evutil_socket_t signo, short what, void *arg);
+
+// The compiler's yield hook (arg: the context). Runs the high-priority timers, with the base
+// timer's budget, when more than PLX_YIELD_INTERVAL_MS passed since it last did; does nothing
+// without a context or timer manager.
+void plx_compiler_yield_hook(void *arg);
 
 // SIGTERM exits at once with status 0; SIGHUP, SIGINT, SIGQUIT and SIGABRT end the process
 // abnormally with the assertion line "qrv_signal:64: failed assertion `0'"; SIGPIPE is ignored so

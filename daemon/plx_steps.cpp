@@ -1,9 +1,19 @@
 // The start-up steps of the daemon. Steps of subsystems that are not linked into the daemon yet
-// succeed and do nothing; each keeps its place in the sequence.
+// (access lists, the fibd and hbusd links, the configuration database, DPI) succeed and do
+// nothing; each keeps its place in the sequence.
+#include <chrono>
+
 #include "common/plx_log.h"
+#include "common/plx_status.h"
 #include "common/qrv_util.h"
 #include "common/sysmgr_client.h"
+#include "common/timer.h"
+#include "compiler/plx_compiler.h"
+#include "compiler/plx_mem_ops.h"
 #include "daemon/plx_daemon.h"
+#include "policy/plx_class.h"
+#include "policy/plx_config.h"
+#include "progmem/plx_if_fpmem.h"
 
 namespace {
 
@@ -11,6 +21,88 @@ int step_ok(plx_ctx *) {
     return 0;
 }
 void step_nop(plx_ctx *) {}
+
+// The program memory of the forwarding plane's shared filter memory. Nothing reacts to memory
+// being released until policy processing exists, so the notice does nothing.
+const ProgramMemoryOps &fpmem_ops() {
+    static const ProgramMemoryOps ops = plx_fpmem_ops();
+    return ops;
+}
+
+// Blocks until the forwarding plane reports ready.
+int mem_init(plx_ctx *ctx, bool clean_start) {
+    ctx->mem_ops = &fpmem_ops();
+    int rc = ctx->mem_ops->plx_mem_init(ctx, clean_start);
+    if (rc != 0)
+        ctx->mem_ops = nullptr;
+    return rc;
+}
+
+// Also takes the allocator back from the compiler, which would otherwise place programs in
+// memory that no longer exists.
+void mem_destroy(plx_ctx *ctx) {
+    if (ctx->mem_ops)
+        ctx->mem_ops->plx_mem_destroy();
+    ctx->mem_ops = nullptr;
+    plx_compiler_set_mem_ops(nullptr, nullptr);
+    plx_compiler_set_filter_id_fn(nullptr);
+}
+
+// Programs are compiled straight into filter memory; the compiler learns each program's filter
+// number right after its allocation.
+void compiler_set_mem_ops(plx_ctx *ctx) {
+    const ProgramMemoryOps *ops = ctx->mem_ops;
+    if (!ops) {
+        plx_compiler_set_mem_ops(nullptr, nullptr);
+        plx_compiler_set_filter_id_fn(nullptr);
+        return;
+    }
+    plx_compiler_set_mem_ops(ops->plx_mem_alloc, ops->plx_mem_free);
+    plx_compiler_set_filter_id_fn(plx_mem_current_filter);
+}
+
+// The policy model lives as long as the process, like the context that points to it. A context
+// that already names a model (tests) keeps it.
+plx::cfg::plx_policy_db &policy_db() {
+    static plx::cfg::plx_policy_db db;
+    return db;
+}
+
+int class_init(plx_ctx *ctx) {
+    if (!ctx->policy)
+        ctx->policy = &policy_db();
+    return plx::cfg::plx_control_fc_init(ctx->policy);
+}
+void class_teardown(plx_ctx *ctx) {
+    plx::cfg::plx_control_fc_teardown(ctx->policy);
+}
+int sla_class_init(plx_ctx *ctx) {
+    return plx::cfg::plx_sla_class_init(ctx->policy);
+}
+void sla_class_teardown(plx_ctx *ctx) {
+    plx::cfg::plx_sla_class_teardown(ctx->policy);
+}
+int policy_init(plx_ctx *ctx) {
+    return plx::cfg::plx_policy_init(ctx->policy);
+}
+void policy_teardown(plx_ctx *ctx) {
+    plx::cfg::plx_policy_teardown(ctx->policy);
+}
+
+int compiler_create(plx_ctx *ctx) {
+    ctx->compiler = plx_compiler_create();
+    if (!ctx->compiler)
+        return PLX_ENOMEM;
+    plx_compiler_set_yield(plx_compiler_yield_hook, ctx);
+    return 0;
+}
+
+void compiler_destroy(plx_ctx *ctx) {
+    plx_compiler_set_yield(nullptr, nullptr);
+    if (ctx->compiler)
+        plx_compiler_destroy(ctx->compiler);
+    ctx->compiler = nullptr;
+}
 
 int sysmgr_connect(plx_ctx *ctx) {
     ctx->sysmgr =
@@ -29,22 +121,22 @@ plx_init_steps make_default_steps() {
     s.event_deinit = plx_event_deinit;
     s.base_timer_init = plx_base_timer_init;
     s.base_timer_deinit = plx_base_timer_deinit;
-    s.mem_init = [](plx_ctx *, bool) { return 0; };
-    s.mem_destroy = step_nop;
-    s.compiler_set_mem_ops = step_nop;
-    s.class_init = step_ok;
-    s.class_teardown = step_nop;
-    s.sla_class_init = step_ok;
-    s.sla_class_teardown = step_nop;
-    s.policy_init = step_ok;
-    s.policy_teardown = step_nop;
+    s.mem_init = mem_init;
+    s.mem_destroy = mem_destroy;
+    s.compiler_set_mem_ops = compiler_set_mem_ops;
+    s.class_init = class_init;
+    s.class_teardown = class_teardown;
+    s.sla_class_init = sla_class_init;
+    s.sla_class_teardown = sla_class_teardown;
+    s.policy_init = policy_init;
+    s.policy_teardown = policy_teardown;
     s.acl_init = step_ok;
     s.fibd_link_init = step_ok;
     s.fibd_link_deinit = step_nop;
     s.hbus_link_init = step_ok;
     s.hbus_link_deinit = step_nop;
-    s.compiler_create = step_ok;
-    s.compiler_destroy = step_nop;
+    s.compiler_create = compiler_create;
+    s.compiler_destroy = compiler_destroy;
     s.confd_start = step_ok;
     s.confd_stop = step_nop;
     s.sysmgr_connect = sysmgr_connect;
@@ -54,9 +146,23 @@ plx_init_steps make_default_steps() {
     return s;
 }
 
+// When the compile yield hook last ran the high-priority timers.
+std::chrono::steady_clock::time_point g_last_yield{};
+
 }  // namespace
 
 const plx_init_steps &plx_default_init_steps() {
     static const plx_init_steps steps = make_default_steps();
     return steps;
+}
+
+void plx_compiler_yield_hook(void *arg) {
+    auto *ctx = static_cast<plx_ctx *>(arg);
+    if (!ctx || !ctx->tmr_mgr)
+        return;
+    auto now = std::chrono::steady_clock::now();
+    if (now - g_last_yield <= std::chrono::milliseconds(PLX_YIELD_INTERVAL_MS))
+        return;
+    timer_exec(ctx->tmr_mgr, TIMER_PRI_MASK_HIGH, PLX_BASE_TIMER_BUDGET_MS);
+    g_last_yield = now;
 }

@@ -1,31 +1,58 @@
-// The real event base, signal events and base timer, in process.
+// The real start-up steps, in process: event base, signal events, base timer, program memory
+// over a private shared object, the policy model and the compile context.
 #include <event2/event.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <time.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/plx_log.h"
 #include "common/timer.h"
+#include "compiler/plx_compiler.h"
 #include "daemon/plx_daemon.h"
+#include "policy/plx_config.h"
+#include "progmem/plx_if_fpmem.h"
+#include "tests/fplink/fp_test_env.h"
 
 namespace {
 
 constexpr int kHandledSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGABRT, SIGPIPE};
 
-// Runs plx_init with the real event and base-timer steps (the other steps are placeholders and
-// the system-manager link is left out), and restores the test process's signal dispositions.
-class EventLoop : public ::testing::Test {
-  protected:
-    plx_ctx ctx{};
-    plx_init_steps steps = plx_default_init_steps();
-    struct sigaction saved[std::size(kHandledSignals)];
+// Marks the tables of a private shared object ready, as a running forwarding plane does.
+void forwarding_plane_ready() {
+    ASSERT_EQ(fp_shm_attach(true, true), 0);
+    fp_global_ctrl_tbl()->flags19 |= FP_GLOBAL_READY_BIT;
+    fp_shm_detach();
+}
 
-    void SetUp() override {
+// Saves and restores the test process's signal dispositions, which start-up replaces.
+struct SavedSignals {
+    struct sigaction saved[std::size(kHandledSignals)];
+    SavedSignals() {
         for (size_t i = 0; i < std::size(kHandledSignals); ++i)
             sigaction(kHandledSignals[i], nullptr, &saved[i]);
+    }
+    ~SavedSignals() {
+        for (size_t i = 0; i < std::size(kHandledSignals); ++i)
+            sigaction(kHandledSignals[i], &saved[i], nullptr);
+    }
+};
+
+// Runs plx_init with the default steps (the system-manager link is left out) against a
+// forwarding plane that is already ready.
+class EventLoop : public ::testing::Test {
+  protected:
+    FpTestEnv env;
+    SavedSignals signals;
+    plx_ctx ctx{};
+    plx_init_steps steps = plx_default_init_steps();
+
+    void SetUp() override {
+        forwarding_plane_ready();
         steps.sysmgr_connect = [](plx_ctx *) { return 0; };
         steps.sysmgr_close = [](plx_ctx *) {};
         ASSERT_EQ(plx_init(&ctx, steps), 0);
@@ -35,8 +62,8 @@ class EventLoop : public ::testing::Test {
         plx_shutdown(&ctx, steps);
         EXPECT_EQ(ctx.evbase, nullptr);
         EXPECT_EQ(ctx.tmr_mgr, nullptr);
-        for (size_t i = 0; i < std::size(kHandledSignals); ++i)
-            sigaction(kHandledSignals[i], &saved[i], nullptr);
+        EXPECT_EQ(ctx.compiler, nullptr);
+        EXPECT_EQ(ctx.mem_ops, nullptr);
         plx_debug_flags = 0;
     }
     // Runs loop passes until pred holds (at most about two seconds).
@@ -110,6 +137,88 @@ TEST_F(EventLoop, PassOverBudgetResumesOnTheNextLoopPass) {
     EXPECT_EQ(names.size(), 4u);
     for (timer *t : timers)
         timer_util_delete(t);
+}
+
+// Start-up leaves the model with its built-in classes and the compiler placing programs in the
+// forwarding plane's filter memory, under a filter number.
+TEST_F(EventLoop, CompilesIntoFilterMemoryWithTheBuiltInClasses) {
+    ASSERT_NE(ctx.policy, nullptr);
+    const plx::cfg::plx_fwd_class *fc = plx::cfg::plx_class_find(ctx.policy, "__control_fc");
+    ASSERT_NE(fc, nullptr);
+    EXPECT_EQ(fc->class_id, 0u);
+    EXPECT_NE(plx::cfg::plx_sla_class_find(ctx.policy, plx::cfg::PLX_SLA_ALL_TUNNELS), nullptr);
+    ASSERT_NE(ctx.compiler, nullptr);
+
+    ActionData accept{};
+    accept.slot[0].base_action = PLX_ACT_ACCEPT;
+    PlxRuleTablePtr rt(plx_ruletable_create("web", "1", sizeof accept, &accept));
+    plx_rule *r = plx_ruletable_add_rule(rt.get(), "10");
+    plx_ruletable_set_action(r, sizeof accept, &accept);
+    plx_field_add_range(ctx.compiler, r, plx_field_get_table(ctx.compiler, PLX_FIELD_DST_PORT), 80,
+                        80);
+    PolicyProgram *prog = nullptr;
+    uint32_t len = 0;
+    ASSERT_EQ(plx_compile(ctx.compiler, rt.get(), &prog, &len), 0);
+    EXPECT_EQ(reinterpret_cast<uint8_t *>(prog), fp_filter_mem());
+    EXPECT_EQ(ctx.compiler->filter_id, 0u);
+    EXPECT_EQ(fp_filters()[0].valid, 1);
+    EXPECT_EQ(fp_filters()[0].num_blocks, plx_mem_blocks(len));
+    plx_compiler_reset(ctx.compiler);
+
+    plx_compiler_free_program(prog);
+    EXPECT_EQ(plx_mem_pending_releases(), 1);
+}
+
+// The compiler's yield hook runs only the high-priority wheel, at most once per 5 ms.
+TEST_F(EventLoop, CompileYieldRunsDueHighPriorityTimers) {
+    g_offset_ms = 0;
+    timer_mgr_set_clock(ctx.tmr_mgr, offset_clock, nullptr);
+    int high = 0, normal = 0;
+    timer *th = timer_util_create(ctx.tmr_mgr, TIMER_PRI_HIGH, TIMER_ONE_SHOT, 10, count_fire,
+                                  &high, nullptr, nullptr, nullptr, "high");
+    timer *tn = timer_util_create(ctx.tmr_mgr, TIMER_PRI_NORMAL, TIMER_ONE_SHOT, 10, count_fire,
+                                  &normal, nullptr, nullptr, nullptr, "normal");
+    timer_enable(th);
+    timer_enable(tn);
+    g_offset_ms += 20;
+    std::this_thread::sleep_for(std::chrono::milliseconds(PLX_YIELD_INTERVAL_MS + 1));
+
+    auto first = std::chrono::steady_clock::now();
+    plx_compiler_yield();  // through the hook that start-up installed
+    EXPECT_EQ(high, 1);
+    EXPECT_EQ(normal, 0);
+
+    timer_enable(th);
+    g_offset_ms += 20;
+    plx_compiler_yield();
+    if (std::chrono::steady_clock::now() - first <
+        std::chrono::milliseconds(PLX_YIELD_INTERVAL_MS)) {
+        EXPECT_EQ(high, 1) << "ran again within the interval";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(PLX_YIELD_INTERVAL_MS + 1));
+    plx_compiler_yield();
+    EXPECT_EQ(high, 2);
+    EXPECT_EQ(normal, 0);
+
+    plx_ctx no_timers{};
+    plx_compiler_yield_hook(&no_timers);
+    plx_compiler_yield_hook(nullptr);
+    timer_util_delete(th);
+    timer_util_delete(tn);
+}
+
+// A program memory that cannot attach fails start-up with its code, undoing the earlier steps.
+TEST(PlxInitReal, ProgramMemoryFailureUnwinds) {
+    FpTestEnv env;
+    SavedSignals signals;
+    setenv("PLX_SHM_PREFIX", "no/such/dir/", 1);  // no shared object can have this name
+    plx_ctx ctx{};
+    plx_init_steps steps = plx_default_init_steps();
+    EXPECT_NE(plx_init(&ctx, steps), 0);
+    EXPECT_EQ(ctx.evbase, nullptr);
+    EXPECT_EQ(ctx.tmr_mgr, nullptr);
+    EXPECT_EQ(ctx.mem_ops, nullptr);
+    EXPECT_EQ(ctx.policy, nullptr);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
-// The real plxd binary run as a child process under a temporary root.
+// The real plxd binary run as a child process under a temporary root, with the forwarding plane
+// and the system manager as further children when a test needs them.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,22 +24,66 @@ using namespace std::chrono_literals;
 class Plxd : public ::testing::Test {
   protected:
     fs::path root;
-    pid_t pid = -1;
+    std::string shm_prefix;
+    pid_t pid = -1;            // plxd
+    std::vector<pid_t> peers;  // other children, stopped in reverse order
 
     void SetUp() override {
         char tmpl[] = "/tmp/plxd-proc.XXXXXX";
         root = mkdtemp(tmpl);
         fs::create_directories(root / "var/run");
+        fs::create_directories(root / "etc/default");
+        // The forwarding plane's small profile (100 MiB) rather than one sized by this machine.
+        std::ofstream(root / "etc/default/sim_size") << "small\n";
+        shm_prefix = "plxd-test-" + std::to_string(getpid()) + "-" + root.filename().string() + "-";
     }
     void TearDown() override {
         if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
+        for (auto it = peers.rbegin(); it != peers.rend(); ++it) {
+            kill(*it, SIGKILL);
+            waitpid(*it, nullptr, 0);
+        }
+        // plxd creates the shared object when it starts before the forwarding plane.
+        shm_unlink(("/" + shm_prefix + "almushtarika").c_str());
         fs::remove_all(root);
     }
 
     void start(std::vector<std::string> args) { pid = spawn(PLXD_PATH, args, ""); }
+
+    // Starts a peer daemon; its output goes to <name>-stdout and <name>-stderr.
+    pid_t start_peer(const char *binary, std::vector<std::string> args, const std::string &name) {
+        pid_t child = spawn(binary, std::move(args), name + "-");
+        peers.push_back(child);
+        return child;
+    }
+    // Stops a peer with SIGTERM; true when it exited with status 0.
+    bool stop_peer(pid_t child) {
+        kill(child, SIGTERM);
+        int status = 0;
+        waitpid(child, &status, 0);
+        std::erase(peers, child);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    // Starts the forwarding plane and waits until it has marked its tables ready.
+    pid_t start_fwdplane() {
+        pid_t child = start_peer(FWDPLANE_PATH, {"-w", "-q"}, "fwdplane");
+        EXPECT_TRUE(wait_output("fwdplane-stdout", "tables ready")) << read("fwdplane-stderr");
+        return child;
+    }
+    // True once the file holds `text` (checked every 10 ms).
+    bool wait_output(const std::string &file, const std::string &text,
+                     std::chrono::milliseconds timeout = 5s) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (read(file).find(text) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
 
     // Runs binary with args under the root; its output goes to <tag>stdout and <tag>stderr.
     pid_t spawn(const char *binary, std::vector<std::string> args, const std::string &tag) {
@@ -48,7 +94,7 @@ class Plxd : public ::testing::Test {
             rlimit no_core{0, 0};
             setrlimit(RLIMIT_CORE, &no_core);
             setenv("PLX_ROOT", root.c_str(), 1);
-            setenv("PLX_SHM_PREFIX", ("plxd-test-" + std::to_string(getpid()) + "-").c_str(), 1);
+            setenv("PLX_SHM_PREFIX", shm_prefix.c_str(), 1);
             if (!freopen((root / (tag + "stdout")).c_str(), "w", stdout) ||
                 !freopen((root / (tag + "stderr")).c_str(), "w", stderr))
                 _exit(126);
@@ -117,6 +163,7 @@ TEST_F(Plxd, PidFileOfAnotherInstanceRefusesStart) {
 
 // Without a system manager the daemon still starts: its link keeps retrying.
 TEST_F(Plxd, Usr2StopsInOrderWithStatusZero) {
+    pid_t fwdplane = start_fwdplane();
     start({"-f", "-d"});
     ASSERT_TRUE(wait_running());
     std::this_thread::sleep_for(100ms);  // let it reach the loop and run the base timer
@@ -125,8 +172,10 @@ TEST_F(Plxd, Usr2StopsInOrderWithStatusZero) {
     int status = wait_exit();
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(stop_peer(fwdplane));
 }
 
+// The next two tests run while plxd waits for a forwarding plane: signals work at any time.
 TEST_F(Plxd, TermExitsAtOnceWithStatusZero) {
     start({"-f"});
     ASSERT_TRUE(wait_running());
@@ -149,20 +198,35 @@ TEST_F(Plxd, InterruptEndsAbnormallyWithAssertionLine) {
 #ifdef SYSMGRD_PATH
 // With a system manager running, plxd connects and sends its first hello at once.
 TEST_F(Plxd, SendsHellosToTheSystemManager) {
-    pid_t sysmgr = spawn(SYSMGRD_PATH, {}, "sysmgrd-");
+    pid_t sysmgr = start_peer(SYSMGRD_PATH, {}, "sysmgrd");
+    pid_t fwdplane = start_fwdplane();
     start({"-f"});
     const std::string expected = "hello from plxd (9) pid " + std::to_string(pid) + " #1";
-    bool seen = false;
-    for (int i = 0; i < 500 && !seen; ++i) {
-        std::this_thread::sleep_for(10ms);
-        seen = read("sysmgrd-stdout").find(expected) != std::string::npos;
-    }
-    EXPECT_TRUE(seen) << read("sysmgrd-stdout");
+    EXPECT_TRUE(wait_output("sysmgrd-stdout", expected)) << read("sysmgrd-stdout");
     kill(pid, SIGUSR2);
     int status = wait_exit();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    kill(sysmgr, SIGTERM);
-    waitpid(sysmgr, nullptr, 0);
+    EXPECT_TRUE(stop_peer(fwdplane));
+    stop_peer(sysmgr);
+}
+
+// Start-up stops at program memory until a forwarding plane reports its tables ready: no hello
+// goes out before, and the first one follows within about a second of the forwarding plane.
+TEST_F(Plxd, WaitsForTheForwardingPlaneBeforeGoingOn) {
+    pid_t sysmgr = start_peer(SYSMGRD_PATH, {}, "sysmgrd");
+    start({"-f"});
+    ASSERT_TRUE(wait_running());
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(read("sysmgrd-stdout").find("hello from plxd"), std::string::npos);
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "plxd ended while waiting";
+
+    pid_t fwdplane = start_fwdplane();
+    EXPECT_TRUE(wait_output("sysmgrd-stdout", "hello from plxd (9)")) << read("sysmgrd-stdout");
+    kill(pid, SIGUSR2);
+    int status = wait_exit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(stop_peer(fwdplane));
+    stop_peer(sysmgr);
 }
 #endif
 
