@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Starts the simulated router under a temporary root: the system manager, then plxd in the
-# foreground. The system manager prints every hello it receives. Ctrl-C stops everything in
-# order: plxd first (SIGUSR2, its orderly stop), then the system manager.
+# Starts the simulated router under a temporary root: the system manager, the forwarding plane
+# and fibd, then plxd in the foreground (it waits until the forwarding plane reports ready). The
+# system manager prints every hello it receives. Ctrl-C stops everything in order: plxd first
+# (SIGUSR2, its orderly stop), then fibd, the forwarding plane and the system manager.
 #
 # usage: tools/run-router.sh [build-dir]
 set -uo pipefail
