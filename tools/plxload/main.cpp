@@ -267,7 +267,6 @@ struct Loader {
     uint32_t filter = FP_FILTER_NONE;
     uint32_t fp_pid = 0;
     bool applied = false;
-    bool stopping = false;
     int exit_code = 0;
 
     void say(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
@@ -599,6 +598,13 @@ int run(Loader &l) {
     l.ops = plx_fpmem_ops();
     l.ctx.mem_ops = &l.ops;
 
+    // The transport takes over a leftover socket file, but must not steal a live listener.
+    std::string sock = plx_path("/var/run/.plxd");
+    if (someone_listens(sock)) {
+        std::fprintf(stderr, "plxload: %s is in use (is plxd or another plxload running?)\n",
+                     sock.c_str());
+        return 1;
+    }
     if (fp_shm_attach(false, true) != 0) {
         std::fprintf(stderr, "plxload: cannot map the forwarding plane's shared memory\n");
         return 1;
@@ -619,15 +625,6 @@ int run(Loader &l) {
     params.syslog_facility = LOG_LOCAL7;
     params.sock_type = MSGQ_SOCK_TYPE_LOCAL;
     msgq_callbacks cbs{on_up, on_down, on_reserved, on_recv, nullptr, nullptr};
-    std::string sock = plx_path("/var/run/.plxd");
-    plx_make_parent_dirs(sock);
-    // The transport takes over a leftover socket file, but must not steal a live listener.
-    if (someone_listens(sock)) {
-        std::fprintf(stderr, "plxload: %s is in use (is plxd or another plxload running?)\n",
-                     sock.c_str());
-        l.give_back();
-        return 1;
-    }
     l.q = msgq_init(QRV_MOD_PLXD, QRV_MOD_FIBD, MSGQ_HANDLE_TYPE_SERVER, &params, &cbs, &l);
     if (!l.q || l.q->server == nullptr || l.q->server->listener == nullptr) {
         std::fprintf(stderr, "plxload: cannot listen on %s\n", sock.c_str());

@@ -285,8 +285,7 @@ TEST_F(PlxLoadFlow, Ipv6AccessListOnRawCaptureAndSecondProgramBesideTheFirst) {
     EXPECT_EQ(wait_exit(second), 0) << slurp(dir_ + "/second.log");
     EXPECT_EQ(fp_load(f1.valid), 0);
 
-    // While one plxload serves plxd's socket, another refuses to start and gives its program
-    // back.
+    // While one plxload serves plxd's socket, another refuses to start and places nothing.
     EXPECT_EQ(run({PLXLOAD_BIN, dir_ + "/acl6.plx", "--vpn", "9"}, dir_ + "/third.log"), 1);
     EXPECT_NE(slurp(dir_ + "/third.log").find("is in use"), std::string::npos)
         << slurp(dir_ + "/third.log");
