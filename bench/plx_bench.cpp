@@ -99,6 +99,20 @@ std::unique_ptr<Compiled> compile(const Set &s) {
     return c;
 }
 
+// One compile per set shared by the lookup benchmarks (the large sets take minutes).
+std::shared_ptr<Compiled> compiled(const Set &s) {
+    static std::map<const Set *, std::shared_ptr<Compiled>> cache;
+    auto &c = cache[&s];
+    if (!c) {
+        // Kept programs live on the heap: the filter-memory stand-in holds one program at a time.
+        plx_compiler_set_mem_ops(nullptr, nullptr);
+        c = compile(s);
+        if (filter_memory->base)
+            plx_compiler_set_mem_ops(fm_alloc, fm_free);
+    }
+    return c;
+}
+
 void bm_compile(benchmark::State &st, const Set *s) {
     PlxCompileTimes sum;
     uint64_t bytes = 0, classes = 0;
@@ -122,7 +136,7 @@ void bm_compile(benchmark::State &st, const Set *s) {
 }
 
 void bm_eval(benchmark::State &st, const Set *s) {
-    auto c = compile(*s);
+    auto c = compiled(*s);
     if (!c->prog) {
         st.SkipWithError(("no program: " + c->ctx->error).c_str());
         return;
@@ -260,7 +274,7 @@ void bm_acl_classify(benchmark::State &st, const Set *s) {
     }
     // Cross-check: rte_acl's match and our evaluator's record name the same rule.
     {
-        auto c = compile(*s);
+        auto c = compiled(*s);
         std::vector<uint32_t> res(in.size());
         rte_acl_classify_alg(ctx, ptr.data(), res.data(), static_cast<uint32_t>(in.size()), 1,
                              RTE_ACL_CLASSIFY_SCALAR);
