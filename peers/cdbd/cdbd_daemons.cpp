@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <sstream>
 
 #include "peers/cdbd/cdbd_internal.h"
@@ -21,14 +20,6 @@ namespace cdbd {
 CdbServer::Call::~Call() {
     if (timer)
         event_free(timer);
-}
-
-std::vector<uint8_t> random_bytes(size_t n) {
-    std::random_device rd;
-    std::vector<uint8_t> out(n);
-    for (auto &b : out)
-        b = static_cast<uint8_t>(rd());
-    return out;
 }
 
 namespace {

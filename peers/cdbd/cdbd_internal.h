@@ -79,8 +79,10 @@ struct CdbServer::Call {
 
 // Access control helpers.
 std::vector<uint8_t> random_bytes(size_t n);
+// Does mac prove the secret for the connection that sent hello and got nonce?
 bool auth_ok(const std::vector<uint8_t> &secret, const std::vector<uint8_t> &nonce,
-             const std::vector<uint8_t> &mac);
+             const std::vector<uint8_t> &hello, const std::vector<uint8_t> &mac);
+bool read_access_secret(const std::string &path, std::vector<uint8_t> &out, std::string &err);
 
 // A received notification in its readable (xml false) or XML form.
 std::string format_notification(const SchemaDb &schema, const confd_value_t &time,

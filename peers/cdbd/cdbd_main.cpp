@@ -18,12 +18,19 @@ void usage(FILE *out) {
     fprintf(out,
             "usage: cdbd [--yang-dir DIR] [--db-dir DIR] [--addr A] [--port N] "
             "[--start-phase 0|1|2]\n"
+            "            [--access-file FILE] [--snmp-targets FILE] [--daemon-timeout MS]\n"
             "  --yang-dir     YANG modules to load (env CDBD_YANG_DIR; default %s)\n"
             "  --db-dir       where running.json is kept (default $PLX_ROOT/var/confd/cdb)\n"
             "  --addr/--port  listening address (env CONFD_IPC_ADDR, CONFD_IPC_PORT; "
             "default 127.0.0.1:4565)\n"
             "  --start-phase  start phase to begin in; 0 holds clients until "
-            "'cdbcli phase next' (default 2)\n",
+            "'cdbcli phase next' (default 2)\n"
+            "  --access-file  secret file every client must prove it knows (the clients'\n"
+            "                 CONFD_IPC_ACCESS_FILE); without it every loopback client is served\n"
+            "  --snmp-targets SNMP trap targets: lines 'notify NAME target ADDRESS PORT "
+            "COMMUNITY'\n"
+            "  --daemon-timeout  how long a daemon may take to answer one request (default "
+            "10000 ms)\n",
             PLX_YANG_DIR);
 }
 
@@ -43,10 +50,13 @@ int main(int argc, char **argv) {
                                       {"addr", required_argument, nullptr, 'a'},
                                       {"port", required_argument, nullptr, 'p'},
                                       {"start-phase", required_argument, nullptr, 's'},
+                                      {"access-file", required_argument, nullptr, 'A'},
+                                      {"snmp-targets", required_argument, nullptr, 'S'},
+                                      {"daemon-timeout", required_argument, nullptr, 'T'},
                                       {"help", no_argument, nullptr, 'h'},
                                       {nullptr, 0, nullptr, 0}};
     int ch;
-    while ((ch = getopt_long(argc, argv, "y:d:a:p:s:h", longopts, nullptr)) != -1) {
+    while ((ch = getopt_long(argc, argv, "y:d:a:p:s:A:S:T:h", longopts, nullptr)) != -1) {
         switch (ch) {
             case 'y':
                 opts.yang_dir = optarg;
@@ -64,6 +74,19 @@ int main(int argc, char **argv) {
                 opts.start_phase = atoi(optarg);
                 if (opts.start_phase < 0 || opts.start_phase > 2) {
                     fprintf(stderr, "cdbd: the start phase is 0, 1 or 2\n");
+                    return 2;
+                }
+                break;
+            case 'A':
+                opts.access_file = optarg;
+                break;
+            case 'S':
+                opts.snmp_config = optarg;
+                break;
+            case 'T':
+                opts.daemon_timeout_ms = atoi(optarg);
+                if (opts.daemon_timeout_ms <= 0) {
+                    fprintf(stderr, "cdbd: the daemon timeout is a positive number of ms\n");
                     return 2;
                 }
                 break;

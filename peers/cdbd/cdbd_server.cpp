@@ -175,15 +175,8 @@ bool CdbServer::init(std::string &err) {
         err = "the server listens on a loopback address only, not " + opts_.addr;
         return false;
     }
-    if (!opts_.access_file.empty()) {
-        std::string secret;
-        if (!read_file(opts_.access_file, secret) || secret.empty()) {
-            err = "cannot read the access secret " + opts_.access_file +
-                  (errno ? std::string(": ") + strerror(errno) : ": empty file");
-            return false;
-        }
-        secret_.assign(secret.begin(), secret.end());
-    }
+    if (!opts_.access_file.empty() && !read_access_secret(opts_.access_file, secret_, err))
+        return false;
     if (!init_snmp(err))
         return false;
     listener_ = evconnlistener_new_bind(
@@ -347,7 +340,7 @@ void CdbServer::dispatch(Conn &c, Op op, uint16_t status, const std::vector<uint
             return send(c, w.finish());
         }
         if (op == Op::Auth && !c.nonce.empty()) {
-            if (!auth_ok(secret_, c.nonce, payload)) {
+            if (!auth_ok(secret_, c.nonce, c.pending_hello, payload)) {
                 fprintf(stderr, "cdbd: refused connection from %s: wrong access secret\n",
                         c.peer.c_str());
                 return close_conn(c.id);

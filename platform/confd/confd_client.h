@@ -83,7 +83,10 @@ int send_frame(int fd, SockState &st, const std::vector<uint8_t> &frame);
 int request(int fd, const std::vector<uint8_t> &frame, std::vector<uint8_t> &payload);
 // The answer to the server's access challenge: HMAC-SHA256 of the nonce keyed with the
 // secret file named by CONFD_IPC_ACCESS_FILE. False with a reason when there is no secret.
-bool auth_answer(const std::vector<uint8_t> &nonce, std::vector<uint8_t> &mac, std::string &err);
+// role names the connection (auth_role), so that an answer proves the secret for it only.
+bool auth_answer(const std::vector<uint8_t> &nonce, const std::string &role,
+                 std::vector<uint8_t> &mac, std::string &err);
+std::string auth_role(confd_wire::WireSock kind, const std::string &name);
 // The callpoint (action false) or action point of a node of the loaded schema, or null.
 const char *cs_node_point(const confd_cs_node *node, bool action);
 // Sends a frame that has no reply. CONFD_OK, CONFD_EOF or CONFD_ERR.

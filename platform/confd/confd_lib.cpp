@@ -219,7 +219,7 @@ int read_reply(int fd, confd_wire::Frame &reply) {
 }
 
 // The Hello exchange, answering the server's challenge when it asks for the access secret.
-int hello(int fd, SockState &st, const std::vector<uint8_t> &frame) {
+int hello(int fd, SockState &st, const std::vector<uint8_t> &frame, const std::string &role) {
     int rc = send_frame(fd, st, frame);
     if (rc != CONFD_OK)
         return rc;
@@ -229,7 +229,7 @@ int hello(int fd, SockState &st, const std::vector<uint8_t> &frame) {
     if (reply.op == Op::Hello && reply.status == confd_wire::kStatusChallenge) {
         std::vector<uint8_t> mac;
         std::string err;
-        if (!auth_answer(reply.payload, mac, err))
+        if (!auth_answer(reply.payload, role, mac, err))
             return set_err(CONFD_ERR_ACCESS_DENIED, "%s", err.c_str());
         WireWriter a(Op::Auth);
         a.bytes(mac.data(), mac.size());
@@ -284,7 +284,7 @@ int connect_sock(int fd, const struct sockaddr *srv, int srv_sz, WireSock kind, 
     w.str(name ? name : "");
     if (daemon_token)
         w.u64(daemon_token);
-    int rc = hello(fd, *st, w.finish());
+    int rc = hello(fd, *st, w.finish(), auth_role(kind, name ? name : ""));
     if (rc != CONFD_OK)
         return rc;
     std::lock_guard lk(g_socks_mu);

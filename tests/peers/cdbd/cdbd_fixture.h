@@ -200,6 +200,9 @@ class CdbFixture : public ::testing::Test {
         fs::copy_file(std::string(PLX_SOURCE_DIR) + "/yang/plx-ext.yang", yang_ + "/plx-ext.yang");
         fs::copy_file(std::string(PLX_SOURCE_DIR) + "/tests/peers/cdbd/yang/cdbt.yang",
                       yang_ + "/cdbt.yang");
+        for (const auto &y : extra_yang_)
+            fs::copy_file(std::string(PLX_SOURCE_DIR) + "/tests/peers/cdbd/yang/" + y,
+                          yang_ + "/" + y);
         ASSERT_TRUE(start()) << start_err_;
     }
     void TearDown() override {
@@ -212,6 +215,8 @@ class CdbFixture : public ::testing::Test {
         o.db_dir = db_;
         o.port = 0;
         o.start_phase = phase;
+        if (tune_)
+            tune_(o);
         srv_ = std::make_unique<cdbd::CdbServer>(o);
         if (!srv_->init(start_err_)) {
             srv_.reset();
@@ -280,6 +285,9 @@ class CdbFixture : public ::testing::Test {
         return fd;
     }
 
+    // Set by a derived fixture before SetUp: more test modules, changed server options.
+    std::vector<std::string> extra_yang_;
+    std::function<void(cdbd::ServerOptions &)> tune_;
     std::string dir_, yang_, db_, start_err_;
     std::unique_ptr<cdbd::CdbServer> srv_;
     std::thread th_;
