@@ -153,7 +153,7 @@ class Reader {
             if (c->info.flags & (CS_NODE_IS_ACTION | CS_NODE_IS_NOTIF | CS_NODE_IS_WRITE))
                 continue;
             if (c->info.flags & CS_NODE_IS_LIST) {
-                if (confd_client::cs_node_point(c, false) && !list(c, prefix, into))
+                if (confd_client::cs_node_point(c, false) && !list(c, prefix, into, true))
                     return false;
             } else if (c->info.flags & CS_NODE_IS_CONTAINER) {
                 OperNode n;
@@ -193,19 +193,25 @@ class Reader {
         return ok;
     }
 
-    bool list(const confd_cs_node *list, Elems &prefix, OperNode &into) {
+    // A nested list whose callpoint no daemon serves is left out (unserved true); the list
+    // the operator named is an error.
+    bool list(const confd_cs_node *list, Elems &prefix, OperNode &into, bool unserved) {
         prefix.push_back({tag_of(list)});
-        bool ok = walk(list, prefix, into);
+        bool ok = walk(list, prefix, into, unserved);
         prefix.pop_back();
         return ok;
     }
 
-    bool walk(const confd_cs_node *list, Elems &prefix, OperNode &into) {
+    bool walk(const confd_cs_node *list, Elems &prefix, OperNode &into, bool unserved) {
         const confd_hkeypath_t kp = to_kp(prefix);
         DpResult r;
         std::vector<confd_value_t> keys;
         Owned last;
-        if (!check(dp_get_next_object(fd_, kp, -1, r), prefix))
+        int rc = dp_get_next_object(fd_, kp, -1, r);
+        if (rc == CONFD_ERR && unserved && confd_errno == CONFD_ERR_UNAVAILABLE &&
+            strncmp(confd_lasterr(), "no daemon serves", 16) == 0)
+            return true;
+        if (!check(rc, prefix))
             return false;
         for (size_t guard = 0;; ++guard) {
             if (r.kind == DpReply::NotFound || r.end)
@@ -238,9 +244,9 @@ class Reader {
                     last.v.push_back(copy);
             }
             const int64_t next = r.next;
-            int rc = next != -1 ? dp_get_next_object(fd_, kp, static_cast<long>(next), r)
-                                : dp_find_next_object(fd_, kp, CONFD_FIND_NEXT, last.v.data(),
-                                                      static_cast<int>(last.v.size()), r);
+            rc = next != -1 ? dp_get_next_object(fd_, kp, static_cast<long>(next), r)
+                            : dp_find_next_object(fd_, kp, CONFD_FIND_NEXT, last.v.data(),
+                                                  static_cast<int>(last.v.size()), r);
             if (!check(rc, prefix))
                 return false;
         }
@@ -565,7 +571,7 @@ bool oper_read(int fd, const std::string &path, OperNode &root, std::string &err
                 release();
                 return false;
             }
-            bool ok = rd.list(pe.node, prefix, *at);
+            bool ok = rd.list(pe.node, prefix, *at, false);
             release();
             return ok;
         }
