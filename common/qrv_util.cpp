@@ -16,20 +16,21 @@ struct NamedRow {
     const char *name;
 };
 constexpr NamedRow kNamedRows[] = {
-    {0, "unknown"},  {1, "cfgmgrd"}, {2, "hbusd"},   {3, "fibd"},     {4, "rtmd"},
-    {5, "ifmgrd"},   {6, "tunneld"}, {7, "sysmgrd"}, {8, "cdbd"},     {9, "plxd"},
-    {10, "bfdd"},    {11, "ompd"},   {12, "dhcpd"},  {13, "snmpd"},   {14, "natd"},
-    {15, "vrrpd"},   {16, "ospfd"},  {17, "bgpd"},   {18, "igmpd"},   {19, "pimd"},
-    {20, "certd"},   {21, "chmgrd"}, {22, "fpmd"},   {23, "logd"},    {24, "ntpd"},
-    {25, "aaad"},    {26, "ttmd"},   {27, "dpid"},   {28, "qosd"},    {29, "wland"},
+    {0, "unknown"},   {1, "cfgmgrd"}, {2, "hbusd"},  {3, "fibd"},    {4, "rtmd"},   {5, "ifmgrd"},
+    {6, "tunneld"},   {7, "sysmgrd"}, {8, "cdbd"},   {9, "plxd"},    {10, "bfdd"},  {11, "ompd"},
+    {12, "dhcpd"},    {13, "snmpd"},  {14, "natd"},  {15, "vrrpd"},  {16, "ospfd"}, {17, "bgpd"},
+    {18, "igmpd"},    {19, "pimd"},   {20, "certd"}, {21, "chmgrd"}, {22, "fpmd"},  {23, "logd"},
+    {24, "ntpd"},     {25, "aaad"},   {26, "ttmd"},  {27, "dpid"},   {28, "qosd"},  {29, "wland"},
     {30, "cellmgrd"},
 };
 
 struct NameTable {
     std::array<char[16], QRV_MOD_COUNT> names{};
     NameTable() {
-        for (int i = 0; i < QRV_MOD_COUNT; ++i) std::snprintf(names[i], sizeof(names[i]), "daemon%d", i);
-        for (const auto &row : kNamedRows) std::snprintf(names[row.id], sizeof(names[row.id]), "%s", row.name);
+        for (int i = 0; i < QRV_MOD_COUNT; ++i)
+            std::snprintf(names[i], sizeof(names[i]), "daemon%d", i);
+        for (const auto &row : kNamedRows)
+            std::snprintf(names[row.id], sizeof(names[row.id]), "%s", row.name);
     }
 };
 
@@ -39,10 +40,39 @@ const NameTable &table() {
 }
 
 constexpr const char *kColors[] = {
-    "invalid", "default", "mpls",     "metro-ethernet", "biz-internet", "public-internet",
-    "lte",     "3g",      "red",      "green",          "blue",         "gold",
-    "silver",  "bronze",  "custom1",  "custom2",        "custom3",      "private1",
-    "private2", "private3", "private4", "private5",     "private6",
+    "invalid",  "default",  "mpls",     "metro-ethernet", "biz-internet", "public-internet",
+    "lte",      "3g",       "red",      "green",          "blue",         "gold",
+    "silver",   "bronze",   "custom1",  "custom2",        "custom3",      "private1",
+    "private2", "private3", "private4", "private5",       "private6",
+};
+
+constexpr const char *kActions[] = {
+    nullptr,
+    "reject",
+    "accept",
+    "set tloc",
+    "set tloc-color-encap",
+    "mirror",
+    "cflowd-v9",
+    "police",
+    "count",
+    "set fc",
+    "set next-hop",
+    "set nat use-vpn",
+    "sla-class",
+    "tloc-list",
+    "set dscp",
+    "set svc-type",
+    "set nat pool-id",
+    "log",
+    "set svc-local",
+    "set svc-local-strict",
+    "set backup-preferred-color",
+    "set traffic-class",
+    "set local-tloc-list",
+    "tcp optimization",
+    "fallback",
+    "redirect-dns",
 };
 
 }  // namespace
@@ -54,7 +84,8 @@ const char *qrv_daemon_name(int module_id) {
 
 int qrv_daemon_id(const char *name) {
     for (int i = 0; i < QRV_MOD_COUNT; ++i) {
-        if (std::strcmp(table().names[i], name) == 0) return i;
+        if (std::strcmp(table().names[i], name) == 0)
+            return i;
     }
     return -1;
 }
@@ -71,11 +102,16 @@ const char *qrv_color_name(uint32_t color) {
 
 int qrv_color_number(const char *name) {
     for (size_t i = 0; i < std::size(kColors); ++i) {
-        if (std::strcmp(kColors[i], name) == 0) return static_cast<int>(i);
+        if (std::strcmp(kColors[i], name) == 0)
+            return static_cast<int>(i);
     }
     return -1;
 }
 
 const char *qrv_encap_name(uint32_t encap) {
     return encap == 1 ? "gre" : encap == 2 ? "ipsec" : "--";
+}
+
+const char *qrv_action_name(uint32_t type) {
+    return type < std::size(kActions) ? kActions[type] : nullptr;
 }

@@ -27,3 +27,7 @@ std::string qrv_pid_file_name(int module_id, unsigned long instance);
 const char *qrv_color_name(uint32_t color);
 int qrv_color_number(const char *name);  // -1 when unknown
 const char *qrv_encap_name(uint32_t encap);
+
+// Names of policy action types as dumps print them: 1 "reject" and 2 "accept" (the verbs share
+// the table), 3 "set tloc" ... 25 "redirect-dns"; nullptr for 0 and any number above 25.
+const char *qrv_action_name(uint32_t type);

@@ -29,33 +29,8 @@ const char *plx_match_type_name(uint32_t type) {
 }
 
 const char *plx_action_type_name(uint32_t type) {
-    static const char *const names[] = {"-",
-                                        "reject",
-                                        "accept",
-                                        "set tloc",
-                                        "set tloc-color-encap",
-                                        "mirror",
-                                        "cflowd-v9",
-                                        "police",
-                                        "count",
-                                        "set fc",
-                                        "set next-hop",
-                                        "set nat use-vpn",
-                                        "sla-class",
-                                        "tloc-list",
-                                        "set dscp",
-                                        "set svc-type",
-                                        "set nat pool-id",
-                                        "log",
-                                        "set svc-local",
-                                        "set svc-local-strict",
-                                        "set backup-preferred-color",
-                                        "set traffic-class",
-                                        "set local-tloc-list",
-                                        "tcp optimization",
-                                        "fallback",
-                                        "redirect-dns"};
-    return type < std::size(names) ? names[type] : "-";
+    const char *name = qrv_action_name(type);
+    return name ? name : "-";
 }
 
 tloc_key tloc_key_v4(uint32_t addr_net, uint8_t color, uint8_t encap) {

@@ -67,6 +67,15 @@ TEST(DaemonNames, TableAndColors) {
     EXPECT_STREQ(qrv_encap_name(3), "--");
 }
 
+TEST(DaemonNames, ActionNamesCoverVerbsAndTypes) {
+    EXPECT_EQ(qrv_action_name(0), nullptr);
+    EXPECT_STREQ(qrv_action_name(1), "reject");
+    EXPECT_STREQ(qrv_action_name(2), "accept");
+    EXPECT_STREQ(qrv_action_name(4), "set tloc-color-encap");
+    EXPECT_STREQ(qrv_action_name(25), "redirect-dns");
+    EXPECT_EQ(qrv_action_name(26), nullptr);
+}
+
 TEST(AssertDeathTest, AbortsWithTheAssertionLine) {
     // The line goes to standard output; death tests see standard error, so only the abnormal
     // end is checked here.
