@@ -164,18 +164,12 @@ int plx_config_policy_add(plx_policy_db *db, uint32_t type, std::string_view nam
         return PLX_EBADMSG;
     if (!is_policy_type(type) || direction > 3)
         return PLX_EINVAL;
-    decltype(db->policies)::where_type where;
-    if (db->policies.find({type, plx_name_cut(name)}, where))
-        return PLX_EEXIST;
-    auto p = make<policy>();
-    if (!p)
-        return PLX_ENOMEM;
-    p->name.assign(name);
-    p->type = type;
-    p->direction = p->old_direction = direction;
-    p->added = 1;
-    db->policies.insert(std::move(p), where);
-    return PLX_OK;
+    return add_record(db->policies, {type, plx_name_cut(name)}, [&](policy &p) {
+        p.name.assign(name);
+        p.type = type;
+        p.direction = p.old_direction = direction;
+        p.added = 1;
+    });
 }
 
 namespace {
@@ -399,51 +393,92 @@ bool is_app_list_type(uint32_t t) {
     return t == PLX_MATCH_APP_LIST || t == PLX_MATCH_DNS_APP_LIST;
 }
 
-// Prepared (allocated) reference records, so that taking a reference cannot fail half-way.
-struct pfx_ref_prep {
-    std::unique_ptr<pfx_list_vpn_list> user;
-    std::unique_ptr<vpn_list_pfx_list> mirror;
+// A rule's owner refers to each prefix list and app list its rules expand: a policy VPN list
+// by a user record in the list and a record of the list in its own tree (pfx_refs, app_refs),
+// an access list by an access-list user record in the list. Each record counts the expanded
+// conditions (prefix lists) or list conditions (app lists) that hold it. The two kinds of list
+// differ only in these types and trees.
+struct pfx_ref_kind {
+    using list_type = pfx_list;
+    using user_type = pfx_list_vpn_list;
+    using own_type = vpn_list_pfx_list;
+    static constexpr auto user_count = &pfx_list_vpn_list::ref_count;
+    static constexpr auto own_count = &vpn_list_pfx_list::ref_count;
+    static auto &own_refs(policy_vpn_list &v) { return v.pfx_refs; }
+    static vpn_list_pfx_list_order::key_type own_key(const pfx_list &l) {
+        return {l.pfx_list_type, l.name.view()};
+    }
+    static void own_fill(vpn_list_pfx_list &m, const pfx_list &l) {
+        m.pfx_list_name = l.name;
+        m.pfx_list_type = l.pfx_list_type;
+    }
+};
+struct app_ref_kind {
+    using list_type = app_list;
+    using user_type = app_list_user;
+    using own_type = dpi_app_ctx;
+    static constexpr auto user_count = &app_list_user::count;
+    static constexpr auto own_count = &dpi_app_ctx::count;
+    static auto &own_refs(policy_vpn_list &v) { return v.app_refs; }
+    static dpi_app_ctx_order::key_type own_key(const app_list &l) {
+        return {l.name.view(), l.location};
+    }
+    static void own_fill(dpi_app_ctx &c, const app_list &l) {
+        c.app_list_name = l.name;
+        c.location = l.location;
+    }
+};
+
+policy_user_key user_key(const policy_vpn_list &v) {
+    return {v.name.view(), v.p_policy->name.view(), v.p_policy->type};
+}
+list_acl_user_order::key_type acl_user_key(const rule &r) {
+    return {r.acl_name.view(), r.acl_family};
+}
+
+// Reference records allocated beforehand, so that taking a reference cannot fail half-way.
+template <class K>
+struct list_ref_prep {
+    std::unique_ptr<typename K::user_type> user;
+    std::unique_ptr<typename K::own_type> own;
     std::unique_ptr<list_acl_user> acl_user;
 };
 
-int pfx_ref_prepare(rule &r, pfx_list &l, pfx_ref_prep &prep) {
+template <class K>
+int list_ref_prepare(const rule &r, typename K::list_type &l, list_ref_prep<K> &prep) {
     if (r.p_vpn_list) {
-        policy &p = *r.p_vpn_list->p_policy;
-        if (!l.users.find({r.p_vpn_list->name.view(), p.name.view(), p.type}) &&
-            !(prep.user = make<pfx_list_vpn_list>()))
+        policy_vpn_list &v = *r.p_vpn_list;
+        if (!l.users.find(user_key(v)) && !(prep.user = make<typename K::user_type>()))
             return PLX_ENOMEM;
-        if (!r.p_vpn_list->pfx_refs.find({l.pfx_list_type, l.name.view()}) &&
-            !(prep.mirror = make<vpn_list_pfx_list>()))
+        if (!K::own_refs(v).find(K::own_key(l)) && !(prep.own = make<typename K::own_type>()))
             return PLX_ENOMEM;
-    } else if (!l.acl_users.find({r.acl_name.view(), r.acl_family}) &&
-               !(prep.acl_user = make<list_acl_user>())) {
+    } else if (!l.acl_users.find(acl_user_key(r)) && !(prep.acl_user = make<list_acl_user>())) {
         return PLX_ENOMEM;
     }
     return PLX_OK;
 }
 
-// Adds n references of the rule's owner to the prefix list (records prepared beforehand).
-void pfx_ref_commit(rule &r, pfx_list &l, pfx_ref_prep &prep, uint32_t n) {
+// Adds n references of the rule's owner to the list (records prepared beforehand).
+template <class K>
+void list_ref_commit(const rule &r, typename K::list_type &l, list_ref_prep<K> &prep, uint32_t n) {
     if (r.p_vpn_list) {
-        policy &p = *r.p_vpn_list->p_policy;
         policy_vpn_list &v = *r.p_vpn_list;
-        pfx_list_vpn_list *u = l.users.find({v.name.view(), p.name.view(), p.type});
+        typename K::user_type *u = l.users.find(user_key(v));
         if (!u) {
             prep.user->vpn_list_name = v.name;
-            prep.user->policy_name = p.name;
-            prep.user->policy_type = p.type;
+            prep.user->policy_name = v.p_policy->name;
+            prep.user->policy_type = v.p_policy->type;
             u = l.users.insert(std::move(prep.user));
         }
-        vpn_list_pfx_list *m = v.pfx_refs.find({l.pfx_list_type, l.name.view()});
-        if (!m) {
-            prep.mirror->pfx_list_name = l.name;
-            prep.mirror->pfx_list_type = l.pfx_list_type;
-            m = v.pfx_refs.insert(std::move(prep.mirror));
+        typename K::own_type *o = K::own_refs(v).find(K::own_key(l));
+        if (!o) {
+            K::own_fill(*prep.own, l);
+            o = K::own_refs(v).insert(std::move(prep.own));
         }
-        u->ref_count += n;
-        m->ref_count += n;
+        u->*K::user_count += n;
+        o->*K::own_count += n;
     } else {
-        list_acl_user *u = l.acl_users.find({r.acl_name.view(), r.acl_family});
+        list_acl_user *u = l.acl_users.find(acl_user_key(r));
         if (!u) {
             prep.acl_user->p_acl = r.p_acl;
             prep.acl_user->acl_name = r.acl_name;
@@ -451,6 +486,27 @@ void pfx_ref_commit(rule &r, pfx_list &l, pfx_ref_prep &prep, uint32_t n) {
             u = l.acl_users.insert(std::move(prep.acl_user));
         }
         u->ref_count += n;
+    }
+}
+
+// Drops one reference of the rule's owner to the list.
+template <class K>
+void list_ref_release(const rule &r, typename K::list_type &l) {
+    if (r.p_vpn_list) {
+        policy_vpn_list &v = *r.p_vpn_list;
+        typename K::user_type *u = l.users.find(user_key(v));
+        typename K::own_type *o = K::own_refs(v).find(K::own_key(l));
+        PLX_ASSERT(u != nullptr && u->*K::user_count > 0);
+        PLX_ASSERT(o != nullptr && o->*K::own_count > 0);
+        if (--(u->*K::user_count) == 0)
+            l.users.erase(*u);
+        if (--(o->*K::own_count) == 0)
+            K::own_refs(v).erase(*o);
+    } else {
+        list_acl_user *u = l.acl_users.find(acl_user_key(r));
+        PLX_ASSERT(u != nullptr && u->ref_count > 0);
+        if (--u->ref_count == 0)
+            l.acl_users.erase(*u);
     }
 }
 
@@ -458,101 +514,23 @@ void pfx_ref_commit(rule &r, pfx_list &l, pfx_ref_prep &prep, uint32_t n) {
 void pfx_ref_release(plx_policy_db *db, rule &r, std::string_view list_name) {
     pfx_list *l = db->pfx_lists.find({rule_pfx_list_type(r), list_name});
     PLX_ASSERT(l != nullptr);
-    if (r.p_vpn_list) {
-        policy &p = *r.p_vpn_list->p_policy;
-        policy_vpn_list &v = *r.p_vpn_list;
-        pfx_list_vpn_list *u = l->users.find({v.name.view(), p.name.view(), p.type});
-        vpn_list_pfx_list *m = v.pfx_refs.find({l->pfx_list_type, l->name.view()});
-        PLX_ASSERT(u != nullptr && u->ref_count > 0);
-        PLX_ASSERT(m != nullptr && m->ref_count > 0);
-        if (--u->ref_count == 0)
-            l->users.erase(*u);
-        if (--m->ref_count == 0)
-            v.pfx_refs.erase(*m);
-    } else {
-        list_acl_user *u = l->acl_users.find({r.acl_name.view(), r.acl_family});
-        PLX_ASSERT(u != nullptr && u->ref_count > 0);
-        if (--u->ref_count == 0)
-            l->acl_users.erase(*u);
-    }
+    list_ref_release<pfx_ref_kind>(r, *l);
 }
 
-struct app_ref_prep {
-    std::unique_ptr<app_list_user> user;
-    std::unique_ptr<dpi_app_ctx> ctx;
-    std::unique_ptr<list_acl_user> acl_user;
-};
-
-int app_ref_prepare(rule &r, app_list &l, app_ref_prep &prep) {
-    if (r.p_vpn_list) {
-        policy &p = *r.p_vpn_list->p_policy;
-        if (!l.users.find({r.p_vpn_list->name.view(), p.name.view(), p.type}) &&
-            !(prep.user = make<app_list_user>()))
-            return PLX_ENOMEM;
-        if (!r.p_vpn_list->app_refs.find({l.name.view(), l.location}) &&
-            !(prep.ctx = make<dpi_app_ctx>()))
-            return PLX_ENOMEM;
-    } else if (!l.acl_users.find({r.acl_name.view(), r.acl_family}) &&
-               !(prep.acl_user = make<list_acl_user>())) {
-        return PLX_ENOMEM;
-    }
-    return PLX_OK;
-}
-
-void app_ref_commit(plx_policy_db *db, rule &r, app_list &l, app_ref_prep &prep) {
-    if (r.p_vpn_list) {
-        policy &p = *r.p_vpn_list->p_policy;
-        policy_vpn_list &v = *r.p_vpn_list;
-        app_list_user *u = l.users.find({v.name.view(), p.name.view(), p.type});
-        if (!u) {
-            prep.user->vpn_list_name = v.name;
-            prep.user->policy_name = p.name;
-            prep.user->policy_type = p.type;
-            u = l.users.insert(std::move(prep.user));
-        }
-        dpi_app_ctx *c = v.app_refs.find({l.name.view(), l.location});
-        if (!c) {
-            prep.ctx->app_list_name = l.name;
-            prep.ctx->location = l.location;
-            c = v.app_refs.insert(std::move(prep.ctx));
-        }
-        ++u->count;
-        ++c->count;
-    } else {
-        list_acl_user *u = l.acl_users.find({r.acl_name.view(), r.acl_family});
-        if (!u) {
-            prep.acl_user->p_acl = r.p_acl;
-            prep.acl_user->acl_name = r.acl_name;
-            prep.acl_user->family = r.acl_family;
-            u = l.acl_users.insert(std::move(prep.acl_user));
-        }
-        ++u->ref_count;
-    }
-    ++db->dpi_ref_count;
-}
-
+// Drops the reference of an app-list condition.
 void app_ref_release(plx_policy_db *db, rule &r, std::string_view list_name) {
     app_list *l = db->app_lists.find({list_name, rule_app_list_location(r)});
     PLX_ASSERT(l != nullptr);  // an app list is not deleted while referenced
-    if (r.p_vpn_list) {
-        policy &p = *r.p_vpn_list->p_policy;
-        policy_vpn_list &v = *r.p_vpn_list;
-        app_list_user *u = l->users.find({v.name.view(), p.name.view(), p.type});
-        dpi_app_ctx *c = v.app_refs.find({l->name.view(), l->location});
-        PLX_ASSERT(u != nullptr && u->count > 0);
-        PLX_ASSERT(c != nullptr && c->count > 0);
-        if (--u->count == 0)
-            l->users.erase(*u);
-        if (--c->count == 0)
-            v.app_refs.erase(*c);
-    } else {
-        list_acl_user *u = l->acl_users.find({r.acl_name.view(), r.acl_family});
-        PLX_ASSERT(u != nullptr && u->ref_count > 0);
-        if (--u->ref_count == 0)
-            l->acl_users.erase(*u);
-    }
+    list_ref_release<app_ref_kind>(r, *l);
     PLX_ASSERT(db->dpi_ref_count > 0);
     --db->dpi_ref_count;
+}
+
+// Removes a condition, dropping the prefix-list reference of an expanded one.
+void match_erase(plx_policy_db *db, rule &r, match_cond &c) {
+    if (c.origin_type == PLX_MATCH_SRC_PFX_LIST || c.origin_type == PLX_MATCH_DST_PFX_LIST)
+        pfx_ref_release(db, r, c.list_name.view());
+    r.matches.erase(c);
 }
 
 // Expands a prefix list into address conditions (6 -> 4, 7 -> 5).
@@ -573,9 +551,9 @@ int pfx_list_fields(plx_policy_db *db, rule &r, uint32_t list_type, std::string_
         c->high = e.len;
         conds.push_back(std::move(c));
     }
-    pfx_ref_prep prep;
+    list_ref_prep<pfx_ref_kind> prep;
     if (!conds.empty())
-        if (int err = pfx_ref_prepare(r, *l, prep))
+        if (int err = list_ref_prepare(r, *l, prep))
             return err;
     try {
         r.list_refs.push_back({list_type, l->name});
@@ -584,7 +562,7 @@ int pfx_list_fields(plx_policy_db *db, rule &r, uint32_t list_type, std::string_
     }
     uint32_t n = static_cast<uint32_t>(conds.count());
     if (n)
-        pfx_ref_commit(r, *l, prep, n);
+        list_ref_commit(r, *l, prep, n);
     conds.walk([&](match_cond &c) { r.matches.push_back(conds.remove(c)); });
     return PLX_OK;
 }
@@ -621,15 +599,16 @@ int plx_config_app_list_fields(plx_policy_db *db, rule *r, uint32_t field_type,
         c->low = c->high = e.id;
         conds.push_back(std::move(c));
     }
-    app_ref_prep prep;
-    if (int err = app_ref_prepare(*r, *l, prep))
+    list_ref_prep<app_ref_kind> prep;
+    if (int err = list_ref_prepare(*r, *l, prep))
         return err;
     try {
         r->list_refs.push_back({field_type, l->name});
     } catch (const std::bad_alloc &) {
         return PLX_ENOMEM;
     }
-    app_ref_commit(db, *r, *l, prep);
+    list_ref_commit(*r, *l, prep, 1);
+    ++db->dpi_ref_count;
     conds.walk([&](match_cond &c) { r->matches.push_back(conds.remove(c)); });
     plx_config_mark_rule_owner(db, *r);
     return PLX_OK;
@@ -717,11 +696,8 @@ int plx_config_match_delete_by_type(plx_policy_db *db, rule *r, uint32_t field_t
     if (field_type == PLX_MATCH_MIN || field_type >= PLX_MATCH_MAX)
         return PLX_EINVAL;
     r->matches.walk([&](match_cond &c) {
-        if (c.origin_type != field_type)
-            return;
-        if (c.origin_type == PLX_MATCH_SRC_PFX_LIST || c.origin_type == PLX_MATCH_DST_PFX_LIST)
-            pfx_ref_release(db, *r, c.list_name.view());
-        r->matches.erase(c);
+        if (c.origin_type == field_type)
+            match_erase(db, *r, c);
     });
     if (is_list_type(field_type)) {
         std::erase_if(r->list_refs, [&](const rule_list_ref &lr) {
@@ -1012,11 +988,7 @@ int plx_config_action_delete(plx_policy_db *db, uint32_t type, std::string_view 
 }
 
 void plx_config_rule_release(plx_policy_db *db, rule &r) {
-    r.matches.walk([&](match_cond &c) {
-        if (c.origin_type == PLX_MATCH_SRC_PFX_LIST || c.origin_type == PLX_MATCH_DST_PFX_LIST)
-            pfx_ref_release(db, r, c.list_name.view());
-        r.matches.erase(c);
-    });
+    r.matches.walk([&](match_cond &c) { match_erase(db, r, c); });
     for (const rule_list_ref &lr : r.list_refs)
         if (is_app_list_type(lr.origin_type))
             app_ref_release(db, r, lr.name.view());
@@ -1046,11 +1018,8 @@ int plx_config_policy_vpn_list_refresh(plx_policy_db *db, policy_vpn_list *pvl) 
         std::vector<rule_list_ref> refs;
         refs.swap(r.list_refs);
         r.matches.walk([&](match_cond &c) {
-            if (!is_list_type(c.origin_type))
-                return;
-            if (c.origin_type == PLX_MATCH_SRC_PFX_LIST || c.origin_type == PLX_MATCH_DST_PFX_LIST)
-                pfx_ref_release(db, r, c.list_name.view());
-            r.matches.erase(c);
+            if (is_list_type(c.origin_type))
+                match_erase(db, r, c);
         });
         for (const rule_list_ref &lr : refs)
             if (is_app_list_type(lr.origin_type))

@@ -19,6 +19,40 @@ std::unique_ptr<T> make() {
     return std::unique_ptr<T>(new (std::nothrow) T());
 }
 
+// The record of `tree` under `key`; when there is none, a new one, set up by fill(record&) before
+// it joins the tree. `added` tells which. 12 without memory (the tree is left as it was).
+template <class Tree, class Fill>
+int get_record(Tree &tree, const typename Tree::key_type &key, Fill &&fill,
+               typename Tree::value_type *&out, bool &added) {
+    typename Tree::where_type where;
+    added = false;
+    if ((out = tree.find(key, where)))
+        return PLX_OK;
+    auto rec = make<typename Tree::value_type>();
+    if (!rec)
+        return PLX_ENOMEM;
+    fill(*rec);
+    out = tree.insert(std::move(rec), where);
+    added = true;
+    return PLX_OK;
+}
+
+// Adds a new record under `key`, set up by fill(record&): 17 when the key is present, 12
+// without memory. *out, when given, is the added record.
+template <class Tree, class Fill>
+int add_record(Tree &tree, const typename Tree::key_type &key, Fill &&fill,
+               typename Tree::value_type **out = nullptr) {
+    typename Tree::value_type *rec = nullptr;
+    bool added = false;
+    if (int err = get_record(tree, key, fill, rec, added))
+        return err;
+    if (!added)
+        return PLX_EEXIST;
+    if (out)
+        *out = rec;
+    return PLX_OK;
+}
+
 inline bool is_policy_type(uint32_t t) {
     return t == PLX_POLICY_TYPE_DATA || t == PLX_POLICY_TYPE_PFR;
 }
@@ -46,10 +80,6 @@ inline uint32_t rule_pfx_list_type(const rule &r) {
 inline uint32_t rule_app_list_location(const rule &r) {
     return r.p_acl ? PLX_APP_LIST_LOC_LOCAL : PLX_APP_LIST_LOC_QCTRL;
 }
-
-// Marks every user of a prefix list or app list changed.
-void mark_pfx_list_users(plx_policy_db *db, pfx_list &l);
-void mark_app_list_users(plx_policy_db *db, app_list &l);
 
 // Rewrites the SLA id of every SLA action of app-route policies naming the class.
 void sla_class_propagate(plx_policy_db *db, std::string_view name, uint8_t id);

@@ -21,15 +21,7 @@ vpn_list *plx_config_vpn_list_find(plx_policy_db *db, std::string_view name) {
 int plx_config_vpn_list_add(plx_policy_db *db, std::string_view name) {
     if (!db || name.empty())
         return PLX_EBADMSG;
-    decltype(db->vpn_lists)::where_type where;
-    if (db->vpn_lists.find(plx_name_cut(name), where))
-        return PLX_EEXIST;
-    auto l = make<vpn_list>();
-    if (!l)
-        return PLX_ENOMEM;
-    l->name.assign(name);
-    db->vpn_lists.insert(std::move(l), where);
-    return PLX_OK;
+    return add_record(db->vpn_lists, plx_name_cut(name), [&](vpn_list &l) { l.name.assign(name); });
 }
 
 int plx_config_vpn_list_delete(plx_policy_db *db, std::string_view name) {
@@ -58,15 +50,13 @@ int plx_config_vpn_range_add(plx_policy_db *db, std::string_view name, uint64_t 
     vpn_list *l = plx_config_vpn_list_find(db, name);
     if (!l)
         return PLX_ENOENT;
-    decltype(l->ranges)::where_type where;
-    if (l->ranges.find({low, high}, where))
-        return PLX_EEXIST;
-    auto r = make<vpn_range>();
-    if (!r)
-        return PLX_ENOMEM;
-    r->low = low;
-    r->high = high;
-    vpn_range *added = l->ranges.insert(std::move(r), where);
+    vpn_range *added = nullptr;
+    auto fill = [&](vpn_range &r) {
+        r.low = low;
+        r.high = high;
+    };
+    if (int err = add_record(l->ranges, {low, high}, fill, &added))
+        return err;
     if (db->hooks.vpn_range_added)
         db->hooks.vpn_range_added(*l, *added);
     return PLX_OK;
@@ -87,6 +77,46 @@ int plx_config_vpn_range_delete(plx_policy_db *db, std::string_view name, uint64
 }
 
 // ---------------------------------------------------------------------------------------------
+// Prefix lists and app lists: what they share
+
+namespace {
+
+// Marks every user of a prefix list or app list changed: the policy VPN lists and access lists
+// whose rules expand it.
+template <class List>
+void mark_list_users(plx_policy_db *db, List &l) {
+    for (auto &u : l.users)
+        if (policy_vpn_list *v =
+                find_pvl(db, u.policy_type, u.policy_name.view(), u.vpn_list_name.view()))
+            plx_config_mark_changed(*v);
+    if (db->hooks.access_list_changed)
+        for (list_acl_user &u : l.acl_users)
+            db->hooks.access_list_changed(u.p_acl);
+}
+
+// Deletes a prefix list or app list that no rule expands; 22 while any does (rules hold their
+// reference until they drop the condition).
+template <class Tree>
+int list_delete(Tree &lists, typename Tree::value_type *l) {
+    if (!l)
+        return PLX_ENOENT;
+    if (!l->users.empty() || !l->acl_users.empty())
+        return PLX_EINVAL;
+    lists.erase(*l);
+    return PLX_OK;
+}
+
+template <class List>
+int list_change(plx_policy_db *db, List *l) {
+    if (!l)
+        return PLX_ENOENT;
+    mark_list_users(db, *l);
+    return PLX_OK;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
 // Prefix lists
 
 namespace {
@@ -105,48 +135,22 @@ int plx_config_pfx_list_add(plx_policy_db *db, std::string_view name, uint32_t p
         return PLX_EBADMSG;
     if (!valid_pfx_list_type(pfx_list_type))
         return PLX_EINVAL;
-    decltype(db->pfx_lists)::where_type where;
-    if (db->pfx_lists.find({pfx_list_type, plx_name_cut(name)}, where))
-        return PLX_EEXIST;
-    auto l = make<pfx_list>();
-    if (!l)
-        return PLX_ENOMEM;
-    l->name.assign(name);
-    l->pfx_list_type = pfx_list_type;
-    db->pfx_lists.insert(std::move(l), where);
-    return PLX_OK;
+    return add_record(db->pfx_lists, {pfx_list_type, plx_name_cut(name)}, [&](pfx_list &l) {
+        l.name.assign(name);
+        l.pfx_list_type = pfx_list_type;
+    });
 }
 
 int plx_config_pfx_list_delete(plx_policy_db *db, std::string_view name, uint32_t pfx_list_type) {
     if (!db)
         return PLX_EBADMSG;
-    pfx_list *l = plx_config_pfx_list_find(db, name, pfx_list_type);
-    if (!l)
-        return PLX_ENOENT;
-    if (!l->users.empty() || !l->acl_users.empty())
-        return PLX_EINVAL;
-    db->pfx_lists.erase(*l);
-    return PLX_OK;
-}
-
-void detail::mark_pfx_list_users(plx_policy_db *db, pfx_list &l) {
-    for (pfx_list_vpn_list &u : l.users)
-        if (policy_vpn_list *v =
-                find_pvl(db, u.policy_type, u.policy_name.view(), u.vpn_list_name.view()))
-            plx_config_mark_changed(*v);
-    if (db->hooks.access_list_changed)
-        for (list_acl_user &u : l.acl_users)
-            db->hooks.access_list_changed(u.p_acl);
+    return list_delete(db->pfx_lists, plx_config_pfx_list_find(db, name, pfx_list_type));
 }
 
 int plx_config_pfx_list_change(plx_policy_db *db, std::string_view name, uint32_t pfx_list_type) {
     if (!db)
         return PLX_EBADMSG;
-    pfx_list *l = plx_config_pfx_list_find(db, name, pfx_list_type);
-    if (!l)
-        return PLX_ENOENT;
-    mark_pfx_list_users(db, *l);
-    return PLX_OK;
+    return list_change(db, plx_config_pfx_list_find(db, name, pfx_list_type));
 }
 
 int plx_config_pfx_add(plx_policy_db *db, std::string_view name, uint32_t pfx_list_type,
@@ -158,16 +162,10 @@ int plx_config_pfx_add(plx_policy_db *db, std::string_view name, uint32_t pfx_li
     pfx_list *l = plx_config_pfx_list_find(db, name, pfx_list_type);
     if (!l)
         return PLX_ENOENT;
-    decltype(l->prefixes)::where_type where;
-    if (l->prefixes.find({len, addr}, where))
-        return PLX_EEXIST;
-    auto e = make<pfx_entry>();
-    if (!e)
-        return PLX_ENOMEM;
-    e->addr = addr;
-    e->len = len;
-    l->prefixes.insert(std::move(e), where);
-    return PLX_OK;
+    return add_record(l->prefixes, {len, addr}, [&](pfx_entry &e) {
+        e.addr = addr;
+        e.len = len;
+    });
 }
 
 int plx_config_pfx_delete(plx_policy_db *db, std::string_view name, uint32_t pfx_list_type,
@@ -206,49 +204,22 @@ int plx_config_app_list_add(plx_policy_db *db, std::string_view name, uint32_t l
         return PLX_EBADMSG;
     if (!valid_location(location))
         return PLX_EINVAL;
-    decltype(db->app_lists)::where_type where;
-    if (db->app_lists.find({plx_name_cut(name), location}, where))
-        return PLX_EEXIST;
-    auto l = make<app_list>();
-    if (!l)
-        return PLX_ENOMEM;
-    l->name.assign(name);
-    l->location = location;
-    db->app_lists.insert(std::move(l), where);
-    return PLX_OK;
+    return add_record(db->app_lists, {plx_name_cut(name), location}, [&](app_list &l) {
+        l.name.assign(name);
+        l.location = location;
+    });
 }
 
 int plx_config_app_list_delete(plx_policy_db *db, std::string_view name, uint32_t location) {
     if (!db)
         return PLX_EBADMSG;
-    app_list *l = plx_config_app_list_find(db, name, location);
-    if (!l)
-        return PLX_ENOENT;
-    // Rules hold their reference until they drop the condition.
-    if (!l->users.empty() || !l->acl_users.empty())
-        return PLX_EINVAL;
-    db->app_lists.erase(*l);
-    return PLX_OK;
-}
-
-void detail::mark_app_list_users(plx_policy_db *db, app_list &l) {
-    for (app_list_user &u : l.users)
-        if (policy_vpn_list *v =
-                find_pvl(db, u.policy_type, u.policy_name.view(), u.vpn_list_name.view()))
-            plx_config_mark_changed(*v);
-    if (db->hooks.access_list_changed)
-        for (list_acl_user &u : l.acl_users)
-            db->hooks.access_list_changed(u.p_acl);
+    return list_delete(db->app_lists, plx_config_app_list_find(db, name, location));
 }
 
 int plx_config_app_list_change(plx_policy_db *db, std::string_view name, uint32_t location) {
     if (!db)
         return PLX_EBADMSG;
-    app_list *l = plx_config_app_list_find(db, name, location);
-    if (!l)
-        return PLX_ENOENT;
-    mark_app_list_users(db, *l);
-    return PLX_OK;
+    return list_change(db, plx_config_app_list_find(db, name, location));
 }
 
 int plx_config_app_list_add_app(plx_policy_db *db, std::string_view name, uint32_t location,
@@ -333,16 +304,12 @@ tloc *plx_config_tloc_find(plx_policy_db *db, const tloc_key &key) {
 int plx_config_tloc_get(plx_policy_db *db, const tloc_key &key, uint8_t resolved, tloc **out) {
     if (!db || !out)
         return PLX_EBADMSG;
-    decltype(db->tlocs)::where_type where;
-    if ((*out = db->tlocs.find(&key, where)))
-        return PLX_OK;
-    auto t = make<tloc>();
-    if (!t)
-        return PLX_ENOMEM;
-    t->key = key;
-    t->resolved = resolved;
-    *out = db->tlocs.insert(std::move(t), where);
-    return PLX_OK;
+    bool added;
+    auto fill = [&](tloc &t) {
+        t.key = key;
+        t.resolved = resolved;
+    };
+    return get_record(db->tlocs, &key, fill, *out, added);
 }
 
 int plx_config_tloc_delete(plx_policy_db *db, tloc *t) {
@@ -425,20 +392,16 @@ int plx_config_tloc_list_get(plx_policy_db *db, uint16_t seq_id, uint32_t policy
                              tloc_list **out) {
     if (!db || !out)
         return PLX_EBADMSG;
-    decltype(db->tloc_lists)::where_type where;
-    *out = db->tloc_lists.find(
-        {seq_id, policy_type, plx_name_cut(policy_name), plx_name_cut(vpn_list_name)}, where);
-    if (*out)
-        return PLX_OK;
-    auto l = make<tloc_list>();
-    if (!l)
-        return PLX_ENOMEM;
-    l->seq_id = seq_id;
-    l->policy_type = policy_type;
-    l->policy_name.assign(policy_name);
-    l->vpn_list_name.assign(vpn_list_name);
-    *out = db->tloc_lists.insert(std::move(l), where);
-    return PLX_OK;
+    bool added;
+    auto fill = [&](tloc_list &l) {
+        l.seq_id = seq_id;
+        l.policy_type = policy_type;
+        l.policy_name.assign(policy_name);
+        l.vpn_list_name.assign(vpn_list_name);
+    };
+    return get_record(db->tloc_lists,
+                      {seq_id, policy_type, plx_name_cut(policy_name), plx_name_cut(vpn_list_name)},
+                      fill, *out, added);
 }
 
 namespace {
@@ -448,23 +411,25 @@ void mark_tloc_list_user(plx_policy_db *db, const tloc_list &l) {
             find_pvl(db, l.policy_type, l.policy_name.view(), l.vpn_list_name.view()))
         plx_config_mark_changed(*v);
 }
+
+void tloc_pref_set(tloc_pref &e, const tloc_pref_value &v) {
+    e.key = v.key;
+    e.label = v.label;
+    e.preference = v.preference;
+}
+
 }  // namespace
 
 int plx_config_tloc_pref_add(plx_policy_db *db, tloc_list *l, uint32_t entry_index,
                              const tloc_pref_value &v) {
     if (!db || !l)
         return PLX_EBADMSG;
-    decltype(l->entries)::where_type where;
-    if (l->entries.find(entry_index, where))
-        return PLX_EEXIST;
-    auto e = make<tloc_pref>();
-    if (!e)
-        return PLX_ENOMEM;
-    e->entry_index = entry_index;
-    e->key = v.key;
-    e->label = v.label;
-    e->preference = v.preference;
-    l->entries.insert(std::move(e), where);
+    auto fill = [&](tloc_pref &e) {
+        e.entry_index = entry_index;
+        tloc_pref_set(e, v);
+    };
+    if (int err = add_record(l->entries, entry_index, fill))
+        return err;
     mark_tloc_list_user(db, *l);
     return PLX_OK;
 }
@@ -476,9 +441,7 @@ int plx_config_tloc_pref_modify(plx_policy_db *db, tloc_list *l, uint32_t entry_
     tloc_pref *e = l->entries.find(entry_index);
     if (!e)
         return PLX_ENOENT;
-    e->key = v.key;
-    e->label = v.label;
-    e->preference = v.preference;
+    tloc_pref_set(*e, v);
     mark_tloc_list_user(db, *l);
     return PLX_OK;
 }
@@ -631,17 +594,11 @@ int plx_config_policer_add(plx_policy_db *db, std::string_view name, uint32_t ow
         return PLX_EBADMSG;
     if (owner_type != PLX_POLICER_OWNER_LOCAL && owner_type != PLX_POLICER_OWNER_QCTRL)
         return PLX_EINVAL;
-    decltype(db->policers)::where_type where;
-    if (db->policers.find({plx_name_cut(name), owner_type}, where))
-        return PLX_EEXIST;
-    auto p = make<policer>();
-    if (!p)
-        return PLX_ENOMEM;
-    p->name.assign(name);
-    p->owner_type = owner_type;
-    p->params = params;
-    db->policers.insert(std::move(p), where);
-    return PLX_OK;
+    return add_record(db->policers, {plx_name_cut(name), owner_type}, [&](policer &p) {
+        p.name.assign(name);
+        p.owner_type = owner_type;
+        p.params = params;
+    });
 }
 
 int plx_config_policer_update(plx_policy_db *db, std::string_view name, uint32_t owner_type,

@@ -60,6 +60,7 @@ class avl_tree {
     using impl_type = boost::intrusive::avltree<T, boost::intrusive::member_hook<T, avl_link, Link>,
                                                 boost::intrusive::compare<node_less>,
                                                 boost::intrusive::constant_time_size<true>>;
+    using value_type = T;
     using key_type = typename Order::key_type;
     using where_type = avl_where<avl_tree>;
     using iterator = typename impl_type::iterator;
