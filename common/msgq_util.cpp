@@ -467,19 +467,24 @@ void server_attach(msgq_handle *msgq_p, int fd) {
     conn_up(msgq_p);
 }
 
+// A handle of this type between these modules on this socket path.
+bool same_handle(const msgq_handle *h, uint32_t type, uint32_t source, uint32_t target,
+                 const char *path) {
+    return h->type == type && h->source == source && h->target == target &&
+           std::strncmp(h->path, path, MSGQ_PATH_LEN) == 0;
+}
+
 msgq_handle *find_server_handle(msgq_handle_list *list, bool reg, uint32_t source, uint32_t target,
                                 const char *path) {
     msgq_handle *msgq_p;
     if (reg) {
         TAILQ_FOREACH(msgq_p, list, reg_link) {
-            if (msgq_p->type == MSGQ_HANDLE_TYPE_SERVER && msgq_p->source == source &&
-                msgq_p->target == target && std::strncmp(msgq_p->path, path, MSGQ_PATH_LEN) == 0)
+            if (same_handle(msgq_p, MSGQ_HANDLE_TYPE_SERVER, source, target, path))
                 return msgq_p;
         }
     } else {
         TAILQ_FOREACH(msgq_p, list, unreg_link) {
-            if (msgq_p->type == MSGQ_HANDLE_TYPE_SERVER && msgq_p->source == source &&
-                msgq_p->target == target && std::strncmp(msgq_p->path, path, MSGQ_PATH_LEN) == 0)
+            if (same_handle(msgq_p, MSGQ_HANDLE_TYPE_SERVER, source, target, path))
                 return msgq_p;
         }
     }
@@ -997,16 +1002,13 @@ msgq_handle *msgq_init(uint32_t source, uint32_t target, uint32_t type, const ms
     bool duplicate = false;
     msgq_handle *other;
     TAILQ_FOREACH(other, lists[0], reg_link) {
-        duplicate |= other->source == source && other->target == target && other->type == type &&
-                     path == other->path;
+        duplicate |= same_handle(other, type, source, target, path.c_str());
     }
     TAILQ_FOREACH(other, lists[1], unreg_link) {
-        duplicate |= other->source == source && other->target == target && other->type == type &&
-                     path == other->path;
+        duplicate |= same_handle(other, type, source, target, path.c_str());
     }
     TAILQ_FOREACH(other, lists[2], tmp_link) {
-        duplicate |= other->source == source && other->target == target && other->type == type &&
-                     path == other->path;
+        duplicate |= same_handle(other, type, source, target, path.c_str());
     }
     if (duplicate) {
         MSGQ_ERR("Duplicate msgq_handle found");
