@@ -15,7 +15,8 @@ const char *plx_ip_to_str(const plx_ip_addr *ip) {
         return out;
     }
     uint16_t g[8];
-    for (int i = 0; i < 8; ++i) g[i] = static_cast<uint16_t>(a[2 * i] << 8 | a[2 * i + 1]);
+    for (int i = 0; i < 8; ++i)
+        g[i] = static_cast<uint16_t>(a[2 * i] << 8 | a[2 * i + 1]);
     // The longest run of zero groups (the first of equal runs, even a single group) becomes "::".
     int best = -1, best_len = 0;
     for (int i = 0; i < 8;) {
@@ -24,7 +25,8 @@ const char *plx_ip_to_str(const plx_ip_addr *ip) {
             continue;
         }
         int j = i;
-        while (j < 8 && g[j] == 0) ++j;
+        while (j < 8 && g[j] == 0)
+            ++j;
         if (j - i > best_len) {
             best = i;
             best_len = j - i;

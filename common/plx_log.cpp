@@ -25,7 +25,8 @@ static void vlog_line(const char *func, int line, const char *fmt, va_list ap) {
     if (plx_debug_flags & PLX_DEBUG_CONSOLE) {
         std::printf("%s:%d: %s", func, line, text);
         size_t n = std::strlen(text);
-        if (n == 0 || text[n - 1] != '\n') std::putchar('\n');
+        if (n == 0 || text[n - 1] != '\n')
+            std::putchar('\n');
         std::fflush(stdout);
     } else {
         syslog(LOG_LOCAL7 | LOG_DEBUG, "%s[%d]: %s", func, line, text);
@@ -51,8 +52,10 @@ void plx_log_event(int severity, const char *severity_name, int event, const cha
 
 void plx_assert_fail(const char *file, unsigned line, const char *expr) {
     std::string name = file;
-    if (auto slash = name.rfind('/'); slash != std::string::npos) name.erase(0, slash + 1);
-    if (auto dot = name.rfind('.'); dot != std::string::npos) name.erase(dot);
+    if (auto slash = name.rfind('/'); slash != std::string::npos)
+        name.erase(0, slash + 1);
+    if (auto dot = name.rfind('.'); dot != std::string::npos)
+        name.erase(dot);
     std::printf("%s:%u: failed assertion `%s'\n", name.c_str(), line, expr);
     std::fflush(stdout);
     std::abort();

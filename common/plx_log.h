@@ -46,9 +46,9 @@ void plx_log_event(int severity, const char *severity_name, int event, const cha
 #define PLX_LOG(...) plx_log_line(__func__, __LINE__, __VA_ARGS__)
 
 // Trace lines of one area (PLX_DEBUG_CONFIG, ...): written only while the area's bit is set.
-#define PLX_TRACE(area, ...)                              \
-    do {                                                  \
-        if (plx_debug_flags & (area))                     \
+#define PLX_TRACE(area, ...)                               \
+    do {                                                   \
+        if (plx_debug_flags & (area))                      \
             plx_log_line(__func__, __LINE__, __VA_ARGS__); \
     } while (0)
 
