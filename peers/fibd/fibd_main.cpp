@@ -22,10 +22,10 @@
 #include "fplink/fib_msgs.h"
 #include "fplink/fp_common.h"
 #include "peers/fibd/fibd_state.h"
+#include "peers/peer_util/peer_loop.h"
 
 namespace {
 
-constexpr uint32_t kTimerBudgetMs = 100;
 constexpr uint32_t kWatchMs = 1000;
 
 void usage(FILE *out) {
@@ -52,9 +52,6 @@ void usage(FILE *out) {
 }
 
 struct Fibd {
-    event_base *base = nullptr;
-    timer_mgr *tmr = nullptr;
-    event *tick = nullptr;
     msgq_handle *q = nullptr;
     timer *watch = nullptr;
     FibdState *state = nullptr;
@@ -121,17 +118,7 @@ void watch_cb(timer *, void *arg, void *, void *, void *) {
     }
 }
 
-void tick_cb(evutil_socket_t, short, void *arg) {
-    timer_exec(static_cast<Fibd *>(arg)->tmr, TIMER_PRI_MASK_ALL, kTimerBudgetMs);
-}
-
-void stop_cb(evutil_socket_t sig, short, void *arg) {
-    PLX_LOG("fibd: signal %d, stopping\n", static_cast<int>(sig));
-    event_base_loopbreak(static_cast<Fibd *>(arg)->base);
-}
-
-void print_state_cb(evutil_socket_t, short, void *arg) {
-    const FibdState &s = *static_cast<Fibd *>(arg)->state;
+void print_state(const FibdState &s) {
     std::printf("VPN bindings:\n");
     for (const auto &[id, v] : s.vpns())
         std::printf("  vpn %u: data %d (dir %u) app-route %d (dir %u)\n", id,
@@ -144,15 +131,6 @@ void print_state_cb(evutil_socket_t, short, void *arg) {
                     static_cast<int>(b.filter[1][0]), static_cast<int>(b.filter[1][1]));
     std::printf("DPI off: %s\n", s.dpi_off() ? "yes" : "no");
     std::fflush(stdout);
-}
-
-void transport_error(const char *line) {
-    std::fprintf(stderr, "%s\n", line);
-}
-
-volatile sig_atomic_t g_stop_wait = 0;
-void stop_wait(int) {
-    g_stop_wait = 1;
 }
 
 }  // namespace
@@ -210,22 +188,18 @@ int main(int argc, char **argv) {
         return 1;
     }
     if (!quiet)
-        msgq_set_log_hook(transport_error);
+        msgq_set_log_hook(peer_print_transport_error);
 
     if (fp_shm_attach(false, true) != 0) {
         std::fprintf(stderr, "fibd: cannot map the forwarding plane's shared memory\n");
         return 1;
     }
     // Wait for the forwarding plane (it clears the tables when it starts).
-    signal(SIGTERM, stop_wait);
-    signal(SIGINT, stop_wait);
-    signal(SIGUSR2, stop_wait);
+    peer_catch_stop_signals({SIGTERM, SIGINT, SIGUSR2});
     fp_global_ctrl *g = fp_global_ctrl_tbl();
     if (!fp_global_ready(*g))
         PLX_LOG("fibd: waiting for the forwarding plane to become ready\n");
-    while (!fp_global_ready(*g) && !g_stop_wait)
-        usleep(100 * 1000);
-    if (g_stop_wait)
+    if (!peer_wait_until([g] { return fp_global_ready(*g); }))
         return 0;
     d.fp_pid = fp_load(g->pid);
 
@@ -233,52 +207,33 @@ int main(int argc, char **argv) {
     d.state = &state;
     state.reset();
 
-    d.base = event_base_new();
-    d.tmr = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
-    if (!d.base || !d.tmr) {
+    PeerLoop loop;
+    if (!loop.ok()) {
         std::fprintf(stderr, "fibd: out of memory\n");
         return 1;
     }
-    msgq_params params{};
-    params.evbase = d.base;
-    params.tmr_mgr = d.tmr;
-    params.syslog_facility = LOG_LOCAL7;
-    params.sock_type = MSGQ_SOCK_TYPE_LOCAL;
+    msgq_params params = loop.local_queue_params();
     msgq_callbacks cbs{on_up, on_down, on_reserved, on_recv, nullptr, nullptr};
     d.q = msgq_init(QRV_MOD_FIBD, QRV_MOD_PLXD, MSGQ_HANDLE_TYPE_CLIENT, &params, &cbs, &d);
     if (!d.q) {
         std::fprintf(stderr, "fibd: cannot create the queue towards plxd\n");
         return 1;
     }
-    d.watch = timer_util_create(d.tmr, TIMER_PRI_NORMAL, TIMER_CYCLIC, kWatchMs, watch_cb, &d,
+    d.watch = timer_util_create(loop.tmr(), TIMER_PRI_NORMAL, TIMER_CYCLIC, kWatchMs, watch_cb, &d,
                                 nullptr, nullptr, nullptr, "fibd-fp-watch");
     if (d.watch)
         timer_enable(d.watch);
 
-    timeval tick_tv{};
-    timer_get_tick_interval(d.tmr, &tick_tv);
-    d.tick = event_new(d.base, -1, EV_PERSIST, tick_cb, &d);
-    event_add(d.tick, &tick_tv);
-    event *signals[4];
-    const int stop_signals[] = {SIGTERM, SIGINT, SIGUSR2};
-    for (int i = 0; i < 3; ++i) {
-        signals[i] = evsignal_new(d.base, stop_signals[i], stop_cb, &d);
-        event_add(signals[i], nullptr);
-    }
-    signals[3] = evsignal_new(d.base, SIGUSR1, print_state_cb, &d);
-    event_add(signals[3], nullptr);
+    loop.stop_on({SIGTERM, SIGINT, SIGUSR2},
+                 [](int sig) { PLX_LOG("fibd: signal %d, stopping\n", sig); });
+    loop.on_signals({SIGUSR1}, [&state](int) { print_state(state); });
 
     PLX_LOG("fibd: started (pid %d), connecting to plxd\n", static_cast<int>(getpid()));
-    event_base_dispatch(d.base);
+    loop.run();
 
     msgq_deinit(d.q);
     if (d.watch)
         timer_util_delete(d.watch);
-    for (event *ev : signals)
-        event_free(ev);
-    event_free(d.tick);
-    timer_mgr_delete(d.tmr);
-    event_base_free(d.base);
     if (d.journal)
         std::fclose(d.journal);
     return 0;

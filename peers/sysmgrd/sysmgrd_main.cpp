@@ -12,12 +12,10 @@
 
 #include "common/msgq_util.h"
 #include "common/plx_log.h"
-#include "common/timer.h"
+#include "peers/peer_util/peer_loop.h"
 #include "peers/sysmgrd/sysmgrd_server.h"
 
 namespace {
-
-constexpr uint32_t kTimerBudgetMs = 100;
 
 void usage(FILE *out) {
     std::fprintf(out,
@@ -36,33 +34,6 @@ void usage(FILE *out) {
                  "\n"
                  "Signals: SIGUSR1 prints a table of the clients; SIGTERM, SIGINT and SIGUSR2\n"
                  "stop the program cleanly.\n");
-}
-
-struct Loop {
-    event_base *base = nullptr;
-    timer_mgr *tmr = nullptr;
-    event *tick = nullptr;
-    SysmgrdServer *server = nullptr;
-};
-
-void tick_cb(evutil_socket_t, short, void *arg) {
-    auto *loop = static_cast<Loop *>(arg);
-    timer_exec(loop->tmr, TIMER_PRI_MASK_ALL, kTimerBudgetMs);
-}
-
-void stop_cb(evutil_socket_t sig, short, void *arg) {
-    auto *loop = static_cast<Loop *>(arg);
-    std::printf("sysmgrd: signal %d, stopping\n", static_cast<int>(sig));
-    std::fflush(stdout);
-    event_base_loopbreak(loop->base);
-}
-
-void table_cb(evutil_socket_t, short, void *arg) {
-    static_cast<Loop *>(arg)->server->print_table(stdout);
-}
-
-void print_transport_error(const char *line) {
-    std::fprintf(stderr, "%s\n", line);
 }
 
 }  // namespace
@@ -98,54 +69,34 @@ int main(int argc, char **argv) {
         return 1;
     }
     if (verbose)
-        msgq_set_log_hook(print_transport_error);
+        msgq_set_log_hook(peer_print_transport_error);
 
-    Loop loop;
-    loop.base = event_base_new();
-    loop.tmr = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
-    if (!loop.base || !loop.tmr) {
+    PeerLoop loop;
+    if (!loop.ok()) {
         std::fprintf(stderr, "sysmgrd: out of memory\n");
         return 1;
     }
-    int rc = 0;
-    {
-        SysmgrdServer server(loop.base, loop.tmr, options);
-        loop.server = &server;
-        if (int err = server.start(); err != 0) {
-            std::fprintf(stderr, "sysmgrd: cannot listen on %s: %s\n", server.socket_path().c_str(),
-                         std::strerror(err));
-            rc = 1;
-        } else {
-            if (!options.status_file.empty()) {
-                if (int err = server.write_status_file(); err != 0)
-                    std::fprintf(stderr, "sysmgrd: cannot write %s: %s\n",
-                                 options.status_file.c_str(), std::strerror(err));
-            }
-            timeval tick_tv{};
-            timer_get_tick_interval(loop.tmr, &tick_tv);
-            loop.tick = event_new(loop.base, -1, EV_PERSIST, tick_cb, &loop);
-            event_add(loop.tick, &tick_tv);
-            event *signals[4];
-            const int stop_signals[] = {SIGTERM, SIGINT, SIGUSR2};
-            for (int i = 0; i < 3; ++i) {
-                signals[i] = evsignal_new(loop.base, stop_signals[i], stop_cb, &loop);
-                event_add(signals[i], nullptr);
-            }
-            signals[3] = evsignal_new(loop.base, SIGUSR1, table_cb, &loop);
-            event_add(signals[3], nullptr);
-
-            std::printf("sysmgrd: listening on %s (pid %d)\n", server.socket_path().c_str(),
-                        static_cast<int>(getpid()));
-            std::fflush(stdout);
-            event_base_dispatch(loop.base);
-
-            server.stop();
-            for (event *ev : signals)
-                event_free(ev);
-            event_free(loop.tick);
-        }
+    SysmgrdServer server(loop.base(), loop.tmr(), options);
+    if (int err = server.start(); err != 0) {
+        std::fprintf(stderr, "sysmgrd: cannot listen on %s: %s\n", server.socket_path().c_str(),
+                     std::strerror(err));
+        return 1;
     }
-    timer_mgr_delete(loop.tmr);
-    event_base_free(loop.base);
-    return rc;
+    if (!options.status_file.empty()) {
+        if (int err = server.write_status_file(); err != 0)
+            std::fprintf(stderr, "sysmgrd: cannot write %s: %s\n", options.status_file.c_str(),
+                         std::strerror(err));
+    }
+    loop.stop_on({SIGTERM, SIGINT, SIGUSR2}, [](int sig) {
+        std::printf("sysmgrd: signal %d, stopping\n", sig);
+        std::fflush(stdout);
+    });
+    loop.on_signals({SIGUSR1}, [&server](int) { server.print_table(stdout); });
+
+    std::printf("sysmgrd: listening on %s (pid %d)\n", server.socket_path().c_str(),
+                static_cast<int>(getpid()));
+    std::fflush(stdout);
+    loop.run();
+    server.stop();
+    return 0;
 }

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,11 +35,11 @@
 #include "fplink/fib_msgs.h"
 #include "fplink/fp_common.h"
 #include "peers/fpeval/fp_eval.h"
+#include "peers/peer_util/peer_loop.h"
 #include "progmem/plx_if_fpmem.h"
 
 namespace {
 
-constexpr uint32_t kTimerBudgetMs = 100;
 constexpr uint32_t kCheckMs = 100;    // how often the binding is looked for in the tables
 constexpr uint32_t kWatchMs = 1000;   // forwarding-plane restart watch
 constexpr int kFlushMs = 2000;        // longest wait for the unbind to leave
@@ -253,10 +254,7 @@ struct Loader {
     uint32_t length = 0;
     std::string name;
 
-    event_base *base = nullptr;
-    timer_mgr *tmr = nullptr;
-    event *tick = nullptr;
-    std::vector<event *> signals;
+    std::unique_ptr<PeerLoop> loop;
     msgq_handle *q = nullptr;
     timer *check = nullptr;
     timer *watch = nullptr;
@@ -439,7 +437,7 @@ struct Loader {
         filter = FP_FILTER_NONE;
         if (!place()) {
             exit_code = 1;
-            event_base_loopbreak(base);
+            loop->stop();
             return;
         }
         announce();
@@ -488,8 +486,8 @@ struct Loader {
         while (!pred()) {
             if (std::chrono::steady_clock::now() > end)
                 return false;
-            event_base_loop(base, EVLOOP_NONBLOCK);
-            timer_exec(tmr, TIMER_PRI_MASK_ALL, kTimerBudgetMs);
+            event_base_loop(loop->base(), EVLOOP_NONBLOCK);
+            loop->run_timers();
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return true;
@@ -549,22 +547,6 @@ void check_cb(timer *, void *arg, void *, void *, void *) {
 void watch_cb(timer *, void *arg, void *, void *, void *) {
     static_cast<Loader *>(arg)->on_watch();
 }
-void tick_cb(evutil_socket_t, short, void *arg) {
-    timer_exec(static_cast<Loader *>(arg)->tmr, TIMER_PRI_MASK_ALL, kTimerBudgetMs);
-}
-void stop_cb(evutil_socket_t sig, short, void *arg) {
-    auto *l = static_cast<Loader *>(arg);
-    l->say("signal %d, stopping\n", static_cast<int>(sig));
-    event_base_loopbreak(l->base);
-}
-void usr1_cb(evutil_socket_t, short, void *arg) {
-    static_cast<Loader *>(arg)->print_counters();
-    plx_dump_memory_stats(PlxPrinter{});
-    std::fflush(stdout);
-}
-void transport_error(const char *line) {
-    std::fprintf(stderr, "%s\n", line);
-}
 
 // Whether a process accepts connections on the local socket at path.
 bool someone_listens(const std::string &path) {
@@ -581,20 +563,14 @@ bool someone_listens(const std::string &path) {
     return alive;
 }
 
-volatile sig_atomic_t g_stop_wait = 0;
-void stop_wait(int) {
-    g_stop_wait = 1;
-}
-
 int run(Loader &l) {
-    l.base = event_base_new();
-    l.tmr = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
-    if (!l.base || !l.tmr) {
+    l.loop = std::make_unique<PeerLoop>();
+    if (!l.loop->ok()) {
         std::fprintf(stderr, "plxload: out of memory\n");
         return 1;
     }
-    l.ctx.evbase = l.base;
-    l.ctx.tmr_mgr = l.tmr;
+    l.ctx.evbase = l.loop->base();
+    l.ctx.tmr_mgr = l.loop->tmr();
     l.ops = plx_fpmem_ops();
     l.ctx.mem_ops = &l.ops;
 
@@ -612,18 +588,12 @@ int run(Loader &l) {
     fp_global_ctrl *g = fp_global_ctrl_tbl();
     if (!fp_global_ready(*g))
         l.say("waiting for the forwarding plane to become ready\n");
-    while (!fp_global_ready(*g) && !g_stop_wait)
-        usleep(100 * 1000);
-    if (g_stop_wait)
+    if (!peer_wait_until([g] { return fp_global_ready(*g); }))
         return 0;
     if (!l.place())
         return 1;
 
-    msgq_params params{};
-    params.evbase = l.base;
-    params.tmr_mgr = l.tmr;
-    params.syslog_facility = LOG_LOCAL7;
-    params.sock_type = MSGQ_SOCK_TYPE_LOCAL;
+    msgq_params params = l.loop->local_queue_params();
     msgq_callbacks cbs{on_up, on_down, on_reserved, on_recv, nullptr, nullptr};
     l.q = msgq_init(QRV_MOD_PLXD, QRV_MOD_FIBD, MSGQ_HANDLE_TYPE_SERVER, &params, &cbs, &l);
     if (!l.q || l.q->server == nullptr || l.q->server->listener == nullptr) {
@@ -637,23 +607,18 @@ int run(Loader &l) {
     l.ctx.fibd_msgq = l.q;
     l.say("listening on %s for fibd\n", sock.c_str());
 
-    l.check = timer_util_create(l.tmr, TIMER_PRI_NORMAL, TIMER_CYCLIC, kCheckMs, check_cb, &l,
-                                nullptr, nullptr, nullptr, "plxload-check");
-    l.watch = timer_util_create(l.tmr, TIMER_PRI_NORMAL, TIMER_CYCLIC, kWatchMs, watch_cb, &l,
-                                nullptr, nullptr, nullptr, "plxload-fp-watch");
+    l.check = timer_util_create(l.loop->tmr(), TIMER_PRI_NORMAL, TIMER_CYCLIC, kCheckMs, check_cb,
+                                &l, nullptr, nullptr, nullptr, "plxload-check");
+    l.watch = timer_util_create(l.loop->tmr(), TIMER_PRI_NORMAL, TIMER_CYCLIC, kWatchMs, watch_cb,
+                                &l, nullptr, nullptr, nullptr, "plxload-fp-watch");
     timer_enable(l.watch);
-    timeval tick_tv{};
-    timer_get_tick_interval(l.tmr, &tick_tv);
-    l.tick = event_new(l.base, -1, EV_PERSIST, tick_cb, &l);
-    event_add(l.tick, &tick_tv);
-    for (int sig : {SIGINT, SIGTERM}) {
-        l.signals.push_back(evsignal_new(l.base, sig, stop_cb, &l));
-        event_add(l.signals.back(), nullptr);
-    }
-    l.signals.push_back(evsignal_new(l.base, SIGUSR1, usr1_cb, &l));
-    event_add(l.signals.back(), nullptr);
-    if (!g_stop_wait)
-        event_base_dispatch(l.base);
+    l.loop->stop_on({SIGINT, SIGTERM}, [&l](int sig) { l.say("signal %d, stopping\n", sig); });
+    l.loop->on_signals({SIGUSR1}, [&l](int) {
+        l.print_counters();
+        plx_dump_memory_stats(PlxPrinter{});
+        std::fflush(stdout);
+    });
+    l.loop->run();
 
     l.shut_down();
     return l.exit_code;
@@ -667,14 +632,7 @@ void clean_up(Loader &l) {
     if (l.watch)
         timer_util_delete(l.watch);
     plx_mem_destroy();
-    for (event *ev : l.signals)
-        event_free(ev);
-    if (l.tick)
-        event_free(l.tick);
-    if (l.tmr)
-        timer_mgr_delete(l.tmr);
-    if (l.base)
-        event_base_free(l.base);
+    l.loop.reset();
     fp_shm_detach();
 }
 
@@ -700,10 +658,9 @@ int main(int argc, char **argv) {
                                 : l.opt.name;
     plx_log_open("PLXLOAD");
     signal(SIGPIPE, SIG_IGN);
-    signal(SIGTERM, stop_wait);
-    signal(SIGINT, stop_wait);
+    peer_catch_stop_signals({SIGTERM, SIGINT});
     if (!l.opt.quiet)
-        msgq_set_log_hook(transport_error);
+        msgq_set_log_hook(peer_print_transport_error);
     int rc = run(l);
     clean_up(l);
     return rc;
