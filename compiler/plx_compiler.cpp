@@ -195,6 +195,29 @@ EcTable *combine(plx_compiler_ctx *ctx, EcTable &A, EcTable &B, bool final_table
     return &T;
 }
 
+// Writes a table's intervals as a search tree of lookup entries, front to back: every entry is
+// written whole, links included, when its node is placed.
+void write_lookup_entries(const EcTable &t, uint8_t *out) {
+    constexpr uint32_t words = sizeof(LookupEntry) / 4;
+    auto write = [out](auto &&interval, uint32_t n) {
+        uint32_t steps = 0;
+        rbst_random_shape(n, [&](uint32_t item, uint32_t pos, uint32_t left, uint32_t right) {
+            EcInterval iv = interval(item);
+            LookupEntry e{iv.lo, iv.hi, iv.ec_id, left * words, right * words};
+            std::memcpy(out + size_t{pos} * sizeof e, &e, sizeof e);
+            if (++steps % (64 * YIELD_EVERY) == 0)
+                plx_compiler_yield();
+        });
+    };
+    if (t.combined) {
+        const uint32_t *ec = t.combo_ec.data();
+        write([ec](uint32_t i) { return EcInterval{i, i + 1, ec[i]}; }, t.num_intervals());
+    } else {
+        const EcInterval *iv = t.intervals.data();
+        write([iv](uint32_t i) { return iv[i]; }, t.num_intervals());
+    }
+}
+
 void post_order(EcTable *t, std::vector<EcTable *> &out) {
     if (t->combined) {
         post_order(t->left, out);
@@ -380,21 +403,7 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
         put(data, PLX_TABLE_LOOKUP | t->id << 8);
         data += 4;
         ctx->table_base[t->id] = data / 4;
-        auto *entries = reinterpret_cast<LookupEntry *>(base + data);
-        uint32_t steps = 0;
-        rbst_random_shape(nint, [&](uint32_t item, uint32_t pos, int64_t parent, bool left) {
-            EcInterval iv = t->interval(item);
-            entries[pos] = LookupEntry{iv.lo, iv.hi, iv.ec_id, 0, 0};
-            if (parent >= 0) {
-                uint32_t link = pos * (sizeof(LookupEntry) / 4);
-                if (left)
-                    entries[parent].left = link;
-                else
-                    entries[parent].right = link;
-            }
-            if (++steps % (64 * YIELD_EVERY) == 0)
-                plx_compiler_yield();
-        });
+        write_lookup_entries(*t, base + data);
         data += nint * static_cast<uint32_t>(sizeof(LookupEntry));
 
         if (!t->combined) {

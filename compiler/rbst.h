@@ -17,15 +17,18 @@
 
 // Builds a random binary search tree over n sorted items [0, n) with the distribution of the
 // tree below (each item equally likely the root, subtrees independent) and visits its nodes in
-// walk order: node, right subtree, left subtree. visit(item, position, parent position or -1,
-// went_left), where position counts the visited nodes from 0. Used where the keys are known in
-// advance and only the shape is needed.
+// walk order: node, right subtree, left subtree. Used where the keys are known in advance and
+// only the shape is needed.
+//
+// visit(item, position, left, right): position counts the visited nodes from 0; left and right
+// are the positions of the node's children, 0 for none (only the root has position 0). Both are
+// known when the node is visited: the right subtree of a node m over items [lo, hi) at position
+// p fills positions p+1 .. p+(hi-m-1) and the left subtree starts at p+(hi-m), so a tree can be
+// written front to back in one pass, every entry whole.
 template <typename Visit>
 void rbst_random_shape(uint32_t n, Visit &&visit) {
     struct Span {
-        uint32_t lo, hi;  // items [lo, hi)
-        int64_t parent;
-        bool left;
+        uint32_t lo, hi;  // items [lo, hi), never empty
     };
     // A fast generator seeded from random(): the shape needs only uniform choices.
     uint64_t state = (static_cast<uint64_t>(::random()) << 31) ^ static_cast<uint64_t>(::random());
@@ -37,18 +40,26 @@ void rbst_random_shape(uint32_t n, Visit &&visit) {
         z ^= z >> 31;
         return static_cast<uint32_t>(((z >> 32) * bound) >> 32);
     };
-    std::vector<Span> stack;
-    stack.push_back({0, n, -1, false});
+    if (n == 0)
+        return;
+    // Children are pushed without branching (a slot is written, the top moves only when the
+    // child exists): whether a node has children is a coin toss the branch predictor loses.
+    std::vector<Span> stack(64);
+    stack[0] = {0, n};
+    size_t top = 1;
     uint32_t position = 0;
-    while (!stack.empty()) {
-        Span s = stack.back();
-        stack.pop_back();
-        if (s.lo >= s.hi)
-            continue;
-        uint32_t m = s.lo + uniform(s.hi - s.lo);
-        visit(m, position, s.parent, s.left);
-        stack.push_back({s.lo, m, position, true});       // left, popped after the right
-        stack.push_back({m + 1, s.hi, position, false});  // right, popped next
+    while (top) {
+        if (top + 2 > stack.size())
+            stack.resize(stack.size() * 2);
+        const Span s = stack[--top];
+        const uint32_t m = s.lo + uniform(s.hi - s.lo);
+        const uint32_t has_right = m + 1 < s.hi;
+        const uint32_t has_left = s.lo < m;
+        visit(m, position, has_left ? position + (s.hi - m) : 0, has_right ? position + 1 : 0);
+        stack[top] = {s.lo, m};  // popped after the whole right subtree
+        top += has_left;
+        stack[top] = {m + 1, s.hi};
+        top += has_right;
         ++position;
     }
 }

@@ -89,21 +89,40 @@ TEST(Rbst, CustomComparisonAndRandomShapeBuilder) {
         t.insert(k);
     EXPECT_EQ(t.node(t.first()).key, 3u);  // descending order
 
-    // The shape builder visits every item once, parents before children, positions in order.
-    std::vector<int64_t> parent_pos(1000, -2);
-    std::vector<uint32_t> item_at(1000);
+    // The shape builder visits every item once, positions in order, and its links form a
+    // search tree over the items whose walk order (node, right, left) is the position order.
+    const uint32_t n = 1000;
+    std::vector<uint32_t> item_at(n, n), left_at(n), right_at(n);
     uint32_t expect_pos = 0;
-    rbst_random_shape(1000, [&](uint32_t item, uint32_t pos, int64_t parent, bool left) {
-        EXPECT_EQ(pos, expect_pos++);
-        EXPECT_EQ(parent_pos[item], -2);
-        parent_pos[item] = parent;
+    rbst_random_shape(n, [&](uint32_t item, uint32_t pos, uint32_t left, uint32_t right) {
+        ASSERT_EQ(pos, expect_pos++);
         item_at[pos] = item;
-        if (parent >= 0) {
-            EXPECT_LT(parent, pos);
-            EXPECT_EQ(left, item < item_at[parent]);
-        }
+        left_at[pos] = left;
+        right_at[pos] = right;
     });
-    EXPECT_EQ(expect_pos, 1000u);
+    ASSERT_EQ(expect_pos, n);
+    // Walk from the root; every subtree must hold exactly the items of its span.
+    struct Frame {
+        uint32_t pos, lo, hi;
+    };
+    std::vector<Frame> stack{{0, 0, n}};
+    std::vector<bool> seen(n, false);
+    uint32_t next_pos = 0;
+    while (!stack.empty()) {
+        Frame f = stack.back();
+        stack.pop_back();
+        ASSERT_EQ(f.pos, next_pos++);  // node, right subtree, left subtree
+        uint32_t m = item_at[f.pos];
+        ASSERT_TRUE(m >= f.lo && m < f.hi && !seen[m]);
+        seen[m] = true;
+        EXPECT_EQ(left_at[f.pos] != 0, m > f.lo);
+        EXPECT_EQ(right_at[f.pos] != 0, m + 1 < f.hi);
+        if (left_at[f.pos])
+            stack.push_back({left_at[f.pos], f.lo, m});
+        if (right_at[f.pos])
+            stack.push_back({right_at[f.pos], m + 1, f.hi});
+    }
+    EXPECT_EQ(next_pos, n);
 }
 
 TEST(Epi, BitsAndOrderAsLittleEndianNumber) {
