@@ -495,3 +495,14 @@ std::span<fp_intf_acl_binding> fp_intf_acl_bindings() {
 fp_fib_ctrl *fp_fib_ctrl_tbl() {
     return static_cast<fp_fib_ctrl *>(fp_tbl_addr(FP_TBL_FIB_CTRL));
 }
+fp_binding_tables fp_binding_tables_from_shm() {
+    fp_binding_tables t;
+    auto v = fp_vpn_bindings();
+    t.vpn = v.data();
+    t.num_vpn = static_cast<uint32_t>(v.size());
+    auto i = fp_intf_acl_bindings();
+    t.intf = i.data();
+    t.num_intf = static_cast<uint32_t>(i.size());
+    t.ctrl = fp_fib_ctrl_tbl();
+    return t;
+}

@@ -186,3 +186,5 @@ std::span<FilterEntry> fp_filters();
 std::span<fp_vpn_binding> fp_vpn_bindings();
 std::span<fp_intf_acl_binding> fp_intf_acl_bindings();
 fp_fib_ctrl *fp_fib_ctrl_tbl();
+// The binding tables of the attached object (all null when not attached).
+fp_binding_tables fp_binding_tables_from_shm();

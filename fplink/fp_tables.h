@@ -132,3 +132,13 @@ struct fp_fib_ctrl {
     uint8_t reserved[44];
 };
 static_assert(sizeof(fp_fib_ctrl) == 64);
+
+// Where fibd's binding tables are: fibd writes them, the forwarding plane reads them. Normally
+// those of the attached shared object; tests hand in arrays of their own.
+struct fp_binding_tables {
+    fp_vpn_binding *vpn = nullptr;
+    uint32_t num_vpn = 0;
+    fp_intf_acl_binding *intf = nullptr;
+    uint32_t num_intf = 0;
+    fp_fib_ctrl *ctrl = nullptr;
+};

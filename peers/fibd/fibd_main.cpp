@@ -203,7 +203,7 @@ int main(int argc, char **argv) {
         return 0;
     d.fp_pid = fp_load(g->pid);
 
-    FibdState state(fibd_tables_from_shm());
+    FibdState state(fp_binding_tables_from_shm());
     d.state = &state;
     state.reset();
 

@@ -4,18 +4,6 @@
 
 #include "fplink/fp_common.h"
 
-FibdTables fibd_tables_from_shm() {
-    FibdTables t;
-    auto v = fp_vpn_bindings();
-    t.vpn = v.data();
-    t.num_vpn = static_cast<uint32_t>(v.size());
-    auto i = fp_intf_acl_bindings();
-    t.intf = i.data();
-    t.num_intf = static_cast<uint32_t>(i.size());
-    t.ctrl = fp_fib_ctrl_tbl();
-    return t;
-}
-
 void FibdState::bump() {
     if (t_.ctrl)
         fp_store(t_.ctrl->generation, fp_load(t_.ctrl->generation) + 1);
@@ -169,13 +157,7 @@ void FibdState::reset() {
     vpns_.clear();
     intfs_.clear();
     dpi_off_ = false;
-    if (t_.vpn)
-        memset(static_cast<void *>(t_.vpn), 0, sizeof(fp_vpn_binding) * t_.num_vpn);
-    if (t_.intf)
-        memset(static_cast<void *>(t_.intf), 0, sizeof(fp_intf_acl_binding) * t_.num_intf);
-    if (t_.ctrl)
-        fp_store(t_.ctrl->dpi_off, uint8_t{0});
-    bump();
+    rewrite();
 }
 
 void FibdState::rewrite() {

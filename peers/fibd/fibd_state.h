@@ -13,14 +13,7 @@
 #include "fplink/fp_tables.h"
 
 // Where the state is mirrored (normally the attached shared object).
-struct FibdTables {
-    fp_vpn_binding *vpn = nullptr;
-    uint32_t num_vpn = 0;
-    fp_intf_acl_binding *intf = nullptr;
-    uint32_t num_intf = 0;
-    fp_fib_ctrl *ctrl = nullptr;
-};
-FibdTables fibd_tables_from_shm();
+using FibdTables = fp_binding_tables;
 
 class FibdState {
   public:

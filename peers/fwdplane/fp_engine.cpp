@@ -47,13 +47,7 @@ fp_tables fp_tables_from_shm() {
     auto f = fp_filters();
     t.filters = f.data();
     t.num_filters = static_cast<uint32_t>(f.size());
-    auto v = fp_vpn_bindings();
-    t.vpn = v.data();
-    t.num_vpn = static_cast<uint32_t>(v.size());
-    auto i = fp_intf_acl_bindings();
-    t.intf = i.data();
-    t.num_intf = static_cast<uint32_t>(i.size());
-    t.fib_ctrl = fp_fib_ctrl_tbl();
+    t.bindings = fp_binding_tables_from_shm();
     return t;
 }
 
@@ -244,9 +238,10 @@ void FpEngine::apply_actions(uint8_t *data, fp_packet &pkt, StageResult &r, std:
 }
 
 const fp_intf_acl_binding *FpEngine::intf_binding(const std::string &name) {
-    if (name.empty() || !t_.intf)
+    const fp_binding_tables &b = t_.bindings;
+    if (name.empty() || !b.intf)
         return nullptr;
-    uint32_t gen = t_.fib_ctrl ? fp_load(t_.fib_ctrl->generation) : 0;
+    uint32_t gen = b.ctrl ? fp_load(b.ctrl->generation) : 0;
     if (gen != intf_cache_gen_) {
         intf_cache_.clear();
         intf_cache_gen_ = gen;
@@ -254,15 +249,15 @@ const fp_intf_acl_binding *FpEngine::intf_binding(const std::string &name) {
     auto it = intf_cache_.find(name);
     if (it == intf_cache_.end()) {
         int found = -1;
-        for (uint32_t i = 0; i < t_.num_intf; ++i) {
-            if (strncmp(t_.intf[i].name, name.c_str(), FP_INTF_NAME_LEN) == 0) {
+        for (uint32_t i = 0; i < b.num_intf; ++i) {
+            if (strncmp(b.intf[i].name, name.c_str(), FP_INTF_NAME_LEN) == 0) {
                 found = static_cast<int>(i);
                 break;
             }
         }
         it = intf_cache_.emplace(name, found).first;
     }
-    return it->second < 0 ? nullptr : &t_.intf[it->second];
+    return it->second < 0 ? nullptr : &b.intf[it->second];
 }
 
 fp_verdict FpEngine::process(fp_packet &pkt, const fp_input &in, std::string *trace) {
@@ -280,8 +275,8 @@ fp_verdict FpEngine::process(fp_packet &pkt, const fp_input &in, std::string *tr
             verdict = FP_VERDICT_DROP_ACL_IN;
             break;
         }
-        if (t_.vpn && in.vpn < t_.num_vpn) {
-            const fp_vpn_binding &vb = t_.vpn[in.vpn];
+        if (t_.bindings.vpn && in.vpn < t_.bindings.num_vpn) {
+            const fp_vpn_binding &vb = t_.bindings.vpn[in.vpn];
             uint8_t bound = fp_load(vb.bound);
             uint8_t dir = fp_load(vb.data_dir);
             bool covers = dir == 0 || dir == 3 || dir == in.origin;

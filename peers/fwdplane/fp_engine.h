@@ -54,11 +54,7 @@ struct fp_tables {
     uint32_t num_blocks = 0;
     FilterEntry *filters = nullptr;
     uint32_t num_filters = 0;
-    fp_vpn_binding *vpn = nullptr;
-    uint32_t num_vpn = 0;
-    fp_intf_acl_binding *intf = nullptr;
-    uint32_t num_intf = 0;
-    const fp_fib_ctrl *fib_ctrl = nullptr;
+    fp_binding_tables bindings;
 };
 // The tables of the attached shared object.
 fp_tables fp_tables_from_shm();

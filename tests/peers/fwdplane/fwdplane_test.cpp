@@ -183,10 +183,10 @@ class Pipeline : public ::testing::Test {
         t.num_blocks = 4096;
         t.filters = filters_.data();
         t.num_filters = 16;
-        t.vpn = vpn_.data();
-        t.num_vpn = 64;
-        t.intf = intf_.data();
-        t.num_intf = 8;
+        t.bindings.vpn = vpn_.data();
+        t.bindings.num_vpn = 64;
+        t.bindings.intf = intf_.data();
+        t.bindings.num_intf = 8;
         engine_ = std::make_unique<FpEngine>(
             t,
             [](const PolicyProgram *p, const uint32_t *f) {
