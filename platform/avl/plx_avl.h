@@ -39,83 +39,25 @@ struct avl_where {
     bool valid = false;
 };
 
-template <class T, avl_link T::*Link, class Order, bool Owning = true>
-class avl_tree {
-    struct node_less {
-        bool operator()(const T &a, const T &b) const {
-            return Order::compare(Order::key(a), Order::key(b)) < 0;
-        }
-    };
-    struct key_less {
-        using key_type = typename Order::key_type;
-        bool operator()(const key_type &k, const T &b) const {
-            return Order::compare(k, Order::key(b)) < 0;
-        }
-        bool operator()(const T &a, const key_type &k) const {
-            return Order::compare(Order::key(a), k) < 0;
-        }
-    };
+namespace detail {
 
+// What the tree and the list share over their Boost.Intrusive container `Impl`: unlinking
+// (handing the record back in the owning flavour), neighbours, the walk, the size, destruction
+// and iteration.
+template <class T, class Impl, bool Owning>
+class intrusive_collection {
   public:
-    using impl_type = boost::intrusive::avltree<T, boost::intrusive::member_hook<T, avl_link, Link>,
-                                                boost::intrusive::compare<node_less>,
-                                                boost::intrusive::constant_time_size<true>>;
+    using impl_type = Impl;
     using value_type = T;
-    using key_type = typename Order::key_type;
-    using where_type = avl_where<avl_tree>;
-    using iterator = typename impl_type::iterator;
-    using const_iterator = typename impl_type::const_iterator;
+    using iterator = typename Impl::iterator;
+    using const_iterator = typename Impl::const_iterator;
 
-    avl_tree() = default;
-    avl_tree(const avl_tree &) = delete;
-    avl_tree &operator=(const avl_tree &) = delete;
-    ~avl_tree() { destroy_all(); }
+    intrusive_collection() = default;
+    intrusive_collection(const intrusive_collection &) = delete;
+    intrusive_collection &operator=(const intrusive_collection &) = delete;
+    ~intrusive_collection() { destroy_all(); }
 
-    // The record with this key, or nullptr.
-    T *find(const key_type &key) const {
-        auto it = impl().find(key, key_less{});
-        return it == impl().end() ? nullptr : const_cast<T *>(&*it);
-    }
-
-    // As find(); when the key is absent, fills `where` for insert(node, where).
-    T *find(const key_type &key, where_type &where) {
-        auto r = impl_.insert_unique_check(key, key_less{}, where.data);
-        where.valid = r.second;
-        return r.second ? nullptr : &*r.first;
-    }
-
-    // Smallest record whose key is greater than `key` (the key itself need not be present).
-    T *find_next(const key_type &key) const {
-        auto it = impl().upper_bound(key, key_less{});
-        return it == impl().end() ? nullptr : const_cast<T *>(&*it);
-    }
-
-    // Smallest record whose key is not less than `key`.
-    T *lower_bound(const key_type &key) const {
-        auto it = impl().lower_bound(key, key_less{});
-        return it == impl().end() ? nullptr : const_cast<T *>(&*it);
-    }
-
-    // Inserts a record whose key must not be present yet (an internal error otherwise).
-    T *insert(std::unique_ptr<T> node) requires Owning {
-        T *p = node.get();
-        PLX_ASSERT(impl_.insert_unique(*p).second);
-        node.release();
-        return p;
-    }
-    T *insert(std::unique_ptr<T> node, where_type &where) requires Owning {
-        PLX_ASSERT(where.valid);
-        T *p = node.release();
-        impl_.insert_unique_commit(*p, where.data);
-        where.valid = false;
-        return p;
-    }
-    T *insert(T &node) requires(!Owning) {
-        PLX_ASSERT(impl_.insert_unique(node).second);
-        return &node;
-    }
-
-    // Unlinks a record of this tree; the owning flavour returns it to the caller.
+    // Unlinks a record of this collection; the owning flavour returns it to the caller.
     std::unique_ptr<T> remove(T &node) requires Owning {
         impl_.erase(impl_.iterator_to(node));
         return std::unique_ptr<T>(&node);
@@ -126,15 +68,15 @@ class avl_tree {
         impl_.erase_and_dispose(impl_.iterator_to(node), std::default_delete<T>());
     }
 
-    T *first() const { return empty() ? nullptr : const_cast<T *>(&*impl().begin()); }
-    T *last() const { return empty() ? nullptr : const_cast<T *>(&*impl().rbegin()); }
+    T *first() const { return empty() ? nullptr : const_cast<T *>(&*impl_.begin()); }
+    T *last() const { return empty() ? nullptr : const_cast<T *>(&*impl_.rbegin()); }
     T *next(const T &node) const {
-        auto it = ++impl().iterator_to(node);
-        return it == impl().end() ? nullptr : const_cast<T *>(&*it);
+        auto it = ++impl_.iterator_to(node);
+        return it == impl_.end() ? nullptr : const_cast<T *>(&*it);
     }
     T *prev(const T &node) const {
-        auto it = impl().iterator_to(node);
-        return it == impl().begin() ? nullptr : const_cast<T *>(&*--it);
+        auto it = impl_.iterator_to(node);
+        return it == impl_.begin() ? nullptr : const_cast<T *>(&*--it);
     }
 
     // Calls fn(T&) for every record in order. fn may remove (or erase) the record it is given.
@@ -172,24 +114,95 @@ class avl_tree {
     const_iterator begin() const { return impl_.begin(); }
     const_iterator end() const { return impl_.end(); }
 
-  private:
-    const impl_type &impl() const { return impl_; }
-    impl_type impl_;
+  protected:
+    Impl impl_;
+};
+
+template <class T, class Order>
+struct avl_node_less {
+    bool operator()(const T &a, const T &b) const {
+        return Order::compare(Order::key(a), Order::key(b)) < 0;
+    }
+};
+
+template <class T, avl_link T::*Link, class Order>
+using avl_impl = boost::intrusive::avltree<T, boost::intrusive::member_hook<T, avl_link, Link>,
+                                           boost::intrusive::compare<avl_node_less<T, Order>>,
+                                           boost::intrusive::constant_time_size<true>>;
+
+template <class T, list_link T::*Link>
+using list_impl = boost::intrusive::list<T, boost::intrusive::member_hook<T, list_link, Link>,
+                                         boost::intrusive::constant_time_size<true>>;
+
+}  // namespace detail
+
+template <class T, avl_link T::*Link, class Order, bool Owning = true>
+class avl_tree : public detail::intrusive_collection<T, detail::avl_impl<T, Link, Order>, Owning> {
+    struct key_less {
+        using key_type = typename Order::key_type;
+        bool operator()(const key_type &k, const T &b) const {
+            return Order::compare(k, Order::key(b)) < 0;
+        }
+        bool operator()(const T &a, const key_type &k) const {
+            return Order::compare(Order::key(a), k) < 0;
+        }
+    };
+    using detail::intrusive_collection<T, detail::avl_impl<T, Link, Order>, Owning>::impl_;
+
+  public:
+    using key_type = typename Order::key_type;
+    using where_type = avl_where<avl_tree>;
+
+    // The record with this key, or nullptr.
+    T *find(const key_type &key) const {
+        auto it = impl_.find(key, key_less{});
+        return it == impl_.end() ? nullptr : const_cast<T *>(&*it);
+    }
+
+    // As find(); when the key is absent, fills `where` for insert(node, where).
+    T *find(const key_type &key, where_type &where) {
+        auto r = impl_.insert_unique_check(key, key_less{}, where.data);
+        where.valid = r.second;
+        return r.second ? nullptr : &*r.first;
+    }
+
+    // Smallest record whose key is greater than `key` (the key itself need not be present).
+    T *find_next(const key_type &key) const {
+        auto it = impl_.upper_bound(key, key_less{});
+        return it == impl_.end() ? nullptr : const_cast<T *>(&*it);
+    }
+
+    // Smallest record whose key is not less than `key`.
+    T *lower_bound(const key_type &key) const {
+        auto it = impl_.lower_bound(key, key_less{});
+        return it == impl_.end() ? nullptr : const_cast<T *>(&*it);
+    }
+
+    // Inserts a record whose key must not be present yet (an internal error otherwise).
+    T *insert(std::unique_ptr<T> node) requires Owning {
+        T *p = node.get();
+        PLX_ASSERT(impl_.insert_unique(*p).second);
+        node.release();
+        return p;
+    }
+    T *insert(std::unique_ptr<T> node, where_type &where) requires Owning {
+        PLX_ASSERT(where.valid);
+        T *p = node.release();
+        impl_.insert_unique_commit(*p, where.data);
+        where.valid = false;
+        return p;
+    }
+    T *insert(T &node) requires(!Owning) {
+        PLX_ASSERT(impl_.insert_unique(node).second);
+        return &node;
+    }
 };
 
 template <class T, list_link T::*Link, bool Owning = true>
-class dl_list {
+class dl_list : public detail::intrusive_collection<T, detail::list_impl<T, Link>, Owning> {
+    using detail::intrusive_collection<T, detail::list_impl<T, Link>, Owning>::impl_;
+
   public:
-    using impl_type = boost::intrusive::list<T, boost::intrusive::member_hook<T, list_link, Link>,
-                                             boost::intrusive::constant_time_size<true>>;
-    using iterator = typename impl_type::iterator;
-    using const_iterator = typename impl_type::const_iterator;
-
-    dl_list() = default;
-    dl_list(const dl_list &) = delete;
-    dl_list &operator=(const dl_list &) = delete;
-    ~dl_list() { destroy_all(); }
-
     T *push_back(std::unique_ptr<T> node) requires Owning {
         impl_.push_back(*node);
         return node.release();
@@ -211,53 +224,6 @@ class dl_list {
         impl_.insert(pos ? impl_.iterator_to(*pos) : impl_.end(), node);
         return &node;
     }
-
-    std::unique_ptr<T> remove(T &node) requires Owning {
-        impl_.erase(impl_.iterator_to(node));
-        return std::unique_ptr<T>(&node);
-    }
-    void remove(T &node) requires(!Owning) { impl_.erase(impl_.iterator_to(node)); }
-    void erase(T &node) requires Owning {
-        impl_.erase_and_dispose(impl_.iterator_to(node), std::default_delete<T>());
-    }
-
-    T *first() const { return empty() ? nullptr : const_cast<T *>(&impl_.front()); }
-    T *last() const { return empty() ? nullptr : const_cast<T *>(&impl_.back()); }
-    T *next(const T &node) const {
-        auto it = ++impl_.iterator_to(node);
-        return it == impl_.end() ? nullptr : const_cast<T *>(&*it);
-    }
-    T *prev(const T &node) const {
-        auto it = impl_.iterator_to(node);
-        return it == impl_.begin() ? nullptr : const_cast<T *>(&*--it);
-    }
-
-    // Calls fn(T&) for every record in list order; fn may remove the record it is given.
-    template <class F>
-    void walk(F &&fn) {
-        for (auto it = impl_.begin(); it != impl_.end();) {
-            T &node = *it++;
-            fn(node);
-        }
-    }
-
-    size_t count() const { return impl_.size(); }
-    bool empty() const { return impl_.empty(); }
-
-    void destroy_all() {
-        if constexpr (Owning)
-            impl_.clear_and_dispose(std::default_delete<T>());
-        else
-            impl_.clear();
-    }
-
-    iterator begin() { return impl_.begin(); }
-    iterator end() { return impl_.end(); }
-    const_iterator begin() const { return impl_.begin(); }
-    const_iterator end() const { return impl_.end(); }
-
-  private:
-    impl_type impl_;
 };
 
 // Three-way comparison helper for orders: -1, 0 or 1.
