@@ -4,7 +4,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace {
 
@@ -83,6 +85,18 @@ void PeerLoop::stop() {
 
 void PeerLoop::run_timers() {
     timer_exec(tmr_, TIMER_PRI_MASK_ALL, kTimerBudgetMs);
+}
+
+bool PeerLoop::run_until(const std::function<bool()> &pred, int timeout_ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        event_base_loop(base_, EVLOOP_NONBLOCK);
+        run_timers();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 msgq_params PeerLoop::local_queue_params() const {

@@ -44,6 +44,9 @@ class PeerLoop {
     void stop();
     // Runs the due timers (what each tick does).
     void run_timers();
+    // Outside run(): polls the loop and runs the due timers every 10 ms until pred() holds
+    // (true) or timeout_ms passed (false).
+    bool run_until(const std::function<bool()> &pred, int timeout_ms);
 
     // Transport parameters for a queue on this loop over local sockets, errors to LOG_LOCAL7.
     msgq_params local_queue_params() const;

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -23,7 +22,6 @@
 #include <iterator>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/msgq_util.h"
@@ -480,19 +478,6 @@ struct Loader {
         std::fflush(stdout);
     }
 
-    template <class Pred>
-    bool run_until(Pred pred, int timeout_ms) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            event_base_loop(loop->base(), EVLOOP_NONBLOCK);
-            loop->run_timers();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
-    }
-
     // Frees a program that was never bound; nothing uses it, so the release is immediate.
     void give_back() {
         if (!prog)
@@ -509,14 +494,14 @@ struct Loader {
             fib_msg m = bind_msg(false);
             if (send(m)) {
                 say("sent %s\n", fib_msg_json(m).c_str());
-                if (!run_until([&] { return q->txq_head == nullptr; }, kFlushMs))
+                if (!loop->run_until([&] { return q->txq_head == nullptr; }, kFlushMs))
                     std::fprintf(stderr, "plxload: the unbind message did not leave\n");
             }
         }
         if (!prog)
             return;
         plx_mem_free(prog);
-        if (run_until([] { return plx_mem_pending_releases() == 0; }, kReleaseWaitMs)) {
+        if (loop->run_until([] { return plx_mem_pending_releases() == 0; }, kReleaseWaitMs)) {
             say("filter %u released\n", filter);
         } else {
             std::fprintf(stderr,

@@ -1,15 +1,11 @@
 // End to end without the daemon: the real fwdplane and fibd programs, and this test standing in
 // for plxd (program memory, the compiler and the forwarding-table link).
-#include <event2/event.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
+#include <functional>
 
 #include "common/msgq_util.h"
 #include "common/qrv_util.h"
@@ -18,41 +14,16 @@
 #include "fplink/fib_msgs.h"
 #include "fplink/fp_common.h"
 #include "peers/fwdplane/fp_packet.h"
+#include "peers/peer_util/peer_loop.h"
 #include "progmem/plx_if_fpmem.h"
 #include "tests/fplink/fp_test_env.h"
 #include "tests/peers/fwdplane/fp_test_programs.h"
+#include "tests/support/test_process.h"
 
 namespace {
 
-pid_t spawn(std::vector<std::string> args) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-int wait_exit(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-void stop(pid_t pid) {
-    if (pid > 0) {
-        kill(pid, SIGTERM);
-        wait_exit(pid);
-    }
-}
-
 struct PlxdStandIn {
-    event_base *base = nullptr;
-    timer_mgr *tmr = nullptr;
+    PeerLoop loop;
     msgq_handle *q = nullptr;
     plx_ctx ctx{};
     int ups = 0;
@@ -71,20 +42,15 @@ class FpEndToEnd : public ::testing::Test {
     void SetUp() override {
         std::filesystem::create_directories(env_.root() + "/var/run");
         fwdplane_ = spawn({FWDPLANE_BIN, "-w", "-q"});
-        s_.base = event_base_new();
-        s_.tmr = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
-        s_.ctx.tmr_mgr = s_.tmr;
-        s_.ctx.evbase = s_.base;
+        ASSERT_TRUE(s_.loop.ok());
+        s_.ctx.tmr_mgr = s_.loop.tmr();
+        s_.ctx.evbase = s_.loop.base();
         ops_ = plx_fpmem_ops();
         s_.ctx.mem_ops = &ops_;
         // Waits for the forwarding plane's ready flag.
         ASSERT_EQ(plx_mem_init(&s_.ctx, true), 0);
         plx_compiler_set_mem_ops(plx_mem_alloc, plx_mem_free);
-        msgq_params params{};
-        params.evbase = s_.base;
-        params.tmr_mgr = s_.tmr;
-        params.sock_type = MSGQ_SOCK_TYPE_LOCAL;
-        params.syslog_facility = LOG_LOCAL7;
+        msgq_params params = s_.loop.local_queue_params();
         msgq_callbacks cbs{on_up, on_nothing, on_nothing, on_recv, nullptr, nullptr};
         s_.q = msgq_init(QRV_MOD_PLXD, QRV_MOD_FIBD, MSGQ_HANDLE_TYPE_SERVER, &params, &cbs, &s_);
         ASSERT_NE(s_.q, nullptr);
@@ -93,27 +59,16 @@ class FpEndToEnd : public ::testing::Test {
         ASSERT_TRUE(run_until([&] { return s_.ups == 1; }, 10000)) << "fibd did not connect";
     }
     void TearDown() override {
-        stop(fibd_);
-        stop(fwdplane_);
+        stop_process(fibd_);
+        stop_process(fwdplane_);
         plx_compiler_set_mem_ops(nullptr, nullptr);
         if (s_.q)
             msgq_deinit(s_.q);
         plx_mem_destroy();
-        timer_mgr_delete(s_.tmr);
-        event_base_free(s_.base);
     }
     // Runs the event loop and the timer wheel (real time) until pred holds or timeout_ms passed.
-    template <class Pred>
-    bool run_until(Pred pred, int timeout_ms) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            event_base_loop(s_.base, EVLOOP_NONBLOCK);
-            timer_exec(s_.tmr, TIMER_PRI_MASK_ALL, 100);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
+    bool run_until(const std::function<bool()> &pred, int timeout_ms) {
+        return s_.loop.run_until(pred, timeout_ms);
     }
     void send(const std::vector<uint8_t> &bytes) {
         uint8_t *buf = msgq_alloc(s_.q, static_cast<uint32_t>(bytes.size()));
@@ -215,7 +170,7 @@ TEST_F(FpEndToEnd, BindReplayCountClearAndDelayedRelease) {
     run_until([] { return false; }, 1500);
     EXPECT_EQ(plx_mem_pending_releases(), 1);
     EXPECT_EQ(fp_load(fe.valid), 1);
-    stop(replay);
+    stop_process(replay);
     auto stopped = std::chrono::steady_clock::now();
     ASSERT_TRUE(run_until([] { return plx_mem_pending_releases() == 0; }, 3000));
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(1600));

@@ -37,6 +37,10 @@ TEST(PeerLoop, SignalsAndTimersRunFromTheLoop) {
     loop.run();
     EXPECT_EQ(seen, (std::vector<int>{SIGUSR1, SIGUSR2}));
     EXPECT_EQ(fired, 1);
+    // Outside run(), run_until drives the timers too, and gives up after its time.
+    timer_enable(t);
+    EXPECT_TRUE(loop.run_until([&] { return fired == 2; }, 2000));
+    EXPECT_FALSE(loop.run_until([] { return false; }, 30));
     timer_util_delete(t);
     timer_util_delete(kick);
 

@@ -1,12 +1,10 @@
 // The by-hand acceptance flow with the real programs: fwdplane, fibd, plxc, plxload and pcapgen,
 // checked against a linear first-match classification done here.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -14,11 +12,11 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "fplink/fp_common.h"
 #include "tests/fplink/fp_test_env.h"
+#include "tests/support/test_process.h"
 
 namespace {
 
@@ -27,45 +25,8 @@ std::string slurp(const std::string &path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// Starts a program with standard output and error going to out (appended).
-pid_t spawn(const std::vector<std::string> &args, const std::string &out,
-            const std::map<std::string, std::string> &env = {}) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        for (const auto &[k, v] : env)
-            setenv(k.c_str(), v.c_str(), 1);
-        std::vector<char *> argv;
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-int wait_exit(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 int run(const std::vector<std::string> &args, const std::string &out) {
     return wait_exit(spawn(args, out));
-}
-
-template <class Pred>
-bool wait_for(Pred pred, int timeout_ms = 10000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 // Hits per counter name from a fwdplane summary ("miss" for the default record).
@@ -181,12 +142,8 @@ class PlxLoadFlow : public ::testing::Test {
         ASSERT_EQ(fp_shm_attach(false, false), 0);
     }
     void TearDown() override {
-        for (pid_t pid : {load_, fibd_, fwdplane_}) {
-            if (pid > 0) {
-                kill(pid, SIGTERM);
-                wait_exit(pid);
-            }
-        }
+        for (pid_t pid : {load_, fibd_, fwdplane_})
+            stop_process(pid);
     }
     // Starts plxload and waits until fibd applied its binding.
     void load(const std::vector<std::string> &args) {

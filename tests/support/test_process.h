@@ -1,0 +1,64 @@
+// Child processes for tests that run the router's real programs.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Starts a program (args[0] is its path). With `out`, its standard output and error are
+// appended to that file; `env` entries are set in the child.
+inline pid_t spawn(const std::vector<std::string> &args, const std::string &out = "",
+                   const std::map<std::string, std::string> &env = {}) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!out.empty()) {
+            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(fd, 1);
+            dup2(fd, 2);
+        }
+        for (const auto &[k, v] : env)
+            setenv(k.c_str(), v.c_str(), 1);
+        std::vector<char *> argv;
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Waits for a child: its exit status, or 128 + the signal that ended it.
+inline int wait_exit(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Ends a child with SIGTERM and reaps it; nothing for pid <= 0.
+inline void stop_process(pid_t pid) {
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        wait_exit(pid);
+    }
+}
+
+// Polls pred() every 20 ms until it holds (true) or timeout_ms passed (false).
+template <class Pred>
+bool wait_for(Pred pred, int timeout_ms = 10000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
