@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Starts the simulated router under a temporary root: the system manager, the forwarding plane
-# and fibd, then plxd in the foreground (it waits until the forwarding plane reports ready). The
+# Starts the simulated router under a temporary root: the configuration database (loaded with
+# the router's default configuration), the system manager, the forwarding plane and fibd, then
+# plxd in the foreground (it waits until the forwarding plane reports ready). The
 # system manager prints every hello it receives. Ctrl-C stops everything in order: plxd first
-# (SIGUSR2, its orderly stop), then fibd, the forwarding plane and the system manager.
+# (SIGUSR2, its orderly stop), then fibd, the forwarding plane, the system manager and the
+# configuration database.
 #
 # usage: tools/run-router.sh [build-dir]
 set -uo pipefail
@@ -11,6 +13,9 @@ PLXD="$BUILD/daemon/plxd"
 SYSMGRD="$BUILD/peers/sysmgrd/sysmgrd"
 FWDPLANE="$BUILD/peers/fwdplane/fwdplane"
 FIBD="$BUILD/peers/fibd/fibd"
+CDBD="$BUILD/peers/cdbd/cdbd"
+CDBCLI="$BUILD/peers/cdbd/cdbcli"
+HERE=$(cd "$(dirname "$0")/.." && pwd)
 if [ ! -x "$PLXD" ]; then
     echo "run-router: $PLXD not found; build first (make build)" >&2
     exit 1
@@ -24,6 +29,7 @@ mkdir -p "$ROOT/var/run" "$ROOT/boot" "$ROOT/etc/default"
 echo small > "$ROOT/etc/default/sim_size"
 echo "Simulated router root: $ROOT (Ctrl-C stops the router)"
 
+cdbd_pid=
 sysmgr_pid=
 fwdplane_pid=
 fibd_pid=
@@ -50,6 +56,7 @@ cleanup() {
     stop fibd "$fibd_pid" TERM
     stop fwdplane "$fwdplane_pid" TERM
     stop sysmgrd "$sysmgr_pid" TERM
+    stop cdbd "$cdbd_pid" TERM
     rm -rf "$ROOT"
     rm -f "/dev/shm/${PLX_SHM_PREFIX}almushtarika"
 }
@@ -57,6 +64,18 @@ trap cleanup INT TERM EXIT
 
 # Each daemon runs in a session of its own so that the terminal's Ctrl-C reaches only this script
 # (plxd treats SIGINT as a fatal signal); the script then stops them in order.
+if [ -x "$CDBD" ] && [ -x "$CDBCLI" ]; then
+    setsid "$CDBD" --yang-dir "$HERE/yang" --db-dir "$ROOT/var/confd/cdb" &
+    cdbd_pid=$!
+    for _ in $(seq 50); do "$CDBCLI" status >/dev/null 2>&1 && break; sleep 0.1; done
+    if "$CDBCLI" load "$HERE/examples/default-config.xml"; then
+        echo "Configuration database up with the default configuration (cdbcli show prints it)"
+    else
+        echo "run-router: loading the default configuration failed" >&2
+    fi
+else
+    echo "run-router: $CDBD not found; running without the configuration database" >&2
+fi
 if [ -x "$SYSMGRD" ]; then
     setsid "$SYSMGRD" &
     sysmgr_pid=$!
