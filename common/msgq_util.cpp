@@ -955,6 +955,15 @@ msgq_log_hook_fn msgq_set_log_hook(msgq_log_hook_fn hook) {
     return old;
 }
 
+msgq_params msgq_local_params(event_base *evbase, timer_mgr *tmr_mgr) {
+    msgq_params params{};
+    params.evbase = evbase;
+    params.tmr_mgr = tmr_mgr;
+    params.syslog_facility = LOG_LOCAL7;
+    params.sock_type = MSGQ_SOCK_TYPE_LOCAL;
+    return params;
+}
+
 msgq_handle *msgq_init(uint32_t source, uint32_t target, uint32_t type, const msgq_params *params,
                        const msgq_callbacks *callbacks, void *user_arg) {
     if (source < 1 || source > QRV_MOD_MAX || target < 1 || target > QRV_MOD_MAX)

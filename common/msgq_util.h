@@ -101,6 +101,10 @@ struct msgq_params {
     uint8_t blocking;
 };
 
+// Parameters of a queue over local stream sockets on this event base and timer manager, with
+// its error lines at LOG_LOCAL7 (what the router's daemons use); everything else zero.
+msgq_params msgq_local_params(event_base *evbase, timer_mgr *tmr_mgr);
+
 struct msgq_handle;
 
 using msgq_conn_fn = void (*)(msgq_handle *msgq_p, void *user_arg);

@@ -1,7 +1,6 @@
 #include "common/sysmgr_client.h"
 
 #include <sys/time.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -82,11 +81,7 @@ app_sysmgr_client *app_sysmgr_connect(event_base *evbase, timer_mgr *tmr_mgr, vo
         return nullptr;
     }
 
-    msgq_params params{};
-    params.evbase = evbase;
-    params.tmr_mgr = tmr_mgr;
-    params.syslog_facility = LOG_LOCAL7;
-    params.sock_type = MSGQ_SOCK_TYPE_LOCAL;
+    msgq_params params = msgq_local_params(evbase, tmr_mgr);
     msgq_callbacks callbacks{};
     callbacks.up = sysmgr_up;
     callbacks.down = sysmgr_down;

@@ -1,7 +1,6 @@
 #include "peers/peer_util/peer_loop.h"
 
 #include <signal.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -100,12 +99,7 @@ bool PeerLoop::run_until(const std::function<bool()> &pred, int timeout_ms) {
 }
 
 msgq_params PeerLoop::local_queue_params() const {
-    msgq_params params{};
-    params.evbase = base_;
-    params.tmr_mgr = tmr_;
-    params.syslog_facility = LOG_LOCAL7;
-    params.sock_type = MSGQ_SOCK_TYPE_LOCAL;
-    return params;
+    return msgq_local_params(base_, tmr_);
 }
 
 void peer_catch_stop_signals(std::initializer_list<int> signals) {

@@ -1,7 +1,6 @@
 #include "peers/sysmgrd/sysmgrd_server.h"
 
 #include <sys/time.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,11 +66,7 @@ SysmgrdServer::~SysmgrdServer() {
 int SysmgrdServer::start() {
     if (!handles_.empty())
         return EEXIST;
-    msgq_params params{};
-    params.evbase = evbase_;
-    params.tmr_mgr = tmr_mgr_;
-    params.syslog_facility = LOG_LOCAL7;
-    params.sock_type = MSGQ_SOCK_TYPE_LOCAL;
+    msgq_params params = msgq_local_params(evbase_, tmr_mgr_);
     msgq_callbacks callbacks{on_up, on_down, on_reserved, on_recv, nullptr, nullptr};
     // Any module may say hello: one queue per module, all sharing the listening socket; the
     // registration of a connecting daemon picks its queue.

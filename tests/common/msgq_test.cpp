@@ -111,14 +111,7 @@ class MsgqTest : public EventLoopFixture {
         EventLoopFixture::TearDown();
     }
 
-    msgq_params params() const {
-        msgq_params p{};
-        p.evbase = base_;
-        p.tmr_mgr = tm_;
-        p.syslog_facility = LOG_LOCAL7;
-        p.sock_type = MSGQ_SOCK_TYPE_LOCAL;
-        return p;
-    }
+    msgq_params params() const { return msgq_local_params(base_, tm_); }
 
     static msgq_callbacks callbacks() {
         return {Endpoint::on_up,   Endpoint::on_down, Endpoint::reserved,

@@ -36,11 +36,7 @@ class SysmgrClientTest : public EventLoopFixture {
   protected:
     void SetUp() override {
         EventLoopFixture::SetUp();
-        msgq_params p{};
-        p.evbase = base_;
-        p.tmr_mgr = tm_;
-        p.syslog_facility = LOG_LOCAL7;
-        p.sock_type = MSGQ_SOCK_TYPE_LOCAL;
+        msgq_params p = msgq_local_params(base_, tm_);
         msgq_callbacks cbs{Manager::up, Manager::up, Manager::up, Manager::recv, nullptr, nullptr};
         mgr_.h = msgq_init(QRV_MOD_SYSMGR, QRV_MOD_PLXD, MSGQ_HANDLE_TYPE_SERVER, &p, &cbs, &mgr_);
         ASSERT_NE(mgr_.h, nullptr);
