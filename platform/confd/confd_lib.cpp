@@ -317,25 +317,14 @@ int request(int fd, const std::vector<uint8_t> &frame, std::vector<uint8_t> &pay
     if (rc != CONFD_OK)
         return rc;
     confd_wire::Frame reply;
-    rc = confd_wire::read_frame(fd, reply);
-    if (rc == CONFD_EOF) {
-        set_err(CONFD_ERR_OS, "the database closed the socket");
-        return CONFD_EOF;
-    }
-    if (rc != 0)
-        return set_err(CONFD_ERR_OS, "receive failed: %s", strerror(errno));
+    if ((rc = read_reply(fd, reply)) != CONFD_OK)
+        return rc;
     Op sent = static_cast<Op>(frame[4] | (frame[5] << 8));
     if (reply.op != sent)
         return set_err(CONFD_ERR_PROTOUSAGE, "unexpected reply %u to request %u",
                        static_cast<unsigned>(reply.op), static_cast<unsigned>(sent));
-    if (reply.status != confd_wire::kStatusOk) {
-        WireReader r(reply.payload.data(), reply.payload.size());
-        int32_t code = CONFD_ERR_INTERNAL;
-        std::string msg;
-        r.i32(code);
-        r.str(msg);
-        return set_err(code, "%s", msg.c_str());
-    }
+    if (reply.status != confd_wire::kStatusOk)
+        return reply_error(reply);
     payload = std::move(reply.payload);
     t_errno = 0;
     t_lasterr[0] = 0;
