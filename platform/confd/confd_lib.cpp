@@ -334,33 +334,41 @@ int request(int fd, const std::vector<uint8_t> &frame, std::vector<uint8_t> &pay
 }  // namespace confd_client
 
 // ---- values ----
-extern "C" void confd_free_value(confd_value_t *v) {
-    if (!v)
-        return;
-    switch (v->type) {
+namespace {
+
+// The value types whose body is a counted buffer (val.buf) the value owns.
+bool owns_buffer(int type) {
+    switch (type) {
         case C_BUF:
         case C_BINARY:
         case C_HEXSTR:
         case C_QNAME:
         case C_OID:
         case C_OBJECTREF:
-            std::free(v->val.buf.ptr);
-            v->val.buf.ptr = nullptr;
-            v->val.buf.size = 0;
-            break;
-        case C_STR:
-            std::free(v->val.s);
-            v->val.s = nullptr;
-            break;
-        case C_LIST:
-            for (unsigned i = 0; i < v->val.list.size; ++i)
-                confd_free_value(&v->val.list.ptr[i]);
-            std::free(v->val.list.ptr);
-            v->val.list.ptr = nullptr;
-            v->val.list.size = 0;
-            break;
+            return true;
         default:
-            break;
+            return false;
+    }
+}
+
+}  // namespace
+
+extern "C" void confd_free_value(confd_value_t *v) {
+    if (!v)
+        return;
+    if (owns_buffer(v->type)) {
+        std::free(v->val.buf.ptr);
+        v->val.buf.ptr = nullptr;
+        v->val.buf.size = 0;
+    } else if (v->type == C_STR) {
+        std::free(v->val.s);
+        v->val.s = nullptr;
+    } else if (v->type == C_LIST) {
+        for (unsigned i = 0; i < v->val.list.size; ++i)
+            confd_free_value(&v->val.list.ptr[i]);
+        std::free(v->val.list.ptr);
+        v->val.list.ptr = nullptr;
+        v->val.list.size = 0;
     }
 }
 
@@ -368,46 +376,32 @@ extern "C" confd_value_t *confd_value_dup_to(const confd_value_t *v, confd_value
     if (!v || !newv)
         return nullptr;
     confd_value_t out = *v;
-    switch (v->type) {
-        case C_BUF:
-        case C_BINARY:
-        case C_HEXSTR:
-        case C_QNAME:
-        case C_OID:
-        case C_OBJECTREF: {
-            auto *p = static_cast<unsigned char *>(std::malloc(v->val.buf.size + 1));
-            if (!p)
+    if (owns_buffer(v->type)) {
+        auto *p = static_cast<unsigned char *>(std::malloc(v->val.buf.size + 1));
+        if (!p)
+            return nullptr;
+        if (v->val.buf.size)
+            std::memcpy(p, v->val.buf.ptr, v->val.buf.size);
+        p[v->val.buf.size] = 0;
+        out.val.buf.ptr = p;
+    } else if (v->type == C_STR) {
+        out.val.s = strdup(v->val.s ? v->val.s : "");
+        if (!out.val.s)
+            return nullptr;
+    } else if (v->type == C_LIST) {
+        const unsigned n = v->val.list.size;
+        auto *items = static_cast<confd_value_t *>(std::calloc(n ? n : 1, sizeof(confd_value_t)));
+        if (!items)
+            return nullptr;
+        for (unsigned i = 0; i < n; ++i) {
+            if (!confd_value_dup_to(&v->val.list.ptr[i], &items[i])) {
+                for (unsigned j = 0; j < i; ++j)
+                    confd_free_value(&items[j]);
+                std::free(items);
                 return nullptr;
-            if (v->val.buf.size)
-                std::memcpy(p, v->val.buf.ptr, v->val.buf.size);
-            p[v->val.buf.size] = 0;
-            out.val.buf.ptr = p;
-            break;
-        }
-        case C_STR:
-            out.val.s = strdup(v->val.s ? v->val.s : "");
-            if (!out.val.s)
-                return nullptr;
-            break;
-        case C_LIST: {
-            const unsigned n = v->val.list.size;
-            auto *items =
-                static_cast<confd_value_t *>(std::calloc(n ? n : 1, sizeof(confd_value_t)));
-            if (!items)
-                return nullptr;
-            for (unsigned i = 0; i < n; ++i) {
-                if (!confd_value_dup_to(&v->val.list.ptr[i], &items[i])) {
-                    for (unsigned j = 0; j < i; ++j)
-                        confd_free_value(&items[j]);
-                    std::free(items);
-                    return nullptr;
-                }
             }
-            out.val.list.ptr = items;
-            break;
         }
-        default:
-            break;
+        out.val.list.ptr = items;
     }
     *newv = out;
     return newv;
