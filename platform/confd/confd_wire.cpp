@@ -14,19 +14,22 @@ WireWriter::WireWriter(Op op, uint16_t status) {
     u16(status);
 }
 
+template <typename T>
+void WireWriter::little_endian(T v) {
+    for (size_t i = 0; i < sizeof(T); ++i)
+        buf_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
 void WireWriter::u16(uint16_t v) {
-    buf_.push_back(static_cast<uint8_t>(v));
-    buf_.push_back(static_cast<uint8_t>(v >> 8));
+    little_endian(v);
 }
 
 void WireWriter::u32(uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        buf_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    little_endian(v);
 }
 
 void WireWriter::u64(uint64_t v) {
-    for (int i = 0; i < 8; ++i)
-        buf_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    little_endian(v);
 }
 
 void WireWriter::bytes(const void *p, size_t n) {
@@ -205,32 +208,27 @@ bool WireReader::u8(uint8_t &v) {
     return true;
 }
 
-bool WireReader::u16(uint16_t &v) {
+template <typename T>
+bool WireReader::little_endian(T &v) {
     const uint8_t *p;
-    if (!take(2, p))
+    if (!take(sizeof(T), p))
         return false;
-    v = static_cast<uint16_t>(p[0] | (p[1] << 8));
+    v = 0;
+    for (size_t i = sizeof(T); i-- > 0;)
+        v = static_cast<T>((v << 8) | p[i]);
     return true;
+}
+
+bool WireReader::u16(uint16_t &v) {
+    return little_endian(v);
 }
 
 bool WireReader::u32(uint32_t &v) {
-    const uint8_t *p;
-    if (!take(4, p))
-        return false;
-    v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = (v << 8) | p[i];
-    return true;
+    return little_endian(v);
 }
 
 bool WireReader::u64(uint64_t &v) {
-    const uint8_t *p;
-    if (!take(8, p))
-        return false;
-    v = 0;
-    for (int i = 7; i >= 0; --i)
-        v = (v << 8) | p[i];
-    return true;
+    return little_endian(v);
 }
 
 bool WireReader::i32(int32_t &v) {

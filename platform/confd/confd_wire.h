@@ -153,6 +153,8 @@ class WireWriter {
     const std::vector<uint8_t> &finish();
 
   private:
+    template <typename T>
+    void little_endian(T v);
     std::vector<uint8_t> buf_;
 };
 
@@ -176,6 +178,8 @@ class WireReader {
 
   private:
     bool take(size_t n, const uint8_t *&out);
+    template <typename T>
+    bool little_endian(T &v);
     const uint8_t *p_;
     const uint8_t *end_;
     bool ok_ = true;
