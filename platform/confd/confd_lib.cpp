@@ -1025,37 +1025,18 @@ extern "C" int confd_str2val(struct confd_type *type, const char *str, confd_val
         case C_INT8:
         case C_INT16:
         case C_INT32:
-        case C_INT64: {
-            long long x = strtoll(str, &end, 10);
-            if (errno || end == str || *end)
-                break;
-            val->type = type->shallow;
-            if (type->shallow == C_INT8)
-                val->val.i8 = static_cast<int8_t>(x);
-            else if (type->shallow == C_INT16)
-                val->val.i16 = static_cast<int16_t>(x);
-            else if (type->shallow == C_INT32)
-                val->val.i32 = static_cast<int32_t>(x);
-            else
-                val->val.i64 = x;
-            return CONFD_OK;
-        }
+        case C_INT64:
         case C_UINT8:
         case C_UINT16:
         case C_UINT32:
         case C_UINT64: {
-            unsigned long long x = strtoull(str, &end, 10);
+            const bool is_signed = type->shallow <= C_INT64;
+            const uint64_t x =
+                is_signed ? static_cast<uint64_t>(strtoll(str, &end, 10)) : strtoull(str, &end, 10);
             if (errno || end == str || *end)
                 break;
             val->type = type->shallow;
-            if (type->shallow == C_UINT8)
-                val->val.u8 = static_cast<uint8_t>(x);
-            else if (type->shallow == C_UINT16)
-                val->val.u16 = static_cast<uint16_t>(x);
-            else if (type->shallow == C_UINT32)
-                val->val.u32 = static_cast<uint32_t>(x);
-            else
-                val->val.u64 = x;
+            confd_wire::set_scalar(*val, type->shallow, x);
             return CONFD_OK;
         }
         case C_BOOL:

@@ -318,44 +318,7 @@ bool WireReader::value(confd_value_t &v) {
         case C_DOUBLE:
             if (!u64(u))
                 return false;
-            switch (type) {
-                case C_INT8:
-                    v.val.i8 = static_cast<int8_t>(u);
-                    break;
-                case C_INT16:
-                    v.val.i16 = static_cast<int16_t>(u);
-                    break;
-                case C_INT32:
-                    v.val.i32 = static_cast<int32_t>(u);
-                    break;
-                case C_INT64:
-                    v.val.i64 = static_cast<int64_t>(u);
-                    break;
-                case C_UINT8:
-                    v.val.u8 = static_cast<uint8_t>(u);
-                    break;
-                case C_UINT16:
-                    v.val.u16 = static_cast<uint16_t>(u);
-                    break;
-                case C_UINT32:
-                case C_BIT32:
-                case C_SYMBOL:
-                    v.val.u32 = static_cast<uint32_t>(u);
-                    break;
-                case C_UINT64:
-                case C_BIT64:
-                    v.val.u64 = u;
-                    break;
-                case C_BOOL:
-                    v.val.boolean = u != 0;
-                    break;
-                case C_ENUM_VALUE:
-                    v.val.enumvalue = static_cast<int32_t>(u);
-                    break;
-                default:
-                    std::memcpy(&v.val.d, &u, sizeof u);
-                    break;
-            }
+            set_scalar(v, type, u);
             break;
         case C_IPV4:
             if (!bytes(&v.val.ip, 4))
@@ -519,6 +482,49 @@ std::vector<uint8_t> error_frame(Op op, int code, std::string_view msg) {
     w.i32(code);
     w.str(msg);
     return w.finish();
+}
+
+void set_scalar(confd_value_t &v, confd_vtype type, uint64_t u) {
+    switch (type) {
+        case C_INT8:
+            v.val.i8 = static_cast<int8_t>(u);
+            break;
+        case C_INT16:
+            v.val.i16 = static_cast<int16_t>(u);
+            break;
+        case C_INT32:
+            v.val.i32 = static_cast<int32_t>(u);
+            break;
+        case C_INT64:
+            v.val.i64 = static_cast<int64_t>(u);
+            break;
+        case C_UINT8:
+            v.val.u8 = static_cast<uint8_t>(u);
+            break;
+        case C_UINT16:
+            v.val.u16 = static_cast<uint16_t>(u);
+            break;
+        case C_UINT32:
+        case C_BIT32:
+        case C_SYMBOL:
+            v.val.u32 = static_cast<uint32_t>(u);
+            break;
+        case C_UINT64:
+        case C_BIT64:
+            v.val.u64 = u;
+            break;
+        case C_BOOL:
+            v.val.boolean = u != 0;
+            break;
+        case C_ENUM_VALUE:
+            v.val.enumvalue = static_cast<int32_t>(u);
+            break;
+        case C_DOUBLE:
+            std::memcpy(&v.val.d, &u, sizeof u);
+            break;
+        default:
+            break;
+    }
 }
 
 uint32_t name_hash(std::string_view name) {

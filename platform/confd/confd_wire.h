@@ -199,6 +199,11 @@ bool parse_header(const uint8_t *hdr, uint32_t &len, Op &op, uint16_t &status);
 int send_all(int fd, const void *p, size_t n);
 int read_frame(int fd, Frame &out);
 
+// Stores u in the member of v that a scalar type carried as 64 bits names: integers (C_INT8 ..
+// C_UINT64, C_BIT32, C_BIT64, C_SYMBOL, C_ENUM_VALUE) truncated to their width, C_BOOL as
+// non-zero, C_DOUBLE by its bits. v.type is left to the caller; other types are ignored.
+void set_scalar(confd_value_t &v, confd_vtype type, uint64_t u);
+
 // Builds an error frame for op: code and message.
 std::vector<uint8_t> error_frame(Op op, int code, std::string_view msg);
 

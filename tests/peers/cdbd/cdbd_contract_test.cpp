@@ -347,6 +347,23 @@ TEST_F(CdbContract, SchemaHelpers) {
     EXPECT_EQ(CONFD_GET_INT32(level->info.defval), 1000);
 }
 
+// Text parses into the node's integer type, signed or not; junk is refused.
+TEST_F(CdbContract, TextParsesIntoIntegerTypes) {
+    confd_cs_node *level = confd_cs_node_cd(nullptr, "/top/level");
+    confd_cs_node *seq = confd_cs_node_cd(nullptr, "/top/policy/sequence/seq");
+    ASSERT_NE(level, nullptr);
+    ASSERT_NE(seq, nullptr);
+    confd_value_t v;
+    ASSERT_EQ(confd_str2val(level->info.type, "-7", &v), CONFD_OK);
+    EXPECT_EQ(v.type, C_INT32);
+    EXPECT_EQ(CONFD_GET_INT32(&v), -7);
+    ASSERT_EQ(confd_str2val(seq->info.type, "65530", &v), CONFD_OK);
+    EXPECT_EQ(v.type, C_UINT16);
+    EXPECT_EQ(CONFD_GET_UINT16(&v), 65530);
+    EXPECT_EQ(confd_str2val(seq->info.type, "12x", &v), CONFD_ERR);
+    EXPECT_EQ(confd_errno, CONFD_ERR_BADTYPE);
+}
+
 // Two different names given one tag, or one name two tags, are refused at load.
 TEST_F(CdbContract, TagCollisionsRefused) {
     stop();
