@@ -351,13 +351,9 @@ extern "C" int cdb_read_subscription_socket2(int sock, enum cdb_sub_notification
     if (st->kind != WireSock::CdbSubscription)
         return set_err(CONFD_ERR_PROTOUSAGE, "not a subscription socket");
     confd_wire::Frame f;
-    int rc = confd_wire::read_frame(sock, f);
-    if (rc == CONFD_EOF) {
-        set_err(CONFD_ERR_OS, "the database closed the subscription socket");
-        return CONFD_EOF;
-    }
-    if (rc != 0)
-        return set_err(CONFD_ERR_OS, "receive failed: %s", strerror(errno));
+    int rc = confd_client::read_reply(sock, f, "the database closed the subscription socket");
+    if (rc != CONFD_OK)
+        return rc;
     if (f.op != Op::Notify)
         return set_err(CONFD_ERR_PROTOUSAGE, "expected a notification, got frame %u",
                        static_cast<unsigned>(f.op));

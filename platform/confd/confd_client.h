@@ -76,6 +76,10 @@ std::shared_ptr<SockState> sock_state(int fd);
 int connect_sock(int fd, const struct sockaddr *srv, int srv_sz, confd_wire::WireSock kind,
                  const char *name, uint64_t daemon_token = 0);
 void forget_sock(int fd);
+// Reads one frame from the server. CONFD_OK, CONFD_EOF (recorded with the text closed) when the
+// server closed the socket, or CONFD_ERR.
+int read_reply(int fd, confd_wire::Frame &reply,
+               const char *closed = "the database closed the socket");
 // Sends a frame under the socket's send lock.
 int send_frame(int fd, SockState &st, const std::vector<uint8_t> &frame);
 // Sends a request and reads its reply into payload. CONFD_OK, CONFD_EOF or CONFD_ERR

@@ -548,11 +548,9 @@ extern "C" int confd_fd_ready(struct confd_daemon_ctx *dx, int fd) {
         return confd_client::set_err(CONFD_ERR_PROTOUSAGE, "socket %d is not a socket of %s", fd,
                                      dx->name);
     confd_wire::Frame f;
-    int rc = confd_wire::read_frame(fd, f);
-    if (rc == CONFD_EOF)
-        return confd_client::set_err(CONFD_ERR_OS, "the database closed the socket"), CONFD_EOF;
-    if (rc != 0)
-        return confd_client::set_err(CONFD_ERR_OS, "receive failed: %s", strerror(errno));
+    int rc = confd_client::read_reply(fd, f);
+    if (rc != CONFD_OK)
+        return rc;
     WireReader r(f.payload.data(), f.payload.size());
     CurrentCall call;
     call.fd = fd;

@@ -196,6 +196,17 @@ void forget_sock(int fd) {
     g_socks.erase(fd);
 }
 
+int read_reply(int fd, confd_wire::Frame &reply, const char *closed) {
+    int rc = confd_wire::read_frame(fd, reply);
+    if (rc == CONFD_EOF) {
+        set_err(CONFD_ERR_OS, "%s", closed);
+        return CONFD_EOF;
+    }
+    if (rc != 0)
+        return set_err(CONFD_ERR_OS, "receive failed: %s", strerror(errno));
+    return CONFD_OK;
+}
+
 namespace {
 
 int reply_error(const confd_wire::Frame &reply) {
@@ -205,17 +216,6 @@ int reply_error(const confd_wire::Frame &reply) {
     r.i32(code);
     r.str(msg);
     return set_err(code, "%s", msg.c_str());
-}
-
-int read_reply(int fd, confd_wire::Frame &reply) {
-    int rc = confd_wire::read_frame(fd, reply);
-    if (rc == CONFD_EOF) {
-        set_err(CONFD_ERR_OS, "the database closed the socket");
-        return CONFD_EOF;
-    }
-    if (rc != 0)
-        return set_err(CONFD_ERR_OS, "receive failed: %s", strerror(errno));
-    return CONFD_OK;
 }
 
 // The Hello exchange, answering the server's challenge when it asks for the access secret.
