@@ -208,34 +208,35 @@ extern "C" int cdb_get_str(int sock, char *rval, int n, const char *fmt, ...) {
     return CONFD_OK;
 }
 
-extern "C" int cdb_exists(int sock, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
+// A path request whose reply is one number (read by the given reader): the number, or an error.
+template <typename T>
+static int path_number(int sock, Op op, bool (WireReader::*read)(T &), const char *fmt,
+                       va_list ap) {
     std::vector<uint8_t> reply;
-    int rc = path_request(sock, Op::Exists, fmt, ap, reply);
-    va_end(ap);
+    int rc = path_request(sock, op, fmt, ap, reply);
     if (rc != CONFD_OK)
         return rc;
     WireReader r(reply.data(), reply.size());
-    uint8_t e = 0;
-    if (!r.u8(e))
+    T n = 0;
+    if (!(r.*read)(n))
         return bad_reply();
-    return e ? 1 : 0;
+    return static_cast<int>(n);
+}
+
+extern "C" int cdb_exists(int sock, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int rc = path_number(sock, Op::Exists, &WireReader::u8, fmt, ap);
+    va_end(ap);
+    return rc > 0 ? 1 : rc;
 }
 
 extern "C" int cdb_num_instances(int sock, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    std::vector<uint8_t> reply;
-    int rc = path_request(sock, Op::NumInstances, fmt, ap, reply);
+    int rc = path_number(sock, Op::NumInstances, &WireReader::u32, fmt, ap);
     va_end(ap);
-    if (rc != CONFD_OK)
-        return rc;
-    WireReader r(reply.data(), reply.size());
-    uint32_t n = 0;
-    if (!r.u32(n))
-        return bad_reply();
-    return static_cast<int>(n);
+    return rc;
 }
 
 extern "C" int cdb_vset_elem(int sock, confd_value_t *val, const char *fmt, va_list args) {
