@@ -73,6 +73,43 @@ void free_node(DataTree &t, lyd_node *n) {
     lyd_free_tree(n);
 }
 
+// Frees every node of t that xpath selects; returns how many there were.
+uint32_t free_matches(DataTree &t, const std::string &xpath) {
+    ly_set *set = nullptr;
+    uint32_t n = 0;
+    if (t.root && lyd_find_xpath(t.root, xpath.c_str(), &set) == LY_SUCCESS) {
+        n = set->count;
+        for (uint32_t i = 0; i < set->count; ++i)
+            free_node(t, set->dnodes[i]);
+    }
+    ly_set_free(set, nullptr);
+    return n;
+}
+
+// Builds the node at xpath (value: a leaf's text) and merges it into t. 0, or the error code
+// with libyang's reason in err.
+int merge_new_node(ly_ctx *ctx, DataTree &t, const std::string &xpath, const char *value,
+                   uint32_t options, std::string &err) {
+    lyd_node *created = nullptr;
+    if (lyd_new_path(nullptr, ctx, xpath.c_str(), value, options, &created) != LY_SUCCESS) {
+        err = ly_error_text(ctx);
+        return CONFD_ERR_BADTYPE;
+    }
+    if (lyd_merge_siblings(&t.root, created, LYD_MERGE_DESTRUCT) != LY_SUCCESS) {
+        err = ly_error_text(ctx);
+        return CONFD_ERR_INTERNAL;
+    }
+    return 0;
+}
+
+// Operational writes leave configuration alone: CONFD_ERR_NOT_WRITABLE (err says why) or 0.
+int config_refused(const ResolvedPath &rp, const std::string &path, std::string &err) {
+    if (!(rp.schema->flags & LYS_CONFIG_W))
+        return 0;
+    err = path + " is configuration; only operational data can be written here";
+    return CONFD_ERR_NOT_WRITABLE;
+}
+
 void text_tree(const lyd_node *first, int indent, std::string &out) {
     for (const lyd_node *n = first; n; n = n->next) {
         if (!n->schema || ((n->schema->nodetype & (LYS_LEAF | LYS_LEAFLIST)) && is_default(n)))
@@ -538,10 +575,8 @@ int CdbServer::oper_set(const std::string &path, const confd_value_t *v, const s
         err = path + " is not a leaf";
         return CONFD_ERR_BADPATH;
     }
-    if (rp.schema->flags & LYS_CONFIG_W) {
-        err = path + " is configuration; only operational data can be written here";
-        return CONFD_ERR_NOT_WRITABLE;
-    }
+    if (int code = config_refused(rp, path, err))
+        return code;
     if (!rp.has_all_keys) {
         err = path + ": a list entry needs its keys";
         return CONFD_ERR_BADPATH;
@@ -562,27 +597,12 @@ int CdbServer::oper_set(const std::string &path, const confd_value_t *v, const s
             return CONFD_ERR_BADTYPE;
         texts.push_back(t);
     }
-    if (rp.schema->nodetype == LYS_LEAFLIST) {
-        // A leaf-list is replaced as a whole.
-        ly_set *set = nullptr;
-        if (oper_.root && lyd_find_xpath(oper_.root, rp.xpath.c_str(), &set) == LY_SUCCESS) {
-            for (uint32_t i = 0; i < set->count; ++i)
-                free_node(oper_, set->dnodes[i]);
-        }
-        ly_set_free(set, nullptr);
-    }
-    for (const auto &t : texts) {
-        lyd_node *created = nullptr;
-        if (lyd_new_path(nullptr, schema_.ctx(), rp.xpath.c_str(), t.c_str(), LYD_NEW_PATH_UPDATE,
-                         &created) != LY_SUCCESS) {
-            err = ly_error_text(schema_.ctx());
-            return CONFD_ERR_BADTYPE;
-        }
-        if (lyd_merge_siblings(&oper_.root, created, LYD_MERGE_DESTRUCT) != LY_SUCCESS) {
-            err = ly_error_text(schema_.ctx());
-            return CONFD_ERR_INTERNAL;
-        }
-    }
+    if (rp.schema->nodetype == LYS_LEAFLIST)
+        free_matches(oper_, rp.xpath);  // a leaf-list is replaced as a whole
+    for (const auto &t : texts)
+        if (int code =
+                merge_new_node(schema_.ctx(), oper_, rp.xpath, t.c_str(), LYD_NEW_PATH_UPDATE, err))
+            return code;
     return 0;
 }
 
@@ -590,10 +610,8 @@ int CdbServer::oper_create(const std::string &path, std::string &err) {
     ResolvedPath rp;
     if (!schema_.resolve(path, rp, err))
         return CONFD_ERR_BADPATH;
-    if (rp.schema->flags & LYS_CONFIG_W) {
-        err = path + " is configuration; only operational data can be written here";
-        return CONFD_ERR_NOT_WRITABLE;
-    }
+    if (int code = config_refused(rp, path, err))
+        return code;
     if (!(rp.schema->nodetype & (LYS_LIST | LYS_CONTAINER)) || !rp.has_all_keys) {
         err = path + " is not a list entry or container";
         return CONFD_ERR_BADPATH;
@@ -604,37 +622,16 @@ int CdbServer::oper_create(const std::string &path, std::string &err) {
         err = path + " exists already";
         return CONFD_ERR_ALREADY_EXISTS;
     }
-    lyd_node *created = nullptr;
-    if (lyd_new_path(nullptr, schema_.ctx(), rp.xpath.c_str(), nullptr, 0, &created) !=
-        LY_SUCCESS) {
-        err = ly_error_text(schema_.ctx());
-        return CONFD_ERR_BADTYPE;
-    }
-    if (lyd_merge_siblings(&oper_.root, created, LYD_MERGE_DESTRUCT) != LY_SUCCESS) {
-        err = ly_error_text(schema_.ctx());
-        return CONFD_ERR_INTERNAL;
-    }
-    return 0;
+    return merge_new_node(schema_.ctx(), oper_, rp.xpath, nullptr, 0, err);
 }
 
 int CdbServer::oper_delete(const std::string &path, std::string &err) {
     ResolvedPath rp;
     if (!schema_.resolve(path, rp, err))
         return CONFD_ERR_BADPATH;
-    if (rp.schema->flags & LYS_CONFIG_W) {
-        err = path + " is configuration; only operational data can be written here";
-        return CONFD_ERR_NOT_WRITABLE;
-    }
-    ly_set *set = nullptr;
-    uint32_t n = 0;
-    if (rp.has_all_keys && oper_.root &&
-        lyd_find_xpath(oper_.root, rp.xpath.c_str(), &set) == LY_SUCCESS) {
-        n = set->count;
-        for (uint32_t i = 0; i < set->count; ++i)
-            free_node(oper_, set->dnodes[i]);
-    }
-    ly_set_free(set, nullptr);
-    if (n == 0) {
+    if (int code = config_refused(rp, path, err))
+        return code;
+    if (!rp.has_all_keys || free_matches(oper_, rp.xpath) == 0) {
         err = path + " does not exist";
         return CONFD_ERR_NOEXISTS;
     }
@@ -865,12 +862,10 @@ bool CdbServer::prepare_commit(Job &j) {
                 return fail(CONFD_ERR_BADTYPE, path + " needs a value");
             if (!leafish && !value.empty())
                 return fail(CONFD_ERR_BADTYPE, path + " takes no value");
-            lyd_node *created = nullptr;
-            if (lyd_new_path(nullptr, ctx, rp.xpath.c_str(), leafish ? value.c_str() : nullptr,
-                             LYD_NEW_PATH_UPDATE, &created) != LY_SUCCESS)
-                return fail(CONFD_ERR_BADTYPE, path + ": " + ly_error_text(ctx));
-            if (lyd_merge_siblings(&next.root, created, LYD_MERGE_DESTRUCT) != LY_SUCCESS)
-                return fail(CONFD_ERR_INTERNAL, "cannot merge: " + ly_error_text(ctx));
+            if (int code = merge_new_node(ctx, next, rp.xpath, leafish ? value.c_str() : nullptr,
+                                          LYD_NEW_PATH_UPDATE, err))
+                return fail(code,
+                            (code == CONFD_ERR_BADTYPE ? path + ": " : "cannot merge: ") + err);
         } else {
             ly_set *set = nullptr;
             uint32_t n = 0;
