@@ -5,6 +5,8 @@
 #include <cstring>
 #include <map>
 
+#include "peers/cdbd/path_text.h"
+
 using confd_wire::DpReply;
 using confd_wire::Op;
 using confd_wire::WireReader;
@@ -276,55 +278,6 @@ class Reader {
     std::string &err_;
 };
 
-// "/a/b{k}/c" into elements (braces and quotes kept together).
-std::vector<std::string> split_elems(const std::string &path) {
-    std::vector<std::string> out;
-    std::string cur;
-    int depth = 0;
-    bool quoted = false;
-    for (char ch : path) {
-        if (ch == '"' && depth > 0)
-            quoted = !quoted;
-        else if (ch == '{' && !quoted)
-            ++depth;
-        else if (ch == '}' && !quoted)
-            --depth;
-        if (ch == '/' && depth == 0 && !quoted) {
-            if (!cur.empty())
-                out.push_back(cur);
-            cur.clear();
-            continue;
-        }
-        cur.push_back(ch);
-    }
-    if (!cur.empty())
-        out.push_back(cur);
-    return out;
-}
-
-std::vector<std::string> split_keys(const std::string &keys) {
-    std::vector<std::string> out;
-    std::string cur;
-    bool quoted = false, any = false;
-    for (char ch : keys) {
-        if (ch == '"') {
-            quoted = !quoted;
-            any = true;
-        } else if (ch == ' ' && !quoted) {
-            if (any)
-                out.push_back(cur);
-            cur.clear();
-            any = false;
-        } else {
-            cur.push_back(ch);
-            any = true;
-        }
-    }
-    if (any)
-        out.push_back(cur);
-    return out;
-}
-
 struct PathElem {
     const confd_cs_node *node = nullptr;
     std::vector<std::string> keys;
@@ -333,7 +286,7 @@ struct PathElem {
 
 bool resolve(const std::string &path, std::vector<PathElem> &out, std::string &err) {
     const confd_cs_node *node = nullptr;
-    for (const auto &e : split_elems(path)) {
+    for (const auto &e : cdbd::split_elems(path)) {
         PathElem pe;
         std::string name = e.substr(0, e.find('{'));
         if (auto colon = name.find(':'); colon != std::string::npos)
@@ -346,7 +299,7 @@ bool resolve(const std::string &path, std::vector<PathElem> &out, std::string &e
         }
         if (auto b = e.find('{'); b != std::string::npos) {
             pe.keyed = true;
-            pe.keys = split_keys(e.substr(b + 1, e.size() - b - 2));
+            pe.keys = cdbd::split_key_text(e.substr(b + 1, e.size() - b - 2));
             size_t nkeys = 0;
             for (const uint32_t *k = pe.node->info.keys; k && *k; ++k)
                 ++nkeys;

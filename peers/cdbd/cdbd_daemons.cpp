@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "peers/cdbd/cdbd_internal.h"
+#include "peers/cdbd/path_text.h"
 
 using confd_wire::Op;
 using confd_wire::WireReader;
@@ -87,57 +88,6 @@ const lysc_node *kp_node(const SchemaDb &s, const confd_hkeypath_t &kp, bool &ke
         keys = true;
     }
     return node;
-}
-
-// Splits "/a/b{k 1}/c" into elements, keeping braces and quotes together.
-std::vector<std::string> split_elems(const std::string &path) {
-    std::vector<std::string> out;
-    std::string cur;
-    int depth = 0;
-    bool quoted = false;
-    for (char ch : path) {
-        if (ch == '"' && depth > 0)
-            quoted = !quoted;
-        else if (ch == '{' && !quoted)
-            ++depth;
-        else if (ch == '}' && !quoted)
-            --depth;
-        if (ch == '/' && depth == 0 && !quoted) {
-            if (!cur.empty())
-                out.push_back(cur);
-            cur.clear();
-            continue;
-        }
-        cur.push_back(ch);
-    }
-    if (!cur.empty())
-        out.push_back(cur);
-    return out;
-}
-
-std::vector<std::string> split_key_text(const std::string &keys) {
-    std::vector<std::string> out;
-    std::string cur;
-    bool quoted = false, any = false;
-    for (char ch : keys) {
-        if (ch == '"') {
-            quoted = !quoted;
-            any = true;
-            continue;
-        }
-        if (ch == ' ' && !quoted) {
-            if (any)
-                out.push_back(cur);
-            cur.clear();
-            any = false;
-            continue;
-        }
-        cur.push_back(ch);
-        any = true;
-    }
-    if (any)
-        out.push_back(cur);
-    return out;
 }
 
 // The key path of a data node path whose elements resolved already (keys as strings).
