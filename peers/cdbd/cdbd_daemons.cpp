@@ -456,12 +456,10 @@ void CdbServer::do_dp(Conn &c, const std::vector<uint8_t> &payload) {
     const std::string cp = plx_ext_arg(node, "callpoint");
     if (cp.empty())
         return reply_err(c, Op::CliDp, CONFD_ERR_BADPATH, text + " has no callpoint");
-    auto owner = callpoint_owner_.find(cp);
-    if (owner == callpoint_owner_.end() || !daemons_.count(owner->second) ||
-        !daemons_[owner->second].done)
+    const uint64_t token = serving_daemon(callpoint_owner_, cp);
+    if (!token)
         return reply_err(c, Op::CliDp, CONFD_ERR_UNAVAILABLE,
                          "no daemon serves callpoint " + cp + " (" + text + ")");
-    const uint64_t token = owner->second;
     WireWriter a(Op::Hello);
     a.str(cp);
     a.bytes(payload.data() + 2, payload.size() - 2);
@@ -527,17 +525,29 @@ void CdbServer::dp_send(uint64_t cli, int thandle, uint64_t daemon, uint64_t wor
             w.i32(thandle);
             w.bytes(args->data(), args->size());
         },
-        [this, cli, daemon](CallResult &res) {
-            auto cc = conns_.find(cli);
-            if (cc == conns_.end())
-                return;
-            if (!res.ok)
-                return reply_err(*cc->second, Op::CliDp, res.code,
-                                 daemon_name(daemon) + ": " + res.msg);
-            WireWriter w(Op::CliDp);
-            w.bytes(res.payload.data(), res.payload.size());
-            send(*cc->second, w.finish());
-        });
+        reply_to_cli(cli, daemon, Op::CliDp));
+}
+
+CdbServer::CallDone CdbServer::reply_to_cli(uint64_t cli, uint64_t daemon, Op op) {
+    return [this, cli, daemon, op](CallResult &res) {
+        auto cc = conns_.find(cli);
+        if (cc == conns_.end())
+            return;
+        if (!res.ok)
+            return reply_err(*cc->second, op, res.code, daemon_name(daemon) + ": " + res.msg);
+        WireWriter w(op);
+        w.bytes(res.payload.data(), res.payload.size());
+        send(*cc->second, w.finish());
+    };
+}
+
+uint64_t CdbServer::serving_daemon(const std::map<std::string, uint64_t> &owners,
+                                   const std::string &point) const {
+    auto owner = owners.find(point);
+    if (owner == owners.end())
+        return 0;
+    auto d = daemons_.find(owner->second);
+    return d != daemons_.end() && d->second.done ? owner->second : 0;
 }
 
 // ---- actions ----
@@ -592,12 +602,10 @@ void CdbServer::do_action(Conn &c, WireReader &r) {
     const std::string ap = plx_ext_arg(action, "actionpoint");
     if (ap.empty())
         return reply_err(c, Op::CliAction, CONFD_ERR_BADPATH, path + " has no action point");
-    auto owner = actionpoint_owner_.find(ap);
-    if (owner == actionpoint_owner_.end() || !daemons_.count(owner->second) ||
-        !daemons_[owner->second].done)
+    const uint64_t token = serving_daemon(actionpoint_owner_, ap);
+    if (!token)
         return reply_err(c, Op::CliAction, CONFD_ERR_UNAVAILABLE,
                          "no daemon serves action point " + ap);
-    const uint64_t token = owner->second;
     // The request: action point, the action's tag, the key path of its parent, the input.
     WireWriter a(Op::Hello);
     a.str(ap);
@@ -665,17 +673,7 @@ void CdbServer::do_action(Conn &c, WireReader &r) {
                     w.i32(static_cast<int32_t>(cli));
                     w.bytes(args->data(), args->size());
                 },
-                [this, cli, token](CallResult &res2) {
-                    auto c2 = conns_.find(cli);
-                    if (c2 == conns_.end())
-                        return;
-                    if (!res2.ok)
-                        return reply_err(*c2->second, Op::CliAction, res2.code,
-                                         daemon_name(token) + ": " + res2.msg);
-                    WireWriter w(Op::CliAction);
-                    w.bytes(res2.payload.data(), res2.payload.size());
-                    send(*c2->second, w.finish());
-                });
+                reply_to_cli(cli, token, Op::CliAction));
         });
 }
 

@@ -151,6 +151,12 @@ class CdbServer {
     void do_dp(Conn &c, const std::vector<uint8_t> &payload);
     void dp_send(uint64_t cli, int thandle, uint64_t daemon, uint64_t worker,
                  std::shared_ptr<std::vector<uint8_t>> args, confd_wire::Op cbop);
+    // Relays a daemon's answer to the command line cli as the reply to op (an error names the
+    // daemon).
+    CallDone reply_to_cli(uint64_t cli, uint64_t daemon, confd_wire::Op op);
+    // The token of the registered daemon that owns point in owners, or 0.
+    uint64_t serving_daemon(const std::map<std::string, uint64_t> &owners,
+                            const std::string &point) const;
     void do_action(Conn &c, confd_wire::WireReader &r);
     void do_maapi(Conn &c, confd_wire::Op op, confd_wire::WireReader &r);
     void do_notif(Conn &c, confd_wire::Op op, confd_wire::WireReader &r);
