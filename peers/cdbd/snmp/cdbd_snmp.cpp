@@ -142,19 +142,13 @@ std::string peer_name(const SnmpTarget &t) {
     return {};
 }
 
-std::string snmp_err_text(netsnmp_session *sess) {
+// net-snmp's text of the last error of a session (snmp_error) or of an opened session handle
+// (snmp_sess_error).
+template <typename Session>
+std::string err_text(void (*get)(Session *, int *, int *, char **), Session *sess) {
     int liberr = 0, syserr = 0;
     char *text = nullptr;
-    snmp_error(sess, &liberr, &syserr, &text);
-    std::string out = text ? text : "unknown error";
-    free(text);
-    return out;
-}
-
-std::string sess_err_text(void *handle) {
-    int liberr = 0, syserr = 0;
-    char *text = nullptr;
-    snmp_sess_error(handle, &liberr, &syserr, &text);
+    get(sess, &liberr, &syserr, &text);
     std::string out = text ? text : "unknown error";
     free(text);
     return out;
@@ -176,13 +170,13 @@ std::string send_one(const SnmpTrap &trap, const SnmpTarget &target) {
     sess.community_len = community.size();
     void *handle = snmp_sess_open(&sess);
     if (!handle)
-        return snmp_err_text(&sess);
+        return err_text(snmp_error, &sess);
     std::string result;
     netsnmp_pdu *pdu = build_pdu(trap);
     if (!pdu) {
         result = "out of memory";
     } else if (snmp_sess_send(handle, pdu) == 0) {
-        result = sess_err_text(handle);
+        result = err_text(snmp_sess_error, handle);
         snmp_free_pdu(pdu);
     }
     snmp_sess_close(handle);
