@@ -81,6 +81,31 @@ int reg_request(confd_daemon_ctx *dx, WireWriter &w) {
     return confd_client::request(dx->ctl_sock, w.finish(), reply);
 }
 
+// Registers the daemon's transaction or validation callbacks; kept once the server accepts.
+template <typename Cbs>
+int register_cbs(confd_daemon_ctx *dx, Op op, const Cbs &cbs, Cbs &slot, bool &registered) {
+    WireWriter w(op);
+    int rc = reg_request(dx, w);
+    if (rc == CONFD_OK) {
+        slot = cbs;
+        registered = true;
+    }
+    return rc;
+}
+
+// Registers the callbacks of a named point (valpoint, action point, callpoint); kept under the
+// name once the server accepts.
+template <typename Cbs>
+int register_point(confd_daemon_ctx *dx, Op op, const char *name, const Cbs &cbs,
+                   std::map<std::string, Cbs> &points) {
+    WireWriter w(op);
+    w.str(name);
+    int rc = reg_request(dx, w);
+    if (rc == CONFD_OK)
+        points[name] = cbs;
+    return rc;
+}
+
 // Sends the reply of the current call on the socket it came from.
 int send_reply(WireWriter &w) {
     CurrentCall *c = t_call;
@@ -387,6 +412,26 @@ void set_call_err(const char *fmt, va_list ap) {
         t_call->err = buf;
 }
 
+// Registers a notification context on the daemon's socket fd (sock names it in errors) with
+// the request w. Once the server accepts, the daemon keeps the context and *nctx points at it,
+// for the caller to name.
+int add_notification_ctx(confd_daemon_ctx *dx, int fd, const char *sock, WireWriter &w,
+                         confd_notification_ctx **nctx) {
+    DaemonImpl *d = impl(dx);
+    if (!is_dx_sock(*d, fd))
+        return confd_client::set_err(CONFD_ERR_PROTOUSAGE, "%s is not a socket of the daemon",
+                                     sock);
+    int rc = reg_request(dx, w);
+    if (rc != CONFD_OK)
+        return rc;
+    auto n = std::make_unique<confd_notification_ctx>();
+    n->fd = fd;
+    n->dx = dx;
+    *nctx = n.get();
+    d->nctxs.push_back(std::move(n));
+    return CONFD_OK;
+}
+
 }  // namespace
 
 extern "C" struct confd_daemon_ctx *confd_init_daemon(const char *name) {
@@ -426,112 +471,74 @@ extern "C" int confd_connect(struct confd_daemon_ctx *dx, int sock, enum confd_s
 
 extern "C" int confd_register_trans_cb(struct confd_daemon_ctx *dx,
                                        const struct confd_trans_cbs *tcb) {
-    if (!impl(dx) || !tcb)
+    DaemonImpl *d = impl(dx);
+    if (!d || !tcb)
         return no_daemon();
-    WireWriter w(Op::RegTrans);
-    int rc = reg_request(dx, w);
-    if (rc == CONFD_OK) {
-        impl(dx)->trans = *tcb;
-        impl(dx)->has_trans = true;
-    }
-    return rc;
+    return register_cbs(dx, Op::RegTrans, *tcb, d->trans, d->has_trans);
 }
 
 extern "C" int confd_register_trans_validate_cb(struct confd_daemon_ctx *dx,
                                                 const struct confd_trans_validate_cbs *vcbs) {
-    if (!impl(dx) || !vcbs)
+    DaemonImpl *d = impl(dx);
+    if (!d || !vcbs)
         return no_daemon();
-    WireWriter w(Op::RegValidate);
-    int rc = reg_request(dx, w);
-    if (rc == CONFD_OK) {
-        impl(dx)->validate = *vcbs;
-        impl(dx)->has_validate = true;
-    }
-    return rc;
+    return register_cbs(dx, Op::RegValidate, *vcbs, d->validate, d->has_validate);
 }
 
 extern "C" int confd_register_valpoint_cb(struct confd_daemon_ctx *dx,
                                           const struct confd_valpoint_cb *vcb) {
-    if (!impl(dx) || !vcb)
+    DaemonImpl *d = impl(dx);
+    if (!d || !vcb)
         return no_daemon();
-    WireWriter w(Op::RegValpoint);
-    w.str(vcb->valpoint);
-    int rc = reg_request(dx, w);
-    if (rc == CONFD_OK)
-        impl(dx)->valpoints[vcb->valpoint] = *vcb;
-    return rc;
+    return register_point(dx, Op::RegValpoint, vcb->valpoint, *vcb, d->valpoints);
 }
 
 extern "C" int confd_register_action_cbs(struct confd_daemon_ctx *dx,
                                          const struct confd_action_cbs *acb) {
-    if (!impl(dx) || !acb)
+    DaemonImpl *d = impl(dx);
+    if (!d || !acb)
         return no_daemon();
-    WireWriter w(Op::RegAction);
-    w.str(acb->actionpoint);
-    int rc = reg_request(dx, w);
-    if (rc == CONFD_OK)
-        impl(dx)->actions[acb->actionpoint] = *acb;
-    return rc;
+    return register_point(dx, Op::RegAction, acb->actionpoint, *acb, d->actions);
 }
 
 extern "C" int confd_register_data_cb(struct confd_daemon_ctx *dx,
                                       const struct confd_data_cbs *dcb) {
-    if (!impl(dx) || !dcb)
+    DaemonImpl *d = impl(dx);
+    if (!d || !dcb)
         return no_daemon();
-    WireWriter w(Op::RegData);
-    w.str(dcb->callpoint);
-    int rc = reg_request(dx, w);
-    if (rc == CONFD_OK)
-        impl(dx)->data[dcb->callpoint] = *dcb;
-    return rc;
+    return register_point(dx, Op::RegData, dcb->callpoint, *dcb, d->data);
 }
 
 extern "C" int confd_register_notification_stream(struct confd_daemon_ctx *dx,
                                                   const struct confd_notification_stream_cbs *ncbs,
                                                   struct confd_notification_ctx **nctx) {
-    DaemonImpl *d = impl(dx);
-    if (!d || !ncbs || !nctx)
+    if (!impl(dx) || !ncbs || !nctx)
         return no_daemon();
-    if (!is_dx_sock(*d, ncbs->fd))
-        return confd_client::set_err(CONFD_ERR_PROTOUSAGE,
-                                     "the stream's socket is not a socket of the daemon");
     WireWriter w(Op::RegStream);
     w.str(ncbs->streamname);
-    int rc = reg_request(dx, w);
+    int rc = add_notification_ctx(dx, ncbs->fd, "the stream's socket", w, nctx);
     if (rc != CONFD_OK)
         return rc;
-    auto n = std::make_unique<confd_notification_ctx>();
+    confd_notification_ctx *n = *nctx;
     snprintf(n->streamname, sizeof n->streamname, "%s", ncbs->streamname);
-    n->fd = ncbs->fd;
-    n->dx = dx;
     n->cb_opaque = ncbs->cb_opaque;
-    *nctx = n.get();
-    d->nctxs.push_back(std::move(n));
     return CONFD_OK;
 }
 
 extern "C" int confd_register_snmp_notification(struct confd_daemon_ctx *dx, int fd,
                                                 const char *notify_name, const char *ctx_name,
                                                 struct confd_notification_ctx **nctx) {
-    DaemonImpl *d = impl(dx);
-    if (!d || !nctx)
+    if (!impl(dx) || !nctx)
         return no_daemon();
-    if (!is_dx_sock(*d, fd))
-        return confd_client::set_err(CONFD_ERR_PROTOUSAGE,
-                                     "the notification socket is not a socket of the daemon");
     WireWriter w(Op::RegSnmp);
     w.str(notify_name ? notify_name : "");
     w.str(ctx_name ? ctx_name : "");
-    int rc = reg_request(dx, w);
+    int rc = add_notification_ctx(dx, fd, "the notification socket", w, nctx);
     if (rc != CONFD_OK)
         return rc;
-    auto n = std::make_unique<confd_notification_ctx>();
+    confd_notification_ctx *n = *nctx;
     snprintf(n->snmp_notify_name, sizeof n->snmp_notify_name, "%s", notify_name ? notify_name : "");
     snprintf(n->ctx_name, sizeof n->ctx_name, "%s", ctx_name ? ctx_name : "");
-    n->fd = fd;
-    n->dx = dx;
-    *nctx = n.get();
-    d->nctxs.push_back(std::move(n));
     return CONFD_OK;
 }
 
