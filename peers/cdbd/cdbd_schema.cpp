@@ -196,7 +196,6 @@ bool value_from(const SchemaDb &db, const lysc_node *leaf, const lyd_value &valu
     const std::string_view text = canon ? canon : "";
     const confd_vtype vt = vtype_of(t);
     const std::string s(text);
-    char *end = nullptr;
     switch (vt) {
         case C_BUF:
             return set_buf(out, text);
@@ -243,33 +242,16 @@ bool value_from(const SchemaDb &db, const lysc_node *leaf, const lyd_value &valu
         case C_INT8:
         case C_INT16:
         case C_INT32:
-        case C_INT64: {
-            long long x = strtoll(s.c_str(), &end, 10);
-            out.type = vt;
-            if (vt == C_INT8)
-                out.val.i8 = static_cast<int8_t>(x);
-            else if (vt == C_INT16)
-                out.val.i16 = static_cast<int16_t>(x);
-            else if (vt == C_INT32)
-                out.val.i32 = static_cast<int32_t>(x);
-            else
-                out.val.i64 = x;
-            return true;
-        }
+        case C_INT64:
         case C_UINT8:
         case C_UINT16:
         case C_UINT32:
         case C_UINT64: {
-            unsigned long long x = strtoull(s.c_str(), &end, 10);
+            const uint64_t x = vt <= C_INT64
+                                   ? static_cast<uint64_t>(strtoll(s.c_str(), nullptr, 10))
+                                   : strtoull(s.c_str(), nullptr, 10);
             out.type = vt;
-            if (vt == C_UINT8)
-                out.val.u8 = static_cast<uint8_t>(x);
-            else if (vt == C_UINT16)
-                out.val.u16 = static_cast<uint16_t>(x);
-            else if (vt == C_UINT32)
-                out.val.u32 = static_cast<uint32_t>(x);
-            else
-                out.val.u64 = x;
+            confd_wire::set_scalar(out, vt, x);
             return true;
         }
         case C_BOOL:
