@@ -260,6 +260,15 @@ int stream_until(int fd, Op op, confd_wire::Frame &reply) {
     }
 }
 
+// Sends the request w and reads frames until its reply (op), printing what the server pushes
+// meanwhile.
+int exchange(int fd, WireWriter &w, Op op, confd_wire::Frame &reply) {
+    const auto &frame = w.finish();
+    if (confd_wire::send_all(fd, frame.data(), frame.size()) != 0)
+        return fail("cannot send the request");
+    return stream_until(fd, op, reply);
+}
+
 // Runs an action: its printed lines as they come, then its result.
 int request_action(int fd, const std::vector<std::string> &pos) {
     if ((pos.size() - 2) % 2 != 0)
@@ -271,11 +280,8 @@ int request_action(int fd, const std::vector<std::string> &pos) {
         w.str(pos[i]);
         w.str(pos[i + 1]);
     }
-    const auto &frame = w.finish();
-    if (confd_wire::send_all(fd, frame.data(), frame.size()) != 0)
-        return fail("cannot send the request");
     confd_wire::Frame reply;
-    if (int rc = stream_until(fd, Op::CliAction, reply))
+    if (int rc = exchange(fd, w, Op::CliAction, reply))
         return rc;
     WireReader r(reply.payload.data(), reply.payload.size());
     uint32_t n = 0;
@@ -299,11 +305,8 @@ int notifications(int fd, const std::string &format, bool follow) {
     WireWriter w(Op::CliNotifs);
     w.u8(format == "xml" ? 1 : 0);
     w.u8(follow ? 1 : 0);
-    const auto &frame = w.finish();
-    if (confd_wire::send_all(fd, frame.data(), frame.size()) != 0)
-        return fail("cannot send the request");
     confd_wire::Frame reply;
-    if (int rc = stream_until(fd, Op::CliNotifs, reply))
+    if (int rc = exchange(fd, w, Op::CliNotifs, reply))
         return rc;
     WireReader r(reply.payload.data(), reply.payload.size());
     std::string text;
