@@ -21,6 +21,47 @@ void ClassSet::grow() {
     slots_.swap(slots);
 }
 
+size_t ClassSet::free_slot(uint64_t h) const {
+    size_t mask = slots_.size() - 1;
+    size_t i = plx_hash_mix(h) & mask;
+    while (slots_[i])
+        i = (i + 1) & mask;
+    return i;
+}
+
+uint32_t ClassSet::append(size_t slot, const uint64_t *v, uint64_t h) {
+    uint32_t ec = size();
+    vec_.insert(vec_.end(), v, v + nwords_);
+    hashes_.push_back(h);
+    slots_[slot] = ec + 1;
+    if (size_t{size()} * 2 > slots_.size())
+        grow();
+    return ec;
+}
+
+uint32_t ClassSet::append_pair(size_t slot, const uint64_t *v, uint64_t h, uint32_t a, uint32_t b) {
+    uint32_t ec = size();
+    // Vectors are kept while they fit the budget (a comparison against a stored vector reads
+    // one place instead of two); later classes are known by their pair only.
+    if (stored() == ec && vec_.size() + nwords_ <= kPairVectorBudgetWords)
+        vec_.insert(vec_.end(), v, v + nwords_);
+    hashes_.push_back(h);
+    pair_a_.push_back(a);
+    pair_b_.push_back(b);
+    slots_[slot] = ec + 1;
+    if (size_t{size()} * 2 > slots_.size())
+        grow();
+    return ec;
+}
+
+uint32_t ClassSet::add(const uint64_t *v, uint64_t h) {
+    return append(free_slot(h), v, h);
+}
+
+uint32_t ClassSet::add_pair(const uint64_t *v, uint64_t h, uint32_t a, uint32_t b) {
+    return append_pair(free_slot(h), v, h, a, b);
+}
+
 uint32_t ClassSet::find_or_add(const uint64_t *v, uint64_t h) {
     size_t mask = slots_.size() - 1;
     size_t i = plx_hash_mix(h) & mask;
@@ -29,13 +70,7 @@ uint32_t ClassSet::find_or_add(const uint64_t *v, uint64_t h) {
         if (hashes_[ec] == h && std::memcmp(vec(ec), v, nwords_ * sizeof(uint64_t)) == 0)
             return ec;
     }
-    uint32_t ec = size();
-    vec_.insert(vec_.end(), v, v + nwords_);
-    hashes_.push_back(h);
-    slots_[i] = ec + 1;
-    if (size_t{size()} * 2 > slots_.size())
-        grow();
-    return ec;
+    return append(i, v, h);
 }
 
 uint32_t ClassSet::find_or_add_pair(const uint64_t *v, uint64_t h, uint32_t a, uint32_t b,
@@ -58,18 +93,7 @@ uint32_t ClassSet::find_or_add_pair(const uint64_t *v, uint64_t h, uint32_t a, u
         if (w == nwords_)
             return ec;
     }
-    uint32_t ec = size();
-    // Vectors are kept while they fit the budget (a comparison against a stored vector reads
-    // one place instead of two); later classes are known by their pair only.
-    if (stored() == ec && vec_.size() + nwords_ <= kPairVectorBudgetWords)
-        vec_.insert(vec_.end(), v, v + nwords_);
-    hashes_.push_back(h);
-    pair_a_.push_back(a);
-    pair_b_.push_back(b);
-    slots_[i] = ec + 1;
-    if (size_t{size()} * 2 > slots_.size())
-        grow();
-    return ec;
+    return append_pair(i, v, h, a, b);
 }
 
 void ClassSet::materialize(const ClassSet &A, const ClassSet &B) {

@@ -41,6 +41,10 @@ class ClassSet {
     // Same for a combination: v = a's vector AND b's vector, remembered as the pair (a, b).
     uint32_t find_or_add_pair(const uint64_t *v, uint64_t h, uint32_t a, uint32_t b,
                               const ClassSet &A, const ClassSet &B);
+    // Adds a class the caller knows to be new: the vector v (hash h). Returns its ec_id.
+    uint32_t add(const uint64_t *v, uint64_t h);
+    // Same for a combination's class made from the pair (a, b); v is kept within the budget.
+    uint32_t add_pair(const uint64_t *v, uint64_t h, uint32_t a, uint32_t b);
     uint32_t pair_a(uint32_t ec) const { return pair_a_[ec]; }
     uint32_t pair_b(uint32_t ec) const { return pair_b_[ec]; }
 
@@ -53,7 +57,10 @@ class ClassSet {
 
   private:
     void grow();
-    uint32_t probe(uint64_t h) const;
+    // First empty slot on h's probe sequence.
+    size_t free_slot(uint64_t h) const;
+    uint32_t append(size_t slot, const uint64_t *v, uint64_t h);
+    uint32_t append_pair(size_t slot, const uint64_t *v, uint64_t h, uint32_t a, uint32_t b);
 
     uint32_t nbits_;
     uint32_t nwords_;

@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 
 #include "common/plx_log.h"
+#include "compiler/combine.h"
 
 namespace {
 
@@ -157,36 +158,7 @@ EcTable *combine(plx_compiler_ctx *ctx, EcTable &A, EcTable &B, bool final_table
     PLX_ASSERT(node1 != NULL);
     prepare_input(A);
     prepare_input(B);
-    const std::vector<uint32_t> &order_a = A.classes.sorted();
-    const std::vector<uint32_t> &order_b = B.classes.sorted();
-    const uint32_t n = B.num_classes();
-    T.classes = ClassSet(A.classes.nbits());
-    T.combo_ec.assign(size_t{A.num_classes()} * n, 0);
-
-    const uint32_t nw = T.classes.nwords();
-    std::vector<uint64_t> z(nw), keys(nw);
-    for (uint32_t w = 0; w < nw; ++w)
-        keys[w] = plx_word_key(w);
-    uint32_t steps = 0;
-    for (uint32_t a : order_a) {
-        const uint64_t *x = A.classes.vec(a);
-        uint32_t *row = T.combo_ec.data() + size_t{a} * n;
-        plx_compiler_yield();
-        for (uint32_t b : order_b) {
-            const uint64_t *y = B.classes.vec(b);
-            uint64_t h = 0;
-            for (uint32_t w = 0; w < nw; ++w) {
-                uint64_t v = x[w] & y[w];
-                z[w] = v;
-                h += v * keys[w];
-            }
-            row[b] = final_table
-                         ? T.classes.find_or_add_pair(z.data(), h, a, b, A.classes, B.classes)
-                         : T.classes.find_or_add(z.data(), h);
-            if (++steps % YIELD_EVERY == 0)
-                plx_compiler_yield();
-        }
-    }
+    plx_combine_classes(T, A, B, final_table);
     // The inputs' vectors are read again only to find the final table's first rules.
     if (!final_table) {
         A.classes.drop_vectors();

@@ -1,0 +1,432 @@
+
+// Combination of two class tables.
+//
+// The direct method ANDs the two rule vectors of every pair, hashes the result and looks it up
+// among the classes found so far (one comparison of whole vectors per hit). A large cross
+// product visits millions of pairs but finds few classes, so nearly every pair pays for a
+// comparison against a class vector somewhere in megabytes of them.
+//
+// The method by parts does the vector work once per distinct piece instead of once per pair.
+// The words of B's vectors are cut into groups; within a group, B's classes take few distinct
+// values (parts). For each class a of A, each part is ANDed with a's words of the group and the
+// result looked up in that group's set of masked parts, which gives it an id and a hash. A pair
+// (a, b) is then known exactly by the tuple of ids of b's parts under a: equal tuples mean equal
+// vectors, and the sum of the parts' hashes is the hash of the whole vector. The pair loop reads
+// a few small ids and compares a few words instead of two vectors.
+#include "compiler/combine.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "common/plx_log.h"
+#include "compiler/plx_compiler.h"
+
+namespace {
+
+// How many pairs pass between two calls of the yield hook.
+constexpr uint32_t YIELD_EVERY = 1024;
+
+// Cross products smaller than this, or vectors of one word, are combined directly: preparing
+// the parts would cost about as much as the pairs.
+constexpr uint64_t kByPartsMinPairs = uint64_t{1} << 15;
+
+void combine_direct(EcTable &T, ClassSet &A, ClassSet &B, bool final_table) {
+    const std::vector<uint32_t> &order_a = A.sorted();
+    const std::vector<uint32_t> &order_b = B.sorted();
+    const uint32_t n = B.size();
+    const uint32_t nw = T.classes.nwords();
+    std::vector<uint64_t> z(nw), keys(nw);
+    for (uint32_t w = 0; w < nw; ++w)
+        keys[w] = plx_word_key(w);
+    uint32_t steps = 0;
+    for (uint32_t a : order_a) {
+        const uint64_t *x = A.vec(a);
+        uint32_t *row = T.combo_ec.data() + size_t{a} * n;
+        plx_compiler_yield();
+        for (uint32_t b : order_b) {
+            const uint64_t *y = B.vec(b);
+            uint64_t h = 0;
+            for (uint32_t w = 0; w < nw; ++w) {
+                uint64_t v = x[w] & y[w];
+                z[w] = v;
+                h += v * keys[w];
+            }
+            row[b] = final_table ? T.classes.find_or_add_pair(z.data(), h, a, b, A, B)
+                                 : T.classes.find_or_add(z.data(), h);
+            if (++steps % YIELD_EVERY == 0)
+                plx_compiler_yield();
+        }
+    }
+}
+
+// Dense ids of (prefix id, word) pairs, numbered from 0 in the order first met.
+class PrefixIds {
+  public:
+    PrefixIds() { slots_.resize(1024); }
+    void clear() {
+        for (uint32_t i : used_)
+            slots_[i].id1 = 0;
+        used_.clear();
+    }
+    uint32_t size() const { return static_cast<uint32_t>(used_.size()); }
+    uint32_t id(uint32_t prefix, uint64_t word) {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = hash(prefix, word) & mask;; i = (i + 1) & mask) {
+            Slot &s = slots_[i];
+            if (!s.id1) {
+                const uint32_t id = size();
+                s = Slot{word, prefix, id + 1};
+                used_.push_back(static_cast<uint32_t>(i));
+                if (used_.size() * 2 > slots_.size())
+                    grow();
+                return id;
+            }
+            if (s.word == word && s.prefix == prefix)
+                return s.id1 - 1;
+        }
+    }
+
+  private:
+    struct Slot {
+        uint64_t word = 0;
+        uint32_t prefix = 0;
+        uint32_t id1 = 0;  // id + 1; 0 empty
+    };
+    static uint64_t hash(uint32_t prefix, uint64_t word) {
+        return plx_hash_mix(word + uint64_t{prefix} * 0x9e3779b97f4a7c15ULL);
+    }
+    void grow() {
+        std::vector<Slot> slots(slots_.size() * 2);
+        const size_t mask = slots.size() - 1;
+        for (uint32_t &u : used_) {
+            const Slot &s = slots_[u];
+            size_t i = hash(s.prefix, s.word) & mask;
+            while (slots[i].id1)
+                i = (i + 1) & mask;
+            slots[i] = s;
+            u = static_cast<uint32_t>(i);
+        }
+        slots_.swap(slots);
+    }
+
+    std::vector<Slot> slots_;
+    std::vector<uint32_t> used_;  // occupied slots
+};
+
+// A group of words [w0, w0 + nw) of the vectors and the distinct values B's classes take there.
+struct Group {
+    uint32_t w0 = 0, nw = 0;
+    uint32_t nparts = 0;
+    std::vector<uint64_t> parts;  // nparts x nw words
+    // The masked parts: every part ANDed with the group's words of a class of A, deduplicated.
+    ClassSet masked;
+    // For each distinct value of A's words on the group, the masked id of every part.
+    ClassSet a_values;
+    std::vector<uint32_t> ids;  // a_values.size() x nparts
+    uint32_t key_word = 0;      // where the ids go in a pair's key
+    uint32_t shift = 0;
+};
+
+// Cuts the words of B's vectors (in B's class order) into groups: a group grows word by word
+// while B's classes take at most `limit` distinct values on it. part_of[j][i] is the part of
+// group j of the i-th class in order.
+std::vector<Group> make_groups(const ClassSet &B, const std::vector<uint32_t> &order_b,
+                               uint32_t limit, std::vector<std::vector<uint32_t>> &part_of) {
+    const uint32_t nb = B.size(), nw = B.nwords();
+    // Word columns, so that each pass below reads one word of every class in sequence.
+    std::vector<uint64_t> col(size_t{nw} * nb);
+    for (uint32_t i = 0; i < nb; ++i) {
+        const uint64_t *y = B.vec(order_b[i]);
+        for (uint32_t w = 0; w < nw; ++w)
+            col[size_t{w} * nb + i] = y[w];
+    }
+    std::vector<Group> groups;
+    std::vector<uint32_t> cur(nb, 0), next(nb);
+    PrefixIds ids;
+    uint32_t w0 = 0, count = 0;
+    auto close = [&](uint32_t w1) {
+        Group &g = groups.emplace_back();
+        g.w0 = w0;
+        g.nw = w1 - w0;
+        g.nparts = count;
+        g.parts.resize(size_t{count} * g.nw);
+        std::vector<bool> seen(count, false);
+        for (uint32_t i = 0; i < nb; ++i) {
+            if (seen[cur[i]])
+                continue;
+            seen[cur[i]] = true;
+            for (uint32_t w = 0; w < g.nw; ++w)
+                g.parts[size_t{cur[i]} * g.nw + w] = col[size_t{w0 + w} * nb + i];
+        }
+        g.masked = ClassSet(g.nw * 64);
+        g.a_values = ClassSet(g.nw * 64);
+        part_of.push_back(cur);
+    };
+    for (uint32_t w = 0; w < nw; ++w) {
+        const uint64_t *c = &col[size_t{w} * nb];
+        ids.clear();
+        bool extend = w > w0;
+        for (uint32_t i = 0; i < nb; ++i) {
+            next[i] = ids.id(extend ? cur[i] : 0, c[i]);
+            if (extend && ids.size() > limit)
+                break;
+        }
+        if (extend && ids.size() > limit) {
+            close(w);
+            w0 = w;
+            ids.clear();
+            for (uint32_t i = 0; i < nb; ++i)
+                next[i] = ids.id(0, c[i]);
+        }
+        cur.swap(next);
+        count = ids.size();
+    }
+    close(nw);
+    return groups;
+}
+
+// A pair's key: the masked ids of its parts packed side by side into K words.
+template <uint32_t K>
+using PairKey = std::array<uint64_t, K>;
+
+// Word by word: std::array's == ends in a memcmp call, too slow for the pair loop.
+template <uint32_t K>
+inline bool same_key(const PairKey<K> &x, const PairKey<K> &y) {
+    uint64_t diff = 0;
+    for (uint32_t k = 0; k < K; ++k)
+        diff |= x[k] ^ y[k];
+    return diff == 0;
+}
+
+// Classes by key. Open addressing over ec_id + 1 (0: empty), keys kept by class: the slots stay
+// small enough to sit in the cache next to the rest of a row's data.
+template <uint32_t K>
+class KeyIndex {
+  public:
+    KeyIndex() : slots_(1024, 0) {}
+
+    // The class of key, or make() for a new one.
+    template <typename Make>
+    uint32_t find_or_add(const PairKey<K> &key, Make &&make) {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = index(key);; i = (i + 1) & mask) {
+            const uint32_t s = slots_[i];
+            if (!s) {
+                const uint32_t ec = make();
+                PLX_ASSERT(ec == keys_.size());
+                keys_.push_back(key);
+                slots_[i] = ec + 1;
+                if (keys_.size() * 2 > slots_.size())
+                    grow();
+                return ec;
+            }
+            if (same_key<K>(keys_[s - 1], key))
+                return s - 1;
+        }
+    }
+
+  private:
+    size_t index(const PairKey<K> &key) const {
+        uint64_t h = key[0];
+        for (uint32_t k = 1; k < K; ++k)
+            h = h * 0x9e3779b97f4a7c15ULL + key[k];
+        return plx_hash_mix(h) & (slots_.size() - 1);
+    }
+    void grow() {
+        slots_.assign(slots_.size() * 2, 0);
+        const size_t mask = slots_.size() - 1;
+        for (uint32_t ec = 0; ec < keys_.size(); ++ec) {
+            size_t i = index(keys_[ec]);
+            while (slots_[i])
+                i = (i + 1) & mask;
+            slots_[i] = ec + 1;
+        }
+    }
+
+    std::vector<uint32_t> slots_;
+    std::vector<PairKey<K>> keys_;  // by ec_id
+};
+
+// Combination by parts; see the top of the file.
+class PartsCombiner {
+  public:
+    PartsCombiner(EcTable &T, ClassSet &A, ClassSet &B, bool final_table)
+        : T_(T),
+          A_(A),
+          B_(B),
+          final_(final_table),
+          order_a_(A.sorted()),
+          order_b_(B.sorted()),
+          na_(A.size()),
+          nb_(B.size()),
+          nw_(T.classes.nwords()) {}
+
+    // False when the parts do not pay (the caller combines directly).
+    bool run() {
+        groups_ = make_groups(B_, order_b_, std::max<uint32_t>(nb_ / 16, 64), part_of_);
+        const uint32_t G = static_cast<uint32_t>(groups_.size());
+
+        // The distinct values of A's classes on each group: a_value_[ai * G + j].
+        a_value_.resize(size_t{na_} * G);
+        size_t id_words = 0;
+        for (uint32_t j = 0; j < G; ++j) {
+            Group &g = groups_[j];
+            for (uint32_t ai = 0; ai < na_; ++ai) {
+                const uint64_t *xg = A_.vec(order_a_[ai]) + g.w0;
+                a_value_[size_t{ai} * G + j] = g.a_values.find_or_add(xg, plx_vec_hash(xg, g.nw));
+            }
+            id_words += size_t{g.a_values.size()} * g.nparts;
+        }
+        // Parts nearly as many as the pairs: the ids would outweigh the combination.
+        if (id_words > std::max<size_t>(size_t{na_} * nb_, size_t{16} << 20))
+            return false;
+
+        mask_parts();
+
+        // Each group's ids go to one word of the key, at the next free bits of that word.
+        uint32_t word = 0, bits = 0;
+        for (Group &g : groups_) {
+            const uint32_t width = static_cast<uint32_t>(std::bit_width(g.masked.size() - 1));
+            if (bits + width > 64) {
+                ++word;
+                bits = 0;
+            }
+            g.key_word = word;
+            g.shift = bits;
+            bits += width;
+        }
+        switch (word + 1) {
+            case 1:
+                pairs<1>();
+                return true;
+            case 2:
+                pairs<2>();
+                return true;
+            case 3:
+                pairs<3>();
+                return true;
+            case 4:
+                pairs<4>();
+                return true;
+            default:
+                return false;
+        }
+    }
+
+  private:
+    // Masked ids of every part under every distinct value of A.
+    void mask_parts() {
+        std::vector<uint64_t> m(nw_);
+        for (Group &g : groups_) {
+            g.ids.resize(size_t{g.a_values.size()} * g.nparts);
+            for (uint32_t v = 0; v < g.a_values.size(); ++v) {
+                const uint64_t *xg = g.a_values.vec(v);
+                uint32_t *ids = g.ids.data() + size_t{v} * g.nparts;
+                const uint64_t *part = g.parts.data();
+                for (uint32_t p = 0; p < g.nparts; ++p, part += g.nw) {
+                    for (uint32_t w = 0; w < g.nw; ++w)
+                        m[w] = xg[w] & part[w];
+                    ids[p] = g.masked.find_or_add(m.data(), plx_vec_hash(m.data(), g.nw));
+                }
+                plx_compiler_yield();
+            }
+        }
+    }
+
+    template <uint32_t K>
+    void pairs() {
+        const uint32_t G = static_cast<uint32_t>(groups_.size());
+        std::vector<PairKey<K>> keys(nb_);
+        // A row's classes are found in B's order (neighbours often share a key) and then
+        // written by class id: gathering from the row's list is cheaper than scattering.
+        std::vector<uint32_t> ec_at(nb_), position_b(nb_);
+        for (uint32_t i = 0; i < nb_; ++i)
+            position_b[order_b_[i]] = i;
+        std::vector<uint64_t> z(nw_);
+        KeyIndex<K> index;
+        // A row has few distinct keys, each met many times: a small direct-mapped cache of
+        // recent keys answers most pairs without a probe of the index.
+        struct CacheSlot {
+            PairKey<K> key;
+            uint32_t ec1;  // ec_id + 1; 0 empty
+        };
+        constexpr uint32_t kCacheBits = 12;
+        std::vector<CacheSlot> cache(size_t{1} << kCacheBits, CacheSlot{});
+        auto cache_index = [](const PairKey<K> &key) {
+            uint64_t h = key[0];
+            for (uint32_t k = 1; k < K; ++k)
+                h = h * 0x9e3779b97f4a7c15ULL + key[k];
+            return (h * 0x9e3779b97f4a7c15ULL) >> (64 - kCacheBits);
+        };
+        for (uint32_t ai = 0; ai < na_; ++ai) {
+            const uint32_t a = order_a_[ai];
+            const uint64_t *x = A_.vec(a);
+            plx_compiler_yield();
+            std::fill(keys.begin(), keys.end(), PairKey<K>{});
+            for (uint32_t j = 0; j < G; ++j) {
+                const Group &g = groups_[j];
+                const uint32_t *ids =
+                    g.ids.data() + size_t{a_value_[size_t{ai} * G + j]} * g.nparts;
+                const uint32_t *part = part_of_[j].data();
+                const uint32_t kw = g.key_word, sh = g.shift;
+                for (uint32_t i = 0; i < nb_; ++i)
+                    keys[i][kw] |= uint64_t{ids[part[i]]} << sh;
+            }
+            for (uint32_t i = 0; i < nb_; ++i) {
+                if (i % YIELD_EVERY == YIELD_EVERY - 1)
+                    plx_compiler_yield();
+                const PairKey<K> &key = keys[i];
+                CacheSlot &c = cache[cache_index(key)];
+                if (c.ec1 && same_key<K>(c.key, key)) {
+                    ec_at[i] = c.ec1 - 1;
+                    continue;
+                }
+                const uint32_t ec = index.find_or_add(key, [&] {
+                    const uint32_t b = order_b_[i];
+                    const uint64_t *y = B_.vec(b);
+                    for (uint32_t w = 0; w < nw_; ++w)
+                        z[w] = x[w] & y[w];
+                    const uint64_t h = plx_vec_hash(z.data(), nw_);
+                    return final_ ? T_.classes.add_pair(z.data(), h, a, b)
+                                  : T_.classes.add(z.data(), h);
+                });
+                c = CacheSlot{key, ec + 1};
+                ec_at[i] = ec;
+            }
+            uint32_t *row = T_.combo_ec.data() + size_t{a} * nb_;
+            for (uint32_t b = 0; b < nb_; ++b)
+                row[b] = ec_at[position_b[b]];
+        }
+    }
+
+    EcTable &T_;
+    ClassSet &A_, &B_;
+    const bool final_;
+    const std::vector<uint32_t> &order_a_, &order_b_;
+    const uint32_t na_, nb_, nw_;
+    std::vector<Group> groups_;
+    std::vector<std::vector<uint32_t>> part_of_;  // by group, B's classes in order
+    std::vector<uint32_t> a_value_;
+};
+
+}  // namespace
+
+PlxCombineMethod plx_combine_classes(EcTable &T, EcTable &A, EcTable &B, bool final_table,
+                                     PlxCombineMethod method) {
+    PLX_ASSERT(A.classes.has_vectors() && B.classes.has_vectors());
+    T.classes = ClassSet(A.classes.nbits());
+    T.combo_ec.assign(size_t{A.num_classes()} * B.num_classes(), 0);
+    if (method == PlxCombineMethod::automatic) {
+        const uint64_t pairs = uint64_t{A.num_classes()} * B.num_classes();
+        method = pairs >= kByPartsMinPairs && T.classes.nwords() > 1 ? PlxCombineMethod::by_parts
+                                                                     : PlxCombineMethod::direct;
+    }
+    if (method == PlxCombineMethod::by_parts &&
+        PartsCombiner(T, A.classes, B.classes, final_table).run())
+        return PlxCombineMethod::by_parts;
+    combine_direct(T, A.classes, B.classes, final_table);
+    return PlxCombineMethod::direct;
+}
