@@ -25,13 +25,6 @@ CdbServer::Call::~Call() {
 
 namespace {
 
-void free_kp(confd_hkeypath_t &kp) {
-    for (int i = 0; i < kp.len; ++i)
-        for (int k = 0; k < MAXKEYLEN && kp.v[i][k].type != C_NOEXISTS; ++k)
-            confd_free_value(&kp.v[i][k]);
-    kp.len = 0;
-}
-
 // The bytes a writer holds after the frame header.
 std::vector<uint8_t> body(WireWriter &w) {
     const auto &f = w.finish();
@@ -437,14 +430,14 @@ void CdbServer::do_dp(Conn &c, const std::vector<uint8_t> &payload) {
     uint16_t cbop = 0;
     confd_hkeypath_t kp{};
     if (!r.u16(cbop) || !r.keypath(kp)) {
-        free_kp(kp);
+        confd_wire::free_keypath(kp);
         return reply_err(c, Op::CliDp, CONFD_ERR_PROTOUSAGE, "malformed read request");
     }
     const Op op = static_cast<Op>(cbop);
     bool keys = false;
     std::string text;
     const lysc_node *node = kp_node(schema_, kp, keys, text);
-    free_kp(kp);
+    confd_wire::free_keypath(kp);
     if (op != Op::CbGetObject && op != Op::CbGetNextObject && op != Op::CbFindNextObject)
         return reply_err(c, Op::CliDp, CONFD_ERR_PROTOUSAGE, "unknown read request");
     if (!node || node->nodetype != LYS_LIST)
@@ -615,7 +608,7 @@ void CdbServer::do_action(Conn &c, WireReader &r) {
     if (!build_kp(schema_, elems, kp, err))
         return reply_err(c, Op::CliAction, CONFD_ERR_BADPATH, err);
     a.keypath(kp);
-    free_kp(kp);
+    confd_wire::free_keypath(kp);
     a.u32(static_cast<uint32_t>(params.size()));
     for (const auto &[pname, value] : params) {
         const lysc_node *in = nullptr;

@@ -150,13 +150,6 @@ bool write_tvs(WireWriter &w, const confd_tag_value_t *tv, int n) {
     return true;
 }
 
-void free_keypath(confd_hkeypath_t &kp) {
-    for (int i = 0; i < kp.len; ++i)
-        for (int k = 0; k < MAXKEYLEN && kp.v[i][k].type != C_NOEXISTS; ++k)
-            confd_free_value(&kp.v[i][k]);
-    kp.len = 0;
-}
-
 struct OwnedTvs {
     std::vector<confd_tag_value_t> v;
     ~OwnedTvs() {
@@ -313,12 +306,12 @@ void serve(confd_daemon_ctx *dx, DaemonImpl &d, int fd, Op op, WireReader &r) {
                     params.v.push_back(tv);
             }
             if (!ok) {
-                free_keypath(kp);
+                confd_wire::free_keypath(kp);
                 return (void)reply_error(CONFD_ERR_PROTOUSAGE, "malformed action request");
             }
             auto it = d.actions.find(point);
             if (it == d.actions.end() || !it->second.action) {
-                free_keypath(kp);
+                confd_wire::free_keypath(kp);
                 return (void)reply_error(CONFD_ERR_NOEXISTS,
                                          "no action handler registered for " + point);
             }
@@ -331,7 +324,7 @@ void serve(confd_daemon_ctx *dx, DaemonImpl &d, int fd, Op op, WireReader &r) {
             }
             int rc = it->second.action(u.get(), &name, &kp, params.v.data(),
                                        static_cast<int>(params.v.size()));
-            free_keypath(kp);
+            confd_wire::free_keypath(kp);
             d.users.erase(usid);
             if (t_call->replied)
                 return;
@@ -349,12 +342,12 @@ void serve(confd_daemon_ctx *dx, DaemonImpl &d, int fd, Op op, WireReader &r) {
             std::string point;
             confd_hkeypath_t kp{};
             if (!r.i32(thandle) || !r.str(point) || !r.keypath(kp)) {
-                free_keypath(kp);
+                confd_wire::free_keypath(kp);
                 return (void)reply_error(CONFD_ERR_PROTOUSAGE, "malformed data request");
             }
             auto it = d.data.find(point);
             if (it == d.data.end()) {
-                free_keypath(kp);
+                confd_wire::free_keypath(kp);
                 return (void)reply_error(CONFD_ERR_NOEXISTS,
                                          "no data provider registered for " + point);
             }
@@ -388,7 +381,7 @@ void serve(confd_daemon_ctx *dx, DaemonImpl &d, int fd, Op op, WireReader &r) {
                                              keys.v.data(), static_cast<int>(keys.v.size()));
                 }
             }
-            free_keypath(kp);
+            confd_wire::free_keypath(kp);
             if (!called)
                 return (void)reply_error(CONFD_ERR_UNAVAILABLE, "the data provider of " + point +
                                                                     " does not serve this request");

@@ -167,9 +167,7 @@ TvArray::~TvArray() {
 Event::~Event() {
     confd_free_value(&oldv);
     confd_free_value(&newv);
-    for (int i = 0; i < kp.len; ++i)
-        for (int k = 0; k < MAXKEYLEN && kp.v[i][k].type != C_NOEXISTS; ++k)
-            confd_free_value(&kp.v[i][k]);
+    confd_wire::free_keypath(kp);
 }
 
 int set_err(int code, const char *fmt, ...) {

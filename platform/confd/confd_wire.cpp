@@ -484,6 +484,13 @@ std::vector<uint8_t> error_frame(Op op, int code, std::string_view msg) {
     return w.finish();
 }
 
+void free_keypath(confd_hkeypath_t &kp) {
+    for (int i = 0; i < kp.len; ++i)
+        for (int k = 0; k < MAXKEYLEN && kp.v[i][k].type != C_NOEXISTS; ++k)
+            confd_free_value(&kp.v[i][k]);
+    kp.len = 0;
+}
+
 void set_scalar(confd_value_t &v, confd_vtype type, uint64_t u) {
     switch (type) {
         case C_INT8:

@@ -199,6 +199,9 @@ bool parse_header(const uint8_t *hdr, uint32_t &len, Op &op, uint16_t &status);
 int send_all(int fd, const void *p, size_t n);
 int read_frame(int fd, Frame &out);
 
+// Frees the values a key path owns (as WireReader::keypath fills it) and empties it.
+void free_keypath(confd_hkeypath_t &kp);
+
 // Stores u in the member of v that a scalar type carried as 64 bits names: integers (C_INT8 ..
 // C_UINT64, C_BIT32, C_BIT64, C_SYMBOL, C_ENUM_VALUE) truncated to their width, C_BOOL as
 // non-zero, C_DOUBLE by its bits. v.type is left to the caller; other types are ignored.
