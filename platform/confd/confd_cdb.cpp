@@ -415,10 +415,20 @@ extern "C" int cdb_read_subscription_socket(int sock, int sub_points[], int *res
     return CONFD_OK;
 }
 
-static const confd_client::PointChanges *find_point(confd_client::SockState &st, int subid) {
-    for (const auto &p : st.points)
+// The changes of point subid in the notification being read on the socket st, or null (error
+// recorded; a null st has its error recorded already).
+static const confd_client::PointChanges *delivered_point(const confd_client::SockState *st,
+                                                         int subid) {
+    if (!st)
+        return nullptr;
+    if (!st->in_delivery) {
+        set_err(CONFD_ERR_BADSTATE, "no notification is being read");
+        return nullptr;
+    }
+    for (const auto &p : st->points)
         if (p.id == subid)
             return &p;
+    set_err(CONFD_ERR_NOEXISTS, "point %d did not fire", subid);
     return nullptr;
 }
 
@@ -429,13 +439,9 @@ extern "C" int cdb_diff_iterate(int sock, int subid,
                                 int flags, void *initstate) {
     (void)flags;
     auto st = sock_state(sock);
-    if (!st)
-        return CONFD_ERR;
-    if (!st->in_delivery)
-        return set_err(CONFD_ERR_BADSTATE, "no notification is being read");
-    const auto *pc = find_point(*st, subid);
+    const auto *pc = delivered_point(st.get(), subid);
     if (!pc)
-        return set_err(CONFD_ERR_NOEXISTS, "point %d did not fire", subid);
+        return CONFD_ERR;
     const auto &ev = pc->events;
     size_t i = 0;
     while (i < ev.size()) {
@@ -481,13 +487,9 @@ extern "C" int cdb_get_modifications(int sock, int subid, int flags, confd_tag_v
                                      int *nvalues, const char *fmt, ...) {
     (void)fmt;
     auto st = sock_state(sock);
-    if (!st)
-        return CONFD_ERR;
-    if (!st->in_delivery)
-        return set_err(CONFD_ERR_BADSTATE, "no notification is being read");
-    const auto *pc = find_point(*st, subid);
+    const auto *pc = delivered_point(st.get(), subid);
     if (!pc)
-        return set_err(CONFD_ERR_NOEXISTS, "point %d did not fire", subid);
+        return CONFD_ERR;
     // The point's array of a list point brackets whole entries; it is given only on request.
     if (pc->list_point && !(flags & CDB_GET_MODS_INCLUDE_LISTS)) {
         confd_client::TvArray empty;

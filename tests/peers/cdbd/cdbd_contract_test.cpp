@@ -179,6 +179,28 @@ TEST_F(CdbContract, PreCommitReadsDuringDelivery) {
                                       "  read 7", "  read 8"));
 }
 
+// Changes are read only while a notification is being read, and only of a point that fired.
+TEST_F(CdbContract, ChangesOfFiredPointsOnly) {
+    Subscriber s;
+    int flag = s.subscribe(1, "/top/flag", "flag");
+    int level = s.subscribe(1, "/top/level", "level");
+    s.keyless = {flag, level};
+    confd_tag_value_t *tv = nullptr;
+    int n = 0;
+    EXPECT_EQ(cdb_get_modifications(s.fd(), flag, 0, &tv, &n, nullptr), CONFD_ERR);
+    EXPECT_EQ(confd_errno, CONFD_ERR_BADSTATE);
+    s.hook = [&](Subscriber &sub) {
+        auto noop = [](confd_hkeypath_t *, enum cdb_iter_op, confd_value_t *, confd_value_t *,
+                       void *) { return ITER_CONTINUE; };
+        if (cdb_diff_iterate(sub.fd(), level, noop, 0, nullptr) == CONFD_ERR &&
+            confd_errno == CONFD_ERR_NOEXISTS)
+            sub.add("  level did not fire");
+    };
+    s.start();
+    ASSERT_EQ(set("/top/flag", "true"), CONFD_OK);
+    EXPECT_THAT(s.take(), ElementsAre("notify flag", "  mods [flag=true]", "  level did not fire"));
+}
+
 // Operational data: typed reads and writes, tolerated error codes, oper subscriptions after
 // the session ends.
 TEST_F(CdbContract, OperationalDataAndSubscriptions) {
