@@ -284,15 +284,8 @@ int request_action(int fd, const std::vector<std::string> &pos) {
     if (int rc = exchange(fd, w, Op::CliAction, reply))
         return rc;
     WireReader r(reply.payload.data(), reply.payload.size());
-    uint32_t n = 0;
-    r.u32(n);
     std::vector<confd_tag_value_t> vals;
-    for (uint32_t i = 0; i < n; ++i) {
-        confd_tag_value_t tv{};
-        if (!r.tagged(tv))
-            break;
-        vals.push_back(tv);
-    }
+    r.tagged_list(vals);  // what could be read is printed
     if (!vals.empty())
         printf("%s\n", tvs_text(vals.data(), static_cast<int>(vals.size())).c_str());
     printf("%s: ok\n", pos[1].c_str());

@@ -39,14 +39,7 @@ int dp_call(int fd, WireWriter &w, DpResult &out) {
     bool ok = r.u8(kind) && kind <= static_cast<uint8_t>(DpReply::NextKey);
     out.kind = static_cast<DpReply>(kind);
     if (ok && (out.kind == DpReply::Object || out.kind == DpReply::NextObject)) {
-        uint32_t n = 0;
-        ok = r.u32(n);
-        for (uint32_t i = 0; ok && i < n; ++i) {
-            confd_tag_value_t tv{};
-            ok = r.tagged(tv);
-            if (ok)
-                out.values.push_back(tv);
-        }
+        ok = r.tagged_list(out.values);
     } else if (ok && out.kind == DpReply::NextKey) {
         int32_t n = 0;
         ok = r.i32(n) && n <= MAXKEYLEN;

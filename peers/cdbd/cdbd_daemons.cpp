@@ -719,15 +719,8 @@ void CdbServer::do_notif(Conn &c, Op op, WireReader &r) {
     }
     std::string stream;
     confd_value_t time{};
-    uint32_t n = 0;
     std::vector<confd_tag_value_t> vals;
-    bool ok = r.str(stream) && r.value(time) && time.type == C_DATETIME && r.u32(n);
-    for (uint32_t i = 0; ok && i < n; ++i) {
-        confd_tag_value_t tv{};
-        ok = r.tagged(tv);
-        if (ok)
-            vals.push_back(tv);
-    }
+    bool ok = r.str(stream) && r.value(time) && time.type == C_DATETIME && r.tagged_list(vals);
     if (!ok || vals.size() < 2 || !d || !d->streams.count(stream)) {
         const char *why = !ok                               ? "malformed"
                           : !d || !d->streams.count(stream) ? "unregistered"

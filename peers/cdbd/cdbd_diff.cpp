@@ -209,12 +209,6 @@ void write_value_of(const SchemaDb &db, confd_wire::WireWriter &w, const Change 
     confd_free_value(&v);
 }
 
-void write_tvs(confd_wire::WireWriter &w, const std::vector<confd_tag_value_t> &tvs) {
-    w.u32(static_cast<uint32_t>(tvs.size()));
-    for (const auto &tv : tvs)
-        w.tagged(tv);
-}
-
 void write_event(const SchemaDb &db, confd_wire::WireWriter &w, const Change &c, uint32_t depth,
                  uint32_t &count) {
     w.u32(depth);
@@ -233,7 +227,7 @@ void write_event(const SchemaDb &db, confd_wire::WireWriter &w, const Change &c,
     auto mods = (c.schema->nodetype & (LYS_LIST | LYS_CONTAINER))
                     ? modifications(db, c)
                     : std::vector<confd_tag_value_t>{};
-    write_tvs(w, mods);
+    w.tagged_list(mods);
     free_tvs(mods);
     ++count;
     for (const Change &ch : c.children)
@@ -316,7 +310,7 @@ void write_point(const SchemaDb &db, confd_wire::WireWriter &w, int id, const ly
             pm.insert(pm.end(), sub.begin(), sub.end());
         }
     }
-    write_tvs(w, pm);
+    w.tagged_list(pm);
     free_tvs(pm);
 }
 

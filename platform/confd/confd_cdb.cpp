@@ -69,20 +69,6 @@ int copy_tvs(const confd_client::TvArray &src, confd_tag_value_t **values, int *
     return CONFD_OK;
 }
 
-bool read_tvs(WireReader &r, confd_client::TvArray &out) {
-    uint32_t n = 0;
-    if (!r.u32(n))
-        return false;
-    out.items.reserve(n < 4096 ? n : 4096);
-    for (uint32_t i = 0; i < n; ++i) {
-        confd_tag_value_t tv{};
-        if (!r.tagged(tv))
-            return false;
-        out.items.push_back(tv);
-    }
-    return true;
-}
-
 }  // namespace
 
 extern "C" int cdb_connect_name(int sock, enum cdb_sock_type type, const struct sockaddr *srv,
@@ -374,12 +360,12 @@ extern "C" int cdb_read_subscription_socket2(int sock, enum cdb_sub_notification
             confd_client::Event ev;
             uint8_t op = 0;
             if (!r.u32(ev.depth) || !r.u8(op) || !r.keypath(ev.kp) || !r.value(ev.oldv) ||
-                !r.value(ev.newv) || !read_tvs(r, ev.mods))
+                !r.value(ev.newv) || !r.tagged_list(ev.mods.items))
                 return bad_reply();
             ev.op = op;
             pc.events.push_back(std::move(ev));
         }
-        if (!read_tvs(r, pc.point_mods))
+        if (!r.tagged_list(pc.point_mods.items))
             return bad_reply();
         points.push_back(std::move(pc));
     }

@@ -142,12 +142,9 @@ bool in_call(std::initializer_list<Op> ops) {
     return false;
 }
 
+// A caller's array of n tagged values; false for a negative n or a value that cannot be sent.
 bool write_tvs(WireWriter &w, const confd_tag_value_t *tv, int n) {
-    w.u32(static_cast<uint32_t>(n));
-    for (int i = 0; i < n; ++i)
-        if (!w.tagged(tv[i]))
-            return false;
-    return true;
+    return n >= 0 && w.tagged_list({tv, static_cast<size_t>(n)});
 }
 
 struct OwnedTvs {
@@ -295,16 +292,9 @@ void serve(confd_daemon_ctx *dx, DaemonImpl &d, int fd, Op op, WireReader &r) {
             std::string point;
             xml_tag name{};
             confd_hkeypath_t kp{};
-            uint32_t n = 0;
             OwnedTvs params;
             bool ok = r.i32(usid) && r.str(point) && r.u32(name.tag) && r.u32(name.ns) &&
-                      r.keypath(kp) && r.u32(n);
-            for (uint32_t i = 0; ok && i < n; ++i) {
-                confd_tag_value_t tv{};
-                ok = r.tagged(tv);
-                if (ok)
-                    params.v.push_back(tv);
-            }
+                      r.keypath(kp) && r.tagged_list(params.v);
             if (!ok) {
                 confd_wire::free_keypath(kp);
                 return (void)reply_error(CONFD_ERR_PROTOUSAGE, "malformed action request");
@@ -614,7 +604,7 @@ extern "C" int confd_data_reply_tag_value_array(struct confd_trans_ctx *, confd_
     WireWriter w(t_call->op);
     w.u32(t_call->id);
     w.u8(static_cast<uint8_t>(DpReply::Object));
-    if (n < 0 || !write_tvs(w, tv, n))
+    if (!write_tvs(w, tv, n))
         return confd_client::set_err(CONFD_ERR_BADTYPE, "a reply value cannot be sent");
     return send_reply(w) == CONFD_OK ? CONFD_OK : CONFD_ERR;
 }
@@ -673,7 +663,7 @@ extern "C" int confd_action_reply_values(struct confd_user_info *, confd_tag_val
         return CONFD_ERR;
     WireWriter w(t_call->op);
     w.u32(t_call->id);
-    if (nvalues < 0 || !write_tvs(w, values, nvalues))
+    if (!write_tvs(w, values, nvalues))
         return confd_client::set_err(CONFD_ERR_BADTYPE, "a result value cannot be sent");
     return send_reply(w) == CONFD_OK ? CONFD_OK : CONFD_ERR;
 }

@@ -163,6 +163,14 @@ bool WireWriter::tagged(const confd_tag_value_t &tv) {
     return true;
 }
 
+bool WireWriter::tagged_list(std::span<const confd_tag_value_t> tvs) {
+    u32(static_cast<uint32_t>(tvs.size()));
+    for (const auto &tv : tvs)
+        if (!tagged(tv))
+            return false;
+    return true;
+}
+
 bool WireWriter::keypath(const confd_hkeypath_t &kp) {
     const size_t mark = buf_.size();
     if (kp.len < 0 || kp.len > MAXDEPTH)
@@ -394,6 +402,20 @@ bool WireReader::value(confd_value_t &v) {
 
 bool WireReader::tagged(confd_tag_value_t &tv) {
     return u32(tv.tag.tag) && u32(tv.tag.ns) && value(tv.v);
+}
+
+bool WireReader::tagged_list(std::vector<confd_tag_value_t> &out) {
+    uint32_t n = 0;
+    if (!u32(n))
+        return false;
+    out.reserve(out.size() + (n < 4096 ? n : 4096));
+    for (uint32_t i = 0; i < n; ++i) {
+        confd_tag_value_t tv{};
+        if (!tagged(tv))
+            return false;
+        out.push_back(tv);
+    }
+    return true;
 }
 
 bool WireReader::keypath(confd_hkeypath_t &kp) {

@@ -30,6 +30,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -148,6 +149,9 @@ class WireWriter {
     // Encodes one value; false (nothing written) for a type the protocol does not carry.
     bool value(const confd_value_t &v);
     bool tagged(const confd_tag_value_t &tv);
+    // u32 count, then the tagged values; false (stopping there) at a value that cannot be
+    // written.
+    bool tagged_list(std::span<const confd_tag_value_t> tvs);
     bool keypath(const confd_hkeypath_t &kp);
     // Finishes the frame (fills the length) and returns it.
     const std::vector<uint8_t> &finish();
@@ -172,6 +176,9 @@ class WireReader {
     // Values are decoded into memory of their own (malloc); free with confd_free_value.
     bool value(confd_value_t &v);
     bool tagged(confd_tag_value_t &tv);
+    // u32 count, then that many tagged values, appended to out: the values read are out's to
+    // free, also when reading fails part way.
+    bool tagged_list(std::vector<confd_tag_value_t> &out);
     bool keypath(confd_hkeypath_t &kp);
     bool ok() const { return ok_; }
     bool at_end() const { return p_ == end_; }

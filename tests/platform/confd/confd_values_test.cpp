@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/confd/confd_cdb.h"
 #include "platform/confd/confd_wire.h"
@@ -133,6 +134,44 @@ TEST(ConfdWire, TruncatedOrUnknownInputFailsCleanly) {
     const uint8_t huge[] = {C_LIST, 0xff, 0xff, 0xff, 0x7f};
     confd_wire::WireReader r2(huge, sizeof huge);
     EXPECT_FALSE(r2.value(out));
+}
+
+// A tagged-value list round-trips; a cut list hands over the values read before the cut.
+TEST(ConfdWire, TaggedListsRoundTripAndKeepWhatWasReadOnACut) {
+    confd_tag_value_t in[3] = {};
+    in[0].tag = {11, 1};
+    in[0].v = buf("ge0/1");
+    in[1].tag = {12, 1};
+    CONFD_SET_UINT32(&in[1].v, 7);
+    in[2].tag = {13, 1};
+    in[2].v = buf("x");
+    confd_wire::WireWriter w(confd_wire::Op::Get);
+    ASSERT_TRUE(w.tagged_list(in));
+    const auto &frame = w.finish();
+    const uint8_t *body = frame.data() + confd_wire::kHeaderSize;
+    const size_t n = frame.size() - confd_wire::kHeaderSize;
+    std::vector<confd_tag_value_t> out;
+    confd_wire::WireReader r(body, n);
+    ASSERT_TRUE(r.tagged_list(out));
+    ASSERT_EQ(out.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(out[i].tag.tag, in[i].tag.tag);
+        EXPECT_TRUE(confd_val_eq(&out[i].v, &in[i].v)) << i;
+        confd_free_value(&out[i].v);
+    }
+    out.clear();
+    confd_wire::WireReader cut(body, n - 1);
+    EXPECT_FALSE(cut.tagged_list(out));
+    EXPECT_EQ(out.size(), 2u);
+    for (auto &tv : out)
+        confd_free_value(&tv.v);
+    // A value the protocol does not carry stops the writer.
+    confd_tag_value_t odd{};
+    odd.v.type = C_UNION;
+    confd_wire::WireWriter w2(confd_wire::Op::Get);
+    EXPECT_FALSE(w2.tagged_list({&odd, 1}));
+    confd_free_value(&in[0].v);
+    confd_free_value(&in[2].v);
 }
 
 TEST(ConfdErrors, ErrnoIsPerThreadAndCallsOnUnknownSocketsFail) {
