@@ -216,9 +216,7 @@ void write_event(const SchemaDb &db, confd_wire::WireWriter &w, const Change &c,
     confd_hkeypath_t kp{};
     if (db.keypath(c.newn ? c.newn : c.oldn, kp)) {
         w.keypath(kp);
-        for (int i = 0; i < kp.len; ++i)
-            for (int k = 0; k < MAXKEYLEN && kp.v[i][k].type != C_NOEXISTS; ++k)
-                confd_free_value(&kp.v[i][k]);
+        confd_wire::free_keypath(kp);
     } else {
         w.u32(0);
     }
