@@ -1033,6 +1033,17 @@ extern "C" int confd_str2val(struct confd_type *type, const char *str, confd_val
                 is_signed ? static_cast<uint64_t>(strtoll(str, &end, 10)) : strtoull(str, &end, 10);
             if (errno || end == str || *end)
                 break;
+            // The value must fit the type's width: "300" is no uint8.
+            const int bits = 8 << (type->shallow - (is_signed ? C_INT8 : C_UINT8));
+            if (bits < 64) {
+                const int64_t sx = static_cast<int64_t>(x);
+                const bool fits =
+                    is_signed ? sx >= -(int64_t{1} << (bits - 1)) && sx < (int64_t{1} << (bits - 1))
+                              : x < (uint64_t{1} << bits);
+                if (!fits)
+                    return confd_client::set_err(CONFD_ERR_BADTYPE,
+                                                 "\"%s\" is out of range for the type", str);
+            }
             val->type = type->shallow;
             confd_wire::set_scalar(*val, type->shallow, x);
             return CONFD_OK;

@@ -384,6 +384,8 @@ TEST_F(CdbContract, TextParsesIntoIntegerTypes) {
     EXPECT_EQ(CONFD_GET_UINT16(&v), 65530);
     EXPECT_EQ(confd_str2val(seq->info.type, "12x", &v), CONFD_ERR);
     EXPECT_EQ(confd_errno, CONFD_ERR_BADTYPE);
+    EXPECT_EQ(confd_str2val(seq->info.type, "65536", &v), CONFD_ERR);  // wider than uint16
+    EXPECT_EQ(confd_errno, CONFD_ERR_BADTYPE);
 }
 
 // Two different names given one tag, or one name two tags, are refused at load.
