@@ -136,12 +136,16 @@ struct Group {
 std::vector<Group> make_groups(const ClassSet &B, const std::vector<uint32_t> &order_b,
                                uint32_t limit, std::vector<std::vector<uint32_t>> &part_of) {
     const uint32_t nb = B.size(), nw = B.nwords();
-    // Word columns, so that each pass below reads one word of every class in sequence.
+    // Word columns in class order, so that each pass below reads one word of every class in
+    // sequence (the vectors are read once, front to back, and the classes put in order here).
+    std::vector<uint32_t> position(nb);
+    for (uint32_t i = 0; i < nb; ++i)
+        position[order_b[i]] = i;
     std::vector<uint64_t> col(size_t{nw} * nb);
-    for (uint32_t i = 0; i < nb; ++i) {
-        const uint64_t *y = B.vec(order_b[i]);
+    for (uint32_t b = 0; b < nb; ++b) {
+        const uint64_t *y = B.vec(b);
         for (uint32_t w = 0; w < nw; ++w)
-            col[size_t{w} * nb + i] = y[w];
+            col[size_t{w} * nb + position[b]] = y[w];
     }
     std::vector<Group> groups;
     std::vector<uint32_t> cur(nb, 0), next(nb);
@@ -325,6 +329,11 @@ class PartsCombiner {
             for (uint32_t v = 0; v < g.a_values.size(); ++v) {
                 const uint64_t *xg = g.a_values.vec(v);
                 uint32_t *ids = g.ids.data() + size_t{v} * g.nparts;
+                if (std::all_of(xg, xg + g.nw, [](uint64_t w) { return w == 0; })) {
+                    std::fill(m.begin(), m.begin() + g.nw, 0);
+                    std::fill(ids, ids + g.nparts, g.masked.find_or_add(m.data(), 0));
+                    continue;
+                }
                 const uint64_t *part = g.parts.data();
                 for (uint32_t p = 0; p < g.nparts; ++p, part += g.nw) {
                     for (uint32_t w = 0; w < g.nw; ++w)
@@ -346,6 +355,7 @@ class PartsCombiner {
         for (uint32_t i = 0; i < nb_; ++i)
             position_b[order_b_[i]] = i;
         std::vector<uint64_t> z(nw_);
+        std::vector<const uint32_t *> row_ids(G);
         KeyIndex<K> index;
         // A row has few distinct keys, each met many times: a small direct-mapped cache of
         // recent keys answers most pairs without a probe of the index.
@@ -363,15 +373,22 @@ class PartsCombiner {
         };
         for (uint32_t ai = 0; ai < na_; ++ai) {
             const uint32_t a = order_a_[ai];
-            const uint64_t *x = A_.vec(a);
             plx_compiler_yield();
-            std::fill(keys.begin(), keys.end(), PairKey<K>{});
             for (uint32_t j = 0; j < G; ++j) {
                 const Group &g = groups_[j];
-                const uint32_t *ids =
-                    g.ids.data() + size_t{a_value_[size_t{ai} * G + j]} * g.nparts;
-                const uint32_t *part = part_of_[j].data();
-                const uint32_t kw = g.key_word, sh = g.shift;
+                row_ids[j] = g.ids.data() + size_t{a_value_[size_t{ai} * G + j]} * g.nparts;
+            }
+            // Group 0 starts every key; the others are ORed in.
+            {
+                const uint32_t *ids = row_ids[0], *part = part_of_[0].data();
+                for (uint32_t i = 0; i < nb_; ++i) {
+                    keys[i] = PairKey<K>{};
+                    keys[i][0] = ids[part[i]];
+                }
+            }
+            for (uint32_t j = 1; j < G; ++j) {
+                const uint32_t *ids = row_ids[j], *part = part_of_[j].data();
+                const uint32_t kw = groups_[j].key_word, sh = groups_[j].shift;
                 for (uint32_t i = 0; i < nb_; ++i)
                     keys[i][kw] |= uint64_t{ids[part[i]]} << sh;
             }
@@ -385,10 +402,13 @@ class PartsCombiner {
                     continue;
                 }
                 const uint32_t ec = index.find_or_add(key, [&] {
+                    // The new class's vector is its masked parts side by side.
                     const uint32_t b = order_b_[i];
-                    const uint64_t *y = B_.vec(b);
-                    for (uint32_t w = 0; w < nw_; ++w)
-                        z[w] = x[w] & y[w];
+                    for (uint32_t j = 0; j < G; ++j) {
+                        const Group &g = groups_[j];
+                        const uint64_t *v = g.masked.vec(row_ids[j][part_of_[j][i]]);
+                        std::copy(v, v + g.nw, z.begin() + g.w0);
+                    }
                     const uint64_t h = plx_vec_hash(z.data(), nw_);
                     return final_ ? T_.classes.add_pair(z.data(), h, a, b)
                                   : T_.classes.add(z.data(), h);

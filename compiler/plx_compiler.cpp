@@ -8,6 +8,10 @@
 
 #include <sys/mman.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/plx_log.h"
 #include "compiler/combine.h"
 
@@ -167,19 +171,66 @@ EcTable *combine(plx_compiler_ctx *ctx, EcTable &A, EcTable &B, bool final_table
     return &T;
 }
 
+// Programs are written once and not read back by the compiler, and they are far larger than
+// the caches: stores that bypass the cache (non-temporal) save reading every line of the
+// destination before writing it. plx_compile_program_ec fences them before returning.
+#if defined(__SSE2__)
+// n bytes to dst, which is 4-byte aligned.
+void stream_copy(uint8_t *dst, const uint8_t *src, size_t n) {
+    auto put4 = [](uint8_t *d, const uint8_t *s) {
+        int v;
+        std::memcpy(&v, s, 4);
+        _mm_stream_si32(reinterpret_cast<int *>(d), v);
+    };
+    while (n >= 4 && reinterpret_cast<uintptr_t>(dst) % 16) {
+        put4(dst, src);
+        dst += 4, src += 4, n -= 4;
+    }
+    for (; n >= 16; dst += 16, src += 16, n -= 16) {
+        _mm_stream_si128(reinterpret_cast<__m128i *>(dst),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(src)));
+    }
+    for (; n >= 4; dst += 4, src += 4, n -= 4)
+        put4(dst, src);
+    std::memcpy(dst, src, n);
+}
+void stream_fence() {
+    _mm_sfence();
+}
+#else
+void stream_copy(uint8_t *dst, const uint8_t *src, size_t n) {
+    std::memcpy(dst, src, n);
+}
+void stream_fence() {}
+#endif
+
 // Writes a table's intervals as a search tree of lookup entries, front to back: every entry is
 // written whole, links included, when its node is placed.
 void write_lookup_entries(const EcTable &t, uint8_t *out) {
     constexpr uint32_t words = sizeof(LookupEntry) / 4;
-    auto write = [out](auto &&interval, uint32_t n) {
-        uint32_t steps = 0;
+    // Entries are staged in a small buffer and streamed out a few kilobytes at a time.
+    constexpr uint32_t kBatch = 256;
+    uint32_t batch[kBatch * words];
+    auto write = [&](auto &&interval, uint32_t n) {
+        uint32_t fill = 0, flushed = 0;
         rbst_random_shape(n, [&](uint32_t item, uint32_t pos, uint32_t left, uint32_t right) {
             EcInterval iv = interval(item);
-            LookupEntry e{iv.lo, iv.hi, iv.ec_id, left * words, right * words};
-            std::memcpy(out + size_t{pos} * sizeof e, &e, sizeof e);
-            if (++steps % (64 * YIELD_EVERY) == 0)
+            uint32_t *e = batch + size_t{fill} * words;
+            e[0] = iv.lo;
+            e[1] = iv.hi;
+            e[2] = iv.ec_id;
+            e[3] = left * words;
+            e[4] = right * words;
+            if (++fill == kBatch) {
+                stream_copy(out + size_t{flushed} * sizeof(LookupEntry),
+                            reinterpret_cast<const uint8_t *>(batch), sizeof batch);
+                flushed = pos + 1;
+                fill = 0;
                 plx_compiler_yield();
+            }
         });
+        stream_copy(out + size_t{flushed} * sizeof(LookupEntry),
+                    reinterpret_cast<const uint8_t *>(batch), size_t{fill} * sizeof(LookupEntry));
     };
     if (t.combined) {
         const uint32_t *ec = t.combo_ec.data();
@@ -415,7 +466,7 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
             PLX_ASSERT(action);
         }
         PLX_ASSERT(rec->size() == reclen);
-        std::memcpy(base + data + size_t{ec} * reclen, rec->data(), reclen);
+        stream_copy(base + data + size_t{ec} * reclen, rec->data(), reclen);
         if (ec % YIELD_EVERY == YIELD_EVERY - 1)
             plx_compiler_yield();
     }
@@ -436,6 +487,7 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
     hdr->field_map_count = n;
     std::memcpy(hdr->table_base, ctx->table_base, sizeof hdr->table_base);
     hdr->action_offset = ctx->action_offset;
+    stream_fence();
     return hdr;
 }
 

@@ -27,9 +27,8 @@
 // written front to back in one pass, every entry whole.
 template <typename Visit>
 void rbst_random_shape(uint32_t n, Visit &&visit) {
-    struct Span {
-        uint32_t lo, hi;  // items [lo, hi), never empty
-    };
+    // A pending subtree: items [lo, hi), never empty, packed as lo | hi << 32.
+    using Span = uint64_t;
     // A fast generator seeded from random(): the shape needs only uniform choices.
     uint64_t state = (static_cast<uint64_t>(::random()) << 31) ^ static_cast<uint64_t>(::random());
     auto uniform = [&state](uint32_t bound) {
@@ -45,20 +44,25 @@ void rbst_random_shape(uint32_t n, Visit &&visit) {
     // Children are pushed without branching (a slot is written, the top moves only when the
     // child exists): whether a node has children is a coin toss the branch predictor loses.
     std::vector<Span> stack(64);
-    stack[0] = {0, n};
-    size_t top = 1;
+    Span *base = stack.data();
+    size_t top = 1, room = stack.size() - 2;
+    base[0] = uint64_t{n} << 32;
     uint32_t position = 0;
     while (top) {
-        if (top + 2 > stack.size())
+        if (top > room) {
             stack.resize(stack.size() * 2);
-        const Span s = stack[--top];
-        const uint32_t m = s.lo + uniform(s.hi - s.lo);
-        const uint32_t has_right = m + 1 < s.hi;
-        const uint32_t has_left = s.lo < m;
-        visit(m, position, has_left ? position + (s.hi - m) : 0, has_right ? position + 1 : 0);
-        stack[top] = {s.lo, m};  // popped after the whole right subtree
+            base = stack.data();
+            room = stack.size() - 2;
+        }
+        const Span s = base[--top];
+        const uint32_t lo = static_cast<uint32_t>(s), hi = static_cast<uint32_t>(s >> 32);
+        const uint32_t m = lo + uniform(hi - lo);
+        const uint32_t has_right = m + 1 < hi;
+        const uint32_t has_left = lo < m;
+        visit(m, position, has_left ? position + (hi - m) : 0, has_right ? position + 1 : 0);
+        base[top] = lo | uint64_t{m} << 32;  // popped after the whole right subtree
         top += has_left;
-        stack[top] = {m + 1, s.hi};
+        base[top] = (m + 1) | (s & ~uint64_t{0xFFFFFFFF});
         top += has_right;
         ++position;
     }
