@@ -130,63 +130,101 @@ struct Group {
     uint32_t shift = 0;
 };
 
-// Cuts the words of B's vectors (in B's class order) into groups: a group grows word by word
-// while B's classes take at most `limit` distinct values on it. part_of[j][i] is the part of
-// group j of the i-th class in order.
-std::vector<Group> make_groups(const ClassSet &B, const std::vector<uint32_t> &order_b,
-                               uint32_t limit, std::vector<std::vector<uint32_t>> &part_of) {
-    const uint32_t nb = B.size(), nw = B.nwords();
-    // Word columns in class order, so that each pass below reads one word of every class in
-    // sequence (the vectors are read once, front to back, and the classes put in order here).
+// Dense ids of every class's prefix of words in a group, extended one word at a time.
+struct PrefixColumns {
+    std::vector<uint64_t> col;  // word w of the i-th class at w * n + i
+    std::vector<uint32_t> cur, next;
+    PrefixIds ids;
+    uint32_t count = 0;
+
+    // Words of the classes of S, the class ec going to place position[ec].
+    PrefixColumns(const ClassSet &S, const std::vector<uint32_t> &position)
+        : col(size_t{S.nwords()} * S.size()), cur(S.size(), 0), next(S.size()) {
+        const uint32_t n = S.size(), nw = S.nwords();
+        for (uint32_t ec = 0; ec < n; ++ec) {
+            const uint64_t *v = S.vec(ec);
+            for (uint32_t w = 0; w < nw; ++w)
+                col[size_t{w} * n + position[ec]] = v[w];
+        }
+    }
+    uint32_t size() const { return static_cast<uint32_t>(cur.size()); }
+    const uint64_t *column(uint32_t w) const { return &col[size_t{w} * size()]; }
+    // Ids of the prefixes extended by word w (or of word w alone) into next; stops early once
+    // there are more than `stop`. Returns their number.
+    uint32_t extend(uint32_t w, bool alone, uint32_t stop) {
+        const uint64_t *c = column(w);
+        ids.clear();
+        for (uint32_t i = 0; i < size(); ++i) {
+            next[i] = ids.id(alone ? 0 : cur[i], c[i]);
+            if (ids.size() > stop)
+                break;
+        }
+        return ids.size();
+    }
+    void accept() {
+        cur.swap(next);
+        count = ids.size();
+    }
+};
+
+// Cuts the words of the vectors into groups. A wider group means fewer ids per pair but more
+// masking: for every distinct value of A on the group, every distinct value (part) of B's
+// classes there is masked once. A group grows word by word while that masking,
+// (A's values) x (B's parts) x (words), stays within `budget` word operations. part_of[j][i]
+// is the part of group j of the i-th class of B in order.
+std::vector<Group> make_groups(const ClassSet &A, const ClassSet &B,
+                               const std::vector<uint32_t> &order_b, uint64_t budget,
+                               std::vector<std::vector<uint32_t>> &part_of) {
+    const uint32_t na = A.size(), nb = B.size(), nw = B.nwords();
     std::vector<uint32_t> position(nb);
     for (uint32_t i = 0; i < nb; ++i)
         position[order_b[i]] = i;
-    std::vector<uint64_t> col(size_t{nw} * nb);
-    for (uint32_t b = 0; b < nb; ++b) {
-        const uint64_t *y = B.vec(b);
-        for (uint32_t w = 0; w < nw; ++w)
-            col[size_t{w} * nb + position[b]] = y[w];
-    }
+    PrefixColumns pb(B, position);
+    std::vector<uint32_t> identity(na);
+    for (uint32_t i = 0; i < na; ++i)
+        identity[i] = i;
+    PrefixColumns pa(A, identity);
+
     std::vector<Group> groups;
-    std::vector<uint32_t> cur(nb, 0), next(nb);
-    PrefixIds ids;
-    uint32_t w0 = 0, count = 0;
+    uint32_t w0 = 0;
     auto close = [&](uint32_t w1) {
         Group &g = groups.emplace_back();
         g.w0 = w0;
         g.nw = w1 - w0;
-        g.nparts = count;
-        g.parts.resize(size_t{count} * g.nw);
-        std::vector<bool> seen(count, false);
+        g.nparts = pb.count;
+        g.parts.resize(size_t{g.nparts} * g.nw);
+        std::vector<bool> seen(g.nparts, false);
         for (uint32_t i = 0; i < nb; ++i) {
-            if (seen[cur[i]])
+            const uint32_t p = pb.cur[i];
+            if (seen[p])
                 continue;
-            seen[cur[i]] = true;
+            seen[p] = true;
             for (uint32_t w = 0; w < g.nw; ++w)
-                g.parts[size_t{cur[i]} * g.nw + w] = col[size_t{w0 + w} * nb + i];
+                g.parts[size_t{p} * g.nw + w] = pb.column(w0 + w)[i];
         }
         g.masked = ClassSet(g.nw * 64);
         g.a_values = ClassSet(g.nw * 64);
-        part_of.push_back(cur);
+        part_of.push_back(pb.cur);
     };
     for (uint32_t w = 0; w < nw; ++w) {
-        const uint64_t *c = &col[size_t{w} * nb];
-        ids.clear();
-        bool extend = w > w0;
-        for (uint32_t i = 0; i < nb; ++i) {
-            next[i] = ids.id(extend ? cur[i] : 0, c[i]);
-            if (extend && ids.size() > limit)
-                break;
-        }
-        if (extend && ids.size() > limit) {
+        if (w > w0) {
+            const uint64_t width = w - w0 + 1;
+            const uint32_t values = pa.extend(w, false, na);
+            const uint64_t room = budget / (values * width);
+            const uint32_t parts =
+                pb.extend(w, false, static_cast<uint32_t>(std::min<uint64_t>(room, nb)));
+            if (parts <= room) {
+                pa.accept();
+                pb.accept();
+                continue;
+            }
             close(w);
             w0 = w;
-            ids.clear();
-            for (uint32_t i = 0; i < nb; ++i)
-                next[i] = ids.id(0, c[i]);
         }
-        cur.swap(next);
-        count = ids.size();
+        pa.extend(w, true, na);
+        pb.extend(w, true, nb);
+        pa.accept();
+        pb.accept();
     }
     close(nw);
     return groups;
@@ -270,7 +308,8 @@ class PartsCombiner {
 
     // False when the parts do not pay (the caller combines directly).
     bool run() {
-        groups_ = make_groups(B_, order_b_, std::max<uint32_t>(nb_ / 16, 64), part_of_);
+        // Each group costs a pass over the pairs: a group may spend half of that on masking.
+        groups_ = make_groups(A_, B_, order_b_, uint64_t{na_} * nb_ / 2, part_of_);
         const uint32_t G = static_cast<uint32_t>(groups_.size());
 
         // The distinct values of A's classes on each group: a_value_[ai * G + j].
@@ -345,6 +384,25 @@ class PartsCombiner {
         }
     }
 
+    // The class of the pair (order_a_ a, i-th of B in order) with the given key, made from its
+    // masked parts when new. Kept out of the pair loop, which rarely needs it.
+    template <uint32_t K>
+    __attribute__((noinline)) uint32_t find_or_add(KeyIndex<K> &index, const PairKey<K> &key,
+                                                   uint32_t a, uint32_t i,
+                                                   const std::vector<const uint32_t *> &row_ids) {
+        return index.find_or_add(key, [&] {
+            // The new class's vector is its masked parts side by side.
+            for (uint32_t j = 0; j < groups_.size(); ++j) {
+                const Group &g = groups_[j];
+                const uint64_t *v = g.masked.vec(row_ids[j][part_of_[j][i]]);
+                std::copy(v, v + g.nw, z_.begin() + g.w0);
+            }
+            const uint64_t h = plx_vec_hash(z_.data(), nw_);
+            const uint32_t b = order_b_[i];
+            return final_ ? T_.classes.add_pair(z_.data(), h, a, b) : T_.classes.add(z_.data(), h);
+        });
+    }
+
     template <uint32_t K>
     void pairs() {
         const uint32_t G = static_cast<uint32_t>(groups_.size());
@@ -354,7 +412,6 @@ class PartsCombiner {
         std::vector<uint32_t> ec_at(nb_), position_b(nb_);
         for (uint32_t i = 0; i < nb_; ++i)
             position_b[order_b_[i]] = i;
-        std::vector<uint64_t> z(nw_);
         std::vector<const uint32_t *> row_ids(G);
         KeyIndex<K> index;
         // A row has few distinct keys, each met many times: a small direct-mapped cache of
@@ -401,18 +458,7 @@ class PartsCombiner {
                     ec_at[i] = c.ec1 - 1;
                     continue;
                 }
-                const uint32_t ec = index.find_or_add(key, [&] {
-                    // The new class's vector is its masked parts side by side.
-                    const uint32_t b = order_b_[i];
-                    for (uint32_t j = 0; j < G; ++j) {
-                        const Group &g = groups_[j];
-                        const uint64_t *v = g.masked.vec(row_ids[j][part_of_[j][i]]);
-                        std::copy(v, v + g.nw, z.begin() + g.w0);
-                    }
-                    const uint64_t h = plx_vec_hash(z.data(), nw_);
-                    return final_ ? T_.classes.add_pair(z.data(), h, a, b)
-                                  : T_.classes.add(z.data(), h);
-                });
+                const uint32_t ec = find_or_add<K>(index, key, a, i, row_ids);
                 c = CacheSlot{key, ec + 1};
                 ec_at[i] = ec;
             }
@@ -430,6 +476,7 @@ class PartsCombiner {
     std::vector<Group> groups_;
     std::vector<std::vector<uint32_t>> part_of_;  // by group, B's classes in order
     std::vector<uint32_t> a_value_;
+    std::vector<uint64_t> z_ = std::vector<uint64_t>(nw_);
 };
 
 }  // namespace

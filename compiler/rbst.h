@@ -59,7 +59,9 @@ void rbst_random_shape(uint32_t n, Visit &&visit) {
         const uint32_t m = lo + uniform(hi - lo);
         const uint32_t has_right = m + 1 < hi;
         const uint32_t has_left = lo < m;
-        visit(m, position, has_left ? position + (hi - m) : 0, has_right ? position + 1 : 0);
+        // Masks, not conditionals, so that the compiler does not branch on them either.
+        visit(m, position, (position + (hi - m)) & (0u - has_left),
+              (position + 1) & (0u - has_right));
         base[top] = lo | uint64_t{m} << 32;  // popped after the whole right subtree
         top += has_left;
         base[top] = (m + 1) | (s & ~uint64_t{0xFFFFFFFF});
