@@ -226,7 +226,8 @@ void write_lookup_entries(const EcTable &t, uint8_t *out) {
                             reinterpret_cast<const uint8_t *>(batch), sizeof batch);
                 flushed = pos + 1;
                 fill = 0;
-                plx_compiler_yield();
+                if (flushed % (64 * YIELD_EVERY) == 0)
+                    plx_compiler_yield();
             }
         });
         stream_copy(out + size_t{flushed} * sizeof(LookupEntry),
