@@ -6,37 +6,9 @@
 #include <cstring>
 
 #include "common/ip_util.h"
+#include "common/qrv_util.h"
 
 namespace {
-
-const char *const action_names[PLX_ACT_MAX + 1] = {
-    nullptr,
-    "reject",
-    "accept",
-    "set tloc",
-    "set tloc-color-encap",
-    "mirror",
-    "cflowd-v9",
-    "police",
-    "count",
-    "set fc",
-    "set next-hop",
-    "set nat use-vpn",
-    "sla-class",
-    "tloc-list",
-    "set dscp",
-    "set svc-type",
-    "set nat pool-id",
-    "log",
-    "set svc-local",
-    "set svc-local-strict",
-    "set backup-preferred-color",
-    "set traffic-class",
-    "set local-tloc-list",
-    "tcp optimization",
-    "fallback",
-    "redirect-dns",
-};
 
 uint32_t word_at(const uint8_t *base, uint32_t off) {
     uint32_t v;
@@ -90,7 +62,7 @@ void write_stdout(void *, const char *text) {
 }  // namespace
 
 const char *plx_action_name(uint32_t code) {
-    return code <= PLX_ACT_MAX ? action_names[code] : nullptr;
+    return qrv_action_name(code);
 }
 
 void plx_program_sum_counters(const PolicyProgram *prog, const char *name, uint64_t *packets,
