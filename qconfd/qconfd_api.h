@@ -47,3 +47,63 @@ struct SubscriptionPoint {
 constexpr uint8_t qconfd_priorities(uint8_t add, uint8_t del) {
     return static_cast<uint8_t>((add & 0x0F) | ((del & 0x0F) << 4));
 }
+
+struct event;
+struct event_base;
+struct timer_mgr;
+struct timer;
+struct confd_daemon_ctx;
+struct confd_notification_ctx;
+struct confd_valpoint_cb;
+struct confd_action_cbs;
+struct confd_notification;
+
+// Optional subscription to the configuration database's own notifications.
+struct QconfdNotifSubscription {
+    uint32_t event_mask;
+    uint32_t heartbeat_interval;  // health-check interval in ms, 0 for none
+    void (*handler)(QconfdContext *ctx, struct confd_notification *n);
+};
+
+// The registration record a daemon hands to qconfd_module_init.
+struct QconfdModuleSpec {
+    void *app_ctx;                              // the daemon's own context
+    SubscriptionPoint *subscriptions;           // ended by a row with an empty path
+    struct confd_valpoint_cb *validations;      // ended by an empty name
+    struct confd_action_cbs *actions;           // ended by an empty action-point name
+    struct confd_notification_ctx **notif_ctx;  // out: the stream "quorvel"
+    QconfdNotifSubscription *notif_sub;         // null: none
+    struct confd_notification_ctx **snmp_ctx;   // out: the SNMP notification context
+    int (*register_data_cb)(QconfdContext *ctx);
+    void (*sub_done)(QconfdContext *ctx, int trigger);
+    void (*post_init)(QconfdContext *ctx);
+    event_base *evbase;
+    timer_mgr *tmr_mgr;
+    uint8_t module_id;
+    uint32_t priority_point;  // filled by the layer
+};
+
+// The connection context: the module's record, then the connection state. Sockets that are not
+// open hold -1 (or 0 before first use).
+struct QconfdContext {
+    QconfdModuleSpec spec;
+    struct confd_daemon_ctx *dctx;  // its user-data slot points back here
+    QconfdContext *parent;          // always null here
+    QconfdContext *secondary;       // always null here
+    event *control_ev;
+    event *worker_ev;
+    event *sub_ev;
+    event *notif_ev;
+    event *pipe_ev;
+    timer *retry_timer;  // null when no retry runs
+    int pipe_rd;
+    int pipe_wr;
+    int control_sock;
+    int sub_sock;
+    int worker_sock;
+    int data_sock;
+    int maapi_sock;
+    int notif_sock;
+    uint32_t initial_read_done;      // 0 or 1; written by the trigger thread, read by the loop
+    unsigned long last_oper_thread;  // the most recent operational-value write thread, 0 if none
+};
