@@ -1,6 +1,6 @@
 // The start-up steps of the daemon. Steps of subsystems that are not linked into the daemon yet
-// (access lists, the fibd and hbusd links, the configuration database, DPI) succeed and do
-// nothing; each keeps its place in the sequence.
+// (access lists, the configuration database, DPI) succeed and do nothing; each keeps its place in
+// the sequence.
 #include <chrono>
 
 #include "common/plx_log.h"
@@ -11,6 +11,8 @@
 #include "compiler/plx_compiler.h"
 #include "compiler/plx_mem_ops.h"
 #include "daemon/plx_daemon.h"
+#include "fplink/plx_fibd.h"
+#include "fplink/plx_hbus.h"
 #include "policy/plx_class.h"
 #include "policy/plx_config.h"
 #include "progmem/plx_if_fpmem.h"
@@ -131,10 +133,10 @@ plx_init_steps make_default_steps() {
     s.policy_init = policy_init;
     s.policy_teardown = policy_teardown;
     s.acl_init = step_ok;
-    s.fibd_link_init = step_ok;
-    s.fibd_link_deinit = step_nop;
-    s.hbus_link_init = step_ok;
-    s.hbus_link_deinit = step_nop;
+    s.fibd_link_init = plx_fibd_link_init;
+    s.fibd_link_deinit = plx_fibd_link_deinit;
+    s.hbus_link_init = plx_hbus_link_init;
+    s.hbus_link_deinit = plx_hbus_link_deinit;
     s.compiler_create = compiler_create;
     s.compiler_destroy = compiler_destroy;
     s.confd_start = step_ok;

@@ -1,0 +1,128 @@
+#include "fplink/plx_fibd.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common/msgq_util.h"
+#include "common/plx_log.h"
+#include "common/plx_status.h"
+#include "common/qrv_util.h"
+#include "daemon/plx_ctx.h"
+#include "policy/plx_config.h"
+
+plx_fibd_resend_fn plx_fibd_acl_resend = nullptr;
+
+namespace {
+
+using namespace plx::cfg;
+
+// The most VPN ids one policy message can carry: its buffer must fit a transport message.
+constexpr size_t kMaxVpnIds = MSGQ_MAX_PAYLOAD / 4 - 35;
+static_assert(fib_policy_msg_buf(kMaxVpnIds) <= MSGQ_MAX_PAYLOAD);
+
+void *link_alloc(size_t size) {
+    return calloc(1, size);
+}
+void link_free(void *p) {
+    free(p);
+}
+void link_nop(msgq_handle *, void *) {}
+
+void link_read(msgq_handle *msgq_p, uint8_t *payload, uint32_t len, void *) {
+    PLX_LOG("Ignored a message of %u bytes (type %u) from fibd\n", len, len ? payload[0] : 0u);
+    msgq_free(msgq_p, payload);
+}
+
+// The buffer a message type asks for (at least its encoded length).
+size_t buffer_size(const fib_msg &msg) {
+    if (const auto *p = std::get_if<fib_policy_msg>(&msg))
+        return fib_policy_msg_buf(p->vpn_ids.size());
+    if (const auto *a = std::get_if<fib_acl_msg>(&msg))
+        return fib_acl_msg_buf(a->bindings.size());
+    return FIB_DPI_OFF_BUF;
+}
+
+}  // namespace
+
+int plx_fibd_link_init(plx_ctx *ctx) {
+    PLX_ASSERT(ctx != nullptr);
+    msgq_params params = msgq_local_params(ctx->evbase, ctx->tmr_mgr);
+    msgq_callbacks cbs{plx_fibd_up, link_nop, link_nop, link_read, link_alloc, link_free};
+    ctx->fibd_msgq =
+        msgq_init(QRV_MOD_PLXD, QRV_MOD_FIBD, MSGQ_HANDLE_TYPE_SERVER, &params, &cbs, ctx);
+    return ctx->fibd_msgq ? PLX_OK : PLX_ENOMEM;
+}
+
+void plx_fibd_link_deinit(plx_ctx *ctx) {
+    if (ctx && ctx->fibd_msgq) {
+        msgq_deinit(ctx->fibd_msgq);
+        ctx->fibd_msgq = nullptr;
+    }
+}
+
+bool plx_vpn_list_ids(const vpn_list &vl, size_t limit, std::vector<uint32_t> *out) {
+    out->clear();
+    uint64_t total = 0;
+    for (const vpn_range &r : vl.ranges) {
+        total += r.high - r.low + 1;
+        if (r.high - r.low >= limit || total > limit)
+            return false;
+    }
+    out->reserve(total);
+    for (const vpn_range &r : vl.ranges)
+        for (uint64_t id = r.low;; ++id) {
+            out->push_back(static_cast<uint32_t>(id));
+            if (id == r.high)
+                break;
+        }
+    return true;
+}
+
+int plx_fibd_send(plx_ctx *ctx, const fib_msg &msg) {
+    if (!ctx || !ctx->fibd_msgq)
+        return PLX_EFAULT;
+    size_t size = buffer_size(msg);
+    if (size > MSGQ_MAX_PAYLOAD)
+        return PLX_ENOMEM;
+    std::vector<uint8_t> wire = fib_msg_encode(msg);
+    PLX_ASSERT(wire.size() <= size);
+    uint8_t *buf = msgq_alloc(ctx->fibd_msgq, static_cast<uint32_t>(size));
+    if (!buf)
+        return PLX_ENOMEM;
+    std::memcpy(buf, wire.data(), wire.size());
+    int rc = msgq_write(ctx->fibd_msgq, buf, static_cast<uint32_t>(wire.size()));
+    if (rc != 0)
+        msgq_free(ctx->fibd_msgq, buf);
+    return rc;
+}
+
+void plx_fibd_up(msgq_handle *, void *arg) {
+    auto *ctx = static_cast<plx_ctx *>(arg);
+    PLX_LOG("fibd connected; announcing every binding again\n");
+    if (ctx->policy) {
+        for (policy &p : ctx->policy->policies) {
+            for (policy_vpn_list &pvl : p.vpn_lists) {
+                vpn_list *vl = plx_config_vpn_list_find(ctx->policy, pvl.name.view());
+                if (!vl)
+                    continue;
+                fib_policy_msg m;
+                m.type = FIB_MSG_POLICY_BIND;
+                m.filter_type = static_cast<uint8_t>(pvl.filter_type);
+                m.direction = static_cast<uint8_t>(pvl.direction);
+                m.filter_id = pvl.filter_id;
+                m.name = p.name.view();
+                int rc = plx_vpn_list_ids(*vl, kMaxVpnIds, &m.vpn_ids) ? plx_fibd_send(ctx, m)
+                                                                       : PLX_ENOMEM;
+                if (rc == PLX_ENOMEM) {
+                    PLX_LOG(
+                        "No buffer for the bind of policy %s on VPN list %s; the rest of "
+                        "the policy's VPN lists wait for the next connection\n",
+                        p.name.c_str(), pvl.name.c_str());
+                    break;
+                }
+            }
+        }
+    }
+    if (plx_fibd_acl_resend)
+        plx_fibd_acl_resend(ctx);
+}

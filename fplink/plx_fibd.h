@@ -1,0 +1,46 @@
+// plxd's link to the forwarding-table manager fibd: a server queue (module 9, fibd is module 3)
+// on plxd's own socket. fibd registers, and every registration counts as a new connection on
+// which plxd announces again every binding it holds: one policy bind (type 1) per policy applied
+// to a VPN list, then one access-list bind (type 3) per bound access list. fibd sends nothing
+// plxd uses; whatever it sends is logged and dropped. While fibd is away messages are dropped
+// (msgq_write gives 14); the next connection's resend makes up for them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "fplink/fib_msgs.h"
+
+struct msgq_handle;
+struct plx_ctx;
+namespace plx::cfg {
+struct vpn_list;
+}
+
+// Opens the server queue (ctx->fibd_msgq). 0, or 12 when no queue was created.
+int plx_fibd_link_init(plx_ctx *ctx);
+// Closes and frees the queue; the handle is cleared.
+void plx_fibd_link_deinit(plx_ctx *ctx);
+
+// Up callback of the queue: the resend. First, for every policy of ctx->policy in tree order and
+// every VPN list it is applied to in name order, a type-1 message with the list's filter type,
+// direction and filter id, the policy's name and every VPN id of the list (none when it has no
+// ranges; skipped when the global VPN list is missing). A message that cannot be had ends the
+// resend of that policy. Then plx_fibd_acl_resend.
+void plx_fibd_up(msgq_handle *msgq_p, void *arg);
+
+// The type-3 part of the resend: sends one access-list bind with all of its bindings for every
+// IPv4 access list, then every IPv6 access list, that has bindings (plx_fibd_send does the
+// sending). Set by the access-list model; null sends nothing.
+using plx_fibd_resend_fn = void (*)(plx_ctx *ctx);
+extern plx_fibd_resend_fn plx_fibd_acl_resend;
+
+// Encodes a forwarding-table message into a queue buffer of the size the message type asks for
+// and sends it on ctx->fibd_msgq. 0 (sent or queued), 12 when no buffer could be had (also for a
+// message too long for the transport), or msgq_write's refusal (14 while fibd is not connected),
+// in which case the message is dropped.
+int plx_fibd_send(plx_ctx *ctx, const fib_msg &msg);
+
+// Every VPN id of a VPN list: each range from low to high, ranges in the list's order. False
+// (and nothing in *out) when there are more than `limit` ids.
+bool plx_vpn_list_ids(const plx::cfg::vpn_list &vl, size_t limit, std::vector<uint32_t> *out);
