@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Starts the simulated router under a temporary root: the configuration database (loaded with
-# the router's default configuration), the system manager, the forwarding plane and fibd, then
-# plxd in the foreground (it waits until the forwarding plane reports ready). The
-# system manager prints every hello it receives. Ctrl-C stops everything in order: plxd first
-# (SIGUSR2, its orderly stop), then fibd, the forwarding plane, the system manager and the
+# the router's default configuration), the system manager, the forwarding plane, fibd and hbusd
+# (with the TLOCs of examples/tlocs.txt; change them with hbusctl), then plxd in the foreground
+# (it waits until the forwarding plane reports ready). The system manager prints every hello it
+# receives. Ctrl-C stops everything in order: plxd first
+# (SIGUSR2, its orderly stop), then hbusd, fibd, the forwarding plane, the system manager and the
 # configuration database.
 #
 # usage: tools/run-router.sh [build-dir]
@@ -13,6 +14,7 @@ PLXD="$BUILD/daemon/plxd"
 SYSMGRD="$BUILD/peers/sysmgrd/sysmgrd"
 FWDPLANE="$BUILD/peers/fwdplane/fwdplane"
 FIBD="$BUILD/peers/fibd/fibd"
+HBUSD="$BUILD/peers/hbusd/hbusd"
 CDBD="$BUILD/peers/cdbd/cdbd"
 CDBCLI="$BUILD/peers/cdbd/cdbcli"
 HERE=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,6 +35,7 @@ cdbd_pid=
 sysmgr_pid=
 fwdplane_pid=
 fibd_pid=
+hbusd_pid=
 plxd_pid=
 stopped=0
 
@@ -53,6 +56,7 @@ cleanup() {
     stopped=1
     trap '' INT
     stop plxd "$plxd_pid" USR2
+    stop hbusd "$hbusd_pid" TERM
     stop fibd "$fibd_pid" TERM
     stop fwdplane "$fwdplane_pid" TERM
     stop sysmgrd "$sysmgr_pid" TERM
@@ -93,6 +97,15 @@ if [ -x "$FWDPLANE" ] && [ -x "$FIBD" ]; then
     sleep 0.2
 else
     echo "run-router: $FWDPLANE or $FIBD not found; plxd will wait for the forwarding plane" >&2
+fi
+# hbusd announces the example TLOCs once plxd subscribes; hbusctl changes them while the router
+# runs (PLX_ROOT=$ROOT build/peers/hbusd/hbusctl list).
+if [ -x "$HBUSD" ]; then
+    setsid "$HBUSD" -t "$HERE/examples/tlocs.txt" &
+    hbusd_pid=$!
+    echo "hbusd up with examples/tlocs.txt; change TLOCs with: PLX_ROOT=$ROOT $BUILD/peers/hbusd/hbusctl"
+else
+    echo "run-router: $HBUSD not found; plxd will keep retrying its hbusd link" >&2
 fi
 setsid "$PLXD" -f &
 plxd_pid=$!
