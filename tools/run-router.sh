@@ -77,6 +77,15 @@ if [ -x "$CDBD" ] && [ -x "$CDBCLI" ]; then
     else
         echo "run-router: loading the default configuration failed" >&2
     fi
+    # The daemons that read their configuration first (bits chmgrd = 1 and ifmgrd = 2 of the
+    # initial-read order) do not run here: mark them done, keeping any bit already set. fibd
+    # sets its own bit (4), after which plxd reads its configuration.
+    bits=$("$CDBCLI" oper get /qconfd-initial-read-priority 2>/dev/null || true)
+    for b in chmgrd ifmgrd; do
+        case " $bits " in *" $b "*) ;; *) bits="${bits:+$bits }$b" ;; esac
+    done
+    "$CDBCLI" oper set /qconfd-initial-read-priority "$bits" >/dev/null ||
+        echo "run-router: setting the initial-read bits failed" >&2
 else
     echo "run-router: $CDBD not found; running without the configuration database" >&2
 fi
@@ -88,11 +97,14 @@ else
     echo "run-router: $SYSMGRD not found; plxd will keep retrying its system-manager link" >&2
 fi
 # The forwarding plane (owner of the shared tables, ready flag) and fibd (bindings from plxd,
-# journal in $ROOT/fibd.journal) come up before plxd, which waits for the ready flag.
+# journal in $ROOT/fibd.journal) come up before plxd, which waits for the ready flag. With the
+# configuration database up, fibd is its client (-c) and sets its initial-read bit.
 if [ -x "$FWDPLANE" ] && [ -x "$FIBD" ]; then
     setsid "$FWDPLANE" -w -q &
     fwdplane_pid=$!
-    setsid "$FIBD" -q -j "$ROOT/fibd.journal" &
+    fibd_opts=()
+    [ -n "$cdbd_pid" ] && fibd_opts=(-c)
+    setsid "$FIBD" -q "${fibd_opts[@]}" -j "$ROOT/fibd.journal" &
     fibd_pid=$!
     sleep 0.2
 else

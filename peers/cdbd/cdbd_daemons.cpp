@@ -826,11 +826,21 @@ void CdbServer::stop_validation(Job &j) {
     auto it = trans_.find(th);
     if (it == trans_.end())
         return;
+    // The transaction lives until every daemon has answered stop: a daemon detaches from it
+    // (maapi_detach) in its stop callback.
     auto workers = it->second.workers;
-    trans_.erase(it);
+    if (workers.empty()) {
+        trans_.erase(it);
+        return;
+    }
+    auto left = std::make_shared<size_t>(workers.size());
     for (const auto &[token, worker] : workers)
         call_daemon(
-            worker, Op::CbValidateStop, [th](WireWriter &w) { w.i32(th); }, [](CallResult &) {});
+            worker, Op::CbValidateStop, [th](WireWriter &w) { w.i32(th); },
+            [this, th, left](CallResult &) {
+                if (--*left == 0)
+                    trans_.erase(th);
+            });
 }
 
 std::string CdbServer::daemons_text() const {

@@ -17,6 +17,7 @@ struct Conn {
     uint64_t id = 0;
     bufferevent *bev = nullptr;
     bool hello = false;
+    bool closing = false;  // close_later was called: nothing more is sent or read
     confd_wire::WireSock kind = confd_wire::WireSock::CdbData;
     std::string name;
     std::string peer;
@@ -37,6 +38,10 @@ struct Conn {
 };
 
 struct Job {
+    Job() = default;
+    Job(const Job &) = delete;
+    Job &operator=(const Job &) = delete;
+    ~Job();
     enum Kind { Commit, Trigger, Oper } kind = Commit;
     // Commit: the command-line request, applied when the job starts.
     confd_wire::Op cli_op = confd_wire::Op::CliEdit;
@@ -54,6 +59,7 @@ struct Job {
     std::vector<std::pair<int, std::vector<int>>> levels;  // priority -> point ids
     size_t level = 0;
     std::set<uint64_t> pending;
+    event *sync_timer = nullptr;  // bounds the wait for the pending subscribers
     int sub_type = CDB_SUB_COMMIT;
     int sub_flags = 0;
     // Commit: validation by daemons before the change is applied

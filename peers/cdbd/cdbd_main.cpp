@@ -19,6 +19,7 @@ void usage(FILE *out) {
             "usage: cdbd [--yang-dir DIR] [--db-dir DIR] [--addr A] [--port N] "
             "[--start-phase 0|1|2]\n"
             "            [--access-file FILE] [--snmp-targets FILE] [--daemon-timeout MS]\n"
+            "            [--sync-timeout MS]\n"
             "  --yang-dir     YANG modules to load (env CDBD_YANG_DIR; default %s)\n"
             "  --db-dir       where running.json is kept (default $PLX_ROOT/var/confd/cdb)\n"
             "  --addr/--port  listening address (env CONFD_IPC_ADDR, CONFD_IPC_PORT; "
@@ -30,7 +31,9 @@ void usage(FILE *out) {
             "  --snmp-targets SNMP trap targets: lines 'notify NAME target ADDRESS PORT "
             "COMMUNITY'\n"
             "  --daemon-timeout  how long a daemon may take to answer one request (default "
-            "10000 ms)\n",
+            "10000 ms)\n"
+            "  --sync-timeout    how long a subscriber may take to synchronise one notification\n"
+            "                    before it is disconnected (default 300000 ms; 0 waits for ever)\n",
             PLX_YANG_DIR);
 }
 
@@ -53,10 +56,11 @@ int main(int argc, char **argv) {
                                       {"access-file", required_argument, nullptr, 'A'},
                                       {"snmp-targets", required_argument, nullptr, 'S'},
                                       {"daemon-timeout", required_argument, nullptr, 'T'},
+                                      {"sync-timeout", required_argument, nullptr, 'W'},
                                       {"help", no_argument, nullptr, 'h'},
                                       {nullptr, 0, nullptr, 0}};
     int ch;
-    while ((ch = getopt_long(argc, argv, "y:d:a:p:s:A:S:T:h", longopts, nullptr)) != -1) {
+    while ((ch = getopt_long(argc, argv, "y:d:a:p:s:A:S:T:W:h", longopts, nullptr)) != -1) {
         switch (ch) {
             case 'y':
                 opts.yang_dir = optarg;
@@ -90,6 +94,16 @@ int main(int argc, char **argv) {
                     return 2;
                 }
                 break;
+            case 'W': {
+                char *end = nullptr;
+                const long ms = strtol(optarg, &end, 10);
+                if (*optarg == 0 || *end != 0 || ms < 0 || ms > 86400000) {
+                    fprintf(stderr, "cdbd: the sync timeout is a number of ms (0: none)\n");
+                    return 2;
+                }
+                opts.sync_timeout_ms = static_cast<int>(ms);
+                break;
+            }
             case 'h':
                 usage(stdout);
                 return 0;

@@ -618,6 +618,35 @@ std::string plx_ext_arg(const lysc_node *node, const char *ext_name) {
     return "";
 }
 
+namespace {
+
+// Enumeration keys come by label or, as key paths print them, by number: a number that is not
+// a label of the key's type but one of its values becomes that value's label.
+void enum_key_label(const lysc_node *key, std::string &text) {
+    const lysc_type *t = leaf_type(key);
+    auto *e = t ? reinterpret_cast<const lysc_type_enum *>(find_member(t, LY_TYPE_ENUM)) : nullptr;
+    if (!e || text.empty())
+        return;
+    LY_ARRAY_COUNT_TYPE i;
+    LY_ARRAY_FOR(e->enums, i) {
+        if (text == e->enums[i].name)
+            return;
+    }
+    char *end = nullptr;
+    errno = 0;
+    const long n = strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != 0)
+        return;
+    LY_ARRAY_FOR(e->enums, i) {
+        if (e->enums[i].value == n) {
+            text = e->enums[i].name;
+            return;
+        }
+    }
+}
+
+}  // namespace
+
 bool SchemaDb::resolve(std::string_view path, ResolvedPath &out, std::string &err) const {
     std::vector<std::string> elems;
     if (!split_path(path, elems, err))
@@ -682,6 +711,7 @@ bool SchemaDb::resolve(std::string_view path, ResolvedPath &out, std::string &er
                     return false;
                 }
                 for (size_t i = 0; i < keys.size(); ++i) {
+                    enum_key_label(knodes[i], keys[i]);
                     std::string q;
                     if (!quote_xpath(keys[i], q)) {
                         err = "key '" + keys[i] + "' holds both quote characters";
@@ -690,6 +720,7 @@ bool SchemaDb::resolve(std::string_view path, ResolvedPath &out, std::string &er
                     out.xpath += std::string("[") + knodes[i]->name + "=" + q + "]";
                 }
             } else if (found->nodetype == LYS_LEAFLIST && keys.size() == 1) {
+                enum_key_label(found, keys[0]);
                 std::string q;
                 if (!quote_xpath(keys[0], q)) {
                     err = "value '" + keys[0] + "' holds both quote characters";

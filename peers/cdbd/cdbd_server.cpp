@@ -151,6 +151,8 @@ CdbServer::~CdbServer() {
             bufferevent_free(c->bev);
     conns_.clear();
     calls_.clear();
+    active_.reset();
+    jobs_.clear();
     if (listener_)
         evconnlistener_free(listener_);
     if (sigint_)
@@ -287,6 +289,10 @@ void CdbServer::on_read(bufferevent *bev, void *arg) {
     const uint64_t id = c->id;
     evbuffer *in = bufferevent_get_input(bev);
     for (;;) {
+        if (c->closing) {
+            evbuffer_drain(in, evbuffer_get_length(in));
+            return;
+        }
         if (evbuffer_get_length(in) < confd_wire::kHeaderSize)
             return;
         uint8_t hdr[confd_wire::kHeaderSize];
@@ -295,6 +301,17 @@ void CdbServer::on_read(bufferevent *bev, void *arg) {
         Op op;
         uint16_t status;
         if (!confd_wire::parse_header(hdr, len, op, status)) {
+            fprintf(stderr, "cdbd: closed connection #%llu from %s: bad frame length %u\n",
+                    static_cast<unsigned long long>(id), c->peer.c_str(), len);
+            self->close_conn(id);
+            return;
+        }
+        // Nothing but a Hello (and its Auth) may come before the Hello is answered: a large
+        // frame from an unknown client is not buffered.
+        if (!c->hello && len > confd_wire::kMaxHelloFrame) {
+            fprintf(stderr,
+                    "cdbd: closed connection #%llu from %s: frame of %u bytes before its hello\n",
+                    static_cast<unsigned long long>(id), c->peer.c_str(), len);
             self->close_conn(id);
             return;
         }
@@ -353,7 +370,37 @@ void CdbServer::close_conn(uint64_t id) {
 }
 
 void CdbServer::send(Conn &c, const std::vector<uint8_t> &frame) {
+    if (c.closing || !c.bev)
+        return;
+    // A client that lets this much pile up has stopped reading; queueing more for it would
+    // grow the server without bound.
+    const size_t queued = evbuffer_get_length(bufferevent_get_output(c.bev));
+    if (queued > opts_.max_output)
+        return close_later(c, "stopped reading (" + std::to_string(queued) + " bytes unsent)");
     bufferevent_write(c.bev, frame.data(), frame.size());
+}
+
+void CdbServer::close_later(Conn &c, const std::string &why) {
+    if (c.closing)
+        return;
+    c.closing = true;
+    fprintf(stderr, "cdbd: closing connection #%llu (%s%s%s) %s: %s\n",
+            static_cast<unsigned long long>(c.id), kind_name(c.kind).c_str(),
+            c.name.empty() ? "" : " ", c.name.c_str(), c.peer.c_str(), why.c_str());
+    bufferevent_disable(c.bev, EV_READ);
+    struct Later {
+        CdbServer *srv;
+        uint64_t id;
+    };
+    auto *later = new Later{this, c.id};
+    const timeval now{0, 0};
+    auto cb = [](evutil_socket_t, short, void *arg) {
+        std::unique_ptr<Later> l(static_cast<Later *>(arg));
+        l->srv->close_conn(l->id);
+    };
+    // Without memory for the event the connection stays silent until its client goes.
+    if (event_base_once(base_, -1, EV_TIMEOUT, cb, later, &now) != 0)
+        delete later;
 }
 
 void CdbServer::reply_ok(Conn &c, Op op) {
@@ -725,6 +772,11 @@ void CdbServer::do_trigger(Conn &c, Op op, WireReader &r) {
 }
 
 // ---- jobs ----
+Job::~Job() {
+    if (sync_timer)
+        event_free(sync_timer);
+}
+
 void CdbServer::enqueue(std::unique_ptr<Job> job) {
     jobs_.push_back(std::move(job));
     start_next_job();
@@ -782,7 +834,8 @@ void CdbServer::run_active() {
                         j.points.empty()
                             ? s.oper == j.oper_trigger
                             : std::find(j.points.begin(), j.points.end(), id) != j.points.end();
-                    if (listed && subs_.count(id))
+                    // A socket still subscribing has not asked for notifications yet.
+                    if (listed && s.active)
                         chosen.insert(id);
                 }
                 break;
@@ -938,26 +991,57 @@ void CdbServer::deliver_level() {
         }
         for (auto &[cid, ids] : by_conn) {
             Conn &c = *conns_[cid];
+            if (c.closing)
+                continue;
             WireWriter w(Op::Notify);
             w.u32(static_cast<uint32_t>(j.sub_type));
             w.u32(static_cast<uint32_t>(j.sub_flags));
             w.u32(static_cast<uint32_t>(ids.size()));
             for (int id : ids)
                 write_point(schema_, w, id, subs_[id].schema, j.changes);
-            send(c, w.finish());
-            j.pending.insert(cid);
+            const auto &frame = w.finish();
+            if (frame.size() - 4 > opts_.max_frame) {
+                // The client could not read it and would never synchronise.
+                close_later(c, "its change notification of " + std::to_string(frame.size()) +
+                                   " bytes passes the frame limit");
+                continue;
+            }
+            send(c, frame);
+            if (!c.closing)
+                j.pending.insert(cid);
         }
-        if (!j.pending.empty())
+        if (!j.pending.empty()) {
+            if (opts_.sync_timeout_ms > 0) {
+                if (!j.sync_timer)
+                    j.sync_timer = evtimer_new(base_, on_sync_timeout, this);
+                const timeval tv{opts_.sync_timeout_ms / 1000,
+                                 (opts_.sync_timeout_ms % 1000) * 1000};
+                evtimer_add(j.sync_timer, &tv);
+            }
             return;
+        }
         ++j.level;
     }
     finish_job();
     start_next_job();
 }
 
+void CdbServer::on_sync_timeout(evutil_socket_t, short, void *arg) {
+    auto *self = static_cast<CdbServer *>(arg);
+    if (!self->active_)
+        return;
+    const std::string why = "did not synchronise a notification within " +
+                            std::to_string(self->opts_.sync_timeout_ms) + " ms";
+    for (uint64_t id : self->active_->pending)
+        if (auto it = self->conns_.find(id); it != self->conns_.end())
+            self->close_later(*it->second, why);
+}
+
 void CdbServer::on_sync(uint64_t conn_id) {
     if (!active_ || !active_->pending.erase(conn_id) || !active_->pending.empty())
         return;
+    if (active_->sync_timer)
+        evtimer_del(active_->sync_timer);
     ++active_->level;
     deliver_level();
 }

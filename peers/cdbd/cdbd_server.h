@@ -31,6 +31,15 @@ struct ServerOptions {
     int start_phase = 2;   // 0 holds clients in cdb_wait_start until the CLI advances it
     // How long a daemon may take to answer one request before the request fails.
     int daemon_timeout_ms = 10000;
+    // How long a subscriber may take to synchronise one notification before it is closed and
+    // the delivery goes on without it (0: wait for ever).
+    int sync_timeout_ms = 300000;
+    // Unsent output a connection may hold: a client that stops reading while more is queued
+    // for it (notifications it follows, requests to a daemon) is closed.
+    size_t max_output = 16u << 20;
+    // The largest frame clients accept; a change notification that would be larger closes its
+    // subscriber instead of stalling the commit.
+    size_t max_frame = confd_wire::kMaxFrame;
     // Received notifications kept for the command line (oldest dropped first).
     size_t notif_log_size = 1000;
     // A secret file: every connection must prove that it knows its contents (empty: open).
@@ -96,6 +105,10 @@ class CdbServer {
 
     void dispatch(Conn &c, confd_wire::Op op, uint16_t status, const std::vector<uint8_t> &payload);
     void close_conn(uint64_t id);
+    // Closes the connection from the event loop once the current callback has returned;
+    // nothing more is sent to it or read from it meanwhile. why is logged.
+    void close_later(Conn &c, const std::string &why);
+    static void on_sync_timeout(evutil_socket_t, short, void *arg);
     void send(Conn &c, const std::vector<uint8_t> &frame);
     void reply_ok(Conn &c, confd_wire::Op op);
     void reply_err(Conn &c, confd_wire::Op op, int code, const std::string &msg);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "common/timer.h"
 #include "fplink/fib_msgs.h"
 #include "fplink/fp_common.h"
+#include "peers/fibd/fibd_cdb.h"
 #include "peers/fibd/fibd_state.h"
 #include "peers/peer_util/peer_loop.h"
 
@@ -30,7 +32,7 @@ constexpr uint32_t kWatchMs = 1000;
 
 void usage(FILE *out) {
     std::fprintf(out,
-                 "usage: fibd [-j JOURNAL] [-q] [-d] [-h]\n"
+                 "usage: fibd [-j JOURNAL] [-c] [-q] [-d] [-h]\n"
                  "\n"
                  "Waits for the forwarding plane's shared tables to be ready, connects to plxd\n"
                  "(/var/run/.plxd under $PLX_ROOT, shared memory under $PLX_SHM_PREFIX) as\n"
@@ -43,6 +45,10 @@ void usage(FILE *out) {
                  "\n"
                  "Options:\n"
                  "  -j, --journal FILE  append decoded messages to FILE\n"
+                 "  -c, --cdb           be a configuration-database client: set fibd's bit in\n"
+                 "                      /qconfd-initial-read-priority once connected, and again\n"
+                 "                      after the database restarts (127.0.0.1:4565, moved by\n"
+                 "                      CONFD_IPC_ADDR and CONFD_IPC_PORT)\n"
                  "  -q, --quiet         no log lines on standard output\n"
                  "  -d, --daemon        detach from the terminal\n"
                  "  -h, --help          show this text\n"
@@ -137,16 +143,17 @@ void print_state(const FibdState &s) {
 
 int main(int argc, char **argv) {
     static const option long_options[] = {
-        {"journal", required_argument, nullptr, 'j'},
-        {"quiet", no_argument, nullptr, 'q'},
-        {"daemon", no_argument, nullptr, 'd'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        {"journal", required_argument, nullptr, 'j'}, {"cdb", no_argument, nullptr, 'c'},
+        {"quiet", no_argument, nullptr, 'q'},         {"daemon", no_argument, nullptr, 'd'},
+        {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
     };
     std::string journal_path;
-    bool quiet = false, detach = false;
-    for (int c; (c = getopt_long(argc, argv, "j:qdh", long_options, nullptr)) != -1;) {
+    bool quiet = false, detach = false, use_cdb = false;
+    for (int c; (c = getopt_long(argc, argv, "j:cqdh", long_options, nullptr)) != -1;) {
         switch (c) {
+            case 'c':
+                use_cdb = true;
+                break;
             case 'j':
                 journal_path = optarg;
                 break;
@@ -224,6 +231,15 @@ int main(int argc, char **argv) {
     if (d.watch)
         timer_enable(d.watch);
 
+    std::unique_ptr<FibdCdb> cdb;
+    if (use_cdb) {
+        cdb = std::make_unique<FibdCdb>(loop.base());
+        if (!cdb->start()) {
+            std::fprintf(stderr, "fibd: out of memory\n");
+            return 1;
+        }
+    }
+
     loop.stop_on({SIGTERM, SIGINT, SIGUSR2},
                  [](int sig) { PLX_LOG("fibd: signal %d, stopping\n", sig); });
     loop.on_signals({SIGUSR1}, [&state](int) { print_state(state); });
@@ -231,6 +247,7 @@ int main(int argc, char **argv) {
     PLX_LOG("fibd: started (pid %d), connecting to plxd\n", static_cast<int>(getpid()));
     loop.run();
 
+    cdb.reset();
     msgq_deinit(d.q);
     if (d.watch)
         timer_util_delete(d.watch);

@@ -20,18 +20,7 @@ using confd_wire::WireWriter;
 namespace {
 
 std::string vformat(const char *fmt, va_list ap) {
-    if (!fmt)
-        return {};
-    va_list copy;
-    va_copy(copy, ap);
-    int n = vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    if (n < 0)
-        return {};
-    std::string s(static_cast<size_t>(n) + 1, '\0');
-    vsnprintf(s.data(), s.size(), fmt, ap);
-    s.resize(static_cast<size_t>(n));
-    return s;
+    return confd_client::format_path(fmt, ap);
 }
 
 int simple(int sock, WireWriter &w) {

@@ -148,38 +148,36 @@ int cdb_close(int sock);
 int cdb_wait_start(int sock);
 int cdb_get_phase(int sock, struct cdb_phase *phase);
 
-/* ---- sessions and data ---- */
+/* ---- sessions and data ----
+ * Paths are printf-style; a key may also be given as a value: "%x" takes a confd_value_t *,
+ * "%*x" an int count and an array of that many values (a list's keys, in order). */
 int cdb_start_session(int sock, enum cdb_db_type db);
 int cdb_start_session2(int sock, enum cdb_db_type db, int flags);
 /* Ends the session; operational writes become visible and oper subscribers are notified. */
 int cdb_end_session(int sock);
 /* Accepted for compatibility: paths carry their own namespace. */
 int cdb_set_namespace(int sock, int hashed_ns);
-int cdb_get(int sock, confd_value_t *v, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+int cdb_get(int sock, confd_value_t *v, const char *fmt, ...);
 int cdb_vget(int sock, confd_value_t *v, const char *fmt, va_list args);
 /* The value as text (enumeration labels as labels) into rval of n bytes. */
-int cdb_get_str(int sock, char *rval, int n, const char *fmt, ...)
-    __attribute__((format(printf, 4, 5)));
+int cdb_get_str(int sock, char *rval, int n, const char *fmt, ...);
 /* 1 when the element exists, 0 when not, CONFD_ERR on error. */
-int cdb_exists(int sock, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int cdb_exists(int sock, const char *fmt, ...);
 /* Number of entries of a list, or CONFD_ERR. */
-int cdb_num_instances(int sock, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int cdb_num_instances(int sock, const char *fmt, ...);
 /* Operational writes (CDB_OPERATIONAL sessions, config false nodes only). */
-int cdb_set_elem(int sock, confd_value_t *val, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+int cdb_set_elem(int sock, confd_value_t *val, const char *fmt, ...);
 int cdb_vset_elem(int sock, confd_value_t *val, const char *fmt, va_list args);
 /* Fails with CONFD_ERR_ALREADY_EXISTS when the element exists. */
-int cdb_create(int sock, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int cdb_create(int sock, const char *fmt, ...);
 int cdb_vcreate(int sock, const char *fmt, va_list args);
 /* Fails with CONFD_ERR_NOEXISTS when the element does not exist. */
-int cdb_delete(int sock, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int cdb_delete(int sock, const char *fmt, ...);
 int cdb_vdelete(int sock, const char *fmt, va_list args);
 
 /* ---- subscriptions ---- */
-int cdb_subscribe(int sock, int priority, int nspace, int *spoint, const char *fmt, ...)
-    __attribute__((format(printf, 5, 6)));
-int cdb_oper_subscribe(int sock, int nspace, int *spoint, const char *fmt, ...)
-    __attribute__((format(printf, 4, 5)));
+int cdb_subscribe(int sock, int priority, int nspace, int *spoint, const char *fmt, ...);
+int cdb_oper_subscribe(int sock, int nspace, int *spoint, const char *fmt, ...);
 int cdb_subscribe_done(int sock);
 /* Triggers the points (all of the server's when len is 0); returns once delivered and synced. */
 int cdb_trigger_subscriptions(int sock, int sub_points[], int len);

@@ -2,6 +2,9 @@
 // replies, error reporting.
 #pragma once
 
+#include <stdarg.h>
+#include <sys/types.h>
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -63,6 +66,10 @@ struct SockState {
     const Event *current = nullptr;  // the event whose iterator call is running
     bool in_session = false;
     uint64_t server_id = 0;  // the server's id of this connection (from the Hello reply)
+    // The open socket the state belongs to: a descriptor number that was closed and handed
+    // out again names another socket, which this state must never answer for.
+    dev_t dev = 0;
+    ino_t ino = 0;
 };
 
 // Records an error for the calling thread and returns CONFD_ERR.
@@ -75,7 +82,11 @@ std::shared_ptr<SockState> sock_state(int fd);
 // server asks for it.
 int connect_sock(int fd, const struct sockaddr *srv, int srv_sz, confd_wire::WireSock kind,
                  const char *name, uint64_t daemon_token = 0);
+// Forgets the state of the socket open on fd.
 void forget_sock(int fd);
+// Forgets fd's state only when it is still st: the holder of a socket closed earlier never
+// forgets a newer socket that was given the same number meanwhile (by another thread).
+void forget_sock(int fd, const SockState *st);
 // Reads one frame from the server. CONFD_OK, CONFD_EOF (recorded with the text closed) when the
 // server closed the socket, or CONFD_ERR.
 int read_reply(int fd, confd_wire::Frame &reply,
@@ -93,6 +104,10 @@ bool auth_answer(const std::vector<uint8_t> &nonce, const std::string &role,
 std::string auth_role(confd_wire::WireSock kind, const std::string &name);
 // The callpoint (action false) or action point of a node of the loaded schema, or null.
 const char *cs_node_point(const confd_cs_node *node, bool action);
+// Formats a path as printf does, and a key given as a value: "%x" takes a confd_value_t *,
+// "%*x" an int count and an array of that many values (written space-separated). Keys are
+// written as the server parses them back (quoted when needed; enumerations by number).
+std::string format_path(const char *fmt, va_list ap);
 // Sends a frame that has no reply. CONFD_OK, CONFD_EOF or CONFD_ERR.
 int send_oneway(int fd, const std::vector<uint8_t> &frame);
 

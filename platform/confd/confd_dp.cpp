@@ -33,6 +33,8 @@ struct TransEntry {
 struct DaemonImpl {
     uint64_t token = 0;
     std::vector<int> socks;
+    // The state each of socks was connected with, to forget exactly that one.
+    std::vector<std::weak_ptr<confd_client::SockState>> sock_states;
     bool has_trans = false;
     confd_trans_cbs trans{};
     bool has_validate = false;
@@ -447,6 +449,7 @@ extern "C" int confd_connect(struct confd_daemon_ctx *dx, int sock, enum confd_s
     if (rc != CONFD_OK)
         return rc;
     d->socks.push_back(sock);
+    d->sock_states.push_back(confd_client::sock_state(sock));
     if (type == CONTROL_SOCKET)
         dx->ctl_sock = sock;
     return CONFD_OK;
@@ -562,8 +565,11 @@ extern "C" void confd_release_daemon(struct confd_daemon_ctx *dx) {
     DaemonImpl *d = impl(dx);
     if (!d)
         return;
-    for (int s : d->socks)
-        confd_client::forget_sock(s);
+    // The application may have closed these sockets already and another thread reopened the
+    // numbers: only the states connected here are forgotten.
+    for (size_t i = 0; i < d->socks.size(); ++i)
+        if (auto st = d->sock_states[i].lock())
+            confd_client::forget_sock(d->socks[i], st.get());
     delete d;
     std::free(dx);
 }

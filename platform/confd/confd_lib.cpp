@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <stdarg.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -179,9 +180,36 @@ int set_err(int code, const char *fmt, ...) {
     return CONFD_ERR;
 }
 
+namespace {
+
+// The identity of the socket open on fd; false when fd is not open.
+bool sock_identity(int fd, dev_t &dev, ino_t &ino) {
+    struct stat sb;
+    if (fstat(fd, &sb) != 0)
+        return false;
+    dev = sb.st_dev;
+    ino = sb.st_ino;
+    return true;
+}
+
+bool same_sock(int fd, const SockState &st) {
+    dev_t dev;
+    ino_t ino;
+    return sock_identity(fd, dev, ino) && dev == st.dev && ino == st.ino;
+}
+
+}  // namespace
+
+// Socket states are found by descriptor number but belong to the socket that was connected:
+// the daemon's threads open and close sockets concurrently, so a number may be closed by one
+// owner and handed to another thread's new socket at any time.
 std::shared_ptr<SockState> sock_state(int fd) {
     std::lock_guard lk(g_socks_mu);
     auto it = g_socks.find(fd);
+    if (it != g_socks.end() && !same_sock(fd, *it->second)) {
+        g_socks.erase(it);  // the socket it described was closed without being forgotten
+        it = g_socks.end();
+    }
     if (it == g_socks.end()) {
         set_err(CONFD_ERR_PROTOUSAGE, "socket %d is not connected to the database", fd);
         return nullptr;
@@ -192,6 +220,13 @@ std::shared_ptr<SockState> sock_state(int fd) {
 void forget_sock(int fd) {
     std::lock_guard lk(g_socks_mu);
     g_socks.erase(fd);
+}
+
+void forget_sock(int fd, const SockState *st) {
+    std::lock_guard lk(g_socks_mu);
+    auto it = g_socks.find(fd);
+    if (it != g_socks.end() && it->second.get() == st)
+        g_socks.erase(it);
 }
 
 int read_reply(int fd, confd_wire::Frame &reply, const char *closed) {
@@ -277,6 +312,8 @@ int connect_sock(int fd, const struct sockaddr *srv, int srv_sz, WireSock kind, 
         return set_err(CONFD_ERR_OS, "failed to connect to the database: %s", strerror(errno));
     auto st = std::make_shared<SockState>();
     st->kind = kind;
+    if (!sock_identity(fd, st->dev, st->ino))
+        return set_err(CONFD_ERR_OS, "socket %d: %s", fd, strerror(errno));
     WireWriter w(Op::Hello);
     w.u32(static_cast<uint32_t>(kind));
     w.str(name ? name : "");
@@ -351,9 +388,10 @@ bool owns_buffer(int type) {
 
 }  // namespace
 
-extern "C" void confd_free_value(confd_value_t *v) {
-    if (!v)
-        return;
+namespace {
+
+// Frees what a value other than a list owns.
+void free_scalar(confd_value_t *v) {
     if (owns_buffer(v->type)) {
         std::free(v->val.buf.ptr);
         v->val.buf.ptr = nullptr;
@@ -361,12 +399,31 @@ extern "C" void confd_free_value(confd_value_t *v) {
     } else if (v->type == C_STR) {
         std::free(v->val.s);
         v->val.s = nullptr;
-    } else if (v->type == C_LIST) {
-        for (unsigned i = 0; i < v->val.list.size; ++i)
-            confd_free_value(&v->val.list.ptr[i]);
-        std::free(v->val.list.ptr);
-        v->val.list.ptr = nullptr;
-        v->val.list.size = 0;
+    }
+}
+
+}  // namespace
+
+extern "C" void confd_free_value(confd_value_t *v) {
+    if (!v)
+        return;
+    if (v->type != C_LIST)
+        return free_scalar(v);
+    // Nested lists are freed from a work list, not by recursion: no nesting depth, however a
+    // value was built, can exhaust the stack.
+    std::vector<std::pair<confd_value_t *, unsigned>> lists{{v->val.list.ptr, v->val.list.size}};
+    v->val.list.ptr = nullptr;
+    v->val.list.size = 0;
+    while (!lists.empty()) {
+        auto [items, n] = lists.back();
+        lists.pop_back();
+        for (unsigned i = 0; items && i < n; ++i) {
+            if (items[i].type == C_LIST)
+                lists.emplace_back(items[i].val.list.ptr, items[i].val.list.size);
+            else
+                free_scalar(&items[i]);
+        }
+        std::free(items);
     }
 }
 
@@ -872,11 +929,11 @@ extern "C" struct confd_cs_node *confd_cs_node_cd(const struct confd_cs_node *st
         confd_client::set_err(CONFD_ERR_NO_SCHEMA, "schema not loaded");
         return nullptr;
     }
-    char path[1024];
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(path, sizeof path, fmt, ap);
+    const std::string formatted = confd_client::format_path(fmt, ap);
     va_end(ap);
+    const char *path = formatted.c_str();
     // Split into names, skipping "{...}" key parts and "prefix:".
     std::vector<std::string> names;
     std::string cur;

@@ -410,8 +410,7 @@ struct confd_cs_node *confd_find_cs_root(uint32_t ns);
  * The node that a path names: "/policy/lists/vpn-list" (absolute; "{keys}" are allowed and
  * ignored) or, from start, a relative "lists/vpn-list". printf-style. NULL when none.
  */
-struct confd_cs_node *confd_cs_node_cd(const struct confd_cs_node *start, const char *fmt, ...)
-    __attribute__((format(printf, 2, 3)));
+struct confd_cs_node *confd_cs_node_cd(const struct confd_cs_node *start, const char *fmt, ...);
 /* The child of parent with the given tag (and namespace, when not 0), or NULL. */
 struct confd_cs_node *confd_find_cs_node_child(const struct confd_cs_node *parent,
                                                struct xml_tag xmltag);

@@ -42,7 +42,7 @@ void WireWriter::str(std::string_view s) {
     bytes(s.data(), s.size());
 }
 
-bool WireWriter::value(const confd_value_t &v) {
+bool WireWriter::value(const confd_value_t &v, unsigned depth) {
     const size_t mark = buf_.size();
     u8(static_cast<uint8_t>(v.type));
     switch (v.type) {
@@ -138,9 +138,13 @@ bool WireWriter::value(const confd_value_t &v) {
             u32(v.val.idref.id);
             return true;
         case C_LIST:
+            if (depth >= kMaxValueDepth) {
+                buf_.resize(mark);
+                return false;
+            }
             u32(v.val.list.size);
             for (unsigned i = 0; i < v.val.list.size; ++i) {
-                if (!value(v.val.list.ptr[i])) {
+                if (!value(v.val.list.ptr[i], depth + 1)) {
                     buf_.resize(mark);
                     return false;
                 }
@@ -264,7 +268,7 @@ bool WireReader::bytes(void *out, size_t n) {
     return true;
 }
 
-bool WireReader::value(confd_value_t &v) {
+bool WireReader::value(confd_value_t &v, unsigned depth) {
     std::memset(&v, 0, sizeof v);
     v.type = C_NOEXISTS;
     uint8_t t;
@@ -369,6 +373,10 @@ bool WireReader::value(confd_value_t &v) {
             uint32_t n;
             if (!u32(n))
                 return false;
+            if (depth >= kMaxValueDepth) {
+                ok_ = false;
+                return false;
+            }
             if (n > static_cast<size_t>(end_ - p_)) {  // each element takes at least one byte
                 ok_ = false;
                 return false;
@@ -383,7 +391,7 @@ bool WireReader::value(confd_value_t &v) {
             v.val.list.ptr = items;
             v.val.list.size = 0;
             for (uint32_t i = 0; i < n; ++i) {
-                if (!value(items[i])) {
+                if (!value(items[i], depth + 1)) {
                     confd_free_value(&v);
                     v.type = C_NOEXISTS;
                     return false;

@@ -135,6 +135,12 @@ inline constexpr uint16_t kStatusOk = 0;
 inline constexpr uint16_t kStatusError = 1;
 inline constexpr size_t kHeaderSize = 8;
 inline constexpr uint32_t kMaxFrame = 64u << 20;
+// The largest frame a connection may send before its Hello is answered: a Hello carries a
+// socket kind, a name and a token, an Auth a MAC.
+inline constexpr uint32_t kMaxHelloFrame = 64u << 10;
+// How deeply value lists (C_LIST) may nest on the wire. Key paths and leaf-lists need one
+// level; anything deeper than this is refused rather than followed.
+inline constexpr unsigned kMaxValueDepth = 8;
 
 class WireWriter {
   public:
@@ -146,8 +152,9 @@ class WireWriter {
     void i32(int32_t v) { u32(static_cast<uint32_t>(v)); }
     void bytes(const void *p, size_t n);
     void str(std::string_view s);
-    // Encodes one value; false (nothing written) for a type the protocol does not carry.
-    bool value(const confd_value_t &v);
+    // Encodes one value; false (nothing written) for a type the protocol does not carry or
+    // lists nested deeper than kMaxValueDepth.
+    bool value(const confd_value_t &v) { return value(v, 0); }
     bool tagged(const confd_tag_value_t &tv);
     // u32 count, then the tagged values; false (stopping there) at a value that cannot be
     // written.
@@ -157,6 +164,7 @@ class WireWriter {
     const std::vector<uint8_t> &finish();
 
   private:
+    bool value(const confd_value_t &v, unsigned depth);
     template <typename T>
     void little_endian(T v);
     std::vector<uint8_t> buf_;
@@ -173,8 +181,9 @@ class WireReader {
     bool i32(int32_t &v);
     bool str(std::string &s);
     bool bytes(void *out, size_t n);
-    // Values are decoded into memory of their own (malloc); free with confd_free_value.
-    bool value(confd_value_t &v);
+    // Values are decoded into memory of their own (malloc); free with confd_free_value. Lists
+    // nested deeper than kMaxValueDepth fail the reader.
+    bool value(confd_value_t &v) { return value(v, 0); }
     bool tagged(confd_tag_value_t &tv);
     // u32 count, then that many tagged values, appended to out: the values read are out's to
     // free, also when reading fails part way.
@@ -184,6 +193,7 @@ class WireReader {
     bool at_end() const { return p_ == end_; }
 
   private:
+    bool value(confd_value_t &v, unsigned depth);
     bool take(size_t n, const uint8_t *&out);
     template <typename T>
     bool little_endian(T &v);

@@ -36,6 +36,7 @@ class TestDaemon {
     std::mutex mu;
     std::vector<std::string> calls;  // "next -1", "find NEXT b", ...
     std::atomic<int> validate_init{0}, validate_stop{0}, eof{0};
+    std::atomic<int> detach_rc{-100};
     int slow_ms = 0;
     confd_notification_ctx *stream = nullptr, *snmp = nullptr;
 
@@ -58,8 +59,9 @@ class TestDaemon {
             return maapi_attach(self(t)->maapi_, 0, t);
         };
         vcb.stop = [](confd_trans_ctx *t) {
+            self(t)->detach_rc = maapi_detach(self(t)->maapi_, t);
             ++self(t)->validate_stop;
-            return maapi_detach(self(t)->maapi_, t);
+            return self(t)->detach_rc.load();
         };
         confd_action_cbs acb{};
         snprintf(acb.actionpoint, sizeof acb.actionpoint, "t-dump");
@@ -428,9 +430,14 @@ TEST_F(DaemonTest, ActionPrintsToTheSessionAndReportsItsResult) {
 }
 
 TEST_F(DaemonTest, CommitIsValidatedWithTheDaemonAttached) {
-    EXPECT_EQ(set("/top/flag", "true"), CONFD_OK) << confd_lasterr();
-    EXPECT_EQ(d_.validate_init.load(), 1);
-    EXPECT_EQ(d_.validate_stop.load(), 1);
+    for (int round = 1; round <= 2; ++round) {
+        EXPECT_EQ(set("/top/level", std::to_string(round)), CONFD_OK) << confd_lasterr();
+        for (int i = 0; i < 200 && d_.validate_stop < round; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(d_.validate_init.load(), round);
+        EXPECT_EQ(d_.validate_stop.load(), round);
+        EXPECT_EQ(d_.detach_rc.load(), CONFD_OK);  // still attached when told to stop
+    }
 }
 
 TEST_F(DaemonTest, NotificationsAreKeptInOrderAndFollowed) {
@@ -550,6 +557,60 @@ TEST_F(AccessTest, OnlyClientsWithTheSecretConnect) {
     EXPECT_NE(cdbcli("status").find("IPC access secret"), std::string::npos);
     setenv("CONFD_IPC_ACCESS_FILE", access_file_.c_str(), 1);
     EXPECT_NE(cdbcli("status").find("testd"), std::string::npos);
+}
+
+// A command line that follows notifications and stops reading is closed once its unsent
+// output passes the bound; the server goes on.
+class SmallOutputTest : public DaemonTest {
+  protected:
+    SmallOutputTest() {
+        auto base = tune_;
+        tune_ = [base](cdbd::ServerOptions &o) {
+            base(o);
+            o.max_output = 64 << 10;
+        };
+    }
+};
+
+TEST_F(SmallOutputTest, FollowerThatStopsReadingIsClosed) {
+    int fd = cli_socket();
+    confd_wire::WireWriter w(confd_wire::Op::CliNotifs);
+    w.u8(0);
+    w.u8(1);
+    const auto &f = w.finish();
+    ASSERT_EQ(confd_wire::send_all(fd, f.data(), f.size()), 0);
+    const std::string name(2000, 'n');
+    bool gone = false;
+    // Far more than the socket buffers take, unless the follower is dropped.
+    for (int batch = 0; batch < 100 && !gone; ++batch) {
+        for (int i = 0; i < 100; ++i)
+            ASSERT_EQ(d_.notify(1, name.c_str(), true), CONFD_OK);
+        std::string status;
+        confd_wire::WireWriter st(confd_wire::Op::CliStatus);
+        ASSERT_EQ(cli(st, &status), CONFD_OK);
+        gone = status.find("#" + std::to_string(confd_client::sock_state(fd)->server_id) +
+                           " cli") == std::string::npos;
+    }
+    EXPECT_TRUE(gone);
+    confd_client::forget_sock(fd);
+    close(fd);
+    EXPECT_NE(cdbcli("status").find("testd"), std::string::npos);
+}
+
+// A socket's state belongs to the socket: the daemon's sockets closed by hand and their
+// numbers reused by another thread's new socket, releasing the daemon leaves that one alone.
+TEST_F(DaemonTest, ReleasingADaemonKeepsSocketsThatReusedItsNumbers) {
+    confd_daemon_ctx *dx = confd_init_daemon("reuse");
+    int ctl = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(confd_connect(dx, ctl, CONTROL_SOCKET, nullptr, 0), CONFD_OK) << confd_lasterr();
+    close(ctl);
+    int data = 0;
+    std::thread([&data] { data = data_socket(); }).join();
+    ASSERT_EQ(data, ctl) << "the descriptor number was not reused";
+    confd_release_daemon(dx);
+    EXPECT_EQ(cdb_start_session(data, CDB_OPERATIONAL), CONFD_OK) << confd_lasterr();
+    EXPECT_EQ(cdb_end_session(data), CONFD_OK);
+    cdb_close(data);
 }
 
 TEST_F(DaemonTest, DaemonReconnectsAfterTheServerRestarts) {

@@ -136,6 +136,38 @@ TEST(ConfdWire, TruncatedOrUnknownInputFailsCleanly) {
     EXPECT_FALSE(r2.value(out));
 }
 
+// Lists nest only so deep on the wire, both ways; a value nested far deeper (built by hand)
+// is still freed.
+TEST(ConfdWire, NestingIsBoundedAndDeepValuesAreFreed) {
+    std::vector<uint8_t> deep;
+    for (int i = 0; i < 400000; ++i)
+        deep.insert(deep.end(), {C_LIST, 1, 0, 0, 0});
+    deep.push_back(C_BOOL);
+    deep.insert(deep.end(), 8, 0);
+    confd_value_t out;
+    confd_wire::WireReader r(deep.data(), deep.size());
+    EXPECT_FALSE(r.value(out));
+    EXPECT_FALSE(r.ok());
+
+    // Just deep enough is fine.
+    const size_t ok_depth = confd_wire::kMaxValueDepth;
+    confd_wire::WireReader r2(deep.data() + (400000 - ok_depth) * 5, ok_depth * 5 + 9);
+    ASSERT_TRUE(r2.value(out));
+    confd_free_value(&out);
+
+    confd_value_t root;
+    CONFD_SET_BOOL(&root, true);
+    for (int i = 0; i < 1000000; ++i) {
+        auto *inner = static_cast<confd_value_t *>(malloc(sizeof(confd_value_t)));
+        *inner = root;
+        CONFD_SET_LIST(&root, inner, 1);
+    }
+    confd_wire::WireWriter w(confd_wire::Op::Get);
+    EXPECT_FALSE(w.value(root));
+    confd_free_value(&root);
+    EXPECT_EQ(root.val.list.ptr, nullptr);
+}
+
 // A tagged-value list round-trips; a cut list hands over the values read before the cut.
 TEST(ConfdWire, TaggedListsRoundTripAndKeepWhatWasReadOnACut) {
     confd_tag_value_t in[3] = {};

@@ -1,0 +1,174 @@
+// The server against clients that misbehave: malformed and oversized frames, subscribers that
+// stop reading, points of sockets still subscribing; keys written as values.
+#include <poll.h>
+
+#include <chrono>
+#include <future>
+
+#include "tests/peers/cdbd/cdbd_fixture.h"
+
+using namespace cdbt;
+using confd_wire::Op;
+using confd_wire::WireWriter;
+
+namespace {
+
+// Is a frame or the end of the connection readable on fd within ms?
+bool readable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, ms) == 1;
+}
+
+// Reads until the server closes fd; false if it stays open for 5 s.
+bool closed_by_server(int fd) {
+    char buf[4096];
+    for (;;) {
+        if (!readable(fd, 5000))
+            return false;
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return true;
+    }
+}
+
+int raw_socket(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+    return fd;
+}
+
+std::string path_of(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string s = confd_client::format_path(fmt, ap);
+    va_end(ap);
+    return s;
+}
+
+}  // namespace
+
+class CdbRobust : public CdbFixture {
+  protected:
+    CdbRobust() {
+        extra_yang_ = {"cdbt-keys.yang"};
+        tune_ = [](cdbd::ServerOptions &o) {
+            o.sync_timeout_ms = 300;
+            o.max_frame = 4096;
+        };
+    }
+};
+
+// A value nested 400,000 lists deep gets an error reply instead of exhausting the server's
+// stack; a large frame before the hello closes the connection; other clients are served.
+TEST_F(CdbRobust, MalformedFramesAreRefusedAndOthersAreServed) {
+    int fd = data_socket();
+    ASSERT_EQ(cdb_start_session(fd, CDB_OPERATIONAL), CONFD_OK);
+    WireWriter w(Op::SetElem);
+    for (int i = 0; i < 400000; ++i) {
+        w.u8(C_LIST);
+        w.u32(1);
+    }
+    w.u8(C_UINT32);
+    w.u64(1);
+    w.str("/stats/count");
+    const auto &f = w.finish();
+    ASSERT_EQ(confd_wire::send_all(fd, f.data(), f.size()), 0);
+    confd_wire::Frame reply;
+    ASSERT_EQ(confd_wire::read_frame(fd, reply), 0);
+    EXPECT_EQ(reply.status, confd_wire::kStatusError);
+
+    int early = raw_socket(srv_->port());
+    WireWriter big(Op::Hello);
+    big.u32(0);
+    big.str(std::string(1 << 20, 'x'));
+    const auto &bf = big.finish();
+    ASSERT_EQ(confd_wire::send_all(early, bf.data(), confd_wire::kHeaderSize), 0);
+    EXPECT_TRUE(closed_by_server(early));
+    close(early);
+
+    confd_value_t v;
+    CONFD_SET_UINT64(&v, 5);
+    EXPECT_EQ(cdb_set_elem(fd, &v, "/stats/count"), CONFD_OK) << confd_lasterr();
+    EXPECT_EQ(cdb_end_session(fd), CONFD_OK);
+    cdb_close(fd);
+    EXPECT_EQ(set("/top/flag", "true"), CONFD_OK);
+}
+
+// A subscriber that stops reading, or whose notification would pass the frame limit, is
+// closed; the commit completes and the other subscribers get it.
+TEST_F(CdbRobust, StalledOrOversizedSubscribersDoNotHangCommits) {
+    int stalled = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(cdb_connect(stalled, CDB_SUBSCRIPTION_SOCKET, nullptr, 0), CONFD_OK);
+    int id = 0;
+    ASSERT_EQ(cdb_subscribe(stalled, 1, 0, &id, "/top"), CONFD_OK);
+    ASSERT_EQ(cdb_subscribe_done(stalled), CONFD_OK);
+    Subscriber good;
+    good.subscribe(2, "/top", "top");
+    good.start();
+    auto commit = std::async(std::launch::async, [this] { return set("/top/flag", "true"); });
+    ASSERT_EQ(commit.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(commit.get(), CONFD_OK);
+    EXPECT_TRUE(closed_by_server(stalled));
+    cdb_close(stalled);
+    EXPECT_EQ(good.take().front(), "notify top");
+
+    // Larger than the 4096-byte frame limit of this server.
+    std::string text(6000, 'd');
+    EXPECT_EQ(set("/top/lists/vpn-list{big}/descr", text), CONFD_OK);
+    for (int i = 0; i < 100 && good.take() != std::vector<std::string>{"EOF"}; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(good.last_rc, CONFD_EOF);
+}
+
+// A trigger fires the points of sockets that called cdb_subscribe_done only.
+TEST_F(CdbRobust, TriggerSkipsSocketsStillSubscribing) {
+    ASSERT_EQ(set("/top/flag", "true"), CONFD_OK);
+    int early = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(cdb_connect(early, CDB_SUBSCRIPTION_SOCKET, nullptr, 0), CONFD_OK);
+    int early_id = 0;
+    ASSERT_EQ(cdb_subscribe(early, 1, 0, &early_id, "/top"), CONFD_OK);
+    Subscriber done;
+    int done_id = done.subscribe(1, "/top", "top");
+    done.start();
+    int fd = data_socket();
+    int points[] = {early_id, done_id};
+    EXPECT_EQ(cdb_trigger_subscriptions(fd, points, 2), CONFD_OK) << confd_lasterr();
+    EXPECT_EQ(cdb_trigger_subscriptions(fd, nullptr, 0), CONFD_OK) << confd_lasterr();
+    EXPECT_FALSE(readable(early, 100));
+    auto log = done.take();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "notify(trigger) top"), 2);
+    cdb_close(fd);
+    cdb_close(early);
+}
+
+// Keys given as values ("%x", "%*x") reach the right entries, and an enumeration key is found
+// by its label or by its number.
+TEST_F(CdbRobust, ValueKeysAndEnumerationKeysByNumber) {
+    confd_value_t keys[2];
+    CONFD_SET_ENUM_VALUE(&keys[0], 7);
+    CONFD_SET_STR(&keys[1], const_cast<char *>("a \"b\""));
+    EXPECT_EQ(path_of("/keyed/by-shade{%*x}/count", 2, keys),
+              "/keyed/by-shade{7 \"a \\\"b\\\"\"}/count");
+    EXPECT_EQ(path_of("/a{%x}/%s/%d%%%lu/%.*s", &keys[0], "b", -3, 4ul, 2, "xyz"),
+              "/a{7}/b/-3%4/xy");
+
+    int fd = data_socket();
+    ASSERT_EQ(cdb_start_session(fd, CDB_OPERATIONAL), CONFD_OK);
+    confd_value_t v;
+    CONFD_SET_UINT32(&v, 42);
+    ASSERT_EQ(cdb_set_elem(fd, &v, "/keyed/by-shade{%*x}/count", 2, keys), CONFD_OK)
+        << confd_lasterr();
+    EXPECT_EQ(cdb_exists(fd, "/keyed/by-shade{\"dark blue\" \"a \\\"b\\\"\"}"), 1);
+    confd_value_t name;
+    CONFD_SET_STR(&name, const_cast<char *>("n"));
+    ASSERT_EQ(cdb_create(fd, "/keyed/by-shade{green %x}", &name), CONFD_OK) << confd_lasterr();
+    EXPECT_EQ(cdb_exists(fd, "/keyed/by-shade{2 n}"), 1);
+    EXPECT_EQ(cdb_num_instances(fd, "/keyed/by-shade"), 2);
+    EXPECT_EQ(cdb_exists(fd, "/keyed/by-shade{3 n}"), 0);
+    cdb_end_session(fd);
+    cdb_close(fd);
+}
