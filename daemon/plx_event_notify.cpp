@@ -1,4 +1,4 @@
-#include "daemon/plx_events.h"
+#include "daemon/plx_event_notify.h"
 
 #include <atomic>
 #include <cstdarg>

@@ -1,5 +1,5 @@
 // Operator events raised by the daemon reach the notification stream of a real database.
-#include "daemon/plx_events.h"
+#include "daemon/plx_event_notify.h"
 
 #include "common/plx_log.h"
 #include "tests/qconfd/qconfd_test_env.h"
