@@ -297,7 +297,11 @@ struct Loader {
     }
 
     bool send(const fib_msg &m) {
-        std::vector<uint8_t> wire = fib_msg_encode(m);
+        std::vector<uint8_t> wire;
+        if (fib_msg_encode(m, wire) != 0) {
+            std::fprintf(stderr, "plxload: an interface name is longer than 32 characters\n");
+            return false;
+        }
         uint8_t *buf = msgq_alloc(q, static_cast<uint32_t>(wire.size()));
         if (!buf) {
             std::fprintf(stderr, "plxload: out of message buffers\n");

@@ -109,7 +109,8 @@ TEST_F(FpEndToEnd, BindReplayCountClearAndDelayedRelease) {
     bind.filter_id = filter;
     bind.name = "acl1";
     bind.vpn_ids = {7};
-    std::vector<uint8_t> wire = fib_msg_encode(bind);
+    std::vector<uint8_t> wire;
+    ASSERT_EQ(fib_msg_encode(bind, wire), 0);
     send(wire);
     send(std::vector<uint8_t>(wire.begin(), wire.begin() + 20));
     send({FIB_MSG_DPI_OFF});
