@@ -117,8 +117,8 @@ TEST_F(FpEndToEnd, BindReplayCountClearAndDelayedRelease) {
     fp_fib_ctrl *ctrl = fp_fib_ctrl_tbl();
     ASSERT_TRUE(run_until([&] { return fp_load(ctrl->messages) == 2; }, 5000));
     EXPECT_EQ(fp_load(ctrl->rejected), 1u);
-    EXPECT_EQ(fp_vpn_bindings()[7].bound, FP_BIND_DATA);
-    EXPECT_EQ(fp_vpn_bindings()[7].data_filter, filter);
+    EXPECT_EQ(fp_vpn_bindings()[7].bound, fp_data_bound_bit(FP_DIR_ALL));
+    EXPECT_EQ(fp_vpn_data_filter(fp_vpn_bindings()[7], FP_DIR_ALL), filter);
     std::vector<std::string> lines = journal_lines();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[0].find("\"op\":\"policy-bind\""), std::string::npos) << lines[0];
