@@ -73,7 +73,9 @@ const char *plx_compile_result_name(int result);
 
 // Compiles the rule table. Returns PLX_COMPILE_OK with *prog set (or untouched when no rule tests
 // any field), or another plx_compile_result with *prog nullptr; plx_compiler_error() then tells
-// why, naming the rule table. After PLX_COMPILE_NO_MEMORY *len holds the length asked for.
+// why (for PLX_COMPILE_TOO_MANY_FIELDS: the rule table, the fields it tests and the limit), and
+// the reason is logged with the rule table's name. After PLX_COMPILE_NO_MEMORY *len holds the
+// length asked for.
 //
 // Warnings (plx_compiler_warnings) report conditions the program cannot represent: the lookup
 // tables cover 0..0xFFFFFFFE, so a range holding only 0xFFFFFFFF (255.255.255.255/32) matches
