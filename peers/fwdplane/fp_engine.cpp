@@ -277,18 +277,26 @@ fp_verdict FpEngine::process(fp_packet &pkt, const fp_input &in, std::string *tr
         }
         if (t_.bindings.vpn && in.vpn < t_.bindings.num_vpn) {
             const fp_vpn_binding &vb = t_.bindings.vpn[in.vpn];
-            uint8_t bound = fp_load(vb.bound);
-            uint8_t dir = fp_load(vb.data_dir);
-            bool covers = dir == 0 || dir == 3 || dir == in.origin;
-            if ((bound & FP_BIND_DATA) && covers) {
-                StageResult r = run_stage(fp_load(vb.data_filter), pkt, trace, "data");
+            // The data policy of the packet's origin, then the one for all traffic, then the
+            // app-route policy.
+            const uint32_t data[2] = {
+                in.origin == FP_DIR_ALL ? FP_FILTER_NONE : fp_vpn_data_filter(vb, in.origin),
+                fp_vpn_data_filter(vb, FP_DIR_ALL)};
+            bool dropped = false;
+            for (uint32_t df : data) {
+                if (df == FP_FILTER_NONE)
+                    continue;
+                StageResult r = run_stage(df, pkt, trace, "data");
                 if (r.drop) {
                     verdict = r.policed_drop ? FP_VERDICT_DROP_POLICER : FP_VERDICT_DROP_POLICY;
+                    dropped = true;
                     break;
                 }
             }
-            if (bound & FP_BIND_APP_ROUTE) {
-                StageResult r = run_stage(fp_load(vb.app_route_filter), pkt, trace, "app-route");
+            if (dropped)
+                break;
+            if (uint32_t af = fp_vpn_app_route_filter(vb); af != FP_FILTER_NONE) {
+                StageResult r = run_stage(af, pkt, trace, "app-route");
                 if (r.drop) {
                     verdict = r.policed_drop ? FP_VERDICT_DROP_POLICER : FP_VERDICT_DROP_APP_ROUTE;
                     break;

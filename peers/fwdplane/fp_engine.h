@@ -1,7 +1,8 @@
 // The forwarding plane's packet pipeline. A packet arrives on an (interface, VPN) pair and passes,
 // in the router's order:
 //   1. the ingress access list bound to the interface (direction 1, the packet's family),
-//   2. the data policy bound to the VPN (when its direction covers the packet's origin),
+//   2. the data policies bound to the VPN: the one for the packet's origin (from-service or
+//      from-tunnel), then the one for all traffic,
 //   3. the app-route policy bound to the VPN,
 //   4. the egress access list bound to the output interface (direction 2), when one is given.
 // Each stage evaluates its filter's program over the packet's 18 field values and applies the
