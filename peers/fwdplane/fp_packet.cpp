@@ -37,7 +37,7 @@ void parse_l4(const uint8_t *l4, size_t avail, uint32_t proto, fp_packet &pkt) {
         pkt.field[FPF_DST_PORT] = be16(l4 + 2);
     }
     if (proto == 6 && avail >= 14)
-        pkt.field[FPF_TCP] = l4[13];
+        pkt.field[FPF_TCP] = fp_tcp_field(l4[13]);
 }
 
 }  // namespace
@@ -200,7 +200,7 @@ bool fp_parse_trace_line(const std::string &line, uint32_t default_len, fp_packe
     pkt.field[FPF_PROTOCOL] = static_cast<uint32_t>(v[4]);
     pkt.field[FPF_NEXT_HEADER] = static_cast<uint32_t>(v[4]);
     if (n >= 6 && v[4] == 6)
-        pkt.field[FPF_TCP] = static_cast<uint32_t>(v[5] & 0xFF);
+        pkt.field[FPF_TCP] = fp_tcp_field(static_cast<uint8_t>(v[5] & 0xFF));
     pkt.length = default_len;
     pkt.field[FPF_PKT_LEN] = default_len;
     uint32_t sa = htonl(pkt.field[FPF_SRC_ADDR]), da = htonl(pkt.field[FPF_DST_ADDR]);

@@ -9,11 +9,13 @@
 //                    fragments other than the first
 //   3 dest. port     the same for the destination port
 //   4 source address IPv4 address as a 32-bit number (a.b.c.d = a<<24|b<<16|c<<8|d); IPv6: its
-//                    first 32 bits
+//                    first 32 bits, which only IPv6 access lists see (fp_engine.h)
 //   5 dest. address  the same for the destination
 //   6 DSCP           top 6 bits of the IPv4 TOS / IPv6 traffic-class byte; "set dscp" rewrites it
 //   7 forwarding cl. the packet's forwarding class: 0 on arrival, "set fc" rewrites it
-//   8 TCP flags      the TCP flags byte (FIN 0x01 ... CWR 0x80); 0 for other protocols
+//   8 TCP            2 when the TCP header has SYN set (whatever the other flags: SYN+ACK and
+//                    SYN with ECN bits too), else 0; 0 for other protocols. Policies test it
+//                    only for "syn", as the value 2
 //   9 length         IP length: IPv4 total length, IPv6 payload length + 40 (at most 65535)
 //  10 application    0 (application recognition does not feed this plane yet)
 //  11 app. family    0
@@ -67,6 +69,13 @@ struct fp_packet {
     void set_dscp(uint8_t dscp);
     void set_traffic_class(uint8_t tc);
 };
+
+// The TCP field of a TCP flags byte.
+inline constexpr uint8_t FP_TCP_FLAG_SYN = 0x02;
+inline constexpr uint32_t FP_TCP_FIELD_SYN = 2;
+constexpr uint32_t fp_tcp_field(uint8_t flags) {
+    return (flags & FP_TCP_FLAG_SYN) ? FP_TCP_FIELD_SYN : 0;
+}
 
 // A packet with every field at its arrival value (match-any 1, the rest 0).
 fp_packet fp_packet_blank();
