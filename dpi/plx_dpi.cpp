@@ -70,7 +70,7 @@ int plx_dpi_init(plx_ctx *ctx) {
     cfg.skip_tor_hosts = true;
     cfg.ja3_plus = true;
     cfg.tls_block_dissection = true;
-    cfg.no_direction_detect = true;
+    cfg.giveup_on_close = true;
     cfg.dns_subclassify = true;
     cfg.extra_dissection = true;
     cfg.count_unclassified = true;

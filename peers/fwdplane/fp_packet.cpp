@@ -62,6 +62,8 @@ bool fp_parse_ip(const uint8_t *d, size_t caplen, fp_packet &pkt, std::string *w
     pkt = fp_packet_blank();
     if (caplen < 1)
         return fail(why, "empty packet");
+    pkt.ip = d;
+    pkt.ip_len = caplen;
     unsigned version = d[0] >> 4;
     if (version == 4) {
         if (caplen < 20)
@@ -82,8 +84,10 @@ bool fp_parse_ip(const uint8_t *d, size_t caplen, fp_packet &pkt, std::string *w
         memcpy(pkt.src6, d + 12, 4);
         memcpy(pkt.dst6, d + 16, 4);
         bool later_fragment = (be16(d + 6) & 0x1FFF) != 0;
-        if (!later_fragment)
+        if (!later_fragment) {
+            pkt.l4_off = ihl;
             parse_l4(d + ihl, caplen - ihl, proto, pkt);
+        }
         return true;
     }
     if (version == 6) {
@@ -129,8 +133,10 @@ bool fp_parse_ip(const uint8_t *d, size_t caplen, fp_packet &pkt, std::string *w
             }
         }
         pkt.field[FPF_PROTOCOL] = nh;
-        if (!later_fragment && off < caplen)
+        if (!later_fragment && off < caplen) {
+            pkt.l4_off = off;
             parse_l4(d + off, caplen - off, nh, pkt);
+        }
         return true;
     }
     return fail(why, "not an IP packet");
@@ -282,8 +288,8 @@ std::string fp_packet_str(const fp_packet &p) {
     inet_ntop(af, p.src6, src, sizeof src);
     inet_ntop(af, p.dst6, dst, sizeof dst);
     char buf[256];
-    snprintf(buf, sizeof buf, "%s %u -> %s %u proto %u len %u dscp %u fc %u plp %u", src,
+    snprintf(buf, sizeof buf, "%s %u -> %s %u proto %u len %u dscp %u fc %u plp %u app %u", src,
              p.field[FPF_SRC_PORT], dst, p.field[FPF_DST_PORT], p.field[FPF_PROTOCOL], p.length,
-             p.field[FPF_DSCP], p.field[FPF_FC], p.field[FPF_PLP]);
+             p.field[FPF_DSCP], p.field[FPF_FC], p.field[FPF_PLP], p.field[FPF_APP]);
     return buf;
 }

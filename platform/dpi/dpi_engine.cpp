@@ -121,8 +121,6 @@ int dpi_init(const dpi_config &cfg) {
         delete e;
         return DPI_ERR_NOMEM;
     }
-    if (cfg.no_direction_detect)
-        ndpi_set_detection_preferences(e->mod, ndpi_pref_direction_detect_disable, 1);
     if (cfg.tls_block_dissection)
         ndpi_set_detection_preferences(e->mod, ndpi_pref_enable_tls_block_dissection, 1);
     e->version = std::string("nDPI ") + ndpi_revision();

@@ -41,7 +41,7 @@ struct dpi_config {
     bool skip_tor_hosts;        // do not load nDPI's list of Tor relays
     bool ja3_plus;              // extended TLS fingerprints
     bool tls_block_dissection;  // follow TLS past the handshake
-    bool no_direction_detect;   // take packets as they come, no client/server guess
+    bool giveup_on_close;       // a TCP flow closed (FIN, RST) before a verdict is given up
     bool dns_subclassify;       // a DNS flow is named after the application it resolves
     bool extra_dissection;      // keep dissecting a recognised flow while nDPI wants more
     bool count_unclassified;    // flows given up without a verdict count as "unclassified"

@@ -26,6 +26,16 @@ void take(dpi_verdict &v, const ndpi_protocol &p) {
     v.master = dpi_internal_unique_id(master);
 }
 
+// Whether the packet is a TCP segment with FIN or RST set.
+bool tcp_closing(const uint8_t *ip, size_t len) {
+    size_t l4 = 0;
+    if (len >= 20 && (ip[0] >> 4) == 4 && ip[9] == 6)
+        l4 = (ip[0] & 0xFu) * 4u;
+    else if (len >= 40 && (ip[0] >> 4) == 6 && ip[6] == 6)
+        l4 = 40;
+    return l4 != 0 && l4 + 14 <= len && (ip[l4 + 13] & 0x05) != 0;
+}
+
 }  // namespace
 
 dpi_flow::dpi_flow() {
@@ -64,7 +74,7 @@ const dpi_verdict &dpi_flow::process(const uint8_t *ip, size_t len, uint64_t tim
         bool more = cfg && cfg->extra_dissection && ndpi_extra_dissection_possible(mod, f_);
         if (!more || packets_ >= limit)
             v_.done = true;
-    } else if (packets_ >= limit) {
+    } else if (packets_ >= limit || (cfg && cfg->giveup_on_close && tcp_closing(ip, len))) {
         give_up();
     }
     return v_;
