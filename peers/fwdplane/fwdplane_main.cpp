@@ -292,8 +292,8 @@ int main(int argc, char **argv) {
                     }
                     ++seq;
                     std::string trace;
-                    std::string before = per_packet ? fp_packet_str(pkt) : std::string();
                     dpi.classify(pkt);
+                    std::string before = per_packet ? fp_packet_str(pkt) : std::string();
                     engine.process(pkt, job.in, per_packet ? &trace : nullptr);
                     std::atomic_ref<uint64_t>(g->packets).fetch_add(1, std::memory_order_relaxed);
                     if (per_packet)
