@@ -61,7 +61,7 @@ TEST(FpPacket, FieldsFromLinkTypesAndHeaders) {
     EXPECT_EQ(pkt.field[FPF_DST_ADDR], 0xC0A80009u);
     EXPECT_EQ(pkt.field[FPF_DSCP], 46u);
     EXPECT_EQ(pkt.field[FPF_TRAFFIC_CLASS], 0xB8u);
-    EXPECT_EQ(pkt.field[FPF_TCP], 0x12u);
+    EXPECT_EQ(pkt.field[FPF_TCP], 2u);
     EXPECT_EQ(pkt.field[FPF_PKT_LEN], 40u);
     EXPECT_EQ(pkt.field[FPF_MATCH_ANY], 1u);
     EXPECT_EQ(pkt.field[FPF_NEXT_HEADER], 6u);
@@ -157,7 +157,7 @@ TEST(FpPacket, ReadsPcapAndTraceFiles) {
     EXPECT_EQ(bad, 1);
     EXPECT_EQ(got[0].field[FPF_SRC_ADDR], 3232235521u);
     EXPECT_EQ(got[0].field[FPF_DST_PORT], 80u);
-    EXPECT_EQ(got[0].field[FPF_TCP], 0xFFu);
+    EXPECT_EQ(got[0].field[FPF_TCP], 2u);
     EXPECT_EQ(got[0].field[FPF_PKT_LEN], 100u);
     EXPECT_NE(fp_read_packets(
                   dir + "/missing", 64, 0, [](fp_packet &) {}, [](const std::string &) {}, &err),
@@ -384,6 +384,54 @@ TEST_F(Pipeline, UnboundOrInvalidFiltersAreSkipped) {
     EXPECT_EQ(engine_->process(p, in), FP_VERDICT_DROP_POLICY);
     in.vpn = 1000;  // beyond the table
     EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<uint8_t> ipv6_tcp(uint16_t first_group, uint8_t tcp_flags) {
+    std::vector<uint8_t> p(40 + 20, 0);
+    p[0] = 0x60;
+    p[5] = 20;
+    p[6] = 6;
+    p[8] = static_cast<uint8_t>(first_group >> 8);
+    p[9] = static_cast<uint8_t>(first_group);
+    p[23] = 1;
+    p[24] = 0xFD;
+    p[39] = 2;
+    p[40 + 13] = tcp_flags;
+    return p;
+}
+
+// Data and app-route policies hold IPv4 prefixes; the TCP field carries 2 for any SYN.
+TEST_F(Pipeline, Ipv4AddressPoliciesSkipIpv6AndSynMatchesWhateverTheOtherFlags) {
+    // 32.1.0.0/16 rejected: 2001::/16 begins with the same bits.
+    uint32_t data =
+        place({{{{PLX_FIELD_SRC_ADDR, 0x20010000, 0x2001FFFF}}, test_action(PLX_ACT_REJECT)}},
+              PLX_ACT_ACCEPT);
+    uint32_t ar = place({{{{PLX_FIELD_TCP, 2, 2}}, test_action(PLX_ACT_REJECT)}}, PLX_ACT_ACCEPT);
+    vpn_[3] = fp_vpn_binding{data, ar, 3, 0, FP_BIND_DATA | FP_BIND_APP_ROUTE, {}};
+    fp_input in{"ge0/0", "", 3, 1};
+    auto run = [&](std::vector<uint8_t> ip) {
+        fp_packet p;
+        EXPECT_TRUE(fp_parse_ip(ip.data(), ip.size(), p, nullptr));
+        return engine_->process(p, in);
+    };
+    auto v4 = [](uint8_t a, uint8_t b, uint8_t flags) {
+        auto ip = ipv4(6, 0, 1000, 443, flags);
+        ip[12] = a;
+        ip[13] = b;
+        return ip;
+    };
+    EXPECT_EQ(run(v4(32, 1, 0x10)), FP_VERDICT_DROP_POLICY);
+    EXPECT_EQ(run(ipv6_tcp(0x2001, 0x10)), FP_VERDICT_FORWARD);
+    // A policy without address rules applies to IPv6 too.
+    EXPECT_EQ(run(ipv6_tcp(0x2001, 0x12)), FP_VERDICT_DROP_APP_ROUTE);
+    EXPECT_EQ(run(v4(10, 1, 0x02)), FP_VERDICT_DROP_APP_ROUTE);
+    EXPECT_EQ(run(v4(10, 1, 0x12)), FP_VERDICT_DROP_APP_ROUTE);
+    EXPECT_EQ(run(v4(10, 1, 0xC2)), FP_VERDICT_DROP_APP_ROUTE);
+    EXPECT_EQ(run(v4(10, 1, 0x10)), FP_VERDICT_FORWARD);
 }
 
 }  // namespace
