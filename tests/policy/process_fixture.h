@@ -6,7 +6,6 @@
 #include <event2/event.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -61,7 +60,9 @@ class ProcessTest : public ModelTest {
         fibd_ =
             msgq_init(QRV_MOD_FIBD, QRV_MOD_PLXD, MSGQ_HANDLE_TYPE_CLIENT, &params, &client, this);
         advance_ms(MSGQ_CONNECT_INTERVAL_MS + 10);
-        ASSERT_TRUE(wait([&] { return fibd_connected_; }));
+        for (int i = 0; i < 10000 && !fibd_connected_; ++i)
+            spin();
+        ASSERT_TRUE(fibd_connected_);
 
         plx_process_opts opts;
         opts.num_filters = kFilters;
@@ -105,33 +106,23 @@ class ProcessTest : public ModelTest {
             event_base_loop(base_, EVLOOP_NONBLOCK);
         }
     }
-    template <class Pred>
-    bool wait(Pred pred, int timeout_ms = 3000) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            event_base_loop(base_, EVLOOP_NONBLOCK);
-            usleep(200);
-        }
-        return true;
-    }
-    // Processes the marked policies and returns the messages fibd received for it. A write of
-    // the processing is on the wire once the loop ran; a short quiet period ends the wait.
+    // Processes the marked policies and returns the messages fibd received.
     std::vector<fib_policy_msg> process() {
         EXPECT_EQ(plx_process_all_changed(&ctx), 0);
         return take_msgs();
     }
+    // Messages received so far, once nothing new arrived for about 10 ms.
     std::vector<fib_policy_msg> take_msgs() {
-        size_t seen = SIZE_MAX;
-        while (seen != msgs.size()) {
+        for (size_t seen = SIZE_MAX; seen != msgs.size();) {
             seen = msgs.size();
-            for (int i = 0; i < 40; ++i) {
-                event_base_loop(base_, EVLOOP_NONBLOCK);
-                usleep(250);
-            }
+            for (int i = 0; i < 40; ++i)
+                spin();
         }
         return std::exchange(msgs, {});
+    }
+    void spin() {
+        event_base_loop(base_, EVLOOP_NONBLOCK);
+        usleep(250);
     }
     PolicyProgram *program(uint32_t type, std::string_view p, std::string_view vl) {
         policy_vpn_list *v = plx_config_policy_vpn_list_find(&db, type, p, vl);

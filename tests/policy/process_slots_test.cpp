@@ -25,7 +25,7 @@ struct TlocListSlotTest : ::testing::Test {
     void entry(uint32_t i, uint32_t label, uint32_t pref) {
         a.tloc_list.entries[a.tloc_list.count++] = {label, pref, &t[i]};
     }
-    // Positions as letters ("ABC...") and the number of positions per TLOC.
+    // The 16 positions as letters, A for index 100; "-" for an empty one.
     std::string fill() {
         TlocListSlot slot{};
         plx_tloc_list_slot(a, slot);
@@ -42,20 +42,14 @@ struct TlocListSlotTest : ::testing::Test {
     }
 };
 
-TEST_F(TlocListSlotTest, EqualWeightsGoRoundRobin) {
+TEST_F(TlocListSlotTest, PositionsAreSharedByWeight) {
     for (uint32_t i = 0; i < 3; ++i)
         entry(i, 10 + i, 5);
-    EXPECT_EQ(fill(), "ABCABCABCABCABCA");
-}
-
-TEST_F(TlocListSlotTest, UnequalWeightsShareByWeightHeaviestFirst) {
+    EXPECT_EQ(fill(), "ABCABCABCABCABCA") << "equal weights: round robin";
     t[0].weight = 2;
-    for (uint32_t i = 0; i < 3; ++i)
-        entry(i, 10 + i, 5);
-    EXPECT_EQ(fill(), "ABCAAAAAAABBBCCC");
-    // A TLOC whose share rounds to nothing keeps its one position.
+    EXPECT_EQ(fill(), "ABCAAAAAAABBBCCC") << "heaviest first, by share of 16";
     t[0].weight = 100;
-    EXPECT_EQ(fill(), "ABCAAAAAAAAAAAAA");
+    EXPECT_EQ(fill(), "ABCAAAAAAAAAAAAA") << "a share that rounds to nothing keeps one position";
 }
 
 TEST_F(TlocListSlotTest, OnlyUsableEntriesOfTheBestPreferenceCount) {
