@@ -58,7 +58,9 @@ int plx_policy_binding_send(plx_ctx *ctx, const policy &p, const policy_vpn_list
         return PLX_EINVAL;
     }
 
-    std::vector<uint8_t> bytes = fib_msg_encode(m);
+    std::vector<uint8_t> bytes;
+    if (int erc = fib_msg_encode(m, bytes); erc != 0)
+        return erc;
     uint8_t *buf =
         msgq_alloc(ctx->fibd_msgq, static_cast<uint32_t>(fib_policy_msg_buf(m.vpn_ids.size())));
     if (!buf) {

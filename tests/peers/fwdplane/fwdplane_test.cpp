@@ -411,7 +411,10 @@ TEST_F(Pipeline, Ipv4AddressPoliciesSkipIpv6AndSynMatchesWhateverTheOtherFlags) 
         place({{{{PLX_FIELD_SRC_ADDR, 0x20010000, 0x2001FFFF}}, test_action(PLX_ACT_REJECT)}},
               PLX_ACT_ACCEPT);
     uint32_t ar = place({{{{PLX_FIELD_TCP, 2, 2}}, test_action(PLX_ACT_REJECT)}}, PLX_ACT_ACCEPT);
-    vpn_[3] = fp_vpn_binding{data, ar, 3, 0, FP_BIND_DATA | FP_BIND_APP_ROUTE, {}};
+    vpn_[3] = fp_vpn_binding{{FP_FILTER_NONE, FP_FILTER_NONE, data},
+                             ar,
+                             fp_data_bound_bit(FP_DIR_ALL) | FP_BIND_APP_ROUTE,
+                             {}};
     fp_input in{"ge0/0", "", 3, 1};
     auto run = [&](std::vector<uint8_t> ip) {
         fp_packet p;
