@@ -1,5 +1,5 @@
 // The start-up steps of the daemon. Steps of subsystems that are not linked into the daemon yet
-// (access lists, the fibd and hbusd links, the configuration database, DPI) succeed and do
+// (access lists, the fibd and hbusd links, DPI) succeed and do
 // nothing; each keeps its place in the sequence.
 #include <chrono>
 
@@ -10,6 +10,7 @@
 #include "common/timer.h"
 #include "compiler/plx_compiler.h"
 #include "compiler/plx_mem_ops.h"
+#include "daemon/plx_confd_module.h"
 #include "daemon/plx_daemon.h"
 #include "policy/plx_class.h"
 #include "policy/plx_config.h"
@@ -137,8 +138,8 @@ plx_init_steps make_default_steps() {
     s.hbus_link_deinit = step_nop;
     s.compiler_create = compiler_create;
     s.compiler_destroy = compiler_destroy;
-    s.confd_start = step_ok;
-    s.confd_stop = step_nop;
+    s.confd_start = plx_confd_start;
+    s.confd_stop = plx_confd_stop;
     s.sysmgr_connect = sysmgr_connect;
     s.sysmgr_close = sysmgr_close;
     s.dpi_init = step_ok;

@@ -202,7 +202,7 @@ bool spec_complete(const QconfdModuleSpec *spec) {
 }
 
 // Steps 1-2 of the first call: a new context from the module's record.
-int create_context(QconfdModuleSpec *spec, QconfdContext **out) {
+int create_context(QconfdModuleSpec *spec, QconfdContext **created) {
     if (!spec_complete(spec))
         QCONFD_STOP("Invalid qconfd registration: NULL Parameters");
     confd_init_vsn_sz(qrv_daemon_name(spec->module_id), stderr, CONFD_SILENT, CONFD_LIB_API_VSN,
@@ -216,7 +216,7 @@ int create_context(QconfdModuleSpec *spec, QconfdContext **out) {
     ctx->pipe_rd = ctx->pipe_wr = -1;
     ctx->control_sock = ctx->sub_sock = ctx->worker_sock = -1;
     ctx->data_sock = ctx->maapi_sock = ctx->notif_sock = -1;
-    *out = ctx;
+    *created = ctx;
     g_module_id = spec->module_id;
     g_registered = true;
     return QCONFD_INIT_OK;
@@ -393,6 +393,7 @@ int qconfd_module_init(QconfdModuleSpec *spec, QconfdContext *context, QconfdCon
             QCONFD_STOP("NULL qconfd context pointer");
         if (int rc = create_context(spec, &ctx); rc != QCONFD_INIT_OK)
             return rc;
+        *out = ctx;
     }
 
     ctx->dctx = confd_init_daemon(qconfd_module_name());
