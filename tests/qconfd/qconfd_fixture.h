@@ -143,6 +143,10 @@ class QconfdFixture : public cdbt::CdbFixture {
         spec_.evbase = loop_.base();
         spec_.tmr_mgr = loop_.timers();
         spec_.module_id = module_id;
+        return connect(spec_);
+    }
+    int connect(const QconfdModuleSpec &spec) {
+        spec_ = spec;
         return loop_.run([this] { return qconfd_module_init(&spec_, nullptr, &ctx_); });
     }
     // Writes the initial-read order leaf.
