@@ -141,11 +141,15 @@ confd_action_cbs *plx_confd_actions() {
     return g_actions;
 }
 
-int plx_action_not_available(confd_user_info *uinfo, xml_tag *name, confd_hkeypath_t *,
+int plx_action_not_available(confd_user_info *uinfo, xml_tag *name, confd_hkeypath_t *kp,
                              confd_tag_value_t *, int) {
-    const char *command = name ? confd_hash2str(name->tag) : nullptr;
-    confd_action_seterr(uinfo, "The command %s is not available yet in this version of %s",
-                        command ? command : "", qrv_daemon_name(QRV_MOD_PLXD));
+    // The command as the operator named it: where it was invoked, then the action.
+    char where[256] = "";
+    if (kp)
+        confd_pp_kpath(where, sizeof(where), kp);
+    const char *action = name ? confd_hash2str(name->tag) : nullptr;
+    confd_action_seterr(uinfo, "%s/%s is not available yet in this version of %s", where,
+                        action ? action : "", qrv_daemon_name(QRV_MOD_PLXD));
     return CONFD_ERR;
 }
 
