@@ -32,6 +32,8 @@ constexpr char IPC_SECRET_FILE[] = "/etc/confd/confd_ipc_secret";
 constexpr char NOTIF_STREAM[] = "quorvel";
 constexpr char SNMP_NOTIFICATION[] = "quorvel_snmpv2_trap";
 constexpr char RETRY_TIMER_NAME[] = "qconfd_timer";
+// How long the stop waits for the layer's threads to end.
+constexpr int STOP_WAIT_MS = 1000;
 
 std::atomic<int> g_debug_level{0};
 std::atomic<bool> g_registered{false};
@@ -443,5 +445,13 @@ void qconfd_module_stop(QconfdContext *ctx) {
     if (ctx->retry_timer)
         timer_util_delete(ctx->retry_timer);
     ctx->retry_timer = nullptr;
+    // The threads end soon once their sockets fail; one that does not keeps the context, which
+    // then lives until the process ends.
+    for (int waited = 0; qconfd_running_threads() > 0 && waited < STOP_WAIT_MS; waited += 10)
+        usleep(10 * 1000);
+    if (int running = qconfd_running_threads(); running > 0) {
+        PLX_LOG("Leaving the qconfd context to %d running thread(s)", running);
+        return;
+    }
     delete ctx;
 }

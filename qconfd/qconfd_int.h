@@ -49,6 +49,10 @@ bool qconfd_has_subscriptions(const QconfdContext *ctx);
 // write end. 0, or -1 when the thread cannot be started.
 int qconfd_start_registration(QconfdContext *ctx);
 
+// Registration and trigger threads that have not ended yet. They use the context, so it is
+// freed only once they are gone.
+int qconfd_running_threads();
+
 // Splits one change set between a row's two points: in delete mode the deleted leaves
 // (C_NOEXISTS) with the brackets around them, in add mode everything else. Returns the
 // applicable entries (shallow copies of `values`), or an empty vector when nothing applies.

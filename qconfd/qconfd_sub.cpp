@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <system_error>
 #include <thread>
 
 #include "common/qrv_util.h"
@@ -43,6 +44,27 @@ SubscriptionPoint g_common_rows[] = {
 // Set while a trigger thread runs, so that the gate does not start a second one before the
 // first has marked the initial read done.
 std::atomic<bool> g_trigger_running{false};
+
+std::atomic<int> g_threads{0};
+
+// Starts a detached thread counted in g_threads; false when it cannot be started.
+template <class... Args>
+bool start_thread(void (*fn)(Args...), Args... args) {
+    ++g_threads;
+    try {
+        std::thread(
+            [fn](Args... a) {
+                fn(a...);
+                --g_threads;
+            },
+            args...)
+            .detach();
+    } catch (const std::system_error &) {
+        --g_threads;
+        return false;
+    }
+    return true;
+}
 
 // The rows of both tables, daemon's first, as one walk.
 template <class Fn>
@@ -487,6 +509,10 @@ bool read_row(QconfdContext *ctx, SubscriptionPoint *row, int point, bool trigge
 
 }  // namespace
 
+int qconfd_running_threads() {
+    return g_threads;
+}
+
 SubscriptionPoint *qconfd_common_subscriptions() {
     return g_common_rows;
 }
@@ -504,9 +530,7 @@ int qconfd_start_registration(QconfdContext *ctx) {
     int pipe_wr = dup(ctx->pipe_wr);
     if (pipe_wr < 0)
         return -1;
-    try {
-        std::thread(registration_thread, ctx, pipe_wr).detach();
-    } catch (const std::system_error &) {
+    if (!start_thread(registration_thread, ctx, pipe_wr)) {
         close(pipe_wr);
         return -1;
     }
@@ -607,11 +631,9 @@ int qconfd_read_sub_config_all(QconfdContext *ctx) {
         return 0;
     }
     g_trigger_running = true;
-    try {
-        std::thread(trigger_thread, list).detach();
-    } catch (const std::system_error &) {
-        // Reported as success, like the database itself would not know: the initial read
-        // happens at the next start of the daemon. The line says why it did not happen now.
+    if (!start_thread(trigger_thread, list)) {
+        // Still a success for the caller: the initial read then happens at the next start of
+        // the daemon, and this line says why it did not happen now.
         PLX_LOG("Failed to start the initial read thread");
         g_trigger_running = false;
         delete list;
