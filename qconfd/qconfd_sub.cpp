@@ -319,7 +319,8 @@ void trigger_thread(TriggerList *list) {
 
 struct SubscriptionState {
     SubscriptionPoint *row;
-    int point;  // the id that fired: the row's add point or its delete point
+    int point;      // the id that fired: the row's add point or its delete point
+    int error = 0;  // why the iteration stopped, when not for a failing reader
 };
 
 bool delete_mode(const SubscriptionState &st) {
@@ -416,6 +417,7 @@ cdb_iter_ret qconfd_sub_diff_iter(confd_hkeypath_t *kp, cdb_iter_op op, confd_va
             rc != CONFD_OK) {
             PLX_LOG("Failed to get modifications(%s - %d) : %s :%s (%d) : %s", qconfd_module_name(),
                     rc, path, confd_strerror(confd_errno), confd_errno, confd_lasterr());
+            st->error = rc;
             return ITER_STOP;
         }
         if (!values)
@@ -436,6 +438,7 @@ cdb_iter_ret qconfd_sub_diff_iter(confd_hkeypath_t *kp, cdb_iter_op op, confd_va
     confd_value_t *keys = collect_keys(kp, row->key_count, no_memory);
     if (no_memory) {
         PLX_LOG("Could not allocate memory(%s) : %s", qconfd_module_name(), path);
+        st->error = CONFD_ERR;
         free_tag_values(values, count);
         return ITER_STOP;
     }
@@ -491,6 +494,8 @@ bool read_row(QconfdContext *ctx, SubscriptionPoint *row, int point, bool trigge
     if (row->key_count > 0 && !(row->flags & QCONFD_SUB_FLAG_OPER)) {
         if (row->reader)
             rc = cdb_diff_iterate(ctx->sub_sock, point, qconfd_sub_diff_iter, 0, &st);
+        if (rc == CONFD_OK)
+            rc = st.error;
     } else {
         rc = qconfd_sub_diff_no_keys(ctx, st);
     }
