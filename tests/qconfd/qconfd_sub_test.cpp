@@ -188,6 +188,15 @@ TEST_F(SubTest, ReconnectsEveryTwoSecondsAfterTheDatabaseRestarts) {
     EXPECT_EQ(g_done_triggered, TRIGGERED_LEVELS);
 }
 
+TEST_F(SubTest, StartsWithoutTheDatabaseAndConnectsWhenItComes) {
+    stop();
+    ASSERT_EQ(connect(table_, nullptr), QCONFD_INIT_RETRY);
+    ASSERT_TRUE(start()) << start_err_;
+    ASSERT_TRUE(wait_for([&] { return subscribed(); }, 5000));
+    set_order(7);
+    ASSERT_TRUE(wait_for([] { return g_done_triggered == TRIGGERED_LEVELS; }));
+}
+
 confd_tag_value_t tv(confd_vtype type, uint32_t tag = 1) {
     confd_tag_value_t t{};
     t.tag.tag = tag;
