@@ -9,12 +9,3 @@ int qconfd_set_cdb_oper_value(QconfdContext *, const confd_value_t *, const char
 int qconfd_event_send_notification(QconfdContext *, confd_tag_value_t *, int) {
     return 0;
 }
-
-void qconfd_notification_throttler_init(QconfdContext *) {}
-void qconfd_notification_throttler_connection_reset() {}
-void qconfd_notification_throttler_free() {}
-
-int qconfd_setup_shm() {
-    return 0;
-}
-void qconfd_free_shm() {}
