@@ -11,6 +11,7 @@
 #include "common/plx_log.h"
 #include "daemon/plx_ctx.h"
 #include "platform/confd/confd_dp.h"
+#include "qconfd/qconfd_log.h"
 #include "qconfd/qconfd_util.h"
 
 namespace {
@@ -66,7 +67,7 @@ int disable_all(confd_user_info *uinfo) {
     } else if (g_writer(PLX_DEBUG_PATH_ALL, QCONFD_OPER_DELETE) != 0) {
         return write_failed(uinfo, "delete");
     }
-    qconfd_debug_off();
+    qconfd_debug_disable();
     plx_debug_flags = PLX_DEBUG_ALL_OFF;
     return 0;
 }
@@ -90,11 +91,11 @@ void container_changed(uint32_t tag, bool on) {
     if (tag == confd_str2hash("all")) {
         if (on && !all_on()) {
             plx_debug_flags = PLX_DEBUG_ALL_ON | (plx_debug_flags & PLX_DEBUG_CONSOLE);
-            qconfd_debug_on(1);
+            qconfd_debug_enable(1);
             log_word("all", true);
         } else if (!on && all_on()) {
             plx_debug_flags = PLX_DEBUG_ALL_OFF | (plx_debug_flags & PLX_DEBUG_CONSOLE);
-            qconfd_debug_off();
+            qconfd_debug_disable();
             log_word("all", false);
         }
         return;
@@ -134,7 +135,7 @@ PLX_DEBUG_ACTION(plx_debug_all) {
     // Switching off first removes the single switches' containers; "all" replaces them.
     if (plx_debug_flags != 0)
         disable_all(uinfo);
-    qconfd_debug_on(1);
+    qconfd_debug_enable(1);
     if (g_writer(PLX_DEBUG_PATH_ALL, QCONFD_OPER_CREATE) != 0)
         return write_failed(uinfo, "create");
     plx_debug_flags |= PLX_DEBUG_ALL_ON;

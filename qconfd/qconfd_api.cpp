@@ -35,10 +35,6 @@ constexpr char RETRY_TIMER_NAME[] = "qconfd_timer";
 // How long the stop waits for the layer's threads to end.
 constexpr int STOP_WAIT_MS = 1000;
 
-std::atomic<int> g_debug_level{0};
-std::atomic<bool> g_registered{false};
-std::atomic<int> g_module_id{0};
-
 const char *errtext() {
     return std::strerror(errno);
 }
@@ -219,8 +215,7 @@ int create_context(QconfdModuleSpec *spec, QconfdContext **created) {
     ctx->control_sock = ctx->sub_sock = ctx->worker_sock = -1;
     ctx->data_sock = ctx->maapi_sock = ctx->notif_sock = -1;
     *created = ctx;
-    g_module_id = spec->module_id;
-    g_registered = true;
+    qconfd_log_set_module(spec->module_id);
     return QCONFD_INIT_OK;
 }
 
@@ -342,24 +337,8 @@ int create_pipe(QconfdContext *ctx) {
 
 }  // namespace
 
-bool qconfd_trace_enabled() {
-    return g_debug_level.load(std::memory_order_relaxed) > 0 || !g_registered.load();
-}
-
-void qconfd_debug_on(int level) {
-    g_debug_level = level > 0 ? level : 1;
-}
-
-void qconfd_debug_off() {
-    g_debug_level = 0;
-}
-
-int qconfd_debug_level() {
-    return g_debug_level;
-}
-
 const char *qconfd_module_name() {
-    return qrv_daemon_name(g_module_id);
+    return qrv_daemon_name(qconfd_log_module());
 }
 
 const sockaddr_in &qconfd_addr() {

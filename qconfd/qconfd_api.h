@@ -130,11 +130,6 @@ int qconfd_module_init(QconfdModuleSpec *spec, QconfdContext *context, QconfdCon
 // daemon context, deletes a running retry timer and frees the context. Null does nothing.
 void qconfd_module_stop(QconfdContext *ctx);
 
-// The layer's own trace lines: on with a level, or off.
-void qconfd_debug_on(int level);
-void qconfd_debug_off();
-int qconfd_debug_level();
-
 // The layer's common rows (the trap groups), walked after every daemon's own table.
 SubscriptionPoint *qconfd_common_subscriptions();
 

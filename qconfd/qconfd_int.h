@@ -9,15 +9,10 @@
 
 #include "common/plx_log.h"
 #include "qconfd/qconfd_api.h"
+#include "qconfd/qconfd_log.h"
 
-// True while the layer's trace lines are written: its debug switch is on, or no module has
-// registered yet.
-bool qconfd_trace_enabled();
-#define QCONFD_TRACE(...)                                  \
-    do {                                                   \
-        if (qconfd_trace_enabled())                        \
-            plx_log_line(__func__, __LINE__, __VA_ARGS__); \
-    } while (0)
+// The layer's trace lines: written while its debug switch is on, or no module has registered.
+#define QCONFD_TRACE(...) QCONFD_DEBUG(__VA_ARGS__)
 
 // Stops the daemon: writes the line to the log and to standard error and ends the process
 // abnormally. The process manager restarts the daemon, which then reads its whole configuration

@@ -6,6 +6,7 @@
 #include "daemon/plx_confd_module.h"
 #include "daemon/plx_debug.h"
 #include "platform/confd/confd_dp.h"
+#include "qconfd/qconfd_log.h"
 #include "qconfd/qconfd_util.h"
 #include "tests/qconfd/qconfd_fixture.h"
 
@@ -34,7 +35,7 @@ class DebugActions : public ::testing::Test {
     void TearDown() override {
         plx_debug_set_writer(nullptr);
         plx_debug_flags = 0;
-        qconfd_debug_off();
+        qconfd_debug_disable();
     }
     using Action = int (*)(confd_user_info *, xml_tag *, confd_hkeypath_t *, confd_tag_value_t *,
                            int);

@@ -15,6 +15,7 @@
 #include "common/timer.h"
 #include "platform/confd/confd_dp.h"
 #include "qconfd/qconfd_api.h"
+#include "qconfd/qconfd_log.h"
 #include "tests/peers/cdbd/cdbd_fixture.h"
 #include "tests/support/test_process.h"
 
@@ -110,7 +111,7 @@ class QconfdFixture : public cdbt::CdbFixture {
         // QCT_TRACE=1 prints the layer's lines on standard output.
         if (getenv("QCT_TRACE")) {
             plx_debug_flags |= PLX_DEBUG_CONSOLE;
-            qconfd_debug_on(1);
+            qconfd_debug_enable(1);
         }
         tune_ = [this](cdbd::ServerOptions &o) {
             o.yang_dir = std::string(PLX_SOURCE_DIR) + "/yang";
