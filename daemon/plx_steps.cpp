@@ -1,6 +1,5 @@
 // The start-up steps of the daemon. Steps of subsystems that are not linked into the daemon yet
-// (access lists, the configuration database, DPI) succeed and do nothing; each keeps its place in
-// the sequence.
+// (access lists) succeed and do nothing; each keeps its place in the sequence.
 #include <chrono>
 
 #include "common/plx_log.h"
@@ -10,6 +9,7 @@
 #include "common/timer.h"
 #include "compiler/plx_compiler.h"
 #include "compiler/plx_mem_ops.h"
+#include "daemon/plx_confd_module.h"
 #include "daemon/plx_daemon.h"
 #include "dpi/plx_dpi.h"
 #include "fplink/plx_fibd.h"
@@ -23,7 +23,6 @@ namespace {
 int step_ok(plx_ctx *) {
     return 0;
 }
-void step_nop(plx_ctx *) {}
 
 // The program memory of the forwarding plane's shared filter memory. Nothing reacts to memory
 // being released until policy processing exists, so the notice does nothing.
@@ -140,8 +139,8 @@ plx_init_steps make_default_steps() {
     s.hbus_link_deinit = plx_hbus_link_deinit;
     s.compiler_create = compiler_create;
     s.compiler_destroy = compiler_destroy;
-    s.confd_start = step_ok;
-    s.confd_stop = step_nop;
+    s.confd_start = plx_confd_start;
+    s.confd_stop = plx_confd_stop;
     s.sysmgr_connect = sysmgr_connect;
     s.sysmgr_close = sysmgr_close;
     s.dpi_init = plx_dpi_init;
