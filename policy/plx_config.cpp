@@ -489,9 +489,10 @@ void list_ref_commit(const rule &r, typename K::list_type &l, list_ref_prep<K> &
     }
 }
 
-// Drops one reference of the rule's owner to the list.
+// Drops one reference of the rule's owner to the list. An access list's reference may already be
+// gone: deleting a list unlinks its access-list users, whose rules drop their conditions later.
 template <class K>
-void list_ref_release(const rule &r, typename K::list_type &l) {
+bool list_ref_release(const rule &r, typename K::list_type &l) {
     if (r.p_vpn_list) {
         policy_vpn_list &v = *r.p_vpn_list;
         typename K::user_type *u = l.users.find(user_key(v));
@@ -502,26 +503,31 @@ void list_ref_release(const rule &r, typename K::list_type &l) {
             l.users.erase(*u);
         if (--(o->*K::own_count) == 0)
             K::own_refs(v).erase(*o);
-    } else {
-        list_acl_user *u = l.acl_users.find(acl_user_key(r));
-        PLX_ASSERT(u != nullptr && u->ref_count > 0);
-        if (--u->ref_count == 0)
-            l.acl_users.erase(*u);
+        return true;
     }
+    list_acl_user *u = l.acl_users.find(acl_user_key(r));
+    if (!u)
+        return false;
+    PLX_ASSERT(u->ref_count > 0);
+    if (--u->ref_count == 0)
+        l.acl_users.erase(*u);
+    return true;
 }
 
 // Drops one reference of an expanded prefix condition.
 void pfx_ref_release(plx_policy_db *db, rule &r, std::string_view list_name) {
     pfx_list *l = db->pfx_lists.find({rule_pfx_list_type(r), list_name});
-    PLX_ASSERT(l != nullptr);
-    list_ref_release<pfx_ref_kind>(r, *l);
+    PLX_ASSERT(l != nullptr || r.p_vpn_list == nullptr);  // policies keep their lists alive
+    if (l)
+        list_ref_release<pfx_ref_kind>(r, *l);
 }
 
 // Drops the reference of an app-list condition.
 void app_ref_release(plx_policy_db *db, rule &r, std::string_view list_name) {
     app_list *l = db->app_lists.find({list_name, rule_app_list_location(r)});
-    PLX_ASSERT(l != nullptr);  // an app list is not deleted while referenced
-    list_ref_release<app_ref_kind>(r, *l);
+    PLX_ASSERT(l != nullptr || r.p_vpn_list == nullptr);  // policies keep their lists alive
+    if (!l || !list_ref_release<app_ref_kind>(r, *l))
+        return;  // the list's deletion already dropped this access list's references
     PLX_ASSERT(db->dpi_ref_count > 0);
     --db->dpi_ref_count;
 }
@@ -754,9 +760,12 @@ mirror_user_order::key_type mirror_user_key(const rule &r) {
 
 void mirror_user_release(plx_policy_db *db, rule &r, std::string_view mirror_name) {
     mirror *m = db->mirrors.find(mirror_name);
-    PLX_ASSERT(m != nullptr);  // a mirror is not deleted while used
-    mirror_user *u = m->users.find(mirror_user_key(r));
-    PLX_ASSERT(u != nullptr && u->count > 0);
+    mirror_user *u = m ? m->users.find(mirror_user_key(r)) : nullptr;
+    // Policies keep their mirrors alive; deleting a mirror unlinks its access-list users.
+    PLX_ASSERT(u != nullptr || r.p_vpn_list == nullptr);
+    if (!u)
+        return;
+    PLX_ASSERT(u->count > 0);
     if (--u->count == 0)
         m->users.erase(*u);
 }
@@ -1007,10 +1016,12 @@ int plx_config_policy_vpn_list_refresh(plx_policy_db *db, policy_vpn_list *pvl) 
     if (!db || !pvl)
         return PLX_EBADMSG;
     config_action &def = pvl->default_action;
-    if (def.action_type == PLX_ACTION_SLA_CLASS && def.sla.id == 0 &&
-        def.sla.name.view() != PLX_SLA_ALL_TUNNELS)
-        if (sla_class *s = plx_sla_class_find(db, def.sla.name.view()))
-            def.sla.id = s->id;
+    // The default action follows its class like rule actions do: a deleted class gives 0, so
+    // the result does not depend on whether the class went before or after the VPN list came.
+    if (def.action_type == PLX_ACTION_SLA_CLASS) {
+        sla_class *s = plx_sla_class_find(db, def.sla.name.view());
+        def.sla.id = s ? s->id : 0;
+    }
 
     int result = PLX_OK;
     for (rule &r : pvl->rules) {

@@ -94,14 +94,25 @@ void mark_list_users(plx_policy_db *db, List &l) {
             db->hooks.access_list_changed(u.p_acl);
 }
 
-// Deletes a prefix list or app list that no rule expands; 22 while any does (rules hold their
-// reference until they drop the condition).
+// Deletes a prefix list or app list; 22 while a policy VPN list expands it (policies drop their
+// conditions before their lists go). Access lists that still expand it are marked changed and
+// unlinked: the same change set repoints or drops their conditions, and their processing
+// expands only lists that still exist. Returns the number of access-list references dropped.
 template <class Tree>
-int list_delete(Tree &lists, typename Tree::value_type *l) {
+int list_delete(plx_policy_db *db, Tree &lists, typename Tree::value_type *l,
+                uint32_t *acl_refs = nullptr) {
     if (!l)
         return PLX_ENOENT;
-    if (!l->users.empty() || !l->acl_users.empty())
+    if (!l->users.empty())
         return PLX_EINVAL;
+    uint32_t refs = 0;
+    for (list_acl_user &u : l->acl_users) {
+        refs += u.ref_count;
+        if (db->hooks.access_list_changed)
+            db->hooks.access_list_changed(u.p_acl);
+    }
+    if (acl_refs)
+        *acl_refs = refs;
     lists.erase(*l);
     return PLX_OK;
 }
@@ -144,7 +155,7 @@ int plx_config_pfx_list_add(plx_policy_db *db, std::string_view name, uint32_t p
 int plx_config_pfx_list_delete(plx_policy_db *db, std::string_view name, uint32_t pfx_list_type) {
     if (!db)
         return PLX_EBADMSG;
-    return list_delete(db->pfx_lists, plx_config_pfx_list_find(db, name, pfx_list_type));
+    return list_delete(db, db->pfx_lists, plx_config_pfx_list_find(db, name, pfx_list_type));
 }
 
 int plx_config_pfx_list_change(plx_policy_db *db, std::string_view name, uint32_t pfx_list_type) {
@@ -213,7 +224,14 @@ int plx_config_app_list_add(plx_policy_db *db, std::string_view name, uint32_t l
 int plx_config_app_list_delete(plx_policy_db *db, std::string_view name, uint32_t location) {
     if (!db)
         return PLX_EBADMSG;
-    return list_delete(db->app_lists, plx_config_app_list_find(db, name, location));
+    // Each access-list reference to an app list counts as a user of application recognition.
+    uint32_t refs = 0;
+    int err = list_delete(db, db->app_lists, plx_config_app_list_find(db, name, location), &refs);
+    if (err == PLX_OK) {
+        PLX_ASSERT(db->dpi_ref_count >= refs);
+        db->dpi_ref_count -= refs;
+    }
+    return err;
 }
 
 int plx_config_app_list_change(plx_policy_db *db, std::string_view name, uint32_t location) {
@@ -267,7 +285,11 @@ int plx_config_app_list_delete_app(plx_policy_db *db, std::string_view name, uin
     uint32_t id = resolve_app(db, app_name, kind);
     if (id == 0)
         return PLX_OK;  // was skipped when added
-    app_entry *e = l->kind == kind ? l->entries.find(id) : nullptr;
+    // Switching a list to the other kind emptied it when the first entry of the new kind came;
+    // the old kind's entries leave afterwards and find nothing to remove.
+    if (l->kind != kind)
+        return PLX_OK;
+    app_entry *e = l->entries.find(id);
     if (!e)
         return PLX_ENOENT;
     l->entries.erase(*e);
@@ -625,8 +647,16 @@ int plx_config_policer_delete(plx_policy_db *db, std::string_view name, uint32_t
     policer *p = plx_config_policer_find(db, name, owner_type);
     if (!p)
         return PLX_ENOENT;
-    if (!p->instances.empty())
-        return PLX_EINVAL;
+    // Policies drop their police actions before the policer goes. Instances of access lists
+    // stay with their lists, which are marked changed and drop them with the action.
+    for (const policer_instance &i : p->instances)
+        if (i.owner_kind != PLX_OWNER_KIND_ACL)
+            return PLX_EINVAL;
+    p->instances.walk([&](policer_instance &i) {
+        p->instances.remove(i);
+        if (db->hooks.access_list_instance_orphaned)
+            db->hooks.access_list_instance_orphaned(i);
+    });
     db->policers.erase(*p);
     return PLX_OK;
 }
@@ -689,8 +719,12 @@ int plx_config_mirror_delete(plx_policy_db *db, std::string_view name) {
     mirror *m = plx_config_mirror_find(db, name);
     if (!m)
         return PLX_ENOENT;
-    if (!m->users.empty())
-        return PLX_EINVAL;
+    // Policies drop their mirror actions before the mirror goes; access lists that still use
+    // it are marked changed and drop theirs with the same change set.
+    for (const mirror_user &u : m->users)
+        if (u.owner_kind != PLX_OWNER_KIND_ACL)
+            return PLX_EINVAL;
+    mark_mirror_users(db, *m);
     db->mirrors.erase(*m);
     return PLX_OK;
 }
