@@ -732,6 +732,9 @@ struct plx_policy_db {
     uint32_t dpi_ref_count = 0;  // "Policy DPI Reference"
     uint32_t flow_visibility = 0;
     uint32_t flow_ref_count = 0;  // "Policy Flow Reference"
+    // Logged sequences log one packet in this many (a power of two; the configured default
+    // 1000 gives 512). Also written to the forwarding plane's filter log area when attached.
+    uint32_t log_frequency = 512;
 
     plx_policy_hooks hooks;
     plx_app_id_resolver resolve_app_id;
