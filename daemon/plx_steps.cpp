@@ -3,6 +3,7 @@
 // nothing; each keeps its place in the sequence.
 #include <chrono>
 
+#include "acl/plx_intf_config.h"
 #include "common/plx_log.h"
 #include "common/plx_status.h"
 #include "common/qrv_util.h"
@@ -130,7 +131,7 @@ plx_init_steps make_default_steps() {
     s.sla_class_teardown = sla_class_teardown;
     s.policy_init = policy_init;
     s.policy_teardown = policy_teardown;
-    s.acl_init = step_ok;
+    s.acl_init = plx_acl_init;
     s.fibd_link_init = step_ok;
     s.fibd_link_deinit = step_nop;
     s.hbus_link_init = step_ok;
