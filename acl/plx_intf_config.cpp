@@ -111,6 +111,16 @@ int plx_acl_model_init(plx_acl_model *m, plx_policy_db *db) {
         return PLX_EBADMSG;
     m->db = db;
     db->hooks.access_list_changed = [](plx_access_list *l) { mark(l); };
+    db->hooks.access_list_list_changed = [m](bool pfx, std::string_view name) {
+        for (auto &tree : m->lists)
+            for (plx_access_list &l : tree)
+                for (const rule &r : l.rules)
+                    for (const rule_list_ref &ref : r.list_refs)
+                        if ((ref.origin_type == PLX_MATCH_SRC_PFX_LIST ||
+                             ref.origin_type == PLX_MATCH_DST_PFX_LIST) == pfx &&
+                            ref.name.view() == name)
+                            mark(&l);
+    };
     db->hooks.access_list_instance_orphaned = [m](policer_instance &i) {
         for (auto &tree : m->lists)
             if (plx_access_list *l = tree.find(i.owner_name.view()))
@@ -130,6 +140,7 @@ void plx_acl_model_teardown(plx_acl_model *m) {
         });
     m->db->hooks.access_list_changed = nullptr;
     m->db->hooks.access_list_instance_orphaned = nullptr;
+    m->db->hooks.access_list_list_changed = nullptr;
     m->db = nullptr;
 }
 
@@ -439,6 +450,36 @@ void plx_intf_config_vpn_removed(plx_acl_model *m, uint64_t vpn) {
                     plx_intf_config_unbind(m, l.name.view(), l.family, intf, b.direction);
                 }
             });
+}
+
+void plx_intf_config_refresh(plx_acl_model *m, plx_access_list &l) {
+    plx_policy_db *db = m->db;
+    for (rule &r : l.rules) {
+        std::vector<rule_list_ref> refs = r.list_refs;
+        for (uint32_t t : {PLX_MATCH_SRC_PFX_LIST, PLX_MATCH_DST_PFX_LIST, PLX_MATCH_APP_LIST,
+                           PLX_MATCH_DNS_APP_LIST})
+            plx_config_match_delete_by_type(db, &r, t);
+        for (const rule_list_ref &ref : refs) {
+            bool exists = ref.origin_type == PLX_MATCH_SRC_PFX_LIST ||
+                                  ref.origin_type == PLX_MATCH_DST_PFX_LIST
+                              ? plx_config_pfx_list_find(db, ref.name.view(),
+                                                         PLX_POLICY_PFX_LIST_TYPE_LOCAL) != nullptr
+                              : plx_config_app_list_find(db, ref.name.view(),
+                                                         PLX_APP_LIST_LOC_LOCAL) != nullptr;
+            if (exists)
+                plx_config_match_add(db, &r, ref.origin_type, match_value::named(ref.name.view()));
+        }
+        for (config_action &a : r.actions) {
+            if (a.action_type == PLX_ACTION_MIRROR) {
+                if (mirror *mi = plx_config_mirror_find(db, a.mirror.name.view()))
+                    a.mirror = mi->data;
+            } else if (a.action_type == PLX_ACTION_SET_FC) {
+                plx_fwd_class *c = plx_class_find(db, a.fc.name.view());
+                a.fc.class_id = c ? c->class_id : 0;
+                a.fc.unresolved = c ? 0 : 1;
+            }
+        }
+    }
 }
 
 void plx_acl_walk_marked(plx_acl_model *m, const std::function<void(plx_access_list &)> &fn) {

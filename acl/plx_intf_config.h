@@ -127,6 +127,11 @@ void plx_intf_config_vpn_removed(plx_acl_model *m, uint64_t vpn);
 int plx_intf_config_send_bindings(plx_acl_model *m, const plx_access_list &l, uint8_t msg_type,
                                   std::span<const plx_acl_binding *const> only = {});
 
+// Brings a list's sequences up to date with what they name before a compile: list conditions
+// are expanded anew from the lists that still exist (a deleted list leaves none), mirror
+// actions take the mirror's current data, forwarding-class actions the class's current id.
+void plx_intf_config_refresh(plx_acl_model *m, plx_access_list &l);
+
 // Calls fn for every IPv4, then IPv6 list with the new or changed flag, then clears both flags.
 // The processing of changed lists hangs here.
 void plx_acl_walk_marked(plx_acl_model *m, const std::function<void(plx_access_list &)> &fn);

@@ -699,6 +699,9 @@ struct plx_policy_hooks {
     std::function<void(plx_access_list *)> access_list_changed;
     // A policer's parameters changed: refresh its instances in the placed programs.
     std::function<void(policer &)> policer_modified;
+    // A device prefix list (pfx true) or app list changed: mark the access lists whose rules
+    // name it, including those that expanded nothing from it while it was empty.
+    std::function<void(bool pfx, std::string_view name)> access_list_list_changed;
     // A policer was deleted while an access list still held an instance of it (the same change
     // set drops the police action): the instance is unlinked from the policer; mark its list.
     std::function<void(policer_instance &)> access_list_instance_orphaned;

@@ -2,6 +2,7 @@
 // lists, SLA classes, policers and mirrors.
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "common/plx_log.h"
 #include "policy/plx_config.h"
@@ -92,6 +93,27 @@ void mark_list_users(plx_policy_db *db, List &l) {
     if (db->hooks.access_list_changed)
         for (list_acl_user &u : l.acl_users)
             db->hooks.access_list_changed(u.p_acl);
+    // A rule that names an empty prefix list holds no reference to it, but must see it fill.
+    constexpr bool pfx = std::is_same_v<List, pfx_list>;
+    bool device;
+    if constexpr (pfx)
+        device = l.pfx_list_type == PLX_POLICY_PFX_LIST_TYPE_LOCAL;
+    else
+        device = l.location == PLX_APP_LIST_LOC_LOCAL;
+    if (device) {
+        if (db->hooks.access_list_list_changed)
+            db->hooks.access_list_list_changed(pfx, l.name.view());
+        return;
+    }
+    for_each_pvl(db, [&](policy &, policy_vpn_list &v) {
+        for (const rule &r : v.rules)
+            for (const rule_list_ref &ref : r.list_refs) {
+                bool is_pfx = ref.origin_type == PLX_MATCH_SRC_PFX_LIST ||
+                              ref.origin_type == PLX_MATCH_DST_PFX_LIST;
+                if (is_pfx == pfx && ref.name.view() == l.name.view())
+                    plx_config_mark_changed(v);
+            }
+    });
 }
 
 // Deletes a prefix list or app list; 22 while a policy VPN list expands it (policies drop their

@@ -54,7 +54,8 @@ struct Plxd {
                 p.added = p.changed = 0;
                 p.old_direction = p.direction;
             }
-            plx_acl_walk_marked(c->acl, nullptr);
+            plx_acl_walk_marked(c->acl,
+                                [c](plx_access_list &l) { plx_intf_config_refresh(c->acl, l); });
         };
     }
     ~Plxd() {
