@@ -66,10 +66,9 @@ int build_acl_rule(plx_acl_model *m, rule &r, uint32_t family, const cfg_leaves 
     if (int err = plx_intf_config_rule_reset(m, r))
         return err;
     uint32_t failed = 0;
-    if (int err = add_matches(m->db, r, cfg,
-                              family == PLX_ACL_FAMILY_IPV6 ? match_flavour::acl6
-                                                            : match_flavour::acl,
-                              &failed))
+    if (int err = add_matches(
+            m->db, r, cfg, family == PLX_ACL_FAMILY_IPV6 ? match_flavour::acl6 : match_flavour::acl,
+            &failed))
         return err;
     for (const auto &[path, v] : cfg.leaves()) {
         const uint32_t leaf = path.back();
@@ -143,8 +142,8 @@ int access_list_seq_reader(const SubscriptionPoint *point, int operation, uint8_
         case MOP_MODIFIED:
             r = plx_intf_config_rule_find(m, name, family, seq);
             if (!r) {
-                PLX_LOG("Failed to change rule (%s - %d, %d) err(%d)\n", name.c_str(), family,
-                        seq, PLX_ENOENT);
+                PLX_LOG("Failed to change rule (%s - %d, %d) err(%d)\n", name.c_str(), family, seq,
+                        PLX_ENOENT);
                 return 0;
             }
             break;

@@ -221,8 +221,8 @@ rule *plx_intf_config_rule_find(plx_acl_model *m, std::string_view name, uint32_
     return l ? l->rule_tree.find(seq) : nullptr;
 }
 
-int plx_intf_config_rule_add(plx_acl_model *m, std::string_view name, uint32_t family,
-                             uint32_t seq, rule **out) {
+int plx_intf_config_rule_add(plx_acl_model *m, std::string_view name, uint32_t family, uint32_t seq,
+                             rule **out) {
     plx_access_list *l = plx_intf_config_acl_find(m, name, family);
     if (!l)
         return PLX_ENOENT;

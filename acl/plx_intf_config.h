@@ -59,7 +59,7 @@ struct plx_access_list {
     plx::avl_tree<plx::cfg::counter_ctx, &plx::cfg::counter_ctx::link, plx::cfg::name_order_counter>
         counters;
     plx::avl_tree<plx::cfg::policer_instance, &plx::cfg::policer_instance::in_owner,
-             plx::cfg::policer_instance_owner_order>
+                  plx::cfg::policer_instance_owner_order>
         policers;
 };
 struct plx_access_list_order {  // name length, then name
@@ -91,8 +91,7 @@ int plx_acl_model_init(plx_acl_model *m, plx::cfg::plx_policy_db *db);
 void plx_acl_model_teardown(plx_acl_model *m);
 
 // Lists
-plx_access_list *plx_intf_config_acl_find(plx_acl_model *m, std::string_view name,
-                                          uint32_t family);
+plx_access_list *plx_intf_config_acl_find(plx_acl_model *m, std::string_view name, uint32_t family);
 int plx_intf_config_acl_add(plx_acl_model *m, std::string_view name, uint32_t family,
                             uint32_t default_action);
 int plx_intf_config_acl_modify(plx_acl_model *m, std::string_view name, uint32_t family,
@@ -101,12 +100,12 @@ int plx_intf_config_acl_modify(plx_acl_model *m, std::string_view name, uint32_t
 int plx_intf_config_acl_delete(plx_acl_model *m, std::string_view name, uint32_t family);
 
 // Sequences
-int plx_intf_config_rule_add(plx_acl_model *m, std::string_view name, uint32_t family,
-                             uint32_t seq, plx::cfg::rule **out = nullptr);
+int plx_intf_config_rule_add(plx_acl_model *m, std::string_view name, uint32_t family, uint32_t seq,
+                             plx::cfg::rule **out = nullptr);
 int plx_intf_config_rule_delete(plx_acl_model *m, std::string_view name, uint32_t family,
                                 uint32_t seq);
-plx::cfg::rule *plx_intf_config_rule_find(plx_acl_model *m, std::string_view name,
-                                          uint32_t family, uint32_t seq);
+plx::cfg::rule *plx_intf_config_rule_find(plx_acl_model *m, std::string_view name, uint32_t family,
+                                          uint32_t seq);
 // Drops every condition and action of a sequence and gives it its MATCH_ANY condition again.
 int plx_intf_config_rule_reset(plx_acl_model *m, plx::cfg::rule &r);
 

@@ -12,8 +12,8 @@
 #include "daemon/plx_ctx.h"
 #include "fplink/fp_common.h"
 #include "policy/plx_class.h"
-#include "policy/plx_config.h"
 #include "policy/plx_confd_util.h"
+#include "policy/plx_config.h"
 
 using namespace plx::cfg;
 using namespace plx::confd;
@@ -46,7 +46,8 @@ std::string app_key_name(const confd_value_t *p_key, bool family) {
     if (p_key->type == C_BUF || p_key->type == C_STR)
         return std::string(buf_view(p_key));
     PLX_ASSERT((p_key)->type == C_ENUM_VALUE);
-    if (confd_type *t = confd_find_ns_type(PLX_POLICY_NS, family ? "app-family-enum" : "app-enum")) {
+    if (confd_type *t =
+            confd_find_ns_type(PLX_POLICY_NS, family ? "app-family-enum" : "app-enum")) {
         char buf[128];
         if (confd_val2str(t, p_key, buf, sizeof buf) > 0)
             return buf;
@@ -348,8 +349,8 @@ PLX_SUBSCRIPTION_READER(plx_config_policy_vpn_list) {
     plx_policy_db *db = db_of(point);
     PLX_READER_KEYS(key_count, 1);
     std::string name = key_name(keys, 0);
-    PLX_TRACE(PLX_DEBUG_CONFIG, "Fwding Policy: vpn-list: %s, oper:%d, num_values:%u",
-              name.c_str(), operation, value_count);
+    PLX_TRACE(PLX_DEBUG_CONFIG, "Fwding Policy: vpn-list: %s, oper:%d, num_values:%u", name.c_str(),
+              operation, value_count);
     if (operation == MOP_CREATED) {
         if (int rc = plx_config_vpn_list_add(db, name)) {
             PLX_LOG("Failed to add vpn-list %s err(%d)\n", name.c_str(), rc);
@@ -399,8 +400,8 @@ PLX_SUBSCRIPTION_READER(plx_config_policy_vpn_id) {
 namespace {
 
 int policer_reader(const SubscriptionPoint *point, int operation, uint8_t key_count,
-                   const confd_value_t *keys, uint16_t value_count,
-                   const confd_tag_value_t *values, uint32_t owner_type) {
+                   const confd_value_t *keys, uint16_t value_count, const confd_tag_value_t *values,
+                   uint32_t owner_type) {
     plx_policy_db *db = db_of(point);
     PLX_READER_KEYS(key_count, 1);
     std::string name = key_name(keys, 0);
@@ -443,8 +444,8 @@ int policer_reader(const SubscriptionPoint *point, int operation, uint8_t key_co
                  ? plx_config_policer_add(db, name, owner_type, params)
                  : plx_config_policer_update(db, name, owner_type, params, mask);
     if (rc != 0) {
-        PLX_LOG("Failed to %s policer %s, err(%d)\n",
-                operation == MOP_CREATED ? "add" : "change", name.c_str(), rc);
+        PLX_LOG("Failed to %s policer %s, err(%d)\n", operation == MOP_CREATED ? "add" : "change",
+                name.c_str(), rc);
         return 1;
     }
     return 0;

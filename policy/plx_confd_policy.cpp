@@ -63,8 +63,8 @@ int plx_config_fwding_policy(const SubscriptionPoint *point, int operation, uint
                                ? plx_config_fwding_policy_get_direction(values, value_count)
                                : 0;
             if (int rc = plx_config_policy_add(db, type, name, dir)) {
-                PLX_LOG("Failed to add Fwding Policy %s (type: %d), err(%d)\n", name.c_str(),
-                        type, rc);
+                PLX_LOG("Failed to add Fwding Policy %s (type: %d), err(%d)\n", name.c_str(), type,
+                        rc);
                 return 1;
             }
             return 0;
@@ -109,7 +109,8 @@ int plx_config_fwding_policy_vpn_list(const SubscriptionPoint *point, int operat
     PLX_READER_KEYS(key_count, 2);
     std::string policy_name = key_name(keys, 0);
     std::string vpn_list = key_name(keys, 1);
-    PLX_TRACE(PLX_DEBUG_CONFIG, "Fwding Policy: %s (type: %d), vpn-list: %s, oper:%d, num_values:%u",
+    PLX_TRACE(PLX_DEBUG_CONFIG,
+              "Fwding Policy: %s (type: %d), vpn-list: %s, oper:%d, num_values:%u",
               policy_name.c_str(), type, vpn_list.c_str(), operation, value_count);
     if (operation == MOP_DELETED) {
         if (int rc = plx_config_policy_vpn_list_delete(db, type, policy_name, vpn_list)) {
@@ -127,8 +128,7 @@ int plx_config_fwding_policy_vpn_list(const SubscriptionPoint *point, int operat
         const confd_tag_value_t *p_curr_val = find_value(values, value_count, tag::DEFAULT_ACTION);
         if (p_curr_val && p_curr_val->v.type != C_NOEXISTS)
             verb = verb_of(&p_curr_val->v);
-        PLX_ASSERT(!find_value(values, value_count, tag::SLA_CLASS) ||
-                   type == PLX_POLICY_TYPE_PFR);
+        PLX_ASSERT(!find_value(values, value_count, tag::SLA_CLASS) || type == PLX_POLICY_TYPE_PFR);
     } else {
         sla = PLX_SLA_ALL_TUNNELS;
         const confd_tag_value_t *p_curr_val = find_value(values, value_count, tag::SLA_CLASS);
@@ -225,8 +225,8 @@ bool direct_action(const cfg_leaves::path &path, const cfg_value &v, collected &
             return true;
         case tag::NEXT_HOP:
         case tag::REDIRECT_DNS: {
-            a.action_type = leaf == tag::NEXT_HOP ? PLX_ACTION_SET_NEXT_HOP
-                                                  : PLX_ACTION_REDIRECT_DNS;
+            a.action_type =
+                leaf == tag::NEXT_HOP ? PLX_ACTION_SET_NEXT_HOP : PLX_ACTION_REDIRECT_DNS;
             bool ok = value_to_ip(v, a.ip);
             PLX_ASSERT(ok);
             return true;
@@ -459,12 +459,12 @@ PLX_SUBSCRIPTION_READER(plx_config_app_route_policy) {
                                     PLX_POLICY_TYPE_PFR);
 }
 PLX_SUBSCRIPTION_READER(plx_config_data_policy_vpn_list) {
-    return plx_config_fwding_policy_vpn_list(point, operation, key_count, keys, value_count,
-                                             values, PLX_POLICY_TYPE_DATA);
+    return plx_config_fwding_policy_vpn_list(point, operation, key_count, keys, value_count, values,
+                                             PLX_POLICY_TYPE_DATA);
 }
 PLX_SUBSCRIPTION_READER(plx_config_app_route_policy_vpn_list) {
-    return plx_config_fwding_policy_vpn_list(point, operation, key_count, keys, value_count,
-                                             values, PLX_POLICY_TYPE_PFR);
+    return plx_config_fwding_policy_vpn_list(point, operation, key_count, keys, value_count, values,
+                                             PLX_POLICY_TYPE_PFR);
 }
 PLX_SUBSCRIPTION_READER(plx_config_data_policy_seq) {
     return plx_config_fwding_policy_seq(point, operation, key_count, keys, value_count, values,

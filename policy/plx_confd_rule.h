@@ -2,8 +2,8 @@
 // policy sequence readers and the access-list sequence readers.
 #pragma once
 
-#include "policy/plx_config.h"
 #include "policy/plx_confd_util.h"
+#include "policy/plx_config.h"
 
 namespace plx::confd {
 

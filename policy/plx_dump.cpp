@@ -20,10 +20,10 @@ plx_dump_hooks plx_dump_hooks_set;
 namespace {
 
 const char *const kColorNames[] = {
-    "invalid", "default", "mpls",   "metro-ethernet", "biz-internet", "public-internet",
-    "lte",     "3g",      "red",    "green",          "blue",         "gold",
-    "silver",  "bronze",  "custom1", "custom2",       "custom3",      "private1",
-    "private2", "private3", "private4", "private5",   "private6"};
+    "invalid",  "default",  "mpls",     "metro-ethernet", "biz-internet", "public-internet",
+    "lte",      "3g",       "red",      "green",          "blue",         "gold",
+    "silver",   "bronze",   "custom1",  "custom2",        "custom3",      "private1",
+    "private2", "private3", "private4", "private5",       "private6"};
 
 std::string color_text(uint32_t bits) {
     std::string s;
@@ -71,9 +71,8 @@ void plx_dump_action(const PlxPrinter &out, const config_action &a) {
             plx_printf(out, "%sMirror: name: %s\n", indent, a.mirror.name.c_str());
             break;
         case PLX_ACTION_POLICE:
-            plx_printf(out, "%sPolice: %d.%s Type: %d Policy Name: %s\n", indent,
-                       a.police.seq_id, a.police.name.c_str(), a.police.owner_type,
-                       a.police.instance_name.c_str());
+            plx_printf(out, "%sPolice: %d.%s Type: %d Policy Name: %s\n", indent, a.police.seq_id,
+                       a.police.name.c_str(), a.police.owner_type, a.police.instance_name.c_str());
             break;
         case PLX_ACTION_COUNT:
             plx_printf(out, "%sCounter: %s\n", indent, a.counter_name.c_str());
@@ -245,8 +244,8 @@ void plx_dump_tloc_db(const PlxPrinter &out, const plx_policy_db &db) {
                    t.preference, t.weight, t.status, t.resolved, t.local);
         for (const tloc_ref &ref : t.refs) {
             const rule &r = *ref.p_rule;
-            const policy *p = r.p_policy ? r.p_policy
-                                         : (r.p_vpn_list ? r.p_vpn_list->p_policy : nullptr);
+            const policy *p =
+                r.p_policy ? r.p_policy : (r.p_vpn_list ? r.p_vpn_list->p_policy : nullptr);
             plx_printf(out, "      Rule Name: [%d] %s - %s, Id: %u (#%d)\n", p ? p->type : 0,
                        p ? p->name.c_str() : "", r.vpn_list_name.c_str(), r.seq_id, ref.count);
         }
@@ -339,9 +338,8 @@ void plx_dump_acl_db(const PlxPrinter &out, const plx_acl_model &m, uint32_t fam
         plx_printf(out, "    Class db: %d\n", static_cast<int>(classes.size()));
         plx_printf(out, "    Policer db: %d\n", static_cast<int>(l.policers.count()));
         for (const policer_instance &i : l.policers) {
-            const policer *p = m.db ? m.db->policers.find({i.policer_name.view(),
-                                                           i.policer_owner_type})
-                                    : nullptr;
+            const policer *p =
+                m.db ? m.db->policers.find({i.policer_name.view(), i.policer_owner_type}) : nullptr;
             if (family == PLX_ACL_FAMILY_IPV6)
                 plx_printf(out, "  Name: %s Type: %d Sequence Id: %d Policy Name: %s\n",
                            i.policer_name.c_str(), i.policer_owner_type, i.seq_id,
@@ -352,8 +350,8 @@ void plx_dump_acl_db(const PlxPrinter &out, const plx_acl_model &m, uint32_t fam
             plx_printf(out, "        Btype: %u, Bname: %s, Bname2: %s\n", i.owner_kind,
                        i.owner_name.c_str(), i.owner_name2.c_str());
             plx_printf(out, "        BW: %lu, Burst: %u, OOB: %u\n",
-                       static_cast<unsigned long>(p ? p->params.rate : 0),
-                       p ? p->params.burst : 0, p ? p->params.exceed : 0);
+                       static_cast<unsigned long>(p ? p->params.rate : 0), p ? p->params.burst : 0,
+                       p ? p->params.exceed : 0);
         }
         int n = 0;
         if (m.db)
@@ -472,14 +470,14 @@ int run_dump(confd_user_info *uinfo, F &&fn) {
 
 }  // namespace
 
-#define PLX_DUMP_BODY(expr)                                            \
-    (void)name_tag;                                                    \
-    (void)kp;                                                          \
-    (void)params;                                                      \
-    (void)nparams;                                                     \
+#define PLX_DUMP_BODY(expr)                                           \
+    (void)name_tag;                                                   \
+    (void)kp;                                                         \
+    (void)params;                                                     \
+    (void)nparams;                                                    \
     return run_dump(uinfo, [&](const PlxPrinter &out, plx_ctx &ctx) { \
-        (void)ctx;                                                     \
-        expr;                                                          \
+        (void)ctx;                                                    \
+        expr;                                                         \
     })
 
 PLX_DUMP_ACTION(plx_dump_all) {

@@ -48,7 +48,7 @@ struct plx_dump_hooks {
 extern plx_dump_hooks plx_dump_hooks_set;
 
 // Action callbacks (the action points of the same names).
-#define PLX_DUMP_ACTION(name)                                                            \
+#define PLX_DUMP_ACTION(name)                                                               \
     int name(struct confd_user_info *uinfo, struct xml_tag *name_tag, confd_hkeypath_t *kp, \
              confd_tag_value_t *params, int nparams)
 PLX_DUMP_ACTION(plx_dump_admin_tech);

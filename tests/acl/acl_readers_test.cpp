@@ -27,8 +27,7 @@ Msg decode(const std::vector<uint8_t> &m) {
         uint32_t vpn;
         std::memcpy(&vpn, b, 4);
         out.bindings.push_back(std::to_string(ntohl(vpn)) + "/" +
-                               reinterpret_cast<const char *>(b + 5) + "/" +
-                               std::to_string(b[4]));
+                               reinterpret_cast<const char *>(b + 5) + "/" + std::to_string(b[4]));
     }
     return out;
 }

@@ -17,8 +17,23 @@ namespace {
 // created, so re-rolling one section keeps every reference valid.
 class ConfigGen {
   public:
-    enum Section { CLASSES, DEV_LISTS, MIRRORS, DEV_POLICERS, SWITCHES, ACL4, ACL6, SLA,
-                   VPN_LISTS, Q_LISTS, Q_POLICERS, DATA_POLICIES, APP_ROUTE, VPNS, N_SECTIONS };
+    enum Section {
+        CLASSES,
+        DEV_LISTS,
+        MIRRORS,
+        DEV_POLICERS,
+        SWITCHES,
+        ACL4,
+        ACL6,
+        SLA,
+        VPN_LISTS,
+        Q_LISTS,
+        Q_POLICERS,
+        DATA_POLICIES,
+        APP_ROUTE,
+        VPNS,
+        N_SECTIONS
+    };
     uint32_t seed[N_SECTIONS] = {};
 
     std::string xml() {
@@ -79,8 +94,8 @@ class ConfigGen {
         start(CLASSES);
         std::string s;
         for (auto &n : some("class", "cls", 4))
-            s += "<class>" + leaf("name", n) + (coin() ? leaf("queue", num(0, 7)) : "") +
-                 "</class>";
+            s +=
+                "<class>" + leaf("name", n) + (coin() ? leaf("queue", num(0, 7)) : "") + "</class>";
         return s.empty() ? "" : "<class-map>" + s + "</class-map>";
     }
     std::string prefix_lists(const char *kind, const char *prefix) {
@@ -375,8 +390,8 @@ class ConfigGen {
             for (uint32_t i = 1; i <= 3; ++i) {
                 if (!coin(60))
                     continue;
-                s += "<interface>" + leaf("if-name", "ge" + std::to_string(v) + "/" +
-                                                         std::to_string(i));
+                s += "<interface>" +
+                     leaf("if-name", "ge" + std::to_string(v) + "/" + std::to_string(i));
                 for (const char *dir : {"in", "out"})
                     if (coin(40) && !pick("acl4").empty())
                         s += "<access-list>" + leaf("direction", dir) +
@@ -411,13 +426,14 @@ std::string comparable(rt::Plxd &d) {
         for (const plx_access_list &l : tree)
             for (const plx::cfg::rule &r : l.rules)
                 values(r);
-    static const std::regex ids(
-        "(class: |SLA name: \\S+ id: |Class: \\S+ \\[|^  \\S+ id: )\\d+",
-        std::regex::ECMAScript | std::regex::multiline);
+    static const std::regex ids("(class: |SLA name: \\S+ id: |Class: \\S+ \\[|^  \\S+ id: )\\d+",
+                                std::regex::ECMAScript | std::regex::multiline);
     return std::regex_replace(s, ids, "$1#");
 }
 
-int kCheckEvery = std::getenv("PLX_INCREMENTAL_CHECK_EVERY") ? std::atoi(std::getenv("PLX_INCREMENTAL_CHECK_EVERY")) : 5;
+int kCheckEvery = std::getenv("PLX_INCREMENTAL_CHECK_EVERY")
+                      ? std::atoi(std::getenv("PLX_INCREMENTAL_CHECK_EVERY"))
+                      : 5;
 
 class Incremental : public rt::ReaderTest {};
 
@@ -437,16 +453,18 @@ TEST_F(Incremental, EveryCommitLeavesTheModelAsAFreshReadWould) {
         xml = mode == 1 ? policy_xml("") : gen.xml();
         std::string err;
         ASSERT_EQ(load_xml(xml, &err, true), CONFD_OK) << "commit " << i << ": " << err << "\n"
-                                                        << xml;
+                                                       << xml;
         ASSERT_TRUE(plxd_->harness->failures().empty())
-            << "commit " << i << ": " << plxd_->harness->failures().front() << "\n" << xml;
+            << "commit " << i << ": " << plxd_->harness->failures().front() << "\n"
+            << xml;
         if (i % kCheckEvery != kCheckEvery - 1 && i != commits - 1)
             continue;  // a fresh read every few commits keeps the run short
         rt::Plxd fresh;
         fresh.harness->initial_read();
         ASSERT_TRUE(fresh.harness->failures().empty()) << fresh.harness->failures().front();
-        ASSERT_EQ(comparable(*plxd_), comparable(fresh))
-            << "commit " << i << "\n" << xml << "\nafter\n" << prev;
+        ASSERT_EQ(comparable(*plxd_), comparable(fresh)) << "commit " << i << "\n"
+                                                         << xml << "\nafter\n"
+                                                         << prev;
     }
 }
 

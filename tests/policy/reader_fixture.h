@@ -122,7 +122,8 @@ class ReaderTest : public cdbt::CdbFixture {
         std::string err;
         ASSERT_EQ(load_xml(xml, &err, replace), CONFD_OK) << err << "\n" << xml;
         ASSERT_TRUE(plxd_->harness->failures().empty())
-            << plxd_->harness->failures().front() << "\n" << xml;
+            << plxd_->harness->failures().front() << "\n"
+            << xml;
     }
     // A fresh daemon that reads the running configuration at once.
     std::string scratch_dumps() {
@@ -141,8 +142,7 @@ inline std::string policy_xml(const std::string &body) {
     return "<policy xmlns=\"urn:quorvel:yang:policy\">" + body + "</policy>";
 }
 inline std::string qctrl_xml(const std::string &body) {
-    return "<policy-from-qctrl xmlns=\"urn:quorvel:yang:policy\">" + body +
-           "</policy-from-qctrl>";
+    return "<policy-from-qctrl xmlns=\"urn:quorvel:yang:policy\">" + body + "</policy-from-qctrl>";
 }
 inline std::string vpn_xml(const std::string &body) {
     return "<vpn xmlns=\"urn:quorvel:yang:vpn\">" + body + "</vpn>";

@@ -46,8 +46,9 @@ class PolicyReaders : public rt::ReaderTest {};
 TEST_F(PolicyReaders, ExampleConfigurationReadsIntoEveryDatabaseAndReplaceEmptiesThem) {
     commit(read_file(std::string(PLX_SOURCE_DIR) + "/examples/router-config.xml"));
     std::string d = plxd_->dumps();
-    for (const char *want : {"Policy: ", "VPN list: ", "Prefix list: mgmt-hosts", "span-lan type: 3",
-                             "Name: -1.guest-10m", "voice class: 1", "ACL: lan-in", "bittorrent"})
+    for (const char *want :
+         {"Policy: ", "VPN list: ", "Prefix list: mgmt-hosts", "span-lan type: 3",
+          "Name: -1.guest-10m", "voice class: 1", "ACL: lan-in", "bittorrent"})
         EXPECT_NE(d.find(want), std::string::npos) << want << "\n" << d;
     EXPECT_EQ(d, scratch_dumps());
 
@@ -62,8 +63,8 @@ TEST_F(PolicyReaders, ExampleConfigurationReadsIntoEveryDatabaseAndReplaceEmptie
     EXPECT_TRUE(db().tloc_lists.empty());
     EXPECT_TRUE(acl().lists[0].empty());
     EXPECT_TRUE(acl().lists[1].empty());
-    EXPECT_EQ(db().classes.classes.count(), 1u);      // __control_fc
-    EXPECT_EQ(db().sla_classes.count(), 1u);          // __all_tunnels__
+    EXPECT_EQ(db().classes.classes.count(), 1u);  // __control_fc
+    EXPECT_EQ(db().sla_classes.count(), 1u);      // __all_tunnels__
     EXPECT_EQ(db().dpi_ref_count, 0u);
     EXPECT_EQ(plxd_->dumps(), scratch_dumps());
 }

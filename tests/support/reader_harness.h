@@ -47,8 +47,8 @@ inline const std::vector<Row> &table() {
          6},
         {"policy-from-qctrl/lists/app-list", plx_config_policy_app_list, 1, 1, 6},
         {"policy-from-qctrl/lists/app-list/app", plx_config_policy_app_list_app, 2, 1, 6},
-        {"policy-from-qctrl/lists/app-list/app-family", plx_config_policy_app_list_app_family, 2,
-         1, 6},
+        {"policy-from-qctrl/lists/app-list/app-family", plx_config_policy_app_list_app_family, 2, 1,
+         6},
         {"policy-from-qctrl/policer", plx_config_policy_policer, 1, 1, 6},
         {"policy-from-qctrl/data-policy", plx_config_data_policy, 1, 2, 5},
         {"policy-from-qctrl/data-policy/vpn-list", plx_config_data_policy_vpn_list, 2, 3, 4},
@@ -58,8 +58,8 @@ inline const std::vector<Row> &table() {
         {"policy-from-qctrl/app-route-policy", plx_config_app_route_policy, 1, 2, 5},
         {"policy-from-qctrl/app-route-policy/vpn-list", plx_config_app_route_policy_vpn_list, 2, 3,
          4},
-        {"policy-from-qctrl/app-route-policy/vpn-list/sequence", plx_config_app_route_policy_seq,
-         3, 4, 3},
+        {"policy-from-qctrl/app-route-policy/vpn-list/sequence", plx_config_app_route_policy_seq, 3,
+         4, 3},
         {"policy", plx_config_policy, 0, 1, 6},
         {"policy/mirror", plx_config_mirror, 1, 1, 6},
         {"policy/mirror/interface", plx_config_mirror_interface, 2, 1, 6},
@@ -138,8 +138,7 @@ class Harness {
             ids.push_back(p.add_point);
         int ds = socket(AF_INET, SOCK_STREAM, 0);
         ASSERT_EQ(cdb_connect(ds, CDB_DATA_SOCKET, nullptr, 0), CONFD_OK);
-        ASSERT_EQ(cdb_trigger_subscriptions(ds, ids.data(), static_cast<int>(ids.size())),
-                  CONFD_OK)
+        ASSERT_EQ(cdb_trigger_subscriptions(ds, ids.data(), static_cast<int>(ids.size())), CONFD_OK)
             << confd_lasterr();
         cdb_close(ds);
     }
