@@ -272,7 +272,7 @@ int app_entry_reader(const SubscriptionPoint *point, int operation, uint8_t key_
         return 0;
     }
     int rc = plx_config_app_list_delete_app(db, name, location, kind, app);
-    if (rc != 0 && rc != PLX_ENOENT) {
+    if (rc != 0) {
         PLX_LOG(family ? "Failed to delete app-family %s app list %s, err(%d)\n"
                        : "Failed to delete app %s in app list %s, err(%d)\n",
                 app.c_str(), name.c_str(), rc);

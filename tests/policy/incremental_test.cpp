@@ -1,7 +1,8 @@
 // Incremental reading equals reading from scratch: random valid configurations, committed one
 // after another (renames, repoints and whole subtrees going in one commit), must leave the model
 // exactly as a fresh daemon that reads the same configuration at once. The number of commits
-// comes from PLX_INCREMENTAL_COMMITS (the long run sets thousands).
+// comes from PLX_INCREMENTAL_COMMITS (the long run sets thousands), the random seed from
+// PLX_INCREMENTAL_SEED, and PLX_INCREMENTAL_CHECK_EVERY=1 compares after every commit.
 #include <cstdlib>
 #include <random>
 
@@ -440,7 +441,8 @@ class Incremental : public rt::ReaderTest {};
 TEST_F(Incremental, EveryCommitLeavesTheModelAsAFreshReadWould) {
     const char *env = std::getenv("PLX_INCREMENTAL_COMMITS");
     const int commits = env ? std::atoi(env) : 150;
-    std::mt19937 rng(12345);
+    const char *seed = std::getenv("PLX_INCREMENTAL_SEED");
+    std::mt19937 rng(seed ? std::strtoul(seed, nullptr, 10) : 12345);
     ConfigGen gen;
     std::string xml, prev;
     for (int i = 0; i < commits; ++i) {
