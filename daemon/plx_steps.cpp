@@ -16,6 +16,7 @@
 #include "fplink/plx_hbus.h"
 #include "policy/plx_class.h"
 #include "policy/plx_config.h"
+#include "policy/plx_process.h"
 #include "progmem/plx_if_fpmem.h"
 
 namespace {
@@ -24,10 +25,10 @@ int step_ok(plx_ctx *) {
     return 0;
 }
 
-// The program memory of the forwarding plane's shared filter memory. Nothing reacts to memory
-// being released until policy processing exists, so the notice does nothing.
+// The program memory of the forwarding plane's shared filter memory. When it releases blocks,
+// the policies and access lists that failed for want of memory are tried again.
 const ProgramMemoryOps &fpmem_ops() {
-    static const ProgramMemoryOps ops = plx_fpmem_ops();
+    static const ProgramMemoryOps ops = plx_fpmem_ops(plx_process_oom_policies);
     return ops;
 }
 
@@ -84,10 +85,25 @@ int sla_class_init(plx_ctx *ctx) {
 void sla_class_teardown(plx_ctx *ctx) {
     plx::cfg::plx_sla_class_teardown(ctx->policy);
 }
+// A TLOC change from hbusd has marked the owners of the rules that name it.
+void tloc_reprocess(plx_ctx *ctx) {
+    plx_process_all_changed(ctx);
+}
+
+// The policy model with its processing: changes become programs and bindings, application names
+// in app lists become the recognition engine's ids, TLOC changes rebuild their users.
 int policy_init(plx_ctx *ctx) {
-    return plx::cfg::plx_policy_init(ctx->policy);
+    if (int rc = plx::cfg::plx_policy_init(ctx->policy))
+        return rc;
+    plx_process_opts opts;
+    opts.resolve_app_id = plx_dpi_app_id;
+    plx_process_attach(ctx, std::move(opts));
+    plx_tloc_reprocess = tloc_reprocess;
+    return 0;
 }
 void policy_teardown(plx_ctx *ctx) {
+    plx_tloc_reprocess = nullptr;
+    plx_process_detach(ctx);
     plx::cfg::plx_policy_teardown(ctx->policy);
 }
 
