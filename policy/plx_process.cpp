@@ -213,6 +213,10 @@ uint32_t plx_process_invalid_filter_id(plx_ctx *ctx) {
     return n ? n : PLX_FILTER_ID_NONE - 1;
 }
 
+uint64_t plx_process_clock_rate(plx_ctx *ctx) {
+    return clock_rate(ctx);
+}
+
 void plx_process_pump(plx_ctx *ctx) {
     if (!ctx || !ctx->tmr_mgr)
         return;

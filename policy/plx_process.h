@@ -57,6 +57,8 @@ void plx_process_detach(plx_ctx *ctx);
 
 // The invalid filter id (number of filter ids) the processing uses for this context.
 uint32_t plx_process_invalid_filter_id(plx_ctx *ctx);
+// The forwarding-plane clock rate the policer arithmetic uses (cycles per second).
+uint64_t plx_process_clock_rate(plx_ctx *ctx);
 
 // Processes every added or changed policy (in policy-db order, its VPN lists in name order),
 // then the access lists. 0, or the status of the first VPN list that failed (12 when a rule table
