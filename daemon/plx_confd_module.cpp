@@ -14,6 +14,7 @@
 #include "oper/plx_show.h"
 #include "platform/confd/confd_dp.h"
 #include "policy/plx_confd.h"
+#include "policy/plx_dump.h"
 #include "policy/plx_process.h"
 #include "progmem/plx_fpmem_dump.h"
 
@@ -96,27 +97,27 @@ confd_action_cbs action(const char *point, ActionFn fn) {
 }
 
 // One row per action point, in the order the database lists them; the layer fills each row's
-// init callback. Rows whose handler is not built yet answer with plx_action_not_available.
+// init callback.
 confd_action_cbs g_actions[] = {
-    action("plx_dump_admin_tech", plx_action_not_available),
+    action("plx_dump_admin_tech", plx_dump_admin_tech),
     action("plx_dump_filter", plx_dump_filter),
     action("plx_dump_msgq", plx_dump_msgq),
     action("plx_dump_memory_stats", plx_dump_memory_stats),
     action("plx_dump_memory_map", plx_dump_memory_map),
-    action("plx_dump_config", plx_action_not_available),
-    action("plx_dump_policy", plx_action_not_available),
-    action("plx_dump_acl", plx_action_not_available),
-    action("plx_dump_acl6", plx_action_not_available),
-    action("plx_dump_vpn_list", plx_action_not_available),
-    action("plx_dump_prefix_list", plx_action_not_available),
-    action("plx_dump_tloc_list", plx_action_not_available),
-    action("plx_dump_tloc", plx_action_not_available),
-    action("plx_dump_mirror", plx_action_not_available),
-    action("plx_dump_policer", plx_action_not_available),
-    action("plx_dump_class", plx_action_not_available),
-    action("plx_dump_sla_class", plx_action_not_available),
-    action("plx_dump_all", plx_action_not_available),
-    action("plx_dump_app_list", plx_action_not_available),
+    action("plx_dump_config", plx_dump_config),
+    action("plx_dump_policy", plx_dump_policy),
+    action("plx_dump_acl", plx_dump_acl),
+    action("plx_dump_acl6", plx_dump_acl6),
+    action("plx_dump_vpn_list", plx_dump_vpn_list),
+    action("plx_dump_prefix_list", plx_dump_prefix_list),
+    action("plx_dump_tloc_list", plx_dump_tloc_list),
+    action("plx_dump_tloc", plx_dump_tloc),
+    action("plx_dump_mirror", plx_dump_mirror),
+    action("plx_dump_policer", plx_dump_policer),
+    action("plx_dump_class", plx_dump_class),
+    action("plx_dump_sla_class", plx_dump_sla_class),
+    action("plx_dump_all", plx_dump_all),
+    action("plx_dump_app_list", plx_dump_app_list),
     action("plx_dpi_dump_protocol_list", plx_dpi_dump_protocol_list),
     action("plx_dpi_dump_protocol_family_mapping", plx_dpi_dump_protocol_family_mapping),
     action("plx_dpi_dump_protocol_hits", plx_dpi_dump_protocol_hits),

@@ -1,7 +1,8 @@
-// The start-up steps of the daemon. Steps of subsystems that are not linked into the daemon yet
-// (access lists) succeed and do nothing; each keeps its place in the sequence.
+// The start-up steps of the daemon, in their fixed order, with the undo of each.
 #include <chrono>
 
+#include "acl/plx_acl_process.h"
+#include "acl/plx_intf_config.h"
 #include "common/plx_log.h"
 #include "common/plx_status.h"
 #include "common/qrv_util.h"
@@ -14,16 +15,14 @@
 #include "dpi/plx_dpi.h"
 #include "fplink/plx_fibd.h"
 #include "fplink/plx_hbus.h"
+#include "oper/plx_oper_acl.h"
 #include "policy/plx_class.h"
 #include "policy/plx_config.h"
+#include "policy/plx_dump.h"
 #include "policy/plx_process.h"
 #include "progmem/plx_if_fpmem.h"
 
 namespace {
-
-int step_ok(plx_ctx *) {
-    return 0;
-}
 
 // The program memory of the forwarding plane's shared filter memory. When it releases blocks,
 // the policies and access lists that failed for want of memory are tried again.
@@ -97,6 +96,10 @@ int policy_init(plx_ctx *ctx) {
         return rc;
     plx_process_opts opts;
     opts.resolve_app_id = plx_dpi_app_id;
+    // The access lists join each run after the policies (their model comes up in a later step).
+    opts.process_access_lists = plx_process_access_lists;
+    opts.retry_access_lists = plx_acl_retry_failed;
+    opts.acl_filter_ids = [ctx](std::string_view name) { return plx_acl_filter_ids(ctx, name); };
     plx_process_attach(ctx, std::move(opts));
     plx_tloc_reprocess = tloc_reprocess;
     return 0;
@@ -105,6 +108,20 @@ void policy_teardown(plx_ctx *ctx) {
     plx_tloc_reprocess = nullptr;
     plx_process_detach(ctx);
     plx::cfg::plx_policy_teardown(ctx->policy);
+}
+
+// The access lists with their processing; the show provider and the clear actions read them.
+int acl_init(plx_ctx *ctx) {
+    if (int rc = plx_acl_init(ctx))
+        return rc;
+    plx_acl_process_attach(ctx);
+    using Source = plx::oper::AclTreeSource<plx_access_list,
+                                            std::remove_reference_t<decltype(ctx->acl->lists[0])>>;
+    static Source source(&ctx->acl->lists[0], &ctx->acl->lists[1]);
+    plx::oper::plx_oper_set_acl_source(&source);
+    plx_dump_hooks_set.timer_pump = plx_process_pump;
+    plx_dump_hooks_set.engine_app_name = plx_dpi_get_proto_name;
+    return 0;
 }
 
 int compiler_create(plx_ctx *ctx) {
@@ -148,7 +165,7 @@ plx_init_steps make_default_steps() {
     s.sla_class_teardown = sla_class_teardown;
     s.policy_init = policy_init;
     s.policy_teardown = policy_teardown;
-    s.acl_init = step_ok;
+    s.acl_init = acl_init;
     s.fibd_link_init = plx_fibd_link_init;
     s.fibd_link_deinit = plx_fibd_link_deinit;
     s.hbus_link_init = plx_hbus_link_init;
