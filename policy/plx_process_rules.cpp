@@ -264,6 +264,13 @@ int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char
                               void (*between_rules)(void *), void *arg) {
     *out = nullptr;
     ActionData block = default_block;
+    // Every packet carries MATCH_ANY = 1: when every sequence tests another field as well, the
+    // field decides nothing and leaving it out saves one of the few fields a program can test.
+    // (Kept, it is kept in every sequence: a sequence without it would split its classes.)
+    const bool skip_match_any = std::all_of(rules.begin(), rules.end(), [](const rule &r) {
+        return std::any_of(r.matches.begin(), r.matches.end(),
+                           [](const match_cond &c) { return c.field_type != PLX_MATCH_ANY; });
+    });
     plx_ruletable *table = nullptr;
     try {
         table = plx_ruletable_create(name, alias, PLX_ACTION_DATA_SIZE, &block);
@@ -279,6 +286,8 @@ int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char
                 return PLX_ENOMEM;
             }
             for (const match_cond &c : r.matches) {
+                if (skip_match_any && c.field_type == PLX_MATCH_ANY)
+                    continue;
                 uint32_t field = plx_match_field(c.field_type);
                 PLX_ASSERT(field != 0);
                 uint32_t table_id = plx_field_get_table(cc, field);

@@ -137,6 +137,7 @@ class ProcessTest : public ModelTest {
 
     plx_ctx ctx{};
     std::vector<fib_policy_msg> msgs;
+    std::vector<fib_acl_msg> acl_msgs;
     // The programming events raised, as "<policy>/<VPN list> <Success|Failed>": what their
     // notifications report.
     std::vector<std::string> notes;
@@ -144,12 +145,22 @@ class ProcessTest : public ModelTest {
   private:
     static inline std::vector<std::string> *g_notes = nullptr;
     static void record_event(int, int event, va_list args) {
-        const char *policy = va_arg(args, const char *);
-        const char *vpn_list = va_arg(args, const char *);
-        if (g_notes && (event == PLX_EVENT_POLICY_NO_MEMORY || event == PLX_EVENT_POLICY_REFUSED ||
-                        event == PLX_EVENT_POLICY_REPROGRAMMED))
-            g_notes->push_back(std::string(policy) + "/" + vpn_list +
-                               (event == PLX_EVENT_POLICY_REPROGRAMMED ? " Success" : " Failed"));
+        if (!g_notes)
+            return;
+        const char *result =
+            event == PLX_EVENT_POLICY_REPROGRAMMED || event == PLX_EVENT_ACCESS_LIST_REPROGRAMMED
+                ? " Success"
+                : " Failed";
+        if (event == PLX_EVENT_POLICY_NO_MEMORY || event == PLX_EVENT_POLICY_REFUSED ||
+            event == PLX_EVENT_POLICY_REPROGRAMMED) {
+            const char *policy = va_arg(args, const char *);
+            const char *vpn_list = va_arg(args, const char *);
+            g_notes->push_back(std::string(policy) + "/" + vpn_list + result);
+        } else if (event == PLX_EVENT_ACCESS_LIST_NO_MEMORY ||
+                   event == PLX_EVENT_ACCESS_LIST_REFUSED ||
+                   event == PLX_EVENT_ACCESS_LIST_REPROGRAMMED) {
+            g_notes->push_back("acl " + std::string(va_arg(args, const char *)) + result);
+        }
     }
     static void fake_clock(timespec *out, void *arg) {
         *out = static_cast<ProcessTest *>(arg)->now_;
@@ -165,6 +176,8 @@ class ProcessTest : public ModelTest {
         EXPECT_EQ(fib_msg_decode({p, len}, m, &err), 0) << err;
         if (auto *pm = std::get_if<fib_policy_msg>(&m))
             static_cast<ProcessTest *>(arg)->msgs.push_back(*pm);
+        if (auto *am = std::get_if<fib_acl_msg>(&m))
+            static_cast<ProcessTest *>(arg)->acl_msgs.push_back(*am);
         msgq_free(q, p);
     }
 
