@@ -33,16 +33,16 @@ Msg parse(const std::string &line) {
     auto get = [&](const char *re) {
         return std::regex_search(line, s, std::regex(re)) ? s[1].str() : std::string();
     };
-    m.op = get(R"("op":"([a-z-]+)") ");
-           m.name = get(R"("name":"([^"]*)") ");
-                    if (auto v = get(R"("filter_id":(\d+))"); !v.empty())
-                        m.filter_id = std::stoull(v);
+    m.op = get(R"re("op":"([a-z-]+)")re");
+    m.name = get(R"re("name":"([^"]*)")re");
+    if (auto v = get(R"re("filter_id":(\d+))re"); !v.empty())
+        m.filter_id = std::stoull(v);
     for (auto [field, out] : {std::pair{"filter_type", &m.filter_type},
                               {"direction", &m.direction},
                               {"family", &m.family}})
-        if (auto v = get((std::string("\"") + field + R"(":(\d+))").c_str()); !v.empty())
+        if (auto v = get((std::string("\"") + field + R"re(":(\d+))re").c_str()); !v.empty())
             *out = std::stoi(v);
-    m.vpn_ids = get(R"("vpn_ids":\[([\d,]*)\])");
+    m.vpn_ids = get(R"re("vpn_ids":\[([\d,]*)\])re");
     std::regex b(R"re(\{"vpn_id":(\d+),"direction":(\d+),"interface":"([^"]*)"\})re");
     for (auto it = std::sregex_iterator(line.begin(), line.end(), b); it != std::sregex_iterator();
          ++it)
