@@ -3,6 +3,7 @@
 
 #include "acl/plx_acl_process.h"
 #include "acl/plx_intf_config.h"
+#include "common/msgq_util.h"
 #include "common/plx_log.h"
 #include "common/plx_status.h"
 #include "common/qrv_util.h"
@@ -110,6 +111,17 @@ void policy_teardown(plx_ctx *ctx) {
     plx::cfg::plx_policy_teardown(ctx->policy);
 }
 
+// Seconds since the last hello to the system manager (0 before the first).
+long seconds_since_hello() {
+    int64_t last = app_sysmgr_last_hello_ms(plx_context().sysmgr);
+    if (last <= 0)
+        return 0;
+    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+                   .count();
+    return static_cast<long>((now - last) / 1000);
+}
+
 // The access lists with their processing; the show provider and the clear actions read them.
 int acl_init(plx_ctx *ctx) {
     if (int rc = plx_acl_init(ctx))
@@ -121,6 +133,8 @@ int acl_init(plx_ctx *ctx) {
     plx::oper::plx_oper_set_acl_source(&source);
     plx_dump_hooks_set.timer_pump = plx_process_pump;
     plx_dump_hooks_set.engine_app_name = plx_dpi_get_proto_name;
+    plx_dump_hooks_set.dump_msgq = [](const PlxPrinter &out) { msgq_dump_all(out.write, out.arg); };
+    plx_dump_hooks_set.seconds_since_hello = seconds_since_hello;
     return 0;
 }
 

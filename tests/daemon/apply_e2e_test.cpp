@@ -180,6 +180,10 @@ TEST_F(Router, ExampleConfigurationIsBoundAndClassifiesLikeFirstMatch) {
     std::set<uint64_t> ids{corp->filter_id, guest->filter_id, apps->filter_id, lan->filter_id,
                            lan6->filter_id};
     EXPECT_EQ(ids.size(), 5u) << "every program has a filter of its own";
+    // The operator's full dump covers the databases, filter memory and the transport.
+    std::string dump = cli("request /plx/dump/all");
+    for (const char *part : {"Policy Database", "lan6-in", "Number of filters: 5/256", "tx_msg"})
+        EXPECT_NE(dump.find(part), std::string::npos) << part;
 
     // Packets into ge0/1 against lan-in: sequence 10 counts management ssh, 30 takes the guest
     // subnet first, 40 counts telnet.
