@@ -8,9 +8,13 @@
 //          the longest gap between two hellos as the system manager receives them.
 //
 //   plx_bench_apply tloc [POLICIES [SEQUENCES [RUNS]]]     defaults 10 10 20
-//   plx_bench_apply yield [SET [RULES]]                    defaults acl1_10k, all rules
+//   plx_bench_apply yield [SET [RULES [MIB]]]              defaults acl1_10k, all rules, 128 MiB
+//                                           (ClassBench sets from PLX_BENCH_DATA when set)
 #include <arpa/inet.h>
 #include <event2/event.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,11 +43,12 @@
 #include "fplink/plx_fibd.h"
 #include "fplink/plx_hbus.h"
 #include "peers/hbusd/hbusd_server.h"
-#include "peers/sysmgrd/sysmgrd_server.h"
 #include "policy/plx_class.h"
 #include "policy/plx_config.h"
 #include "policy/plx_process.h"
 #include "progmem/plx_if_fpmem.h"
+
+extern char **environ;
 
 namespace {
 
@@ -243,10 +248,11 @@ int bench_tloc(int policies, int sequences, int runs) {
         lat.push_back(ms_between(t0, d.last_bind));
         d.run_for(20);
     }
-    printf("TLOC update -> %d policies (%d sequences each) rebound: median %.2f ms, p90 %.2f ms, "
-           "max %.2f ms (%d runs)\n",
-           policies, sequences, percentile(lat, 0.5), percentile(lat, 0.9), percentile(lat, 1.0),
-           runs);
+    printf(
+        "TLOC update -> %d policies (%d sequences each) rebound: median %.2f ms, p90 %.2f ms, "
+        "max %.2f ms (%d runs)\n",
+        policies, sequences, percentile(lat, 0.5), percentile(lat, 0.9), percentile(lat, 1.0),
+        runs);
     plx_hbus_link_deinit(&d.ctx);
     hbusd.stop();
     d.stop();
@@ -282,36 +288,42 @@ std::array<uint8_t, 4> bytes_of(uint32_t a) {
             static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a)};
 }
 
-// The system manager on its own thread, noting when each hello arrives.
+// The system manager (the sysmgrd program: the transport allows one event base per process),
+// with a thread noting when each of its "hello from" lines arrives.
 class Sysmgr {
   public:
     bool start() {
-        base_ = event_base_new();
-        tm_ = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
-        cookie_io_functions_t io{nullptr, on_write, nullptr, nullptr};
-        out_ = fopencookie(this, "w", io);
-        setvbuf(out_, nullptr, _IOLBF, 0);
-        srv_ = std::make_unique<SysmgrdServer>(base_, tm_, SysmgrdOptions{"", out_, stderr});
-        if (srv_->start() != 0)
+        int fds[2];
+        if (pipe(fds) != 0)
             return false;
-        tick_ = event_new(base_, -1, EV_PERSIST, on_tick, this);
-        timeval ten{0, 10000};
-        event_add(tick_, &ten);
-        th_ = std::thread([this] {
-            while (!stop_)
-                event_base_loop(base_, EVLOOP_ONCE);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+        posix_spawn_file_actions_addclose(&fa, fds[0]);
+        char *argv[] = {const_cast<char *>(SYSMGRD_BIN), nullptr};
+        const int rc = posix_spawn(&pid_, SYSMGRD_BIN, &fa, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&fa);
+        close(fds[1]);
+        if (rc != 0) {
+            close(fds[0]);
+            return false;
+        }
+        th_ = std::thread([this, fd = fds[0]] {
+            FILE *in = fdopen(fd, "r");
+            char line[256];
+            while (fgets(line, sizeof line, in))
+                if (std::string_view(line).starts_with("hello from")) {
+                    std::lock_guard lk(mu_);
+                    hellos_.push_back(Clock::now());
+                }
+            fclose(in);
         });
         return true;
     }
     void stop() {
-        stop_ = true;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
         th_.join();
-        srv_->stop();
-        srv_.reset();
-        event_free(tick_);
-        fclose(out_);
-        timer_mgr_delete(tm_);
-        event_base_free(base_);
     }
     std::vector<Clock::time_point> hellos() {
         std::lock_guard lk(mu_);
@@ -319,37 +331,22 @@ class Sysmgr {
     }
 
   private:
-    static ssize_t on_write(void *c, const char *buf, size_t n) {
-        auto *self = static_cast<Sysmgr *>(c);
-        if (std::string_view(buf, n).starts_with("hello from")) {
-            std::lock_guard lk(self->mu_);
-            self->hellos_.push_back(Clock::now());
-        }
-        return static_cast<ssize_t>(n);
-    }
-    static void on_tick(evutil_socket_t, short, void *arg) {
-        timer_exec(static_cast<Sysmgr *>(arg)->tm_, TIMER_PRI_MASK_ALL, 100);
-    }
-    event_base *base_ = nullptr;
-    timer_mgr *tm_ = nullptr;
-    event *tick_ = nullptr;
-    FILE *out_ = nullptr;
-    std::unique_ptr<SysmgrdServer> srv_;
+    pid_t pid_ = -1;
     std::thread th_;
-    std::atomic<bool> stop_{false};
     std::mutex mu_;
     std::vector<Clock::time_point> hellos_;
 };
 
-int bench_yield(const std::string &set, size_t limit) {
-    const std::string path = std::string(PLX_BENCH_DATA) + "/" + set;
+int bench_yield(const std::string &set, size_t limit, uint32_t mib) {
+    const char *dir = getenv("PLX_BENCH_DATA");
+    const std::string path = std::string(dir ? dir : PLX_BENCH_DATA) + "/" + set;
     const std::vector<CbRule> rules = load_classbench(path, limit);
     if (rules.empty()) {
         fprintf(stderr, "no rules in %s\n", path.c_str());
         return 1;
     }
     Daemon d;
-    if (!d.start(1u << 20, 64)) {  // 128 MiB of filter memory, as the large profile
+    if (!d.start(mib << 13, 64)) {
         fprintf(stderr, "set-up failed\n");
         return 1;
     }
@@ -362,7 +359,8 @@ int bench_yield(const std::string &set, size_t limit) {
         app_sysmgr_connect(d.ctx.evbase, d.ctx.tmr_mgr, nullptr, QRV_MOD_PLXD, &d.ctx, nullptr);
     cfg::plx_config_vpn_list_add(&d.db, "cb");
     cfg::plx_config_vpn_range_add(&d.db, "cb", 1, 1);
-    printf("%s: %zu rules as one data policy\n", set.c_str(), rules.size());
+    printf("%s: %zu rules as one data policy, %u MiB of filter memory\n", set.c_str(), rules.size(),
+           mib);
     for (const bool hook : {true, false}) {
         plx_compiler_set_yield(hook ? plx_compiler_yield_hook : nullptr, &d.ctx);
         const std::string name = hook ? "cb-yield" : "cb-noyield";
@@ -401,10 +399,11 @@ int bench_yield(const std::string &set, size_t limit) {
                 worst = std::max(worst, ms_between(hs[i - 1], hs[i]));
         cfg::policy_vpn_list *v =
             cfg::plx_config_policy_vpn_list_find(&d.db, cfg::PLX_POLICY_TYPE_DATA, name, "cb");
-        printf("  yield hook %-3s: model load %.0f ms, processing %.0f ms (filter %u), longest "
-               "hello gap %.0f ms (%+.0f ms late)\n",
-               hook ? "on" : "off", load_ms, ms_between(t0, t1), v ? v->filter_id : 0u, worst,
-               worst - SYSMGR_HELLO_INTERVAL_MS);
+        printf(
+            "  yield hook %-3s: model load %.0f ms, processing %.0f ms (filter %u), longest "
+            "hello gap %.0f ms (%+.0f ms late)\n",
+            hook ? "on" : "off", load_ms, ms_between(t0, t1), v ? v->filter_id : 0u, worst,
+            worst - SYSMGR_HELLO_INTERVAL_MS);
         cfg::plx_config_policy_delete(&d.db, cfg::PLX_POLICY_TYPE_DATA, name);
         d.run_for(1000);  // the delayed release of the program
     }
@@ -424,8 +423,10 @@ int main(int argc, char **argv) {
                           argc > 4 ? atoi(argv[4]) : 20);
     if (what == "yield")
         return bench_yield(argc > 2 ? argv[2] : "acl1_10k",
-                           argc > 3 ? static_cast<size_t>(atol(argv[3])) : SIZE_MAX);
-    fprintf(stderr, "usage: plx_bench_apply tloc [POLICIES [SEQUENCES [RUNS]]]\n"
-                    "       plx_bench_apply yield [SET [RULES]]\n");
+                           argc > 3 ? static_cast<size_t>(atol(argv[3])) : SIZE_MAX,
+                           argc > 4 ? static_cast<uint32_t>(atoi(argv[4])) : 128);
+    fprintf(stderr,
+            "usage: plx_bench_apply tloc [POLICIES [SEQUENCES [RUNS]]]\n"
+            "       plx_bench_apply yield [SET [RULES [FILTER_MEMORY_MIB]]]\n");
     return 2;
 }
