@@ -1,8 +1,8 @@
 // Applying policy changes, timed on the daemon's own pieces over real transport queues:
 //
 //   commit A data policy loaded with the command line's request into the configuration
-//          database, delivered to the daemon's subscriptions and readers, processed when the
-//          subscription-done callback runs, to the bind message fibd receives.
+//          database, delivered to the daemon's subscriptions and readers, processed by the
+//          daemon's subscription-done callback, to the bind message fibd receives.
 //   tloc   A TLOC update sent by hbusd (its server, driven by its control command) to the last
 //          bind message fibd receives for the policies that name the TLOC (plxd's hbus link,
 //          the TLOC db, the reprocessing: unbind, rule-table build, compile, placement, bind).
@@ -111,7 +111,6 @@ class Daemon {
         plx_process_opts opts;
         opts.num_filters = filters;
         opts.clock_rate = [] { return uint64_t{800'000'000}; };
-        opts.notify = [](plx_ctx *, const plx_program_status &) {};
         plx_process_attach(&ctx, opts);
         if (plx_fibd_link_init(&ctx) != 0)
             return false;
@@ -209,7 +208,7 @@ int bench_tloc(int policies, int sequences, int runs) {
         fprintf(stderr, "set-up failed\n");
         return 1;
     }
-    // What the daemon hangs on the hbus link: reprocess what a TLOC change marked.
+    // The daemon's start-up hangs the same on the hbus link: reprocess what a TLOC change marked.
     plx_tloc_reprocess = [](plx_ctx *c) { plx_process_all_changed(c); };
     HbusdServer hbusd(d.ctx.evbase, d.ctx.tmr_mgr, {}, nullptr);
     if (hbusd.start() != 0 || plx_hbus_link_init(&d.ctx) != 0 ||
@@ -441,14 +440,15 @@ void *timed_alloc(uint32_t length) {
 }
 
 // What the daemon's subscription-done callback does once the processing is wired in.
-// A commit reaches the subscriptions one priority level at a time, each level ending with the
-// callback; the policy is complete (and programmed) after the level of its sequences.
-void commit_sub_done(QconfdContext *q, int) {
+// The daemon's subscription-done callback, timed. A commit reaches the subscriptions one
+// priority level at a time, each level ending with the callback; the policy is complete (and
+// programmed) after the level of its sequences.
+void commit_sub_done(QconfdContext *q, int trigger) {
     const auto t = Clock::now();
     if (g_commit.first_sub_done == Clock::time_point{})
         g_commit.first_sub_done = t;
     const auto alloc_before = g_commit.alloc0;
-    plx_process_all_changed(static_cast<plx_ctx *>(q->spec.app_ctx));
+    plx_confd_sub_done(q, trigger);
     if (g_commit.alloc0 != alloc_before)
         g_commit.sub_done = t;
 }
