@@ -346,6 +346,24 @@ class Sysmgr {
     std::vector<Clock::time_point> hellos_;
 };
 
+// The longest stretch of a processing without a call of the yield hook, and where it ended.
+struct YieldGaps {
+    Clock::time_point start, last, worst_end;
+    double worst_ms = 0;
+};
+YieldGaps g_gaps;
+
+void timed_yield_hook(void *arg) {
+    const auto now = Clock::now();
+    const double gap = ms_between(g_gaps.last, now);
+    if (gap > g_gaps.worst_ms) {
+        g_gaps.worst_ms = gap;
+        g_gaps.worst_end = now;
+    }
+    g_gaps.last = now;
+    plx_compiler_yield_hook(arg);
+}
+
 int bench_yield(const std::string &set, size_t limit, uint32_t mib) {
     const char *dir = getenv("PLX_BENCH_DATA");
     const std::string path = std::string(dir ? dir : PLX_BENCH_DATA) + "/" + set;
@@ -371,7 +389,7 @@ int bench_yield(const std::string &set, size_t limit, uint32_t mib) {
     printf("%s: %zu rules as one data policy, %u MiB of filter memory\n", set.c_str(), rules.size(),
            mib);
     for (const bool hook : {true, false}) {
-        plx_compiler_set_yield(hook ? plx_compiler_yield_hook : nullptr, &d.ctx);
+        plx_compiler_set_yield(hook ? timed_yield_hook : nullptr, &d.ctx);
         const std::string name = hook ? "cb-yield" : "cb-noyield";
         const auto l0 = Clock::now();
         cfg::plx_config_policy_add(&d.db, cfg::PLX_POLICY_TYPE_DATA, name, 3);
@@ -397,8 +415,11 @@ int bench_yield(const std::string &set, size_t limit, uint32_t mib) {
         const double load_ms = ms_between(l0, Clock::now());
         d.run_for(2500);  // hellos settle into their rhythm
         const auto t0 = Clock::now();
+        g_gaps = {t0, t0, t0, 0};
         plx_process_all_changed(&d.ctx);
         const auto t1 = Clock::now();
+        if (ms_between(g_gaps.last, t1) > g_gaps.worst_ms)
+            g_gaps = {t0, g_gaps.last, t1, ms_between(g_gaps.last, t1)};
         d.run_for(2500);
         // The longest gap between hellos that spans the processing.
         const auto hs = sm.hellos();
@@ -413,6 +434,11 @@ int bench_yield(const std::string &set, size_t limit, uint32_t mib) {
             "hello gap %.0f ms (%+.0f ms late)\n",
             hook ? "on" : "off", load_ms, ms_between(t0, t1), v ? v->filter_id : 0u, worst,
             worst - SYSMGR_HELLO_INTERVAL_MS);
+        if (hook)
+            printf(
+                "    longest stretch without a yield: %.0f ms, ending %.0f ms into the "
+                "processing\n",
+                g_gaps.worst_ms, ms_between(t0, g_gaps.worst_end));
         cfg::plx_config_policy_delete(&d.db, cfg::PLX_POLICY_TYPE_DATA, name);
         d.run_for(1000);  // the delayed release of the program
     }
