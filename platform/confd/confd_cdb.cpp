@@ -327,6 +327,8 @@ bool parse_notification(std::span<const uint8_t> payload, uint32_t &type, uint32
     uint32_t npoints = 0;
     if (!r.u32(type) || !r.u32(flags) || !r.u32(npoints))
         return false;
+    if (type < CDB_SUB_PREPARE || type > CDB_SUB_OPER)
+        return false;
     for (uint32_t i = 0; i < npoints; ++i) {
         PointChanges pc;
         uint32_t nev = 0;
@@ -339,6 +341,8 @@ bool parse_notification(std::span<const uint8_t> payload, uint32_t &type, uint32
             uint8_t op = 0;
             if (!r.u32(ev.depth) || !r.u8(op) || !r.keypath(ev.kp) || !r.value(ev.oldv) ||
                 !r.value(ev.newv) || !r.tagged_list(ev.mods.items))
+                return false;
+            if (op < MOP_CREATED || op > MOP_ATTR_SET)
                 return false;
             ev.op = op;
             pc.events.push_back(std::move(ev));

@@ -274,6 +274,12 @@ bool WireReader::value(confd_value_t &v, unsigned depth) {
     uint8_t t;
     if (!u8(t))
         return false;
+    // A code past the last type is refused before it becomes a confd_vtype: the enumeration
+    // cannot hold every byte value.
+    if (t >= C_MAXTYPE) {
+        ok_ = false;
+        return false;
+    }
     const auto type = static_cast<confd_vtype>(t);
     uint64_t u = 0;
     switch (type) {
