@@ -439,6 +439,10 @@ bool WireReader::keypath(confd_hkeypath_t &kp) {
         return false;
     }
     kp.len = static_cast<int>(len);
+    // Every element is empty until read, so that free_keypath frees exactly what was read when
+    // reading stops part way.
+    for (int i = 0; i < kp.len; ++i)
+        kp.v[i][0].type = C_NOEXISTS;
     for (int i = static_cast<int>(len) - 1; i >= 0; --i) {
         uint8_t n;
         if (!u8(n) || n > MAXKEYLEN) {
@@ -448,6 +452,11 @@ bool WireReader::keypath(confd_hkeypath_t &kp) {
         for (uint8_t k = 0; k < n; ++k) {
             if (!value(kp.v[i][k]))
                 return false;
+            // No value marks the end of a key set: one inside it would hide the keys after it.
+            if (kp.v[i][k].type == C_NOEXISTS) {
+                ok_ = false;
+                return false;
+            }
         }
         if (n < MAXKEYLEN) {
             kp.v[i][n].type = C_NOEXISTS;
