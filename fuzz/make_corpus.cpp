@@ -9,6 +9,7 @@
 
 #include "common/msgq_util.h"
 #include "fplink/fib_msgs.h"
+#include "platform/confd/confd_cdb.h"
 #include "platform/confd/confd_wire.h"
 #include "platform/hbus/hbus_msg.h"
 
@@ -246,6 +247,72 @@ void packets() {
     put("fp_packet_fuzz", "trace-line", line);
 }
 
+// Frames a client sends after its Hello; the harness sends the Hello for the kind in byte 0
+// (0 read, 1 subscription, 2 data, 3 schema, 4 management, 5 command line, 6 control, 7 worker).
+void cdbd() {
+    auto frames = [](std::initializer_list<Bytes> fs) {
+        Bytes out;
+        for (const Bytes &f : fs)
+            out.insert(out.end(), f.begin(), f.end());
+        return out;
+    };
+    auto path_frame = [](Op op, const std::string &path) {
+        WireWriter w(op);
+        w.str(path);
+        return Bytes(w.finish());
+    };
+    WireWriter start(Op::StartSession);
+    start.u32(CDB_RUNNING);
+    start.u32(0);
+    Bytes data = frames({start.finish(), path_frame(Op::Get, "/policy/log-frequency"),
+                         path_frame(Op::Exists, "/policy/lists"),
+                         path_frame(Op::NumInstances, "/policy/lists/data-prefix-list"),
+                         WireWriter(Op::EndSession).finish()});
+    Bytes d{2, 9};
+    d.insert(d.end(), data.begin(), data.end());
+    put("cdbd_frame_fuzz", "data-session", d);
+
+    WireWriter sub(Op::Subscribe);
+    sub.u8(0);
+    sub.i32(10);
+    sub.u32(0);
+    sub.str("/policy");
+    Bytes s{1, 5};
+    Bytes sf = frames({sub.finish(), WireWriter(Op::SubscribeDone).finish()});
+    s.insert(s.end(), sf.begin(), sf.end());
+    put("cdbd_frame_fuzz", "subscribe", s);
+
+    WireWriter edit(Op::CliEdit);
+    edit.u8(0);
+    edit.u8(1);
+    edit.str(
+        "{\"quorvel-policy:policy\":{\"log-frequency\":500,\"lists\":{\"data-prefix-list\":"
+        "[{\"name\":\"p1\",\"ip-prefix\":[{\"prefix\":\"10.0.0.0/8\"}]}]}}}");
+    WireWriter show(Op::CliShow);
+    show.str("");
+    show.u8(1);
+    show.u8(0);
+    WireWriter set(Op::CliSet);
+    set.str("/policy/log-frequency");
+    set.str("100");
+    Bytes cli{5, 200};
+    Bytes cf = frames({edit.finish(), show.finish(), set.finish(),
+                       path_frame(Op::CliDelete, "/policy/lists/data-prefix-list{p1}"),
+                       WireWriter(Op::CliStatus).finish()});
+    cli.insert(cli.end(), cf.begin(), cf.end());
+    put("cdbd_frame_fuzz", "cli", cli);
+
+    Bytes ctl{6, 1};
+    Bytes rf = frames({path_frame(Op::RegData, "plx-show"), path_frame(Op::RegAction, "plx-clear"),
+                       WireWriter(Op::RegDone).finish()});
+    ctl.insert(ctl.end(), rf.begin(), rf.end());
+    put("cdbd_frame_fuzz", "daemon-registration", ctl);
+    Bytes schema{3, 0};
+    Bytes gf = WireWriter(Op::GetSchema).finish();
+    schema.insert(schema.end(), gf.begin(), gf.end());
+    put("cdbd_frame_fuzz", "schema", schema);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -260,5 +327,6 @@ int main(int argc, char **argv) {
     msgq();
     plxc();
     packets();
+    cdbd();
     return 0;
 }

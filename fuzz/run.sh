@@ -11,7 +11,8 @@ seconds=${2:?usage: fuzz/run.sh BUILD_DIR SECONDS [HARNESS...]}
 shift 2
 harnesses=("$@")
 if [ ${#harnesses[@]} -eq 0 ]; then
-    harnesses=(msgq_frame_fuzz fib_msg_fuzz hbus_msg_fuzz confd_wire_fuzz plxc_rules_fuzz fp_packet_fuzz)
+    harnesses=(msgq_frame_fuzz fib_msg_fuzz hbus_msg_fuzz confd_wire_fuzz cdbd_frame_fuzz
+        plxc_rules_fuzz fp_packet_fuzz)
 fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
