@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,12 @@
 
 uint64_t plx_debug_flags = 0;
 char plx_hostname[128] = "qDevice";
+
+static std::atomic<plx_event_hook_fn> event_hook{nullptr};
+
+void plx_set_event_hook(plx_event_hook_fn hook) {
+    event_hook.store(hook);
+}
 
 void plx_log_open(const char *ident) {
     if (gethostname(plx_hostname, sizeof(plx_hostname)) != 0) {
@@ -48,6 +55,11 @@ void plx_log_event(int severity, const char *severity_name, int event, const cha
     va_end(ap);
     syslog(LOG_LOCAL7 | severity, "%%Quorvel-%s-%s-%d-%s-%d: %s", plx_hostname, "PLXD", severity,
            severity_name, event, text);
+    if (plx_event_hook_fn hook = event_hook.load()) {
+        va_start(ap, fmt);
+        hook(severity, event, ap);
+        va_end(ap);
+    }
 }
 
 void plx_assert_fail(const char *file, unsigned line, const char *expr) {

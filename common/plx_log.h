@@ -7,6 +7,7 @@
 
 #include <syslog.h>
 
+#include <cstdarg>
 #include <cstdint>
 
 // Debug word bits.
@@ -37,6 +38,14 @@ void plx_log_line(const char *func, int line, const char *fmt, ...)
 // "%Quorvel-<host>-PLXD-<sev>-<SEVNAME>-<event>: text".
 void plx_log_event(int severity, const char *severity_name, int event, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
+
+// Called after every operator event has been logged, with the event's severity, number and
+// the arguments that followed its format (read them as the event's format gives them). The
+// daemon installs one once its configuration-database layer can carry the event further;
+// null (the default) means syslog only. Set and read atomically: events may be raised from
+// any thread while the daemon connects or stops.
+using plx_event_hook_fn = void (*)(int severity, int event, va_list args);
+void plx_set_event_hook(plx_event_hook_fn hook);
 
 // Assertion failure: prints "<source>:<line>: failed assertion `<expr>'" to standard output
 // (source name without directory or extension) and aborts, leaving a core image.

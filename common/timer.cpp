@@ -233,9 +233,12 @@ int timer_exec(timer_mgr *p_mgr, uint32_t pri_mask, uint32_t budget_ms) {
     clock_update(p_mgr);
     const timespec start = mgr_now(p_mgr);
     for (int pri = TIMER_PRI_HIGH; pri >= TIMER_PRI_NORMAL; --pri) {
-        if (!(pri_mask & (1u << pri)) || !p_mgr->wheels[pri])
+        timer_wheel *p_wheel = p_mgr->wheels[pri];
+        if (!(pri_mask & (1u << pri)) || !p_wheel || p_wheel->running)
             continue;
-        int rc = exec_pri(p_mgr, p_mgr->wheels[pri], start, budget_ms);
+        p_wheel->running = true;
+        int rc = exec_pri(p_mgr, p_wheel, start, budget_ms);
+        p_wheel->running = false;
         if (rc != 0)
             return rc;
     }

@@ -82,6 +82,10 @@ struct timer {
 
 struct timer_wheel {
     uint64_t next_ticks;  // next tick to process
+    // Set while timer_exec() works through this wheel. A callback may run the wheels again
+    // (a long compile's yield hook does); that nested run leaves a busy wheel alone, since it
+    // would take over the tick the outer run is in the middle of.
+    bool running;
     dll buckets[TIMER_WHEEL_SIZE];
 };
 
@@ -156,6 +160,8 @@ uint32_t timer_get_tick_interval(const timer_mgr *p_mgr, timeval *p_tv);
 
 // Runs the due timers of the wheels in pri_mask (high first) for at most about budget_ms.
 // Returns 0, or TIMER_EXEC_MORE (11) when the budget was exceeded and due ticks are left.
+// May be called from a timer callback: a wheel that an outer call is running is skipped (its
+// due timers run once that callback has returned), the other wheel runs as usual.
 int timer_exec(timer_mgr *p_mgr, uint32_t pri_mask, uint32_t budget_ms);
 
 // --- Timers -----------------------------------------------------------------------------------

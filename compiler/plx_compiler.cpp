@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include <sys/mman.h>
 
@@ -57,10 +58,63 @@ const RuleCondition *condition_on(const plx_rule &rule, uint32_t table_id) {
     return nullptr;
 }
 
+// Sets the result of the compile and why it failed; returns nullptr for the callers' convenience.
+PolicyProgram *fail(plx_compiler_ctx *ctx, int result, std::string why) {
+    ctx->result = result;
+    ctx->error = std::move(why);
+    return nullptr;
+}
+
+const char *field_name(uint32_t field_id) {
+    return field_id >= 1 && field_id <= PLX_NUM_FIELDS ? plx_field_catalogue[field_id - 1].name
+                                                       : "?";
+}
+
+std::string unreachable_range_warning(const plx_ruletable &rt, const plx_rule &rule,
+                                      uint32_t field_id) {
+    const bool addr = field_id == PLX_FIELD_SRC_ADDR || field_id == PLX_FIELD_DST_ADDR;
+    return std::string("'") + rt.name + "' rule " + rule.name + ": " + field_name(field_id) +
+           (addr ? " 255.255.255.255/32" : " 4294967295") +
+           " lies beyond every lookup interval (they end at 0xFFFFFFFE); that range never matches";
+}
+
+// Refuses a rule table that tests more fields than a program can address.
+bool check_field_count(plx_compiler_ctx *ctx, const plx_ruletable &rt) {
+    std::string names;
+    uint32_t n = 0;
+    for (uint32_t f = 1; f <= PLX_NUM_FIELDS; ++f) {
+        if (ctx->slots[f].table_id) {
+            names += (n++ ? ", " : "") + std::string(field_name(f));
+        }
+    }
+    if (n <= PLX_MAX_TESTED_FIELDS)
+        return true;
+    fail(ctx, PLX_COMPILE_TOO_MANY_FIELDS,
+         std::string("'") + rt.name + "' tests " + std::to_string(n) + " fields (" + names +
+             "); a program addresses at most " + std::to_string(PLX_MAX_TABLE_ID) +
+             " tables, which is " + std::to_string(PLX_MAX_TESTED_FIELDS) +
+             " fields, MATCH_ANY included");
+    return false;
+}
+
+// Hands a program back to program memory unless released: a compile that throws half-way does
+// not keep its blocks or its filter number.
+struct ProgramGuard {
+    plx_compiler_ctx *ctx;
+    uint8_t *base;
+    ~ProgramGuard() {
+        if (base) {
+            g_free(base);
+            ctx->filter_id = 0xFFFFFFFF;
+        }
+    }
+    uint8_t *release() { return std::exchange(base, nullptr); }
+};
+
 // Cuts the field's value space at its boundary points and classes every interval by the set of
 // rules it satisfies. One sweep over the intervals keeps the current rule vector and its hash
 // up to date from the range ends that start or stop at each interval.
-void class_leaf(EcTable &t, const plx_ruletable &rt) {
+void class_leaf(EcTable &t, const plx_ruletable &rt, std::vector<std::string> &warnings) {
     std::vector<uint32_t> b;
     for (auto i = t.boundaries.first(); i != Rbst<uint32_t>::NIL; i = t.boundaries.next(i))
         b.push_back(t.boundaries.node(i).key);
@@ -94,8 +148,11 @@ void class_leaf(EcTable &t, const plx_ruletable &rt) {
         }
         for (const ValueRange &vr : c->ranges) {
             uint32_t si = index_of(vr.min);
-            if (si >= nint)
-                continue;  // the range holds only 0xFFFFFFFF, which no interval covers
+            if (si >= nint) {
+                // The range holds only 0xFFFFFFFF, which no interval covers.
+                warnings.push_back(unreachable_range_warning(rt, *rt.rules[r], t.field_id));
+                continue;
+            }
             raw.push_back({si, {r, +1}});
             if (vr.max_val != 0xFFFFFFFF) {
                 uint32_t ei = index_of(vr.max_val + 1);
@@ -298,6 +355,8 @@ void plx_compiler_reset(plx_compiler_ctx *ctx) {
     ctx->n_dir_entries = 0;
     ctx->n_instructions = 0;
     ctx->error.clear();
+    ctx->warnings.clear();
+    ctx->result = PLX_COMPILE_OK;
     for (FieldSlot &s : ctx->slots)
         s.table_id = 0;
 }
@@ -312,7 +371,7 @@ void plx_compiler_destroy(plx_compiler_ctx *ctx) {
 void plx_compiler_class_leaves(plx_compiler_ctx *ctx, const plx_ruletable *table) {
     for (auto &t : ctx->tables) {
         if (!t->combined) {
-            class_leaf(*t, *table);
+            class_leaf(*t, *table, ctx->warnings);
             plx_compiler_yield();
         }
     }
@@ -328,9 +387,10 @@ bool plx_compiler_reduce(plx_compiler_ctx *ctx) {
             EcTable &a = *work[i], &b = *work[i + 1];
             uint64_t cells = uint64_t{a.num_classes()} * b.num_classes();
             if (cells > 0xFFFFFFFFull) {
-                ctx->error = "combining tables " + std::to_string(a.id) + " and " +
-                             std::to_string(b.id) + " gives " + std::to_string(cells) +
-                             " intervals, more than a 32-bit index can address";
+                fail(ctx, PLX_COMPILE_TOO_MANY_CLASSES,
+                     "combining tables " + std::to_string(a.id) + " and " + std::to_string(b.id) +
+                         " gives " + std::to_string(cells) +
+                         " intervals, more than a 32-bit index can address");
                 return false;
             }
             next.push_back(combine(ctx, a, b, work.size() == 2));
@@ -381,24 +441,28 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
     uint64_t len64 = plx_compiler_program_length(ctx, table);
     if (len64 > 0xFFFFFFFFull) {
         *out_len = 0xFFFFFFFF;
-        ctx->error = "program of " + std::to_string(len64) + " bytes exceeds 4 GiB";
-        return nullptr;
+        return fail(ctx, PLX_COMPILE_TOO_LARGE,
+                    "program of " + std::to_string(len64) + " bytes exceeds 4 GiB");
     }
     const uint32_t len = static_cast<uint32_t>(len64);
     *out_len = len;
     for (EcTable *t : order) {
         if (t->combined && t->right->num_classes() > 0xFFFF) {
-            ctx->error = "table " + std::to_string(t->right->id) + " has " +
-                         std::to_string(t->right->num_classes()) +
-                         " classes, more than the 16-bit multiplier can hold";
-            return nullptr;
+            return fail(ctx, PLX_COMPILE_TOO_MANY_CLASSES,
+                        "table " + std::to_string(t->right->id) + " has " +
+                            std::to_string(t->right->num_classes()) +
+                            " classes, more than the 16-bit multiplier can hold");
         }
     }
 
     auto *base = static_cast<uint8_t *>(g_alloc(len));
     ctx->filter_id = g_filter_id ? g_filter_id() : 0xFFFFFFFF;
-    if (!base)
-        return nullptr;
+    if (!base) {
+        return fail(ctx, PLX_COMPILE_NO_MEMORY,
+                    "no room in filter memory for " + std::to_string(len) + " bytes (" +
+                        std::to_string((uint64_t{len} + 127) / 128) + " blocks of 128)");
+    }
+    ProgramGuard guard{ctx, base};
     ctx->n_dir_entries = static_cast<uint32_t>(order.size()) + 1;
     ctx->n_instructions = 1;
     for (EcTable *t : order)
@@ -489,27 +553,64 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
     std::memcpy(hdr->table_base, ctx->table_base, sizeof hdr->table_base);
     hdr->action_offset = ctx->action_offset;
     stream_fence();
+    guard.release();
     return hdr;
 }
 
-int plx_compile(plx_compiler_ctx *ctx, plx_ruletable *table, PolicyProgram **prog, uint32_t *len) {
-    if (ctx->tables.empty())
-        return 0;
-    ctx->error.clear();
-    try {
-        uint64_t t0 = now_ns();
-        plx_compiler_class_leaves(ctx, table);
-        uint64_t t1 = now_ns();
-        bool ok = plx_compiler_reduce(ctx);
-        uint64_t t2 = now_ns();
-        *prog = ok ? plx_compile_program_ec(ctx, table, len) : nullptr;
-        uint64_t t3 = now_ns();
-        ctx->times = {t1 - t0, t2 - t1, t3 - t2};
-    } catch (const std::bad_alloc &) {
-        ctx->error = "out of memory while compiling";
-        *prog = nullptr;
+const char *plx_compile_result_name(int result) {
+    switch (result) {
+        case PLX_COMPILE_OK:
+            return "ok";
+        case PLX_COMPILE_NO_MEMORY:
+            return "out of memory";
+        case PLX_COMPILE_TOO_MANY_FIELDS:
+            return "too many fields";
+        case PLX_COMPILE_TOO_MANY_CLASSES:
+            return "too many classes";
+        case PLX_COMPILE_TOO_LARGE:
+            return "program too large";
     }
-    if (!*prog && !ctx->error.empty())
-        PLX_LOG("Policy %s: no program: %s", table->name, ctx->error.c_str());
-    return *prog ? 0 : 1;
+    return "unknown";
+}
+
+const char *plx_compiler_error(const plx_compiler_ctx *ctx) {
+    return ctx->error.c_str();
+}
+
+const std::vector<std::string> &plx_compiler_warnings(const plx_compiler_ctx *ctx) {
+    return ctx->warnings;
+}
+
+int plx_compile(plx_compiler_ctx *ctx, plx_ruletable *table, PolicyProgram **prog, uint32_t *len) {
+    ctx->error.clear();
+    ctx->warnings.clear();
+    ctx->result = PLX_COMPILE_OK;
+    if (ctx->tables.empty())
+        return PLX_COMPILE_OK;
+    PolicyProgram *out = nullptr;
+    try {
+        if (check_field_count(ctx, *table)) {
+            uint64_t t0 = now_ns();
+            plx_compiler_class_leaves(ctx, table);
+            uint64_t t1 = now_ns();
+            bool ok = plx_compiler_reduce(ctx);
+            uint64_t t2 = now_ns();
+            out = ok ? plx_compile_program_ec(ctx, table, len) : nullptr;
+            uint64_t t3 = now_ns();
+            ctx->times = {t1 - t0, t2 - t1, t3 - t2};
+        }
+    } catch (const std::bad_alloc &) {
+        fail(ctx, PLX_COMPILE_NO_MEMORY, "out of memory while compiling");
+        out = nullptr;
+    }
+    for (const std::string &w : ctx->warnings)
+        PLX_LOG("Policy %s: warning: %s", table->name, w.c_str());
+    *prog = out;
+    if (!out) {
+        if (ctx->result == PLX_COMPILE_OK)  // a step refused without saying why
+            fail(ctx, PLX_COMPILE_NO_MEMORY, "out of memory while compiling");
+        PLX_LOG("Policy %s: no program (%s): %s", table->name, plx_compile_result_name(ctx->result),
+                ctx->error.c_str());
+    }
+    return ctx->result;
 }

@@ -39,8 +39,11 @@ struct plx_compiler_ctx {
     uint32_t n_dir_entries = 0;
     uint32_t n_instructions = 0;
     PlxCompileTimes times;
-    // Why the last compile produced no program, when it was not the allocator ("" otherwise).
+    // Why the last compile produced no program ("" after a success). See plx_compiler_error().
     std::string error;
+    // What the last compile compiled in a way the rules may not intend (see plx_compile).
+    std::vector<std::string> warnings;
+    int result = 0;  // plx_compile_result of the last compile
 
     EcTable *table(uint32_t id) {
         return id && id <= tables.size() ? tables[id - 1].get() : nullptr;
@@ -52,15 +55,47 @@ plx_compiler_ctx *plx_compiler_create();
 void plx_compiler_reset(plx_compiler_ctx *ctx);
 void plx_compiler_destroy(plx_compiler_ctx *ctx);
 
-// Compiles the rule table. Returns 0 with *prog set (or untouched when no rule tests any field),
-// 1 when the program could not be produced (*prog nullptr; *len holds the length asked for).
+// A compile of n tested fields makes n leaf tables and n - 1 combinations; with at most
+// PLX_MAX_TABLE_ID tables a rule table may test 8 fields (MATCH_ANY included).
+inline constexpr uint32_t PLX_MAX_TESTED_FIELDS = (PLX_MAX_TABLE_ID + 1) / 2;
+
+// Results of plx_compile. Only PLX_COMPILE_NO_MEMORY can succeed later with the same rules (once
+// filter memory is released); the other refusals need different rules.
+enum plx_compile_result : int {
+    PLX_COMPILE_OK = 0,                // a program, or none needed (no rule tests a field)
+    PLX_COMPILE_NO_MEMORY = 1,         // filter memory (or the heap) could not hold it
+    PLX_COMPILE_TOO_MANY_FIELDS = 2,   // more tested fields than PLX_MAX_TESTED_FIELDS
+    PLX_COMPILE_TOO_MANY_CLASSES = 3,  // a class table beyond what a program can index
+    PLX_COMPILE_TOO_LARGE = 4,         // the program would exceed 4 GiB
+};
+// Short name of a result ("ok", "out of memory", "too many fields", ...).
+const char *plx_compile_result_name(int result);
+
+// Compiles the rule table. Returns PLX_COMPILE_OK with *prog set (or untouched when no rule tests
+// any field), or another plx_compile_result with *prog nullptr; plx_compiler_error() then tells
+// why (for PLX_COMPILE_TOO_MANY_FIELDS: the rule table, the fields it tests and the limit), and
+// the reason is logged with the rule table's name. After PLX_COMPILE_NO_MEMORY *len holds the
+// length asked for.
+//
+// Warnings (plx_compiler_warnings) report conditions the program cannot represent: the lookup
+// tables cover 0..0xFFFFFFFE, so a range holding only 0xFFFFFFFF (255.255.255.255/32) matches
+// nothing. Each is also logged.
+//
+// Exception safety: when anything throws after program memory was allocated, the program is
+// handed back to the free operation (its blocks and filter number are released) and the filter
+// id is 0xFFFFFFFF again; std::bad_alloc gives PLX_COMPILE_NO_MEMORY.
 int plx_compile(plx_compiler_ctx *ctx, plx_ruletable *table, PolicyProgram **prog, uint32_t *len);
+
+// Why the last compile gave no program ("" after a success).
+const char *plx_compiler_error(const plx_compiler_ctx *ctx);
+// The warnings of the last compile, in the order found.
+const std::vector<std::string> &plx_compiler_warnings(const plx_compiler_ctx *ctx);
 
 // The steps of plx_compile, for tools and tests.
 void plx_compiler_class_leaves(plx_compiler_ctx *ctx, const plx_ruletable *table);
 // False when a combination would not fit the program format (ctx->error says why).
 bool plx_compiler_reduce(plx_compiler_ctx *ctx);
-// Program length for the current final table; 0 when it exceeds 32 bits.
+// Program length for the current final table.
 uint64_t plx_compiler_program_length(const plx_compiler_ctx *ctx, const plx_ruletable *table);
 PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable *table,
                                       uint32_t *len);

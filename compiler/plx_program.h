@@ -43,6 +43,8 @@ inline constexpr uint32_t PLX_MAX_FIELD_SLOTS = 32;  // field and table ids inde
 inline constexpr uint32_t PLX_MATCH_ANY_VALUE = 1;
 
 inline constexpr uint32_t PLX_MAX_REGISTERS = 32;
+// Instructions name tables and registers in 4-bit operands: a program has tables 1 to 15.
+inline constexpr uint32_t PLX_MAX_TABLE_ID = 15;
 
 // ---------------------------------------------------------------------------------------------
 // Header.

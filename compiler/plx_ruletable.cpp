@@ -30,11 +30,11 @@ plx_ruletable *plx_ruletable_create(const char *name, const char *alias, uint32_
     if (len)
         PLX_ASSERT(action_data);
     try {
-        auto *t = new plx_ruletable;
+        auto t = std::make_unique<plx_ruletable>();
         copy_name(t->name, name);
         copy_name(t->alias, alias);
         t->default_action = make_record(PLX_ACTION_FLAG_DEFAULT, len, action_data);
-        return t;
+        return t.release();
     } catch (const std::bad_alloc &) {
         return nullptr;
     }
@@ -46,7 +46,7 @@ plx_rule *plx_ruletable_add_rule(plx_ruletable *table, const char *name) {
         auto r = std::make_unique<plx_rule>();
         r->name = std::string(name ? name : "").substr(0, 127);
         r->number = table->rule_counter + 1;
-        table->rules.push_back(std::move(r));
+        table->rules.push_back(std::move(r));  // on failure r still owns the rule
         table->rule_counter++;
         table->num_rules++;
         return table->rules.back().get();
@@ -69,7 +69,11 @@ uint32_t plx_ruletable_num_rules(const plx_ruletable *table) {
 const uint8_t *plx_ruletable_set_action(plx_rule *rule, uint32_t len, const void *action_data) {
     if (len)
         PLX_ASSERT(action_data);
-    rule->action = make_record(0, len, action_data);
+    try {
+        rule->action = make_record(0, len, action_data);
+    } catch (const std::bad_alloc &) {
+        return nullptr;  // the rule keeps the action it had
+    }
     return rule->action.data();
 }
 

@@ -47,7 +47,8 @@ plx_rule *plx_ruletable_add_rule(plx_ruletable *table, const char *name);
 // The rule at position index (0 is the first).
 plx_rule *plx_ruletable_get_rule(plx_ruletable *table, uint32_t index);
 uint32_t plx_ruletable_num_rules(const plx_ruletable *table);
-// Makes `len` bytes of `data` the rule's action (flags 0). Returns the record bytes.
+// Makes `len` bytes of `data` the rule's action (flags 0). Returns the record bytes, or nullptr
+// when memory runs out (the rule's action is then unchanged).
 const uint8_t *plx_ruletable_set_action(plx_rule *rule, uint32_t len, const void *data);
 // Frees the table with everything it holds; nullptr is ignored.
 void plx_ruletable_destroy(plx_ruletable *table);

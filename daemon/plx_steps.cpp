@@ -11,6 +11,7 @@
 #include "compiler/plx_compiler.h"
 #include "compiler/plx_mem_ops.h"
 #include "daemon/plx_daemon.h"
+#include "dpi/plx_dpi.h"
 #include "fplink/plx_fibd.h"
 #include "fplink/plx_hbus.h"
 #include "policy/plx_class.h"
@@ -143,8 +144,8 @@ plx_init_steps make_default_steps() {
     s.confd_stop = step_nop;
     s.sysmgr_connect = sysmgr_connect;
     s.sysmgr_close = sysmgr_close;
-    s.dpi_init = step_ok;
-    s.dpi_destroy = step_nop;
+    s.dpi_init = plx_dpi_init;
+    s.dpi_destroy = [](plx_ctx *) { plx_dpi_destroy(); };
     return s;
 }
 

@@ -134,8 +134,8 @@ int fib_msg_decode(std::span<const uint8_t> in, fib_msg &out, std::string *err) 
     }
 }
 
-std::vector<uint8_t> fib_msg_encode(const fib_msg &m) {
-    std::vector<uint8_t> out;
+int fib_msg_encode(const fib_msg &m, std::vector<uint8_t> &out) {
+    out.clear();
     if (auto *p = std::get_if<fib_policy_msg>(&m)) {
         out.assign(fib_policy_msg_len(p->vpn_ids.size()), 0);
         fib_policy_wire w{};
@@ -149,6 +149,10 @@ std::vector<uint8_t> fib_msg_encode(const fib_msg &m) {
         for (size_t i = 0; i < p->vpn_ids.size(); ++i)
             put_be32(out.data() + sizeof w + 4 * i, p->vpn_ids[i]);
     } else if (auto *a = std::get_if<fib_acl_msg>(&m)) {
+        for (const fib_acl_binding &b : a->bindings) {
+            if (b.intf.size() >= FIB_INTF_NAME_LEN)
+                return PLX_EINVAL;
+        }
         out.assign(fib_acl_msg_len(a->bindings.size()), 0);
         fib_acl_wire w{};
         w.type = a->type;
@@ -167,7 +171,7 @@ std::vector<uint8_t> fib_msg_encode(const fib_msg &m) {
     } else {
         out.assign(1, FIB_MSG_DPI_OFF);
     }
-    return out;
+    return 0;
 }
 
 std::string fib_json_string(std::string_view s) {

@@ -108,9 +108,11 @@ uint8_t fib_msg_type(const fib_msg &m);
 // direction).
 int fib_msg_decode(std::span<const uint8_t> payload, fib_msg &out, std::string *err);
 
-// Encodes a message into its wire form (the exact number of bytes to send). Names longer than
-// their fields are cut to fit with their terminator.
-std::vector<uint8_t> fib_msg_encode(const fib_msg &m);
+// Encodes a message into its wire form (the exact number of bytes to send) in *out. 0, or 22
+// with *out empty when a binding's interface name is longer than 32 characters: cut, it would
+// name another interface. Policy and access-list names (at most 127 characters in the model)
+// are cut to their field.
+[[nodiscard]] int fib_msg_encode(const fib_msg &m, std::vector<uint8_t> &out);
 
 // One JSON object (no newline) with the decoded fields, e.g.
 // {"type":1,"op":"policy-bind","filter_type":1,"direction":1,"filter_id":3,"name":"p",

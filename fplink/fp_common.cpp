@@ -181,7 +181,7 @@ fp_shmem_tbl_entry g_shmem_tbl[FP_SHMEM_NUM_TABLES] = {
     FP_TBL(69, 64, num_one, "fp_flow_export"),
     FP_TBL(70, 4, num_vrf_tables, "fp_vrf_label_map"),
     FP_TBL(71, 16, num_vrf_tables, "fp_vrf_route_stats"),
-    FP_TBL(72, 16, num_vpn_bindings, "fp_vpn_policy_bindings"),
+    FP_TBL(72, 24, num_vpn_bindings, "fp_vpn_policy_bindings"),
     FP_TBL(73, 56, num_intf_acl_bindings, "fp_intf_acl_bindings"),
     FP_TBL(74, 64, num_fib_ctrl, "fp_fib_ctrl"),
     FP_TBL(75, 128, num_ports, "fp_qos_schedulers"),
@@ -192,7 +192,7 @@ fp_shmem_tbl_entry g_shmem_tbl[FP_SHMEM_NUM_TABLES] = {
 #undef FP_TBL
 
 static_assert(sizeof(fp_global_ctrl) == 584 && sizeof(FilterEntry) == 12 &&
-              sizeof(fp_vpn_binding) == 16 && sizeof(fp_intf_acl_binding) == 56 &&
+              sizeof(fp_vpn_binding) == 24 && sizeof(fp_intf_acl_binding) == 56 &&
               sizeof(fp_fib_ctrl) == 64);
 
 // ---- Scaling --------------------------------------------------------------------------------
@@ -504,5 +504,6 @@ fp_binding_tables fp_binding_tables_from_shm() {
     t.intf = i.data();
     t.num_intf = static_cast<uint32_t>(i.size());
     t.ctrl = fp_fib_ctrl_tbl();
+    t.dpi_knob = static_cast<const uint32_t *>(fp_tbl_addr(FP_TBL_DPI_KNOB));
     return t;
 }

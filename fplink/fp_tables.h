@@ -81,19 +81,42 @@ inline bool fp_filter_test_clear_active(FilterEntry &f) {
 inline constexpr uint8_t FP_FILTER_TYPE_DATA = 1;
 inline constexpr uint8_t FP_FILTER_TYPE_APP_ROUTE = 2;
 
-// "fp_vpn_policy_bindings": one entry per VPN id (the id is the index). A filter id counts only
-// while its bit in `bound` is set; a zeroed entry binds nothing.
+// Data-policy directions: which packets of the VPN a data policy sees.
+inline constexpr uint8_t FP_DIR_FROM_SERVICE = 1;  // arriving from the service side
+inline constexpr uint8_t FP_DIR_FROM_TUNNEL = 2;   // arriving from the tunnel side
+inline constexpr uint8_t FP_DIR_ALL = 3;           // both
+inline constexpr unsigned FP_DATA_DIRS = 3;
+
+// "fp_vpn_policy_bindings": one entry per VPN id (the id is the index). A VPN can have one data
+// policy per direction and one app-route policy at the same time; each filter id counts only
+// while its bit in `bound` is set. A zeroed entry binds nothing.
 struct fp_vpn_binding {
-    uint32_t data_filter;       // data-policy filter id
-    uint32_t app_route_filter;  // app-route policy filter id
-    uint8_t data_dir;  // direction of the data policy (1 from-service, 2 from-tunnel, 3 all)
-    uint8_t app_route_dir;
-    uint8_t bound;  // FP_BIND_DATA | FP_BIND_APP_ROUTE
-    uint8_t reserved[5];
+    uint32_t data_filter[FP_DATA_DIRS];  // [direction - 1]: from-service, from-tunnel, all
+    uint32_t app_route_filter;
+    uint8_t bound;  // fp_data_bound_bit(direction) | FP_BIND_APP_ROUTE
+    uint8_t reserved[7];
 };
-inline constexpr uint8_t FP_BIND_DATA = 1u << 0;
-inline constexpr uint8_t FP_BIND_APP_ROUTE = 1u << 1;
-static_assert(sizeof(fp_vpn_binding) == 16);
+static_assert(sizeof(fp_vpn_binding) == 24);
+static_assert(offsetof(fp_vpn_binding, app_route_filter) == 12 &&
+              offsetof(fp_vpn_binding, bound) == 16);
+inline constexpr uint8_t fp_data_bound_bit(uint8_t dir) {
+    return static_cast<uint8_t>(1u << (dir - 1));
+}
+inline constexpr uint8_t FP_BIND_APP_ROUTE = 1u << 3;
+
+inline bool fp_data_dir_valid(uint8_t dir) {
+    return dir >= FP_DIR_FROM_SERVICE && dir <= FP_DIR_ALL;
+}
+// The filter of a data policy bound in direction dir, or FP_FILTER_NONE.
+inline uint32_t fp_vpn_data_filter(const fp_vpn_binding &b, uint8_t dir) {
+    if (!fp_data_dir_valid(dir) || !(fp_load(b.bound) & fp_data_bound_bit(dir)))
+        return FP_FILTER_NONE;
+    return fp_load(b.data_filter[dir - 1]);
+}
+// The filter of the app-route policy, or FP_FILTER_NONE.
+inline uint32_t fp_vpn_app_route_filter(const fp_vpn_binding &b) {
+    return fp_load(b.bound) & FP_BIND_APP_ROUTE ? fp_load(b.app_route_filter) : FP_FILTER_NONE;
+}
 
 // Access-list binding families and directions.
 inline constexpr uint32_t FP_ACL_FAMILY_V4 = 0;
@@ -124,7 +147,7 @@ static_assert(offsetof(fp_intf_acl_binding, vpn_id) == 36 &&
 // the binding tables, so that readers can cache their look-ups.
 struct fp_fib_ctrl {
     uint32_t generation;
-    uint8_t dpi_off;  // 1 once fibd was told that no policy uses application recognition
+    uint8_t dpi_off;  // 1 while no policy uses application recognition (as plxd last told fibd)
     uint8_t reserved0[3];
     uint32_t fibd_pid;
     uint32_t messages;  // forwarding-table messages applied
@@ -141,4 +164,6 @@ struct fp_binding_tables {
     fp_intf_acl_binding *intf = nullptr;
     uint32_t num_intf = 0;
     fp_fib_ctrl *ctrl = nullptr;
+    // "DPI App Visibility knob": plxd's count of policies using application recognition.
+    const uint32_t *dpi_knob = nullptr;
 };

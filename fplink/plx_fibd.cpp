@@ -84,7 +84,9 @@ int plx_fibd_send(plx_ctx *ctx, const fib_msg &msg) {
     size_t size = buffer_size(msg);
     if (size > MSGQ_MAX_PAYLOAD)
         return PLX_ENOMEM;
-    std::vector<uint8_t> wire = fib_msg_encode(msg);
+    std::vector<uint8_t> wire;
+    if (int erc = fib_msg_encode(msg, wire); erc != 0)
+        return erc;
     PLX_ASSERT(wire.size() <= size);
     uint8_t *buf = msgq_alloc(ctx->fibd_msgq, static_cast<uint32_t>(size));
     if (!buf)

@@ -283,6 +283,20 @@ std::pair<int, uint64_t> print_filter_lines(const PlxPrinter &out) {
 
 }  // namespace
 
+uint32_t plx_mem_num_filters() {
+    return g_mem.t.filters ? g_mem.t.num_filters : 0;
+}
+
+PolicyProgram *plx_mem_program(uint32_t filter_id) {
+    if (!g_mem.t.filters || filter_id >= g_mem.t.num_filters)
+        return nullptr;
+    const FilterEntry &f = g_mem.t.filters[filter_id];
+    const uint32_t start = fp_load(f.hw_index);
+    if (fp_filter_valid_halfword(f) == 0 || start >= g_mem.t.num_blocks)
+        return nullptr;
+    return reinterpret_cast<PolicyProgram *>(block_addr(start));
+}
+
 void plx_dump_memory_stats(const PlxPrinter &out) {
     auto [count, blocks] = print_filter_lines(out);
     plx_printf(out, "Number of filters: %d/%d\n", count, static_cast<int>(g_mem.t.num_filters));

@@ -67,6 +67,12 @@ int plx_mem_refresh_policers(uint32_t filter_id, const PlxPolicerParams *policer
 // The filter number given by the last allocation (0xFFFFFFFF after a failed one).
 uint32_t plx_mem_current_filter();
 
+// Number of filter numbers of the filter table (0 before program memory is set up).
+uint32_t plx_mem_num_filters();
+// The program placed under a filter number, read where the forwarding plane reads it (the
+// entry's first block); null for a number out of range or free, or a block outside memory.
+PolicyProgram *plx_mem_program(uint32_t filter_id);
+
 // The memory program memory works on: normally the tables of the attached shared object.
 struct PlxMemTables {
     uint8_t *filter_mem;

@@ -3,7 +3,9 @@
 // notifications are queued by severity and sent by a throttler thread, one every 200 ms.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/confd/confd_lib.h"
 
@@ -20,23 +22,50 @@ inline constexpr int QCONFD_OPER_SET = 2;
 inline constexpr int QCONFD_OPER_DELETE = 3;
 
 // Starts an ordered, non-blocking operational write: 0 started, 2 out of memory, 1 no thread.
+// Creating what exists and deleting what does not count as success; other failures are only
+// logged by the write's thread.
 int qconfd_set_cdb_oper_value(QconfdContext *ctx, const confd_value_t *value, const char *path,
                               int operation, int lock);
 // One synchronous operational write: 0, ConfD's error number, 1 (no socket) or -1 (no session).
 int qconfd_vset_cdb_oper_value(QconfdContext *ctx, const confd_value_t *value, int operation,
                                int lock, const char *fmt, ...)
     __attribute__((format(printf, 5, 6)));
+// Waits until every write requested on ctx so far has been done (daemon stop).
+void qconfd_oper_writes_join(QconfdContext *ctx);
 
-// Queues (or sends) one notification of at most 19 values on the stream "quorvel".
+// Queues (or sends) one notification of at most 19 values on the stream "quorvel". Values:
+// C_XMLBEGIN of the notification, its severity (C_ENUM_VALUE: 1 queue 0, 2 queue 1, other
+// queue 2), the leaves, C_XMLEND. 0 queued, dropped or sent directly; 1 on failure.
 int qconfd_event_send_notification(QconfdContext *ctx, confd_tag_value_t *values, int count);
 // 0 queued, -1 not queued (send directly), -2 dropped.
 int qconfd_enqueue_notification(confd_tag_value_t *values, int count);
 
+// The throttler: started (or given the new connection's contexts) at every initialisation,
+// told at every teardown that the contexts are gone (queued notifications wait), stopped
+// with the daemon (queued notifications are dropped).
 void qconfd_notification_throttler_init(QconfdContext *ctx);
 void qconfd_notification_throttler_connection_reset();
 void qconfd_notification_throttler_free();
+// Items waiting in queue 0, 1 or 2.
+uint32_t qconfd_notification_queue_count(int queue);
 
-// The read-only region "qconfd_shared_region" (operator address and user name).
+// The syslog copy of a sent notification, and its text ("<notification> leaf:value ...").
+void qconfd_add_to_syslog(const confd_datetime *time, const confd_tag_value_t *values, int count);
+std::string qconfd_notification_text(const confd_tag_value_t *values, int count);
+
+// The read-only region "qconfd_shared_region" (operator address and user name), filled by
+// another component of the router.
+struct qconfd_shared_region {
+    uint32_t family;  // 2 IPv4, otherwise IPv6
+    uint32_t reserved;
+    uint8_t addr[16];  // IPv4 in the first 4 bytes
+    char user[256];    // NUL-terminated
+};
+static_assert(sizeof(qconfd_shared_region) == 280);
+static_assert(offsetof(qconfd_shared_region, addr) == 8);
+static_assert(offsetof(qconfd_shared_region, user) == 24);
+inline constexpr const char *QCONFD_SHM_NAME = "qconfd_shared_region";
+
 int qconfd_setup_shm();
 void qconfd_free_shm();
 const char *qconfd_shared_user();

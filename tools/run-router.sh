@@ -69,7 +69,7 @@ trap cleanup INT TERM EXIT
 # Each daemon runs in a session of its own so that the terminal's Ctrl-C reaches only this script
 # (plxd treats SIGINT as a fatal signal); the script then stops them in order.
 if [ -x "$CDBD" ] && [ -x "$CDBCLI" ]; then
-    setsid "$CDBD" --yang-dir "$HERE/yang" --db-dir "$ROOT/var/confd/cdb" &
+    setsid "$CDBD" --yang-dir "$BUILD/yang" --db-dir "$ROOT/var/confd/cdb" &
     cdbd_pid=$!
     for _ in $(seq 50); do "$CDBCLI" status >/dev/null 2>&1 && break; sleep 0.1; done
     if "$CDBCLI" load "$HERE/examples/default-config.xml"; then

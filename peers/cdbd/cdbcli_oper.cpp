@@ -139,6 +139,21 @@ void add_values(const confd_cs_node *parent, const std::vector<confd_tag_value_t
     }
 }
 
+// A key value in the type of its leaf (the value itself when it has that type already).
+confd_value_t key_value(const confd_cs_node *leaf, const confd_value_t &v, Owned &conv) {
+    if (!leaf || !leaf->info.type || v.type == leaf->info.shallow_type)
+        return v;
+    char text[1024];
+    confd_value_t out{};
+    if (confd_val2str(leaf->info.type, &v, text, sizeof text) < 0 &&
+        !(v.type == C_STR && snprintf(text, sizeof text, "%s", v.val.s) >= 0))
+        return v;
+    if (confd_str2val(leaf->info.type, text, &out) != CONFD_OK)
+        return v;
+    conv.v.push_back(out);
+    return out;
+}
+
 class Reader {
   public:
     Reader(int fd, std::string &err) : fd_(fd), err_(err) {}
@@ -166,8 +181,11 @@ class Reader {
     }
 
     // Reads an entry's nested lists and adds it.
+    // Keys go back to the provider in their leaves' own types (a provider may reply a string key
+    // as C_STR; the database hands string keys to providers as C_BUF): converted values are
+    // kept in conv.
     bool entry(const confd_cs_node *list, Elems &prefix, const std::vector<confd_tag_value_t> &v,
-               std::vector<confd_value_t> &keys, OperNode &into) {
+               std::vector<confd_value_t> &keys, Owned &conv, OperNode &into) {
         OperNode e;
         e.schema = list;
         size_t i = 0;
@@ -179,7 +197,7 @@ class Reader {
             if (it == v.end())
                 return fail("the provider of " + path(prefix) + " sent an entry without key " +
                             node_name(confd_find_cs_node_child(list, xml_tag{*k, 0})));
-            keys.push_back(it->v);
+            keys.push_back(key_value(confd_find_cs_node_child(list, xml_tag{*k, 0}), it->v, conv));
         }
         prefix.push_back(keys);
         bool ok = children(list, prefix, e);
@@ -224,7 +242,8 @@ class Reader {
                 if (obj.kind == DpReply::NotFound)
                     return true;
             }
-            if (!entry(list, prefix, *vals, keys, into))
+            Owned conv;
+            if (!entry(list, prefix, *vals, keys, conv, into))
                 return false;
             if (!last.v.empty() && keys.size() == last.v.size() &&
                 std::equal(keys.begin(), keys.end(), last.v.begin(),

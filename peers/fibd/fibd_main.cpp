@@ -122,14 +122,18 @@ void watch_cb(timer *, void *arg, void *, void *, void *) {
         d->fp_pid = pid;
         d->state->rewrite();
     }
+    if (d->state->refresh_dpi())
+        PLX_LOG("fibd: a policy uses application recognition again: DPI on\n");
 }
 
 void print_state(const FibdState &s) {
     std::printf("VPN bindings:\n");
+    auto filter = [](const FibdState::Binding &b) {
+        return b.bound ? static_cast<int>(b.filter) : -1;
+    };
     for (const auto &[id, v] : s.vpns())
-        std::printf("  vpn %u: data %d (dir %u) app-route %d (dir %u)\n", id,
-                    v.bound & FP_BIND_DATA ? static_cast<int>(v.filter[0]) : -1, v.dir[0],
-                    v.bound & FP_BIND_APP_ROUTE ? static_cast<int>(v.filter[1]) : -1, v.dir[1]);
+        std::printf("  vpn %u: data from-service %d from-tunnel %d all %d, app-route %d\n", id,
+                    filter(v.data[0]), filter(v.data[1]), filter(v.data[2]), filter(v.app_route));
     std::printf("Interface bindings:\n");
     for (const auto &[name, b] : s.intfs())
         std::printf("  %s (vpn %u): in v4 %d v6 %d, out v4 %d v6 %d\n", name.c_str(), b.vpn_id,

@@ -9,6 +9,19 @@ void FibdState::bump() {
         fp_store(t_.ctrl->generation, fp_load(t_.ctrl->generation) + 1);
 }
 
+FibdState::FibdState(FibdTables t) : t_(t) {
+    dpi_off_ = t_.ctrl && fp_load(t_.ctrl->dpi_off) != 0;
+}
+
+uint8_t FibdState::Vpn::bound_bits() const {
+    uint8_t bits = app_route.bound ? FP_BIND_APP_ROUTE : 0;
+    for (uint8_t d = FP_DIR_FROM_SERVICE; d <= FP_DIR_ALL; ++d) {
+        if (data[d - 1].bound)
+            bits |= fp_data_bound_bit(d);
+    }
+    return bits;
+}
+
 void FibdState::apply(const fib_msg &m, std::vector<std::string> *warnings) {
     if (auto *p = std::get_if<fib_policy_msg>(&m)) {
         apply_policy(*p, warnings);
@@ -16,9 +29,9 @@ void FibdState::apply(const fib_msg &m, std::vector<std::string> *warnings) {
         apply_acl(*a, warnings);
     } else {
         dpi_off_ = true;
-        if (t_.ctrl)
-            fp_store(t_.ctrl->dpi_off, uint8_t{1});
+        write_dpi();
     }
+    refresh_dpi();
     if (t_.ctrl)
         fp_store(t_.ctrl->messages, fp_load(t_.ctrl->messages) + 1);
     bump();
@@ -29,13 +42,17 @@ void FibdState::apply_policy(const fib_policy_msg &m, std::vector<std::string> *
         if (warnings)
             warnings->push_back(s);
     };
-    if (m.filter_type != FP_FILTER_TYPE_DATA && m.filter_type != FP_FILTER_TYPE_APP_ROUTE) {
+    const bool data = m.filter_type == FP_FILTER_TYPE_DATA;
+    if (!data && m.filter_type != FP_FILTER_TYPE_APP_ROUTE) {
         warn("policy " + m.name + ": filter type " + std::to_string(m.filter_type) +
              " binds nothing");
         return;
     }
-    unsigned k = m.filter_type == FP_FILTER_TYPE_DATA ? 0 : 1;
-    uint8_t bit = k == 0 ? FP_BIND_DATA : FP_BIND_APP_ROUTE;
+    if (data && !fp_data_dir_valid(m.direction)) {
+        warn("data policy " + m.name + ": direction " + std::to_string(m.direction) +
+             " binds nothing");
+        return;
+    }
     for (uint32_t id : m.vpn_ids) {
         if (id >= t_.num_vpn && t_.vpn) {
             warn("VPN " + std::to_string(id) + " is beyond the binding table");
@@ -43,24 +60,47 @@ void FibdState::apply_policy(const fib_policy_msg &m, std::vector<std::string> *
         }
         if (m.type == FIB_MSG_POLICY_BIND) {
             Vpn &v = vpns_[id];
-            v.filter[k] = m.filter_id;
-            v.dir[k] = m.direction;
-            v.bound |= bit;
+            if (data) {
+                // A policy holds one direction of a VPN: a bind in another direction is a
+                // direction change and moves it.
+                for (Binding &b : v.data) {
+                    if (b.bound && b.policy == m.name)
+                        b = Binding{};
+                }
+            }
+            Binding &b = data ? v.data[m.direction - 1] : v.app_route;
+            b = Binding{m.filter_id, m.name, true};
         } else {
             auto it = vpns_.find(id);
-            if (it == vpns_.end() || !(it->second.bound & bit) ||
-                it->second.filter[k] != m.filter_id) {
+            Binding *found = nullptr;
+            if (it != vpns_.end()) {
+                Vpn &v = it->second;
+                auto matches = [&m](const Binding &b) {
+                    return b.bound && b.filter == m.filter_id;
+                };
+                if (!data) {
+                    found = matches(v.app_route) ? &v.app_route : nullptr;
+                } else if (matches(v.data[m.direction - 1])) {
+                    found = &v.data[m.direction - 1];
+                } else {
+                    // Bound in another direction under the same name (the unbind names the
+                    // policy's current direction).
+                    for (Binding &b : v.data) {
+                        if (matches(b) && b.policy == m.name)
+                            found = &b;
+                    }
+                }
+            }
+            if (!found) {
                 warn("VPN " + std::to_string(id) + ": filter " + std::to_string(m.filter_id) +
                      " of policy " + m.name + " is not bound");
                 continue;
             }
-            it->second.bound &= static_cast<uint8_t>(~bit);
-            it->second.filter[k] = FP_FILTER_NONE;
-            it->second.dir[k] = 0;
+            *found = Binding{};
         }
         write_vpn(id);
         auto it = vpns_.find(id);
-        if (it != vpns_.end() && it->second.bound == 0)
+        if (it != vpns_.end() && it->second.bound_bits() == 0)
             vpns_.erase(it);
     }
 }
@@ -75,13 +115,28 @@ void FibdState::write_vpn(uint32_t id) {
         return;
     }
     const Vpn &v = it->second;
-    // Clear the bits first so that a reader never pairs a new filter with an old direction.
-    fp_store(e.bound, static_cast<uint8_t>(fp_load(e.bound) & v.bound));
-    fp_store(e.data_filter, v.filter[0]);
-    fp_store(e.app_route_filter, v.filter[1]);
-    fp_store(e.data_dir, v.dir[0]);
-    fp_store(e.app_route_dir, v.dir[1]);
-    fp_store(e.bound, v.bound);
+    const uint8_t bits = v.bound_bits();
+    // Bits that go away are cleared before any filter changes, so that a reader never runs a
+    // slot's new filter under a binding that is being removed.
+    fp_store(e.bound, static_cast<uint8_t>(fp_load(e.bound) & bits));
+    for (unsigned d = 0; d < FP_DATA_DIRS; ++d)
+        fp_store(e.data_filter[d], v.data[d].bound ? v.data[d].filter : FP_FILTER_NONE);
+    fp_store(e.app_route_filter, v.app_route.bound ? v.app_route.filter : FP_FILTER_NONE);
+    fp_store(e.bound, bits);
+}
+
+void FibdState::write_dpi() {
+    if (t_.ctrl)
+        fp_store(t_.ctrl->dpi_off, static_cast<uint8_t>(dpi_off_ ? 1 : 0));
+}
+
+bool FibdState::refresh_dpi() {
+    if (!dpi_off_ || !t_.dpi_knob || fp_load(*t_.dpi_knob) == 0)
+        return false;
+    dpi_off_ = false;
+    write_dpi();
+    bump();
+    return true;
 }
 
 void FibdState::apply_acl(const fib_acl_msg &m, std::vector<std::string> *warnings) {
@@ -156,7 +211,7 @@ void FibdState::write_intf(const std::string &name, Intf &st, std::vector<std::s
 void FibdState::reset() {
     vpns_.clear();
     intfs_.clear();
-    dpi_off_ = false;
+    refresh_dpi();
     rewrite();
 }
 
@@ -171,7 +226,6 @@ void FibdState::rewrite() {
         st.slot = -1;
         write_intf(name, st, nullptr);
     }
-    if (t_.ctrl)
-        fp_store(t_.ctrl->dpi_off, static_cast<uint8_t>(dpi_off_ ? 1 : 0));
+    write_dpi();
     bump();
 }

@@ -93,7 +93,8 @@ const char *fp_validate(std::span<const uint8_t> bytes) {
     if (prog->length > size)
         return "length field exceeds the data";
     const uint64_t len = prog->length;
-    if (prog->n_dir_entries < 2 || prog->n_dir_entries > 32)
+    // Instructions name tables in 4-bit operands: ids 1 to 15, so at most 15 lookup tables.
+    if (prog->n_dir_entries < 2 || prog->n_dir_entries > PLX_MAX_TABLE_ID + 1)
         return "bad number of directory entries";
     uint64_t ins_off = PLX_PROGRAM_HEADER_SIZE + uint64_t{24} * prog->n_dir_entries;
     if (ins_off + 4ull * prog->n_instructions > len)
@@ -110,8 +111,10 @@ const char *fp_validate(std::span<const uint8_t> bytes) {
         uint32_t head;
         std::memcpy(&head, base + de.offset, 4);
         uint32_t id = head >> 8;
-        if ((head & 0xFF) != PLX_TABLE_LOOKUP || id == 0 || id > 31)
+        if ((head & 0xFF) != PLX_TABLE_LOOKUP || id == 0)
             return "bad lookup table header";
+        if (id > PLX_MAX_TABLE_ID)
+            return "lookup table id above 15, beyond the instructions' 4-bit operands";
         if (prog->table_base[id] != de.offset / 4 + 1)
             return "table base disagrees with the directory";
         const auto *e = reinterpret_cast<const LookupEntry *>(base + de.offset + 4);
@@ -121,7 +124,7 @@ const char *fp_validate(std::span<const uint8_t> bytes) {
                     return "bad lookup tree link";
             }
         }
-        table_ok[id & 0xF] = true;
+        table_ok[id] = true;
     }
     const ProgramDirEntry &act = dir[prog->n_dir_entries - 1];
     uint32_t head;

@@ -1,8 +1,10 @@
 #include "peers/fwdplane/fp_engine.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstring>
+#include <string_view>
 
 #include "fplink/fp_common.h"
 
@@ -20,7 +22,23 @@ constexpr const char *kVerdictNames[FP_VERDICT_COUNT] = {"forwarded",
                                                          "dropped by policer",
                                                          "dropped by egress access list"};
 
+// Data and app-route policies hold IPv4 prefixes only.
+bool ipv4_policy_stage(const char *label) {
+    std::string_view l(label);
+    return l == "data" || l == "app-route";
+}
+
 }  // namespace
+
+bool fp_program_tests_addresses(const PolicyProgram *prog) {
+    uint32_t n = std::min<uint32_t>(prog->field_map_count, PLX_MAX_FIELD_SLOTS);
+    for (uint32_t i = 0; i < n; ++i) {
+        uint8_t f = prog->field_map[i].field_id;
+        if (f == PLX_FIELD_SRC_ADDR || f == PLX_FIELD_DST_ADDR)
+            return true;
+    }
+    return false;
+}
 
 const char *fp_verdict_name(fp_verdict v) {
     return v >= 0 && v < FP_VERDICT_COUNT ? kVerdictNames[v] : "?";
@@ -140,6 +158,11 @@ FpEngine::StageResult FpEngine::run_stage(uint32_t filter, fp_packet &pkt, std::
     const PolicyProgram *prog = program_of(filter, &fe);
     if (!prog)
         return r;
+    if (pkt.family == 6 && ipv4_policy_stage(label) && fp_program_tests_addresses(prog)) {
+        if (trace)
+            *trace += std::string(" ") + label + "[" + std::to_string(filter) + "]:ipv4-only";
+        return r;
+    }
     fp_filter_mark_active(*fe);
     int64_t idx = eval_(prog, pkt.field.data());
     uint32_t n_entries = 0;
@@ -277,18 +300,26 @@ fp_verdict FpEngine::process(fp_packet &pkt, const fp_input &in, std::string *tr
         }
         if (t_.bindings.vpn && in.vpn < t_.bindings.num_vpn) {
             const fp_vpn_binding &vb = t_.bindings.vpn[in.vpn];
-            uint8_t bound = fp_load(vb.bound);
-            uint8_t dir = fp_load(vb.data_dir);
-            bool covers = dir == 0 || dir == 3 || dir == in.origin;
-            if ((bound & FP_BIND_DATA) && covers) {
-                StageResult r = run_stage(fp_load(vb.data_filter), pkt, trace, "data");
+            // The data policy of the packet's origin, then the one for all traffic, then the
+            // app-route policy.
+            const uint32_t data[2] = {
+                in.origin == FP_DIR_ALL ? FP_FILTER_NONE : fp_vpn_data_filter(vb, in.origin),
+                fp_vpn_data_filter(vb, FP_DIR_ALL)};
+            bool dropped = false;
+            for (uint32_t df : data) {
+                if (df == FP_FILTER_NONE)
+                    continue;
+                StageResult r = run_stage(df, pkt, trace, "data");
                 if (r.drop) {
                     verdict = r.policed_drop ? FP_VERDICT_DROP_POLICER : FP_VERDICT_DROP_POLICY;
+                    dropped = true;
                     break;
                 }
             }
-            if (bound & FP_BIND_APP_ROUTE) {
-                StageResult r = run_stage(fp_load(vb.app_route_filter), pkt, trace, "app-route");
+            if (dropped)
+                break;
+            if (uint32_t af = fp_vpn_app_route_filter(vb); af != FP_FILTER_NONE) {
+                StageResult r = run_stage(af, pkt, trace, "app-route");
                 if (r.drop) {
                     verdict = r.policed_drop ? FP_VERDICT_DROP_POLICER : FP_VERDICT_DROP_APP_ROUTE;
                     break;

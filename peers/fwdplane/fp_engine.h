@@ -1,7 +1,8 @@
 // The forwarding plane's packet pipeline. A packet arrives on an (interface, VPN) pair and passes,
 // in the router's order:
 //   1. the ingress access list bound to the interface (direction 1, the packet's family),
-//   2. the data policy bound to the VPN (when its direction covers the packet's origin),
+//   2. the data policies bound to the VPN: the one for the packet's origin (from-service or
+//      from-tunnel), then the one for all traffic,
 //   3. the app-route policy bound to the VPN,
 //   4. the egress access list bound to the output interface (direction 2), when one is given.
 // Each stage evaluates its filter's program over the packet's 18 field values and applies the
@@ -9,6 +10,13 @@
 // slot's current bank, "police" runs the slot's token bucket, "set dscp", "set fc" and
 // "set traffic-class" rewrite the packet for the later stages. Every filter used gets its
 // activity bit set. A binding to a filter number that holds no valid program is skipped.
+//
+// Data and app-route policies are IPv4 policies: their prefixes are IPv4 prefixes. An IPv6 packet
+// meets such a policy only when its program tests no address (rules on ports, DSCP,
+// applications, ... apply to both families). A policy whose program tests a source or
+// destination address is skipped for IPv6 packets as if none were bound: neither its rules nor
+// its default action apply, its counters do not move and its activity bit is not set. Access
+// lists are bound per family and always run.
 #pragma once
 
 #include <cstdint>
@@ -110,6 +118,9 @@ class FpEngine {
     std::map<std::string, int> intf_cache_;
     uint32_t intf_cache_gen_ = 0xFFFFFFFF;
 };
+
+// Whether a program tests the source or destination address field.
+bool fp_program_tests_addresses(const PolicyProgram *prog);
 
 // Describes one action data block in a few words ("accept count:r10 set-dscp:46").
 std::string fp_action_text(const uint8_t *action_data);

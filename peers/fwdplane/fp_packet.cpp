@@ -37,7 +37,7 @@ void parse_l4(const uint8_t *l4, size_t avail, uint32_t proto, fp_packet &pkt) {
         pkt.field[FPF_DST_PORT] = be16(l4 + 2);
     }
     if (proto == 6 && avail >= 14)
-        pkt.field[FPF_TCP] = l4[13];
+        pkt.field[FPF_TCP] = fp_tcp_field(l4[13]);
 }
 
 }  // namespace
@@ -62,6 +62,8 @@ bool fp_parse_ip(const uint8_t *d, size_t caplen, fp_packet &pkt, std::string *w
     pkt = fp_packet_blank();
     if (caplen < 1)
         return fail(why, "empty packet");
+    pkt.ip = d;
+    pkt.ip_len = caplen;
     unsigned version = d[0] >> 4;
     if (version == 4) {
         if (caplen < 20)
@@ -82,8 +84,10 @@ bool fp_parse_ip(const uint8_t *d, size_t caplen, fp_packet &pkt, std::string *w
         memcpy(pkt.src6, d + 12, 4);
         memcpy(pkt.dst6, d + 16, 4);
         bool later_fragment = (be16(d + 6) & 0x1FFF) != 0;
-        if (!later_fragment)
+        if (!later_fragment) {
+            pkt.l4_off = ihl;
             parse_l4(d + ihl, caplen - ihl, proto, pkt);
+        }
         return true;
     }
     if (version == 6) {
@@ -129,8 +133,10 @@ bool fp_parse_ip(const uint8_t *d, size_t caplen, fp_packet &pkt, std::string *w
             }
         }
         pkt.field[FPF_PROTOCOL] = nh;
-        if (!later_fragment && off < caplen)
+        if (!later_fragment && off < caplen) {
+            pkt.l4_off = off;
             parse_l4(d + off, caplen - off, nh, pkt);
+        }
         return true;
     }
     return fail(why, "not an IP packet");
@@ -200,7 +206,7 @@ bool fp_parse_trace_line(const std::string &line, uint32_t default_len, fp_packe
     pkt.field[FPF_PROTOCOL] = static_cast<uint32_t>(v[4]);
     pkt.field[FPF_NEXT_HEADER] = static_cast<uint32_t>(v[4]);
     if (n >= 6 && v[4] == 6)
-        pkt.field[FPF_TCP] = static_cast<uint32_t>(v[5] & 0xFF);
+        pkt.field[FPF_TCP] = fp_tcp_field(static_cast<uint8_t>(v[5] & 0xFF));
     pkt.length = default_len;
     pkt.field[FPF_PKT_LEN] = default_len;
     uint32_t sa = htonl(pkt.field[FPF_SRC_ADDR]), da = htonl(pkt.field[FPF_DST_ADDR]);
@@ -282,8 +288,8 @@ std::string fp_packet_str(const fp_packet &p) {
     inet_ntop(af, p.src6, src, sizeof src);
     inet_ntop(af, p.dst6, dst, sizeof dst);
     char buf[256];
-    snprintf(buf, sizeof buf, "%s %u -> %s %u proto %u len %u dscp %u fc %u plp %u", src,
+    snprintf(buf, sizeof buf, "%s %u -> %s %u proto %u len %u dscp %u fc %u plp %u app %u", src,
              p.field[FPF_SRC_PORT], dst, p.field[FPF_DST_PORT], p.field[FPF_PROTOCOL], p.length,
-             p.field[FPF_DSCP], p.field[FPF_FC], p.field[FPF_PLP]);
+             p.field[FPF_DSCP], p.field[FPF_FC], p.field[FPF_PLP], p.field[FPF_APP]);
     return buf;
 }

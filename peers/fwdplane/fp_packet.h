@@ -9,22 +9,24 @@
 //                    fragments other than the first
 //   3 dest. port     the same for the destination port
 //   4 source address IPv4 address as a 32-bit number (a.b.c.d = a<<24|b<<16|c<<8|d); IPv6: its
-//                    first 32 bits
+//                    first 32 bits, which only IPv6 access lists see (fp_engine.h)
 //   5 dest. address  the same for the destination
 //   6 DSCP           top 6 bits of the IPv4 TOS / IPv6 traffic-class byte; "set dscp" rewrites it
 //   7 forwarding cl. the packet's forwarding class: 0 on arrival, "set fc" rewrites it
-//   8 TCP flags      the TCP flags byte (FIN 0x01 ... CWR 0x80); 0 for other protocols
+//   8 TCP            2 when the TCP header has SYN set (whatever the other flags: SYN+ACK and
+//                    SYN with ECN bits too), else 0; 0 for other protocols. Policies test it
+//                    only for "syn", as the value 2
 //   9 length         IP length: IPv4 total length, IPv6 payload length + 40 (at most 65535)
-//  10 application    0 (application recognition does not feed this plane yet)
-//  11 app. family    0
+//  10 application    protocol id of the flow's application (fp_dpi.h), 0 while unknown
+//  11 app. family    family id of that application, 0 when it has none
 //  12 match-any      always 1, so that a rule with no other condition matches every packet
 //  13 traffic class  the whole IPv4 TOS / IPv6 traffic-class byte; "set traffic-class" rewrites it
 //  14 next header    IPv6: the next-header field of the fixed header; IPv4: the protocol
 //  15 PLP            packet loss priority, 0 low, 1 high: 0 on arrival, a policer whose
 //                    out-of-profile action is "plp-high" sets 1
-//  16 DNS app        0
-//  17 DNS app family 0
-//  18 DNS            0
+//  16 DNS app        DNS packets: the application the queried name belongs to, else 0
+//  17 DNS app family its family id
+//  18 DNS            1 for a DNS query, 2 for a DNS response, 0 for other packets
 #pragma once
 
 #include <array>
@@ -62,11 +64,23 @@ struct fp_packet {
     uint64_t time_ns = 0;                            // capture time; 0 when unknown
     uint8_t src6[16] = {};                           // full IPv6 addresses (for printing)
     uint8_t dst6[16] = {};
+    // The captured bytes from the IP header on, for application recognition: valid only while
+    // the packet is being handled (null for trace lines).
+    const uint8_t *ip = nullptr;
+    size_t ip_len = 0;
+    size_t l4_off = 0;  // where the transport header starts in ip; 0 when there is none
 
     // Rewrites that later stages see.
     void set_dscp(uint8_t dscp);
     void set_traffic_class(uint8_t tc);
 };
+
+// The TCP field of a TCP flags byte.
+inline constexpr uint8_t FP_TCP_FLAG_SYN = 0x02;
+inline constexpr uint32_t FP_TCP_FIELD_SYN = 2;
+constexpr uint32_t fp_tcp_field(uint8_t flags) {
+    return (flags & FP_TCP_FLAG_SYN) ? FP_TCP_FIELD_SYN : 0;
+}
 
 // A packet with every field at its arrival value (match-any 1, the rest 0).
 fp_packet fp_packet_blank();

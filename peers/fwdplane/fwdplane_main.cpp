@@ -1,6 +1,7 @@
 // fwdplane: the router's forwarding plane. Maps the shared object, runs the programs bound to
 // each packet's interface and VPN over packets read from pcap captures and ClassBench traces,
-// and prints per filter the packets evaluated and the hits per action record.
+// and prints per filter the packets evaluated and the hits per action record. Packets pass
+// application recognition (fp_dpi.h) before the filters.
 
 #include <getopt.h>
 #include <signal.h>
@@ -18,7 +19,9 @@
 #include "common/plx_log.h"
 #include "fplink/fp_common.h"
 #include "peers/fpeval/fp_eval.h"
+#include "peers/fwdplane/fp_dpi.h"
 #include "peers/fwdplane/fp_engine.h"
+#include "platform/dpi/dpi_engine.h"
 
 namespace {
 
@@ -52,6 +55,8 @@ void usage(FILE *out) {
         "  -L, --trace-len N  IP length of trace packets (default 64)\n"
         "  -G, --trace-gap NS time between trace packets in ns (default 1000)\n"
         "  -p, --per-packet   print one line per packet\n"
+        "  -D, --dpi          recognise applications even while no policy needs it\n"
+        "  -I, --dpi-idle S   seconds of packet time after which an idle flow ends (30)\n"
         "  -S, --summary FILE write the summary to FILE instead of standard output\n"
         "  -q, --quiet        no summary\n"
         "  -h, --help         show this text\n"
@@ -124,6 +129,8 @@ int main(int argc, char **argv) {
         {"trace-len", required_argument, nullptr, 'L'},
         {"trace-gap", required_argument, nullptr, 'G'},
         {"per-packet", no_argument, nullptr, 'p'},
+        {"dpi", no_argument, nullptr, 'D'},
+        {"dpi-idle", required_argument, nullptr, 'I'},
         {"summary", required_argument, nullptr, 'S'},
         {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},
@@ -139,6 +146,7 @@ int main(int argc, char **argv) {
     uint32_t trace_len = 64;
     uint64_t trace_gap = 1000;
     std::string summary_path;
+    fp_dpi_options dpi_opt;
     auto number = [](const char *text, unsigned long max, const char *what) {
         char *end = nullptr;
         errno = 0;
@@ -150,8 +158,8 @@ int main(int argc, char **argv) {
         return v;
     };
     // A leading '-' returns the FILEs in order (code 1), so per-file options apply.
-    for (int c;
-         (c = getopt_long(argc, argv, "-i:o:v:trwn:R:L:G:pS:qh", long_options, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "-i:o:v:trwn:R:L:G:pDI:S:qh", long_options,
+                                 nullptr)) != -1;) {
         switch (c) {
             case 1:
                 jobs.push_back({cur, optarg});
@@ -188,6 +196,12 @@ int main(int argc, char **argv) {
                 break;
             case 'p':
                 per_packet = true;
+                break;
+            case 'D':
+                dpi_opt.force = true;
+                break;
+            case 'I':
+                dpi_opt.idle_ns = number(optarg, 86400, "idle time") * 1000000000ull;
                 break;
             case 'S':
                 summary_path = optarg;
@@ -234,6 +248,18 @@ int main(int argc, char **argv) {
     }
 
     FpEngine engine(fp_tables_from_shm(), reference_eval, fp_load(g->clock_rate));
+    // The forwarding plane's own recognition engine: a flow's verdict is final once its first
+    // packets named the application.
+    dpi_config dcfg;
+    dpi_config_defaults(&dcfg);
+    dcfg.guess_on_giveup = true;
+    dcfg.skip_tor_hosts = true;
+    dcfg.dns_subclassify = true;
+    dcfg.host_names = true;
+    dcfg.count_unclassified = true;
+    if (dpi_init(dcfg) != 0 || dpi_enable_all_protocols() != 0)
+        std::fprintf(stderr, "fwdplane: application recognition unavailable\n");
+    FpDpi dpi(plx_dpi_tables_from_shm(), dpi_opt);
     uint64_t seq = 0;
     uint64_t pace_ns = rate > 0 ? static_cast<uint64_t>(1e9 / rate) : 0;
     uint64_t next_send = now_ns();
@@ -266,6 +292,7 @@ int main(int argc, char **argv) {
                     }
                     ++seq;
                     std::string trace;
+                    dpi.classify(pkt);
                     std::string before = per_packet ? fp_packet_str(pkt) : std::string();
                     engine.process(pkt, job.in, per_packet ? &trace : nullptr);
                     std::atomic_ref<uint64_t>(g->packets).fetch_add(1, std::memory_order_relaxed);
@@ -292,8 +319,15 @@ int main(int argc, char **argv) {
         if (jobs.empty())
             break;
     }
-    if (!quiet && !jobs.empty())
+    dpi.flush();
+    if (!quiet && !jobs.empty()) {
         print_summary(engine, summary_path);
+        const fp_dpi_stats &ds = dpi.stats();
+        std::printf("Application recognition: %s; %" PRIu64 " packets, %" PRIu64 " flows, %" PRIu64
+                    " counted, %" PRIu64 " without room\n",
+                    dpi.active() ? "on" : "off (no policy needs it; --dpi forces it)", ds.packets,
+                    ds.flows, ds.counted, ds.table_full);
+    }
 
     if (!replay && (wait || jobs.empty())) {
         while (!g_stop) {
@@ -304,6 +338,8 @@ int main(int argc, char **argv) {
             usleep(100 * 1000);
         }
     }
+    dpi.flush();
+    dpi_release();
     if (!replay) {
         // The tables are no longer served.
         std::atomic_ref<uint8_t>(g->flags19).fetch_and(static_cast<uint8_t>(~FP_GLOBAL_READY_BIT));

@@ -249,6 +249,37 @@ TEST_F(TimerWheel, CallbacksMayRearmOrDeleteTimers) {
     EXPECT_EQ(g_sleeper->state, TIMER_STATE_DISABLED);
 }
 
+// A callback that compiles for 30 ms and, like the compiler's yield hook, runs the high wheel
+// in the middle of it.
+void compiling(timer *t, void *self, void *, void *, void *) {
+    auto *f = static_cast<TimerWheel *>(self);
+    f->clock.advance(30);
+    EXPECT_EQ(timer_exec(f->mgr, TIMER_PRI_MASK_HIGH, 100), 0);
+    f->fired.push_back(t->name);
+}
+
+TEST_F(TimerWheel, NestedRunFromACallbackSkipsNoTick) {
+    // On the high wheel itself: the nested run must not take over the tick the outer run is
+    // in; "late" falls on the tick an outer run would step over after a takeover.
+    timer_enable(add("compile", 10, TIMER_ONE_SHOT, TIMER_PRI_HIGH, compiling));
+    timer_enable(add("next", 20, TIMER_ONE_SHOT, TIMER_PRI_HIGH));
+    timer_enable(add("late", 50, TIMER_ONE_SHOT, TIMER_PRI_HIGH));
+    run_ticks(3);
+    EXPECT_EQ(fired, (std::vector<std::string>{"compile", "next", "late"}));
+    EXPECT_EQ(mgr->nactive, 0u);
+    EXPECT_EQ(mgr->wheels[TIMER_PRI_HIGH]->next_ticks, mgr->cur_ticks + 1);
+
+    // From a normal-wheel callback the nested run serves the high wheel, as a compile needs.
+    fired.clear();
+    timer_enable(add("compile-lo", 10, TIMER_ONE_SHOT, TIMER_PRI_NORMAL, compiling));
+    timer_enable(add("hello", 20, TIMER_ONE_SHOT, TIMER_PRI_HIGH));
+    timer_enable(add("lo", 20));
+    run_ticks(1);
+    EXPECT_EQ(fired, (std::vector<std::string>{"hello", "compile-lo", "lo"}));
+    run_ticks(3000);  // a full turn of the wheel later nothing is found stale
+    EXPECT_EQ(mgr->nactive, 0u);
+}
+
 TEST_F(TimerWheel, DumpsDescribeTimersAndManager) {
     timer *t = add("a-name-that-is-much-longer-than-thirty-nine-chars", 500, TIMER_CYCLIC);
     EXPECT_EQ(std::string(t->name).size(), 39u);

@@ -4,6 +4,12 @@
 
 namespace {
 
+std::vector<uint8_t> encode(const fib_msg &m) {
+    std::vector<uint8_t> w;
+    EXPECT_EQ(fib_msg_encode(m, w), 0);
+    return w;
+}
+
 TEST(FibMsgs, PolicyBindLayoutAndRoundTrip) {
     fib_policy_msg m;
     m.filter_type = 2;
@@ -11,7 +17,7 @@ TEST(FibMsgs, PolicyBindLayoutAndRoundTrip) {
     m.filter_id = 0x01020304;
     m.name = "pol\"1";
     m.vpn_ids = {1, 2, 3, 10};
-    std::vector<uint8_t> w = fib_msg_encode(m);
+    std::vector<uint8_t> w = encode(m);
     ASSERT_EQ(w.size(), 139u + 16);
     EXPECT_EQ(fib_policy_msg_buf(4), 156u);
     EXPECT_EQ(w[0], 1);
@@ -40,7 +46,7 @@ TEST(FibMsgs, AclBindLayoutAndRoundTrip) {
     m.filter_id = 7;
     m.name = "acl6";
     m.bindings = {{100, 1, "ge0/1"}, {0x1FFFFFFFu, 2, std::string(32, 'x')}};
-    std::vector<uint8_t> w = fib_msg_encode(m);
+    std::vector<uint8_t> w = encode(m);
     ASSERT_EQ(w.size(), 139u + 76);
     EXPECT_EQ(w[139 + 3], 100);
     EXPECT_EQ(w[139 + 4], 1);
@@ -52,6 +58,12 @@ TEST(FibMsgs, AclBindLayoutAndRoundTrip) {
     EXPECT_EQ(a.bindings[1].vpn_id, 0x1FFFFFFFu);
     EXPECT_EQ(a.bindings[1].intf, std::string(32, 'x'));
     EXPECT_NE(fib_msg_json(out).find("\"interface\":\"ge0/1\""), std::string::npos);
+
+    // 33 characters would be cut to another interface's name: the message is refused whole.
+    m.bindings[1].intf = std::string(33, 'x');
+    std::vector<uint8_t> refused = {1};
+    EXPECT_EQ(fib_msg_encode(m, refused), 22);
+    EXPECT_TRUE(refused.empty());
 }
 
 TEST(FibMsgs, MalformedMessagesAreRejected) {
@@ -59,7 +71,7 @@ TEST(FibMsgs, MalformedMessagesAreRejected) {
     std::string err;
     fib_policy_msg p;
     p.vpn_ids = {5, 6};
-    std::vector<uint8_t> w = fib_msg_encode(p);
+    std::vector<uint8_t> w = encode(p);
 
     std::vector<uint8_t> cut(w.begin(), w.end() - 1);
     EXPECT_EQ(fib_msg_decode(cut, out, &err), 22);
@@ -79,10 +91,10 @@ TEST(FibMsgs, MalformedMessagesAreRejected) {
 
     fib_acl_msg a;
     a.bindings = {{1, 1, "eth0"}};
-    std::vector<uint8_t> aw = fib_msg_encode(a);
+    std::vector<uint8_t> aw = encode(a);
     aw[139 + 4] = 3;  // direction
     EXPECT_EQ(fib_msg_decode(aw, out, &err), 22);
-    aw = fib_msg_encode(a);
+    aw = encode(a);
     aw[1] = 2;  // family
     EXPECT_EQ(fib_msg_decode(aw, out, &err), 22);
 

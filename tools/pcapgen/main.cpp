@@ -1,6 +1,8 @@
 // pcapgen: writes a pcap capture from a ClassBench header trace (IPv4) or from a small text list
 // of IPv6 packets, so that packet-replay runs need no captured files. Each packet carries the
 // listed addresses, ports, protocol and TCP flags in well-formed headers with valid checksums.
+// With --flows it writes whole application flows (TLS, HTTP, DNS) that application recognition
+// identifies from their content.
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <pcap/pcap.h>
@@ -16,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/pcapgen/pcap_craft.h"
+
 namespace {
 
 const char kUsage[] =
@@ -29,7 +33,13 @@ const char kUsage[] =
     "  addresses as 32-bit numbers or dotted quads; the low byte of FLAGS is the TCP flags byte.\n"
     "INPUT, IPv6 (--ipv6): one packet per line:\n"
     "  SRC DST SPORT DPORT PROTO [FLAGS]\n"
-    "  with IPv6 addresses. In both, '#' starts a comment.\n"
+    "  with IPv6 addresses.\n"
+    "INPUT, application flows (--flows): one flow per line:\n"
+    "  tls  CLIENT SERVER CLIENT-PORT SERVER-NAME   handshake, then a ClientHello with SNI\n"
+    "  http CLIENT SERVER CLIENT-PORT HOST          handshake, then GET / with Host\n"
+    "  dns  CLIENT SERVER CLIENT-PORT NAME          A query for NAME and its answer\n"
+    "  with IPv4 dotted quads; servers listen on 443, 80 and 53. --length and --tos do not\n"
+    "  apply. In all formats, '#' starts a comment.\n"
     "\n"
     "TCP (6), UDP (17), SCTP (132) and UDP-Lite (136) packets carry the ports; packets of other\n"
     "protocols carry no ports (the trace's ports are left out) and a zero payload.\n"
@@ -40,6 +50,7 @@ const char kUsage[] =
     "                    whose headers need more gets just its headers\n"
     "  -r, --raw         raw IP link type instead of Ethernet\n"
     "  -6, --ipv6        INPUT is an IPv6 packet list\n"
+    "  -F, --flows       INPUT is a list of application flows\n"
     "  -T, --tos N       IPv4 TOS / IPv6 traffic-class byte of every packet (default 0)\n"
     "  -g, --gap US      microseconds between packets (default 1)\n"
     "  -q, --quiet       no summary line\n"
@@ -232,20 +243,16 @@ std::vector<uint8_t> build_ip(const Packet &pkt, uint32_t ip_len, uint8_t tos, u
 
 int main(int argc, char **argv) {
     static const option long_options[] = {
-        {"count", required_argument, nullptr, 'n'},
-        {"length", required_argument, nullptr, 'L'},
-        {"raw", no_argument, nullptr, 'r'},
-        {"ipv6", no_argument, nullptr, '6'},
-        {"tos", required_argument, nullptr, 'T'},
-        {"gap", required_argument, nullptr, 'g'},
-        {"quiet", no_argument, nullptr, 'q'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        {"count", required_argument, nullptr, 'n'}, {"length", required_argument, nullptr, 'L'},
+        {"raw", no_argument, nullptr, 'r'},         {"ipv6", no_argument, nullptr, '6'},
+        {"flows", no_argument, nullptr, 'F'},       {"tos", required_argument, nullptr, 'T'},
+        {"gap", required_argument, nullptr, 'g'},   {"quiet", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0},
     };
     unsigned long long limit = ~0ull, length = 64, tos = 0, gap = 1;
-    bool raw = false, v6 = false, quiet = false;
+    bool raw = false, v6 = false, quiet = false, flows = false;
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, ":n:L:r6T:g:qh", long_options, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":n:L:r6FT:g:qh", long_options, nullptr)) != -1;) {
         std::string arg = optarg ? optarg : "";
         switch (c) {
             case 'n':
@@ -261,6 +268,9 @@ int main(int argc, char **argv) {
                 break;
             case '6':
                 v6 = true;
+                break;
+            case 'F':
+                flows = true;
                 break;
             case 'T':
                 if (!parse_num(arg, 255, tos))
@@ -294,7 +304,10 @@ int main(int argc, char **argv) {
     }
     // Read and check everything first, so that bad input leaves no half-written capture.
     std::vector<Packet> packets;
+    std::vector<craft_packet> crafted;
     unsigned lineno = 0;
+    if (flows && v6)
+        return bad_usage("--flows and --ipv6 do not go together");
     for (std::string line; packets.size() < limit && std::getline(in, line);) {
         ++lineno;
         size_t hash = line.find('#');
@@ -302,6 +315,14 @@ int main(int argc, char **argv) {
             line.resize(hash);
         if (line.find_first_not_of(" \t\r") == std::string::npos)
             continue;
+        if (flows) {
+            std::string err = craft_parse_flow_line(line, crafted);
+            if (!err.empty()) {
+                std::fprintf(stderr, "pcapgen: %s:%u: %s\n", in_path.c_str(), lineno, err.c_str());
+                return 2;
+            }
+            continue;
+        }
         Packet pkt;
         std::string err = parse_line(line, v6, pkt);
         if (!err.empty()) {
@@ -324,14 +345,24 @@ int main(int argc, char **argv) {
         return 1;
     }
     uint64_t portless = 0, grown = 0, t_us = 0;
+    if (flows) {
+        if (crafted.size() > limit)
+            crafted.resize(limit);
+        packets.assign(crafted.size(), Packet{});
+    }
     for (size_t i = 0; i < packets.size(); ++i) {
         const Packet &p = packets[i];
-        if (!has_ports(p.proto) && (p.sport || p.dport))
-            ++portless;
-        std::vector<uint8_t> ip = build_ip(p, static_cast<uint32_t>(length),
-                                           static_cast<uint8_t>(tos), static_cast<uint16_t>(i + 1));
-        if (ip.size() > length)
-            ++grown;
+        std::vector<uint8_t> ip;
+        if (flows) {
+            ip = std::move(crafted[i]);
+        } else {
+            if (!has_ports(p.proto) && (p.sport || p.dport))
+                ++portless;
+            ip = build_ip(p, static_cast<uint32_t>(length), static_cast<uint8_t>(tos),
+                          static_cast<uint16_t>(i + 1));
+            if (ip.size() > length)
+                ++grown;
+        }
         std::vector<uint8_t> frame;
         if (!raw) {
             frame = {0x02, 0, 0, 0, 0, 0x02, 0x02, 0, 0, 0, 0, 0x01, 0x08, 0x00};

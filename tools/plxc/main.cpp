@@ -32,7 +32,8 @@ const char usage[] =
     "    rule NAME [FIELD=VALUES ...] [-> ACTION ...]\n"
     "  FIELD: protocol src-port dst-port src-addr dst-addr dscp fc tcp pkt-len app app-family\n"
     "         match-any traffic-class next-header plp dns-app dns-app-family dns\n"
-    "  VALUES: comma-separated numbers, ranges lo-hi, or for addresses a.b.c.d/len\n"
+    "  VALUES: comma-separated numbers, ranges lo-hi, or for addresses a.b.c.d/len; at most\n"
+    "          the field's largest value (dscp and traffic-class 63, tcp 2, plp 1, dns 2)\n"
     "  ACTION: accept | reject | count NAME | set-dscp N | set-fc N | set-traffic-class N | log\n"
     "\n"
     "eval     Evaluates PROGRAM for each packet of PACKETS, as the forwarding plane does.\n"
@@ -41,6 +42,7 @@ const char usage[] =
     "  the names of its count slots.\n"
     "  --summary       print the hits per action record instead\n"
     "\n"
+    "Warnings (a range the program cannot represent) go to standard error.\n"
     "Exit status: 0 success, 1 compile or file failure, 2 bad command line or input.\n";
 
 int bad_usage(const char *what) {
@@ -104,10 +106,18 @@ int cmd_compile(int argc, char **argv) {
     uint32_t len = 0;
     int rc = plx_compile(ctx, table.get(), &prog, &len);
     int status = 0;
-    if (rc != 0 || !prog) {
-        std::fprintf(stderr, "%s: no program: %s (%u bytes asked for)\n", rules_path.c_str(),
-                     ctx->error.empty() ? "memory allocation failed" : ctx->error.c_str(), len);
+    for (const std::string &w : plx_compiler_warnings(ctx))
+        std::fprintf(stderr, "%s: warning: %s\n", rules_path.c_str(), w.c_str());
+    if (rc != PLX_COMPILE_OK) {
+        std::fprintf(stderr, "%s: no program (%s): %s", rules_path.c_str(),
+                     plx_compile_result_name(rc), plx_compiler_error(ctx));
+        if (rc == PLX_COMPILE_NO_MEMORY)
+            std::fprintf(stderr, " (%u bytes asked for)", len);
+        std::fputc('\n', stderr);
         status = 1;
+    } else if (!prog) {
+        std::fprintf(stderr, "%s: no rule tests a field: no program is needed%s\n",
+                     rules_path.c_str(), out_path.empty() ? "" : "; nothing written");
     }
     if (stats) {
         std::printf("rules: %u\n", plx_ruletable_num_rules(table.get()));

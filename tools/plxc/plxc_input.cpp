@@ -91,6 +91,24 @@ std::string parse_value(uint32_t field, const std::string &s, PlxcValue &v) {
     return "";
 }
 
+// The largest value a rule may give the field: what the configuration can carry, which for some
+// fields is less than the field's 32-bit packet value could hold.
+uint32_t field_largest_value(uint32_t field) {
+    switch (field) {
+        case PLX_FIELD_DSCP:
+        case PLX_FIELD_TRAFFIC_CLASS:
+            return 63;  // 6-bit code points
+        case PLX_FIELD_TCP:
+            return 2;  // 2 for "syn", else 0
+        case PLX_FIELD_PLP:
+            return 1;  // low 0, high 1
+        case PLX_FIELD_DNS:
+            return 2;  // request 1, response 2
+        default:
+            return plx_field_catalogue[field - 1].max_value;
+    }
+}
+
 // Next free slot after the base-verb slot 0.
 ActionSlot *next_slot(ActionData &d) {
     for (unsigned i = 1; i < PLX_ACTION_SLOTS; ++i) {
@@ -196,6 +214,10 @@ std::string parse_text_line(const std::vector<std::string> &tok, PlxcRules &out,
             std::string err = parse_value(f, s, v);
             if (!err.empty())
                 return err;
+            const uint32_t largest = field_largest_value(f);
+            if (!v.prefix && v.hi > largest)
+                return "'" + s + "' is above the largest value of " + fname + "; " + fname +
+                       " takes 0-" + std::to_string(largest);
             cond.values.push_back(v);
         }
         rule.conds.push_back(std::move(cond));
@@ -346,7 +368,8 @@ std::string plxc_build(const PlxcRules &rules, bool match_any, plx_compiler_ctx 
                     plx_field_add_range(ctx, rule, t, v.lo, v.hi);
             }
         }
-        plx_ruletable_set_action(rule, sizeof(ActionData), &r.action);
+        if (!plx_ruletable_set_action(rule, sizeof(ActionData), &r.action))
+            return "out of memory";
     }
     return "";
 }

@@ -297,7 +297,11 @@ struct Loader {
     }
 
     bool send(const fib_msg &m) {
-        std::vector<uint8_t> wire = fib_msg_encode(m);
+        std::vector<uint8_t> wire;
+        if (fib_msg_encode(m, wire) != 0) {
+            std::fprintf(stderr, "plxload: an interface name is longer than 32 characters\n");
+            return false;
+        }
         uint8_t *buf = msgq_alloc(q, static_cast<uint32_t>(wire.size()));
         if (!buf) {
             std::fprintf(stderr, "plxload: out of message buffers\n");
@@ -329,12 +333,12 @@ struct Loader {
     bool binding_visible() const {
         if (!opt.vpns.empty()) {
             std::span<fp_vpn_binding> vpn = fp_vpn_bindings();
-            uint8_t bit = opt.filter_type == FP_FILTER_TYPE_DATA ? FP_BIND_DATA : FP_BIND_APP_ROUTE;
             for (uint32_t id : opt.vpns) {
                 const fp_vpn_binding &b = vpn[id];
-                uint32_t f =
-                    bit == FP_BIND_DATA ? fp_load(b.data_filter) : fp_load(b.app_route_filter);
-                if (!(fp_load(b.bound) & bit) || f != filter)
+                uint32_t f = opt.filter_type == FP_FILTER_TYPE_DATA
+                                 ? fp_vpn_data_filter(b, opt.direction)
+                                 : fp_vpn_app_route_filter(b);
+                if (f != filter)
                     return false;
             }
             return true;

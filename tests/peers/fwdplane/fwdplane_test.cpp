@@ -61,7 +61,7 @@ TEST(FpPacket, FieldsFromLinkTypesAndHeaders) {
     EXPECT_EQ(pkt.field[FPF_DST_ADDR], 0xC0A80009u);
     EXPECT_EQ(pkt.field[FPF_DSCP], 46u);
     EXPECT_EQ(pkt.field[FPF_TRAFFIC_CLASS], 0xB8u);
-    EXPECT_EQ(pkt.field[FPF_TCP], 0x12u);
+    EXPECT_EQ(pkt.field[FPF_TCP], 2u);
     EXPECT_EQ(pkt.field[FPF_PKT_LEN], 40u);
     EXPECT_EQ(pkt.field[FPF_MATCH_ANY], 1u);
     EXPECT_EQ(pkt.field[FPF_NEXT_HEADER], 6u);
@@ -157,7 +157,7 @@ TEST(FpPacket, ReadsPcapAndTraceFiles) {
     EXPECT_EQ(bad, 1);
     EXPECT_EQ(got[0].field[FPF_SRC_ADDR], 3232235521u);
     EXPECT_EQ(got[0].field[FPF_DST_PORT], 80u);
-    EXPECT_EQ(got[0].field[FPF_TCP], 0xFFu);
+    EXPECT_EQ(got[0].field[FPF_TCP], 2u);
     EXPECT_EQ(got[0].field[FPF_PKT_LEN], 100u);
     EXPECT_NE(fp_read_packets(
                   dir + "/missing", 64, 0, [](fp_packet &) {}, [](const std::string &) {}, &err),
@@ -252,7 +252,11 @@ TEST_F(Pipeline, StagesRunInOrderAndRewritesReachLaterStages) {
         PLX_ACT_ACCEPT);
     bind_acl(0, "ge0/0", FP_ACL_DIR_IN, acl_in);
     bind_acl(1, "ge0/1", FP_ACL_DIR_OUT, acl_out);
-    vpn_[7] = fp_vpn_binding{data, ar, 3, 0, FP_BIND_DATA | FP_BIND_APP_ROUTE, {}};
+    vpn_[7] =
+        fp_vpn_binding{{FP_FILTER_NONE, FP_FILTER_NONE, data},
+                       ar,
+                       static_cast<uint8_t>(fp_data_bound_bit(FP_DIR_ALL) | FP_BIND_APP_ROUTE),
+                       {}};
     fp_input in{"ge0/0", "ge0/1", 7, 1};
 
     fp_packet p = tcp_packet(80);
@@ -284,7 +288,8 @@ TEST_F(Pipeline, StagesRunInOrderAndRewritesReachLaterStages) {
 
     // A data policy for the tunnel side only does not see service-side packets; counting goes
     // to the bank named by the slot.
-    vpn_[7].data_dir = 2;
+    vpn_[7].data_filter[FP_DIR_FROM_TUNNEL - 1] = data;
+    vpn_[7].bound = fp_data_bound_bit(FP_DIR_FROM_TUNNEL) | FP_BIND_APP_ROUTE;
     plx_program_clear_counters(ar_prog, "ef");
     p = tcp_packet(80);
     EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
@@ -301,6 +306,33 @@ TEST_F(Pipeline, StagesRunInOrderAndRewritesReachLaterStages) {
     EXPECT_EQ(engine_->verdicts(FP_VERDICT_FORWARD), 4u);
 }
 
+TEST_F(Pipeline, DataPoliciesPerDirectionAndAppRouteShareOneVpn) {
+    // Four policies that count every packet, under the names of their bindings.
+    PolicyProgram *prog[4];
+    uint32_t filter[4];
+    const char *names[4] = {"svc", "tun", "all", "ar"};
+    for (int i = 0; i < 4; ++i) {
+        TestRule r{{{PLX_FIELD_MATCH_ANY, 1, 1}}, test_action(PLX_ACT_ACCEPT)};
+        add_count(r.action, 1, names[i]);
+        filter[i] = place({r}, PLX_ACT_ACCEPT, &prog[i]);
+    }
+    vpn_[5] =
+        fp_vpn_binding{{filter[0], filter[1], filter[2]}, filter[3], 0x7 | FP_BIND_APP_ROUTE, {}};
+    auto hits = [](const PolicyProgram *p, const char *name) {
+        uint64_t pk = 0, by = 0;
+        plx_program_sum_counters(p, name, &pk, &by);
+        return pk;
+    };
+    for (uint8_t origin : {FP_DIR_FROM_SERVICE, FP_DIR_FROM_TUNNEL, FP_DIR_FROM_TUNNEL}) {
+        fp_packet p = tcp_packet(80);
+        EXPECT_EQ(engine_->process(p, fp_input{"ge0/9", "", 5, origin}), FP_VERDICT_FORWARD);
+    }
+    EXPECT_EQ(hits(prog[0], "svc"), 1u);
+    EXPECT_EQ(hits(prog[1], "tun"), 2u);
+    EXPECT_EQ(hits(prog[2], "all"), 3u);
+    EXPECT_EQ(hits(prog[3], "ar"), 3u);
+}
+
 TEST_F(Pipeline, PolicerDropsOrMarksOutOfProfile) {
     // 10 cycles (ns) per byte, burst 1000 cycles: 40-byte packets cost 400, two fit the bucket,
     // and 400 ns of quiet refill one.
@@ -311,7 +343,11 @@ TEST_F(Pipeline, PolicerDropsOrMarksOutOfProfile) {
     PolicyProgram *prog = nullptr;
     uint32_t data = place({drop, mark}, PLX_ACT_ACCEPT, &prog);
     uint32_t app = place({{{{PLX_FIELD_PLP, 1, 1}}, test_action(PLX_ACT_REJECT)}}, PLX_ACT_ACCEPT);
-    vpn_[3] = fp_vpn_binding{data, app, 3, 0, FP_BIND_DATA | FP_BIND_APP_ROUTE, {}};
+    vpn_[3] =
+        fp_vpn_binding{{FP_FILTER_NONE, FP_FILTER_NONE, data},
+                       app,
+                       static_cast<uint8_t>(fp_data_bound_bit(FP_DIR_ALL) | FP_BIND_APP_ROUTE),
+                       {}};
     fp_input in{"ge0/0", "", 3, 1};
     std::vector<fp_verdict> v;
     for (uint32_t t : {1000000u, 1000001u, 1000002u, 1000402u}) {
@@ -337,17 +373,68 @@ TEST_F(Pipeline, UnboundOrInvalidFiltersAreSkipped) {
         place({{{{PLX_FIELD_MATCH_ANY, 1, 1}}, test_action(PLX_ACT_REJECT)}}, PLX_ACT_ACCEPT);
     fp_input in{"ge0/0", "", 9, 1};
     fp_packet p = tcp_packet(1);
-    vpn_[9] = fp_vpn_binding{data, 0, 3, 0, 0, {}};  // not marked bound
+    vpn_[9] = fp_vpn_binding{{data, data, data}, data, 0, {}};  // not marked bound
     EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
-    vpn_[9].bound = FP_BIND_DATA;
-    vpn_[9].data_filter = 15;  // no program there
+    vpn_[9].bound = fp_data_bound_bit(FP_DIR_ALL);
+    vpn_[9].data_filter[2] = 15;  // no program there
     EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
-    vpn_[9].data_filter = FP_FILTER_NONE;
+    vpn_[9].data_filter[2] = FP_FILTER_NONE;
     EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
-    vpn_[9].data_filter = data;
+    vpn_[9].data_filter[2] = data;
     EXPECT_EQ(engine_->process(p, in), FP_VERDICT_DROP_POLICY);
     in.vpn = 1000;  // beyond the table
     EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<uint8_t> ipv6_tcp(uint16_t first_group, uint8_t tcp_flags) {
+    std::vector<uint8_t> p(40 + 20, 0);
+    p[0] = 0x60;
+    p[5] = 20;
+    p[6] = 6;
+    p[8] = static_cast<uint8_t>(first_group >> 8);
+    p[9] = static_cast<uint8_t>(first_group);
+    p[23] = 1;
+    p[24] = 0xFD;
+    p[39] = 2;
+    p[40 + 13] = tcp_flags;
+    return p;
+}
+
+// Data and app-route policies hold IPv4 prefixes; the TCP field carries 2 for any SYN.
+TEST_F(Pipeline, Ipv4AddressPoliciesSkipIpv6AndSynMatchesWhateverTheOtherFlags) {
+    // 32.1.0.0/16 rejected: 2001::/16 begins with the same bits.
+    uint32_t data =
+        place({{{{PLX_FIELD_SRC_ADDR, 0x20010000, 0x2001FFFF}}, test_action(PLX_ACT_REJECT)}},
+              PLX_ACT_ACCEPT);
+    uint32_t ar = place({{{{PLX_FIELD_TCP, 2, 2}}, test_action(PLX_ACT_REJECT)}}, PLX_ACT_ACCEPT);
+    vpn_[3] = fp_vpn_binding{{FP_FILTER_NONE, FP_FILTER_NONE, data},
+                             ar,
+                             fp_data_bound_bit(FP_DIR_ALL) | FP_BIND_APP_ROUTE,
+                             {}};
+    fp_input in{"ge0/0", "", 3, 1};
+    auto run = [&](std::vector<uint8_t> ip) {
+        fp_packet p;
+        EXPECT_TRUE(fp_parse_ip(ip.data(), ip.size(), p, nullptr));
+        return engine_->process(p, in);
+    };
+    auto v4 = [](uint8_t a, uint8_t b, uint8_t flags) {
+        auto ip = ipv4(6, 0, 1000, 443, flags);
+        ip[12] = a;
+        ip[13] = b;
+        return ip;
+    };
+    EXPECT_EQ(run(v4(32, 1, 0x10)), FP_VERDICT_DROP_POLICY);
+    EXPECT_EQ(run(ipv6_tcp(0x2001, 0x10)), FP_VERDICT_FORWARD);
+    // A policy without address rules applies to IPv6 too.
+    EXPECT_EQ(run(ipv6_tcp(0x2001, 0x12)), FP_VERDICT_DROP_APP_ROUTE);
+    EXPECT_EQ(run(v4(10, 1, 0x02)), FP_VERDICT_DROP_APP_ROUTE);
+    EXPECT_EQ(run(v4(10, 1, 0x12)), FP_VERDICT_DROP_APP_ROUTE);
+    EXPECT_EQ(run(v4(10, 1, 0xC2)), FP_VERDICT_DROP_APP_ROUTE);
+    EXPECT_EQ(run(v4(10, 1, 0x10)), FP_VERDICT_FORWARD);
 }
 
 }  // namespace

@@ -33,6 +33,14 @@ TEST(PlxcInput, ErrorsNameFileLineAndProblem) {
               "p.rules:1: more than one of accept and reject");
     EXPECT_EQ(parse_error("rule a -> count\n"), "p.rules:1: 'count' needs a counter name");
     EXPECT_EQ(parse_error("rule a -> set-dscp 64\n"), "p.rules:1: bad value '64' for set-dscp");
+    // Values beyond what the configuration can give a field are refused with its range.
+    EXPECT_EQ(parse_error("rule a dscp=10,99\n"),
+              "p.rules:1: '99' is above the largest value of dscp; dscp takes 0-63");
+    EXPECT_EQ(parse_error("rule a dst-port=80-65536\n"),
+              "p.rules:1: '80-65536' is above the largest value of dst-port; dst-port takes "
+              "0-65535");
+    EXPECT_EQ(parse_error("rule a plp=2\n"),
+              "p.rules:1: '2' is above the largest value of plp; plp takes 0-1");
     EXPECT_EQ(parse_error("default drop\n"),
               "p.rules:1: expected 'default accept' or 'default reject'");
     EXPECT_EQ(parse_error("# only a comment\n"), "p.rules: no rules");
@@ -150,6 +158,23 @@ TEST_F(PlxcCommand, CompileWritesTheProgramAndEvalSelectsRecords) {
     out.clear();
     ASSERT_EQ(run("eval --summary " + prog + " " + pk, &out), 0);
     EXPECT_EQ(out.rfind("packets: 3\n", 0), 0u) << out;
+}
+
+TEST_F(PlxcCommand, FieldlessRulesNeedNoProgramAndWarningsArePrinted) {
+    std::string out;
+    std::string prog = (dir_ / "p.plx").string();
+    EXPECT_EQ(
+        run("compile --no-match-any -o " + prog + " " + write("r", "rule a -> accept\n"), &out), 0);
+    EXPECT_NE(out.find("no rule tests a field: no program is needed; nothing written"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("memory"), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists(prog));
+    out.clear();
+    EXPECT_EQ(run("compile " + write("b", "rule bc dst-addr=255.255.255.255 -> accept\n"), &out),
+              0);
+    EXPECT_NE(out.find("warning: 'b' rule bc: dst-addr 255.255.255.255/32"), std::string::npos)
+        << out;
 }
 
 TEST_F(PlxcCommand, BadInputExitsWithStatusTwo) {

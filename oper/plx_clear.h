@@ -1,0 +1,40 @@
+// Clearing the counters and policer statistics that the show provider reports, for one named
+// access list or policy or for all of a kind, while the forwarding plane keeps counting.
+//
+// Every count and police slot of a program has two banks and a selector; the forwarding plane
+// counts into the selected bank. A clear flips the selector, so counting goes on in the other
+// bank at once, and zeroes the bank that was selected before. An increment that lands in the old
+// bank between the flip and the zeroing is lost; nothing is ever half-cleared.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "platform/confd/confd_dp.h"
+
+namespace plx::cfg {
+struct plx_policy_db;
+}
+
+// Tag of the optional name parameter of the clear actions.
+inline constexpr uint32_t PLX_CLEAR_TAG_NAME = 1998270519;
+
+// Clears the access lists of a family (the one named, or all). 0, or 2 when a named list does
+// not exist (nothing cleared).
+int plx_clear_access_lists(bool ipv6, std::optional<std::string_view> name);
+// Clears the policies of one type (1 data, 2 app-route), the one named or all. 0, or 2 when a
+// named policy does not exist.
+int plx_clear_policies(plx::cfg::plx_policy_db *db, uint32_t policy_type,
+                       std::optional<std::string_view> name);
+
+// The actions (action points of the same names). Each takes an optional name parameter, always
+// succeeds and replies no values.
+int plx_clear_policy_acl(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,
+                         confd_tag_value_t *params, int nparams);
+int plx_clear_policy_acl6(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,
+                          confd_tag_value_t *params, int nparams);
+int plx_clear_data_policy(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,
+                          confd_tag_value_t *params, int nparams);
+int plx_clear_app_route_policy(struct confd_user_info *uinfo, struct xml_tag *name,
+                               confd_hkeypath_t *kp, confd_tag_value_t *params, int nparams);

@@ -1,0 +1,376 @@
+// The processing run over the policy db, the state machine of a policy VPN list, and the events
+// that change programs without a commit.
+#include "policy/plx_process.h"
+
+#include <chrono>
+#include <map>
+#include <new>
+#include <string>
+
+#include "common/plx_log.h"
+#include "common/plx_status.h"
+#include "common/timer.h"
+#include "compiler/plx_compiler.h"
+#include "daemon/plx_ctx.h"
+#include "fplink/fib_msgs.h"
+#include "fplink/fp_common.h"
+#include "policy/plx_process_rules.h"
+#include "policy/plx_process_state.h"
+#include "progmem/plx_if_fpmem.h"
+
+using namespace plx::cfg;
+
+namespace plx::process {
+
+list_key key_of(const policy &p, const policy_vpn_list &v) {
+    return {p.type, std::string(p.name.view()), std::string(v.name.view())};
+}
+
+state &state_of(plx_ctx *ctx) {
+    static std::map<plx_ctx *, state> states;
+    return states[ctx];
+}
+
+namespace {
+
+void forget_state(plx_ctx *ctx) {
+    // Reset to defaults; the entry itself is tiny.
+    state_of(ctx) = state{};
+}
+
+uint64_t clock_rate(plx_ctx *ctx) {
+    const state &s = state_of(ctx);
+    if (s.opts.clock_rate)
+        return s.opts.clock_rate();
+    const fp_global_ctrl *g = fp_global_ctrl_tbl();
+    return g ? fp_load(g->clock_rate) : 0;
+}
+
+void pump_cb(void *arg) {
+    plx_process_pump(static_cast<plx_ctx *>(arg));
+}
+
+uint32_t filter_type_of(const policy &p) {
+    return p.type == PLX_POLICY_TYPE_DATA ? 1 : 2;
+}
+
+policy_vpn_list *find_user_list(plx_policy_db *db, std::string_view policy_name, uint32_t type,
+                                std::string_view vpn_list_name) {
+    policy *p = plx_config_policy_find(db, type, policy_name);
+    return p ? p->vpn_lists.find(vpn_list_name) : nullptr;
+}
+
+// Withdraws what a VPN list has in the forwarding plane: its binding, its program (handed to the
+// delayed release) and a rule table left from an interrupted build.
+void release_list(plx_ctx *ctx, const policy &p, policy_vpn_list &v) {
+    if (v.p_rule_table) {
+        plx_ruletable_destroy(static_cast<plx_ruletable *>(v.p_rule_table));
+        v.p_rule_table = nullptr;
+    }
+    if (v.filter_id != PLX_FILTER_ID_NONE) {
+        plx_policy_binding_send(ctx, p, v, FIB_MSG_POLICY_UNBIND);
+        v.filter_id = PLX_FILTER_ID_NONE;
+        v.filter_type = 0;
+    }
+    if (v.p_program) {
+        plx_compiler_free_program(v.p_program);
+        v.p_program = nullptr;
+    }
+}
+
+// The compiler refused the rule table (or the table cannot express a rule): the policy goes on
+// without this list's program until the list changes.
+void report_refused(plx_ctx *ctx, const policy &p, policy_vpn_list &v, const std::string &why) {
+    PLX_LOG("Failed to compile policy %s - %s: %s. Continuing without the policy.\n",
+            p.name.c_str(), v.name.c_str(), why.c_str());
+    plx_log_event(1, "ALRT", 1100006,
+                  "Failed to compile policy %s - %s. Continuing without the policy.",
+                  p.name.c_str(), v.name.c_str());
+    state_of(ctx).refused.insert(key_of(p, v));
+    notify_status(ctx, p, v, false);
+}
+
+void report_no_memory(plx_ctx *ctx, const policy &p, policy_vpn_list &v, uint32_t len) {
+    PLX_LOG(
+        "Failed to allocate memory [%d/%d] for policy %s - %s. Continuing without the "
+        "policy.\n",
+        static_cast<int>(len), static_cast<int>(plx_mem_blocks(len)), p.name.c_str(),
+        v.name.c_str());
+    plx_log_event(1, "ALRT", 1100002,
+                  "Failed to allocate memory for policy %s - %s. Continuing without the policy.",
+                  p.name.c_str(), v.name.c_str());
+    notify_status(ctx, p, v, false);
+}
+
+// ---- Model hooks ------------------------------------------------------------------------------
+
+void on_direction_changed(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
+    if (v.filter_id == PLX_FILTER_ID_NONE)
+        return;
+    // fibd keeps a binding per direction: the old one goes before the new one is announced.
+    uint32_t now = v.direction;
+    v.direction = p.old_direction;
+    plx_policy_binding_send(ctx, p, v, FIB_MSG_POLICY_UNBIND);
+    v.direction = now;
+    plx_policy_binding_send(ctx, p, v, FIB_MSG_POLICY_BIND);
+}
+
+void on_vpn_range(plx_ctx *ctx, vpn_list &l, const vpn_range &r, uint8_t op) {
+    for (const vpn_list_policy &u : l.users) {
+        policy *p = plx_config_policy_find(ctx->policy, u.policy_type, u.policy_name.view());
+        policy_vpn_list *v = p ? p->vpn_lists.find(l.name.view()) : nullptr;
+        if (v && v->filter_id != PLX_FILTER_ID_NONE)
+            plx_policy_binding_send(ctx, *p, *v, op, &r);
+    }
+}
+
+void on_list_releasing(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
+    release_list(ctx, p, v);
+    state_of(ctx).refused.erase(key_of(p, v));
+}
+
+// New policer parameters go straight into the placed programs that use the policer; the
+// actions' copies follow so that the next rebuild writes the same values.
+void on_policer_modified(plx_ctx *ctx, policer &pol) {
+    const state &s = state_of(ctx);
+    uint64_t ticks = plx_policer_ticks_per_byte(clock_rate(ctx), pol.params.rate);
+    PlxPolicerParams params{pol.name.c_str(), ticks, ticks * pol.params.burst, pol.params.exceed};
+    const uint32_t invalid = plx_process_invalid_filter_id(ctx);
+    for (policer_instance &inst : pol.instances) {
+        std::vector<uint32_t> ids;
+        if (inst.owner_kind == PLX_OWNER_KIND_POLICY) {
+            policy_vpn_list *v = nullptr;
+            for (uint32_t type : {PLX_POLICY_TYPE_DATA, PLX_POLICY_TYPE_PFR})
+                if (!v)
+                    v = find_user_list(ctx->policy, inst.owner_name.view(), type,
+                                       inst.owner_name2.view());
+            if (!v)
+                continue;
+            if (rule *r = v->rule_tree.find(inst.seq_id))
+                for (config_action &a : r->actions)
+                    if (a.action_type == PLX_ACTION_POLICE && a.police.name == pol.name.view())
+                        a.police.params = pol.params;
+            ids.push_back(v->filter_id);
+        } else if (s.opts.acl_filter_ids) {
+            ids = s.opts.acl_filter_ids(inst.owner_name.view());
+        }
+        for (uint32_t id : ids) {
+            if (id >= invalid || !ctx->mem_ops || !ctx->mem_ops->plx_mem_refresh_policers)
+                continue;
+            if (int rc = ctx->mem_ops->plx_mem_refresh_policers(id, &params))
+                PLX_LOG("Failed to refresh policer %s in filter %u (%d)\n", pol.name.c_str(), id,
+                        rc);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace plx::process
+
+using namespace plx::process;
+
+void plx_process_attach(plx_ctx *ctx, plx_process_opts opts) {
+    PLX_ASSERT(ctx != nullptr && ctx->policy != nullptr);
+    state &s = state_of(ctx);
+    s.opts = std::move(opts);
+    plx_policy_db *db = ctx->policy;
+    if (s.opts.resolve_app_id)
+        db->resolve_app_id = s.opts.resolve_app_id;
+    db->hooks.direction_changed = [ctx](policy &p, policy_vpn_list &v) {
+        on_direction_changed(ctx, p, v);
+    };
+    db->hooks.vpn_range_added = [ctx](vpn_list &l, const vpn_range &r) {
+        on_vpn_range(ctx, l, r, FIB_MSG_POLICY_BIND);
+    };
+    db->hooks.vpn_range_removing = [ctx](vpn_list &l, const vpn_range &r) {
+        on_vpn_range(ctx, l, r, FIB_MSG_POLICY_UNBIND);
+    };
+    db->hooks.vpn_list_releasing = [ctx](policy &p, policy_vpn_list &v) {
+        on_list_releasing(ctx, p, v);
+    };
+    db->hooks.policer_modified = [ctx](policer &pol) { on_policer_modified(ctx, pol); };
+}
+
+void plx_process_detach(plx_ctx *ctx) {
+    if (!ctx)
+        return;
+    if (ctx->policy) {
+        plx_policy_hooks &h = ctx->policy->hooks;
+        h.direction_changed = nullptr;
+        h.vpn_range_added = nullptr;
+        h.vpn_range_removing = nullptr;
+        h.vpn_list_releasing = nullptr;
+        h.policer_modified = nullptr;
+    }
+    forget_state(ctx);
+}
+
+uint32_t plx_process_invalid_filter_id(plx_ctx *ctx) {
+    uint32_t n = state_of(ctx).opts.num_filters;
+    if (n == 0)
+        n = g_fp_scaling.num_filters;
+    // Without filter memory (offline tools) no id is ever placed; keep clear of "not bound".
+    return n ? n : PLX_FILTER_ID_NONE - 1;
+}
+
+void plx_process_pump(plx_ctx *ctx) {
+    if (!ctx || !ctx->tmr_mgr)
+        return;
+    constexpr int64_t PUMP_INTERVAL_NS = 6'000'000;
+    state &s = state_of(ctx);
+    int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count();
+    if (now - s.last_pump_ns < PUMP_INTERVAL_NS)
+        return;
+    s.last_pump_ns = now;
+    timer_exec(ctx->tmr_mgr, TIMER_PRI_MASK_HIGH, 100);
+}
+
+int plx_policy_change(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
+    if (!ctx || !ctx->policy)
+        return PLX_EBADMSG;
+    release_list(ctx, p, v);
+    int rc = plx_config_policy_vpn_list_refresh(ctx->policy, &v);
+    if (rc != PLX_OK)
+        PLX_LOG("Failed to refresh policy %s - %s (%d)\n", p.name.c_str(), v.name.c_str(), rc);
+    return rc;
+}
+
+int plx_process_policy_vpn_list(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
+    if (!ctx || !ctx->policy || !ctx->compiler)
+        return PLX_EBADMSG;
+    plx_process_pump(ctx);
+    if (!p.added && !v.changed)
+        return PLX_OK;
+    state &s = state_of(ctx);
+    const uint32_t invalid = plx_process_invalid_filter_id(ctx);
+    const uint32_t previous = v.filter_id;
+
+    // A bound or failed list gives up its binding and program before the rebuild.
+    if (plx_policy_change(ctx, p, v) != PLX_OK)
+        return PLX_ENOMEM;  // the list stays marked and is rebuilt on the next run
+    v.changed = 0;
+    s.refused.erase(key_of(p, v));
+    if (v.rules.empty())
+        return PLX_OK;
+
+    plx_compiler_ctx *cc = ctx->compiler;
+    plx_ruletable *table = nullptr;
+    std::string why;
+    int rc = plx_policy_ruletable_build(cc, p, v, clock_rate(ctx), &table, &why, pump_cb, ctx);
+    if (rc == PLX_ENOMEM) {
+        PLX_LOG("Failed to build the rule table of policy %s - %s: out of memory\n", p.name.c_str(),
+                v.name.c_str());
+        v.changed = 1;
+        return PLX_ENOMEM;
+    }
+
+    PolicyProgram *prog = nullptr;
+    uint32_t len = 0;
+    bool no_memory = false;
+    if (rc == PLX_OK) {
+        v.p_rule_table = table;
+        try {
+            if (plx_compile(cc, table, &prog, &len) != 0) {
+                prog = nullptr;
+                why = cc->error;
+                no_memory = why.empty();
+            } else if (!prog) {
+                why = "no rule tests a field";
+            }
+        } catch (const std::bad_alloc &) {
+            prog = nullptr;
+            no_memory = true;
+        }
+        plx_ruletable_destroy(table);
+        v.p_rule_table = nullptr;
+    }
+    const uint32_t placed_id = cc->filter_id;
+    plx_compiler_reset(cc);
+
+    v.filter_type = filter_type_of(p);
+    if (prog) {
+        PLX_ASSERT(placed_id < invalid);
+        v.p_program = prog;
+        v.filter_id = placed_id;
+        PLX_TRACE(PLX_DEBUG_POLICY, "Programmed policy %s - %s: filter %u, %u bytes\n",
+                  p.name.c_str(), v.name.c_str(), placed_id, prog->length);
+        if (previous == invalid) {
+            plx_log_event(6, "INFO", 1100004, "Successfully re-programmed policy %s - %s",
+                          p.name.c_str(), v.name.c_str());
+            notify_status(ctx, p, v, true);
+        }
+    } else {
+        v.filter_id = invalid;
+        if (no_memory)
+            report_no_memory(ctx, p, v, len);
+        else
+            report_refused(ctx, p, v, why);
+    }
+    plx_policy_binding_send(ctx, p, v, FIB_MSG_POLICY_BIND);
+    return PLX_OK;
+}
+
+int plx_process_all_changed(plx_ctx *ctx) {
+    if (!ctx || !ctx->policy)
+        return PLX_EBADMSG;
+    state &s = state_of(ctx);
+    if (s.running) {
+        s.pending = true;
+        return PLX_OK;
+    }
+    s.running = true;
+    int result = PLX_OK;
+    do {
+        s.pending = false;
+        result = PLX_OK;
+        for (policy &p : ctx->policy->policies) {
+            if (!p.added && !p.changed)
+                continue;
+            int failed = PLX_OK;
+            for (policy_vpn_list &v : p.vpn_lists) {
+                failed = plx_process_policy_vpn_list(ctx, p, v);
+                if (failed != PLX_OK)
+                    break;
+            }
+            p.added = 0;
+            // A list that could not be processed keeps its policy marked for the next run.
+            p.changed = failed != PLX_OK;
+            if (failed != PLX_OK && result == PLX_OK)
+                result = failed;
+        }
+        if (result == PLX_OK && s.opts.process_access_lists)
+            result = s.opts.process_access_lists(ctx);
+    } while (s.pending && result == PLX_OK);
+    s.running = false;
+    return result;
+}
+
+void plx_process_oom_policies(plx_ctx *ctx, uint32_t freed) {
+    if (!ctx || !ctx->policy)
+        return;
+    PLX_TRACE(PLX_DEBUG_POLICY, "Processing oom policy (freed memory: %d)\n",
+              static_cast<int>(freed));
+    state &s = state_of(ctx);
+    const uint32_t invalid = plx_process_invalid_filter_id(ctx);
+    for (policy &p : ctx->policy->policies) {
+        for (policy_vpn_list &v : p.vpn_lists) {
+            if (v.filter_id != invalid || s.refused.count(key_of(p, v)))
+                continue;
+            plx_config_mark_changed(v);
+            PLX_TRACE(PLX_DEBUG_POLICY, "Retry programming for policy: %s-%d-%s\n", p.name.c_str(),
+                      static_cast<int>(p.type), v.name.c_str());
+        }
+    }
+    if (s.opts.retry_access_lists)
+        s.opts.retry_access_lists(ctx);
+    plx_process_all_changed(ctx);
+}
+
+int plx_process_tloc_change(plx_ctx *ctx, tloc *t) {
+    if (!ctx || !ctx->policy || !t)
+        return PLX_EBADMSG;
+    plx_config_tloc_mark_users(ctx->policy, t);
+    return plx_process_all_changed(ctx);
+}

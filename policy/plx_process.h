@@ -1,0 +1,104 @@
+// Applying policy changes: turns the policies that the configuration readers marked as added or
+// changed into programs in filter memory and tells fibd where they apply.
+//
+// For each marked policy VPN list the processing withdraws the current binding and hands the old
+// program to the delayed release, refreshes the list's derived data (expanded prefix and app
+// lists, TLOC lists, classes), builds a rule table, compiles it into filter memory and sends the
+// bind message. A policy VPN list is in one of three states, told by its filter id:
+//   PLX_FILTER_ID_NONE       unbound: new, without rules, or withdrawn for a rebuild;
+//   the invalid filter id    failed: no program could be placed (out of filter memory, or the
+//                            compiler refused the rule table); fibd is told this id;
+//   any other                bound: the program is placed under this filter id.
+// A list that failed for want of memory is tried again whenever program memory releases blocks.
+//
+// Events that change programs without a commit: TLOC state (the policies naming the TLOC are
+// rebuilt), VPN ranges added or removed (only that range is bound or unbound), direction changes
+// (rebind), policer changes (parameters refreshed in the placed programs, no recompile).
+//
+// Everything runs on the event-loop thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+#include "policy/plx_config.h"
+
+struct plx_ctx;
+
+// The result of programming one policy VPN list, as the program-status notification reports it.
+struct plx_program_status {
+    std::string_view vpn_list;
+    std::string_view policy;
+    bool success = false;
+};
+
+// What the processing needs beyond the daemon context. Every member is optional.
+struct plx_process_opts {
+    // Number of filter ids program memory offers; this number is the invalid filter id of a
+    // list that failed. 0: the number of the attached shared-memory profile.
+    uint32_t num_filters = 0;
+    // Forwarding-plane clock in cycles per second, for the policer arithmetic. Empty: the clock
+    // rate the forwarding plane publishes in its global control record.
+    std::function<uint64_t()> clock_rate;
+    // DPI application (kind 1) or family (kind 2) id of a name. When set it becomes the model's
+    // resolver; empty keeps the resolver the model has.
+    plx::cfg::plx_app_id_resolver resolve_app_id;
+    // Program-status notification. Empty: the ConfD notification on the daemon's
+    // configuration-database context.
+    std::function<void(plx_ctx *, const plx_program_status &)> notify;
+    // The access-list pass that follows the policies in every processing run; 0 or a status.
+    std::function<int(plx_ctx *)> process_access_lists;
+    // Marks the access lists that failed for want of memory for a retry.
+    std::function<void(plx_ctx *)> retry_access_lists;
+    // Filter ids of the IPv4 and IPv6 access lists of a name (policer refresh).
+    std::function<std::vector<uint32_t>(std::string_view acl_name)> acl_filter_ids;
+};
+
+// Attaches the processing to a context: installs the model's hooks (direction changes, VPN
+// ranges, deletion of policy VPN lists, policer changes) and keeps the options. Attaching again
+// replaces the options.
+void plx_process_attach(plx_ctx *ctx, plx_process_opts opts = {});
+// Removes the model's hooks and forgets the options.
+void plx_process_detach(plx_ctx *ctx);
+
+// The invalid filter id (number of filter ids) the processing uses for this context.
+uint32_t plx_process_invalid_filter_id(plx_ctx *ctx);
+
+// Processes every added or changed policy (in policy-db order, its VPN lists in name order),
+// then the access lists. 0, or the status of the first VPN list that failed (12 when a rule table
+// could not be built); the access lists are then left for the next run. Called after each batch
+// of configuration changes. A call made while a run is in progress (from a timer during a long
+// compile) is folded into that run.
+int plx_process_all_changed(plx_ctx *ctx);
+
+// Rebuilds, compiles, places and binds one VPN list of a policy when it is marked. 0 or 12.
+int plx_process_policy_vpn_list(plx_ctx *ctx, plx::cfg::policy &p, plx::cfg::policy_vpn_list &v);
+
+// Withdraws the binding of a VPN list (unbind message when it is bound or failed), releases its
+// program and refreshes its derived data for a rebuild. 0, or 12 when the refresh ran out of
+// memory part-way.
+int plx_policy_change(plx_ctx *ctx, plx::cfg::policy &p, plx::cfg::policy_vpn_list &v);
+
+// Program memory released `freed` blocks: every list that failed for want of memory (policies and
+// access lists) is marked and everything marked is processed. The memory-released operation of
+// ProgramMemoryOps.
+void plx_process_oom_policies(plx_ctx *ctx, uint32_t freed);
+
+// A TLOC was added, changed or withdrawn: the policies and access lists whose rules name it are
+// rebuilt. 0 or the status of plx_process_all_changed.
+int plx_process_tloc_change(plx_ctx *ctx, plx::cfg::tloc *t);
+
+// Sends a bind (FIB_MSG_POLICY_BIND) or unbind (FIB_MSG_POLICY_UNBIND) message for a VPN list of
+// a policy: every VPN id of every range of the list, or only those of `only` when given. Nothing
+// is sent for a list without VPN ids or without a connection to fibd (the state is announced
+// again when fibd connects). 0 sent or nothing to send, 12 no buffer, 22 too many VPN ids for
+// one message, otherwise the transport's result.
+int plx_policy_binding_send(plx_ctx *ctx, const plx::cfg::policy &p,
+                            const plx::cfg::policy_vpn_list &v, uint8_t op,
+                            const plx::cfg::vpn_range *only = nullptr);
+
+// Lets due high-priority timers run during a long rebuild: runs the high-priority wheel when at
+// least 6 ms passed since it last did.
+void plx_process_pump(plx_ctx *ctx);

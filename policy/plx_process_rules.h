@@ -1,0 +1,45 @@
+// From the policy model to the compiler's input: the rule table of a policy VPN list, with each
+// rule's conditions as ranges of the compiler's fields and its actions as a 3072-byte block of
+// twelve 256-byte slots.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "compiler/plx_compiler.h"
+#include "compiler/plx_program.h"
+#include "policy/plx_config.h"
+
+// Compiler field of a model match type (0 for the list types and the bounds, which never reach
+// a rule table).
+uint32_t plx_match_field(uint32_t match_type);
+
+// Forwarding-plane clock cycles per byte for a rate in bits per second. A rate below 8 bits per
+// second (less than a byte a second) is taken as exactly that many bits; 0 gives the largest
+// value, which lets nothing through.
+uint64_t plx_policer_ticks_per_byte(uint64_t clock_rate, uint64_t rate_bps);
+
+// Slot 0 of the default block: the VPN list's default action.
+void plx_default_action_block(const plx::cfg::config_action &def, ActionData &out);
+
+// The action block of one rule. Actions fill consecutive slots in list order; a forwarding-class
+// action whose class is unresolved takes none; a policer found in the third slot or later
+// changes places with the action in slot 1. Returns false (with *reason) when the rule has more
+// actions than the twelve slots hold.
+bool plx_rule_action_block(const plx::cfg::rule &r, uint64_t clock_rate, ActionData &out,
+                           std::string *reason);
+
+// The 16 positions of a TLOC-list slot. Eligible entries (TLOC resolved and up, label not 0) of
+// the highest preference present are written first; the remaining positions go round-robin over
+// them when their weights are equal, and otherwise in proportion to the weights, the heaviest
+// TLOC first. A slot without an eligible entry keeps only its type.
+void plx_tloc_list_slot(const plx::cfg::config_action &a, TlocListSlot &slot);
+
+// Builds the rule table of a VPN list: name = the policy name, alias = "<type><VPN list>", one
+// rule per sequence named by its sequence id. Returns 0 with *out set; 12 when memory ran out
+// (the table is freed and the compile context reset); 22 with *reason when a rule cannot be
+// expressed (too many actions). Calls between_rules(arg), when given, after each rule.
+int plx_policy_ruletable_build(plx_compiler_ctx *cc, const plx::cfg::policy &p,
+                               const plx::cfg::policy_vpn_list &v, uint64_t clock_rate,
+                               plx_ruletable **out, std::string *reason,
+                               void (*between_rules)(void *) = nullptr, void *arg = nullptr);

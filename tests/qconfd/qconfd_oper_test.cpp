@@ -1,0 +1,155 @@
+// Operational writes through a real database: the chained threads keep the request order,
+// and the synchronous write reports what the database said.
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qconfd/qconfd_util.h"
+#include "tests/qconfd/qconfd_test_env.h"
+#include "tests/support/test_process.h"
+
+namespace {
+
+// Records every change of an operational subscription on /debugs/plx as "+path" / "-path".
+class OperWatcher {
+  public:
+    OperWatcher() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_EQ(cdb_connect(fd_, CDB_SUBSCRIPTION_SOCKET, nullptr, 0), CONFD_OK);
+        EXPECT_EQ(cdb_oper_subscribe(fd_, 0, &point_, "/debugs/plx"), CONFD_OK);
+        EXPECT_EQ(cdb_subscribe_done(fd_), CONFD_OK);
+        th_ = std::thread([this] { loop(); });
+    }
+    ~OperWatcher() {
+        shutdown(fd_, SHUT_RDWR);
+        th_.join();
+        cdb_close(fd_);
+    }
+    std::vector<std::string> changes() {
+        std::lock_guard lk(mu_);
+        return changes_;
+    }
+
+  private:
+    static cdb_iter_ret iter(confd_hkeypath_t *kp, cdb_iter_op op, confd_value_t *, confd_value_t *,
+                             void *self) {
+        char path[256];
+        confd_pp_kpath(path, sizeof path, kp);
+        auto *w = static_cast<OperWatcher *>(self);
+        std::lock_guard lk(w->mu_);
+        w->changes_.push_back((op == MOP_DELETED ? "-" : "+") + std::string(path));
+        return ITER_CONTINUE;
+    }
+    void loop() {
+        for (;;) {
+            cdb_sub_notification type;
+            int flags = 0, n = 0, *points = nullptr;
+            if (cdb_read_subscription_socket2(fd_, &type, &flags, &points, &n) != CONFD_OK)
+                return;
+            for (int i = 0; i < n; ++i)
+                cdb_diff_iterate(fd_, points[i], iter, 0, this);
+            free(points);
+            cdb_sync_subscription_socket(fd_, CDB_DONE_OPERATIONAL);
+        }
+    }
+    int fd_ = -1, point_ = -1;
+    std::thread th_;
+    std::mutex mu_;
+    std::vector<std::string> changes_;
+};
+
+using OperWrite = QconfdEnv;
+
+TEST_F(OperWrite, ManyChainedWritesReachTheDatabaseInRequestOrder) {
+    OperWatcher watcher;
+    const char *areas[] = {"config", "hbus", "dpi", "policy", "all"};
+    std::set<std::string> on;
+    std::vector<std::string> expected;
+    std::mt19937 rng(7);
+    // Every write is valid only after the one before it: out of order, a create would meet
+    // an existing switch or a delete a missing one, and the change would not be seen.
+    for (int i = 0; i < 150; ++i) {
+        const std::string path = std::string("/debugs/plx/") + areas[rng() % 5];
+        const bool create = !on.count(path);
+        ASSERT_EQ(qconfd_set_cdb_oper_value(&ctx_, nullptr, path.c_str(),
+                                            create ? QCONFD_OPER_CREATE : QCONFD_OPER_DELETE, 1),
+                  0);
+        create ? (void)on.insert(path) : (void)on.erase(path);
+        expected.push_back((create ? "+" : "-") + path);
+    }
+    qconfd_oper_writes_join(&ctx_);
+    ASSERT_TRUE(wait_for([&] { return watcher.changes().size() >= expected.size(); }));
+    EXPECT_EQ(watcher.changes(), expected);
+}
+
+TEST_F(OperWrite, SynchronousWriteReportsTheDatabaseErrorAndToleratesNoChange) {
+    auto exists = [&](const char *path) {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        cdb_connect(s, CDB_DATA_SOCKET, nullptr, 0);
+        cdb_start_session(s, CDB_OPERATIONAL);
+        int rc = cdb_exists(s, "%s", path);
+        cdb_close(s);
+        return rc;
+    };
+    EXPECT_EQ(
+        qconfd_vset_cdb_oper_value(&ctx_, nullptr, QCONFD_OPER_CREATE, 0, "/debugs/plx/%s", "dpi"),
+        0);
+    EXPECT_EQ(exists("/debugs/plx/dpi"), 1);
+    EXPECT_EQ(qconfd_vset_cdb_oper_value(&ctx_, nullptr, QCONFD_OPER_CREATE, 1, "/debugs/plx/dpi"),
+              CONFD_ERR_ALREADY_EXISTS);
+    EXPECT_EQ(qconfd_vset_cdb_oper_value(&ctx_, nullptr, QCONFD_OPER_DELETE, 1, "/debugs/plx/dpi"),
+              0);
+    EXPECT_EQ(qconfd_vset_cdb_oper_value(&ctx_, nullptr, QCONFD_OPER_DELETE, 1, "/debugs/plx/dpi"),
+              CONFD_ERR_NOEXISTS);
+    EXPECT_EQ(exists("/debugs/plx/dpi"), 0);
+    EXPECT_NE(qconfd_vset_cdb_oper_value(&ctx_, nullptr, QCONFD_OPER_CREATE, 1, "/debugs/no/such"),
+              0);
+
+    // A set carries its value; the asynchronous form copies it before the caller's goes away.
+    {
+        confd_value_t bits;
+        CONFD_SET_BIT32(&bits, 5u);
+        EXPECT_EQ(qconfd_set_cdb_oper_value(&ctx_, &bits, "/qconfd-initial-read-priority",
+                                            QCONFD_OPER_SET, 1),
+                  0);
+    }
+    qconfd_oper_writes_join(&ctx_);
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    cdb_connect(s, CDB_DATA_SOCKET, nullptr, 0);
+    cdb_start_session(s, CDB_OPERATIONAL);
+    confd_value_t got{};
+    ASSERT_EQ(cdb_get(s, &got, "/qconfd-initial-read-priority"), CONFD_OK) << confd_lasterr();
+    EXPECT_EQ(CONFD_GET_BIT32(&got), 5u);
+    cdb_close(s);
+}
+
+TEST(KeypathKeys, FindsTheKeysOfTheNamedListOnly) {
+    // /a/outer{x}/inner{y 7}/leaf, stored leaf-most first.
+    confd_hkeypath_t kp{};
+    kp.len = 6;
+    CONFD_SET_XMLTAG(&kp.v[5][0], 1, 0);
+    CONFD_SET_XMLTAG(&kp.v[4][0], 100, 0);
+    CONFD_SET_BUF(&kp.v[3][0], "x", 1);
+    CONFD_SET_NOEXISTS(&kp.v[3][1]);
+    CONFD_SET_XMLTAG(&kp.v[2][0], 200, 0);
+    CONFD_SET_BUF(&kp.v[1][0], "y", 1);
+    CONFD_SET_UINT32(&kp.v[1][1], 7);
+    CONFD_SET_NOEXISTS(&kp.v[1][2]);
+    CONFD_SET_XMLTAG(&kp.v[0][0], 300, 0);
+
+    confd_value_t buf[2];
+    ASSERT_EQ(qconfd_keypath_get_keys(&kp, buf, 2, 200), buf);
+    EXPECT_EQ(CONFD_GET_UINT32(&buf[1]), 7u);
+    confd_value_t *outer = qconfd_keypath_get_keys(&kp, nullptr, 1, 100);
+    ASSERT_NE(outer, nullptr);
+    EXPECT_EQ(std::string(CONFD_GET_CBUFPTR(outer), CONFD_GET_BUFSIZE(outer)), "x");
+    free(outer);
+    EXPECT_EQ(qconfd_keypath_get_keys(&kp, nullptr, 1, 200), nullptr);  // it has two keys
+    EXPECT_EQ(qconfd_keypath_get_keys(&kp, buf, 1, 999), nullptr);      // no such list
+    EXPECT_EQ(qconfd_keypath_get_keys(&kp, buf, 0, 100), nullptr);
+}
+
+}  // namespace
