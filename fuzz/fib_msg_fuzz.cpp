@@ -16,7 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     const std::string first = fib_msg_json(msg);
-    std::vector<uint8_t> wire = fib_msg_encode(msg);
+    std::vector<uint8_t> wire;
+    if (fib_msg_encode(msg, wire) != 0) {
+        std::fprintf(stderr, "a decoded message does not encode:\n%s\n", first.c_str());
+        std::abort();
+    }
     fib_msg again;
     if (fib_msg_decode(wire, again, &err) != 0) {
         std::fprintf(stderr, "re-encoded message refused: %s\n%s\n", err.c_str(), first.c_str());

@@ -20,8 +20,12 @@ const int kLinkTypes[] = {
 };
 constexpr size_t kNumLinkTypes = sizeof kLinkTypes / sizeof kLinkTypes[0];
 
-void check(const fp_packet &pkt) {
+// What a parsed packet promises the stages after the parser.
+void check(const fp_packet &pkt, const uint8_t *data, size_t size) {
     if (pkt.family != 4 && pkt.family != 6)
+        std::abort();
+    if (pkt.ip && (pkt.ip < data || pkt.ip_len > size || pkt.ip + pkt.ip_len > data + size ||
+                   pkt.l4_off > pkt.ip_len))
         std::abort();
     if (pkt.field[FPF_MATCH_ANY] != 1 || pkt.field[FPF_DSCP] > 63 ||
         pkt.field[FPF_TRAFFIC_CLASS] > 255 || pkt.field[FPF_PKT_LEN] > 65535)
@@ -41,19 +45,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string why;
     if (kind < kNumLinkTypes) {
         if (fp_parse_frame(kLinkTypes[kind], data, size, pkt, &why))
-            check(pkt);
+            check(pkt, data, size);
         else if (why.empty())
             std::abort();
     } else if (kind == kNumLinkTypes) {
         if (fp_parse_ip(data, size, pkt, &why))
-            check(pkt);
+            check(pkt, data, size);
         else if (why.empty())
             std::abort();
     } else {
         long filter = 0;
         std::string line(reinterpret_cast<const char *>(data), size);
         if (fp_parse_trace_line(line, 64, pkt, &filter, &why))
-            check(pkt);
+            check(pkt, data, size);
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 // Writes the fuzzers' seed corpora: a handful of small valid inputs per harness, made with the
 // project's own encoders where it has them. Usage: fuzz_make_corpus DIR (DIR/<harness>/...).
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -35,6 +36,13 @@ Bytes cat(uint8_t a, uint8_t b, const Bytes &rest) {
     return out;
 }
 
+Bytes encode(const fib_msg &m) {
+    Bytes out;
+    if (fib_msg_encode(m, out) != 0)
+        std::abort();
+    return out;
+}
+
 void fib() {
     fib_policy_msg bind;
     bind.filter_type = 1;
@@ -42,22 +50,22 @@ void fib() {
     bind.filter_id = 3;
     bind.name = "data-policy-1";
     bind.vpn_ids = {1, 2, 3, 10};
-    put("fib_msg_fuzz", "policy-bind", fib_msg_encode(bind));
+    put("fib_msg_fuzz", "policy-bind", encode(bind));
     fib_policy_msg unbind;
     unbind.type = FIB_MSG_POLICY_UNBIND;
     unbind.filter_type = 2;
     unbind.name = "app-route";
-    put("fib_msg_fuzz", "policy-unbind-empty", fib_msg_encode(unbind));
+    put("fib_msg_fuzz", "policy-unbind-empty", encode(unbind));
     fib_acl_msg acl;
     acl.family = 1;
     acl.filter_id = 7;
     acl.name = "acl6";
     acl.bindings = {{10, 1, "ge0/0"}, {20, 2, "ge0/1.100"}};
-    put("fib_msg_fuzz", "acl-bind", fib_msg_encode(acl));
+    put("fib_msg_fuzz", "acl-bind", encode(acl));
     acl.type = FIB_MSG_ACL_UNBIND;
     acl.bindings.resize(1);
-    put("fib_msg_fuzz", "acl-unbind", fib_msg_encode(acl));
-    put("fib_msg_fuzz", "dpi-off", fib_msg_encode(fib_dpi_off_msg{}));
+    put("fib_msg_fuzz", "acl-unbind", encode(acl));
+    put("fib_msg_fuzz", "dpi-off", encode(fib_dpi_off_msg{}));
 }
 
 void hbus() {
@@ -176,7 +184,7 @@ void msgq() {
     fib_policy_msg bind;
     bind.name = "p";
     bind.vpn_ids = {1, 2};
-    Bytes stream = msgq_msg(MSGQ_MSG_TYPE_DATA, fib_msg_encode(bind));
+    Bytes stream = msgq_msg(MSGQ_MSG_TYPE_DATA, encode(bind));
     Bytes second = msgq_msg(MSGQ_MSG_TYPE_DATA, {5});
     stream.insert(stream.end(), second.begin(), second.end());
     put("msgq_frame_fuzz", "two-messages", cat(0, 7, stream));
