@@ -100,8 +100,8 @@ TEST(ConfdNotification, UnknownCodesAreRefused) {
         std::vector<confd_client::PointChanges> points;
         EXPECT_FALSE(parse(payload({.op = op}), points)) << int{op};
     }
-    for (uint8_t vt : {0, C_MAXTYPE, 153, 255}) {
+    for (int vt : {0, static_cast<int>(C_MAXTYPE), 153, 255}) {
         std::vector<confd_client::PointChanges> points;
-        EXPECT_FALSE(parse(payload({.value_type = vt}), points)) << int{vt};
+        EXPECT_FALSE(parse(payload({.value_type = static_cast<uint8_t>(vt)}), points)) << vt;
     }
 }
