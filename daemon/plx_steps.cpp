@@ -1,8 +1,7 @@
-// The start-up steps of the daemon. Steps of subsystems that are not linked into the daemon yet
-// (access lists, the configuration database, DPI) succeed and do nothing; each keeps its place in
-// the sequence.
+// The start-up steps of the daemon, in their fixed order, with the undo of each.
 #include <chrono>
 
+#include "acl/plx_intf_config.h"
 #include "common/plx_log.h"
 #include "common/plx_status.h"
 #include "common/qrv_util.h"
@@ -10,6 +9,7 @@
 #include "common/timer.h"
 #include "compiler/plx_compiler.h"
 #include "compiler/plx_mem_ops.h"
+#include "daemon/plx_confd_module.h"
 #include "daemon/plx_daemon.h"
 #include "dpi/plx_dpi.h"
 #include "fplink/plx_fibd.h"
@@ -19,11 +19,6 @@
 #include "progmem/plx_if_fpmem.h"
 
 namespace {
-
-int step_ok(plx_ctx *) {
-    return 0;
-}
-void step_nop(plx_ctx *) {}
 
 // The program memory of the forwarding plane's shared filter memory. Nothing reacts to memory
 // being released until policy processing exists, so the notice does nothing.
@@ -133,15 +128,15 @@ plx_init_steps make_default_steps() {
     s.sla_class_teardown = sla_class_teardown;
     s.policy_init = policy_init;
     s.policy_teardown = policy_teardown;
-    s.acl_init = step_ok;
+    s.acl_init = plx_acl_init;
     s.fibd_link_init = plx_fibd_link_init;
     s.fibd_link_deinit = plx_fibd_link_deinit;
     s.hbus_link_init = plx_hbus_link_init;
     s.hbus_link_deinit = plx_hbus_link_deinit;
     s.compiler_create = compiler_create;
     s.compiler_destroy = compiler_destroy;
-    s.confd_start = step_ok;
-    s.confd_stop = step_nop;
+    s.confd_start = plx_confd_start;
+    s.confd_stop = plx_confd_stop;
     s.sysmgr_connect = sysmgr_connect;
     s.sysmgr_close = sysmgr_close;
     s.dpi_init = plx_dpi_init;

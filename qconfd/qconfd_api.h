@@ -22,6 +22,9 @@ using SubscriptionReader = int (*)(SubscriptionPoint *point, int operation, uint
                                    confd_tag_value_t *values);
 
 // Flag bits of a subscription row.
+// The row is operational data: subscribed with cdb_oper_subscribe (no priority) and triggered
+// with the operational trigger. Such a row is read like a keyless one.
+inline constexpr uint8_t QCONFD_SUB_FLAG_OPER = 1u << 0;
 inline constexpr uint8_t QCONFD_SUB_FLAG_INITIALISED = 1u << 6;  // has seen its triggered read
 inline constexpr uint8_t QCONFD_SUB_FLAG_FAILED = 1u << 7;       // last reader call failed
 inline constexpr uint8_t QCONFD_SUB_READ_TRIGGERED = 1u << 0;    // read flag: triggered delivery
@@ -107,3 +110,34 @@ struct QconfdContext {
     uint32_t initial_read_done;      // 0 or 1; written by the trigger thread, read by the loop
     unsigned long last_oper_thread;  // the most recent operational-value write thread, 0 if none
 };
+
+// Results of qconfd_module_init.
+inline constexpr int QCONFD_INIT_OK = 0;
+inline constexpr int QCONFD_INIT_NOMEM = 2;  // the context could not be allocated; no retry
+inline constexpr int QCONFD_INIT_RETRY = 3;  // a step failed; a retry runs every 2000 ms
+
+// Namespace and path of the initial-read order leaf; one bit per module that reads before the
+// others (module 21: 1, module 5: 2, module 3: 4). Every other module waits for all three.
+inline constexpr uint32_t QCONFD_NS = 1480636862;
+inline constexpr char QCONFD_INITIAL_READ_PATH[] = "/qconfd-initial-read-priority";
+inline constexpr uint32_t QCONFD_RETRY_INTERVAL_MS = 2000;
+
+// First call: spec and out_context given, context null: allocates a context, stores it in
+// *out_context, connects and registers. Retry call: spec and out_context null, context given.
+// Returns QCONFD_INIT_OK, QCONFD_INIT_NOMEM or QCONFD_INIT_RETRY (the caller treats it as success).
+int qconfd_module_init(QconfdModuleSpec *spec, QconfdContext *context, QconfdContext **out_context);
+// Stops the throttler, unmaps the shared region, closes every socket and event, releases the
+// daemon context, deletes a running retry timer and frees the context. Null does nothing.
+void qconfd_module_stop(QconfdContext *ctx);
+
+// The layer's common rows (the trap groups), walked after every daemon's own table.
+SubscriptionPoint *qconfd_common_subscriptions();
+
+// Initial read: 1 when this module may start it (the modules before it have set their bits and
+// it has not run yet), else 0.
+int qconfd_can_read_initial_config(QconfdContext *ctx);
+// Sets this module's bit in the initial-read order leaf (nothing for a module that no other
+// waits for): 0, or 1 on failure.
+int qconfd_set_initial_config_read_done(QconfdContext *ctx);
+// Starts the trigger thread on every row's main point: 0, or 2 when out of memory.
+int qconfd_read_sub_config_all(QconfdContext *ctx);

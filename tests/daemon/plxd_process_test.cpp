@@ -95,6 +95,9 @@ class Plxd : public ::testing::Test {
             setrlimit(RLIMIT_CORE, &no_core);
             setenv("PLX_ROOT", root.c_str(), 1);
             setenv("PLX_SHM_PREFIX", shm_prefix.c_str(), 1);
+            // No configuration database answers there: plxd retries in the background, and never
+            // joins a database that another router on this machine runs.
+            setenv("CONFD_IPC_PORT", "1", 1);
             if (!freopen((root / (tag + "stdout")).c_str(), "w", stdout) ||
                 !freopen((root / (tag + "stderr")).c_str(), "w", stderr))
                 _exit(126);

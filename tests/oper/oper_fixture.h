@@ -68,7 +68,7 @@ using AclTree = plx::avl_tree<Acl, &Acl::link, AclOrder>;
 class OperFixture : public cdbt::CdbFixture {
   protected:
     void SetUp() override {
-        tune_ = [](cdbd::ServerOptions &o) { o.yang_dir = std::string(PLX_SOURCE_DIR) + "/yang"; };
+        tune_ = [](cdbd::ServerOptions &o) { o.yang_dir = std::string(PLX_YANG_MODELS_DIR); };
         cdbt::CdbFixture::SetUp();
         // Filter memory, the filter table and the binding tables of a forwarding plane.
         mem_.assign(size_t{kBlocks} * 128, 0);

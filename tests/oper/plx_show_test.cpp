@@ -18,8 +18,10 @@ class Counters : public OperFixture {
         TestRule any{{{PLX_FIELD_MATCH_ANY, 1, 1}}, test_action(PLX_ACT_ACCEPT)};
         add_count(any.action, 1, "all");
         ar_->filter_id = place({any});
-        vpn_[7] = fp_vpn_binding{
-            dp_->filter_id, ar_->filter_id, 3, 0, FP_BIND_DATA | FP_BIND_APP_ROUTE, {}};
+        vpn_[7] = fp_vpn_binding{{FP_FILTER_NONE, FP_FILTER_NONE, dp_->filter_id},
+                                 ar_->filter_id,
+                                 fp_data_bound_bit(FP_DIR_ALL) | FP_BIND_APP_ROUTE,
+                                 {}};
     }
     std::string show() { return run_cli("show /policy-oper"); }
     Cells dp(const std::string &out, const char *c) { return row(out, {"dp1", "vl1", c}); }

@@ -125,7 +125,7 @@ TEST_F(Notif, NothingIsSentBeforeTheDatabaseHasStarted) {
     th_.join();
     srv_.reset();
     cdbd::ServerOptions o;
-    o.yang_dir = std::string(PLX_SOURCE_DIR) + "/yang";
+    o.yang_dir = std::string(PLX_YANG_MODELS_DIR);
     o.db_dir = dir_ + "/db1";
     o.port = 0;
     o.start_phase = 1;

@@ -29,7 +29,7 @@ class QconfdEnv : public ::testing::Test {
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
         cdbd::ServerOptions o;
-        o.yang_dir = std::string(PLX_SOURCE_DIR) + "/yang";
+        o.yang_dir = std::string(PLX_YANG_MODELS_DIR);
         o.db_dir = dir_ + "/db";
         o.port = 0;
         if (!snmp_targets_.empty()) {

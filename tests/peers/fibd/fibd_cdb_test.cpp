@@ -36,7 +36,7 @@ class FibdCdbTest : public ::testing::Test {
     void start_cdbd(uint16_t port) {
         const std::string log = dir_ + "/cdbd.log";
         fs::remove(log);
-        pid_ = spawn({CDBD_BIN, "--yang-dir", std::string(PLX_SOURCE_DIR) + "/yang", "--db-dir",
+        pid_ = spawn({CDBD_BIN, "--yang-dir", std::string(PLX_YANG_MODELS_DIR), "--db-dir",
                       dir_ + "/db", "--port", std::to_string(port)},
                      log);
         ASSERT_TRUE(wait_for([&] {

@@ -1,0 +1,161 @@
+// plxd's module record against the router's models and a real database: every subscribed path
+// exists with its key count and namespace, every action point answers, and the debug switches
+// follow the actions and the operational containers under /debugs/plx.
+#include <gtest/gtest.h>
+
+#include "daemon/plx_confd_module.h"
+#include "daemon/plx_debug.h"
+#include "platform/confd/confd_dp.h"
+#include "qconfd/qconfd_log.h"
+#include "qconfd/qconfd_util.h"
+#include "tests/qconfd/qconfd_fixture.h"
+
+namespace {
+
+// Writes of the debug actions, as "+path" (create) or "-path" (delete); a path named in
+// g_refuse fails.
+std::vector<std::string> g_writes;
+std::string g_refuse;
+
+int record_write(const char *path, int operation) {
+    if (g_refuse == path)
+        return 1;
+    g_writes.push_back((operation == QCONFD_OPER_CREATE ? "+" : "-") + std::string(path));
+    return 0;
+}
+
+class DebugActions : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        plx_debug_set_writer(record_write);
+        g_writes.clear();
+        g_refuse.clear();
+        plx_debug_flags = 0;
+    }
+    void TearDown() override {
+        plx_debug_set_writer(nullptr);
+        plx_debug_flags = 0;
+        qconfd_debug_disable();
+    }
+    using Action = int (*)(confd_user_info *, xml_tag *, confd_hkeypath_t *, confd_tag_value_t *,
+                           int);
+    static int run(Action action) { return action(nullptr, nullptr, nullptr, nullptr, 0); }
+};
+
+TEST_F(DebugActions, SingleSwitchesAndAll) {
+    EXPECT_EQ(run(plx_debug_dpi), 0);
+    EXPECT_EQ(plx_debug_flags, PLX_DEBUG_DPI);
+    // All replaces the single switch: its container goes, "all" comes, the layer traces.
+    EXPECT_EQ(run(plx_debug_all), 0);
+    EXPECT_EQ(plx_debug_flags, PLX_DEBUG_ALL_ON);
+    EXPECT_EQ(qconfd_debug_level(), 1);
+    // A single switch while all are on changes nothing.
+    EXPECT_EQ(run(plx_debug_config), 0);
+    EXPECT_EQ(g_writes, (std::vector<std::string>{"+/debugs/plx/dpi", "-/debugs/plx/dpi",
+                                                  "+/debugs/plx/all"}));
+}
+
+TEST_F(DebugActions, DisableAllRemovesWhatIsOn) {
+    run(plx_debug_config);
+    run(plx_debug_policy);
+    g_writes.clear();
+    EXPECT_EQ(run(plx_debug_disable_all), 0);
+    EXPECT_EQ(plx_debug_flags, PLX_DEBUG_ALL_OFF);
+    EXPECT_EQ(g_writes, (std::vector<std::string>{"-/debugs/plx/config", "-/debugs/plx/policy"}));
+
+    // After SIGUSR1 switched everything on, "all" is removed even though no action created it.
+    g_writes.clear();
+    plx_debug_flags = PLX_DEBUG_ALL_ON;
+    EXPECT_EQ(run(plx_debug_disable_all), 0);
+    EXPECT_EQ(g_writes, (std::vector<std::string>{"-/debugs/plx/all"}));
+}
+
+TEST_F(DebugActions, FailedWriteLeavesTheWord) {
+    g_refuse = PLX_DEBUG_PATH_HBUS;
+    EXPECT_EQ(run(plx_debug_hbus), -1);
+    EXPECT_EQ(plx_debug_flags, 0u);
+    run(plx_debug_config);
+    g_refuse = PLX_DEBUG_PATH_CONFIG;
+    EXPECT_EQ(run(plx_debug_disable_all), -1);
+    EXPECT_EQ(plx_debug_flags, PLX_DEBUG_CONFIG);
+}
+
+class ModuleTest : public qct::QconfdFixture {
+  protected:
+    void SetUp() override {
+        QconfdFixture::SetUp();
+        plx_debug_flags = 0;
+        daemon_.evbase = loop_.base();
+        daemon_.tmr_mgr = loop_.timers();
+    }
+    void TearDown() override {
+        QconfdFixture::TearDown();
+        plx_debug_set_writer(nullptr);
+        plx_debug_flags = 0;
+    }
+    uint64_t flags() {
+        return loop_.run([] { return plx_debug_flags; });
+    }
+    static std::string cdbcli(const std::string &args) {
+        std::string cmd = std::string(CDBCLI_BIN) + " " + args + " 2>&1";
+        FILE *p = popen(cmd.c_str(), "r");
+        std::string out;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        pclose(p);
+        return out;
+    }
+    plx_ctx daemon_{};
+};
+
+TEST_F(ModuleTest, EverySubscribedPathExistsWithItsKeysAndNamespace) {
+    int rows = 0;
+    for (SubscriptionPoint *row = plx_confd_subscriptions(); row->path[0]; ++row, ++rows) {
+        SCOPED_TRACE(row->path);
+        const confd_cs_node *node = confd_cs_node_cd(nullptr, "/%s", row->path);
+        ASSERT_NE(node, nullptr);
+        int lists = 0;
+        for (const confd_cs_node *n = node; n; n = n->parent)
+            lists += (n->info.flags & CS_NODE_IS_LIST) ? 1 : 0;
+        EXPECT_EQ(lists, row->key_count);
+        if (row->ns) {
+            EXPECT_EQ(node->ns, row->ns);
+        }
+    }
+    EXPECT_EQ(rows, 36);  // 35 configuration rows and the debug switches
+}
+
+TEST_F(ModuleTest, EveryActionAnswersAndDebugSwitchesFollowTheDatabase) {
+    plx_debug_set_writer([](const char *, int) { return 0; });
+    ASSERT_EQ(connect(plx_confd_module_spec(&daemon_)), QCONFD_INIT_OK);
+    ASSERT_TRUE(wait_for([&] { return subscribed(); }));
+    set_order(7);
+    ASSERT_TRUE(wait_for([&] { return loop_.run([&] { return ctx_->initial_read_done; }); }));
+
+    // A command whose handler is not built yet answers with an error; none hangs.
+    std::string out = cdbcli("request /plx/dump/policy");
+    EXPECT_NE(out.find("/plx/dump/policy is not available yet"), std::string::npos) << out;
+    out = cdbcli("request /plx/clear/data-policy name dp1");
+    EXPECT_NE(out.find("/plx/clear/data-policy is not available yet"), std::string::npos) << out;
+
+    out = cdbcli("request /plx/debug/config");
+    EXPECT_EQ(out.find("rror"), std::string::npos) << out;
+    EXPECT_EQ(flags(), PLX_DEBUG_CONFIG);
+
+    // The operator creates and removes the switches' containers directly.
+    cdbcli("oper set /debugs/plx/dpi");
+    ASSERT_TRUE(wait_for([&] { return flags() & PLX_DEBUG_DPI; }));
+    cdbcli("oper delete /debugs/plx/dpi");
+    ASSERT_TRUE(wait_for([&] { return !(flags() & PLX_DEBUG_DPI); }));
+    EXPECT_EQ(flags(), PLX_DEBUG_CONFIG);
+    cdbcli("oper set /debugs/plx/all");
+    ASSERT_TRUE(wait_for([&] { return flags() == PLX_DEBUG_ALL_ON; }));
+    EXPECT_EQ(qconfd_debug_level(), 1);
+    cdbcli("oper delete /debugs/plx/all");
+    ASSERT_TRUE(wait_for([&] { return flags() == PLX_DEBUG_ALL_OFF; }));
+    EXPECT_EQ(qconfd_debug_level(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+// The configuration-database layer against a real database: the initial-read order, the
+// reading of changes in priority order with adds and deletes split, a failing reader, and the
+// reconnection after the database restarts.
+#include <gtest/gtest.h>
+
+#include "qconfd/qconfd_int.h"
+#include "tests/qconfd/qconfd_fixture.h"
+
+namespace {
+
+qct::Recorder g_rec;
+std::atomic<int> g_done{0}, g_done_triggered{0};
+
+// "<path> <op> {keys} [values]"
+int record(SubscriptionPoint *point, int op, uint8_t key_count, confd_value_t *keys,
+           uint16_t value_count, confd_tag_value_t *values) {
+    std::string line = std::string(point->path) + " " + cdbt::op_name(op) + " {";
+    for (uint8_t i = 0; i < key_count; ++i) {
+        char buf[64];
+        confd_pp_value(buf, sizeof buf, &keys[i]);
+        line += (i ? " " : "") + std::string(buf);
+    }
+    line += "}";
+    if (value_count)
+        line += " [" + cdbt::pp_tvs(values, value_count) + "]";
+    g_rec.add(line);
+    return 0;
+}
+
+int fail(SubscriptionPoint *, int, uint8_t, confd_value_t *, uint16_t, confd_tag_value_t *) {
+    return 22;
+}
+
+// The initial read arrives as one triggered notification per priority level of the test table.
+constexpr int TRIGGERED_LEVELS = 2;
+
+constexpr char SLA[] = "policy-from-qctrl/sla-class";
+constexpr char VPN_LIST[] = "policy-from-qctrl/lists/vpn-list";
+constexpr char VPN[] = "policy-from-qctrl/lists/vpn-list/vpn";
+
+class SubTest : public qct::QconfdFixture {
+  protected:
+    void SetUp() override {
+        QconfdFixture::SetUp();
+        g_rec.clear();
+        g_done = g_done_triggered = 0;
+        spec_.sub_done = [](QconfdContext *, int trigger) {
+            ++g_done;
+            if (trigger)
+                ++g_done_triggered;
+        };
+    }
+    // Connects, lets the modules before this one finish and waits for the initial read.
+    void connect_and_read(size_t lines) {
+        ASSERT_EQ(connect(table_, nullptr), QCONFD_INIT_OK);
+        ASSERT_TRUE(wait_for([&] { return subscribed(); }));
+        set_order(7);
+        ASSERT_TRUE(g_rec.wait_size(lines)) << ::testing::PrintToString(g_rec.lines());
+        ASSERT_TRUE(wait_for([] { return g_done_triggered == TRIGGERED_LEVELS; }));
+    }
+    SubscriptionPoint table_[5] = {
+        qct::row(SLA, 1, 6, 1, record),
+        qct::row(VPN_LIST, 1, 1, 6, record),
+        qct::row(VPN, 2, 1, 6, record),
+        qct::row("policy", 0, 1, 6, record),
+        {},
+    };
+};
+
+TEST_F(SubTest, InitialReadWaitsForTheModulesBeforeAndHappensOnce) {
+    ASSERT_EQ(set("/policy-from-qctrl/lists/vpn-list{corp}/vpn{10}"), CONFD_OK);
+    ASSERT_EQ(connect(table_, nullptr), QCONFD_INIT_OK);
+    ASSERT_TRUE(wait_for([&] { return subscribed(); }));
+
+    // Two of the three modules are done: nothing is read, and a change made now is dropped
+    // (the commit returns once the layer has taken it).
+    set_order(1 | 2);
+    ASSERT_EQ(set("/policy-from-qctrl/lists/vpn-list{corp}/vpn{20}"), CONFD_OK);
+    EXPECT_TRUE(g_rec.lines().empty());
+    EXPECT_GE(g_done, 1);  // the dropped change still completes its notification
+
+    // The last one finishes: one triggered read of everything, the dropped change included.
+    set_order(7);
+    ASSERT_TRUE(g_rec.wait_size(3));
+    ASSERT_TRUE(wait_for([] { return g_done_triggered == TRIGGERED_LEVELS; }));
+    EXPECT_EQ(g_rec.lines(), (std::vector<std::string>{
+                                 "policy-from-qctrl/lists/vpn-list + {corp} [BEGIN(vpn-list) "
+                                 "END(vpn-list)]",
+                                 "policy-from-qctrl/lists/vpn-list/vpn + {corp 10} [BEGIN(vpn) "
+                                 "END(vpn)]",
+                                 "policy-from-qctrl/lists/vpn-list/vpn + {corp 20} [BEGIN(vpn) "
+                                 "END(vpn)]",
+                             }));
+    EXPECT_EQ(loop_.run([&] { return ctx_->initial_read_done; }), 1u);
+
+    // Further changes of the order leaf never start a second read; later changes are read.
+    g_rec.clear();
+    set_order(3);
+    set_order(7);
+    ASSERT_EQ(set("/policy-from-qctrl/lists/vpn-list{corp}/vpn{30}"), CONFD_OK);
+    ASSERT_TRUE(g_rec.wait_size(1));
+    EXPECT_EQ(g_rec.lines(), (std::vector<std::string>{
+                                 "policy-from-qctrl/lists/vpn-list/vpn + {corp 30} [BEGIN(vpn) "
+                                 "END(vpn)]"}));
+    EXPECT_EQ(g_done_triggered, TRIGGERED_LEVELS);
+}
+
+TEST_F(SubTest, ReadsInPriorityOrderWithAddsAndDeletesSplit) {
+    ASSERT_EQ(load_xml(R"(<policy-from-qctrl xmlns="urn:quorvel:yang:policy">
+        <sla-class><name>gold</name><loss>5</loss><latency>100</latency></sla-class>
+        <lists><vpn-list><name>old</name><vpn><id>1</id></vpn></vpn-list></lists>
+      </policy-from-qctrl>)"),
+              CONFD_OK);
+    connect_and_read(3);
+    g_rec.clear();
+
+    // One commit: a list replaced by another, a leaf of a class removed, a class added.
+    std::string err;
+    ASSERT_EQ(load_xml(R"(<policy-from-qctrl xmlns="urn:quorvel:yang:policy">
+        <sla-class><name>gold</name><latency>100</latency></sla-class>
+        <sla-class><name>silver</name><loss>1</loss></sla-class>
+        <lists><vpn-list><name>new</name><vpn><id>5</id></vpn></vpn-list></lists>
+      </policy-from-qctrl>)",
+                       &err, true),
+              CONFD_OK)
+        << err;
+    ASSERT_TRUE(g_rec.wait_size(6)) << ::testing::PrintToString(g_rec.lines());
+    EXPECT_EQ(g_rec.lines(),
+              (std::vector<std::string>{
+                  // level 1: the class's removed leaf (its delete level), the new lists
+                  "policy-from-qctrl/sla-class ~ {gold} [loss:-]",
+                  "policy-from-qctrl/lists/vpn-list + {new} [BEGIN(vpn-list) END(vpn-list)]",
+                  "policy-from-qctrl/lists/vpn-list/vpn + {new 5} [BEGIN(vpn) END(vpn)]",
+                  // level 6: the new class (its add level), the deleted lists
+                  "policy-from-qctrl/sla-class + {silver} [loss=1]",
+                  "policy-from-qctrl/lists/vpn-list - {old}",
+                  "policy-from-qctrl/lists/vpn-list/vpn - {old 1}",
+              }));
+}
+
+TEST_F(SubTest, RowWithoutKeysGetsItsChangesInOneCall) {
+    connect_and_read(0);
+    ASSERT_EQ(set("/policy/app-visibility", "true"), CONFD_OK);
+    ASSERT_TRUE(g_rec.wait_size(1));
+    EXPECT_EQ(g_rec.lines(), (std::vector<std::string>{"policy ~ {} [app-visibility=true]"}));
+}
+
+TEST_F(SubTest, FailingReaderStopsTheDaemonWithItsLine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    table_[2].reader = fail;
+    ASSERT_EQ(set("/policy-from-qctrl/lists/vpn-list{corp}/vpn{10}"), CONFD_OK);
+    EXPECT_DEATH(
+        {
+            connect(table_, nullptr);
+            wait_for([&] { return subscribed(); });
+            set_order(7);
+            wait_for([] { return false; }, 10000);
+        },
+        "Error iterating subscription \\(plxd - ");
+}
+
+TEST_F(SubTest, ReconnectsEveryTwoSecondsAfterTheDatabaseRestarts) {
+    ASSERT_EQ(set("/policy-from-qctrl/lists/vpn-list{corp}/vpn{10}"), CONFD_OK);
+    connect_and_read(2);
+
+    // The database goes away: one retry timer, kept across failed attempts.
+    stop();
+    ASSERT_TRUE(wait_for([&] { return loop_.run([&] { return ctx_->retry_timer; }) != nullptr; }));
+    timer *retry = loop_.run([&] { return ctx_->retry_timer; });
+    EXPECT_EQ(timer_ticks_to_msecs(TIMER_RES_10MS, retry->interval), QCONFD_RETRY_INTERVAL_MS);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2300));  // one failed attempt
+    EXPECT_EQ(loop_.run([&] { return ctx_->retry_timer; }), retry);
+
+    // Back on the same port and datastore: registered again at the next attempt.
+    auto restarted = std::chrono::steady_clock::now();
+    ASSERT_TRUE(start()) << start_err_;
+    ASSERT_TRUE(wait_for([&] { return subscribed(); }, 5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - restarted, std::chrono::milliseconds(2500));
+    EXPECT_EQ(loop_.run([&] { return ctx_->retry_timer; }), nullptr);
+
+    // No second initial read; a later change is read.
+    g_rec.clear();
+    ASSERT_EQ(set("/policy-from-qctrl/lists/vpn-list{corp}/vpn{11}"), CONFD_OK);
+    ASSERT_TRUE(g_rec.wait_size(1));
+    EXPECT_EQ(g_rec.lines(), (std::vector<std::string>{
+                                 "policy-from-qctrl/lists/vpn-list/vpn + {corp 11} [BEGIN(vpn) "
+                                 "END(vpn)]"}));
+    EXPECT_EQ(g_done_triggered, TRIGGERED_LEVELS);
+}
+
+TEST_F(SubTest, StartsWithoutTheDatabaseAndConnectsWhenItComes) {
+    stop();
+    ASSERT_EQ(connect(table_, nullptr), QCONFD_INIT_RETRY);
+    ASSERT_TRUE(start()) << start_err_;
+    ASSERT_TRUE(wait_for([&] { return subscribed(); }, 5000));
+    set_order(7);
+    ASSERT_TRUE(wait_for([] { return g_done_triggered == TRIGGERED_LEVELS; }));
+}
+
+confd_tag_value_t tv(confd_vtype type, uint32_t tag = 1) {
+    confd_tag_value_t t{};
+    t.tag.tag = tag;
+    t.v.type = type;
+    return t;
+}
+
+TEST(ModificationFilter, SplitsAChangeSetBetweenTheTwoLevels) {
+    // container { leaf removed, leaf set }
+    const confd_tag_value_t mixed[] = {tv(C_XMLBEGIN), tv(C_NOEXISTS), tv(C_UINT8), tv(C_XMLEND)};
+    EXPECT_EQ(qconfd_filter_modifications(mixed, 4, true).size(), 3u);
+    EXPECT_EQ(qconfd_filter_modifications(mixed, 4, false).size(), 3u);
+
+    // Only a removed leaf: nothing for the add level.
+    const confd_tag_value_t removed[] = {tv(C_XMLBEGIN), tv(C_NOEXISTS), tv(C_XMLEND)};
+    EXPECT_TRUE(qconfd_filter_modifications(removed, 3, false).empty());
+    EXPECT_EQ(qconfd_filter_modifications(removed, 3, true).size(), 3u);
+
+    // An entry created empty counts at the add level only; brackets alone never count.
+    const confd_tag_value_t empty[] = {tv(C_XMLBEGIN), tv(C_XMLEND)};
+    EXPECT_EQ(qconfd_filter_modifications(empty, 2, false).size(), 2u);
+    EXPECT_TRUE(qconfd_filter_modifications(empty, 2, true).empty());
+    const confd_tag_value_t set_only[] = {tv(C_XMLBEGIN), tv(C_XMLBEGIN, 2), tv(C_UINT8),
+                                          tv(C_XMLEND, 2), tv(C_XMLEND)};
+    EXPECT_TRUE(qconfd_filter_modifications(set_only, 5, true).empty());
+}
+
+}  // namespace
