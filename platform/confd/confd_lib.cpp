@@ -678,7 +678,8 @@ extern "C" int confd_pp_kpath(char *buf, int bufsiz, const confd_hkeypath_t *kp)
     for (int i = kp->len - 1; i >= 0; --i) {
         const confd_value_t *e = kp->v[i];
         if (e[0].type == C_XMLTAG) {
-            s += "/" + pp_value(&e[0]);
+            s += '/';
+            s += pp_value(&e[0]);
             continue;
         }
         s += "{";
@@ -1008,7 +1009,7 @@ extern "C" int confd_val2str_ptr(struct confd_type *type, const confd_value_t *v
 extern "C" int confd_val2str(struct confd_type *type, const confd_value_t *val, char *buf,
                              int bufsiz) {
     if (type && type->kind == 1) {
-        const char *label;
+        const char *label = nullptr;
         if (confd_val2str_ptr(type, val, &label) < 0)
             return CONFD_ERR;
         return copy_out(label, buf, bufsiz);
