@@ -9,6 +9,10 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 600
 FUZZ_CI_SECONDS ?= 20
 CMAKE_FLAGS ?=
+# Compiler cache when the machine has one (tools/setup.sh installs it): rebuilds of unchanged files
+# are nearly free.
+CCACHE := $(shell command -v ccache 2>/dev/null)
+LAUNCHER := $(if $(CCACHE),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
 .PHONY: all build test asan asan-test fuzzers fuzz fuzz-ci fuzz-corpus format format-check run \
 	clean bench
@@ -16,7 +20,7 @@ CMAKE_FLAGS ?=
 all: build
 
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLX_WERROR=ON $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLX_WERROR=ON $(LAUNCHER) $(CMAKE_FLAGS)
 
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -26,7 +30,7 @@ test: build
 
 $(ASAN_BUILD)/CMakeCache.txt:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPLX_SANITIZE=ON -DPLX_BENCH=OFF -DPLX_WERROR=ON \
-	    $(CMAKE_FLAGS)
+	    $(LAUNCHER) $(CMAKE_FLAGS)
 
 asan: $(ASAN_BUILD)/CMakeCache.txt
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
@@ -40,7 +44,7 @@ asan-test: asan
 # warning in a peer's code must not stop the fuzzing).
 $(FUZZ_BUILD)/CMakeCache.txt:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLX_FUZZ=ON \
-	    -DPLX_TESTS=OFF -DPLX_BENCH=OFF $(CMAKE_FLAGS)
+	    -DPLX_TESTS=OFF -DPLX_BENCH=OFF $(LAUNCHER) $(CMAKE_FLAGS)
 
 fuzzers: $(FUZZ_BUILD)/CMakeCache.txt
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers fuzz_make_corpus
