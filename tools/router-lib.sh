@@ -51,6 +51,8 @@ export PLX_SHM_PREFIX='plx-router-$$-'
 export CONFD_IPC_ADDR=127.0.0.1
 export CONFD_IPC_PORT=$port
 export PLX_ROUTER_BUILD='$BUILD'
+# Programs without a syslog daemon to talk to copy their log lines to their log file.
+export PLX_LOG_STDOUT=1
 EOF
     router_load_env
 }

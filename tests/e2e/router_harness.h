@@ -77,6 +77,7 @@ class Router {
         setenv("PLX_ROOT", root_.c_str(), 1);
         setenv("PLX_SHM_PREFIX", shm_prefix_.c_str(), 1);
         setenv("CONFD_IPC_ADDR", "127.0.0.1", 1);
+        setenv("PLX_LOG_STDOUT", "1", 1);
     }
     ~Router() {
         for (auto it = std::rbegin(kPrograms); it != std::rend(kPrograms); ++it)
