@@ -1,7 +1,7 @@
-// The start-up steps of the daemon. Steps of subsystems that are not linked into the daemon yet
-// (access lists) succeed and do nothing; each keeps its place in the sequence.
+// The start-up steps of the daemon, in their fixed order, with the undo of each.
 #include <chrono>
 
+#include "acl/plx_intf_config.h"
 #include "common/plx_log.h"
 #include "common/plx_status.h"
 #include "common/qrv_util.h"
@@ -19,10 +19,6 @@
 #include "progmem/plx_if_fpmem.h"
 
 namespace {
-
-int step_ok(plx_ctx *) {
-    return 0;
-}
 
 // The program memory of the forwarding plane's shared filter memory. Nothing reacts to memory
 // being released until policy processing exists, so the notice does nothing.
@@ -132,7 +128,7 @@ plx_init_steps make_default_steps() {
     s.sla_class_teardown = sla_class_teardown;
     s.policy_init = policy_init;
     s.policy_teardown = policy_teardown;
-    s.acl_init = step_ok;
+    s.acl_init = plx_acl_init;
     s.fibd_link_init = plx_fibd_link_init;
     s.fibd_link_deinit = plx_fibd_link_deinit;
     s.hbus_link_init = plx_hbus_link_init;

@@ -297,6 +297,9 @@ struct rule {
     plx_access_list *p_acl = nullptr;
     plx_name acl_name;
     uint32_t acl_family = 0;
+    // What the configuration reader last read for this sequence; kept with the rule so that a
+    // change is applied to it and the rule rebuilt from the whole. Opaque to the model.
+    std::shared_ptr<void> reader_state;
 };
 struct rule_seq_order {
     using key_type = uint32_t;
@@ -696,6 +699,12 @@ struct plx_policy_hooks {
     std::function<void(plx_access_list *)> access_list_changed;
     // A policer's parameters changed: refresh its instances in the placed programs.
     std::function<void(policer &)> policer_modified;
+    // A device prefix list (pfx true) or app list changed: mark the access lists whose rules
+    // name it, including those that expanded nothing from it while it was empty.
+    std::function<void(bool pfx, std::string_view name)> access_list_list_changed;
+    // A policer was deleted while an access list still held an instance of it (the same change
+    // set drops the police action): the instance is unlinked from the policer; mark its list.
+    std::function<void(policer_instance &)> access_list_instance_orphaned;
 };
 
 // DPI application (kind 1) or family (kind 2) id of a name; 0 when not supported.
@@ -726,6 +735,9 @@ struct plx_policy_db {
     uint32_t dpi_ref_count = 0;  // "Policy DPI Reference"
     uint32_t flow_visibility = 0;
     uint32_t flow_ref_count = 0;  // "Policy Flow Reference"
+    // Logged sequences log one packet in this many (a power of two; the configured default
+    // 1000 gives 512). Also written to the forwarding plane's filter log area when attached.
+    uint32_t log_frequency = 512;
 
     plx_policy_hooks hooks;
     plx_app_id_resolver resolve_app_id;

@@ -81,6 +81,14 @@ inline uint32_t rule_app_list_location(const rule &r) {
     return r.p_acl ? PLX_APP_LIST_LOC_LOCAL : PLX_APP_LIST_LOC_QCTRL;
 }
 
+// Match types that name a list (prefix or app list) and those that name an app list.
+bool is_list_type(uint32_t t);
+bool is_app_list_type(uint32_t t);
+// Removes a condition, dropping the prefix-list reference of an expanded one.
+void match_erase(plx_policy_db *db, rule &r, match_cond &c);
+// Drops the reference of an app-list condition.
+void app_ref_release(plx_policy_db *db, rule &r, std::string_view list_name);
+
 // Rewrites the SLA id of every SLA action of app-route policies naming the class.
 void sla_class_propagate(plx_policy_db *db, std::string_view name, uint8_t id);
 

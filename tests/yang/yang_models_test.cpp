@@ -210,6 +210,7 @@ TEST_F(YangModels, PinnedTagsAreTheReadersNumbersAndUniquePerName) {
         {"queue", 0x47fac177},
         {"class", 0x10f34729},
         {"traffic-class", 0x63457662},
+        {"next-header", 0x7b1a5f62},
         {"acl-name", 0x1683963e},
         {"level", 2112619197},
         {"data-policy-association-status", 1944655528},
