@@ -142,8 +142,8 @@ router_initial_read_bits() {
 router_captures() {
     local gen out=$ROUTER_ROOT/capture
     gen=$(router_bin pcapgen)
-    "$gen" -q --flows "$ROUTER_HERE/examples/demo/flows.txt" "$out/flows.pcap" &&
-        "$gen" -q -L 200 "$ROUTER_HERE/examples/demo/plain.txt" "$out/plain.pcap" &&
-        "$gen" -q -T 184 "$ROUTER_HERE/examples/demo/voice.txt" "$out/voice.pcap" &&
-        "$gen" -q --ipv6 "$ROUTER_HERE/examples/demo/v6.txt" "$out/v6.pcap"
+    "$gen" -q -g 5000 --flows "$ROUTER_HERE/examples/demo/flows.txt" "$out/flows.pcap" &&
+        "$gen" -q -g 5000 -L 200 "$ROUTER_HERE/examples/demo/plain.txt" "$out/plain.pcap" &&
+        "$gen" -q -g 5000 -T 184 "$ROUTER_HERE/examples/demo/voice.txt" "$out/voice.pcap" &&
+        "$gen" -q -g 5000 --ipv6 "$ROUTER_HERE/examples/demo/v6.txt" "$out/v6.pcap"
 }

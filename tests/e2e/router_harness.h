@@ -59,7 +59,7 @@ inline std::string read_file(const fs::path &p) {
 struct FibdBindings {
     std::set<uint32_t> filters;    // every filter id bound somewhere
     std::set<std::string> places;  // "vpn 10 all", "vpn 10 app-route", "ge0/1 in v4", ...
-    bool operator==(const FibdBindings &) const = default;
+    std::map<std::string, uint32_t> filter_of;  // place -> filter id
 };
 
 class Router {
@@ -173,6 +173,7 @@ class Router {
             if (f[0] != '-') {
                 b.filters.insert(static_cast<uint32_t>(std::stoul(f)));
                 b.places.insert(place);
+                b.filter_of[place] = static_cast<uint32_t>(std::stoul(f));
             }
         };
         std::istringstream in(dump);
@@ -202,14 +203,21 @@ class Router {
             return ids;
         }
         static const std::regex row(R"(^\s*(\d+)\t\s*(\d+)\t)");
+        static const std::regex total(R"(Number of filters: \d+/(\d+))");
         std::istringstream in(r.out);
         for (std::string line; std::getline(in, line);) {
             std::smatch m;
             if (std::regex_search(line, m, row) && m[2] != "0")
                 ids.insert(static_cast<uint32_t>(std::stoul(m[1])));
+            else if (std::regex_search(line, m, total))
+                num_filters_ = static_cast<uint32_t>(std::stoul(m[1]));
         }
         return ids;
     }
+
+    // The filter id plxd binds a policy to when its program found no room: the number of
+    // filters program memory offers (known after the first plxd_filters()).
+    uint32_t invalid_filter() const { return num_filters_; }
 
     // Sum of every packet counter plxd shows.
     uint64_t shown_packets() {
@@ -274,7 +282,7 @@ class Router {
                                         "-L 200 " + demo + "plain.txt " + cap + "plain.pcap",
                                         "-T 184 " + demo + "voice.txt " + cap + "voice.pcap",
                                         "--ipv6 " + demo + "v6.txt " + cap + "v6.pcap"}) {
-            CmdResult r = run_cmd(std::string(PCAPGEN) + " -q " + args);
+            CmdResult r = run_cmd(std::string(PCAPGEN) + " -q -g 5000 " + args);
             ASSERT_EQ(r.rc, 0) << r.out;
         }
     }
@@ -282,6 +290,7 @@ class Router {
     fs::path root_;
     std::string shm_prefix_;
     int port_ = 0;
+    uint32_t num_filters_ = 0xFFFFFFFF;
     int rate_ = 200;
     std::map<std::string, pid_t> pids_;
 };
