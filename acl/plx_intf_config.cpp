@@ -15,6 +15,8 @@
 #include "common/msgq_util.h"
 #include "common/plx_log.h"
 #include "daemon/plx_ctx.h"
+#include "fplink/fib_msgs.h"
+#include "fplink/plx_fibd.h"
 
 using namespace plx::cfg;
 
@@ -85,19 +87,19 @@ void list_free_contents(plx_acl_model *m, plx_access_list &l) {
     l.counters.destroy_all();
 }
 
-int send_message(plx_acl_model *m, std::span<const uint8_t> msg) {
-    if (m->send)
-        return m->send(msg);
-    msgq_handle *q = m->ctx ? m->ctx->fibd_msgq : nullptr;
-    if (!q)
+// A message fibd cannot take now (not connected) is dropped: the operation still succeeds and
+// fibd gets every binding again when it connects.
+int send_message(plx_acl_model *m, const fib_acl_msg &msg) {
+    if (m->send) {
+        std::vector<uint8_t> wire;
+        if (int err = fib_msg_encode(msg, wire))
+            return err;
+        return m->send(wire);
+    }
+    if (!m->ctx || !m->ctx->fibd_msgq)
         return 0;
-    uint8_t *buf = msgq_alloc(q, static_cast<uint32_t>(msg.size() + 1));
-    if (!buf)
-        return PLX_ENOMEM;
-    std::memcpy(buf, msg.data(), msg.size());
-    if (msgq_write(q, buf, static_cast<uint32_t>(msg.size())) != 0)
-        msgq_free(q, buf);  // refused: the operation still succeeds
-    return 0;
+    int rc = plx_fibd_send(m->ctx, msg);
+    return rc == PLX_ENOMEM || rc == PLX_EINVAL ? rc : 0;
 }
 
 }  // namespace
@@ -205,6 +207,8 @@ int plx_intf_config_acl_delete(plx_acl_model *m, std::string_view name, uint32_t
         if (int err = plx_intf_config_send_bindings(m, *l, PLX_ACL_MSG_UNBIND))
             return err;
     // The compiled state belongs to the processing, which hands programs to delayed release.
+    if (m->releasing)
+        m->releasing(*l);
     l->p_rule_table = nullptr;
     l->p_program = nullptr;
     list_free_contents(m, *l);
@@ -373,24 +377,16 @@ int plx_intf_config_send_bindings(plx_acl_model *m, const plx_access_list &l, ui
             list.push_back(&b);
     if (list.empty())
         return PLX_OK;
-    std::vector<uint8_t> msg(PLX_ACL_MSG_HEADER + PLX_ACL_MSG_BINDING * list.size(), 0);
-    auto put32 = [&](size_t off, uint32_t v) {
-        uint32_t be = htonl(v);
-        std::memcpy(&msg[off], &be, 4);
-    };
-    msg[0] = msg_type;
-    msg[1] = static_cast<uint8_t>(l.family);
-    put32(3, l.filter_id);
-    std::memcpy(&msg[7], l.name.c_str(), l.name.view().size());
-    put32(135, static_cast<uint32_t>(list.size()));
-    size_t off = PLX_ACL_MSG_HEADER;
+    fib_acl_msg msg;
+    msg.type = msg_type;
+    msg.family = static_cast<uint8_t>(l.family);
+    msg.filter_id = l.filter_id;
+    msg.name = l.name.view();
     for (const plx_acl_binding *b : list) {
         if (b->intf.view().size() > PLX_ACL_INTF_LEN - 1)
             return PLX_EINVAL;
-        put32(off, static_cast<uint32_t>(b->vpn));
-        msg[off + 4] = b->direction;
-        std::memcpy(&msg[off + 5], b->intf.c_str(), b->intf.view().size());
-        off += PLX_ACL_MSG_BINDING;
+        msg.bindings.push_back(
+            {static_cast<uint32_t>(b->vpn), b->direction, std::string(b->intf.view())});
     }
     return send_message(m, msg);
 }

@@ -79,6 +79,8 @@ struct plx_acl_model {
     // Sends one message to the forwarding-table manager; returns 0 when it was taken. Unset:
     // messages go to the daemon's fibd queue, and nothing is sent while there is none.
     std::function<int(std::span<const uint8_t>)> send;
+    // Called before a list is freed, to release its program and rule table (the processing's).
+    std::function<void(plx_access_list &)> releasing;
     plx_ctx *ctx = nullptr;
 };
 

@@ -6,10 +6,17 @@
 
 #include "acl/plx_intf_confd.h"
 #include "common/plx_log.h"
+#include "common/plx_msgq_dump.h"
 #include "common/qrv_util.h"
 #include "daemon/plx_debug.h"
+#include "dpi/plx_dpi.h"
+#include "oper/plx_clear.h"
+#include "oper/plx_show.h"
 #include "platform/confd/confd_dp.h"
 #include "policy/plx_confd.h"
+#include "policy/plx_dump.h"
+#include "policy/plx_process.h"
+#include "progmem/plx_fpmem_dump.h"
 
 namespace {
 
@@ -90,36 +97,36 @@ confd_action_cbs action(const char *point, ActionFn fn) {
 }
 
 // One row per action point, in the order the database lists them; the layer fills each row's
-// init callback. Rows whose handler is not built yet answer with plx_action_not_available.
+// init callback.
 confd_action_cbs g_actions[] = {
-    action("plx_dump_admin_tech", plx_action_not_available),
-    action("plx_dump_filter", plx_action_not_available),
-    action("plx_dump_msgq", plx_action_not_available),
-    action("plx_dump_memory_stats", plx_action_not_available),
-    action("plx_dump_memory_map", plx_action_not_available),
-    action("plx_dump_config", plx_action_not_available),
-    action("plx_dump_policy", plx_action_not_available),
-    action("plx_dump_acl", plx_action_not_available),
-    action("plx_dump_acl6", plx_action_not_available),
-    action("plx_dump_vpn_list", plx_action_not_available),
-    action("plx_dump_prefix_list", plx_action_not_available),
-    action("plx_dump_tloc_list", plx_action_not_available),
-    action("plx_dump_tloc", plx_action_not_available),
-    action("plx_dump_mirror", plx_action_not_available),
-    action("plx_dump_policer", plx_action_not_available),
-    action("plx_dump_class", plx_action_not_available),
-    action("plx_dump_sla_class", plx_action_not_available),
-    action("plx_dump_all", plx_action_not_available),
-    action("plx_dump_app_list", plx_action_not_available),
-    action("plx_dpi_dump_protocol_list", plx_action_not_available),
-    action("plx_dpi_dump_protocol_family_mapping", plx_action_not_available),
-    action("plx_dpi_dump_protocol_hits", plx_action_not_available),
-    action("plx_dpi_dump_configuration", plx_action_not_available),
-    action("plx_dpi_clear_protocol_hits", plx_action_not_available),
-    action("plx_clear_policy_acl", plx_action_not_available),
-    action("plx_clear_policy_acl6", plx_action_not_available),
-    action("plx_clear_data_policy", plx_action_not_available),
-    action("plx_clear_app_route_policy", plx_action_not_available),
+    action("plx_dump_admin_tech", plx_dump_admin_tech),
+    action("plx_dump_filter", plx_dump_filter),
+    action("plx_dump_msgq", plx_dump_msgq),
+    action("plx_dump_memory_stats", plx_dump_memory_stats),
+    action("plx_dump_memory_map", plx_dump_memory_map),
+    action("plx_dump_config", plx_dump_config),
+    action("plx_dump_policy", plx_dump_policy),
+    action("plx_dump_acl", plx_dump_acl),
+    action("plx_dump_acl6", plx_dump_acl6),
+    action("plx_dump_vpn_list", plx_dump_vpn_list),
+    action("plx_dump_prefix_list", plx_dump_prefix_list),
+    action("plx_dump_tloc_list", plx_dump_tloc_list),
+    action("plx_dump_tloc", plx_dump_tloc),
+    action("plx_dump_mirror", plx_dump_mirror),
+    action("plx_dump_policer", plx_dump_policer),
+    action("plx_dump_class", plx_dump_class),
+    action("plx_dump_sla_class", plx_dump_sla_class),
+    action("plx_dump_all", plx_dump_all),
+    action("plx_dump_app_list", plx_dump_app_list),
+    action("plx_dpi_dump_protocol_list", plx_dpi_dump_protocol_list),
+    action("plx_dpi_dump_protocol_family_mapping", plx_dpi_dump_protocol_family_mapping),
+    action("plx_dpi_dump_protocol_hits", plx_dpi_dump_protocol_hits),
+    action("plx_dpi_dump_configuration", plx_dpi_dump_configuration),
+    action("plx_dpi_clear_protocol_hits", plx_dpi_clear_protocol_hits),
+    action("plx_clear_policy_acl", plx_clear_policy_acl),
+    action("plx_clear_policy_acl6", plx_clear_policy_acl6),
+    action("plx_clear_data_policy", plx_clear_data_policy),
+    action("plx_clear_app_route_policy", plx_clear_app_route_policy),
     action("plx_debug_config", plx_debug_config),
     action("plx_debug_hbus", plx_debug_hbus),
     action("plx_debug_dpi", plx_debug_dpi),
@@ -154,12 +161,24 @@ int plx_action_not_available(confd_user_info *uinfo, xml_tag *name, confd_hkeypa
     return CONFD_ERR;
 }
 
-void plx_confd_sub_done(QconfdContext *, int trigger) {
+// After a batch of configuration changes (the initial read included): the marked policies and
+// access lists become programs and bindings, then the forwarding plane learns whether any policy
+// still needs application recognition.
+void plx_confd_sub_done(QconfdContext *qctx, int trigger) {
     PLX_TRACE(PLX_DEBUG_CONFIG, "Configuration changes read%s", trigger ? " (initial read)" : "");
+    auto *ctx = qctx ? static_cast<plx_ctx *>(qctx->spec.app_ctx) : nullptr;
+    if (!ctx || !ctx->policy)
+        return;
+    if (int rc = plx_process_all_changed(ctx); rc != 0)
+        PLX_LOG(
+            "Processing of the changed policies stopped (%d); the rest waits for the next "
+            "change\n",
+            rc);
+    plx_dpi_publish_state(ctx);
 }
 
-int plx_confd_register_data_cb(QconfdContext *) {
-    return 0;
+int plx_confd_register_data_cb(QconfdContext *qctx) {
+    return plx_show_init(qctx);
 }
 
 namespace {

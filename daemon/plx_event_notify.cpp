@@ -16,6 +16,7 @@ void event_to_notification(int, int event, va_list args) {
         return;
     switch (event) {
         case PLX_EVENT_POLICY_NO_MEMORY:
+        case PLX_EVENT_POLICY_REFUSED:
         case PLX_EVENT_POLICY_REPROGRAMMED: {
             const char *policy = va_arg(args, const char *);
             const char *vpn_list = va_arg(args, const char *);
@@ -24,6 +25,7 @@ void event_to_notification(int, int event, va_list args) {
             break;
         }
         case PLX_EVENT_ACCESS_LIST_NO_MEMORY:
+        case PLX_EVENT_ACCESS_LIST_REFUSED:
         case PLX_EVENT_ACCESS_LIST_REPROGRAMMED: {
             const char *access_list = va_arg(args, const char *);
             plx_send_access_list_status(ctx, access_list,

@@ -7,14 +7,9 @@
 // ("Starting") stay syslog lines.
 #pragma once
 
-struct QconfdContext;
+#include "common/plx_events.h"
 
-// Operator event numbers and what follows each event's format.
-inline constexpr int PLX_EVENT_STARTING = 1100001;
-inline constexpr int PLX_EVENT_POLICY_NO_MEMORY = 1100002;          // policy, VPN list
-inline constexpr int PLX_EVENT_ACCESS_LIST_NO_MEMORY = 1100003;     // access list
-inline constexpr int PLX_EVENT_POLICY_REPROGRAMMED = 1100004;       // policy, VPN list
-inline constexpr int PLX_EVENT_ACCESS_LIST_REPROGRAMMED = 1100005;  // access list
+struct QconfdContext;
 
 // Carry events to ctx from now on; null (or detach) goes back to syslog only.
 void plx_events_attach(QconfdContext *ctx);

@@ -1,7 +1,9 @@
 // The start-up steps of the daemon, in their fixed order, with the undo of each.
 #include <chrono>
 
+#include "acl/plx_acl_process.h"
 #include "acl/plx_intf_config.h"
+#include "common/msgq_util.h"
 #include "common/plx_log.h"
 #include "common/plx_status.h"
 #include "common/qrv_util.h"
@@ -14,16 +16,19 @@
 #include "dpi/plx_dpi.h"
 #include "fplink/plx_fibd.h"
 #include "fplink/plx_hbus.h"
+#include "oper/plx_oper_acl.h"
 #include "policy/plx_class.h"
 #include "policy/plx_config.h"
+#include "policy/plx_dump.h"
+#include "policy/plx_process.h"
 #include "progmem/plx_if_fpmem.h"
 
 namespace {
 
-// The program memory of the forwarding plane's shared filter memory. Nothing reacts to memory
-// being released until policy processing exists, so the notice does nothing.
+// The program memory of the forwarding plane's shared filter memory. When it releases blocks,
+// the policies and access lists that failed for want of memory are tried again.
 const ProgramMemoryOps &fpmem_ops() {
-    static const ProgramMemoryOps ops = plx_fpmem_ops();
+    static const ProgramMemoryOps ops = plx_fpmem_ops(plx_process_oom_policies);
     return ops;
 }
 
@@ -80,11 +85,57 @@ int sla_class_init(plx_ctx *ctx) {
 void sla_class_teardown(plx_ctx *ctx) {
     plx::cfg::plx_sla_class_teardown(ctx->policy);
 }
+// A TLOC change from hbusd has marked the owners of the rules that name it.
+void tloc_reprocess(plx_ctx *ctx) {
+    plx_process_all_changed(ctx);
+}
+
+// The policy model with its processing: changes become programs and bindings, application names
+// in app lists become the recognition engine's ids, TLOC changes rebuild their users.
 int policy_init(plx_ctx *ctx) {
-    return plx::cfg::plx_policy_init(ctx->policy);
+    if (int rc = plx::cfg::plx_policy_init(ctx->policy))
+        return rc;
+    plx_process_opts opts;
+    opts.resolve_app_id = plx_dpi_app_id;
+    // The access lists join each run after the policies (their model comes up in a later step).
+    opts.process_access_lists = plx_process_access_lists;
+    opts.retry_access_lists = plx_acl_retry_failed;
+    opts.acl_filter_ids = [ctx](std::string_view name) { return plx_acl_filter_ids(ctx, name); };
+    plx_process_attach(ctx, std::move(opts));
+    plx_tloc_reprocess = tloc_reprocess;
+    return 0;
 }
 void policy_teardown(plx_ctx *ctx) {
+    plx_tloc_reprocess = nullptr;
+    plx_process_detach(ctx);
     plx::cfg::plx_policy_teardown(ctx->policy);
+}
+
+// Seconds since the last hello to the system manager (0 before the first).
+long seconds_since_hello() {
+    int64_t last = app_sysmgr_last_hello_ms(plx_context().sysmgr);
+    if (last <= 0)
+        return 0;
+    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+                   .count();
+    return static_cast<long>((now - last) / 1000);
+}
+
+// The access lists with their processing; the show provider and the clear actions read them.
+int acl_init(plx_ctx *ctx) {
+    if (int rc = plx_acl_init(ctx))
+        return rc;
+    plx_acl_process_attach(ctx);
+    using Source = plx::oper::AclTreeSource<plx_access_list,
+                                            std::remove_reference_t<decltype(ctx->acl->lists[0])>>;
+    static Source source(&ctx->acl->lists[0], &ctx->acl->lists[1]);
+    plx::oper::plx_oper_set_acl_source(&source);
+    plx_dump_hooks_set.timer_pump = plx_process_pump;
+    plx_dump_hooks_set.engine_app_name = plx_dpi_get_proto_name;
+    plx_dump_hooks_set.dump_msgq = [](const PlxPrinter &out) { msgq_dump_all(out.write, out.arg); };
+    plx_dump_hooks_set.seconds_since_hello = seconds_since_hello;
+    return 0;
 }
 
 int compiler_create(plx_ctx *ctx) {
@@ -128,7 +179,7 @@ plx_init_steps make_default_steps() {
     s.sla_class_teardown = sla_class_teardown;
     s.policy_init = policy_init;
     s.policy_teardown = policy_teardown;
-    s.acl_init = plx_acl_init;
+    s.acl_init = acl_init;
     s.fibd_link_init = plx_fibd_link_init;
     s.fibd_link_deinit = plx_fibd_link_deinit;
     s.hbus_link_init = plx_hbus_link_init;

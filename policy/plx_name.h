@@ -17,7 +17,8 @@ struct fixed_name {
     explicit fixed_name(std::string_view v) { assign(v); }
     void assign(std::string_view v) {
         size_t n = std::min(v.size(), N - 1);
-        std::memcpy(s, v.data(), n);
+        if (n)
+            std::memcpy(s, v.data(), n);
         std::memset(s + n, 0, N - n);
     }
     std::string_view view() const { return {s, strnlen(s, N)}; }

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "common/plx_events.h"
 #include "common/plx_log.h"
 #include "common/plx_status.h"
 #include "common/timer.h"
@@ -79,27 +80,26 @@ void release_list(plx_ctx *ctx, const policy &p, policy_vpn_list &v) {
 }
 
 // The compiler refused the rule table (or the table cannot express a rule): the policy goes on
-// without this list's program until the list changes.
+// without this list's program until the list changes. The event carries the "Failed"
+// notification.
 void report_refused(plx_ctx *ctx, const policy &p, policy_vpn_list &v, const std::string &why) {
     PLX_LOG("Failed to compile policy %s - %s: %s. Continuing without the policy.\n",
             p.name.c_str(), v.name.c_str(), why.c_str());
-    plx_log_event(1, "ALRT", 1100006,
+    plx_log_event(1, "ALRT", PLX_EVENT_POLICY_REFUSED,
                   "Failed to compile policy %s - %s. Continuing without the policy.",
                   p.name.c_str(), v.name.c_str());
     state_of(ctx).refused.insert(key_of(p, v));
-    notify_status(ctx, p, v, false);
 }
 
-void report_no_memory(plx_ctx *ctx, const policy &p, policy_vpn_list &v, uint32_t len) {
+void report_no_memory(const policy &p, policy_vpn_list &v, uint32_t len) {
     PLX_LOG(
         "Failed to allocate memory [%d/%d] for policy %s - %s. Continuing without the "
         "policy.\n",
         static_cast<int>(len), static_cast<int>(plx_mem_blocks(len)), p.name.c_str(),
         v.name.c_str());
-    plx_log_event(1, "ALRT", 1100002,
+    plx_log_event(1, "ALRT", PLX_EVENT_POLICY_NO_MEMORY,
                   "Failed to allocate memory for policy %s - %s. Continuing without the policy.",
                   p.name.c_str(), v.name.c_str());
-    notify_status(ctx, p, v, false);
 }
 
 // ---- Model hooks ------------------------------------------------------------------------------
@@ -213,6 +213,10 @@ uint32_t plx_process_invalid_filter_id(plx_ctx *ctx) {
     return n ? n : PLX_FILTER_ID_NONE - 1;
 }
 
+uint64_t plx_process_clock_rate(plx_ctx *ctx) {
+    return clock_rate(ctx);
+}
+
 void plx_process_pump(plx_ctx *ctx) {
     if (!ctx || !ctx->tmr_mgr)
         return;
@@ -271,17 +275,22 @@ int plx_process_policy_vpn_list(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
     bool no_memory = false;
     if (rc == PLX_OK) {
         v.p_rule_table = table;
+        int crc = PLX_COMPILE_NO_MEMORY;
         try {
-            if (plx_compile(cc, table, &prog, &len) != 0) {
-                prog = nullptr;
-                why = cc->error;
-                no_memory = why.empty();
-            } else if (!prog) {
-                why = "no rule tests a field";
-            }
+            crc = plx_compile(cc, table, &prog, &len);
         } catch (const std::bad_alloc &) {
+            crc = PLX_COMPILE_NO_MEMORY;
+        }
+        if (crc != PLX_COMPILE_OK) {
+            // Only a lack of memory can pass later with the same rules; every other refusal
+            // waits for the rules to change.
             prog = nullptr;
-            no_memory = true;
+            no_memory = crc == PLX_COMPILE_NO_MEMORY;
+            why = plx_compiler_error(cc);
+            if (why.empty())
+                why = plx_compile_result_name(crc);
+        } else if (!prog) {
+            why = "no rule tests a field";
         }
         plx_ruletable_destroy(table);
         v.p_rule_table = nullptr;
@@ -297,14 +306,14 @@ int plx_process_policy_vpn_list(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
         PLX_TRACE(PLX_DEBUG_POLICY, "Programmed policy %s - %s: filter %u, %u bytes\n",
                   p.name.c_str(), v.name.c_str(), placed_id, prog->length);
         if (previous == invalid) {
-            plx_log_event(6, "INFO", 1100004, "Successfully re-programmed policy %s - %s",
-                          p.name.c_str(), v.name.c_str());
-            notify_status(ctx, p, v, true);
+            plx_log_event(6, "INFO", PLX_EVENT_POLICY_REPROGRAMMED,
+                          "Successfully re-programmed policy %s - %s", p.name.c_str(),
+                          v.name.c_str());
         }
     } else {
         v.filter_id = invalid;
         if (no_memory)
-            report_no_memory(ctx, p, v, len);
+            report_no_memory(p, v, len);
         else
             report_refused(ctx, p, v, why);
     }

@@ -10,6 +10,8 @@
 //                            compiler refused the rule table); fibd is told this id;
 //   any other                bound: the program is placed under this filter id.
 // A list that failed for want of memory is tried again whenever program memory releases blocks.
+// A failure, and a success after a failure, raise their operator event (common/plx_events.h),
+// which also carries the program-status notification to the operator.
 //
 // Events that change programs without a commit: TLOC state (the policies naming the TLOC are
 // rebuilt), VPN ranges added or removed (only that range is bound or unbound), direction changes
@@ -27,13 +29,6 @@
 
 struct plx_ctx;
 
-// The result of programming one policy VPN list, as the program-status notification reports it.
-struct plx_program_status {
-    std::string_view vpn_list;
-    std::string_view policy;
-    bool success = false;
-};
-
 // What the processing needs beyond the daemon context. Every member is optional.
 struct plx_process_opts {
     // Number of filter ids program memory offers; this number is the invalid filter id of a
@@ -45,9 +40,6 @@ struct plx_process_opts {
     // DPI application (kind 1) or family (kind 2) id of a name. When set it becomes the model's
     // resolver; empty keeps the resolver the model has.
     plx::cfg::plx_app_id_resolver resolve_app_id;
-    // Program-status notification. Empty: the ConfD notification on the daemon's
-    // configuration-database context.
-    std::function<void(plx_ctx *, const plx_program_status &)> notify;
     // The access-list pass that follows the policies in every processing run; 0 or a status.
     std::function<int(plx_ctx *)> process_access_lists;
     // Marks the access lists that failed for want of memory for a retry.
@@ -65,6 +57,8 @@ void plx_process_detach(plx_ctx *ctx);
 
 // The invalid filter id (number of filter ids) the processing uses for this context.
 uint32_t plx_process_invalid_filter_id(plx_ctx *ctx);
+// The forwarding-plane clock rate the policer arithmetic uses (cycles per second).
+uint64_t plx_process_clock_rate(plx_ctx *ctx);
 
 // Processes every added or changed policy (in policy-db order, its VPN lists in name order),
 // then the access lists. 0, or the status of the first VPN list that failed (12 when a rule table

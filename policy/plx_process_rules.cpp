@@ -258,20 +258,25 @@ void plx_tloc_list_slot(const config_action &a, TlocListSlot &slot) {
         put(eligible[i]);
 }
 
-int plx_policy_ruletable_build(plx_compiler_ctx *cc, const policy &p, const policy_vpn_list &v,
-                               uint64_t clock_rate, plx_ruletable **out, std::string *reason,
-                               void (*between_rules)(void *), void *arg) {
+int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char *alias,
+                              const ActionData &default_block, const rule_list &rules,
+                              uint64_t clock_rate, plx_ruletable **out, std::string *reason,
+                              void (*between_rules)(void *), void *arg) {
     *out = nullptr;
-    ActionData block;
-    plx_default_action_block(v.default_action, block);
-    // The table keeps at most 127 characters of it.
-    std::string alias = std::to_string(p.type) + std::string(v.name.view());
+    ActionData block = default_block;
+    // Every packet carries MATCH_ANY = 1: when every sequence tests another field as well, the
+    // field decides nothing and leaving it out saves one of the few fields a program can test.
+    // (Kept, it is kept in every sequence: a sequence without it would split its classes.)
+    const bool skip_match_any = std::all_of(rules.begin(), rules.end(), [](const rule &r) {
+        return std::any_of(r.matches.begin(), r.matches.end(),
+                           [](const match_cond &c) { return c.field_type != PLX_MATCH_ANY; });
+    });
     plx_ruletable *table = nullptr;
     try {
-        table = plx_ruletable_create(p.name.c_str(), alias.c_str(), PLX_ACTION_DATA_SIZE, &block);
+        table = plx_ruletable_create(name, alias, PLX_ACTION_DATA_SIZE, &block);
         if (!table)
             return PLX_ENOMEM;
-        for (const rule &r : v.rules) {
+        for (const rule &r : rules) {
             char seq[16];
             snprintf(seq, sizeof seq, "%u", r.seq_id);
             plx_rule *pr = plx_ruletable_add_rule(table, seq);
@@ -281,6 +286,8 @@ int plx_policy_ruletable_build(plx_compiler_ctx *cc, const policy &p, const poli
                 return PLX_ENOMEM;
             }
             for (const match_cond &c : r.matches) {
+                if (skip_match_any && c.field_type == PLX_MATCH_ANY)
+                    continue;
                 uint32_t field = plx_match_field(c.field_type);
                 PLX_ASSERT(field != 0);
                 uint32_t table_id = plx_field_get_table(cc, field);
@@ -307,4 +314,15 @@ int plx_policy_ruletable_build(plx_compiler_ctx *cc, const policy &p, const poli
     }
     *out = table;
     return PLX_OK;
+}
+
+int plx_policy_ruletable_build(plx_compiler_ctx *cc, const policy &p, const policy_vpn_list &v,
+                               uint64_t clock_rate, plx_ruletable **out, std::string *reason,
+                               void (*between_rules)(void *), void *arg) {
+    ActionData block;
+    plx_default_action_block(v.default_action, block);
+    // The table keeps at most 127 characters of it.
+    std::string alias = std::to_string(p.type) + std::string(v.name.view());
+    return plx_rules_ruletable_build(cc, p.name.c_str(), alias.c_str(), block, v.rules, clock_rate,
+                                     out, reason, between_rules, arg);
 }

@@ -35,10 +35,21 @@ bool plx_rule_action_block(const plx::cfg::rule &r, uint64_t clock_rate, ActionD
 // TLOC first. A slot without an eligible entry keeps only its type.
 void plx_tloc_list_slot(const plx::cfg::config_action &a, TlocListSlot &slot);
 
-// Builds the rule table of a VPN list: name = the policy name, alias = "<type><VPN list>", one
-// rule per sequence named by its sequence id. Returns 0 with *out set; 12 when memory ran out
-// (the table is freed and the compile context reset); 22 with *reason when a rule cannot be
-// expressed (too many actions). Calls between_rules(arg), when given, after each rule.
+// Sequences in ascending order, as policy VPN lists and access lists keep them.
+using rule_list = plx::dl_list<plx::cfg::rule, &plx::cfg::rule::seq_link>;
+
+// Builds a rule table: one rule per sequence, named by its sequence id, with its conditions as
+// ranges of the compiler's fields and its actions as a block; the default block is the table's
+// default action. Returns 0 with *out set; 12 when memory ran out (the table is freed and the
+// compile context reset); 22 with *reason when a rule cannot be expressed (too many actions).
+// Calls between_rules(arg), when given, after each rule.
+int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char *alias,
+                              const ActionData &default_block, const rule_list &rules,
+                              uint64_t clock_rate, plx_ruletable **out, std::string *reason,
+                              void (*between_rules)(void *) = nullptr, void *arg = nullptr);
+
+// The rule table of a VPN list (as plx_rules_ruletable_build): name = the policy name, alias =
+// "<type><VPN list>", default = the VPN list's default action.
 int plx_policy_ruletable_build(plx_compiler_ctx *cc, const plx::cfg::policy &p,
                                const plx::cfg::policy_vpn_list &v, uint64_t clock_rate,
                                plx_ruletable **out, std::string *reason,

@@ -27,8 +27,4 @@ struct state {
 // The state of a context (created with default options on first use).
 state &state_of(plx_ctx *ctx);
 
-// Raises the program-status notification of a VPN list.
-void notify_status(plx_ctx *ctx, const plx::cfg::policy &p, const plx::cfg::policy_vpn_list &v,
-                   bool success);
-
 }  // namespace plx::process

@@ -28,6 +28,16 @@ void *operator new(size_t n) {
 void *operator new[](size_t n) {
     return operator new(n);
 }
+void *operator new(size_t n, const std::nothrow_t &) noexcept {
+    try {
+        return operator new(n);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+void *operator new[](size_t n, const std::nothrow_t &t) noexcept {
+    return operator new(n, t);
+}
 void operator delete(void *p) noexcept {
     if (p) {
         --g_live;

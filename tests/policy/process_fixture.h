@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "common/msgq_util.h"
+#include "common/plx_events.h"
+#include "common/plx_log.h"
 #include "common/qrv_util.h"
 #include "common/timer.h"
 #include "compiler/plx_compiler.h"
@@ -67,11 +69,9 @@ class ProcessTest : public ModelTest {
         plx_process_opts opts;
         opts.num_filters = kFilters;
         opts.clock_rate = [] { return kClock; };
-        opts.notify = [this](plx_ctx *, const plx_program_status &s) {
-            notes.push_back(std::string(s.policy) + "/" + std::string(s.vpn_list) + " " +
-                            (s.success ? "Success" : "Failed"));
-        };
         plx_process_attach(&ctx, opts);
+        g_notes = &notes;
+        plx_set_event_hook(record_event);
     }
     void TearDown() override {
         // Policies go first: deleting them releases their programs into program memory.
@@ -81,6 +81,8 @@ class ProcessTest : public ModelTest {
         for (auto &[type, name] : names)
             plx_config_policy_delete(&db, type, name);
         plx_process_detach(&ctx);
+        plx_set_event_hook(nullptr);
+        g_notes = nullptr;
         msgq_deinit(fibd_);
         msgq_deinit(ctx.fibd_msgq);
         plx_compiler_set_mem_ops(nullptr, nullptr);
@@ -135,9 +137,31 @@ class ProcessTest : public ModelTest {
 
     plx_ctx ctx{};
     std::vector<fib_policy_msg> msgs;
+    std::vector<fib_acl_msg> acl_msgs;
+    // The programming events raised, as "<policy>/<VPN list> <Success|Failed>": what their
+    // notifications report.
     std::vector<std::string> notes;
 
   private:
+    static inline std::vector<std::string> *g_notes = nullptr;
+    static void record_event(int, int event, va_list args) {
+        if (!g_notes)
+            return;
+        const char *result =
+            event == PLX_EVENT_POLICY_REPROGRAMMED || event == PLX_EVENT_ACCESS_LIST_REPROGRAMMED
+                ? " Success"
+                : " Failed";
+        if (event == PLX_EVENT_POLICY_NO_MEMORY || event == PLX_EVENT_POLICY_REFUSED ||
+            event == PLX_EVENT_POLICY_REPROGRAMMED) {
+            const char *policy = va_arg(args, const char *);
+            const char *vpn_list = va_arg(args, const char *);
+            g_notes->push_back(std::string(policy) + "/" + vpn_list + result);
+        } else if (event == PLX_EVENT_ACCESS_LIST_NO_MEMORY ||
+                   event == PLX_EVENT_ACCESS_LIST_REFUSED ||
+                   event == PLX_EVENT_ACCESS_LIST_REPROGRAMMED) {
+            g_notes->push_back("acl " + std::string(va_arg(args, const char *)) + result);
+        }
+    }
     static void fake_clock(timespec *out, void *arg) {
         *out = static_cast<ProcessTest *>(arg)->now_;
     }
@@ -152,6 +176,8 @@ class ProcessTest : public ModelTest {
         EXPECT_EQ(fib_msg_decode({p, len}, m, &err), 0) << err;
         if (auto *pm = std::get_if<fib_policy_msg>(&m))
             static_cast<ProcessTest *>(arg)->msgs.push_back(*pm);
+        if (auto *am = std::get_if<fib_acl_msg>(&m))
+            static_cast<ProcessTest *>(arg)->acl_msgs.push_back(*am);
         msgq_free(q, p);
     }
 

@@ -26,7 +26,7 @@ ActionData first_match(const policy_vpn_list &v, const FpPacket &pkt) {
             uint32_t f = kField.at(c.field_type), x = pkt.field[f];
             auto a = c.addr();
             uint32_t net = uint32_t(a[0]) << 24 | a[1] << 16 | a[2] << 8 | a[3];
-            uint32_t mask = c.high == 0 ? 0 : ~0u << (32 - c.high);
+            uint32_t mask = c.high == 0 || c.high > 32 ? 0 : ~0u << (32 - c.high);
             ok[f] = ok[f] ||
                     (f == 4 || f == 5 ? (x & mask) == (net & mask) : c.low <= x && x <= c.high);
         }
