@@ -97,12 +97,25 @@ class Router {
     }
 
     // Starts one program (again), appending its output to log/NAME.log.
+    // Returns once the program is ready for what the test does next (signals included: a
+    // program killed by SIGUSR1 before it set its handler would be a fault of the test's own).
     void start(const std::string &name) {
+        const size_t from = log(name).size();
         pids_[name] = spawn(command(name), (root_ / "log" / (name + ".log")).string());
+        const char *ready = name == "fwdplane" ? "tables ready"
+                            : name == "fibd"   ? "fibd: started"
+                            : name == "hbusd"  ? "TLOCs"
+                                               : nullptr;
         if (name == "cdbd")
             wait_cdbd();
-        if (name == "fwdplane")
-            wait_for([&] { return log(name).find("tables ready") != std::string::npos; });
+        if (ready) {
+            EXPECT_TRUE(wait_for([&] {
+                std::string l = log(name);
+                return l.size() > from && l.find(ready, from) != std::string::npos;
+            })) << name
+                << " did not start:\n"
+                << log(name).substr(from);
+        }
     }
     // SIGKILL, reaped; nothing when it is not running.
     void kill9(const std::string &name) {
