@@ -262,6 +262,9 @@ TEST_F(RouterFaults, PeersKilledAtRandomThenFilterMemoryExhausted) {
     load_with_fill(base, 100, 160);
     EXPECT_TRUE(wait_for([&] { return router_.plxd_filters().size() == programs + 60; }, 30000))
         << router_.plxd_filters().size() << " programs placed, want " << programs + 60;
+    EXPECT_NE(router_.log("plxd").find("Successfully re-programmed policy fill-"),
+              std::string::npos)
+        << "no operator event for the policies programmed again";
     for (int i = 100; i < 160; ++i)
         places_.insert("vpn " + std::to_string(1000 + i) + " all");
     EXPECT_TRUE(wait_for([&] { return bindings_agree(&why); }, 10000)) << why;
