@@ -177,11 +177,11 @@ class RouterFaults : public ::testing::Test {
         }
     }
 
-    // The configuration `base` with the data policies fill-FROM .. fill-TO added, each on a VPN
-    // list of its own, loaded in place of the running one.
-    void load_with_fill(const std::string &base, int from, int to) {
+    // The configuration `base` with the data policies fill-I (I in `fill`) added, each on a VPN
+    // list of its own (VPN 1000 + I), loaded in place of the running one.
+    void load_with_fill(const std::string &base, const std::set<int> &fill) {
         std::ostringstream lists, policies;
-        for (int i = from; i < to; ++i) {
+        for (int i : fill) {
             lists << "<vpn-list><name>fill-vl-" << i << "</name><vpn><id>" << 1000 + i
                   << "</id></vpn></vpn-list>";
             policies << "<data-policy><name>fill-" << i << "</name><vpn-list><name>fill-vl-" << i
@@ -247,30 +247,48 @@ TEST_F(RouterFaults, PeersKilledAtRandomThenFilterMemoryExhausted) {
     pause_stream(true);
 
     // Exhaustion: 160 more programs do not fit the small profile's filter memory. plxd keeps
-    // running and binds what it placed; when 100 of them go, the memory released takes the ones
-    // that had failed, and every remaining policy is bound.
+    // running and binds what it placed; the others are bound to the invalid filter. When the
+    // placed ones but ten go, the memory released takes the ones that had failed, each with its
+    // operator event, and every remaining policy is bound.
     SCOPED_TRACE("filter memory (seed " + std::to_string(seed_) + ")");
     const std::string base = router_.cli("show --format xml").out;
     ASSERT_NE(base.find("</policy-from-qctrl>"), std::string::npos) << base;
-    load_with_fill(base, 0, 160);
+    std::set<int> all;
+    for (int i = 0; i < 160; ++i)
+        all.insert(i);
+    load_with_fill(base, all);
     size_t failed = 0;
     EXPECT_TRUE(wait_for([&] { return bindings_agree(&why, false, &failed); }, 30000)) << why;
     EXPECT_GT(failed, 0u) << "the small profile held all 160";
     EXPECT_EQ(router_.plxd_filters().size() + failed, programs + 160);
     EXPECT_TRUE(router_.alive("plxd"));
 
-    load_with_fill(base, 100, 160);
-    EXPECT_TRUE(wait_for([&] { return router_.plxd_filters().size() == programs + 60; }, 30000))
-        << router_.plxd_filters().size() << " programs placed, want " << programs + 60;
-    EXPECT_NE(router_.log("plxd").find("Successfully re-programmed policy fill-"),
-              std::string::npos)
-        << "no operator event for the policies programmed again";
-    for (int i = 100; i < 160; ++i)
+    std::set<int> kept, retried;
+    for (const auto &[place, id] : router_.fibd_bindings().filter_of) {
+        int vpn = 0;
+        if (std::sscanf(place.c_str(), "vpn %d all", &vpn) != 1 || vpn < 1000)
+            continue;
+        if (id >= router_.invalid_filter())
+            retried.insert(vpn - 1000);
+        else if (kept.size() < 10)
+            kept.insert(vpn - 1000);
+    }
+    kept.insert(retried.begin(), retried.end());
+    load_with_fill(base, kept);
+    EXPECT_TRUE(
+        wait_for([&] { return router_.plxd_filters().size() == programs + kept.size(); }, 30000))
+        << router_.plxd_filters().size() << " programs placed, want " << programs + kept.size();
+    const std::string log = router_.log("plxd");
+    for (int i : retried)
+        EXPECT_NE(log.find("Successfully re-programmed policy fill-" + std::to_string(i) + " "),
+                  std::string::npos)
+            << "no operator event for fill-" << i << ", programmed again";
+    for (int i : kept)
         places_.insert("vpn " + std::to_string(1000 + i) + " all");
     EXPECT_TRUE(wait_for([&] { return bindings_agree(&why); }, 10000)) << why;
 
-    load_with_fill(base, 0, 0);
-    for (int i = 100; i < 160; ++i)
+    load_with_fill(base, {});
+    for (int i : kept)
         places_.erase("vpn " + std::to_string(1000 + i) + " all");
     EXPECT_TRUE(wait_for(
         [&] { return bindings_agree(&why) && router_.plxd_filters().size() == programs; }, 30000))
