@@ -1,6 +1,8 @@
 // Client library core: errors, socket table, requests, values and the loaded schema.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdarg.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -310,6 +312,10 @@ int connect_sock(int fd, const struct sockaddr *srv, int srv_sz, WireSock kind, 
     }
     if (::connect(fd, addr, alen) != 0)
         return set_err(CONFD_ERR_OS, "failed to connect to the database: %s", strerror(errno));
+    // Requests and replies are whole frames: a frame's tail must not wait for the peer's
+    // delayed acknowledgement of its head (only TCP sockets know the option; others ignore it).
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto st = std::make_shared<SockState>();
     st->kind = kind;
     if (!sock_identity(fd, st->dev, st->ino))
