@@ -160,6 +160,8 @@ struct PrefixColumns {
             next[i] = ids.id(alone ? 0 : cur[i], c[i]);
             if (ids.size() > stop)
                 break;
+            if ((i & 0xFFFF) == 0xFFFF)
+                plx_compiler_yield();
         }
         return ids.size();
     }
@@ -203,6 +205,8 @@ std::vector<Group> make_groups(const ClassSet &A, const ClassSet &B,
             seen[p] = true;
             for (uint32_t w = 0; w < g.nw; ++w)
                 g.parts[size_t{p} * g.nw + w] = pb.column(w0 + w)[i];
+            if ((p & 0xFFF) == 0xFFF)
+                plx_compiler_yield();
         }
         g.masked = ClassSet(g.nw * 64);
         g.a_values = ClassSet(g.nw * 64);
@@ -322,6 +326,8 @@ class PartsCombiner {
             for (uint32_t ai = 0; ai < na_; ++ai) {
                 const uint64_t *xg = A_.vec(order_a_[ai]) + g.w0;
                 a_value_[size_t{ai} * G + j] = g.a_values.find_or_add(xg, plx_vec_hash(xg, g.nw));
+                if ((ai & 0xFFF) == 0xFFF)
+                    plx_compiler_yield();
             }
             id_words += size_t{g.a_values.size()} * g.nparts;
         }
@@ -365,6 +371,7 @@ class PartsCombiner {
     // Masked ids of every part under every distinct value of A.
     void mask_parts() {
         std::vector<uint64_t> m(nw_);
+        uint32_t steps = 0;
         for (Group &g : groups_) {
             g.ids.resize(size_t{g.a_values.size()} * g.nparts);
             for (uint32_t v = 0; v < g.a_values.size(); ++v) {
@@ -380,6 +387,9 @@ class PartsCombiner {
                     for (uint32_t w = 0; w < g.nw; ++w)
                         m[w] = xg[w] & part[w];
                     ids[p] = g.masked.find_or_add(m.data(), plx_vec_hash(m.data(), g.nw));
+                    // A group of a large table has tens of thousands of parts per value.
+                    if (++steps % YIELD_EVERY == 0)
+                        plx_compiler_yield();
                 }
                 plx_compiler_yield();
             }
@@ -487,7 +497,16 @@ PlxCombineMethod plx_combine_classes(EcTable &T, EcTable &A, EcTable &B, bool fi
                                      PlxCombineMethod method) {
     PLX_ASSERT(A.classes.has_vectors() && B.classes.has_vectors());
     T.classes = ClassSet(A.classes.nbits());
-    T.combo_ec.assign(size_t{A.num_classes()} * B.num_classes(), 0);
+    // The pair table of a large combination holds hundreds of millions of entries: it is
+    // cleared a slice at a time, each slice faulting in its pages, with a yield between them.
+    const size_t cells = size_t{A.num_classes()} * B.num_classes();
+    constexpr size_t kClearSlice = size_t{1} << 22;
+    T.combo_ec.clear();
+    T.combo_ec.reserve(cells);
+    for (size_t at = 0; at < cells; at += kClearSlice) {
+        T.combo_ec.resize(std::min(cells, at + kClearSlice), 0);
+        plx_compiler_yield();
+    }
     if (method == PlxCombineMethod::automatic) {
         const uint64_t pairs = uint64_t{A.num_classes()} * B.num_classes();
         method = pairs >= kByPartsMinPairs && T.classes.nwords() > 1 ? PlxCombineMethod::by_parts
