@@ -265,6 +265,7 @@ class KeyIndex {
             if (!s) {
                 const uint32_t ec = make();
                 PLX_ASSERT(ec == keys_.size());
+                plx_reserve_yielding(keys_, 1);
                 keys_.push_back(key);
                 slots_[i] = ec + 1;
                 if (keys_.size() * 2 > slots_.size())
@@ -291,6 +292,8 @@ class KeyIndex {
             while (slots_[i])
                 i = (i + 1) & mask;
             slots_[i] = ec + 1;
+            if ((ec & 0xFFFF) == 0xFFFF)
+                plx_compiler_yield();
         }
     }
 
