@@ -19,6 +19,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "common/plx_log.h"
@@ -132,20 +133,23 @@ struct Group {
 
 // Dense ids of every class's prefix of words in a group, extended one word at a time.
 struct PrefixColumns {
-    std::vector<uint64_t> col;  // word w of the i-th class at w * n + i
+    // Word w of the i-th class at w * n + i. Every word is written below, so the columns are
+    // left uninitialised: clearing a large table's columns first would fault in all of their
+    // pages in one stretch.
+    std::unique_ptr<uint64_t[]> col;
     std::vector<uint32_t> cur, next;
     PrefixIds ids;
     uint32_t count = 0;
 
     // Words of the classes of S, the class ec going to place position[ec].
     PrefixColumns(const ClassSet &S, const std::vector<uint32_t> &position)
-        : col(size_t{S.nwords()} * S.size()), cur(S.size(), 0), next(S.size()) {
+        : col(new uint64_t[size_t{S.nwords()} * S.size()]), cur(S.size(), 0), next(S.size()) {
         const uint32_t n = S.size(), nw = S.nwords();
         for (uint32_t ec = 0; ec < n; ++ec) {
             const uint64_t *v = S.vec(ec);
             for (uint32_t w = 0; w < nw; ++w)
                 col[size_t{w} * n + position[ec]] = v[w];
-            if ((ec & 0xFFF) == 0xFFF)
+            if ((ec & 0x3FF) == 0x3FF)
                 plx_compiler_yield();
         }
     }
