@@ -13,9 +13,13 @@
 //   plx_bench_apply commit [SEQUENCES [RUNS]]              defaults 100 20
 //   plx_bench_apply tloc [POLICIES [SEQUENCES [RUNS]]]     defaults 10 10 20
 //   plx_bench_apply yield [SET [RULES [MIB]]]              defaults acl1_10k, all rules, 128 MiB
-//                                           (ClassBench sets from PLX_BENCH_DATA when set)
+//                                           (ClassBench sets from PLX_BENCH_DATA when set;
+//                                           PLX_BENCH_WHERE=1 prints where the longest
+//                                           stretch without a yield began and ended)
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <event2/event.h>
+#include <execinfo.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -350,16 +354,26 @@ class Sysmgr {
 struct YieldGaps {
     Clock::time_point start, last, worst_end;
     double worst_ms = 0;
+    std::array<void *, 12> last_bt{}, worst_from{}, worst_to{};
+    int last_n = 0, from_n = 0, to_n = 0;
 };
 YieldGaps g_gaps;
 
 void timed_yield_hook(void *arg) {
     const auto now = Clock::now();
     const double gap = ms_between(g_gaps.last, now);
+    std::array<void *, 12> bt{};
+    const int n = backtrace(bt.data(), static_cast<int>(bt.size()));
     if (gap > g_gaps.worst_ms) {
         g_gaps.worst_ms = gap;
         g_gaps.worst_end = now;
+        g_gaps.worst_from = g_gaps.last_bt;
+        g_gaps.from_n = g_gaps.last_n;
+        g_gaps.worst_to = bt;
+        g_gaps.to_n = n;
     }
+    g_gaps.last_bt = bt;
+    g_gaps.last_n = n;
     g_gaps.last = now;
     plx_compiler_yield_hook(arg);
 }
@@ -418,8 +432,14 @@ int bench_yield(const std::string &set, size_t limit, uint32_t mib) {
         g_gaps = {t0, t0, t0, 0};
         plx_process_all_changed(&d.ctx);
         const auto t1 = Clock::now();
-        if (ms_between(g_gaps.last, t1) > g_gaps.worst_ms)
-            g_gaps = {t0, g_gaps.last, t1, ms_between(g_gaps.last, t1)};
+        if (ms_between(g_gaps.last, t1) >
+            g_gaps.worst_ms) {  // the stretch ends with the processing
+            g_gaps.worst_ms = ms_between(g_gaps.last, t1);
+            g_gaps.worst_end = t1;
+            g_gaps.worst_from = g_gaps.last_bt;
+            g_gaps.from_n = g_gaps.last_n;
+            g_gaps.to_n = 0;
+        }
         d.run_for(2500);
         // The longest gap between hellos that spans the processing.
         const auto hs = sm.hellos();
@@ -439,6 +459,21 @@ int bench_yield(const std::string &set, size_t limit, uint32_t mib) {
                 "    longest stretch without a yield: %.0f ms, ending %.0f ms into the "
                 "processing\n",
                 g_gaps.worst_ms, ms_between(t0, g_gaps.worst_end));
+        if (hook && getenv("PLX_BENCH_WHERE")) {
+            auto show = [](const char *what, const std::array<void *, 12> &bt, int n) {
+                printf("    %s:", what);
+                for (int i = 0; i < n; ++i) {
+                    Dl_info info{};
+                    if (dladdr(bt[i], &info) && info.dli_fbase)
+                        printf(" %s+%#lx", info.dli_fname,
+                               static_cast<unsigned long>(static_cast<char *>(bt[i]) -
+                                                          static_cast<char *>(info.dli_fbase)));
+                }
+                printf("\n");
+            };
+            show("stretch from", g_gaps.worst_from, g_gaps.from_n);
+            show("stretch to", g_gaps.worst_to, g_gaps.to_n);
+        }
         cfg::plx_config_policy_delete(&d.db, cfg::PLX_POLICY_TYPE_DATA, name);
         d.run_for(1000);  // the delayed release of the program
     }

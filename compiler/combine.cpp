@@ -19,6 +19,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "common/plx_log.h"
@@ -132,20 +133,23 @@ struct Group {
 
 // Dense ids of every class's prefix of words in a group, extended one word at a time.
 struct PrefixColumns {
-    std::vector<uint64_t> col;  // word w of the i-th class at w * n + i
+    // Word w of the i-th class at w * n + i. Every word is written below, so the columns are
+    // left uninitialised: clearing a large table's columns first would fault in all of their
+    // pages in one stretch.
+    std::unique_ptr<uint64_t[]> col;
     std::vector<uint32_t> cur, next;
     PrefixIds ids;
     uint32_t count = 0;
 
     // Words of the classes of S, the class ec going to place position[ec].
     PrefixColumns(const ClassSet &S, const std::vector<uint32_t> &position)
-        : col(size_t{S.nwords()} * S.size()), cur(S.size(), 0), next(S.size()) {
+        : col(new uint64_t[size_t{S.nwords()} * S.size()]), cur(S.size(), 0), next(S.size()) {
         const uint32_t n = S.size(), nw = S.nwords();
         for (uint32_t ec = 0; ec < n; ++ec) {
             const uint64_t *v = S.vec(ec);
             for (uint32_t w = 0; w < nw; ++w)
                 col[size_t{w} * n + position[ec]] = v[w];
-            if ((ec & 0xFFF) == 0xFFF)
+            if ((ec & 0x3FF) == 0x3FF)
                 plx_compiler_yield();
         }
     }
@@ -160,6 +164,8 @@ struct PrefixColumns {
             next[i] = ids.id(alone ? 0 : cur[i], c[i]);
             if (ids.size() > stop)
                 break;
+            if ((i & 0xFFFF) == 0xFFFF)
+                plx_compiler_yield();
         }
         return ids.size();
     }
@@ -203,6 +209,8 @@ std::vector<Group> make_groups(const ClassSet &A, const ClassSet &B,
             seen[p] = true;
             for (uint32_t w = 0; w < g.nw; ++w)
                 g.parts[size_t{p} * g.nw + w] = pb.column(w0 + w)[i];
+            if ((p & 0xFFF) == 0xFFF)
+                plx_compiler_yield();
         }
         g.masked = ClassSet(g.nw * 64);
         g.a_values = ClassSet(g.nw * 64);
@@ -261,6 +269,7 @@ class KeyIndex {
             if (!s) {
                 const uint32_t ec = make();
                 PLX_ASSERT(ec == keys_.size());
+                plx_reserve_yielding(keys_, 1);
                 keys_.push_back(key);
                 slots_[i] = ec + 1;
                 if (keys_.size() * 2 > slots_.size())
@@ -287,6 +296,8 @@ class KeyIndex {
             while (slots_[i])
                 i = (i + 1) & mask;
             slots_[i] = ec + 1;
+            if ((ec & 0xFFFF) == 0xFFFF)
+                plx_compiler_yield();
         }
     }
 
@@ -322,6 +333,8 @@ class PartsCombiner {
             for (uint32_t ai = 0; ai < na_; ++ai) {
                 const uint64_t *xg = A_.vec(order_a_[ai]) + g.w0;
                 a_value_[size_t{ai} * G + j] = g.a_values.find_or_add(xg, plx_vec_hash(xg, g.nw));
+                if ((ai & 0xFFF) == 0xFFF)
+                    plx_compiler_yield();
             }
             id_words += size_t{g.a_values.size()} * g.nparts;
         }
@@ -365,6 +378,7 @@ class PartsCombiner {
     // Masked ids of every part under every distinct value of A.
     void mask_parts() {
         std::vector<uint64_t> m(nw_);
+        uint32_t steps = 0;
         for (Group &g : groups_) {
             g.ids.resize(size_t{g.a_values.size()} * g.nparts);
             for (uint32_t v = 0; v < g.a_values.size(); ++v) {
@@ -380,6 +394,9 @@ class PartsCombiner {
                     for (uint32_t w = 0; w < g.nw; ++w)
                         m[w] = xg[w] & part[w];
                     ids[p] = g.masked.find_or_add(m.data(), plx_vec_hash(m.data(), g.nw));
+                    // A group of a large table has tens of thousands of parts per value.
+                    if (++steps % YIELD_EVERY == 0)
+                        plx_compiler_yield();
                 }
                 plx_compiler_yield();
             }
@@ -487,7 +504,16 @@ PlxCombineMethod plx_combine_classes(EcTable &T, EcTable &A, EcTable &B, bool fi
                                      PlxCombineMethod method) {
     PLX_ASSERT(A.classes.has_vectors() && B.classes.has_vectors());
     T.classes = ClassSet(A.classes.nbits());
-    T.combo_ec.assign(size_t{A.num_classes()} * B.num_classes(), 0);
+    // The pair table of a large combination holds hundreds of millions of entries: it is
+    // cleared a slice at a time, each slice faulting in its pages, with a yield between them.
+    const size_t cells = size_t{A.num_classes()} * B.num_classes();
+    constexpr size_t kClearSlice = size_t{1} << 22;
+    T.combo_ec.clear();
+    T.combo_ec.reserve(cells);
+    for (size_t at = 0; at < cells; at += kClearSlice) {
+        T.combo_ec.resize(std::min(cells, at + kClearSlice), 0);
+        plx_compiler_yield();
+    }
     if (method == PlxCombineMethod::automatic) {
         const uint64_t pairs = uint64_t{A.num_classes()} * B.num_classes();
         method = pairs >= kByPartsMinPairs && T.classes.nwords() > 1 ? PlxCombineMethod::by_parts

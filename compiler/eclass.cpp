@@ -18,6 +18,8 @@ void ClassSet::grow() {
         while (slots[i])
             i = (i + 1) & mask;
         slots[i] = ec + 1;
+        if ((ec & 0xFFFF) == 0xFFFF)
+            plx_compiler_yield();
     }
     slots_.swap(slots);
 }
@@ -32,7 +34,9 @@ size_t ClassSet::free_slot(uint64_t h) const {
 
 uint32_t ClassSet::append(size_t slot, const uint64_t *v, uint64_t h) {
     uint32_t ec = size();
+    plx_reserve_yielding(vec_, nwords_);
     vec_.insert(vec_.end(), v, v + nwords_);
+    plx_reserve_yielding(hashes_, 1);
     hashes_.push_back(h);
     slots_[slot] = ec + 1;
     if (size_t{size()} * 2 > slots_.size())
@@ -44,10 +48,15 @@ uint32_t ClassSet::append_pair(size_t slot, const uint64_t *v, uint64_t h, uint3
     uint32_t ec = size();
     // Vectors are kept while they fit the budget (a comparison against a stored vector reads
     // one place instead of two); later classes are known by their pair only.
-    if (stored() == ec && vec_.size() + nwords_ <= kPairVectorBudgetWords)
+    if (stored() == ec && vec_.size() + nwords_ <= kPairVectorBudgetWords) {
+        plx_reserve_yielding(vec_, nwords_);
         vec_.insert(vec_.end(), v, v + nwords_);
+    }
+    plx_reserve_yielding(hashes_, 1);
     hashes_.push_back(h);
+    plx_reserve_yielding(pair_a_, 1);
     pair_a_.push_back(a);
+    plx_reserve_yielding(pair_b_, 1);
     pair_b_.push_back(b);
     slots_[slot] = ec + 1;
     if (size_t{size()} * 2 > slots_.size())
@@ -101,12 +110,19 @@ void ClassSet::materialize(const ClassSet &A, const ClassSet &B) {
     if (has_vectors())
         return;
     uint32_t from = stored();
-    vec_.resize(size_t{size()} * nwords_);
-    for (uint32_t ec = from; ec < size(); ++ec) {
-        const uint64_t *x = A.vec(pair_a_[ec]), *y = B.vec(pair_b_[ec]);
-        uint64_t *z = vec_.data() + size_t{ec} * nwords_;
-        for (uint32_t w = 0; w < nwords_; ++w)
-            z[w] = x[w] & y[w];
+    // Hundreds of megabytes for a large table: grown and filled a slice of classes at a time.
+    plx_reserve_yielding(vec_, size_t{size() - from} * nwords_);
+    constexpr uint32_t kSlice = 4096;
+    for (uint32_t ec0 = from; ec0 < size(); ec0 += kSlice) {
+        const uint32_t ec1 = std::min(size(), ec0 + kSlice);
+        vec_.resize(size_t{ec1} * nwords_);
+        for (uint32_t ec = ec0; ec < ec1; ++ec) {
+            const uint64_t *x = A.vec(pair_a_[ec]), *y = B.vec(pair_b_[ec]);
+            uint64_t *z = vec_.data() + size_t{ec} * nwords_;
+            for (uint32_t w = 0; w < nwords_; ++w)
+                z[w] = x[w] & y[w];
+        }
+        plx_compiler_yield();
     }
 }
 
@@ -123,7 +139,7 @@ const std::vector<uint32_t> &ClassSet::sorted() {
         // Sorting the classes of a large table takes seconds: let due timers run meanwhile.
         uint32_t compares = 0;
         std::sort(order_.begin(), order_.end(), [this, &compares](uint32_t a, uint32_t b) {
-            if ((++compares & 0xFFFF) == 0)
+            if ((++compares & 0xFFF) == 0)
                 plx_compiler_yield();
             return plx_cmp_words(vec(a), vec(b), nwords_) < 0;
         });

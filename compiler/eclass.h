@@ -4,6 +4,8 @@
 // in which the classes are first met.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -92,6 +94,31 @@ inline uint64_t plx_hash_mix(uint64_t h) {
     h *= 0xff51afd7ed558ccdULL;
     h ^= h >> 33;
     return h;
+}
+
+void plx_compiler_yield();
+
+// Makes room for `extra` more elements at the end of v. A vector of a large table holds
+// hundreds of megabytes, and doubling it in one reallocation would copy them without a break
+// for the yield hook: the copy into the new storage goes a slice at a time.
+template <typename T>
+void plx_reserve_yielding(std::vector<T> &v, size_t extra) {
+    if (v.size() + extra <= v.capacity())
+        return;
+    constexpr size_t kSliceBytes = size_t{16} << 20;
+    constexpr size_t kSlice = kSliceBytes / sizeof(T) ? kSliceBytes / sizeof(T) : 1;
+    if (v.size() < kSlice) {
+        v.reserve(std::max(v.size() + extra, v.capacity() * 2));
+        return;
+    }
+    std::vector<T> bigger;
+    bigger.reserve(std::max(v.size() + extra, v.capacity() * 2));
+    for (size_t at = 0; at < v.size(); at += kSlice) {
+        bigger.insert(bigger.end(), v.begin() + static_cast<std::ptrdiff_t>(at),
+                      v.begin() + static_cast<std::ptrdiff_t>(std::min(v.size(), at + kSlice)));
+        plx_compiler_yield();
+    }
+    v.swap(bigger);
 }
 
 struct EcInterval {

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -339,7 +340,7 @@ bool parse_notification(std::span<const uint8_t> payload, uint32_t &type, uint32
         for (uint32_t e = 0; e < nev; ++e) {
             Event ev;
             uint8_t op = 0;
-            if (!r.u32(ev.depth) || !r.u8(op) || !r.keypath(ev.kp) || !r.value(ev.oldv) ||
+            if (!r.u32(ev.depth) || !r.u8(op) || !ev.read_keypath(r) || !r.value(ev.oldv) ||
                 !r.value(ev.newv) || !r.tagged_list(ev.mods.items))
                 return false;
             if (op < MOP_CREATED || op > MOP_ATTR_SET)
@@ -434,15 +435,18 @@ extern "C" int cdb_diff_iterate(int sock, int subid,
     if (!pc)
         return CONFD_ERR;
     const auto &ev = pc->events;
+    // One key path for every call, filled from the event: the iterator gets a path of its
+    // own as before, without a 6 KB copy per event.
+    auto kp = std::make_unique<confd_hkeypath_t>();
     size_t i = 0;
     while (i < ev.size()) {
         const confd_client::Event &e = ev[i];
-        confd_hkeypath_t kp = e.kp;
+        e.fill_keypath(*kp);
         confd_value_t oldv = e.oldv, newv = e.newv;
         st->current = &e;
-        enum cdb_iter_ret ret =
-            iter(&kp, static_cast<cdb_iter_op>(e.op), e.oldv.type == C_NOEXISTS ? nullptr : &oldv,
-                 e.newv.type == C_NOEXISTS ? nullptr : &newv, initstate);
+        enum cdb_iter_ret ret = iter(kp.get(), static_cast<cdb_iter_op>(e.op),
+                                     e.oldv.type == C_NOEXISTS ? nullptr : &oldv,
+                                     e.newv.type == C_NOEXISTS ? nullptr : &newv, initstate);
         st->current = nullptr;
         if (ret == ITER_RECURSE) {
             ++i;

@@ -31,7 +31,11 @@ struct TvArray {
 struct Event {
     uint32_t depth = 0;
     int op = 0;
-    confd_hkeypath_t kp{};
+    // The key path, kept compact (a whole confd_hkeypath_t is about 6 KB, and a commit
+    // delivers thousands of events of which the iterator visits few): for each element from
+    // the outermost, its number of values in kp_counts and the values in kp_values.
+    std::vector<uint8_t> kp_counts;
+    std::vector<confd_value_t> kp_values;
     confd_value_t oldv{};
     confd_value_t newv{};
     TvArray mods;
@@ -40,13 +44,24 @@ struct Event {
     Event &operator=(const Event &) = delete;
     // Moving hands the values over: the source keeps nothing to free.
     Event(Event &&o) noexcept
-        : depth(o.depth), op(o.op), kp(o.kp), oldv(o.oldv), newv(o.newv), mods(std::move(o.mods)) {
-        o.kp.len = 0;
+        : depth(o.depth),
+          op(o.op),
+          kp_counts(std::move(o.kp_counts)),
+          kp_values(std::move(o.kp_values)),
+          oldv(o.oldv),
+          newv(o.newv),
+          mods(std::move(o.mods)) {
+        o.kp_values.clear();
         o.oldv.type = C_NOEXISTS;
         o.newv.type = C_NOEXISTS;
     }
     Event &operator=(Event &&) = delete;
     ~Event();
+    // Reads the key path as the wire carries it; false on a malformed one.
+    bool read_keypath(confd_wire::WireReader &r);
+    // Writes the key path into kp (only the slots the path uses, each element ended by a
+    // C_NOEXISTS slot when it has fewer than MAXKEYLEN values). The values stay owned here.
+    void fill_keypath(confd_hkeypath_t &kp) const;
 };
 
 struct PointChanges {

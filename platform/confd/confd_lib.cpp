@@ -1,6 +1,8 @@
 // Client library core: errors, socket table, requests, values and the loaded schema.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdarg.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -168,7 +170,43 @@ TvArray::~TvArray() {
 Event::~Event() {
     confd_free_value(&oldv);
     confd_free_value(&newv);
-    confd_wire::free_keypath(kp);
+    for (auto &v : kp_values)
+        confd_free_value(&v);
+}
+
+bool Event::read_keypath(confd_wire::WireReader &r) {
+    uint32_t len = 0;
+    if (!r.u32(len) || len > MAXDEPTH)
+        return false;
+    kp_counts.reserve(len);
+    kp_values.reserve(len);
+    for (uint32_t i = 0; i < len; ++i) {
+        uint8_t n = 0;
+        if (!r.u8(n) || n > MAXKEYLEN)
+            return false;
+        kp_counts.push_back(n);
+        for (uint8_t k = 0; k < n; ++k) {
+            confd_value_t v;
+            if (!r.value(v))
+                return false;
+            kp_values.push_back(v);
+        }
+    }
+    return true;
+}
+
+void Event::fill_keypath(confd_hkeypath_t &kp) const {
+    kp.len = static_cast<int>(kp_counts.size());
+    size_t at = 0;
+    for (size_t e = 0; e < kp_counts.size(); ++e) {
+        confd_value_t *slot = kp.v[kp.len - 1 - static_cast<int>(e)];
+        const uint8_t n = kp_counts[e];
+        if (n)
+            std::memcpy(slot, kp_values.data() + at, n * sizeof(confd_value_t));
+        at += n;
+        if (n < MAXKEYLEN)
+            slot[n].type = C_NOEXISTS;
+    }
 }
 
 int set_err(int code, const char *fmt, ...) {
@@ -310,6 +348,10 @@ int connect_sock(int fd, const struct sockaddr *srv, int srv_sz, WireSock kind, 
     }
     if (::connect(fd, addr, alen) != 0)
         return set_err(CONFD_ERR_OS, "failed to connect to the database: %s", strerror(errno));
+    // Requests and replies are whole frames: a frame's tail must not wait for the peer's
+    // delayed acknowledgement of its head (only TCP sockets know the option; others ignore it).
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto st = std::make_shared<SockState>();
     st->kind = kind;
     if (!sock_identity(fd, st->dev, st->ino))
