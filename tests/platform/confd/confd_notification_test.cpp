@@ -69,9 +69,11 @@ TEST(ConfdNotification, DecodesPointsEventsAndModifications) {
     ASSERT_EQ(points[0].events.size(), 1u);
     const auto &ev = points[0].events[0];
     EXPECT_EQ(ev.op, MOP_VALUE_SET);
-    EXPECT_EQ(ev.kp.len, 2);
-    EXPECT_EQ(ev.kp.v[1][0].val.xmltag.tag, 12u);
-    EXPECT_STREQ(ev.kp.v[0][0].val.s, "ge0/0");
+    confd_hkeypath_t kp{};
+    ev.fill_keypath(kp);
+    EXPECT_EQ(kp.len, 2);
+    EXPECT_EQ(kp.v[1][0].val.xmltag.tag, 12u);
+    EXPECT_STREQ(kp.v[0][0].val.s, "ge0/0");
     EXPECT_EQ(ev.oldv.val.u32, 4565u);
     EXPECT_STREQ(ev.newv.val.s, "ge0/0");
     ASSERT_EQ(ev.mods.items.size(), 1u);
