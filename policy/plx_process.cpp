@@ -376,10 +376,3 @@ void plx_process_oom_policies(plx_ctx *ctx, uint32_t freed) {
         s.opts.retry_access_lists(ctx);
     plx_process_all_changed(ctx);
 }
-
-int plx_process_tloc_change(plx_ctx *ctx, tloc *t) {
-    if (!ctx || !ctx->policy || !t)
-        return PLX_EBADMSG;
-    plx_config_tloc_mark_users(ctx->policy, t);
-    return plx_process_all_changed(ctx);
-}
