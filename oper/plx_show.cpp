@@ -656,98 +656,42 @@ struct Callpoint {
     bool interfaces;  // its registration failure names the access-list interfaces
 };
 
-// Callbacks of a list family bound to its parameters.
-template <uint32_t Type>
-struct PolicyCbs {
+// The three callbacks of a list family with its parameters bound: the family's value (policy
+// type or address family) goes to each, extra values to get_object only.
+template <auto Get, auto Next, auto Find, uint32_t Param, uint32_t... GetExtra>
+struct Bound {
     static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return plx_policy_get_object(t, kp, Type);
+        return Get(t, kp, Param, GetExtra...);
     }
     static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return plx_policy_get_next_object(t, kp, n, Type);
+        return Next(t, kp, n, Param);
     }
     static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
                     confd_value_t *k, int nk) {
-        return plx_policy_find_next_object(t, kp, f, k, nk, Type);
+        return Find(t, kp, f, k, nk, Param);
     }
 };
 template <uint32_t Type>
-struct VpnListCbs {
-    static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return plx_policy_vpnlist_get_object(t, kp, Type);
-    }
-    static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return plx_policy_vpnlist_get_next_object(t, kp, n, Type);
-    }
-    static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
-                    confd_value_t *k, int nk) {
-        return plx_policy_vpnlist_find_next_object(t, kp, f, k, nk, Type);
-    }
-};
+using PolicyCbs =
+    Bound<plx_policy_get_object, plx_policy_get_next_object, plx_policy_find_next_object, Type>;
 template <uint32_t Type>
-struct PolicyCounterCbs {
-    static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return plx_policy_counter_get_object(t, kp, Type);
-    }
-    static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return plx_policy_counter_get_next_object(t, kp, n, Type);
-    }
-    static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
-                    confd_value_t *k, int nk) {
-        return plx_policy_counter_find_next_object(t, kp, f, k, nk, Type);
-    }
-};
+using VpnListCbs = Bound<plx_policy_vpnlist_get_object, plx_policy_vpnlist_get_next_object,
+                         plx_policy_vpnlist_find_next_object, Type>;
+template <uint32_t Type>
+using PolicyCounterCbs = Bound<plx_policy_counter_get_object, plx_policy_counter_get_next_object,
+                               plx_policy_counter_find_next_object, Type>;
 template <uint32_t Family, uint32_t ListTag>
-struct AclListCbs {
-    static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return plx_acl_list_get_object(t, kp, Family, ListTag);
-    }
-    static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return plx_acl_list_get_next_object(t, kp, n, Family);
-    }
-    static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
-                    confd_value_t *k, int nk) {
-        return plx_acl_list_find_next_object(t, kp, f, k, nk, Family);
-    }
-};
+using AclListCbs = Bound<plx_acl_list_get_object, plx_acl_list_get_next_object,
+                         plx_acl_list_find_next_object, Family, ListTag>;
 template <uint32_t Family>
-struct AclCounterCbs {
-    static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return plx_acl_counter_get_object(t, kp, Family);
-    }
-    static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return plx_acl_counter_get_next_object(t, kp, n, Family);
-    }
-    static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
-                    confd_value_t *k, int nk) {
-        return plx_acl_counter_find_next_object(t, kp, f, k, nk, Family);
-    }
-};
+using AclCounterCbs = Bound<plx_acl_counter_get_object, plx_acl_counter_get_next_object,
+                            plx_acl_counter_find_next_object, Family>;
 template <uint32_t Family>
-struct AclPolicerCbs {
-    static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return plx_acl_policer_get_object(t, kp, Family);
-    }
-    static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return plx_acl_policer_get_next_object(t, kp, n, Family);
-    }
-    static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
-                    confd_value_t *k, int nk) {
-        return plx_acl_policer_find_next_object(t, kp, f, k, nk, Family);
-    }
-};
+using AclPolicerCbs = Bound<plx_acl_policer_get_object, plx_acl_policer_get_next_object,
+                            plx_acl_policer_find_next_object, Family>;
 template <uint32_t Family>
-struct AclInterfaceCbs {
-    static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return plx_acl_interface_get_object(t, kp, Family);
-    }
-    static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return plx_acl_interface_get_next_object(t, kp, n, Family);
-    }
-    static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
-                    confd_value_t *k, int nk) {
-        return plx_acl_interface_find_next_object(t, kp, f, k, nk, Family);
-    }
-};
+using AclInterfaceCbs = Bound<plx_acl_interface_get_object, plx_acl_interface_get_next_object,
+                              plx_acl_interface_find_next_object, Family>;
 
 template <class Cbs>
 constexpr Callpoint cp(const char *name, bool interfaces = false) {
