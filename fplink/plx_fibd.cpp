@@ -8,6 +8,7 @@
 #include "common/plx_status.h"
 #include "common/qrv_util.h"
 #include "daemon/plx_ctx.h"
+#include "fplink/plx_link.h"
 #include "policy/plx_config.h"
 
 plx_fibd_resend_fn plx_fibd_acl_resend = nullptr;
@@ -19,14 +20,6 @@ using namespace plx::cfg;
 // The most VPN ids one policy message can carry: its buffer must fit a transport message.
 constexpr size_t kMaxVpnIds = MSGQ_MAX_PAYLOAD / 4 - 35;
 static_assert(fib_policy_msg_buf(kMaxVpnIds) <= MSGQ_MAX_PAYLOAD);
-
-void *link_alloc(size_t size) {
-    return calloc(1, size);
-}
-void link_free(void *p) {
-    free(p);
-}
-void link_nop(msgq_handle *, void *) {}
 
 void link_read(msgq_handle *msgq_p, uint8_t *payload, uint32_t len, void *) {
     PLX_LOG("Ignored a message of %u bytes (type %u) from fibd\n", len, len ? payload[0] : 0u);
@@ -45,19 +38,14 @@ size_t buffer_size(const fib_msg &msg) {
 }  // namespace
 
 int plx_fibd_link_init(plx_ctx *ctx) {
-    PLX_ASSERT(ctx != nullptr);
-    msgq_params params = msgq_local_params(ctx->evbase, ctx->tmr_mgr);
-    msgq_callbacks cbs{plx_fibd_up, link_nop, link_nop, link_read, link_alloc, link_free};
     ctx->fibd_msgq =
-        msgq_init(QRV_MOD_PLXD, QRV_MOD_FIBD, MSGQ_HANDLE_TYPE_SERVER, &params, &cbs, ctx);
+        plx_link_open(ctx, QRV_MOD_FIBD, MSGQ_HANDLE_TYPE_SERVER, plx_fibd_up, nullptr, link_read);
     return ctx->fibd_msgq ? PLX_OK : PLX_ENOMEM;
 }
 
 void plx_fibd_link_deinit(plx_ctx *ctx) {
-    if (ctx && ctx->fibd_msgq) {
-        msgq_deinit(ctx->fibd_msgq);
-        ctx->fibd_msgq = nullptr;
-    }
+    if (ctx)
+        plx_link_close(ctx->fibd_msgq);
 }
 
 bool plx_vpn_list_ids(const vpn_list &vl, size_t limit, std::vector<uint32_t> *out) {
