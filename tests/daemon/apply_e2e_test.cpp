@@ -211,6 +211,21 @@ TEST_F(Router, ExampleConfigurationIsBoundAndClassifiesLikeFirstMatch) {
     EXPECT_EQ(counter(lan->filter_id, "telnet-blocked"), telnet);
 }
 
+// A restarted plxd reads the whole configuration level by level (classes come last) and still
+// compiles and binds each VPN list of a policy once.
+TEST_F(Router, InitialReadCompilesEachPolicyOnce) {
+    commit(std::string("load ") + PLX_SOURCE_DIR + "/examples/router-config.xml");
+    take();
+    kill(plxd_, SIGUSR2);
+    ASSERT_EQ(wait_exit(plxd_), 0);
+    plxd_ = spawn({PLXD_BIN, "-f"}, env_.root() + "/plxd2.log");
+    ASSERT_TRUE(wait_for([&] { return lines().size() > seen_; }, 5000));
+    int binds = 0;
+    for (const Msg &m : take())
+        binds += m.op == "policy-bind" && m.name == "branch-data" && m.vpn_ids == kCorp;
+    EXPECT_EQ(binds, 1);
+}
+
 TEST_F(Router, ListChangesTlocEventsAndPolicersRebuildExactlyTheirUsers) {
     commit(std::string("load ") + PLX_SOURCE_DIR + "/examples/router-config.xml");
     std::vector<Msg> msgs = take();
