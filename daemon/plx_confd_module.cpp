@@ -172,6 +172,10 @@ bool initial_read_complete(const QconfdContext &qctx) {
 }
 }  // namespace
 
+bool plx_confd_initial_read_complete(const plx_ctx *ctx) {
+    return ctx && ctx->qconfd_ctx && initial_read_complete(*ctx->qconfd_ctx);
+}
+
 // After a batch of configuration changes: the marked policies and access lists become programs
 // and bindings, then the forwarding plane learns whether any policy still needs application
 // recognition. The initial read is processed once, after its last level, so that no policy is

@@ -87,9 +87,11 @@ int sla_class_init(plx_ctx *ctx) {
 void sla_class_teardown(plx_ctx *ctx) {
     plx::cfg::plx_sla_class_teardown(ctx->policy);
 }
-// A TLOC change from hbusd has marked the owners of the rules that name it.
+// A TLOC change from hbusd has marked the owners of the rules that name it. During the initial
+// read they wait for its end, which processes everything once.
 void tloc_reprocess(plx_ctx *ctx) {
-    plx_process_all_changed(ctx);
+    if (plx_confd_initial_read_complete(ctx))
+        plx_process_all_changed(ctx);
 }
 
 // The policy model with its processing: changes become programs and bindings, application names
