@@ -145,6 +145,8 @@ struct PrefixColumns {
             const uint64_t *v = S.vec(ec);
             for (uint32_t w = 0; w < nw; ++w)
                 col[size_t{w} * n + position[ec]] = v[w];
+            if ((ec & 0xFFF) == 0xFFF)
+                plx_compiler_yield();
         }
     }
     uint32_t size() const { return static_cast<uint32_t>(cur.size()); }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/plx_log.h"
+#include "compiler/plx_compiler.h"
 
 ClassSet::ClassSet(uint32_t nbits) : nbits_(nbits), nwords_(plx_epi_words(nbits)) {
     slots_.assign(16, 0);
@@ -119,7 +120,11 @@ const std::vector<uint32_t> &ClassSet::sorted() {
         order_.resize(size());
         for (uint32_t ec = 0; ec < size(); ++ec)
             order_[ec] = ec;
-        std::sort(order_.begin(), order_.end(), [this](uint32_t a, uint32_t b) {
+        // Sorting the classes of a large table takes seconds: let due timers run meanwhile.
+        uint32_t compares = 0;
+        std::sort(order_.begin(), order_.end(), [this, &compares](uint32_t a, uint32_t b) {
+            if ((++compares & 0xFFFF) == 0)
+                plx_compiler_yield();
             return plx_cmp_words(vec(a), vec(b), nwords_) < 0;
         });
     }

@@ -217,17 +217,16 @@ int watch(const std::vector<std::string> &specs, bool trigger) {
     return 0;
 }
 
-// Shows the operational lists daemons provide at and below path.
+// Shows the operational lists daemons provide at and below path, entry by entry.
 int show_provided(int fd, const std::string &path, const std::string &format) {
-    cdbcli::OperNode root;
     std::string err;
-    if (!cdbcli::oper_read(fd, path, root, err))
-        return fail(err);
-    const std::string out = format == "xml"    ? cdbcli::oper_xml(root)
-                            : format == "json" ? cdbcli::oper_json(root)
-                                               : cdbcli::oper_tables(root);
-    fputs(out.c_str(), stdout);
-    return 0;
+    const auto f = format == "xml"    ? cdbcli::OperFormat::Xml
+                   : format == "json" ? cdbcli::OperFormat::Json
+                                      : cdbcli::OperFormat::Text;
+    const bool ok = cdbcli::oper_show(
+        fd, path, f, [](std::string_view s) { fwrite(s.data(), 1, s.size(), stdout); }, err);
+    fflush(stdout);
+    return ok ? 0 : fail(err);
 }
 
 // Reads frames until the reply to op, printing what the server pushes meanwhile.

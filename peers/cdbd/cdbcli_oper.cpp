@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 
+#include "peers/cdbd/cdbcli_oper_print.h"
 #include "peers/cdbd/path_text.h"
 
 using confd_wire::DpReply;
@@ -103,42 +104,6 @@ confd_value_t tag_of(const confd_cs_node *n) {
     return v;
 }
 
-std::string value_text(const confd_cs_node *leaf, const confd_value_t &v) {
-    char buf[1024];
-    if (leaf && leaf->info.type && confd_val2str(leaf->info.type, &v, buf, sizeof buf) >= 0)
-        return buf;
-    confd_pp_value(buf, sizeof buf, &v);
-    return buf;
-}
-
-std::string node_name(const confd_cs_node *n) {
-    const char *s = n ? confd_hash2str(n->tag) : nullptr;
-    return s ? s : (n ? std::to_string(n->tag) : "");
-}
-
-// The nodes of one reply: leaves, containers as nested nodes.
-void add_values(const confd_cs_node *parent, const std::vector<confd_tag_value_t> &vals, size_t &i,
-                OperNode &into) {
-    for (; i < vals.size(); ++i) {
-        const confd_tag_value_t &tv = vals[i];
-        if (tv.v.type == C_XMLEND)
-            return;
-        const confd_cs_node *c = confd_find_cs_node_child(parent, tv.tag);
-        OperNode n;
-        n.schema = c;
-        if (tv.v.type == C_XMLBEGIN) {
-            ++i;
-            add_values(c, vals, i, n);
-        } else if (tv.v.type == C_NOEXISTS) {
-            continue;
-        } else {
-            n.text = value_text(c, tv.v);
-        }
-        if (c)
-            into.children.push_back(std::move(n));
-    }
-}
-
 // A key value in the type of its leaf (the value itself when it has that type already).
 confd_value_t key_value(const confd_cs_node *leaf, const confd_value_t &v, Owned &conv) {
     if (!leaf || !leaf->info.type || v.type == leaf->info.shallow_type)
@@ -154,68 +119,159 @@ confd_value_t key_value(const confd_cs_node *leaf, const confd_value_t &v, Owned
     return out;
 }
 
+struct PathElem {
+    const confd_cs_node *node = nullptr;
+    std::vector<std::string> keys;
+    bool keyed = false;
+};
+
+bool skipped(const confd_cs_node *c) {
+    return c->info.flags & (CS_NODE_IS_ACTION | CS_NODE_IS_NOTIF | CS_NODE_IS_WRITE);
+}
+
+// One walk of the lists below a path, reporting every entry to a printer as it is read. With a
+// focus list, only the lists on the way to it are read and its entries are not descended into.
 class Reader {
   public:
-    Reader(int fd, std::string &err) : fd_(fd), err_(err) {}
+    Reader(int fd, OperSink &sink, const confd_cs_node *focus, std::string &err)
+        : fd_(fd), sink_(sink), focus_(focus), err_(err) {}
 
-    bool children(const confd_cs_node *parent, Elems &prefix, OperNode &into) {
+    bool path(const std::vector<PathElem> &elems) {
+        Elems prefix;
+        Owned owned;  // key values built from the path
+        size_t opened = 0;
+        bool ok = path_walk(elems, prefix, owned, opened);
+        while (opened--)
+            sink_.end();
+        return ok;
+    }
+
+  private:
+    bool path_walk(const std::vector<PathElem> &elems, Elems &prefix, Owned &owned,
+                   size_t &opened) {
+        for (size_t i = 0; i < elems.size(); ++i) {
+            const PathElem &pe = elems[i];
+            if ((pe.node->info.flags & CS_NODE_IS_LIST) && !pe.keyed) {
+                if (i + 1 != elems.size())
+                    return fail(node_name(pe.node) + " needs its keys");
+                return list(pe.node, prefix, false);
+            }
+            prefix.push_back({tag_of(pe.node)});
+            if (!pe.keyed) {
+                sink_.container(pe.node);
+                ++opened;
+                continue;
+            }
+            std::vector<confd_value_t> keys;
+            std::vector<confd_tag_value_t> synth;
+            const uint32_t *k = pe.node->info.keys;
+            for (const auto &text : pe.keys) {
+                const confd_cs_node *kn = confd_find_cs_node_child(pe.node, xml_tag{*k, 0});
+                confd_value_t v{};
+                if (!kn || confd_str2val(kn->info.type, text.c_str(), &v) != CONFD_OK)
+                    return fail("bad key '" + text + "' of " + node_name(pe.node) + ": " +
+                                confd_lasterr());
+                owned.v.push_back(v);
+                keys.push_back(v);
+                synth.push_back(confd_tag_value_t{xml_tag{*k++, kn->ns}, v});
+            }
+            prefix.push_back(keys);
+            DpResult r;
+            if (confd_client::cs_node_point(pe.node, false)) {
+                if (!check(dp_get_object(fd_, to_kp(prefix), r), prefix))
+                    return false;
+                if (r.kind == DpReply::NotFound)
+                    return fail(cdbd_path(prefix) + " does not exist");
+            }
+            const auto &values = r.kind == DpReply::Object ? r.values : synth;
+            sink_.entry(pe.node, values, ctx_);
+            ++opened;
+            ctx_.emplace_back(node_name(pe.node), key_text(pe.node, values));
+            if (pe.node == focus_)
+                return true;
+        }
+        return children(elems.back().node, prefix);
+    }
+
+    // Is c on the way to the focus list (or the focus itself)?
+    bool wanted(const confd_cs_node *c) const {
+        for (const confd_cs_node *n = focus_; n; n = n->parent)
+            if (n == c)
+                return true;
+        return !focus_;
+    }
+
+    bool children(const confd_cs_node *parent, Elems &prefix) {
         for (const confd_cs_node *c = parent->children; c; c = c->next) {
-            if (c->info.flags & (CS_NODE_IS_ACTION | CS_NODE_IS_NOTIF | CS_NODE_IS_WRITE))
+            if (skipped(c) || !wanted(c))
                 continue;
             if (c->info.flags & CS_NODE_IS_LIST) {
-                if (confd_client::cs_node_point(c, false) && !list(c, prefix, into, true))
+                if (confd_client::cs_node_point(c, false) && !list(c, prefix, true))
                     return false;
             } else if (c->info.flags & CS_NODE_IS_CONTAINER) {
-                OperNode n;
-                n.schema = c;
+                sink_.container(c);
                 prefix.push_back({tag_of(c)});
-                bool ok = children(c, prefix, n);
+                bool ok = children(c, prefix);
                 prefix.pop_back();
+                sink_.end();
                 if (!ok)
                     return false;
-                if (!n.children.empty())
-                    into.children.push_back(std::move(n));
             }
         }
         return true;
     }
 
-    // Reads an entry's nested lists and adds it.
+    static std::string key_text(const confd_cs_node *list,
+                                const std::vector<confd_tag_value_t> &v) {
+        std::string text;
+        for (const uint32_t *k = list->info.keys; k && *k; ++k)
+            for (const auto &tv : v)
+                if (tv.tag.tag == *k) {
+                    text += (text.empty() ? "" : " ") +
+                            value_text(confd_find_cs_node_child(list, xml_tag{*k, 0}), tv.v);
+                    break;
+                }
+        return text;
+    }
+
+    // Prints an entry and reads its nested lists.
     // Keys go back to the provider in their leaves' own types (a provider may reply a string key
     // as C_STR; the database hands string keys to providers as C_BUF): converted values are
     // kept in conv.
     bool entry(const confd_cs_node *list, Elems &prefix, const std::vector<confd_tag_value_t> &v,
-               std::vector<confd_value_t> &keys, Owned &conv, OperNode &into) {
-        OperNode e;
-        e.schema = list;
-        size_t i = 0;
-        add_values(list, v, i, e);
+               std::vector<confd_value_t> &keys, Owned &conv) {
         keys.clear();
         for (const uint32_t *k = list->info.keys; k && *k; ++k) {
             auto it = std::find_if(v.begin(), v.end(),
                                    [k](const confd_tag_value_t &tv) { return tv.tag.tag == *k; });
             if (it == v.end())
-                return fail("the provider of " + path(prefix) + " sent an entry without key " +
+                return fail("the provider of " + cdbd_path(prefix) + " sent an entry without key " +
                             node_name(confd_find_cs_node_child(list, xml_tag{*k, 0})));
             keys.push_back(key_value(confd_find_cs_node_child(list, xml_tag{*k, 0}), it->v, conv));
         }
-        prefix.push_back(keys);
-        bool ok = children(list, prefix, e);
-        prefix.pop_back();
-        into.children.push_back(std::move(e));
+        sink_.entry(list, v, ctx_);
+        bool ok = true;
+        if (list != focus_) {
+            ctx_.emplace_back(node_name(list), key_text(list, v));
+            prefix.push_back(keys);
+            ok = children(list, prefix);
+            prefix.pop_back();
+            ctx_.pop_back();
+        }
+        sink_.end();
         return ok;
     }
 
     // A nested list whose callpoint no daemon serves is left out (unserved true); the list
     // the operator named is an error.
-    bool list(const confd_cs_node *list, Elems &prefix, OperNode &into, bool unserved) {
+    bool list(const confd_cs_node *list, Elems &prefix, bool unserved) {
         prefix.push_back({tag_of(list)});
-        bool ok = walk(list, prefix, into, unserved);
+        bool ok = walk(list, prefix, unserved);
         prefix.pop_back();
         return ok;
     }
 
-    bool walk(const confd_cs_node *list, Elems &prefix, OperNode &into, bool unserved) {
+    bool walk(const confd_cs_node *list, Elems &prefix, bool unserved) {
         const confd_hkeypath_t kp = to_kp(prefix);
         DpResult r;
         std::vector<confd_value_t> keys;
@@ -229,8 +285,8 @@ class Reader {
         for (size_t guard = 0;; ++guard) {
             if (r.kind == DpReply::NotFound || r.end)
                 return true;
-            if (guard > 10000000)
-                return fail("the provider of " + path(prefix) + " never ends the list");
+            if (guard > 100000000)
+                return fail("the provider of " + cdbd_path(prefix) + " never ends the list");
             DpResult obj;
             const std::vector<confd_tag_value_t> *vals = &r.values;
             if (r.kind == DpReply::NextKey) {  // keys only: fetch the object
@@ -243,14 +299,14 @@ class Reader {
                     return true;
             }
             Owned conv;
-            if (!entry(list, prefix, *vals, keys, conv, into))
+            if (!entry(list, prefix, *vals, keys, conv))
                 return false;
             if (!last.v.empty() && keys.size() == last.v.size() &&
                 std::equal(keys.begin(), keys.end(), last.v.begin(),
                            [](const confd_value_t &a, const confd_value_t &b) {
                                return confd_val_eq(&a, &b);
                            }))
-                return fail("the provider of " + path(prefix) + " repeats an entry");
+                return fail("the provider of " + cdbd_path(prefix) + " repeats an entry");
             last.clear();
             for (const auto &k : keys) {
                 confd_value_t copy{};
@@ -275,25 +331,21 @@ class Reader {
         if (rc == CONFD_OK)
             return true;
         return fail(rc == CONFD_EOF ? "the database closed the connection"
-                                    : path(prefix) + ": " + confd_lasterr());
+                                    : cdbd_path(prefix) + ": " + confd_lasterr());
     }
 
-    std::string path(const Elems &prefix) {
+    static std::string cdbd_path(const Elems &prefix) {
         confd_hkeypath_t kp = to_kp(prefix);
         char buf[1024];
         confd_pp_kpath(buf, sizeof buf, &kp);
         return buf;
     }
 
-  private:
     int fd_;
+    OperSink &sink_;
+    const confd_cs_node *focus_;
     std::string &err_;
-};
-
-struct PathElem {
-    const confd_cs_node *node = nullptr;
-    std::vector<std::string> keys;
-    bool keyed = false;
+    OperCtx ctx_;
 };
 
 bool resolve(const std::string &path, std::vector<PathElem> &out, std::string &err) {
@@ -339,147 +391,6 @@ bool has_callpoint(const confd_cs_node *n) {
     return false;
 }
 
-std::string upper(std::string s) {
-    for (auto &c : s)
-        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-struct Table {
-    std::vector<std::string> head;
-    std::vector<const confd_cs_node *> leaves;
-    std::vector<std::vector<std::string>> rows;
-    std::string title;
-};
-
-void collect(const OperNode &n, std::vector<std::pair<std::string, std::string>> &ctx,
-             std::string title, std::vector<const confd_cs_node *> &order,
-             std::map<const confd_cs_node *, Table> &tables) {
-    for (const auto &c : n.children) {
-        if (!c.schema)
-            continue;
-        if (c.schema->info.flags & CS_NODE_IS_LIST) {
-            Table &t = tables[c.schema];
-            if (t.head.empty()) {
-                order.push_back(c.schema);
-                t.title = title + "/" + node_name(c.schema);
-                for (const auto &[name, v] : ctx)
-                    t.head.push_back(upper(name));
-                for (const confd_cs_node *l = c.schema->children; l; l = l->next)
-                    if (!(l->info.flags & (CS_NODE_IS_LIST | CS_NODE_IS_CONTAINER |
-                                           CS_NODE_IS_ACTION | CS_NODE_IS_NOTIF))) {
-                        t.leaves.push_back(l);
-                        t.head.push_back(upper(node_name(l)));
-                    }
-            }
-            std::vector<std::string> row;
-            for (const auto &[name, v] : ctx)
-                row.push_back(v);
-            std::string keytext;
-            for (const confd_cs_node *l : t.leaves) {
-                auto it = std::find_if(c.children.begin(), c.children.end(),
-                                       [l](const OperNode &x) { return x.schema == l; });
-                row.push_back(it == c.children.end() ? "-" : it->text);
-            }
-            for (const uint32_t *k = c.schema->info.keys; k && *k; ++k)
-                for (const auto &x : c.children)
-                    if (x.schema && x.schema->tag == *k)
-                        keytext += (keytext.empty() ? "" : " ") + x.text;
-            t.rows.push_back(row);
-            ctx.emplace_back(node_name(c.schema), keytext);
-            collect(c, ctx, t.title, order, tables);
-            ctx.pop_back();
-        } else if (c.schema->info.flags & CS_NODE_IS_CONTAINER) {
-            collect(c, ctx, title + "/" + node_name(c.schema), order, tables);
-        }
-    }
-}
-
-const char *ns_field(uint32_t ns, bool module) {
-    confd_nsinfo *list = nullptr;
-    int n = confd_get_nslist(&list);
-    for (int i = 0; i < n; ++i)
-        if (list[i].hash == ns)
-            return module ? list[i].module : list[i].uri;
-    return nullptr;
-}
-
-std::string xml_escape(const std::string &in) {
-    std::string out;
-    for (char ch : in)
-        out += ch == '<' ? "&lt;" : ch == '>' ? "&gt;" : ch == '&' ? "&amp;" : std::string(1, ch);
-    return out;
-}
-
-void xml_node(const OperNode &n, uint32_t parent_ns, int depth, std::string &out) {
-    const std::string pad(2 * static_cast<size_t>(depth), ' ');
-    const std::string name = node_name(n.schema);
-    std::string open = name;
-    if (n.schema->ns != parent_ns)
-        if (const char *uri = ns_field(n.schema->ns, false))
-            open += std::string(" xmlns=\"") + uri + "\"";
-    if (n.children.empty() && !(n.schema->info.flags & (CS_NODE_IS_LIST | CS_NODE_IS_CONTAINER))) {
-        out += pad + "<" + open + ">" + xml_escape(n.text) + "</" + name + ">\n";
-        return;
-    }
-    out += pad + "<" + open + ">\n";
-    for (const auto &c : n.children)
-        if (c.schema)
-            xml_node(c, n.schema->ns, depth + 1, out);
-    out += pad + "</" + name + ">\n";
-}
-
-std::string json_str(const std::string &s) {
-    std::string out = "\"";
-    for (char ch : s) {
-        if (ch == '"' || ch == '\\')
-            out += '\\';
-        out += ch;
-    }
-    return out + "\"";
-}
-
-void json_members(const OperNode &n, uint32_t parent_ns, int depth, std::string &out) {
-    const std::string pad(2 * static_cast<size_t>(depth), ' ');
-    bool first = true;
-    for (size_t i = 0; i < n.children.size();) {
-        const OperNode &c = n.children[i];
-        if (!c.schema) {
-            ++i;
-            continue;
-        }
-        std::string name = node_name(c.schema);
-        if (c.schema->ns != parent_ns)
-            if (const char *m = ns_field(c.schema->ns, true))
-                name = std::string(m) + ":" + name;
-        out += (first ? "" : ",\n") + pad + json_str(name) + ": ";
-        first = false;
-        if (c.schema->info.flags & CS_NODE_IS_LIST) {
-            out += "[\n";
-            size_t j = i;
-            for (; j < n.children.size() && n.children[j].schema == c.schema; ++j) {
-                out += (j == i ? "" : ",\n") + pad + "  {\n";
-                json_members(n.children[j], c.schema->ns, depth + 2, out);
-                out += "\n" + pad + "  }";
-            }
-            out += "\n" + pad + "]";
-            i = j;
-            continue;
-        }
-        if (c.schema->info.flags & CS_NODE_IS_CONTAINER) {
-            out += "{\n";
-            json_members(c, c.schema->ns, depth + 1, out);
-            out += "\n" + pad + "}";
-        } else {
-            const auto t = c.schema->info.shallow_type;
-            const bool bare = t == C_BOOL || t == C_INT8 || t == C_INT16 || t == C_INT32 ||
-                              t == C_UINT8 || t == C_UINT16 || t == C_UINT32;
-            out += bare ? c.text : json_str(c.text);
-        }
-        ++i;
-    }
-}
-
 }  // namespace
 
 int dp_get_object(int fd, const confd_hkeypath_t &kp, DpResult &out) {
@@ -516,124 +427,53 @@ bool is_provided(const std::string &path) {
     return !(last->info.flags & CS_NODE_IS_WRITE) && has_callpoint(last);
 }
 
-bool oper_read(int fd, const std::string &path, OperNode &root, std::string &err) {
+namespace {
+
+// The lists a text show prints, one table each, in schema order: the entries named in the path,
+// then every list with a callpoint at and below its end.
+void table_lists(const confd_cs_node *n, bool self, std::vector<const confd_cs_node *> &out) {
+    if (self) {
+        if (n->info.flags & CS_NODE_IS_LIST) {
+            if (!confd_client::cs_node_point(n, false))
+                return;
+            out.push_back(n);
+        } else if (!(n->info.flags & CS_NODE_IS_CONTAINER)) {
+            return;
+        }
+    }
+    for (const confd_cs_node *c = n->children; c; c = c->next)
+        if (!skipped(c))
+            table_lists(c, true, out);
+}
+
+}  // namespace
+
+bool oper_show(int fd, const std::string &path, OperFormat format, const OperOut &out,
+               std::string &err) {
     std::vector<PathElem> elems;
     if (!resolve(path, elems, err))
         return false;
-    root = OperNode{};
-    Elems prefix;
-    OperNode *at = &root;
-    std::vector<OperNode *> chain;
-    Reader rd(fd, err);
-    Owned owned;  // key values built from the path
-    auto release = [] {};
-    for (size_t i = 0; i < elems.size(); ++i) {
-        const PathElem &pe = elems[i];
-        const bool last = i + 1 == elems.size();
-        if ((pe.node->info.flags & CS_NODE_IS_LIST) && !pe.keyed) {
-            if (!last) {
-                err = node_name(pe.node) + " needs its keys in " + path;
-                release();
-                return false;
-            }
-            bool ok = rd.list(pe.node, prefix, *at, false);
-            release();
-            return ok;
-        }
-        prefix.push_back({tag_of(pe.node)});
-        at->children.push_back(OperNode{pe.node, "", {}});
-        at = &at->children.back();
-        if (pe.keyed) {
-            std::vector<confd_value_t> keys;
-            const uint32_t *k = pe.node->info.keys;
-            for (const auto &text : pe.keys) {
-                const confd_cs_node *kn = confd_find_cs_node_child(pe.node, xml_tag{*k++, 0});
-                confd_value_t v{};
-                if (!kn || confd_str2val(kn->info.type, text.c_str(), &v) != CONFD_OK) {
-                    err =
-                        "bad key '" + text + "' of " + node_name(pe.node) + ": " + confd_lasterr();
-                    release();
-                    return false;
-                }
-                owned.v.push_back(v);
-                keys.push_back(v);
-            }
-            prefix.push_back(keys);
-            if (confd_client::cs_node_point(pe.node, false)) {
-                DpResult r;
-                if (!rd.check(dp_get_object(fd, to_kp(prefix), r), prefix)) {
-                    release();
-                    return false;
-                }
-                if (r.kind == DpReply::NotFound) {
-                    err = path + " does not exist";
-                    release();
-                    return false;
-                }
-                size_t j = 0;
-                add_values(pe.node, r.values, j, *at);
-            } else {
-                for (size_t k2 = 0; k2 < keys.size(); ++k2)
-                    at->children.push_back(OperNode{
-                        confd_find_cs_node_child(pe.node, xml_tag{pe.node->info.keys[k2], 0}),
-                        pe.keys[k2],
-                        {}});
-            }
-        }
+    if (format != OperFormat::Text) {
+        auto sink = format == OperFormat::Xml ? make_xml_sink(out) : make_json_sink(out);
+        if (!Reader(fd, *sink, nullptr, err).path(elems))
+            return false;
+        sink->finish();
+        return true;
     }
-    bool ok = rd.children(elems.back().node, prefix, *at);
-    release();
-    return ok;
-}
-
-std::string oper_tables(const OperNode &root) {
-    std::vector<const confd_cs_node *> order;
-    std::map<const confd_cs_node *, Table> tables;
-    std::vector<std::pair<std::string, std::string>> ctx;
-    collect(root, ctx, "", order, tables);
-    std::string out;
-    for (const confd_cs_node *n : order) {
-        const Table &t = tables[n];
-        std::vector<size_t> w(t.head.size());
-        for (size_t i = 0; i < t.head.size(); ++i) {
-            w[i] = t.head[i].size();
-            for (const auto &r : t.rows)
-                w[i] = std::max(w[i], r[i].size());
-        }
-        auto line = [&](const std::vector<std::string> &cells) {
-            std::string s;
-            for (size_t i = 0; i < cells.size(); ++i) {
-                s += cells[i];
-                if (i + 1 < cells.size())
-                    s += std::string(w[i] - cells[i].size() + 2, ' ');
-            }
-            return s + "\n";
-        };
-        if (!out.empty())
-            out += "\n";
-        out += t.title + "\n" + line(t.head);
-        std::vector<std::string> dashes;
-        for (size_t x : w)
-            dashes.push_back(std::string(x, '-'));
-        out += line(dashes);
-        for (const auto &r : t.rows)
-            out += line(r);
+    std::vector<const confd_cs_node *> lists;
+    for (const auto &pe : elems)
+        if (pe.keyed)
+            lists.push_back(pe.node);
+    const PathElem &last = elems.back();
+    table_lists(last.node, (last.node->info.flags & CS_NODE_IS_LIST) && !last.keyed, lists);
+    bool printed = false;
+    for (const confd_cs_node *list : lists) {
+        auto sink = make_table_sink(list, out, printed);
+        if (!Reader(fd, *sink, list, err).path(elems))
+            return false;
+        sink->finish();
     }
-    return out;
-}
-
-std::string oper_xml(const OperNode &root) {
-    std::string out;
-    for (const auto &c : root.children)
-        if (c.schema)
-            xml_node(c, 0, 0, out);
-    return out;
-}
-
-std::string oper_json(const OperNode &root) {
-    std::string out = "{\n";
-    json_members(root, 0, 1, out);
-    return out + "\n}\n";
+    return true;
 }
 
 }  // namespace cdbcli

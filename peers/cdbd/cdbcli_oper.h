@@ -5,10 +5,15 @@
 // entry, then find-next-object (CONFD_FIND_NEXT) with the keys of the entry just read, or
 // get-next-object with the handle the provider returned, until the provider ends the list.
 // Every entry's nested lists are read with the entry's keys in the key path.
+//
+// Output streams: each entry is printed as it arrives and forgotten, so a list of any length
+// is shown in constant memory (tables hold their first rows only, to size their columns).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/confd/confd_client.h"
@@ -38,24 +43,21 @@ int dp_get_next_object(int fd, const confd_hkeypath_t &kp, long next, DpResult &
 int dp_find_next_object(int fd, const confd_hkeypath_t &kp, enum confd_find_next_type type,
                         const confd_value_t *keys, int nkeys, DpResult &out);
 
-// Data read from providers: a container, a list entry (schema is the list) or a leaf (text).
-struct OperNode {
-    const confd_cs_node *schema = nullptr;  // null for the root
-    std::string text;
-    std::vector<OperNode> children;
-};
-
 // Does the path (schema only) name operational data served by callpoints?
 bool is_provided(const std::string &path);
 
-// Reads every list with a callpoint at and below path ("/policy-oper",
-// "/policy-oper/access-list/access-list-counters{acl1}"), into a tree from the root.
-// Needs the schema (confd_load_schemas). False with a message on any failure.
-bool oper_read(int fd, const std::string &path, OperNode &root, std::string &err);
+enum class OperFormat { Text, Xml, Json };
 
-// One table per list: the keys of the enclosing entries, then the entry's leaves.
-std::string oper_tables(const OperNode &root);
-std::string oper_xml(const OperNode &root);
-std::string oper_json(const OperNode &root);
+// Receives the printed text piece by piece, as entries arrive.
+using OperOut = std::function<void(std::string_view)>;
+
+// Shows every list with a callpoint at and below path ("/policy-oper",
+// "/policy-oper/access-list/access-list-counters{acl1}"). Text is one table per list: the keys
+// of the enclosing entries, then the entry's leaves; each table is one walk of the lists above
+// it, in schema order. XML and JSON come from a single walk. Needs the schema
+// (confd_load_schemas). False with a message on any failure; what was printed until then stays
+// printed.
+bool oper_show(int fd, const std::string &path, OperFormat format, const OperOut &out,
+               std::string &err);
 
 }  // namespace cdbcli

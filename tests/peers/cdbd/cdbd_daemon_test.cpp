@@ -1,6 +1,7 @@
 // Contract tests of daemons against the configuration database: a test daemon serving a
 // three-level operational list, an action printing to the command line, notifications, SNMP
 // traps to a real snmptrapd, access control and reconnection.
+#include <malloc.h>
 #include <poll.h>
 
 #include <atomic>
@@ -38,6 +39,8 @@ class TestDaemon {
     std::atomic<int> validate_init{0}, validate_stop{0}, eof{0};
     std::atomic<int> detach_rc{-100};
     int slow_ms = 0;
+    bool record = true;             // log the calls
+    std::atomic<size_t> served{0};  // list requests answered
     confd_notification_ctx *stream = nullptr, *snmp = nullptr;
 
     bool start() {
@@ -210,44 +213,59 @@ class TestDaemon {
         auto tv = d->object(kp, true, list, key);
         return confd_data_reply_tag_value_array(t, tv.data(), static_cast<int>(tv.size()));
     }
-    static int reply_from(confd_trans_ctx *t, confd_hkeypath_t *kp, bool found, bool same,
+    // The first key of m at or after `after` (same) or after it, or none.
+    template <class M>
+    static const std::string *pick(const M &m, bool first, bool same, const std::string &after) {
+        auto it = first ? m.begin() : same ? m.lower_bound(after) : m.upper_bound(after);
+        return it == m.end() ? nullptr : &it->first;
+    }
+    static int reply_from(confd_trans_ctx *t, confd_hkeypath_t *kp, bool same,
                           const std::string &after, bool first) {
         TestDaemon *d = self(t);
-        std::vector<std::string> keys;
-        std::string list;
-        if (!d->entries(kp, false, keys, list))
-            return confd_data_reply_not_found(t);
+        ++d->served;
+        const std::string list = list_of(kp, false);
         if (list == "slow") {
             std::this_thread::sleep_for(std::chrono::milliseconds(d->slow_ms));
             return confd_data_reply_next_key(t, nullptr, -1, -1);
         }
-        auto it = first ? keys.begin()
-                        : std::find_if(keys.begin(), keys.end(), [&](const std::string &k) {
-                              return same ? k >= after : k > after;
-                          });
-        (void)found;
-        if (it == keys.end())
+        const std::string *key = nullptr;
+        auto p = d->model.find(key_of(kp, "pol"));
+        if (list == "pol") {
+            key = pick(d->model, first, same, after);
+        } else if (p == d->model.end()) {
+            return confd_data_reply_not_found(t);
+        } else if (list == "vl") {
+            key = pick(p->second, first, same, after);
+        } else {
+            auto vl = p->second.find(key_of(kp, "vl"));
+            if (vl == p->second.end())
+                return confd_data_reply_not_found(t);
+            key = pick(vl->second, first, same, after);
+        }
+        if (!key)
             return confd_data_reply_next_key(t, nullptr, -1, -1);
-        auto tv = d->object(kp, false, list, *it);
+        auto tv = d->object(kp, false, list, *key);
         return confd_data_reply_next_object_tag_value_array(t, tv.data(),
                                                             static_cast<int>(tv.size()), -1);
     }
     static int get_next_object(confd_trans_ctx *t, confd_hkeypath_t *kp, long next) {
         TestDaemon *d = self(t);
         std::lock_guard lk(d->mu);
-        d->calls.push_back(std::string(list_of(kp, false)) + " next " + std::to_string(next));
+        if (d->record)
+            d->calls.push_back(std::string(list_of(kp, false)) + " next " + std::to_string(next));
         if (next != -1)
             return confd_data_reply_next_key(t, nullptr, -1, -1);
-        return reply_from(t, kp, true, false, "", true);
+        return reply_from(t, kp, false, "", true);
     }
     static int find_next_object(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type type,
                                 confd_value_t *keys, int nkeys) {
         TestDaemon *d = self(t);
         std::lock_guard lk(d->mu);
         const std::string key = nkeys ? CONFD_GET_CBUFPTR(&keys[0]) : "";
-        d->calls.push_back(std::string(list_of(kp, false)) + " find " +
-                           (type == CONFD_FIND_NEXT ? "next " : "same ") + key);
-        return reply_from(t, kp, true, type == CONFD_FIND_SAME_OR_NEXT, key, nkeys == 0);
+        if (d->record)
+            d->calls.push_back(std::string(list_of(kp, false)) + " find " +
+                               (type == CONFD_FIND_NEXT ? "next " : "same ") + key);
+        return reply_from(t, kp, type == CONFD_FIND_SAME_OR_NEXT, key, nkeys == 0);
     }
     static int action(confd_user_info *u, xml_tag *, confd_hkeypath_t *, confd_tag_value_t *p,
                       int n) {
@@ -315,14 +333,14 @@ class DaemonTest : public CdbFixture {
     }
     std::string read_oper(const std::string &path, std::string *err = nullptr) {
         int fd = cli_socket();
-        cdbcli::OperNode root;
-        std::string e;
-        bool ok = cdbcli::oper_read(fd, path, root, e);
+        std::string e, out;
+        bool ok = cdbcli::oper_show(
+            fd, path, cdbcli::OperFormat::Text, [&](std::string_view s) { out += s; }, e);
         confd_client::forget_sock(fd);
         close(fd);
         if (err)
             *err = ok ? "" : e;
-        return ok ? cdbcli::oper_tables(root) : "";
+        return ok ? out : "";
     }
     // A key path from outer to inner elements: names and "{key}" entries.
     confd_hkeypath_t kp(std::initializer_list<std::string> elems) {
@@ -356,11 +374,12 @@ TEST_F(DaemonTest, ShowWalksTheProvidedListsIntoTables) {
         "/oper/pol/vl/ctr\nPOL  VL  CNAME  PACKETS  BYTES\n---  --  -----  -------  -----\n"
         "a    x   c1     10       1000\na    x   c2     0        0\n";
     EXPECT_EQ(read_oper("/oper"), expected);
-    // First entries with next -1, then each following one by the keys just read.
+    // First entries with next -1, then each following one by the keys just read; a table is
+    // one walk down to its list, so the policies are read again for the VPN-list table.
     auto calls = d_.take_calls();
-    std::vector<std::string> head(calls.begin(), calls.begin() + 4);
-    EXPECT_EQ(head, (std::vector<std::string>{"pol next -1", "vl next -1", "ctr next -1",
-                                              "ctr find next c1"}));
+    std::vector<std::string> head(calls.begin(), calls.begin() + 6);
+    EXPECT_EQ(head, (std::vector<std::string>{"pol next -1", "pol find next a", "pol find next b",
+                                              "pol next -1", "vl next -1", "vl find next x"}));
     // The operator's command line: tables by default, XML and JSON on request, one entry.
     EXPECT_EQ(cdbcli("show /oper"), expected);
     std::string xml = cdbcli("show /oper/pol{a}/vl{x} --format xml");
@@ -372,6 +391,63 @@ TEST_F(DaemonTest, ShowWalksTheProvidedListsIntoTables) {
     EXPECT_NE(json.find("\"cdbt-dp:oper\": {\n    \"pol\": ["), std::string::npos) << json;
     EXPECT_NE(json.find("\"bytes\": \"1000\""), std::string::npos) << json;
     EXPECT_NE(cdbcli("show /oper/pol{zz}").find("does not exist"), std::string::npos);
+}
+
+// A long list is printed entry by entry as the provider answers, in every format, and the
+// command line's memory does not grow with it.
+TEST_F(DaemonTest, ShowStreamsALongListInConstantMemory) {
+    constexpr size_t kRows = 10000;
+    {
+        std::lock_guard lk(d_.mu);
+        d_.record = false;
+        Ctrs &c = d_.model["a"]["x"];
+        for (size_t i = 0; i < kRows; ++i)
+            c["c" + std::to_string(i)] = {i, 100 * i};
+        c["c9999"] = {UINT64_MAX, 1};  // the last row, wider than the ones that sized the table
+    }
+    int fd = cli_socket();
+    const std::pair<cdbcli::OperFormat, const char *> formats[] = {
+        {cdbcli::OperFormat::Text, "\na    x   c"},
+        {cdbcli::OperFormat::Json, "\"cname\": "},
+        {cdbcli::OperFormat::Xml, "<cname>"}};
+    for (const auto &[format, marker] : formats) {
+        size_t rows = 0, lag = 0;
+        const size_t heap0 = mallinfo2().uordblks;
+        size_t heap_growth = 0;
+        std::string tail;  // the end of the text so far, where a marker may be cut in two
+        const size_t served0 = d_.served;
+        std::string err;
+        bool ok = cdbcli::oper_show(
+            fd, "/oper/pol{a}/vl{x}/ctr", format,
+            [&](std::string_view piece) {
+                std::string text = tail + std::string(piece);
+                for (size_t at = 0; (at = text.find(marker, at)) != std::string::npos; ++at)
+                    ++rows;
+                const size_t keep = std::min(text.size(), strlen(marker) - 1);
+                tail = text.substr(text.size() - keep);
+                lag = std::max(lag, d_.served - served0 - std::min(rows, d_.served - served0));
+                const size_t heap = mallinfo2().uordblks;
+                heap_growth = std::max(heap_growth, heap > heap0 ? heap - heap0 : 0);
+            },
+            err);
+        ASSERT_TRUE(ok) << err;
+        EXPECT_EQ(rows, kRows);
+        EXPECT_LE(lag, 80u) << "entries are printed as they are read, not after the list";
+        EXPECT_LT(heap_growth, 512u * 1024) << "memory grows with the list";
+    }
+    // The wide last row keeps its columns apart.
+    std::string last;
+    std::string err;
+    cdbcli::oper_show(
+        fd, "/oper/pol{a}/vl{x}/ctr", cdbcli::OperFormat::Text,
+        [&](std::string_view s) {
+            if (s.find("c9999 ") != std::string_view::npos)
+                last = s;
+        },
+        err);
+    EXPECT_EQ(last, "a    x   c9999  18446744073709551615  1\n");
+    confd_client::forget_sock(fd);
+    close(fd);
 }
 
 TEST_F(DaemonTest, ObjectCallbacksAnswerFirstNextEndAndMissingParent) {
