@@ -17,10 +17,6 @@ namespace {
 
 using namespace plx::cfg;
 
-// The most VPN ids one policy message can carry: its buffer must fit a transport message.
-constexpr size_t kMaxVpnIds = MSGQ_MAX_PAYLOAD / 4 - 35;
-static_assert(fib_policy_msg_buf(kMaxVpnIds) <= MSGQ_MAX_PAYLOAD);
-
 void link_read(msgq_handle *msgq_p, uint8_t *payload, uint32_t len, void *) {
     PLX_LOG("Ignored a message of %u bytes (type %u) from fibd\n", len, len ? payload[0] : 0u);
     msgq_free(msgq_p, payload);
@@ -46,6 +42,16 @@ int plx_fibd_link_init(plx_ctx *ctx) {
 void plx_fibd_link_deinit(plx_ctx *ctx) {
     if (ctx)
         plx_link_close(ctx->fibd_msgq);
+}
+
+fib_policy_msg plx_fibd_policy_msg(const policy &p, const policy_vpn_list &v, uint8_t op) {
+    fib_policy_msg m;
+    m.type = op;
+    m.filter_type = static_cast<uint8_t>(v.filter_type);
+    m.direction = static_cast<uint8_t>(v.direction);
+    m.filter_id = v.filter_id;
+    m.name = p.name.view();
+    return m;
 }
 
 bool plx_vpn_list_ids(const vpn_list &vl, size_t limit, std::vector<uint32_t> *out) {
@@ -95,14 +101,10 @@ void plx_fibd_up(msgq_handle *, void *arg) {
                 vpn_list *vl = plx_config_vpn_list_find(ctx->policy, pvl.name.view());
                 if (!vl)
                     continue;
-                fib_policy_msg m;
-                m.type = FIB_MSG_POLICY_BIND;
-                m.filter_type = static_cast<uint8_t>(pvl.filter_type);
-                m.direction = static_cast<uint8_t>(pvl.direction);
-                m.filter_id = pvl.filter_id;
-                m.name = p.name.view();
-                int rc = plx_vpn_list_ids(*vl, kMaxVpnIds, &m.vpn_ids) ? plx_fibd_send(ctx, m)
-                                                                       : PLX_ENOMEM;
+                fib_policy_msg m = plx_fibd_policy_msg(p, pvl, FIB_MSG_POLICY_BIND);
+                int rc = plx_vpn_list_ids(*vl, PLX_FIBD_MAX_VPN_IDS, &m.vpn_ids)
+                             ? plx_fibd_send(ctx, m)
+                             : PLX_ENOMEM;
                 if (rc == PLX_ENOMEM) {
                     PLX_LOG(
                         "No buffer for the bind of policy %s on VPN list %s; the rest of "
