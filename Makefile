@@ -1,16 +1,26 @@
 # Thin wrapper around CMake. `make test` builds and runs the tests; `make asan-test` does the
 # same with AddressSanitizer and UndefinedBehaviorSanitizer; `make run` starts the simulated router.
+# `make fuzz` runs every libFuzzer harness for FUZZ_SECONDS each (clang build in FUZZ_BUILD);
+# `make fuzz-ci` is the short run of CI. The test builds treat warnings as errors (PLX_WERROR).
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 600
+FUZZ_CI_SECONDS ?= 20
 CMAKE_FLAGS ?=
+# Compiler cache when the machine has one (tools/setup.sh installs it): rebuilds of unchanged files
+# are nearly free.
+CCACHE := $(shell command -v ccache 2>/dev/null)
+LAUNCHER := $(if $(CCACHE),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all build test asan asan-test format format-check run clean bench
+.PHONY: all build test asan asan-test fuzzers fuzz fuzz-ci fuzz-corpus format format-check run \
+	clean bench
 
 all: build
 
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLX_WERROR=ON $(LAUNCHER) $(CMAKE_FLAGS)
 
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -19,7 +29,8 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
 
 $(ASAN_BUILD)/CMakeCache.txt:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPLX_SANITIZE=ON -DPLX_BENCH=OFF $(CMAKE_FLAGS)
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPLX_SANITIZE=ON -DPLX_BENCH=OFF -DPLX_WERROR=ON \
+	    $(LAUNCHER) $(CMAKE_FLAGS)
 
 asan: $(ASAN_BUILD)/CMakeCache.txt
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
@@ -28,6 +39,25 @@ asan-test: asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# The fuzz build looks for faults at run time; warnings are the GCC builds' business (a clang-only
+# warning in a peer's code must not stop the fuzzing).
+$(FUZZ_BUILD)/CMakeCache.txt:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLX_FUZZ=ON \
+	    -DPLX_TESTS=OFF -DPLX_BENCH=OFF $(LAUNCHER) $(CMAKE_FLAGS)
+
+fuzzers: $(FUZZ_BUILD)/CMakeCache.txt
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers fuzz_make_corpus
+
+fuzz: fuzzers
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+fuzz-ci: fuzzers
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_CI_SECONDS)
+
+# Rewrites the seed corpora from the encoders (after a wire format changed).
+fuzz-corpus: fuzzers
+	rm -rf fuzz/corpus && $(FUZZ_BUILD)/fuzz/fuzz_make_corpus fuzz/corpus
 
 bench: build
 	$(BUILD)/bench/plx_bench
@@ -42,4 +72,4 @@ format-check:
 	git ls-files '*.cpp' '*.cc' '*.h' '*.hpp' '*.c' | xargs clang-format --dry-run --Werror
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

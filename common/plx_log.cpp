@@ -14,6 +14,18 @@ char plx_hostname[128] = "qDevice";
 
 static std::atomic<plx_event_hook_fn> event_hook{nullptr};
 
+// A router without a syslog daemon (the simulated one) keeps each program's log in a file:
+// with PLX_LOG_STDOUT set, every line that goes to syslog is copied to standard output.
+static bool g_log_stdout = false;
+
+static void copy_to_stdout(const char *text) {
+    if (!g_log_stdout)
+        return;
+    size_t n = std::strlen(text);
+    std::printf("%s%s", text, n == 0 || text[n - 1] != '\n' ? "\n" : "");
+    std::fflush(stdout);
+}
+
 void plx_set_event_hook(plx_event_hook_fn hook) {
     event_hook.store(hook);
 }
@@ -24,6 +36,8 @@ void plx_log_open(const char *ident) {
     }
     plx_hostname[sizeof(plx_hostname) - 1] = '\0';
     openlog(ident, LOG_PID | LOG_NDELAY, LOG_LOCAL7);
+    const char *copy = std::getenv("PLX_LOG_STDOUT");
+    g_log_stdout = copy && *copy && std::strcmp(copy, "0") != 0;
 }
 
 static void vlog_line(const char *func, int line, const char *fmt, va_list ap) {
@@ -37,6 +51,11 @@ static void vlog_line(const char *func, int line, const char *fmt, va_list ap) {
         std::fflush(stdout);
     } else {
         syslog(LOG_LOCAL7 | LOG_DEBUG, "%s[%d]: %s", func, line, text);
+        if (g_log_stdout) {
+            char copy[2200];
+            std::snprintf(copy, sizeof(copy), "%s[%d]: %s", func, line, text);
+            copy_to_stdout(copy);
+        }
     }
 }
 
@@ -55,6 +74,12 @@ void plx_log_event(int severity, const char *severity_name, int event, const cha
     va_end(ap);
     syslog(LOG_LOCAL7 | severity, "%%Quorvel-%s-%s-%d-%s-%d: %s", plx_hostname, "PLXD", severity,
            severity_name, event, text);
+    if (g_log_stdout) {
+        char copy[2300];
+        std::snprintf(copy, sizeof(copy), "%%Quorvel-%s-%s-%d-%s-%d: %s", plx_hostname, "PLXD",
+                      severity, severity_name, event, text);
+        copy_to_stdout(copy);
+    }
     if (plx_event_hook_fn hook = event_hook.load()) {
         va_start(ap, fmt);
         hook(severity, event, ap);

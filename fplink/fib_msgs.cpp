@@ -200,8 +200,11 @@ std::string fib_msg_json(const fib_msg &m) {
             ",\"direction\":" + std::to_string(p->direction) +
             ",\"filter_id\":" + std::to_string(p->filter_id) +
             ",\"name\":" + fib_json_string(p->name) + ",\"vpn_ids\":[";
-        for (size_t i = 0; i < p->vpn_ids.size(); ++i)
-            j += (i ? "," : "") + std::to_string(p->vpn_ids[i]);
+        for (size_t i = 0; i < p->vpn_ids.size(); ++i) {
+            if (i)
+                j += ',';
+            j += std::to_string(p->vpn_ids[i]);
+        }
         j += "]}";
     } else if (auto *a = std::get_if<fib_acl_msg>(&m)) {
         j = "{\"type\":" + std::to_string(a->type) + ",\"op\":\"" +

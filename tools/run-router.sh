@@ -1,131 +1,114 @@
 #!/usr/bin/env bash
-# Starts the simulated router under a temporary root: the configuration database (loaded with
-# the router's default configuration), the system manager, the forwarding plane, fibd and hbusd
-# (with the TLOCs of examples/tlocs.txt; change them with hbusctl), then plxd in the foreground
-# (it waits until the forwarding plane reports ready). The system manager prints every hello it
-# receives. Ctrl-C stops everything in order: plxd first
-# (SIGUSR2, its orderly stop), then hbusd, fibd, the forwarding plane, the system manager and the
-# configuration database.
+# Starts the simulated router and shows plxd at work: the configuration database (loaded with
+# examples/demo/config.xml, or the file given with -c), the system manager, the forwarding plane,
+# fibd, hbusd (with the TLOCs of examples/tlocs.txt) and plxd; then replays the demo captures
+# (TLS, HTTP, DNS and plain flows) through the forwarding plane in a loop and prints a live
+# summary every few seconds (tools/router-status). Ctrl-C stops everything in order: the replay,
+# plxd (SIGUSR2, its orderly stop), hbusd, fibd, the forwarding plane, the system manager and the
+# database.
 #
-# usage: tools/run-router.sh [build-dir]
+# usage: tools/run-router.sh [-c CONFIG | --minimal] [-r ROOT] [-i SECONDS] [-k] [build-dir]
+#   -c CONFIG   configuration to load (default examples/demo/config.xml)
+#   --minimal   load examples/default-config.xml (no policies: nothing gets bound)
+#   -r ROOT     the router's root (default /tmp/plx-router); tools/router-shell finds it there
+#   -i SECONDS  seconds between summaries (default 5)
+#   -k          keep the root (logs, journal, database) after the stop
 set -uo pipefail
-BUILD=${1:-build}
-PLXD="$BUILD/daemon/plxd"
-SYSMGRD="$BUILD/peers/sysmgrd/sysmgrd"
-FWDPLANE="$BUILD/peers/fwdplane/fwdplane"
-FIBD="$BUILD/peers/fibd/fibd"
-HBUSD="$BUILD/peers/hbusd/hbusd"
-CDBD="$BUILD/peers/cdbd/cdbd"
-CDBCLI="$BUILD/peers/cdbd/cdbcli"
 HERE=$(cd "$(dirname "$0")/.." && pwd)
-if [ ! -x "$PLXD" ]; then
-    echo "run-router: $PLXD not found; build first (make build)" >&2
-    exit 1
+CONFIG=$HERE/examples/demo/config.xml
+ROUTER_ROOT=${PLX_ROUTER_ROOT:-/tmp/plx-router}
+INTERVAL=5
+KEEP=0
+while [ $# -gt 0 ]; do
+    case $1 in
+        -c) CONFIG=$2; shift 2 ;;
+        --minimal) CONFIG=$HERE/examples/default-config.xml; shift ;;
+        -r) ROUTER_ROOT=$2; shift 2 ;;
+        -i) INTERVAL=$2; shift 2 ;;
+        -k) KEEP=1; shift ;;
+        -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -*) echo "run-router: unknown option $1" >&2; exit 2 ;;
+        *) break ;;
+    esac
+done
+BUILD=${1:-build}
+BUILD=$(cd "$BUILD" 2>/dev/null && pwd) || { echo "run-router: no build directory ${1:-build}; build first (make build)" >&2; exit 1; }
+# shellcheck source=tools/router-lib.sh
+. "$HERE/tools/router-lib.sh"
+
+for p in plxd cdbd cdbcli sysmgrd fwdplane fibd hbusd pcapgen; do
+    if [ ! -x "$(router_bin $p)" ]; then
+        echo "run-router: $(router_bin $p) not found; build first (make build)" >&2
+        exit 1
+    fi
+done
+if [ -f "$ROUTER_ROOT/router.env" ]; then
+    for p in $ROUTER_PROGRAMS; do
+        if router_running "$p"; then
+            echo "run-router: a router already runs under $ROUTER_ROOT ($p, pid $(router_pid "$p")); stop it or use -r" >&2
+            exit 1
+        fi
+    done
+    rm -rf "$ROUTER_ROOT"
 fi
 
-ROOT=$(mktemp -d /tmp/plx-router.XXXXXX)
-export PLX_ROOT=$ROOT
-export PLX_SHM_PREFIX="plx-$$-"
-mkdir -p "$ROOT/var/run" "$ROOT/boot" "$ROOT/etc/default"
-# The small forwarding-plane profile (a 100 MiB shared object).
-echo small > "$ROOT/etc/default/sim_size"
-echo "Simulated router root: $ROOT (Ctrl-C stops the router)"
-
-cdbd_pid=
-sysmgr_pid=
-fwdplane_pid=
-fibd_pid=
-hbusd_pid=
-plxd_pid=
 stopped=0
-
-# Stops one daemon with the given signal and reports how it ended.
-stop() {
-    local name=$1 pid=$2 sig=$3
-    [ -n "$pid" ] || return 0
-    if kill -0 "$pid" 2>/dev/null; then
-        echo "Stopping $name (pid $pid)"
-        kill "-$sig" "$pid" 2>/dev/null
-    fi
-    wait "$pid" 2>/dev/null
-    echo "$name exited with status $?"
-}
-
 cleanup() {
     [ "$stopped" = 1 ] && return
     stopped=1
-    trap '' INT
-    stop plxd "$plxd_pid" USR2
-    stop hbusd "$hbusd_pid" TERM
-    stop fibd "$fibd_pid" TERM
-    stop fwdplane "$fwdplane_pid" TERM
-    stop sysmgrd "$sysmgr_pid" TERM
-    stop cdbd "$cdbd_pid" TERM
-    rm -rf "$ROOT"
-    rm -f "/dev/shm/${PLX_SHM_PREFIX}almushtarika"
-}
-trap cleanup INT TERM EXIT
-
-# Each daemon runs in a session of its own so that the terminal's Ctrl-C reaches only this script
-# (plxd treats SIGINT as a fatal signal); the script then stops them in order.
-if [ -x "$CDBD" ] && [ -x "$CDBCLI" ]; then
-    setsid "$CDBD" --yang-dir "$BUILD/yang" --db-dir "$ROOT/var/confd/cdb" &
-    cdbd_pid=$!
-    for _ in $(seq 50); do "$CDBCLI" status >/dev/null 2>&1 && break; sleep 0.1; done
-    if "$CDBCLI" load "$HERE/examples/default-config.xml"; then
-        echo "Configuration database up with the default configuration (cdbcli show prints it)"
+    trap '' INT TERM
+    echo
+    echo "Stopping the router"
+    router_stop replay TERM
+    router_stop plxd USR2
+    for p in hbusd fibd fwdplane sysmgrd cdbd; do router_stop "$p" TERM; done
+    rm -f "/dev/shm/${PLX_SHM_PREFIX:-none}almushtarika"
+    if [ "$KEEP" = 1 ]; then
+        echo "Logs kept in $ROUTER_ROOT/log"
     else
-        echo "run-router: loading the default configuration failed" >&2
+        rm -rf "$ROUTER_ROOT"
     fi
-    # The daemons that read their configuration first (bits chmgrd = 1 and ifmgrd = 2 of the
-    # initial-read order) do not run here: mark them done, keeping any bit already set. fibd
-    # sets its own bit (4), after which plxd reads its configuration.
-    bits=$("$CDBCLI" oper get /qconfd-initial-read-priority 2>/dev/null || true)
-    for b in chmgrd ifmgrd; do
-        case " $bits " in *" $b "*) ;; *) bits="${bits:+$bits }$b" ;; esac
-    done
-    "$CDBCLI" oper set /qconfd-initial-read-priority "$bits" >/dev/null ||
-        echo "run-router: setting the initial-read bits failed" >&2
-else
-    echo "run-router: $CDBD not found; running without the configuration database" >&2
-fi
-if [ -x "$SYSMGRD" ]; then
-    setsid "$SYSMGRD" &
-    sysmgr_pid=$!
-    sleep 0.2
-else
-    echo "run-router: $SYSMGRD not found; plxd will keep retrying its system-manager link" >&2
-fi
-# The forwarding plane (owner of the shared tables, ready flag) and fibd (bindings from plxd,
-# journal in $ROOT/fibd.journal) come up before plxd, which waits for the ready flag. With the
-# configuration database up, fibd is its client (-c) and sets its initial-read bit.
-if [ -x "$FWDPLANE" ] && [ -x "$FIBD" ]; then
-    setsid "$FWDPLANE" -w -q &
-    fwdplane_pid=$!
-    fibd_opts=()
-    [ -n "$cdbd_pid" ] && fibd_opts=(-c)
-    setsid "$FIBD" -q "${fibd_opts[@]}" -j "$ROOT/fibd.journal" &
-    fibd_pid=$!
-    sleep 0.2
-else
-    echo "run-router: $FWDPLANE or $FIBD not found; plxd will wait for the forwarding plane" >&2
-fi
-# hbusd announces the example TLOCs once plxd subscribes; hbusctl changes them while the router
-# runs (PLX_ROOT=$ROOT build/peers/hbusd/hbusctl list).
-if [ -x "$HBUSD" ]; then
-    setsid "$HBUSD" -t "$HERE/examples/tlocs.txt" &
-    hbusd_pid=$!
-    echo "hbusd up with examples/tlocs.txt; change TLOCs with: PLX_ROOT=$ROOT $BUILD/peers/hbusd/hbusctl"
-else
-    echo "run-router: $HBUSD not found; plxd will keep retrying its hbusd link" >&2
-fi
-setsid "$PLXD" -f &
-plxd_pid=$!
+}
+trap cleanup EXIT
+trap 'exit 0' INT TERM
 
-# Returns when plxd ends on its own or when a signal interrupts the wait.
-wait "$plxd_pid"
-rc=$?
-if [ "$stopped" = 0 ]; then
-    echo "plxd exited with status $rc"
-    plxd_pid=
+router_setup || exit 1
+echo "Simulated router under $ROUTER_ROOT (logs in $ROUTER_ROOT/log, Ctrl-C stops it)"
+echo "A second terminal reaches it with: tools/router-shell"
+
+router_start cdbd
+router_wait_cdbd || { echo "run-router: the database did not come up (log/cdbd.log):" >&2; tail -5 "$ROUTER_ROOT/log/cdbd.log" >&2; exit 1; }
+if ! router_cli load "$CONFIG" >>"$ROUTER_ROOT/log/load.log" 2>&1; then
+    echo "run-router: loading $CONFIG failed:" >&2
+    cat "$ROUTER_ROOT/log/load.log" >&2
+    exit 1
 fi
+echo "Database up on 127.0.0.1:$CONFD_IPC_PORT with ${CONFIG#"$HERE"/}"
+router_initial_read_bits || echo "run-router: setting the initial-read bits failed" >&2
+router_start sysmgrd
+router_start fwdplane
+router_start fibd
+router_start hbusd
+router_start plxd
+router_captures >>"$ROUTER_ROOT/log/pcapgen.log" 2>&1 || { echo "run-router: writing the captures failed (log/pcapgen.log)" >&2; exit 1; }
+# The replay needs the forwarding plane's tables.
+for _ in $(seq 50); do
+    grep -q 'tables ready' "$ROUTER_ROOT/log/fwdplane.log" 2>/dev/null && break
+    sleep 0.1
+done
+router_start replay
+echo "Replaying $(ls "$ROUTER_ROOT/capture" | tr '\n' ' ')on VPN 10, ge0/1, ${ROUTER_RATE:-200} packets/s"
+
+started=$SECONDS
+while :; do
+    sleep "$INTERVAL" &
+    wait $!
+    for p in $ROUTER_PROGRAMS; do
+        if ! router_running "$p"; then
+            echo "run-router: $p is not running any more; the end of log/$p.log:" >&2
+            tail -5 "$ROUTER_ROOT/log/$p.log" >&2
+            exit 1
+        fi
+    done
+    "$HERE/tools/router-status" --root "$ROUTER_ROOT" --uptime $((SECONDS - started))
+done

@@ -5,7 +5,9 @@ set -euo pipefail
 
 PACKAGES=(
     # toolchain
-    build-essential cmake make pkg-config clang-format git
+    build-essential cmake make pkg-config clang-format git ccache
+    # fuzzing harnesses (clang with libFuzzer and the sanitizer runtimes)
+    clang clang-14 libfuzzer-14-dev
     # test and benchmark frameworks
     libgtest-dev libgmock-dev libbenchmark-dev
     # daemon runtime

@@ -75,7 +75,9 @@ const lysc_node *kp_node(const SchemaDb &s, const confd_hkeypath_t &kp, bool &ke
         for (int k = 0; k < MAXKEYLEN && e[k].type != C_NOEXISTS; ++k) {
             char buf[256];
             confd_pp_value(buf, sizeof buf, &e[k]);
-            text += (k ? " " : "") + std::string(buf);
+            if (k)
+                text += ' ';
+            text += buf;
         }
         text += "}";
         keys = true;

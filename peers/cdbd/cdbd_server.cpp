@@ -237,6 +237,10 @@ void CdbServer::run() {
     event_base_dispatch(base_);
 }
 
+void CdbServer::run_once() {
+    event_base_loop(base_, EVLOOP_NONBLOCK);
+}
+
 void CdbServer::stop() {
     if (base_)
         event_base_loopbreak(base_);
@@ -257,23 +261,32 @@ void CdbServer::install_signals() {
 // ---- connections ----
 void CdbServer::on_accept(evconnlistener *, evutil_socket_t fd, sockaddr *addr, int, void *arg) {
     auto *self = static_cast<CdbServer *>(arg);
-    auto c = std::make_unique<Conn>();
-    c->id = self->next_conn_++;
+    std::string peer;
     if (addr && addr->sa_family == AF_INET) {
         char buf[64];
         auto *sin = reinterpret_cast<sockaddr_in *>(addr);
         inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof buf);
-        c->peer = std::string(buf) + ":" + std::to_string(ntohs(sin->sin_port));
+        peer = std::string(buf) + ":" + std::to_string(ntohs(sin->sin_port));
     }
     evutil_make_socket_closeonexec(fd);
-    c->bev = bufferevent_socket_new(self->base_, fd, BEV_OPT_CLOSE_ON_FREE);
-    if (!c->bev) {
+    bufferevent *bev = bufferevent_socket_new(self->base_, fd, BEV_OPT_CLOSE_ON_FREE);
+    if (!bev) {
         close(fd);
         return;
     }
-    bufferevent_setcb(c->bev, on_read, nullptr, on_event, self);
+    self->serve_stream(bev, peer);
+}
+
+uint64_t CdbServer::serve_stream(bufferevent *bev, const std::string &peer) {
+    auto c = std::make_unique<Conn>();
+    c->id = next_conn_++;
+    c->peer = peer;
+    c->bev = bev;
+    bufferevent_setcb(c->bev, on_read, nullptr, on_event, this);
     bufferevent_enable(c->bev, EV_READ | EV_WRITE);
-    self->conns_[c->id] = std::move(c);
+    const uint64_t id = c->id;
+    conns_[id] = std::move(c);
+    return id;
 }
 
 void CdbServer::on_read(bufferevent *bev, void *arg) {

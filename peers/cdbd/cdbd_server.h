@@ -86,6 +86,14 @@ class CdbServer {
     const std::string &running_file() const { return running_file_; }
     // Runs the loop until stop() or SIGINT/SIGTERM (when install_signals was called).
     void run();
+    // Runs the callbacks that are ready now, without waiting (for a caller driving the loop).
+    void run_once();
+    // Serves a client over a stream that is already connected, as an accepted TCP client is
+    // served; the server owns bev from here on (a bufferevent on this server's event base, e.g.
+    // one end of a bufferevent pair). Returns the connection's id.
+    uint64_t serve_stream(bufferevent *bev, const std::string &peer);
+    bool conn_open(uint64_t id) const { return conns_.count(id) != 0; }
+    event_base *base() const { return base_; }
     // Thread-safe: makes run() return. Every client socket is closed when the server is
     // destroyed.
     void stop();

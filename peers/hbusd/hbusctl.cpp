@@ -53,8 +53,11 @@ int main(int argc, char **argv) {
         return 2;
     }
     std::string command;
-    for (int i = optind; i < argc; ++i)
-        command += (i > optind ? " " : "") + std::string(argv[i]);
+    for (int i = optind; i < argc; ++i) {
+        if (i > optind)
+            command += ' ';
+        command += argv[i];
+    }
     if (command.find('\n') != std::string::npos) {
         std::fprintf(stderr, "hbusctl: arguments may not contain line breaks\n");
         return 2;

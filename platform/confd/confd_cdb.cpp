@@ -319,6 +319,43 @@ extern "C" int cdb_trigger_oper_subscriptions(int sock, int sub_points[], int le
     return trigger(sock, Op::TriggerOper, sub_points, len, flags);
 }
 
+namespace confd_client {
+
+bool parse_notification(std::span<const uint8_t> payload, uint32_t &type, uint32_t &flags,
+                        std::vector<PointChanges> &points) {
+    WireReader r(payload.data(), payload.size());
+    uint32_t npoints = 0;
+    if (!r.u32(type) || !r.u32(flags) || !r.u32(npoints))
+        return false;
+    if (type < CDB_SUB_PREPARE || type > CDB_SUB_OPER)
+        return false;
+    for (uint32_t i = 0; i < npoints; ++i) {
+        PointChanges pc;
+        uint32_t nev = 0;
+        uint8_t list_point = 0;
+        if (!r.i32(pc.id) || !r.u8(list_point) || !r.u32(nev))
+            return false;
+        pc.list_point = list_point != 0;
+        for (uint32_t e = 0; e < nev; ++e) {
+            Event ev;
+            uint8_t op = 0;
+            if (!r.u32(ev.depth) || !r.u8(op) || !r.keypath(ev.kp) || !r.value(ev.oldv) ||
+                !r.value(ev.newv) || !r.tagged_list(ev.mods.items))
+                return false;
+            if (op < MOP_CREATED || op > MOP_ATTR_SET)
+                return false;
+            ev.op = op;
+            pc.events.push_back(std::move(ev));
+        }
+        if (!r.tagged_list(pc.point_mods.items))
+            return false;
+        points.push_back(std::move(pc));
+    }
+    return true;
+}
+
+}  // namespace confd_client
+
 extern "C" int cdb_read_subscription_socket2(int sock, enum cdb_sub_notification *type, int *flags,
                                              int **subpoints, int *resultlen) {
     auto st = sock_state(sock);
@@ -333,31 +370,10 @@ extern "C" int cdb_read_subscription_socket2(int sock, enum cdb_sub_notification
     if (f.op != Op::Notify)
         return set_err(CONFD_ERR_PROTOUSAGE, "expected a notification, got frame %u",
                        static_cast<unsigned>(f.op));
-    WireReader r(f.payload.data(), f.payload.size());
-    uint32_t t = 0, fl = 0, npoints = 0;
-    if (!r.u32(t) || !r.u32(fl) || !r.u32(npoints))
-        return bad_reply();
+    uint32_t t = 0, fl = 0;
     std::vector<confd_client::PointChanges> points;
-    for (uint32_t i = 0; i < npoints; ++i) {
-        confd_client::PointChanges pc;
-        uint32_t nev = 0;
-        uint8_t list_point = 0;
-        if (!r.i32(pc.id) || !r.u8(list_point) || !r.u32(nev))
-            return bad_reply();
-        pc.list_point = list_point != 0;
-        for (uint32_t e = 0; e < nev; ++e) {
-            confd_client::Event ev;
-            uint8_t op = 0;
-            if (!r.u32(ev.depth) || !r.u8(op) || !r.keypath(ev.kp) || !r.value(ev.oldv) ||
-                !r.value(ev.newv) || !r.tagged_list(ev.mods.items))
-                return bad_reply();
-            ev.op = op;
-            pc.events.push_back(std::move(ev));
-        }
-        if (!r.tagged_list(pc.point_mods.items))
-            return bad_reply();
-        points.push_back(std::move(pc));
-    }
+    if (!confd_client::parse_notification(f.payload, t, fl, points))
+        return bad_reply();
     auto *ids = static_cast<int *>(std::malloc(sizeof(int) * (points.size() + 1)));
     if (!ids)
         return set_err(CONFD_ERR_MALLOC, "out of memory");

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -112,5 +113,11 @@ const char *cs_node_point(const confd_cs_node *node, bool action);
 std::string format_path(const char *fmt, va_list ap);
 // Sends a frame that has no reply. CONFD_OK, CONFD_EOF or CONFD_ERR.
 int send_oneway(int fd, const std::vector<uint8_t> &frame);
+// Decodes the payload of a Notify frame: the notification's type and flags and the changes of
+// every point that fired, appended to points. False when the payload is malformed (an unknown
+// notification type or change operation included); what was
+// decoded is owned by points (or already freed) either way.
+bool parse_notification(std::span<const uint8_t> payload, uint32_t &type, uint32_t &flags,
+                        std::vector<PointChanges> &points);
 
 }  // namespace confd_client

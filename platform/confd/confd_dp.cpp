@@ -360,7 +360,8 @@ void serve(confd_daemon_ctx *dx, DaemonImpl &d, int fd, Op op, WireReader &r) {
                 int32_t type = 0;
                 uint32_t nkeys = 0;
                 OwnedValues keys;
-                bool ok = r.i32(type) && r.u32(nkeys) && nkeys <= MAXKEYLEN;
+                bool ok = r.i32(type) && r.u32(nkeys) && nkeys <= MAXKEYLEN &&
+                          (type == CONFD_FIND_NEXT || type == CONFD_FIND_SAME_OR_NEXT);
                 for (uint32_t i = 0; ok && i < nkeys; ++i) {
                     confd_value_t v{};
                     ok = r.value(v);

@@ -681,7 +681,7 @@ extern "C" int confd_val2str_ptr(struct confd_type *type, const confd_value_t *v
 extern "C" int confd_val2str(struct confd_type *type, const confd_value_t *val, char *buf,
                              int bufsiz) {
     if (type && type->kind == 1) {
-        const char *label;
+        const char *label = nullptr;
         if (confd_val2str_ptr(type, val, &label) < 0)
             return CONFD_ERR;
         return confd_client::copy_out(label, buf, bufsiz);

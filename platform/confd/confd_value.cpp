@@ -319,7 +319,8 @@ extern "C" int confd_pp_kpath(char *buf, int bufsiz, const confd_hkeypath_t *kp)
     for (int i = kp->len - 1; i >= 0; --i) {
         const confd_value_t *e = kp->v[i];
         if (e[0].type == C_XMLTAG) {
-            s += "/" + pp_value(&e[0]);
+            s += '/';
+            s += pp_value(&e[0]);
             continue;
         }
         s += "{";

@@ -274,6 +274,12 @@ bool WireReader::value(confd_value_t &v, unsigned depth) {
     uint8_t t;
     if (!u8(t))
         return false;
+    // A code past the last type is refused before it becomes a confd_vtype: the enumeration
+    // cannot hold every byte value.
+    if (t >= C_MAXTYPE) {
+        ok_ = false;
+        return false;
+    }
     const auto type = static_cast<confd_vtype>(t);
     uint64_t u = 0;
     switch (type) {
@@ -433,6 +439,10 @@ bool WireReader::keypath(confd_hkeypath_t &kp) {
         return false;
     }
     kp.len = static_cast<int>(len);
+    // Every element is empty until read, so that free_keypath frees exactly what was read when
+    // reading stops part way.
+    for (int i = 0; i < kp.len; ++i)
+        kp.v[i][0].type = C_NOEXISTS;
     for (int i = static_cast<int>(len) - 1; i >= 0; --i) {
         uint8_t n;
         if (!u8(n) || n > MAXKEYLEN) {
@@ -442,6 +452,11 @@ bool WireReader::keypath(confd_hkeypath_t &kp) {
         for (uint8_t k = 0; k < n; ++k) {
             if (!value(kp.v[i][k]))
                 return false;
+            // No value marks the end of a key set: one inside it would hide the keys after it.
+            if (kp.v[i][k].type == C_NOEXISTS) {
+                ok_ = false;
+                return false;
+            }
         }
         if (n < MAXKEYLEN) {
             kp.v[i][n].type = C_NOEXISTS;

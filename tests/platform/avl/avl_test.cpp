@@ -92,7 +92,9 @@ TEST(AvlTree, WalkMayRemoveAndSecondIndexSharesRecords) {
     name_tree owner;
     seq_index by_seq;
     for (int s : {30, 10, 20, 40}) {
-        item *p = owner.insert(std::make_unique<item>("n" + std::to_string(s), s));
+        // Appended rather than "n" + std::to_string(s): GCC 12 at -O3 warns falsely (-Wrestrict).
+        item *p =
+            owner.insert(std::make_unique<item>(std::string(1, 'n').append(std::to_string(s)), s));
         by_seq.insert(*p);
     }
     std::vector<int> seqs;

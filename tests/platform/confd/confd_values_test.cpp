@@ -206,6 +206,41 @@ TEST(ConfdWire, TaggedListsRoundTripAndKeepWhatWasReadOnACut) {
     confd_free_value(&in[2].v);
 }
 
+// A key path read part way frees exactly what was read, whatever the record held before; a
+// "no value" inside a key set is refused rather than hiding the keys after it.
+TEST(ConfdWire, KeyPathsCutOrMalformedFreeWhatWasRead) {
+    confd_hkeypath_t kp{};
+    kp.len = 2;
+    CONFD_SET_XMLTAG(&kp.v[1][0], 12, 1);
+    kp.v[1][1].type = C_NOEXISTS;
+    kp.v[0][0] = buf("ge0/0");
+    kp.v[0][1] = buf("10");
+    kp.v[0][2].type = C_NOEXISTS;
+    confd_wire::WireWriter w(confd_wire::Op::Get);
+    ASSERT_TRUE(w.keypath(kp));
+    const auto &frame = w.finish();
+    const std::vector<uint8_t> body(frame.begin() + confd_wire::kHeaderSize, frame.end());
+    for (size_t cut = 0; cut <= body.size(); ++cut) {
+        confd_hkeypath_t out;
+        std::memset(&out, 0xAB, sizeof out);
+        confd_wire::WireReader r(body.data(), cut);
+        EXPECT_EQ(r.keypath(out), cut == body.size()) << cut;
+        confd_wire::free_keypath(out);
+    }
+    // The same path with "no value" in front of the keys of the list entry.
+    const long keys = (1 + 4 + 5) + (1 + 4 + 2);  // both keys: type, length, bytes
+    std::vector<uint8_t> hole(body.begin(), body.end() - keys);
+    hole.back() = 3;  // the key count
+    hole.insert(hole.end(), {C_NOEXISTS, 0, 0, 0, 0, 0, 0, 0, 0});
+    hole.insert(hole.end(), body.end() - keys, body.end());
+    confd_hkeypath_t out{};
+    confd_wire::WireReader r(hole.data(), hole.size());
+    EXPECT_FALSE(r.keypath(out));
+    confd_wire::free_keypath(out);
+    confd_free_value(&kp.v[0][0]);
+    confd_free_value(&kp.v[0][1]);
+}
+
 TEST(ConfdErrors, ErrnoIsPerThreadAndCallsOnUnknownSocketsFail) {
     EXPECT_EQ(cdb_start_session(12345, CDB_RUNNING), CONFD_ERR);
     EXPECT_EQ(confd_errno, CONFD_ERR_PROTOUSAGE);

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Resource figures of plxd in the simulated router (reported in bench/README.md):
+#   - start-up to first program bound: from plxd's start to the first bind fibd receives, with
+#     the database, the forwarding plane, fibd and hbusd already up and the demo configuration
+#     loaded;
+#   - resident memory idle with the demo configuration;
+#   - the time to take a commit of N more data policies (each on a VPN list of its own) and the
+#     resident memory after it.
+# Resident memory is VmRSS of /proc/PID/status, split into RssAnon (plxd's own heap and stacks)
+# and RssShmem (pages of the forwarding plane's shared object that plxd touched).
+#
+# usage: bench/router-figures.sh [-n POLICIES] [-p sim-size] [build-dir]
+set -uo pipefail
+HERE=$(cd "$(dirname "$0")/.." && pwd)
+N=1000
+export ROUTER_SIM_SIZE=small
+while [ $# -gt 0 ]; do
+    case $1 in
+        -n) N=$2; shift 2 ;;
+        -p) ROUTER_SIM_SIZE=$2; shift 2 ;;
+        -h | --help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) break ;;
+    esac
+done
+BUILD=$(cd "${1:-build}" && pwd) || exit 1
+ROUTER_ROOT=$(mktemp -d /tmp/plx-figures.XXXXXX)
+# shellcheck source=tools/router-lib.sh
+. "$HERE/tools/router-lib.sh"
+
+cleanup() {
+    router_stop plxd USR2
+    for p in hbusd fibd fwdplane sysmgrd cdbd; do router_stop "$p" TERM; done
+    rm -f "/dev/shm/${PLX_SHM_PREFIX:-none}almushtarika"
+    rm -rf "$ROUTER_ROOT"
+}
+trap cleanup EXIT
+
+ms() { echo $(($(date +%s%N) / 1000000)); }
+mem() {
+    awk '/^(VmRSS|RssAnon|RssShmem|VmHWM):/ { printf "%s %.1f MiB  ", $1, $2 / 1024 }' \
+        "/proc/$(router_pid plxd)/status"
+}
+binds() { grep -c '"op":"policy-bind"' "$ROUTER_ROOT/fibd.journal" 2>/dev/null || true; }
+
+router_setup || exit 1
+router_start cdbd
+router_wait_cdbd || exit 1
+router_cli load "$HERE/examples/demo/config.xml" >/dev/null || exit 1
+router_initial_read_bits
+for p in sysmgrd fwdplane fibd hbusd; do router_start "$p"; done
+# fibd has set its initial-read bit once all three are set.
+for _ in $(seq 100); do
+    case $(router_cli oper get /qconfd-initial-read-priority) in *fibd*) break ;; esac
+    sleep 0.05
+done
+
+t0=$(ms)
+router_start plxd
+while [ "$(binds)" = 0 ]; do
+    [ $(($(ms) - t0)) -gt 30000 ] && { echo "no program bound within 30 s" >&2; exit 1; }
+    sleep 0.005
+done
+echo "start-up to first program bound: $(($(ms) - t0)) ms"
+sleep 5
+echo "idle, demo configuration: $(mem)"
+
+xml=$ROUTER_ROOT/policies.xml
+{
+    echo '<policy-from-qctrl xmlns="urn:quorvel:yang:policy"><lists>'
+    for i in $(seq 0 $((N - 1))); do
+        echo "<vpn-list><name>bench-vl-$i</name><vpn><id>$((2000 + i))</id></vpn></vpn-list>"
+    done
+    echo '</lists>'
+    for i in $(seq 0 $((N - 1))); do
+        echo "<data-policy><name>bench-$i</name><vpn-list><name>bench-vl-$i</name><sequence><id>10</id>"
+        echo "<match><protocol>6</protocol><destination-port>$((1 + i))</destination-port></match>"
+        echo "<action><base-action>accept</base-action><count>c$i</count></action></sequence></vpn-list></data-policy>"
+    done
+    echo '</policy-from-qctrl>'
+} >"$xml"
+before=$(binds)
+t0=$(ms)
+router_cli load "$xml" >/dev/null || exit 1
+echo "commit of $N data policies taken: $(($(ms) - t0)) ms"
+while [ $(($(binds) - before)) -lt "$N" ]; do
+    [ $(($(ms) - t0)) -gt 120000 ] && break
+    sleep 0.05
+done
+echo "all $N bound (placed or waiting for memory) after $(($(ms) - t0)) ms"
+sleep 5
+placed=$(router_cli request /plx/dump/memory-stats | sed -n 's/^Number of filters: \([0-9]*\)\/.*/\1/p')
+echo "filters placed: $placed (profile $ROUTER_SIM_SIZE)"
+echo "after $N more data policies: $(mem)"
