@@ -154,33 +154,12 @@ int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previ
         return PLX_ENOMEM;
     }
 
-    PolicyProgram *prog = nullptr;
-    uint32_t len = 0;
-    bool no_memory = false;
-    if (rc == PLX_OK) {
-        l.p_rule_table = table;
-        int crc = PLX_COMPILE_NO_MEMORY;
-        try {
-            crc = plx_compile(cc, table, &prog, &len);
-        } catch (const std::bad_alloc &) {
-            crc = PLX_COMPILE_NO_MEMORY;
-        }
-        if (crc != PLX_COMPILE_OK) {
-            prog = nullptr;
-            no_memory = crc == PLX_COMPILE_NO_MEMORY;
-            why = plx_compiler_error(cc);
-            if (why.empty())
-                why = plx_compile_result_name(crc);
-        } else if (!prog) {
-            why = "no sequence tests a field";
-        }
-    }
-    const uint32_t placed_id = cc->filter_id;
-    plx_compiler_reset(cc);
-    if (l.p_rule_table) {
-        plx_ruletable_destroy(table);
-        l.p_rule_table = nullptr;
-    }
+    const plx_compiled c = plx_rules_compile(cc, rc == PLX_OK ? table : nullptr, l.p_rule_table,
+                                             "no sequence tests a field");
+    if (rc == PLX_OK)
+        why = c.why;
+    PolicyProgram *const prog = c.prog;
+    const uint32_t placed_id = c.placed_id;
 
     if (prog) {
         PLX_ASSERT(placed_id < invalid);
@@ -193,8 +172,8 @@ int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previ
                           "Successfully re-programmed access list - %s", l.name.c_str());
     } else {
         l.filter_id = invalid;
-        if (no_memory)
-            report_no_memory(l, len);
+        if (c.no_memory)
+            report_no_memory(l, c.len);
         else
             report_refused(ctx, l, why);
     }

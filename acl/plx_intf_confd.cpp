@@ -27,11 +27,6 @@ plx_acl_model *model_of(const SubscriptionPoint *point) {
     return m;
 }
 
-std::string key_name(const confd_value_t *keys, int i) {
-    PLX_READER_KEY(p_key, keys, i, C_BUF);
-    return std::string(buf_view(p_key));
-}
-
 int access_list_reader(const SubscriptionPoint *point, int operation, uint8_t key_count,
                        const confd_value_t *keys, uint16_t value_count,
                        const confd_tag_value_t *values, uint32_t family) {
@@ -49,11 +44,8 @@ int access_list_reader(const SubscriptionPoint *point, int operation, uint8_t ke
         return 0;
     uint32_t def = 0;
     if (const confd_tag_value_t *p_curr_val = find_value(values, value_count, tag::DEFAULT_ACTION);
-        p_curr_val && p_curr_val->v.type != C_NOEXISTS) {
-        PLX_ASSERT((&p_curr_val->v)->type == C_ENUM_VALUE);
-        def = CONFD_GET_ENUM_VALUE(&p_curr_val->v) == 1 ? PLX_ACTION_VERB_REJECT
-                                                        : PLX_ACTION_VERB_ACCEPT;
-    }
+        p_curr_val && p_curr_val->v.type != C_NOEXISTS)
+        def = verb_of(&p_curr_val->v);
     int rc = operation == MOP_CREATED ? plx_intf_config_acl_add(m, name, family, def)
                                       : plx_intf_config_acl_modify(m, name, family, def);
     if (rc != 0)
@@ -76,9 +68,7 @@ int build_acl_rule(plx_acl_model *m, rule &r, uint32_t family, const cfg_leaves 
         action_value a;
         switch (leaf) {
             case tag::BASE_ACTION:
-                PLX_ASSERT((&v.v)->type == C_ENUM_VALUE);
-                a.verb = CONFD_GET_ENUM_VALUE(&v.v) == 1 ? PLX_ACTION_VERB_REJECT
-                                                         : PLX_ACTION_VERB_ACCEPT;
+                a.verb = verb_of(&v.v);
                 break;
             case tag::COUNT:
             case tag::POLICER:

@@ -161,13 +161,29 @@ int plx_action_not_available(confd_user_info *uinfo, xml_tag *name, confd_hkeypa
     return CONFD_ERR;
 }
 
-// After a batch of configuration changes (the initial read included): the marked policies and
-// access lists become programs and bindings, then the forwarding plane learns whether any policy
-// still needs application recognition.
+namespace {
+// The initial read arrives one priority level at a time, classes and SLA classes last; it is
+// complete once every configuration row has seen its part.
+bool initial_read_complete(const QconfdContext &qctx) {
+    for (const SubscriptionPoint *row = qctx.spec.subscriptions; row->path[0]; ++row)
+        if (!(row->flags & (QCONFD_SUB_FLAG_INITIALISED | QCONFD_SUB_FLAG_OPER)))
+            return false;
+    return true;
+}
+}  // namespace
+
+bool plx_confd_initial_read_complete(const plx_ctx *ctx) {
+    return ctx && ctx->qconfd_ctx && initial_read_complete(*ctx->qconfd_ctx);
+}
+
+// After a batch of configuration changes: the marked policies and access lists become programs
+// and bindings, then the forwarding plane learns whether any policy still needs application
+// recognition. The initial read is processed once, after its last level, so that no policy is
+// compiled before the classes it names exist.
 void plx_confd_sub_done(QconfdContext *qctx, int trigger) {
     PLX_TRACE(PLX_DEBUG_CONFIG, "Configuration changes read%s", trigger ? " (initial read)" : "");
     auto *ctx = qctx ? static_cast<plx_ctx *>(qctx->spec.app_ctx) : nullptr;
-    if (!ctx || !ctx->policy)
+    if (!ctx || !ctx->policy || (trigger && !initial_read_complete(*qctx)))
         return;
     if (int rc = plx_process_all_changed(ctx); rc != 0)
         PLX_LOG(

@@ -27,6 +27,9 @@ int plx_action_not_available(confd_user_info *uinfo, xml_tag *name, confd_hkeypa
 
 // Called after every change notification has been read (trigger: the initial read).
 void plx_confd_sub_done(QconfdContext *ctx, int trigger);
+// Whether the initial read has delivered every configuration row. Until then nothing is
+// processed: the changes stay marked for the processing that follows its last level.
+bool plx_confd_initial_read_complete(const plx_ctx *ctx);
 // Registers the show data providers: 0 on success.
 int plx_confd_register_data_cb(QconfdContext *ctx);
 

@@ -14,6 +14,8 @@
 #include "daemon/plx_confd_module.h"
 #include "daemon/plx_daemon.h"
 #include "dpi/plx_dpi.h"
+#include "fplink/fp_common.h"
+#include "fplink/fp_tables.h"
 #include "fplink/plx_fibd.h"
 #include "fplink/plx_hbus.h"
 #include "oper/plx_oper_acl.h"
@@ -85,9 +87,11 @@ int sla_class_init(plx_ctx *ctx) {
 void sla_class_teardown(plx_ctx *ctx) {
     plx::cfg::plx_sla_class_teardown(ctx->policy);
 }
-// A TLOC change from hbusd has marked the owners of the rules that name it.
+// A TLOC change from hbusd has marked the owners of the rules that name it. During the initial
+// read they wait for its end, which processes everything once.
 void tloc_reprocess(plx_ctx *ctx) {
-    plx_process_all_changed(ctx);
+    if (plx_confd_initial_read_complete(ctx))
+        plx_process_all_changed(ctx);
 }
 
 // The policy model with its processing: changes become programs and bindings, application names
@@ -135,6 +139,12 @@ int acl_init(plx_ctx *ctx) {
     plx_dump_hooks_set.engine_app_name = plx_dpi_get_proto_name;
     plx_dump_hooks_set.dump_msgq = [](const PlxPrinter &out) { msgq_dump_all(out.write, out.arg); };
     plx_dump_hooks_set.seconds_since_hello = seconds_since_hello;
+    plx_dump_hooks_set.dpi_state = plx_dpi_state_word;
+    // The daemon keeps no copy of the flow knob: both lines show the shared word.
+    plx_dump_hooks_set.flow_state = [](bool) -> uint32_t {
+        const auto *knob = static_cast<const uint32_t *>(fp_tbl_addr(FP_TBL_FLOW_KNOB));
+        return knob ? fp_load(*knob) : 0u;
+    };
     return 0;
 }
 

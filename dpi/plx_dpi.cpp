@@ -160,6 +160,13 @@ void plx_dpi_set_app_visibility(plx_ctx *ctx, bool on) {
         --ctx->dpi_refcount;
 }
 
+uint32_t plx_dpi_state_word(bool control) {
+    const plx_dpi_state &m = plx_dpi_module();
+    if (control)
+        return m.control_state;
+    return m.tables.state ? fp_load(*m.tables.state) : 0u;
+}
+
 void plx_dpi_publish_state(plx_ctx *ctx) {
     plx_dpi_state &m = plx_dpi_module();
     if (!ctx || !m.tables.state)

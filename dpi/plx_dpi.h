@@ -35,6 +35,8 @@ void plx_dpi_set_app_visibility(plx_ctx *ctx, bool on);
 // End of a configuration transaction: when the shared DPI state word differs from the number of
 // policy users, writes the number, and when it is 0 tells fibd (one-byte type-5 message).
 void plx_dpi_publish_state(plx_ctx *ctx);
+// The DPI state: as the daemon last published it (control), or the shared word itself.
+uint32_t plx_dpi_state_word(bool control);
 
 // Registered with the engine: logs "Error: DPI engine exception: <text>".
 void plx_dpi_exception_handler(int code);

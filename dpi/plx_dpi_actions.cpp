@@ -153,9 +153,8 @@ int plx_dpi_dump_configuration(struct confd_user_info *uinfo, struct xml_tag *, 
     plx_dpi_session_printf("Protocol bundle Version   : %s\n", m.version);
     plx_dpi_session_printf("App Visibility            : %d\n", static_cast<int>(visibility));
     plx_dpi_session_printf("Policy DPI Reference      : %d\n", static_cast<int>(users));
-    plx_dpi_session_printf("DPI state (Control)       : %u\n", m.control_state);
-    plx_dpi_session_printf("DPI state                 : %u\n",
-                           m.tables.state ? fp_load(*m.tables.state) : 0u);
+    plx_dpi_session_printf("DPI state (Control)       : %u\n", plx_dpi_state_word(true));
+    plx_dpi_session_printf("DPI state                 : %u\n", plx_dpi_state_word(false));
     return CONFD_OK;
 }
 

@@ -8,6 +8,7 @@
 #include "common/plx_status.h"
 #include "common/qrv_util.h"
 #include "daemon/plx_ctx.h"
+#include "fplink/plx_link.h"
 #include "policy/plx_config.h"
 
 plx_fibd_resend_fn plx_fibd_acl_resend = nullptr;
@@ -15,18 +16,6 @@ plx_fibd_resend_fn plx_fibd_acl_resend = nullptr;
 namespace {
 
 using namespace plx::cfg;
-
-// The most VPN ids one policy message can carry: its buffer must fit a transport message.
-constexpr size_t kMaxVpnIds = MSGQ_MAX_PAYLOAD / 4 - 35;
-static_assert(fib_policy_msg_buf(kMaxVpnIds) <= MSGQ_MAX_PAYLOAD);
-
-void *link_alloc(size_t size) {
-    return calloc(1, size);
-}
-void link_free(void *p) {
-    free(p);
-}
-void link_nop(msgq_handle *, void *) {}
 
 void link_read(msgq_handle *msgq_p, uint8_t *payload, uint32_t len, void *) {
     PLX_LOG("Ignored a message of %u bytes (type %u) from fibd\n", len, len ? payload[0] : 0u);
@@ -45,19 +34,24 @@ size_t buffer_size(const fib_msg &msg) {
 }  // namespace
 
 int plx_fibd_link_init(plx_ctx *ctx) {
-    PLX_ASSERT(ctx != nullptr);
-    msgq_params params = msgq_local_params(ctx->evbase, ctx->tmr_mgr);
-    msgq_callbacks cbs{plx_fibd_up, link_nop, link_nop, link_read, link_alloc, link_free};
     ctx->fibd_msgq =
-        msgq_init(QRV_MOD_PLXD, QRV_MOD_FIBD, MSGQ_HANDLE_TYPE_SERVER, &params, &cbs, ctx);
+        plx_link_open(ctx, QRV_MOD_FIBD, MSGQ_HANDLE_TYPE_SERVER, plx_fibd_up, nullptr, link_read);
     return ctx->fibd_msgq ? PLX_OK : PLX_ENOMEM;
 }
 
 void plx_fibd_link_deinit(plx_ctx *ctx) {
-    if (ctx && ctx->fibd_msgq) {
-        msgq_deinit(ctx->fibd_msgq);
-        ctx->fibd_msgq = nullptr;
-    }
+    if (ctx)
+        plx_link_close(ctx->fibd_msgq);
+}
+
+fib_policy_msg plx_fibd_policy_msg(const policy &p, const policy_vpn_list &v, uint8_t op) {
+    fib_policy_msg m;
+    m.type = op;
+    m.filter_type = static_cast<uint8_t>(v.filter_type);
+    m.direction = static_cast<uint8_t>(v.direction);
+    m.filter_id = v.filter_id;
+    m.name = p.name.view();
+    return m;
 }
 
 bool plx_vpn_list_ids(const vpn_list &vl, size_t limit, std::vector<uint32_t> *out) {
@@ -107,14 +101,10 @@ void plx_fibd_up(msgq_handle *, void *arg) {
                 vpn_list *vl = plx_config_vpn_list_find(ctx->policy, pvl.name.view());
                 if (!vl)
                     continue;
-                fib_policy_msg m;
-                m.type = FIB_MSG_POLICY_BIND;
-                m.filter_type = static_cast<uint8_t>(pvl.filter_type);
-                m.direction = static_cast<uint8_t>(pvl.direction);
-                m.filter_id = pvl.filter_id;
-                m.name = p.name.view();
-                int rc = plx_vpn_list_ids(*vl, kMaxVpnIds, &m.vpn_ids) ? plx_fibd_send(ctx, m)
-                                                                       : PLX_ENOMEM;
+                fib_policy_msg m = plx_fibd_policy_msg(p, pvl, FIB_MSG_POLICY_BIND);
+                int rc = plx_vpn_list_ids(*vl, PLX_FIBD_MAX_VPN_IDS, &m.vpn_ids)
+                             ? plx_fibd_send(ctx, m)
+                             : PLX_ENOMEM;
                 if (rc == PLX_ENOMEM) {
                     PLX_LOG(
                         "No buffer for the bind of policy %s on VPN list %s; the rest of "

@@ -9,13 +9,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/msgq_util.h"
 #include "fplink/fib_msgs.h"
 
 struct msgq_handle;
 struct plx_ctx;
 namespace plx::cfg {
 struct vpn_list;
-}
+struct policy;
+struct policy_vpn_list;
+}  // namespace plx::cfg
 
 // Opens the server queue (ctx->fibd_msgq). 0, or 12 when no queue was created.
 int plx_fibd_link_init(plx_ctx *ctx);
@@ -40,6 +43,14 @@ extern plx_fibd_resend_fn plx_fibd_acl_resend;
 // message too long for the transport), or msgq_write's refusal (14 while fibd is not connected),
 // in which case the message is dropped.
 int plx_fibd_send(plx_ctx *ctx, const fib_msg &msg);
+
+// The most VPN ids one policy message can carry: its buffer must fit a transport message.
+inline constexpr size_t PLX_FIBD_MAX_VPN_IDS = MSGQ_MAX_PAYLOAD / 4 - 35;
+static_assert(fib_policy_msg_buf(PLX_FIBD_MAX_VPN_IDS) <= MSGQ_MAX_PAYLOAD);
+
+// A policy message (bind or unbind) of a VPN list of a policy, without VPN ids.
+fib_policy_msg plx_fibd_policy_msg(const plx::cfg::policy &p, const plx::cfg::policy_vpn_list &v,
+                                   uint8_t op);
 
 // Every VPN id of a VPN list: each range from low to high, ranges in the list's order. False
 // (and nothing in *out) when there are more than `limit` ids.

@@ -10,6 +10,7 @@
 #include "common/plx_status.h"
 #include "common/qrv_util.h"
 #include "daemon/plx_ctx.h"
+#include "fplink/plx_link.h"
 #include "policy/plx_config.h"
 
 plx_reprocess_fn plx_tloc_reprocess = nullptr;
@@ -17,14 +18,6 @@ plx_reprocess_fn plx_tloc_reprocess = nullptr;
 namespace {
 
 using namespace plx::cfg;
-
-void *link_alloc(size_t size) {
-    return calloc(1, size);
-}
-void link_free(void *p) {
-    free(p);
-}
-void link_nop(msgq_handle *, void *) {}
 
 const char *module_name(uint32_t id) {
     return id <= QRV_MOD_MAX ? qrv_daemon_name(static_cast<int>(id)) : "unknown";
@@ -66,19 +59,14 @@ void send_subscription(msgq_handle *q, uint32_t selector) {
 }  // namespace
 
 int plx_hbus_link_init(plx_ctx *ctx) {
-    PLX_ASSERT(ctx != nullptr);
-    msgq_params params = msgq_local_params(ctx->evbase, ctx->tmr_mgr);
-    msgq_callbacks cbs{plx_hbus_up, plx_hbus_down, link_nop, plx_hbus_read, link_alloc, link_free};
-    ctx->hbus_msgq =
-        msgq_init(QRV_MOD_PLXD, QRV_MOD_HBUSD, MSGQ_HANDLE_TYPE_CLIENT, &params, &cbs, ctx);
+    ctx->hbus_msgq = plx_link_open(ctx, QRV_MOD_HBUSD, MSGQ_HANDLE_TYPE_CLIENT, plx_hbus_up,
+                                   plx_hbus_down, plx_hbus_read);
     return ctx->hbus_msgq ? PLX_OK : PLX_ENOMEM;
 }
 
 void plx_hbus_link_deinit(plx_ctx *ctx) {
-    if (ctx && ctx->hbus_msgq) {
-        msgq_deinit(ctx->hbus_msgq);
-        ctx->hbus_msgq = nullptr;
-    }
+    if (ctx)
+        plx_link_close(ctx->hbus_msgq);
 }
 
 void plx_hbus_up(msgq_handle *msgq_p, void *arg) {

@@ -308,6 +308,94 @@ int binding_reply(Reply &r, Step step, const AclBindingRef &b) {
         var = buf_text(*(keys));           \
     }
 
+namespace {
+
+// The counters and policers of a program's owner: a policy VPN list or an access list.
+struct ProgramOwner {
+    plx::oper::counter_tree *counters = nullptr;
+    plx::oper::policer_tree *policers = nullptr;
+    uint32_t filter_id = cfg::PLX_FILTER_ID_NONE;
+    explicit operator bool() const { return counters != nullptr; }
+};
+ProgramOwner owner_of(cfg::policy_vpn_list *pvl) {
+    return pvl ? ProgramOwner{&pvl->counters, &pvl->policers, pvl->filter_id} : ProgramOwner{};
+}
+ProgramOwner owner_of(const AclRef &acl) {
+    return acl ? ProgramOwner{acl.counters, acl.policers, acl.filter_id} : ProgramOwner{};
+}
+
+// Counters of an owner, the entry's key under list `key_tag`.
+int counter_get(Reply &r, const ProgramOwner &o, const confd_hkeypath_t *kp, uint32_t key_tag) {
+    if (!o)
+        return r.not_found();
+    PLX_NAME_KEY(kp, key_tag, name);
+    const cfg::counter_ctx *c = name ? o.counters->find(*name) : nullptr;
+    if (!c)
+        return r.not_found();
+    counter_leaves(r, *c, o.filter_id);
+    return r.object();
+}
+int counter_next(Reply &r, const ProgramOwner &o, long next) {
+    if (!o)
+        return r.not_found();
+    const cfg::counter_ctx *c = next == -1 ? o.counters->first() : nullptr;
+    if (!c)
+        return r.end();
+    counter_leaves(r, *c, o.filter_id);
+    return r.next_object();
+}
+int counter_find(Reply &r, const ProgramOwner &o, confd_find_next_type ftype, confd_value_t *keys,
+                 int nkeys) {
+    if (!o)
+        return r.not_found();
+    PLX_FIND_NAME(keys, nkeys, name);
+    const cfg::counter_ctx *c =
+        nkeys == 0 ? o.counters->first() : find_from(*o.counters, name, ftype);
+    if (!c)
+        return r.no_next();
+    counter_leaves(r, *c, o.filter_id);
+    return r.next_object();
+}
+
+// Policers of an owner, keyed "<sequence>.<policer>".
+int policer_get(Reply &r, const ProgramOwner &o, const confd_hkeypath_t *kp, uint32_t key_tag) {
+    if (!o)
+        return r.not_found();
+    PLX_NAME_KEY(kp, key_tag, text);
+    if (!text)
+        return r.not_found();
+    auto [index, name] = split_policer_key(*text);
+    const cfg::policer_instance *pi = o.policers->find({index, name});
+    if (!pi)
+        return r.not_found();
+    policer_leaves(r, *pi, o.filter_id);
+    return r.object();
+}
+int policer_next(Reply &r, const ProgramOwner &o, long next) {
+    if (!o)
+        return r.not_found();
+    const cfg::policer_instance *pi = next == -1 ? o.policers->first() : nullptr;
+    if (!pi)
+        return r.end();
+    policer_leaves(r, *pi, o.filter_id);
+    return r.next_object();
+}
+int policer_find(Reply &r, const ProgramOwner &o, confd_find_next_type ftype, confd_value_t *keys,
+                 int nkeys) {
+    if (!o)
+        return r.not_found();
+    PLX_FIND_NAME(keys, nkeys, text);
+    auto [index, name] = split_policer_key(text);
+    const cfg::policer_instance *pi =
+        nkeys == 0 ? o.policers->first() : find_from(*o.policers, {index, name}, ftype);
+    if (!pi)
+        return r.no_next();
+    policer_leaves(r, *pi, o.filter_id);
+    return r.next_object();
+}
+
+}  // namespace
+
 int plx_policy_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, uint32_t type) {
     Reply r(tctx, __func__);
     return policy_reply(r, Step::Object, kp_policy(policy_db(tctx), kp, type));
@@ -379,90 +467,41 @@ int plx_policy_vpnlist_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t 
 // Counters of a policy VPN list (rows 3, 6).
 int plx_policy_counter_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, uint32_t type) {
     Reply r(tctx, __func__);
-    cfg::policy_vpn_list *pvl = kp_vpn_list(policy_db(tctx), kp, type);
-    if (!pvl)
-        return r.not_found();
-    PLX_NAME_KEY(kp, counter_key(type), name);
-    const cfg::counter_ctx *c = name ? pvl->counters.find(*name) : nullptr;
-    if (!c)
-        return r.not_found();
-    counter_leaves(r, *c, pvl->filter_id);
-    return r.object();
+    return counter_get(r, owner_of(kp_vpn_list(policy_db(tctx), kp, type)), kp, counter_key(type));
 }
 
 int plx_policy_counter_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, long next,
                                        uint32_t type) {
     Reply r(tctx, __func__);
-    cfg::policy_vpn_list *pvl = kp_vpn_list(policy_db(tctx), kp, type);
-    if (!pvl)
-        return r.not_found();
-    const cfg::counter_ctx *c = next == -1 ? pvl->counters.first() : nullptr;
-    if (!c)
-        return r.end();
-    counter_leaves(r, *c, pvl->filter_id);
-    return r.next_object();
+    return counter_next(r, owner_of(kp_vpn_list(policy_db(tctx), kp, type)), next);
 }
 
 int plx_policy_counter_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp,
                                         confd_find_next_type ftype, confd_value_t *keys, int nkeys,
                                         uint32_t type) {
     Reply r(tctx, __func__);
-    cfg::policy_vpn_list *pvl = kp_vpn_list(policy_db(tctx), kp, type);
-    if (!pvl)
-        return r.not_found();
-    PLX_FIND_NAME(keys, nkeys, name);
-    const cfg::counter_ctx *c =
-        nkeys == 0 ? pvl->counters.first() : find_from(pvl->counters, name, ftype);
-    if (!c)
-        return r.no_next();
-    counter_leaves(r, *c, pvl->filter_id);
-    return r.next_object();
+    return counter_find(r, owner_of(kp_vpn_list(policy_db(tctx), kp, type)), ftype, keys, nkeys);
 }
 
 // Policers of a data policy's VPN list (row 7).
 int plx_policy_policer_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp) {
     Reply r(tctx, __func__);
-    cfg::policy_vpn_list *pvl = kp_vpn_list(policy_db(tctx), kp, cfg::PLX_POLICY_TYPE_DATA);
-    if (!pvl)
-        return r.not_found();
-    PLX_NAME_KEY(kp, KEY_DATA_POLICER, text);
-    if (!text)
-        return r.not_found();
-    auto [index, name] = split_policer_key(*text);
-    const cfg::policer_instance *pi = pvl->policers.find({index, name});
-    if (!pi)
-        return r.not_found();
-    policer_leaves(r, *pi, pvl->filter_id);
-    return r.object();
+    return policer_get(r, owner_of(kp_vpn_list(policy_db(tctx), kp, cfg::PLX_POLICY_TYPE_DATA)), kp,
+                       KEY_DATA_POLICER);
 }
 
 int plx_policy_policer_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, long next) {
     Reply r(tctx, __func__);
-    cfg::policy_vpn_list *pvl = kp_vpn_list(policy_db(tctx), kp, cfg::PLX_POLICY_TYPE_DATA);
-    if (!pvl)
-        return r.not_found();
-    const cfg::policer_instance *pi = next == -1 ? pvl->policers.first() : nullptr;
-    if (!pi)
-        return r.end();
-    policer_leaves(r, *pi, pvl->filter_id);
-    return r.next_object();
+    return policer_next(r, owner_of(kp_vpn_list(policy_db(tctx), kp, cfg::PLX_POLICY_TYPE_DATA)),
+                        next);
 }
 
 int plx_policy_policer_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp,
                                         confd_find_next_type ftype, confd_value_t *keys,
                                         int nkeys) {
     Reply r(tctx, __func__);
-    cfg::policy_vpn_list *pvl = kp_vpn_list(policy_db(tctx), kp, cfg::PLX_POLICY_TYPE_DATA);
-    if (!pvl)
-        return r.not_found();
-    PLX_FIND_NAME(keys, nkeys, text);
-    auto [index, name] = split_policer_key(text);
-    const cfg::policer_instance *pi =
-        nkeys == 0 ? pvl->policers.first() : find_from(pvl->policers, {index, name}, ftype);
-    if (!pi)
-        return r.no_next();
-    policer_leaves(r, *pi, pvl->filter_id);
-    return r.next_object();
+    return policer_find(r, owner_of(kp_vpn_list(policy_db(tctx), kp, cfg::PLX_POLICY_TYPE_DATA)),
+                        ftype, keys, nkeys);
 }
 
 // Access lists of a family (rows 8, 9, 11, 13 and 15, 16, 18, 20).
@@ -498,91 +537,39 @@ int plx_acl_list_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *,
 // Counters of an access list (rows 10, 17).
 int plx_acl_counter_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, uint32_t family) {
     Reply r(tctx, __func__);
-    AclRef acl = kp_acl(kp, family, KEY_ACL_COUNTERS);
-    if (!acl)
-        return r.not_found();
-    PLX_NAME_KEY(kp, KEY_ACL_COUNTER, name);
-    const cfg::counter_ctx *c = name ? acl.counters->find(*name) : nullptr;
-    if (!c)
-        return r.not_found();
-    counter_leaves(r, *c, acl.filter_id);
-    return r.object();
+    return counter_get(r, owner_of(kp_acl(kp, family, KEY_ACL_COUNTERS)), kp, KEY_ACL_COUNTER);
 }
 
 int plx_acl_counter_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, long next,
                                     uint32_t family) {
     Reply r(tctx, __func__);
-    AclRef acl = kp_acl(kp, family, KEY_ACL_COUNTERS);
-    if (!acl)
-        return r.not_found();
-    const cfg::counter_ctx *c = next == -1 ? acl.counters->first() : nullptr;
-    if (!c)
-        return r.end();
-    counter_leaves(r, *c, acl.filter_id);
-    return r.next_object();
+    return counter_next(r, owner_of(kp_acl(kp, family, KEY_ACL_COUNTERS)), next);
 }
 
 int plx_acl_counter_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp,
                                      confd_find_next_type ftype, confd_value_t *keys, int nkeys,
                                      uint32_t family) {
     Reply r(tctx, __func__);
-    AclRef acl = kp_acl(kp, family, KEY_ACL_COUNTERS);
-    if (!acl)
-        return r.not_found();
-    PLX_FIND_NAME(keys, nkeys, name);
-    const cfg::counter_ctx *c =
-        nkeys == 0 ? acl.counters->first() : find_from(*acl.counters, name, ftype);
-    if (!c)
-        return r.no_next();
-    counter_leaves(r, *c, acl.filter_id);
-    return r.next_object();
+    return counter_find(r, owner_of(kp_acl(kp, family, KEY_ACL_COUNTERS)), ftype, keys, nkeys);
 }
 
 // Policers of an access list (rows 12, 19).
 int plx_acl_policer_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, uint32_t family) {
     Reply r(tctx, __func__);
-    AclRef acl = kp_acl(kp, family, KEY_ACL_POLICERS);
-    if (!acl)
-        return r.not_found();
-    PLX_NAME_KEY(kp, KEY_ACL_POLICER, text);
-    if (!text)
-        return r.not_found();
-    auto [index, name] = split_policer_key(*text);
-    const cfg::policer_instance *pi = acl.policers->find({index, name});
-    if (!pi)
-        return r.not_found();
-    policer_leaves(r, *pi, acl.filter_id);
-    return r.object();
+    return policer_get(r, owner_of(kp_acl(kp, family, KEY_ACL_POLICERS)), kp, KEY_ACL_POLICER);
 }
 
 int plx_acl_policer_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, long next,
                                     uint32_t family) {
     Reply r(tctx, __func__);
-    AclRef acl = kp_acl(kp, family, KEY_ACL_POLICERS);
-    if (!acl)
-        return r.not_found();
-    const cfg::policer_instance *pi = next == -1 ? acl.policers->first() : nullptr;
-    if (!pi)
-        return r.end();
-    policer_leaves(r, *pi, acl.filter_id);
-    return r.next_object();
+    return policer_next(r, owner_of(kp_acl(kp, family, KEY_ACL_POLICERS)), next);
 }
 
 int plx_acl_policer_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp,
                                      confd_find_next_type ftype, confd_value_t *keys, int nkeys,
                                      uint32_t family) {
     Reply r(tctx, __func__);
-    AclRef acl = kp_acl(kp, family, KEY_ACL_POLICERS);
-    if (!acl)
-        return r.not_found();
-    PLX_FIND_NAME(keys, nkeys, text);
-    auto [index, name] = split_policer_key(text);
-    const cfg::policer_instance *pi =
-        nkeys == 0 ? acl.policers->first() : find_from(*acl.policers, {index, name}, ftype);
-    if (!pi)
-        return r.no_next();
-    policer_leaves(r, *pi, acl.filter_id);
-    return r.next_object();
+    return policer_find(r, owner_of(kp_acl(kp, family, KEY_ACL_POLICERS)), ftype, keys, nkeys);
 }
 
 // Interface bindings of an access list (rows 14, 21).
@@ -656,98 +643,42 @@ struct Callpoint {
     bool interfaces;  // its registration failure names the access-list interfaces
 };
 
-// Callbacks of a list family bound to its parameters.
-template <uint32_t Type>
-struct PolicyCbs {
+// The three callbacks of a list family with its parameters bound: the family's value (policy
+// type or address family) goes to each, extra values to get_object only.
+template <auto Get, auto Next, auto Find, uint32_t Param, uint32_t... GetExtra>
+struct Bound {
     static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return plx_policy_get_object(t, kp, Type);
+        return Get(t, kp, Param, GetExtra...);
     }
     static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return plx_policy_get_next_object(t, kp, n, Type);
+        return Next(t, kp, n, Param);
     }
     static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
                     confd_value_t *k, int nk) {
-        return plx_policy_find_next_object(t, kp, f, k, nk, Type);
+        return Find(t, kp, f, k, nk, Param);
     }
 };
 template <uint32_t Type>
-struct VpnListCbs {
-    static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return plx_policy_vpnlist_get_object(t, kp, Type);
-    }
-    static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return plx_policy_vpnlist_get_next_object(t, kp, n, Type);
-    }
-    static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
-                    confd_value_t *k, int nk) {
-        return plx_policy_vpnlist_find_next_object(t, kp, f, k, nk, Type);
-    }
-};
+using PolicyCbs =
+    Bound<plx_policy_get_object, plx_policy_get_next_object, plx_policy_find_next_object, Type>;
 template <uint32_t Type>
-struct PolicyCounterCbs {
-    static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return plx_policy_counter_get_object(t, kp, Type);
-    }
-    static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return plx_policy_counter_get_next_object(t, kp, n, Type);
-    }
-    static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
-                    confd_value_t *k, int nk) {
-        return plx_policy_counter_find_next_object(t, kp, f, k, nk, Type);
-    }
-};
+using VpnListCbs = Bound<plx_policy_vpnlist_get_object, plx_policy_vpnlist_get_next_object,
+                         plx_policy_vpnlist_find_next_object, Type>;
+template <uint32_t Type>
+using PolicyCounterCbs = Bound<plx_policy_counter_get_object, plx_policy_counter_get_next_object,
+                               plx_policy_counter_find_next_object, Type>;
 template <uint32_t Family, uint32_t ListTag>
-struct AclListCbs {
-    static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return plx_acl_list_get_object(t, kp, Family, ListTag);
-    }
-    static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return plx_acl_list_get_next_object(t, kp, n, Family);
-    }
-    static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
-                    confd_value_t *k, int nk) {
-        return plx_acl_list_find_next_object(t, kp, f, k, nk, Family);
-    }
-};
+using AclListCbs = Bound<plx_acl_list_get_object, plx_acl_list_get_next_object,
+                         plx_acl_list_find_next_object, Family, ListTag>;
 template <uint32_t Family>
-struct AclCounterCbs {
-    static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return plx_acl_counter_get_object(t, kp, Family);
-    }
-    static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return plx_acl_counter_get_next_object(t, kp, n, Family);
-    }
-    static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
-                    confd_value_t *k, int nk) {
-        return plx_acl_counter_find_next_object(t, kp, f, k, nk, Family);
-    }
-};
+using AclCounterCbs = Bound<plx_acl_counter_get_object, plx_acl_counter_get_next_object,
+                            plx_acl_counter_find_next_object, Family>;
 template <uint32_t Family>
-struct AclPolicerCbs {
-    static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return plx_acl_policer_get_object(t, kp, Family);
-    }
-    static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return plx_acl_policer_get_next_object(t, kp, n, Family);
-    }
-    static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
-                    confd_value_t *k, int nk) {
-        return plx_acl_policer_find_next_object(t, kp, f, k, nk, Family);
-    }
-};
+using AclPolicerCbs = Bound<plx_acl_policer_get_object, plx_acl_policer_get_next_object,
+                            plx_acl_policer_find_next_object, Family>;
 template <uint32_t Family>
-struct AclInterfaceCbs {
-    static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return plx_acl_interface_get_object(t, kp, Family);
-    }
-    static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return plx_acl_interface_get_next_object(t, kp, n, Family);
-    }
-    static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
-                    confd_value_t *k, int nk) {
-        return plx_acl_interface_find_next_object(t, kp, f, k, nk, Family);
-    }
-};
+using AclInterfaceCbs = Bound<plx_acl_interface_get_object, plx_acl_interface_get_next_object,
+                              plx_acl_interface_find_next_object, Family>;
 
 template <class Cbs>
 constexpr Callpoint cp(const char *name, bool interfaces = false) {

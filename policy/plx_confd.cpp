@@ -20,17 +20,6 @@ using namespace plx::confd;
 
 namespace {
 
-plx_policy_db *db_of(const SubscriptionPoint *point) {
-    plx_policy_db *db = reader_ctx(point)->policy;
-    PLX_ASSERT(db != nullptr);
-    return db;
-}
-
-std::string key_name(const confd_value_t *keys, int i) {
-    PLX_READER_KEY(p_key, keys, i, C_BUF);
-    return std::string(buf_view(p_key));
-}
-
 // Rounds down to a power of two (0 stays 0).
 uint32_t pow2_floor(uint32_t v) {
     uint32_t p = 1;
@@ -61,7 +50,7 @@ std::string app_key_name(const confd_value_t *p_key, bool family) {
 // Forwarding classes
 
 PLX_SUBSCRIPTION_READER(plx_config_class) {
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 1);
     std::string name = key_name(keys, 0);
     int rc = 0;
@@ -99,7 +88,7 @@ PLX_SUBSCRIPTION_READER(plx_config_class) {
 PLX_SUBSCRIPTION_READER(plx_config_policy) {
     (void)keys;
     (void)key_count;
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_TRACE(PLX_DEBUG_CONFIG, "Fwding Policy: policy, oper:%d, num_values:%u", operation,
               value_count);
     auto flag = [&](uint32_t t, auto &&set) {
@@ -136,7 +125,7 @@ namespace {
 
 int pfx_list_reader(const SubscriptionPoint *point, int operation, uint8_t key_count,
                     const confd_value_t *keys, uint32_t type) {
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 1);
     std::string name = key_name(keys, 0);
     switch (operation) {
@@ -165,7 +154,7 @@ int pfx_list_reader(const SubscriptionPoint *point, int operation, uint8_t key_c
 
 int pfx_entry_reader(const SubscriptionPoint *point, int operation, uint8_t key_count,
                      const confd_value_t *keys, uint32_t type) {
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 2);
     std::string name = key_name(keys, 0);
     PLX_READER_KEY(p_key, keys, 1, C_IPV4PREFIX);
@@ -221,7 +210,7 @@ namespace {
 
 int app_list_reader(const SubscriptionPoint *point, int operation, uint8_t key_count,
                     const confd_value_t *keys, uint32_t location) {
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 1);
     std::string name = key_name(keys, 0);
     int rc = 0;
@@ -247,7 +236,7 @@ int app_list_reader(const SubscriptionPoint *point, int operation, uint8_t key_c
 
 int app_entry_reader(const SubscriptionPoint *point, int operation, uint8_t key_count,
                      const confd_value_t *keys, uint32_t location, uint32_t kind) {
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 2);
     std::string name = key_name(keys, 0);
     const bool family = kind == PLX_APP_LIST_KIND_FAMILY;
@@ -324,7 +313,7 @@ PLX_SUBSCRIPTION_READER(plx_config_policy_local_app_list_app_family) {
 PLX_SUBSCRIPTION_READER(plx_config_policy_sla_class) {
     (void)values;
     (void)value_count;
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 1);
     std::string name = key_name(keys, 0);
     if (operation == MOP_CREATED) {
@@ -346,7 +335,7 @@ PLX_SUBSCRIPTION_READER(plx_config_policy_sla_class) {
 
 PLX_SUBSCRIPTION_READER(plx_config_policy_vpn_list) {
     (void)values;
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 1);
     std::string name = key_name(keys, 0);
     PLX_TRACE(PLX_DEBUG_CONFIG, "Fwding Policy: vpn-list: %s, oper:%d, num_values:%u", name.c_str(),
@@ -367,7 +356,7 @@ PLX_SUBSCRIPTION_READER(plx_config_policy_vpn_list) {
 
 PLX_SUBSCRIPTION_READER(plx_config_policy_vpn_id) {
     (void)values;
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 2);
     std::string name = key_name(keys, 0);
     std::string vpn = key_name(keys, 1);
@@ -402,7 +391,7 @@ namespace {
 int policer_reader(const SubscriptionPoint *point, int operation, uint8_t key_count,
                    const confd_value_t *keys, uint16_t value_count, const confd_tag_value_t *values,
                    uint32_t owner_type) {
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 1);
     std::string name = key_name(keys, 0);
     if (operation == MOP_DELETED) {
@@ -468,7 +457,7 @@ PLX_SUBSCRIPTION_READER(plx_config_local_policer) {
 PLX_SUBSCRIPTION_READER(plx_config_mirror) {
     (void)values;
     (void)value_count;
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 1);
     std::string name = key_name(keys, 0);
     int rc = 0;
@@ -487,7 +476,7 @@ PLX_SUBSCRIPTION_READER(plx_config_mirror) {
 PLX_SUBSCRIPTION_READER(plx_config_mirror_interface) {
     (void)values;
     (void)value_count;
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 2);
     std::string name = key_name(keys, 0);
     std::string intf = key_name(keys, 1);
@@ -508,7 +497,7 @@ PLX_SUBSCRIPTION_READER(plx_config_mirror_interface) {
 }
 
 PLX_SUBSCRIPTION_READER(plx_config_mirror_remote_dest) {
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 2);
     std::string name = key_name(keys, 0);
     const confd_value_t *p_key = &keys[1];

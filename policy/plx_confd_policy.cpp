@@ -17,22 +17,6 @@ using namespace plx::confd;
 
 namespace {
 
-plx_policy_db *db_of(const SubscriptionPoint *point) {
-    plx_policy_db *db = reader_ctx(point)->policy;
-    PLX_ASSERT(db != nullptr);
-    return db;
-}
-
-std::string key_name(const confd_value_t *keys, int i) {
-    PLX_READER_KEY(p_key, keys, i, C_BUF);
-    return std::string(buf_view(p_key));
-}
-
-uint32_t verb_of(const confd_value_t *v) {
-    PLX_ASSERT((v)->type == C_ENUM_VALUE);
-    return CONFD_GET_ENUM_VALUE(v) == 1 ? PLX_ACTION_VERB_REJECT : PLX_ACTION_VERB_ACCEPT;
-}
-
 // Direction of a data policy: from-site 1, from-overlay 2, all (or absent) 3.
 uint32_t plx_config_fwding_policy_get_direction(const confd_tag_value_t *values,
                                                 uint16_t value_count, bool *given = nullptr) {
@@ -52,7 +36,7 @@ uint32_t plx_config_fwding_policy_get_direction(const confd_tag_value_t *values,
 int plx_config_fwding_policy(const SubscriptionPoint *point, int operation, uint8_t key_count,
                              const confd_value_t *keys, uint16_t value_count,
                              const confd_tag_value_t *values, uint32_t type) {
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 1);
     std::string name = key_name(keys, 0);
     PLX_TRACE(PLX_DEBUG_CONFIG, "Fwding Policy: %s, oper:%d, num_values:%u", name.c_str(),
@@ -105,7 +89,7 @@ int plx_config_fwding_policy_vpn_list(const SubscriptionPoint *point, int operat
                                       uint8_t key_count, const confd_value_t *keys,
                                       uint16_t value_count, const confd_tag_value_t *values,
                                       uint32_t type) {
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 2);
     std::string policy_name = key_name(keys, 0);
     std::string vpn_list = key_name(keys, 1);
@@ -404,7 +388,7 @@ int build_policy_rule(plx_policy_db *db, rule &r, uint32_t type, const cfg_leave
 int plx_config_fwding_policy_seq(const SubscriptionPoint *point, int operation, uint8_t key_count,
                                  const confd_value_t *keys, uint16_t value_count,
                                  const confd_tag_value_t *values, uint32_t type) {
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 3);
     std::string policy_name = key_name(keys, 0);
     std::string vpn_list = key_name(keys, 1);
@@ -479,7 +463,7 @@ PLX_SUBSCRIPTION_READER(plx_config_app_route_policy_seq) {
 // Preferred-TLOC lists of data-policy sequences
 
 PLX_SUBSCRIPTION_READER(plx_config_data_policy_seq_tloc_pref_list) {
-    plx_policy_db *db = db_of(point);
+    plx_policy_db *db = reader_policy(point);
     PLX_READER_KEYS(key_count, 4);
     std::string policy_name = key_name(keys, 0);
     std::string vpn_list = key_name(keys, 1);

@@ -142,6 +142,11 @@ int add_matches(plx_policy_db *db, rule &r, const cfg_leaves &cfg, match_flavour
     return PLX_OK;
 }
 
+uint32_t verb_of(const confd_value_t *v) {
+    PLX_ASSERT(v->type == C_ENUM_VALUE);
+    return CONFD_GET_ENUM_VALUE(v) == 1 ? PLX_ACTION_VERB_REJECT : PLX_ACTION_VERB_ACCEPT;
+}
+
 int reset_policy_rule(plx_policy_db *db, rule &r) {
     plx_config_rule_release(db, r);
     return plx_config_match_add(db, &r, PLX_MATCH_ANY, match_value{});

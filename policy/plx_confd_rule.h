@@ -20,6 +20,9 @@ enum class match_flavour {
 int add_matches(cfg::plx_policy_db *db, cfg::rule &r, const cfg_leaves &cfg, match_flavour f,
                 uint32_t *failed_type = nullptr);
 
+// The verb of a base or default action (an enumeration): drop rejects, accept accepts.
+uint32_t verb_of(const confd_value_t *v);
+
 // Drops every condition and action of the rule and gives it its MATCH_ANY condition again.
 int reset_policy_rule(cfg::plx_policy_db *db, cfg::rule &r);
 

@@ -16,6 +16,17 @@ plx_ctx *reader_ctx(const SubscriptionPoint *point) {
     return static_cast<plx_ctx *>(point->owner->spec.app_ctx);
 }
 
+cfg::plx_policy_db *reader_policy(const SubscriptionPoint *point) {
+    cfg::plx_policy_db *db = reader_ctx(point)->policy;
+    PLX_ASSERT(db != nullptr);
+    return db;
+}
+
+std::string key_name(const confd_value_t *keys, int i) {
+    PLX_READER_KEY(p_key, keys, i, C_BUF);
+    return std::string(buf_view(p_key));
+}
+
 std::string_view buf_view(const confd_value_t *v) {
     if (v->type == C_STR)
         return v->val.s ? std::string_view(v->val.s) : std::string_view();

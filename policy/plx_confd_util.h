@@ -17,11 +17,15 @@
 #include "qconfd/qconfd_api.h"
 
 struct plx_ctx;
+namespace plx::cfg {
+struct plx_policy_db;
+}
 
 namespace plx::confd {
 
-// The daemon context that the layer hands to every reader.
+// The daemon context that the layer hands to every reader, and its policy model.
 plx_ctx *reader_ctx(const SubscriptionPoint *point);
+cfg::plx_policy_db *reader_policy(const SubscriptionPoint *point);
 
 // A key of the expected type; any other type is a broken promise of the configuration schema.
 #define PLX_READER_KEY(p_key, keys, i, TYPE) \
@@ -29,6 +33,8 @@ plx_ctx *reader_ctx(const SubscriptionPoint *point);
     PLX_ASSERT((p_key)->type == TYPE)
 
 std::string_view buf_view(const confd_value_t *v);  // a C_BUF (or C_STR) as text
+// Key i, a name (C_BUF), as text.
+std::string key_name(const confd_value_t *keys, int i);
 // The number of keys a reader was given must be the number of its row.
 #define PLX_READER_KEYS(key_count, expected) PLX_ASSERT((key_count) == (expected))
 

@@ -264,16 +264,28 @@ int plx_config_app_list_change(plx_policy_db *db, std::string_view name, uint32_
     return list_change(db, plx_config_app_list_find(db, name, location));
 }
 
-int plx_config_app_list_add_app(plx_policy_db *db, std::string_view name, uint32_t location,
-                                uint32_t kind, std::string_view app_name) {
+namespace {
+// The list and the id of the entry that a change of an app list names: 0 with *l and *id set
+// (an id of 0 for a name that is not supported), or the status that refuses the change.
+int app_entry_of(plx_policy_db *db, std::string_view name, uint32_t location, uint32_t kind,
+                 std::string_view app_name, app_list **l, uint32_t *id) {
     if (!db || app_name.empty())
         return PLX_EBADMSG;
     if (!valid_kind(kind))
         return PLX_EINVAL;
-    app_list *l = plx_config_app_list_find(db, name, location);
-    if (!l)
+    if (!(*l = plx_config_app_list_find(db, name, location)))
         return PLX_ENOENT;
-    uint32_t id = resolve_app(db, app_name, kind);
+    *id = resolve_app(db, app_name, kind);
+    return PLX_OK;
+}
+}  // namespace
+
+int plx_config_app_list_add_app(plx_policy_db *db, std::string_view name, uint32_t location,
+                                uint32_t kind, std::string_view app_name) {
+    app_list *l = nullptr;
+    uint32_t id = 0;
+    if (int rc = app_entry_of(db, name, location, kind, app_name, &l, &id))
+        return rc;
     if (id == 0) {
         std::string n(app_name);
         PLX_LOG("Skipping the app%s - %s. Not supported.",
@@ -299,14 +311,10 @@ int plx_config_app_list_add_app(plx_policy_db *db, std::string_view name, uint32
 
 int plx_config_app_list_delete_app(plx_policy_db *db, std::string_view name, uint32_t location,
                                    uint32_t kind, std::string_view app_name) {
-    if (!db || app_name.empty())
-        return PLX_EBADMSG;
-    if (!valid_kind(kind))
-        return PLX_EINVAL;
-    app_list *l = plx_config_app_list_find(db, name, location);
-    if (!l)
-        return PLX_ENOENT;
-    uint32_t id = resolve_app(db, app_name, kind);
+    app_list *l = nullptr;
+    uint32_t id = 0;
+    if (int rc = app_entry_of(db, name, location, kind, app_name, &l, &id))
+        return rc;
     if (id == 0)
         return PLX_OK;  // was skipped when added
     // Switching a list to the other kind emptied it when the first entry of the new kind came;

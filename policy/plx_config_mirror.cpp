@@ -48,6 +48,48 @@ mirror *mirror_get(plx_policy_db *db, std::string_view name, std::unique_ptr<mir
     return created.get();
 }
 
+// Adds a member (an interface or a remote destination) to a mirror, creating the mirror when
+// needed; a member that `same` finds already there is refused. The mirror's users are rebuilt.
+template <class Member, class Same>
+int member_add(plx_policy_db *db, std::string_view name, std::vector<Member> mirror_data::*list,
+               Same same, Member member) {
+    std::unique_ptr<mirror> created;
+    mirror *m = mirror_get(db, name, created);
+    if (!m)
+        return PLX_ENOMEM;
+    auto &members = m->data.*list;
+    if (std::any_of(members.begin(), members.end(), same))
+        return PLX_EEXIST;
+    try {
+        members.push_back(std::move(member));
+    } catch (const std::bad_alloc &) {
+        return PLX_ENOMEM;
+    }
+    if (created)
+        db->mirrors.insert(std::move(created));
+    mirror_update_kind(*m);
+    mark_mirror_users(db, *m);
+    return PLX_OK;
+}
+
+// Removes the member that `same` finds from a mirror.
+template <class Member, class Same>
+int member_delete(plx_policy_db *db, std::string_view name, std::vector<Member> mirror_data::*list,
+                  Same same) {
+    if (!db)
+        return PLX_EBADMSG;
+    mirror *m = plx_config_mirror_find(db, name);
+    if (!m)
+        return PLX_ENOENT;
+    auto &members = m->data.*list;
+    auto it = std::find_if(members.begin(), members.end(), same);
+    if (it == members.end())
+        return PLX_ENOENT;
+    members.erase(it);
+    mirror_update_kind(*m);
+    return PLX_OK;
+}
+
 }  // namespace
 
 mirror *plx_config_mirror_find(plx_policy_db *db, std::string_view name) {
@@ -85,63 +127,25 @@ int plx_config_mirror_interface_add(plx_policy_db *db, std::string_view name,
                                     std::string_view intf) {
     if (!db || name.empty() || intf.empty())
         return PLX_EBADMSG;
-    std::unique_ptr<mirror> created;
-    mirror *m = mirror_get(db, name, created);
-    if (!m)
-        return PLX_ENOMEM;
-    auto &ifs = m->data.interfaces;
-    if (std::any_of(ifs.begin(), ifs.end(), [&](const plx_name &n) { return n == intf; }))
-        return PLX_EEXIST;
-    try {
-        ifs.emplace_back(intf);
-    } catch (const std::bad_alloc &) {
-        return PLX_ENOMEM;
-    }
-    if (created)
-        db->mirrors.insert(std::move(created));
-    mirror_update_kind(*m);
-    mark_mirror_users(db, *m);
-    return PLX_OK;
+    return member_add(
+        db, name, &mirror_data::interfaces, [&](const plx_name &n) { return n == intf; },
+        plx_name(intf));
 }
 
 int plx_config_mirror_interface_delete(plx_policy_db *db, std::string_view name,
                                        std::string_view intf) {
-    if (!db)
-        return PLX_EBADMSG;
-    mirror *m = plx_config_mirror_find(db, name);
-    if (!m)
-        return PLX_ENOENT;
-    auto &ifs = m->data.interfaces;
-    auto it = std::find_if(ifs.begin(), ifs.end(), [&](const plx_name &n) { return n == intf; });
-    if (it == ifs.end())
-        return PLX_ENOENT;
-    ifs.erase(it);
-    mirror_update_kind(*m);
-    return PLX_OK;
+    return member_delete(db, name, &mirror_data::interfaces,
+                         [&](const plx_name &n) { return n == intf; });
 }
 
 int plx_config_mirror_remote_dest_add(plx_policy_db *db, std::string_view name,
                                       const plx_ip_addr &dest, const plx_ip_addr &source) {
     if (!db || name.empty())
         return PLX_EBADMSG;
-    std::unique_ptr<mirror> created;
-    mirror *m = mirror_get(db, name, created);
-    if (!m)
-        return PLX_ENOMEM;
-    auto &rds = m->data.remote_dests;
-    if (std::any_of(rds.begin(), rds.end(),
-                    [&](const mirror_remote_dest &r) { return same_addr(r.destination, dest); }))
-        return PLX_EEXIST;
-    try {
-        rds.push_back({source, dest});
-    } catch (const std::bad_alloc &) {
-        return PLX_ENOMEM;
-    }
-    if (created)
-        db->mirrors.insert(std::move(created));
-    mirror_update_kind(*m);
-    mark_mirror_users(db, *m);
-    return PLX_OK;
+    return member_add(
+        db, name, &mirror_data::remote_dests,
+        [&](const mirror_remote_dest &r) { return same_addr(r.destination, dest); },
+        mirror_remote_dest{source, dest});
 }
 
 int plx_config_mirror_remote_dest_modify(plx_policy_db *db, std::string_view name,
@@ -161,20 +165,9 @@ int plx_config_mirror_remote_dest_modify(plx_policy_db *db, std::string_view nam
 
 int plx_config_mirror_remote_dest_delete(plx_policy_db *db, std::string_view name,
                                          const plx_ip_addr &dest) {
-    if (!db)
-        return PLX_EBADMSG;
-    mirror *m = plx_config_mirror_find(db, name);
-    if (!m)
-        return PLX_ENOENT;
-    auto &rds = m->data.remote_dests;
-    auto it = std::find_if(rds.begin(), rds.end(), [&](const mirror_remote_dest &r) {
+    return member_delete(db, name, &mirror_data::remote_dests, [&](const mirror_remote_dest &r) {
         return same_addr(r.destination, dest);
     });
-    if (it == rds.end())
-        return PLX_ENOENT;
-    rds.erase(it);
-    mirror_update_kind(*m);
-    return PLX_OK;
 }
 
 }  // namespace plx::cfg

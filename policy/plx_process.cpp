@@ -270,33 +270,12 @@ int plx_process_policy_vpn_list(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
         return PLX_ENOMEM;
     }
 
-    PolicyProgram *prog = nullptr;
-    uint32_t len = 0;
-    bool no_memory = false;
-    if (rc == PLX_OK) {
-        v.p_rule_table = table;
-        int crc = PLX_COMPILE_NO_MEMORY;
-        try {
-            crc = plx_compile(cc, table, &prog, &len);
-        } catch (const std::bad_alloc &) {
-            crc = PLX_COMPILE_NO_MEMORY;
-        }
-        if (crc != PLX_COMPILE_OK) {
-            // Only a lack of memory can pass later with the same rules; every other refusal
-            // waits for the rules to change.
-            prog = nullptr;
-            no_memory = crc == PLX_COMPILE_NO_MEMORY;
-            why = plx_compiler_error(cc);
-            if (why.empty())
-                why = plx_compile_result_name(crc);
-        } else if (!prog) {
-            why = "no rule tests a field";
-        }
-        plx_ruletable_destroy(table);
-        v.p_rule_table = nullptr;
-    }
-    const uint32_t placed_id = cc->filter_id;
-    plx_compiler_reset(cc);
+    const plx_compiled c = plx_rules_compile(cc, rc == PLX_OK ? table : nullptr, v.p_rule_table,
+                                             "no rule tests a field");
+    if (rc == PLX_OK)
+        why = c.why;
+    PolicyProgram *const prog = c.prog;
+    const uint32_t placed_id = c.placed_id;
 
     v.filter_type = filter_type_of(p);
     if (prog) {
@@ -312,8 +291,8 @@ int plx_process_policy_vpn_list(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
         }
     } else {
         v.filter_id = invalid;
-        if (no_memory)
-            report_no_memory(p, v, len);
+        if (c.no_memory)
+            report_no_memory(p, v, c.len);
         else
             report_refused(ctx, p, v, why);
     }
@@ -375,11 +354,4 @@ void plx_process_oom_policies(plx_ctx *ctx, uint32_t freed) {
     if (s.opts.retry_access_lists)
         s.opts.retry_access_lists(ctx);
     plx_process_all_changed(ctx);
-}
-
-int plx_process_tloc_change(plx_ctx *ctx, tloc *t) {
-    if (!ctx || !ctx->policy || !t)
-        return PLX_EBADMSG;
-    plx_config_tloc_mark_users(ctx->policy, t);
-    return plx_process_all_changed(ctx);
 }

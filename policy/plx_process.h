@@ -80,10 +80,6 @@ int plx_policy_change(plx_ctx *ctx, plx::cfg::policy &p, plx::cfg::policy_vpn_li
 // ProgramMemoryOps.
 void plx_process_oom_policies(plx_ctx *ctx, uint32_t freed);
 
-// A TLOC was added, changed or withdrawn: the policies and access lists whose rules name it are
-// rebuilt. 0 or the status of plx_process_all_changed.
-int plx_process_tloc_change(plx_ctx *ctx, plx::cfg::tloc *t);
-
 // Sends a bind (FIB_MSG_POLICY_BIND) or unbind (FIB_MSG_POLICY_UNBIND) message for a VPN list of
 // a policy: every VPN id of every range of the list, or only those of `only` when given. Nothing
 // is sent for a list without VPN ids or without a connection to fibd (the state is announced

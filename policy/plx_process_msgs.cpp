@@ -9,14 +9,6 @@
 
 using namespace plx::cfg;
 
-namespace {
-
-// The most VPN ids one message can carry: its buffer must fit a transport message.
-constexpr size_t MAX_VPN_IDS = MSGQ_MAX_PAYLOAD / 4 - 35;
-static_assert(fib_policy_msg_buf(MAX_VPN_IDS) <= MSGQ_MAX_PAYLOAD);
-
-}  // namespace
-
 int plx_policy_binding_send(plx_ctx *ctx, const policy &p, const policy_vpn_list &v, uint8_t op,
                             const vpn_range *only) {
     if (!ctx || !ctx->policy || !ctx->fibd_msgq)
@@ -25,23 +17,18 @@ int plx_policy_binding_send(plx_ctx *ctx, const policy &p, const policy_vpn_list
     if (!vl)
         return PLX_OK;
 
-    fib_policy_msg m;
-    m.type = op;
-    m.filter_type = static_cast<uint8_t>(v.filter_type);
-    m.direction = static_cast<uint8_t>(v.direction);
-    m.filter_id = v.filter_id;
-    m.name = p.name.view();
+    fib_policy_msg m = plx_fibd_policy_msg(p, v, op);
     bool fits = true;
     if (only) {
-        fits = only->high - only->low < MAX_VPN_IDS;
+        fits = only->high - only->low < PLX_FIBD_MAX_VPN_IDS;
         for (uint64_t id = only->low; fits && id <= only->high; ++id)
             m.vpn_ids.push_back(static_cast<uint32_t>(id));
     } else {
-        fits = plx_vpn_list_ids(*vl, MAX_VPN_IDS, &m.vpn_ids);
+        fits = plx_vpn_list_ids(*vl, PLX_FIBD_MAX_VPN_IDS, &m.vpn_ids);
     }
     if (!fits) {
         PLX_LOG("VPN list %s of policy %s holds more than %zu VPN ids; binding not sent\n",
-                v.name.c_str(), p.name.c_str(), MAX_VPN_IDS);
+                v.name.c_str(), p.name.c_str(), PLX_FIBD_MAX_VPN_IDS);
         return PLX_EINVAL;
     }
     if (m.vpn_ids.empty())

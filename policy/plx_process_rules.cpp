@@ -326,3 +326,35 @@ int plx_policy_ruletable_build(plx_compiler_ctx *cc, const policy &p, const poli
     return plx_rules_ruletable_build(cc, p.name.c_str(), alias.c_str(), block, v.rules, clock_rate,
                                      out, reason, between_rules, arg);
 }
+
+plx_compiled plx_rules_compile(plx_compiler_ctx *cc, plx_ruletable *table, void *&slot,
+                               const char *nothing_tested) {
+    plx_compiled out;
+    if (table) {
+        slot = table;
+        int crc = PLX_COMPILE_NO_MEMORY;
+        try {
+            crc = plx_compile(cc, table, &out.prog, &out.len);
+        } catch (const std::bad_alloc &) {
+            crc = PLX_COMPILE_NO_MEMORY;
+        }
+        if (crc != PLX_COMPILE_OK) {
+            // Only a lack of memory can pass later with the same rules; every other refusal
+            // waits for the rules to change.
+            out.prog = nullptr;
+            out.no_memory = crc == PLX_COMPILE_NO_MEMORY;
+            out.why = plx_compiler_error(cc);
+            if (out.why.empty())
+                out.why = plx_compile_result_name(crc);
+        } else if (!out.prog) {
+            out.why = nothing_tested;
+        }
+    }
+    out.placed_id = cc->filter_id;
+    plx_compiler_reset(cc);
+    if (table) {
+        plx_ruletable_destroy(table);
+        slot = nullptr;
+    }
+    return out;
+}

@@ -54,3 +54,19 @@ int plx_policy_ruletable_build(plx_compiler_ctx *cc, const plx::cfg::policy &p,
                                const plx::cfg::policy_vpn_list &v, uint64_t clock_rate,
                                plx_ruletable **out, std::string *reason,
                                void (*between_rules)(void *) = nullptr, void *arg = nullptr);
+
+// What compiling a rule table gave: a program placed at filter `placed_id`, or none with the
+// reason (`no_memory` when only a lack of memory refused it, `len` then the size it needed).
+struct plx_compiled {
+    PolicyProgram *prog = nullptr;
+    uint32_t len = 0;
+    uint32_t placed_id = 0;
+    bool no_memory = false;
+    std::string why;
+};
+
+// Compiles a built rule table (none when the build refused the rules) and places the program.
+// `slot` names the table while the compile runs and is cleared after; the table is destroyed
+// and the compile context reset. `nothing_tested` is the reason when no rule tests a field.
+plx_compiled plx_rules_compile(plx_compiler_ctx *cc, plx_ruletable *table, void *&slot,
+                               const char *nothing_tested);

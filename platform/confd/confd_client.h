@@ -90,6 +90,8 @@ struct SockState {
 
 // Records an error for the calling thread and returns CONFD_ERR.
 int set_err(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Copies the text into buf (at most bufsiz bytes with the terminator); returns its full length.
+int copy_out(const std::string &s, char *buf, int bufsiz);
 // The socket's state, or null when the library does not know the socket (error recorded).
 std::shared_ptr<SockState> sock_state(int fd);
 // Connects fd to the server (address possibly overridden by the environment) as a socket of

@@ -215,6 +215,26 @@ TEST_F(Router, ExampleConfigurationIsBoundAndClassifiesLikeFirstMatch) {
     EXPECT_EQ(counter(lan->filter_id, "telnet-blocked"), telnet);
 }
 
+// A restarted plxd reads the whole configuration level by level, classes last, and compiles
+// each list once: program memory hands out filter numbers in turn, and the lists are processed
+// in order, so the lists after the first hold filters 1 to 4 only when no compile before the
+// classes arrived was thrown away. (The first, branch-data on the corporate VPNs, names TLOCs:
+// hbusd's announcements may rebuild it before fibd hears of it.)
+TEST_F(Router, InitialReadCompilesEachListOnce) {
+    commit(std::string("load ") + PLX_SOURCE_DIR + "/examples/router-config.xml");
+    take();
+    kill(plxd_, SIGUSR2);
+    ASSERT_EQ(wait_exit(plxd_), 0);
+    plxd_ = spawn({PLXD_BIN, "-f"}, env_.root() + "/plxd2.log");
+    ASSERT_TRUE(wait_for([&] { return lines().size() > seen_; }, 5000));
+    std::set<uint64_t> ids;
+    for (const Msg &m : take())
+        if (m.op.find("-bind") != std::string::npos &&
+            !(m.name == "branch-data" && m.vpn_ids == kCorp))
+            ids.insert(m.filter_id);
+    EXPECT_EQ(ids, (std::set<uint64_t>{1, 2, 3, 4}));
+}
+
 TEST_F(Router, ListChangesTlocEventsAndPolicersRebuildExactlyTheirUsers) {
     commit(std::string("load ") + PLX_SOURCE_DIR + "/examples/router-config.xml");
     std::vector<Msg> msgs = take();

@@ -205,7 +205,8 @@ TEST_F(Process, TlocChangeReprocessesExactlyThePoliciesNamingIt) {
     uint32_t c = filter_of(DATA, "c", "corp");
 
     t->status = 0;
-    ASSERT_EQ(plx_process_tloc_change(&ctx, t), 0);
+    plx_config_tloc_mark_users(&db, t);  // as the hbusd link does
+    ASSERT_EQ(plx_process_all_changed(&ctx), 0);
     auto m = take_msgs();
     ASSERT_EQ(m.size(), 4u);
     EXPECT_EQ(m[1].name, "a");
