@@ -7,7 +7,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 600
-FUZZ_CI_SECONDS ?= 20
+FUZZ_CI_SECONDS ?= 10
 CMAKE_FLAGS ?=
 # Compiler cache when the machine has one (tools/setup.sh installs it): rebuilds of unchanged files
 # are nearly free.
