@@ -70,7 +70,9 @@ void notification(std::span<const uint8_t> payload) {
         return;
     for (const auto &p : points) {
         for (const auto &ev : p.events) {
-            check_keypath(ev.kp);
+            confd_hkeypath_t kp{};
+            ev.fill_keypath(kp);
+            check_keypath(kp);
             check_value(ev.oldv);
             check_value(ev.newv);
             for (const auto &tv : ev.mods.items)
