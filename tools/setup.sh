@@ -13,7 +13,7 @@ PACKAGES=(
     # daemon runtime
     libevent-dev libjemalloc-dev libboost-dev
     # configuration database server, SNMP traps, access control
-    libyang2-dev libsnmp-dev snmptrapd libssl-dev
+    libyang2-dev libyang2-tools libsnmp-dev snmptrapd libssl-dev
     # forwarding plane and application recognition
     libpcap-dev libndpi-dev
     # classifier used for comparison by the benchmarks (optional bench target)

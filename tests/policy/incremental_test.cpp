@@ -103,7 +103,7 @@ class ConfigGen {
         std::string s;
         for (auto &n : some(kind, prefix, 3)) {
             s += "<data-prefix-list>" + leaf("name", n);
-            for (uint32_t i = 0, k = r(4); i < k; ++i)
+            for (uint32_t i = 0, k = 1 + r(3); i < k; ++i)
                 s += "<ip-prefix>" +
                      leaf("prefix", "10." + num(0, 3) + ".0.0/" + std::to_string(16 + i)) +
                      "</ip-prefix>";
@@ -149,10 +149,7 @@ class ConfigGen {
         std::string s;
         for (auto &n : some(sec == DEV_POLICERS ? "dpol" : "qpol", prefix, 3)) {
             s += "<policer>" + leaf("name", n);
-            if (coin(70))
-                s += leaf("rate", num(8, 90000));
-            if (coin())
-                s += leaf("burst", num(15000, 20000));
+            s += leaf("rate", num(8, 90000)) + leaf("burst", num(15000, 20000));
             if (coin())
                 s += leaf("exceed", coin() ? "drop" : "remark");
             s += "</policer>";
@@ -282,7 +279,8 @@ class ConfigGen {
                 if (data && coin())
                     s += leaf("default-action", coin() ? "accept" : "reject");
                 if (!data && coin())
-                    s += leaf("sla-class", coin() && !pick("sla").empty() ? pick("sla") : "none");
+                    s += leaf("sla-class",
+                              coin() && !pick("sla").empty() ? pick("sla") : "__all_tunnels__");
                 for (uint32_t i = 0, k = r(4), id = 0; i < k; ++i)
                     s += sequence(data, id += 1 + r(3));
                 s += "</vpn-list>";
@@ -338,8 +336,7 @@ class ConfigGen {
             uint32_t t = r(4);
             if (t == 1) {
                 std::string tl;
-                if (coin(70))
-                    tl += leaf("ip", ip4());
+                tl += leaf("ip", ip4());
                 if (coin())
                     tl += leaf("color", color());
                 if (coin())
@@ -351,7 +348,7 @@ class ConfigGen {
             } else if (t == 2) {
                 set += leaf("tloc-list", "tl" + num(0, 1));
             }
-            for (uint32_t i = 0, k = r(3), index = 0; i < k; ++i)
+            for (uint32_t i = 0, k = t == 2 ? 1 + r(3) : 0, index = 0; i < k; ++i)
                 set += "<qrv-tloc-pref-list>" + leaf("index", std::to_string(index += 1 + r(2))) +
                        leaf("address", ip4()) + leaf("tloc-color", color()) +
                        (coin() ? leaf("preference", num(0, 9)) : "") + "</qrv-tloc-pref-list>";
