@@ -113,6 +113,11 @@ int access_list_seq_reader(const SubscriptionPoint *point, int operation, uint8_
     std::string name = key_name(keys, 0);
     PLX_READER_KEY(p_key, keys, 1, C_UINT16);
     const uint32_t seq = CONFD_GET_UINT16(p_key);
+    if (std::string bad = bad_next_hop(values, value_count); !bad.empty()) {
+        PLX_LOG("Invalid next-hop %s in rule (%s - %d, %d): the rule stays as it was\n",
+                bad.c_str(), name.c_str(), family, seq);
+        return 1;
+    }
     rule *r = nullptr;
     switch (operation) {
         case MOP_DELETED:

@@ -18,3 +18,7 @@ inline constexpr int PLX_EVENT_ACCESS_LIST_REPROGRAMMED = 1100005;
 inline constexpr int PLX_EVENT_POLICY_REFUSED = 1100006;
 // The same for an access list: access list.
 inline constexpr int PLX_EVENT_ACCESS_LIST_REFUSED = 1100007;
+// A committed configuration change could not be applied by its reader (or could not be read):
+// the daemon logs the change's path, keeps what it had built before and goes on. Arguments: the
+// key path (or the subscribed path), the reader's result.
+inline constexpr int PLX_EVENT_CONFIG_NOT_APPLIED = 1100008;

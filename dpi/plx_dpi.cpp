@@ -167,8 +167,27 @@ uint32_t plx_dpi_state_word(bool control) {
     return m.tables.state ? fp_load(*m.tables.state) : 0u;
 }
 
+namespace {
+// The policy-wide words the forwarding plane reads besides the DPI knob: the flow knob, non-zero
+// while flow records are exported (the number of users: the flow-visibility switch and every
+// cflowd action), and the log frequency, whose default holds until one is configured (the
+// database does not deliver defaults).
+void publish_policy_words(const plx_ctx *ctx) {
+    if (!ctx->policy)
+        return;
+    if (auto *knob = static_cast<uint32_t *>(fp_tbl_addr(FP_TBL_FLOW_KNOB)))
+        if (fp_load(*knob) != ctx->policy->flow_ref_count)
+            fp_store(*knob, ctx->policy->flow_ref_count);
+    if (auto *log = static_cast<uint32_t *>(fp_tbl_addr(FP_TBL_FILTER_LOG_CFG)))
+        if (fp_load(log[0]) != ctx->policy->log_frequency)
+            fp_store(log[0], ctx->policy->log_frequency);
+}
+}  // namespace
+
 void plx_dpi_publish_state(plx_ctx *ctx) {
     plx_dpi_state &m = plx_dpi_module();
+    if (ctx)
+        publish_policy_words(ctx);
     if (!ctx || !m.tables.state)
         return;
     uint32_t users = policy_users(ctx);

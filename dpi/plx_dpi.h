@@ -32,7 +32,8 @@ uint32_t plx_dpi_app_id(std::string_view name, uint32_t kind);
 // App visibility switch: when the value changes, stores it and counts it as one more (or one
 // fewer) policy user of recognition.
 void plx_dpi_set_app_visibility(plx_ctx *ctx, bool on);
-// End of a configuration transaction: when the shared DPI state word differs from the number of
+// End of a configuration transaction: publishes the flow knob (users of flow export) and the log
+// frequency to their shared words; when the shared DPI state word differs from the number of
 // policy users, writes the number, and when it is 0 tells fibd (one-byte type-5 message).
 void plx_dpi_publish_state(plx_ctx *ctx);
 // The DPI state: as the daemon last published it (control), or the shared word itself.

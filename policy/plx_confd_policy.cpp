@@ -396,6 +396,11 @@ int plx_config_fwding_policy_seq(const SubscriptionPoint *point, int operation, 
     uint32_t seq = CONFD_GET_UINT16(p_key);
     PLX_TRACE(PLX_DEBUG_CONFIG, "Fwding Policy: %s (type: %d), vpn-list: %s, seq: %u, oper:%d",
               policy_name.c_str(), type, vpn_list.c_str(), seq, operation);
+    if (std::string bad = bad_next_hop(values, value_count); !bad.empty()) {
+        PLX_LOG("Invalid next-hop %s in rule (%s, %d): the rule stays as it was\n", bad.c_str(),
+                vpn_list.c_str(), seq);
+        return 1;
+    }
     rule *r = nullptr;
     switch (operation) {
         case MOP_DELETED:

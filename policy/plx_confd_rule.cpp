@@ -172,6 +172,18 @@ uint32_t encap_bits(const cfg_value &v) {
     return bits;
 }
 
+std::string bad_next_hop(const confd_tag_value_t *values, uint16_t count) {
+    for (uint16_t i = 0; i < count; ++i) {
+        const confd_value_t &v = values[i].v;
+        if (values[i].tag.tag != tag::NEXT_HOP || (v.type != C_BUF && v.type != C_STR))
+            continue;
+        plx_ip_addr ip{};
+        if (!value_to_ip(v, ip))
+            return std::string(buf_view(&v));
+    }
+    return {};
+}
+
 cfg_leaves &rule_leaves(rule &r) {
     if (!r.reader_state)
         r.reader_state = std::make_shared<cfg_leaves>();

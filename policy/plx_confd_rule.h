@@ -31,6 +31,10 @@ uint32_t color_bits(const cfg_value &v);
 // The bit of an encapsulation (1 gre, otherwise ipsec) and the set of an encapsulation list.
 uint32_t encap_bits(const cfg_value &v);
 
+// The text of the first next-hop among the changed values that is not an address, or empty when
+// every one is. A sequence reader refuses such a change before it touches the rule.
+std::string bad_next_hop(const confd_tag_value_t *values, uint16_t count);
+
 // The reader state of a rule (its configured leaves), created on first use.
 cfg_leaves &rule_leaves(cfg::rule &r);
 

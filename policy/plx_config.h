@@ -125,6 +125,10 @@ int plx_config_match_add(plx_policy_db *db, rule *r, uint32_t field_type, const 
 // Deletes every condition added for this field type (for list types: the expanded conditions
 // of that list type), releasing their list references.
 int plx_config_match_delete_by_type(plx_policy_db *db, rule *r, uint32_t field_type);
+// True when the rule names a prefix or app list that expands to no condition (an empty list, or
+// one whose applications the recognition engine does not know): such a condition matches no
+// packet, so neither does the rule, and it is left out of the rule table.
+bool plx_config_rule_matches_nothing(const rule &r);
 // The app-list expansion of match types 14 and 21 (see plx_config_match_add).
 int plx_config_app_list_fields(plx_policy_db *db, rule *r, uint32_t field_type,
                                std::string_view app_list_name);

@@ -199,6 +199,9 @@ int pfx_list_fields(plx_policy_db *db, rule &r, uint32_t list_type, std::string_
         c->high = e.len;
         conds.push_back(std::move(c));
     }
+    if (conds.empty())
+        PLX_LOG("Prefix list %s is empty: sequence %u matches no packet", l->name.c_str(),
+                r.seq_id);
     list_ref_prep<pfx_ref_kind> prep;
     if (!conds.empty())
         if (int err = list_ref_prepare(r, *l, prep))
@@ -247,6 +250,11 @@ int plx_config_app_list_fields(plx_policy_db *db, rule *r, uint32_t field_type,
         c->low = c->high = e.id;
         conds.push_back(std::move(c));
     }
+    if (conds.empty())
+        PLX_LOG(
+            "App list %s holds no application the recognition engine knows: sequence %u "
+            "matches no packet",
+            l->name.c_str(), r->seq_id);
     list_ref_prep<app_ref_kind> prep;
     if (int err = list_ref_prepare(*r, *l, prep))
         return err;
@@ -358,6 +366,18 @@ int plx_config_match_delete_by_type(plx_policy_db *db, rule *r, uint32_t field_t
     }
     plx_config_mark_rule_owner(db, *r);
     return PLX_OK;
+}
+
+bool plx_config_rule_matches_nothing(const rule &r) {
+    for (const rule_list_ref &ref : r.list_refs) {
+        const bool expanded =
+            std::any_of(r.matches.begin(), r.matches.end(), [&](const match_cond &c) {
+                return c.origin_type == ref.origin_type && c.list_name.view() == ref.name.view();
+            });
+        if (!expanded)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace plx::cfg

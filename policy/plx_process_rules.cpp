@@ -277,6 +277,8 @@ int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char
         if (!table)
             return PLX_ENOMEM;
         for (const rule &r : rules) {
+            if (plx_config_rule_matches_nothing(r))
+                continue;
             char seq[16];
             snprintf(seq, sizeof seq, "%u", r.seq_id);
             plx_rule *pr = plx_ruletable_add_rule(table, seq);

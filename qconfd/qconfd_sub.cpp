@@ -15,6 +15,8 @@
 #include <system_error>
 #include <thread>
 
+#include "common/plx_events.h"
+#include "common/plx_log.h"
 #include "common/qrv_util.h"
 #include "platform/confd/confd_cdb.h"
 #include "platform/confd/confd_maapi.h"
@@ -248,6 +250,9 @@ void registration_thread(QconfdContext *ctx, int pipe_wr) {
     }
     // Every point id is stored: the loop may read the subscription socket from now on.
     write_pipe(pipe_wr, QCONFD_PIPE_SUBSCRIBED);
+    // A reconnection emptied the trap groups, which only the initial read would fill.
+    if (load_done(ctx))
+        qconfd_trap_reread(data);
 
     if (qconfd_can_read_initial_config(ctx) && qconfd_read_sub_config_all(ctx) != 0) {
         PLX_LOG("Initial trigger for subscriptions failed");
@@ -369,7 +374,16 @@ void free_keys(confd_value_t *keys, uint8_t count) {
     std::free(keys);
 }
 
-// Calls the row's reader and records its failure in the row.
+// A change the daemon could not take: the reader (or the layer) has logged why, the daemon keeps
+// what it built before and goes on, and the operator learns which path was left out.
+void report_not_applied(const char *path, int rc) {
+    plx_log_event(LOG_ERR, "ERR", PLX_EVENT_CONFIG_NOT_APPLIED,
+                  "Configuration change %s not applied (error %d); the previous state stays", path,
+                  rc);
+}
+
+// Calls the row's reader and records its failure in the row. A failed object does not stop the
+// iteration: the other objects of the change are applied.
 bool call_reader(SubscriptionPoint *row, int op, uint8_t key_count, confd_value_t *keys,
                  std::vector<confd_tag_value_t> &values, const char *path) {
     int rc = row->reader(row, op, key_count, keys, static_cast<uint16_t>(values.size()),
@@ -380,6 +394,7 @@ bool call_reader(SubscriptionPoint *row, int op, uint8_t key_count, confd_value_
     }
     row->flags |= QCONFD_SUB_FLAG_FAILED;
     PLX_LOG("Config callback failed (%s - %d) : %s", qconfd_module_name(), rc, path);
+    report_not_applied(path, rc);
     return false;
 }
 
@@ -442,10 +457,10 @@ cdb_iter_ret qconfd_sub_diff_iter(confd_hkeypath_t *kp, cdb_iter_op op, confd_va
         free_tag_values(values, count);
         return ITER_STOP;
     }
-    bool ok = call_reader(row, op, row->key_count, keys, chosen, path);
+    call_reader(row, op, row->key_count, keys, chosen, path);
     free_tag_values(values, count);
     free_keys(keys, row->key_count);
-    return ok ? ITER_CONTINUE : ITER_STOP;
+    return ITER_CONTINUE;
 }
 
 // A row without keys (or an operational row): its changes in one array, one reader call.
@@ -499,13 +514,15 @@ bool read_row(QconfdContext *ctx, SubscriptionPoint *row, int point, bool trigge
     } else {
         rc = qconfd_sub_diff_no_keys(ctx, st);
     }
-    // A reader that fails on a committed change leaves the daemon out of step with the
-    // database; the restart reads the whole configuration again.
+    // A reader that failed has logged and reported its object; a restart would read the same
+    // configuration and fail the same way, so the daemon goes on with what it could apply.
     if (row->flags & QCONFD_SUB_FLAG_FAILED)
-        QCONFD_STOP("Error iterating subscription (%s - %d)", qconfd_module_name(), rc);
-    if (rc != 0 && rc != CONFD_EOF)
-        QCONFD_STOP("Error iterating subscription (%s: %d). Unexpected type %d",
-                    qconfd_module_name(), rc, confd_errno);
+        PLX_LOG("Error iterating subscription (%s - %d)", qconfd_module_name(), rc);
+    if (rc != 0 && rc != CONFD_EOF) {
+        PLX_LOG("Error iterating subscription (%s: %d). Unexpected type %d", qconfd_module_name(),
+                rc, confd_errno);
+        report_not_applied(row->path, rc);
+    }
     row->read_flags &= static_cast<uint8_t>(~QCONFD_SUB_READ_TRIGGERED);
     row->read_ended = time(nullptr);
     QCONFD_TRACE("Success %s subscription %s", delete_mode(st) ? "DEL" : "ADD", row->path);
@@ -620,9 +637,20 @@ int qconfd_set_initial_config_read_done(QconfdContext *ctx) {
 }
 
 int qconfd_read_sub_config_all(QconfdContext *ctx) {
+    // The registration thread and the event loop can both find the gate open (when the module
+    // before this one finishes in between): the first to claim the read starts it, the other
+    // does nothing, and nobody starts it once it is done.
+    bool idle = false;
+    if (!g_trigger_running.compare_exchange_strong(idle, true))
+        return 0;
+    if (load_done(ctx)) {
+        g_trigger_running = false;
+        return 0;
+    }
     auto *list = new (std::nothrow) TriggerList{};
     if (!list) {
         PLX_LOG("Failed to allocate memory for subscription list");
+        g_trigger_running = false;
         return 2;
     }
     list->ctx = ctx;
@@ -633,9 +661,9 @@ int qconfd_read_sub_config_all(QconfdContext *ctx) {
     });
     if (list->count == 0) {
         delete list;
+        g_trigger_running = false;
         return 0;
     }
-    g_trigger_running = true;
     if (!start_thread(trigger_thread, list)) {
         // Still a success for the caller: the initial read then happens at the next start of
         // the daemon, and this line says why it did not happen now.

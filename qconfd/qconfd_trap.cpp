@@ -72,6 +72,18 @@ void bitmap_dump(const QconfdTrapGroup &g) {
     QCONFD_DEBUG("Trap group %s has a combined bitmap %s", g.name, bitmap_text(g).c_str());
 }
 
+QconfdTrapGroup *add_locked(const char *name) {
+    try {
+        QconfdTrapGroup &g = groups.emplace_back();
+        std::memset(&g, 0, sizeof g);
+        std::snprintf(g.name, sizeof g.name, "%s", name);
+        return &g;
+    } catch (const std::bad_alloc &) {
+        PLX_LOG("Failed to allocate memory for trap tag %s", name);
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 void qconfd_trap_init() {
@@ -103,15 +115,7 @@ void qconfd_trap_set(uint8_t *map, int index, int on) {
 
 QconfdTrapGroup *qconfd_trap_add_tag(const char *name) {
     std::lock_guard lock(groups_mutex);
-    try {
-        QconfdTrapGroup &g = groups.emplace_back();
-        std::memset(&g, 0, sizeof g);
-        std::snprintf(g.name, sizeof g.name, "%s", name);
-        return &g;
-    } catch (const std::bad_alloc &) {
-        PLX_LOG("Failed to allocate memory for trap tag %s", name);
-        return nullptr;
-    }
+    return add_locked(name);
 }
 
 QconfdTrapGroup *qconfd_trap_find_tag(const char *name) {
@@ -177,7 +181,14 @@ int qconfd_config_trap_group_enable(SubscriptionPoint *, int operation, uint8_t 
     }
     std::lock_guard lock(groups_mutex);
     QconfdTrapGroup *g = find_locked(name.c_str());
-    if (!g) {
+    // Groups and their entries are read at one level, groups first: a group deleted with its
+    // entries has gone already, and an entry of a group this connection has not read yet (after
+    // a reconnection) brings its group with it.
+    if (!g && operation == MOP_DELETED) {
+        QCONFD_DEBUG("Group %s went before its %d module entry", name.c_str(), module);
+        return 0;
+    }
+    if (!g && !(g = add_locked(name.c_str()))) {
         PLX_LOG("Failed to find tag entry for %s group", name.c_str());
         return 1;
     }
@@ -319,4 +330,24 @@ void qconfd_trap_release(QconfdNotifItem *item) {
         std::free(text);
         text = nullptr;
     }
+}
+
+int qconfd_trap_reread(int data_sock) {
+    // The groups were emptied with the connection: their rows are read again as a whole, so
+    // traps go on to the groups the database holds.
+    int points[2];
+    int n = 0;
+    for (SubscriptionPoint *row = qconfd_common_subscriptions(); row->path[0]; ++row) {
+        if (row->add_point >= 0 && n < 2)
+            points[n++] = row->add_point;
+    }
+    if (n == 0)
+        return 0;
+    if (cdb_trigger_subscriptions(data_sock, points, n) != CONFD_OK) {
+        PLX_LOG("Failed to read the trap groups again %s (%d) : %s", confd_strerror(confd_errno),
+                confd_errno, confd_lasterr());
+        return 1;
+    }
+    QCONFD_DEBUG("Trap groups read again");
+    return 0;
 }

@@ -11,6 +11,10 @@
 void qconfd_trap_init();
 // Frees the trap table and every trap group (teardown at reconnection and stop).
 void qconfd_trap_clear();
+// After a reconnection: asks the database (on data socket `data_sock`) to deliver the trap-group
+// rows read before as a whole again, since the teardown emptied the groups. 0, or 1 when the
+// request failed (logged).
+int qconfd_trap_reread(int data_sock);
 
 // Readers of snmp/trap/group and snmp/trap/group/enable.
 int qconfd_config_trap_group(SubscriptionPoint *point, int operation, uint8_t key_count,

@@ -153,6 +153,36 @@ TEST_F(Process, PoliciesBecomeBoundProgramsThatMatchLinearFirstMatch) {
     EXPECT_TRUE(process().empty()) << "nothing marked, nothing sent";
 }
 
+// A condition on a list that expands to nothing (an empty prefix list, an app list of
+// applications the recognition engine does not know) matches no packet: its sequence must not
+// turn into one that matches every packet.
+TEST_F(Process, SequencesOnListsThatExpandToNothingMatchNoPacket) {
+    ASSERT_EQ(plx_config_vpn_list_add(&db, "corp"), 0);
+    ASSERT_EQ(plx_config_vpn_range_add(&db, "corp", 10, 10), 0);
+    ASSERT_EQ(plx_config_pfx_list_add(&db, "none", QCTRL), 0);
+    ASSERT_EQ(plx_config_app_list_add(&db, "odd", PLX_APP_LIST_LOC_QCTRL), 0);
+    ASSERT_EQ(plx_config_app_list_add_app(&db, "odd", PLX_APP_LIST_LOC_QCTRL, PLX_APP_LIST_KIND_APP,
+                                          "no-such-app"),
+              0);
+    data_policy("dp", "corp");
+    match(seq("dp", 10, PLX_ACTION_VERB_REJECT), PLX_MATCH_SRC_PFX_LIST,
+          match_value::named("none"));
+    match(seq("dp", 20, PLX_ACTION_VERB_REJECT), PLX_MATCH_APP_LIST, match_value::named("odd"));
+    match(seq("dp", 30, PLX_ACTION_VERB_ACCEPT), PLX_MATCH_DSCP, match_value::number(46));
+    ASSERT_EQ(process().size(), 1u);
+    const policy_vpn_list &v = *plx_config_policy_vpn_list_find(&db, DATA, "dp", "corp");
+    for (uint32_t app : {0u, 7u}) {
+        FpPacket p;
+        p.field[12] = 1;
+        p.field[10] = app;
+        ActionData want;
+        plx_default_action_block(v.default_action, want);
+        auto *rec = fp_eval(program(DATA, "dp", "corp"), p).record;
+        ASSERT_NE(rec, nullptr);
+        EXPECT_EQ(memcmp(rec + 1, &want, sizeof want), 0) << "app " << app;
+    }
+}
+
 TEST_F(Process, ChangesWithdrawAndRebindOnlyTheListsTheyTouch) {
     build_data_policy();
     data_policy("dp2", "corp");

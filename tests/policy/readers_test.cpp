@@ -3,6 +3,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "policy/plx_confd_util.h"
 #include "tests/policy/reader_fixture.h"
 
 using namespace plx::cfg;
@@ -165,9 +166,6 @@ TEST_F(PolicyReaders, AppRouteSequenceWithoutSlaLeafGetsAllTunnels) {
     ASSERT_NE(sla_of(r6), nullptr);
     EXPECT_EQ(sla_of(r6)->sla.strict, 1);
     EXPECT_NE(sla_of(r6)->sla.id, 0);
-    // The class goes while the VPN list still names it: ids fall back to 0 everywhere.
-    commit(qctrl_xml(std::string(kLists) + ar));
-    EXPECT_EQ(sla_of(r6)->sla.id, 0);
     EXPECT_EQ(plxd_->dumps(), scratch_dumps());
 }
 
@@ -214,8 +212,8 @@ TEST_F(PolicyReaders, RepointAccessListSequenceAndDeleteOldListInOneCommit) {
         <data-prefix-list><name>B</name><ip-prefix><prefix>11.0.0.0/8</prefix></ip-prefix>
         </data-prefix-list></lists>
         <mirror><name>mA</name></mirror><mirror><name>mB</name></mirror>
-        <policer><name>pA</name><rate>8000</rate></policer>
-        <policer><name>pB</name><rate>8000</rate></policer>
+        <policer><name>pA</name><rate>8000</rate><burst>15000</burst></policer>
+        <policer><name>pB</name><rate>8000</rate><burst>15000</burst></policer>
         <access-list><name>acl</name><sequence><id>1</id>
           <match><source-data-prefix-list>A</source-data-prefix-list></match>
           <action><mirror>mA</mirror><policer>pA</policer></action>
@@ -224,7 +222,7 @@ TEST_F(PolicyReaders, RepointAccessListSequenceAndDeleteOldListInOneCommit) {
         <data-prefix-list><name>B</name><ip-prefix><prefix>11.0.0.0/8</prefix></ip-prefix>
         </data-prefix-list></lists>
         <mirror><name>mB</name></mirror>
-        <policer><name>pB</name><rate>8000</rate></policer>
+        <policer><name>pB</name><rate>8000</rate><burst>15000</burst></policer>
         <access-list><name>acl</name><sequence><id>1</id>
           <match><source-data-prefix-list>B</source-data-prefix-list></match>
           <action><mirror>mB</mirror><policer>pB</policer></action>
@@ -275,7 +273,7 @@ TEST_F(PolicyReaders, DeletingSequenceWithPreferredTlocsLeavesNothing) {
     EXPECT_EQ(r->tloc_refs.count(), 2u);
     commit(qctrl_xml(std::string(kLists) + R"(<data-policy><name>dp</name><vpn-list>
         <name>corp</name><sequence><id>11</id>
-        <action><set><qrv-tloc-pref-list><index>1</index><address>2.2.2.2</address>
+        <action><set><tloc-list>t</tloc-list><qrv-tloc-pref-list><index>1</index><address>2.2.2.2</address>
         <tloc-color>red</tloc-color></qrv-tloc-pref-list></set></action></sequence>
         </vpn-list></data-policy>)"));
     EXPECT_EQ(db().tloc_lists.count(), 1u);
@@ -285,6 +283,38 @@ TEST_F(PolicyReaders, DeletingSequenceWithPreferredTlocsLeavesNothing) {
     commit(qctrl_xml(kLists));
     EXPECT_TRUE(db().tloc_lists.empty());
     EXPECT_TRUE(db().policies.empty());
+}
+
+// Elements the model cannot take (the database refuses them, but a reader must not trust it):
+// the reader reports failure and the model stays exactly as it was.
+TEST_F(PolicyReaders, ElementsTheModelCannotTakeLeaveItAsItWas) {
+    commit(qctrl_xml(std::string(kLists) + R"(<data-policy><name>dp</name><vpn-list>
+        <name>corp</name><sequence><id>10</id><action><set><next-hop>10.0.0.1</next-hop></set>
+        </action></sequence></vpn-list></data-policy>)"));
+    const std::string before = plxd_->dumps();
+    auto text = [](const char *t) {
+        confd_value_t v;
+        CONFD_SET_BUF(&v, const_cast<char *>(t), strlen(t));
+        return v;
+    };
+    auto call = [&](const char *path, int op, std::vector<confd_value_t> keys,
+                    std::vector<confd_tag_value_t> values) {
+        SubscriptionPoint *p = plxd_->harness->point(path);
+        return p->reader(p, op, static_cast<uint8_t>(keys.size()), keys.data(),
+                         static_cast<uint16_t>(values.size()), values.data());
+    };
+    confd_value_t seq;
+    CONFD_SET_UINT16(&seq, 10);
+    confd_tag_value_t hop{};
+    hop.tag.tag = plx::confd::tag::NEXT_HOP;
+    hop.v = text("::1.2.3.04");
+    EXPECT_NE(call("policy-from-qctrl/data-policy/vpn-list/sequence", MOP_MODIFIED,
+                   {text("dp"), text("corp"), seq}, {hop}),
+              0);
+    EXPECT_NE(call("policy-from-qctrl/lists/vpn-list/vpn", MOP_CREATED,
+                   {text("corp"), text("10-10")}, {}),
+              0);
+    EXPECT_EQ(plxd_->dumps(), before);
 }
 
 // Regression: removing a class's queue delivers C_NOEXISTS, which is the default queue.

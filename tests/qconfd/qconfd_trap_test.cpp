@@ -57,7 +57,13 @@ TEST(TrapGroups, ModuleAllAndSingleModulesKeepSeparateSettings) {
     ASSERT_EQ(enable("ops", 0, MOP_MODIFIED, {0, 1, 2}), 0);
     EXPECT_EQ(qconfd_trap_group_bitmap("ops"), std::string(90, '1') + "0" + std::string(9, '1'));
 
-    EXPECT_EQ(enable("nosuch", 3, MOP_CREATED, {1}), 1);
+    // Entries and groups in any order: an entry brings its group, a group deleted before its
+    // entries leaves them nothing to clear.
+    EXPECT_EQ(enable("early", 3, MOP_CREATED, {1}), 0);
+    EXPECT_TRUE(on("early", 25));
+    ASSERT_EQ(group("early", MOP_DELETED), 0);
+    EXPECT_EQ(enable("early", 3, MOP_DELETED, {}), 0);
+    EXPECT_EQ(qconfd_trap_group_bitmap("early"), "");
     confd_value_t key;
     CONFD_SET_BUF(&key, "ops", 3);
     EXPECT_EQ(qconfd_config_trap_group(nullptr, MOP_CREATED, 2, &key, 0, nullptr), 1);

@@ -142,6 +142,13 @@ class Harness {
             << confd_lasterr();
         cdb_close(ds);
     }
+    // The row of a subscribed path, for calling its reader directly.
+    SubscriptionPoint *point(std::string_view path) {
+        for (auto &p : points_)
+            if (path == p.path)
+                return &p;
+        return nullptr;
+    }
     // Reader calls that failed, as "path op rc".
     std::vector<std::string> failures() {
         std::lock_guard lk(mu_);
