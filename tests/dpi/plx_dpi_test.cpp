@@ -108,6 +108,23 @@ TEST_F(PlxDpi, AppVisibilityCountsOnceAndThePublishedStateFollows) {
               std::string::npos);
 }
 
+// The database delivers no defaults: an unconfigured log frequency is still 512 in the shared
+// word, and every user of flow export (the switch, each cflowd action) reaches the flow knob.
+TEST_F(PlxDpi, FlowKnobAndLogFrequencyReachTheirSharedWords) {
+    auto *knob = static_cast<uint32_t *>(fp_tbl_addr(FP_TBL_FLOW_KNOB));
+    auto *log = static_cast<uint32_t *>(fp_tbl_addr(FP_TBL_FILTER_LOG_CFG));
+    ASSERT_TRUE(knob && log);
+    plx_dpi_publish_state(&ctx_);
+    EXPECT_EQ(log[0], 512u);
+    EXPECT_EQ(*knob, 0u);
+    plx::cfg::plx_config_set_flow_visibility(&db_, true);
+    ++db_.flow_ref_count;  // a cflowd action
+    db_.log_frequency = 64;
+    plx_dpi_publish_state(&ctx_);
+    EXPECT_EQ(*knob, 2u);
+    EXPECT_EQ(log[0], 64u);
+}
+
 TEST_F(PlxDpi, DumpsListProtocolsFamiliesAndHitsAndClearKeepsTheBound) {
     uint32_t http = plx_dpi_get_engine_id("http");
     std::string list = run(plx_dpi_dump_protocol_list);
