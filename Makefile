@@ -15,7 +15,7 @@ CCACHE := $(shell command -v ccache 2>/dev/null)
 LAUNCHER := $(if $(CCACHE),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
 .PHONY: all build test asan asan-test fuzzers fuzz fuzz-ci fuzz-corpus format format-check run \
-	clean bench
+	clean bench cfgfuzz
 
 all: build
 
@@ -58,6 +58,11 @@ fuzz-ci: fuzzers
 # Rewrites the seed corpora from the encoders (after a wire format changed).
 fuzz-corpus: fuzzers
 	rm -rf fuzz/corpus && $(FUZZ_BUILD)/fuzz/fuzz_make_corpus fuzz/corpus
+
+# The configuration fuzzer's long run against a live router (CFGFUZZ_SEED=N repeats one).
+CFGFUZZ_COMMITS ?= 5000
+cfgfuzz: build
+	CFGFUZZ_COMMITS=$(CFGFUZZ_COMMITS) $(BUILD)/tests/e2e/cfgfuzz_test
 
 bench: build
 	$(BUILD)/bench/plx_bench
