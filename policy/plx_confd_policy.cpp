@@ -404,7 +404,9 @@ int plx_config_fwding_policy_seq(const SubscriptionPoint *point, int operation, 
     rule *r = nullptr;
     switch (operation) {
         case MOP_DELETED:
-            if (int rc = plx_config_rule_delete(db, type, policy_name, vpn_list, seq)) {
+            // A rule that was refused when it was created has nothing to delete.
+            if (int rc = plx_config_rule_delete(db, type, policy_name, vpn_list, seq);
+                rc != 0 && rc != PLX_ENOENT) {
                 PLX_LOG("Failed to delete rule (%s, %d) err(%d)\n", vpn_list.c_str(), seq, rc);
                 return 1;
             }

@@ -499,6 +499,7 @@ int fired_point(const SubscriptionPoint *row, const int *points, int count) {
 // Reads one row's part of a notification. Returns false when the subscription socket was lost.
 bool read_row(QconfdContext *ctx, SubscriptionPoint *row, int point, bool triggered) {
     row->read_started = time(nullptr);
+    row->flags &= static_cast<uint8_t>(~QCONFD_SUB_FLAG_FAILED);  // a failure of this read only
     SubscriptionState st{row, point};
     QCONFD_TRACE("Received %s subscription %s", delete_mode(st) ? "DEL" : "ADD", row->path);
     if (triggered) {
