@@ -6,7 +6,8 @@
 // database holds.
 //
 // CFGFUZZ_COMMITS=N (default 300) sets the length of the run, CFGFUZZ_SEED=N repeats one,
-// CFGFUZZ_VERBOSE=1 prints every commit and the database's answer.
+// CFGFUZZ_VERBOSE=1 prints every commit and the database's answer; the run stops after
+// CFGFUZZ_MAX_FAULTS (default 5) faults.
 #include <random>
 
 #include "tests/e2e/router_harness.h"
@@ -51,7 +52,8 @@ TEST(ConfigFuzz, EveryCommitIsAppliedOrRefusedWithAReason) {
     ASSERT_TRUE(gen.init(PLX_YANG_MODELS_DIR, e2e::read_file(demo), seed, why)) << why;
     const std::string file = (router.root() / "cfgfuzz.xml").string();
     unsigned applied = 0, refused = 0, faults = 0;
-    for (unsigned i = 0; i < commits && faults < 5; ++i) {
+    const unsigned max_faults = env_number("CFGFUZZ_MAX_FAULTS", 5);
+    for (unsigned i = 0; i < commits && faults < max_faults; ++i) {
         cfgfuzz::Commit c = gen.next();
         const size_t from = router.log("plxd").size();
         CmdResult r;

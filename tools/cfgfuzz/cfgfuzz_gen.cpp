@@ -68,6 +68,21 @@ std::string value_of(const lyd_node *node) {
     return v ? v : "";
 }
 
+// Nodes where a commit the policy manager cannot take is most likely: lists whose last entry
+// matters, ranges, addresses parsed by the daemon, names other objects refer to, TLOC parts,
+// interfaces and trap groups. The generator picks them more often than their share.
+bool is_hot(const lysc_node *n) {
+    static const char *names[] = {
+        "vpn",   "next-hop",   "rate",        "burst",       "ip-prefix",
+        "app",   "app-family", "sla-class",   "tloc-list",   "qrv-tloc-pref-list",
+        "ip",    "color",      "interface",   "group",       "enable",
+        "level", "policer",    "access-list", "vpn-instance"};
+    for (const char *name : names)
+        if (std::strcmp(n->name, name) == 0)
+            return true;
+    return false;
+}
+
 std::string quote(const std::string &v) {
     return v.find('\'') == std::string::npos ? "'" + v + "'" : "\"" + v + "\"";
 }
@@ -120,6 +135,9 @@ bool Generator::init(const std::string &yang_dir, const std::string &initial, ui
             },
             &nodes_);
     }
+    for (const lysc_node *n : nodes_)
+        if (is_hot(n))
+            hot_.push_back(n);
     if (lyd_parse_data_mem(ctx_, initial.c_str(), LYD_XML, LYD_PARSE_STRICT | LYD_PARSE_NO_STATE,
                            LYD_VALIDATE_NO_STATE, &running_) != LY_SUCCESS) {
         why = "the initial configuration is not valid";
@@ -191,7 +209,8 @@ bool Generator::random_path(const lysc_node *target, std::string &xpath, std::st
 }
 
 bool Generator::mutate_set(Commit &c) {
-    const lysc_node *node = nodes_[r(static_cast<uint32_t>(nodes_.size()))];
+    const std::vector<const lysc_node *> &from = hot_.empty() || coin(60) ? nodes_ : hot_;
+    const lysc_node *node = from[r(static_cast<uint32_t>(from.size()))];
     std::string xpath, cli;
     if (!random_path(node, xpath, cli))
         return false;
@@ -231,7 +250,12 @@ bool Generator::mutate_delete(Commit &c) {
     }
     if (all.empty())
         return false;
-    lyd_node *victim = all[r(static_cast<uint32_t>(all.size()))];
+    std::vector<lyd_node *> hot;
+    for (lyd_node *n : all)
+        if (is_hot(n->schema))
+            hot.push_back(n);
+    const std::vector<lyd_node *> &pool = hot.empty() || coin(60) ? all : hot;
+    lyd_node *victim = pool[r(static_cast<uint32_t>(pool.size()))];
     char *p = lyd_path(victim, LYD_PATH_STD, nullptr, 0);
     std::string xpath = p ? p : "";
     std::free(p);

@@ -55,6 +55,7 @@ class Generator {
     lyd_node *running_ = nullptr;           // what the database holds
     lyd_node *pending_ = nullptr;           // the tree after the commit last returned
     std::vector<const lysc_node *> nodes_;  // config leaves, leaf-lists and lists
+    std::vector<const lysc_node *> hot_;    // those of them picked more often
     std::mt19937 rng_;
 };
 
