@@ -18,3 +18,6 @@ inline constexpr int PLX_EVENT_ACCESS_LIST_REPROGRAMMED = 1100005;
 inline constexpr int PLX_EVENT_POLICY_REFUSED = 1100006;
 // The same for an access list: access list.
 inline constexpr int PLX_EVENT_ACCESS_LIST_REFUSED = 1100007;
+// The forwarding plane restarted with empty filter memory and every program was placed and
+// bound again: number of programs placed.
+inline constexpr int PLX_EVENT_FORWARDING_PLANE_RESTARTED = 1100008;
