@@ -270,6 +270,12 @@ class RouterLive : public ::testing::Test {
             router_.start(p);
     }
 
+    static size_t count(const std::string &s, const std::string &what) {
+        size_t n = 0;
+        for (size_t at = 0; (at = s.find(what, at)) != std::string::npos; at += what.size())
+            ++n;
+        return n;
+    }
     int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
     std::string ip(uint32_t a) {
         return std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 255) + "." +
@@ -412,9 +418,16 @@ class RouterLive : public ::testing::Test {
     }
 
     void restart(const std::string &peer) {
+        const size_t events = count(router_.log("plxd"), "Forwarding plane restarted: ");
         router_.kill9(peer);
         std::this_thread::sleep_for(std::chrono::milliseconds(pick(0, 800)));
         router_.start(peer);
+        if (peer == "fwdplane") {
+            EXPECT_TRUE(wait_for(
+                [&] { return count(router_.log("plxd"), "Forwarding plane restarted: ") > events; },
+                10000))
+                << "no operator event for the new forwarding plane";
+        }
         if (peer != "cdbd")
             return;
         router_.mark_early_readers();
@@ -540,7 +553,8 @@ TEST_F(RouterLive, EveryStepLeavesTheForwardingPlaneAsConfigured) {
         const std::vector<Packet> pkts = packets(back);
         EXPECT_EQ(back.normal().xml(), model.normal().xml())
             << "the database does not hold what was committed";
-        EXPECT_TRUE(wait_for([&] { return (why = replay_disagrees(back, pkts)).empty(); }, 20000)) << why;
+        EXPECT_TRUE(wait_for([&] { return (why = replay_disagrees(back, pkts)).empty(); }, 20000))
+            << why;
     }
 }
 
