@@ -1,7 +1,8 @@
 # Thin wrapper around CMake. `make test` builds and runs the tests; `make asan-test` does the
 # same with AddressSanitizer and UndefinedBehaviorSanitizer; `make run` starts the simulated router.
 # `make fuzz` runs every libFuzzer harness for FUZZ_SECONDS each (clang build in FUZZ_BUILD);
-# `make fuzz-ci` is the short run of CI. The test builds treat warnings as errors (PLX_WERROR).
+# `make fuzz-ci` is the short run of CI; `make live-long` the long live-change run of the router.
+# The test builds treat warnings as errors (PLX_WERROR).
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -14,7 +15,7 @@ CMAKE_FLAGS ?=
 CCACHE := $(shell command -v ccache 2>/dev/null)
 LAUNCHER := $(if $(CCACHE),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all build test asan asan-test fuzzers fuzz fuzz-ci fuzz-corpus format format-check run \
+.PHONY: all build test live-long asan asan-test fuzzers fuzz fuzz-ci fuzz-corpus format format-check run \
 	clean bench cfgfuzz
 
 all: build
@@ -27,6 +28,11 @@ build: $(BUILD)/CMakeCache.txt
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+# The long run of the live-change test (300 steps of commits and peer restarts against a linear
+# first match; PLX_LIVE_SEED=N repeats a run).
+live-long: build
+	cmake --build $(BUILD) --target router_live_long
 
 $(ASAN_BUILD)/CMakeCache.txt:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPLX_SANITIZE=ON -DPLX_BENCH=OFF -DPLX_WERROR=ON \

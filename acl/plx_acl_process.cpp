@@ -218,6 +218,25 @@ int plx_process_access_lists(plx_ctx *ctx) {
     return result;
 }
 
+void plx_acl_forget_placements(plx_ctx *ctx) {
+    if (!ctx || !ctx->acl)
+        return;
+    for (auto &tree : ctx->acl->lists)
+        for (plx_access_list &l : tree) {
+            if (l.p_rule_table) {
+                plx_ruletable_destroy(static_cast<plx_ruletable *>(l.p_rule_table));
+                l.p_rule_table = nullptr;
+            }
+            l.p_program = nullptr;
+            if (l.filter_id != PLX_FILTER_ID_NONE) {
+                plx_acl_send_all(ctx, l, FIB_MSG_ACL_UNBIND);
+                l.filter_id = PLX_FILTER_ID_NONE;
+            }
+            l.changed = 1;
+        }
+    g_refused.erase(ctx);
+}
+
 void plx_acl_retry_failed(plx_ctx *ctx) {
     if (!ctx || !ctx->acl)
         return;

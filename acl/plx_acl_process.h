@@ -39,6 +39,10 @@ int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previ
 // status; when the unbind cannot be sent the list keeps its program.
 int plx_process_access_list_change(plx_ctx *ctx, plx_access_list &l);
 
+// The forwarding plane started afresh with empty filter memory: every bound or failed list is
+// unbound at fibd under its old filter number, forgets its program without releasing it and is
+// marked for a rebuild.
+void plx_acl_forget_placements(plx_ctx *ctx);
 // Marks the lists that failed for want of memory for a retry.
 void plx_acl_retry_failed(plx_ctx *ctx);
 // Filter numbers of the IPv4 and IPv6 lists of a name (the placed ones).

@@ -62,7 +62,10 @@ int build_acl_rule(plx_acl_model *m, rule &r, uint32_t family, const cfg_leaves 
             m->db, r, cfg, family == PLX_ACL_FAMILY_IPV6 ? match_flavour::acl6 : match_flavour::acl,
             &failed))
         return err;
-    for (const auto &[path, v] : cfg.leaves()) {
+    for (const auto *kv :
+         cfg.in_order(family == PLX_ACL_FAMILY_IPV6 ? "policy/ipv6/access-list/sequence"
+                                                    : "policy/access-list/sequence")) {
+        const auto &[path, v] = *kv;
         const uint32_t leaf = path.back();
         const bool in_set = cfg_leaves::inside(path, tag::SET);
         action_value a;
@@ -264,7 +267,8 @@ PLX_SUBSCRIPTION_READER(plx_config_intf_access_list6) {
                                    PLX_ACL_FAMILY_IPV6);
 }
 
-// A deleted VPN instance takes every binding in it along.
+// A deleted VPN instance takes every binding in it along; a configured one has the policies
+// bound to it announced again.
 PLX_SUBSCRIPTION_READER(plx_config_vpn_instance) {
     (void)values;
     (void)value_count;
@@ -273,6 +277,8 @@ PLX_SUBSCRIPTION_READER(plx_config_vpn_instance) {
     PLX_ASSERT((p_curr_key)->type == C_UINT64);
     if (operation == MOP_DELETED)
         plx_intf_config_vpn_removed(model_of(point), CONFD_GET_UINT64(p_curr_key));
+    else if (plx_ctx *ctx = reader_ctx(point); ctx->policy && ctx->policy->hooks.vpn_configured)
+        ctx->policy->hooks.vpn_configured(CONFD_GET_UINT64(p_curr_key));
     return 0;
 }
 

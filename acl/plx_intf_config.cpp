@@ -469,6 +469,11 @@ void plx_intf_config_refresh(plx_acl_model *m, plx_access_list &l) {
             if (a.action_type == PLX_ACTION_MIRROR) {
                 if (mirror *mi = plx_config_mirror_find(db, a.mirror.name.view()))
                     a.mirror = mi->data;
+            } else if (a.action_type == PLX_ACTION_POLICE) {
+                // A policer changed since the copy was taken reaches the new program.
+                if (policer *p =
+                        plx_config_policer_find(db, a.police.name.view(), a.police.owner_type))
+                    a.police.params = p->params;
             } else if (a.action_type == PLX_ACTION_SET_FC) {
                 plx_fwd_class *c = plx_class_find(db, a.fc.name.view());
                 a.fc.class_id = c ? c->class_id : 0;

@@ -22,3 +22,6 @@ inline constexpr int PLX_EVENT_ACCESS_LIST_REFUSED = 1100007;
 // the daemon logs the change's path, keeps what it had built before and goes on. Arguments: the
 // key path (or the subscribed path), the reader's result.
 inline constexpr int PLX_EVENT_CONFIG_NOT_APPLIED = 1100008;
+// The forwarding plane restarted with empty filter memory and every program was placed and
+// bound again: number of programs placed.
+inline constexpr int PLX_EVENT_FORWARDING_PLANE_RESTARTED = 1100009;

@@ -9,6 +9,7 @@
 #include "common/plx_msgq_dump.h"
 #include "common/qrv_util.h"
 #include "daemon/plx_debug.h"
+#include "daemon/plx_verify.h"
 #include "dpi/plx_dpi.h"
 #include "oper/plx_clear.h"
 #include "oper/plx_show.h"
@@ -133,6 +134,7 @@ confd_action_cbs g_actions[] = {
     action("plx_debug_policy", plx_debug_policy),
     action("plx_debug_all", plx_debug_all),
     action("plx_debug_disable_all", plx_debug_disable_all),
+    action("plx_verify", plx_verify_action),
     {},
 };
 

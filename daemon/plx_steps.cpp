@@ -13,6 +13,7 @@
 #include "compiler/plx_mem_ops.h"
 #include "daemon/plx_confd_module.h"
 #include "daemon/plx_daemon.h"
+#include "daemon/plx_fp_restart.h"
 #include "dpi/plx_dpi.h"
 #include "fplink/fp_common.h"
 #include "fplink/fp_tables.h"
@@ -38,6 +39,8 @@ const ProgramMemoryOps &fpmem_ops() {
 int mem_init(plx_ctx *ctx, bool clean_start) {
     ctx->mem_ops = &fpmem_ops();
     int rc = ctx->mem_ops->plx_mem_init(ctx, clean_start);
+    if (rc == 0 && (rc = plx_fp_watch_start(ctx)) != 0)
+        ctx->mem_ops->plx_mem_destroy();
     if (rc != 0)
         ctx->mem_ops = nullptr;
     return rc;
@@ -46,6 +49,7 @@ int mem_init(plx_ctx *ctx, bool clean_start) {
 // Also takes the allocator back from the compiler, which would otherwise place programs in
 // memory that no longer exists.
 void mem_destroy(plx_ctx *ctx) {
+    plx_fp_watch_stop();
     if (ctx->mem_ops)
         ctx->mem_ops->plx_mem_destroy();
     ctx->mem_ops = nullptr;
@@ -105,6 +109,7 @@ int policy_init(plx_ctx *ctx) {
     opts.process_access_lists = plx_process_access_lists;
     opts.retry_access_lists = plx_acl_retry_failed;
     opts.acl_filter_ids = [ctx](std::string_view name) { return plx_acl_filter_ids(ctx, name); };
+    opts.placement_ready = plx_fp_watch_check;
     plx_process_attach(ctx, std::move(opts));
     plx_tloc_reprocess = tloc_reprocess;
     return 0;

@@ -108,6 +108,18 @@ int plx_dpi_init(plx_ctx *ctx) {
     return 0;
 }
 
+int plx_dpi_tables_refill(plx_ctx *ctx) {
+    plx_dpi_state &m = plx_dpi_module();
+    if (!m.tables.valid())
+        return 0;
+    int rc = init_proto_family_mapping(m.tables);
+    // The knob was cleared with the tables: publish the count of users again.
+    m.control_state = 0;
+    if (ctx && policy_users(ctx) != 0)
+        plx_dpi_publish_state(ctx);
+    return rc;
+}
+
 void plx_dpi_destroy() {
     PLX_TRACE(PLX_DEBUG_DPI, "DPI Cleanup...\n");
     dpi_release();

@@ -19,6 +19,9 @@ struct plx_ctx;
 int plx_dpi_init(plx_ctx *ctx);
 // Releases the engine (shutdown).
 void plx_dpi_destroy();
+// The forwarding plane restarted and cleared its tables: fills the protocol-to-family table
+// again and publishes the number of policies using application recognition. 0 or -1.
+int plx_dpi_tables_refill(plx_ctx *ctx);
 
 // Engine protocol id of an application name: "unclassified" is 1 without asking the engine;
 // otherwise the engine's id, or 0 (logged) when the engine does not know the name.

@@ -1,5 +1,6 @@
 #include "fplink/plx_fibd.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -56,19 +57,19 @@ fib_policy_msg plx_fibd_policy_msg(const policy &p, const policy_vpn_list &v, ui
 
 bool plx_vpn_list_ids(const vpn_list &vl, size_t limit, std::vector<uint32_t> *out) {
     out->clear();
-    uint64_t total = 0;
+    // Ranges are ordered by their low end, so ids come out ascending; an id that an earlier,
+    // overlapping range already gave is not repeated.
+    uint64_t next = 0;
     for (const vpn_range &r : vl.ranges) {
-        total += r.high - r.low + 1;
-        if (r.high - r.low >= limit || total > limit)
-            return false;
-    }
-    out->reserve(total);
-    for (const vpn_range &r : vl.ranges)
-        for (uint64_t id = r.low;; ++id) {
+        for (uint64_t id = std::max(r.low, next); id <= r.high; ++id) {
+            if (out->size() == limit) {
+                out->clear();
+                return false;
+            }
             out->push_back(static_cast<uint32_t>(id));
-            if (id == r.high)
-                break;
         }
+        next = std::max(next, r.high + 1);
+    }
     return true;
 }
 
@@ -105,6 +106,10 @@ void plx_fibd_up(msgq_handle *, void *arg) {
                 int rc = plx_vpn_list_ids(*vl, PLX_FIBD_MAX_VPN_IDS, &m.vpn_ids)
                              ? plx_fibd_send(ctx, m)
                              : PLX_ENOMEM;
+                // The new fibd starts empty: it holds what this message carried.
+                pvl.fibd_vpn_ids.clear();
+                if (rc == 0 && pvl.filter_id != PLX_FILTER_ID_NONE)
+                    pvl.fibd_vpn_ids = m.vpn_ids;
                 if (rc == PLX_ENOMEM) {
                     PLX_LOG(
                         "No buffer for the bind of policy %s on VPN list %s; the rest of "

@@ -312,7 +312,11 @@ int build_policy_rule(plx_policy_db *db, rule &r, uint32_t type, const cfg_leave
     *what = "action";
     collected c;
     c.sla = type == PLX_POLICY_TYPE_PFR;
-    for (const auto &[path, v] : cfg.leaves()) {
+    const char *schema = type == PLX_POLICY_TYPE_PFR
+                             ? "policy-from-qctrl/app-route-policy/vpn-list/sequence"
+                             : "policy-from-qctrl/data-policy/vpn-list/sequence";
+    for (const auto *leaf : cfg.in_order(schema)) {
+        const auto &[path, v] = *leaf;
         action_value a;
         if (!direct_action(path, v, c, a))
             continue;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cstring>
 
 #include "daemon/plx_ctx.h"
@@ -113,6 +114,37 @@ void cfg_leaves::apply(const confd_tag_value_t *values, uint16_t count) {
             }
         }
     }
+}
+
+std::vector<const std::pair<const cfg_leaves::path, cfg_value> *> cfg_leaves::in_order(
+    const char *schema_path) const {
+    using leaf = std::pair<const path, cfg_value>;
+    // Position of each node of a path among its schema siblings, level by level.
+    const confd_cs_node *root = confd_cs_node_cd(nullptr, "/%s", schema_path);
+    auto position = [root](const path &p) {
+        std::vector<int> pos;
+        const confd_cs_node *n = root;
+        for (uint32_t tag : p) {
+            int i = 0;
+            const confd_cs_node *c = n ? n->children : nullptr;
+            while (c && c->tag != tag) {
+                c = c->next;
+                ++i;
+            }
+            pos.push_back(c ? i : INT32_MAX);
+            n = c;
+        }
+        return pos;
+    };
+    std::vector<std::pair<std::vector<int>, const leaf *>> keyed;
+    for (const leaf &l : leaves_)
+        keyed.emplace_back(root ? position(l.first) : std::vector<int>{}, &l);
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<const leaf *> out;
+    for (const auto &[pos, l] : keyed)
+        out.push_back(l);
+    return out;
 }
 
 bool cfg_leaves::inside(const path &p, uint32_t tag) {

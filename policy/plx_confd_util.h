@@ -132,6 +132,10 @@ class cfg_leaves {
 
     void apply(const confd_tag_value_t *values, uint16_t count);
     const std::map<path, cfg_value> &leaves() const { return leaves_; }
+    // The leaves in the order the configuration holds them: the schema order below the list
+    // entry at `schema_path` ("policy/access-list/sequence"); actions fill slots in it. Without
+    // a loaded schema, the order of leaves().
+    std::vector<const std::pair<const path, cfg_value> *> in_order(const char *schema_path) const;
     bool empty() const { return leaves_.empty(); }
     // Whether a leaf's path passes through the container `tag`.
     static bool inside(const path &p, uint32_t tag);

@@ -393,6 +393,9 @@ struct policy_vpn_list {
     uint32_t filter_id = PLX_FILTER_ID_NONE;
     uint32_t filter_type = 0;
     uint32_t direction = 0;
+    // The VPN ids fibd was last told this list applies to, ascending: what an unbind must take
+    // back, and what a change of the VPN list's ranges is compared with.
+    std::vector<uint32_t> fibd_vpn_ids;
     avl_tree<vpn_list_pfx_list, &vpn_list_pfx_list::link, vpn_list_pfx_list_order> pfx_refs;
     avl_tree<policer_instance, &policer_instance::in_owner, policer_instance_owner_order> policers;
     avl_tree<dpi_app_ctx, &dpi_app_ctx::link, dpi_app_ctx_order> app_refs;
@@ -682,6 +685,10 @@ struct plx_policy_hooks {
     std::function<void(vpn_list &, const vpn_range &)> vpn_range_added;
     // A range is about to be removed from a VPN list: unbind it for every bound user.
     std::function<void(vpn_list &, const vpn_range &)> vpn_range_removing;
+    // A range was removed from a VPN list (it is gone from the list when this runs).
+    std::function<void(vpn_list &)> vpn_range_removed;
+    // A VPN instance was created or modified: announce again the bindings that cover it.
+    std::function<void(uint64_t vpn_id)> vpn_configured;
     // A policy VPN list is about to be deleted: destroy its rule table, unbind it when bound
     // and release its program (the handles must be cleared).
     std::function<void(policy &, policy_vpn_list &)> vpn_list_releasing;

@@ -39,6 +39,8 @@ int plx_config_vpn_list_delete(plx_policy_db *db, std::string_view name) {
         if (db->hooks.vpn_range_removing)
             db->hooks.vpn_range_removing(*l, r);
         l->ranges.erase(r);
+        if (db->hooks.vpn_range_removed)
+            db->hooks.vpn_range_removed(*l);
     });
     db->vpn_lists.erase(*l);
     return PLX_OK;
@@ -76,6 +78,8 @@ int plx_config_vpn_range_delete(plx_policy_db *db, std::string_view name, uint64
     if (db->hooks.vpn_range_removing)
         db->hooks.vpn_range_removing(*l, *r);
     l->ranges.erase(*r);
+    if (db->hooks.vpn_range_removed)
+        db->hooks.vpn_range_removed(*l);
     return PLX_OK;
 }
 

@@ -72,7 +72,7 @@ int member_add(plx_policy_db *db, std::string_view name, std::vector<Member> mir
     return PLX_OK;
 }
 
-// Removes the member that `same` finds from a mirror.
+// Removes the member that `same` finds from a mirror; the programs that copied it are rebuilt.
 template <class Member, class Same>
 int member_delete(plx_policy_db *db, std::string_view name, std::vector<Member> mirror_data::*list,
                   Same same) {
@@ -87,6 +87,7 @@ int member_delete(plx_policy_db *db, std::string_view name, std::vector<Member> 
         return PLX_ENOENT;
     members.erase(it);
     mirror_update_kind(*m);
+    mark_mirror_users(db, *m);
     return PLX_OK;
 }
 
@@ -157,7 +158,10 @@ int plx_config_mirror_remote_dest_modify(plx_policy_db *db, std::string_view nam
         return PLX_ENOENT;
     for (mirror_remote_dest &r : m->data.remote_dests)
         if (same_addr(r.destination, dest)) {
-            r.source = source;
+            if (!same_addr(r.source, source)) {
+                r.source = source;
+                mark_mirror_users(db, *m);
+            }
             return PLX_OK;
         }
     return PLX_ENOENT;

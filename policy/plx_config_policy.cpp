@@ -295,6 +295,11 @@ int plx_config_policy_vpn_list_refresh(plx_policy_db *db, policy_vpn_list *pvl) 
                     }
                     break;
                 }
+                case PLX_ACTION_POLICE:
+                    if (policer *p =
+                            plx_config_policer_find(db, a.police.name.view(), a.police.owner_type))
+                        a.police.params = p->params;
+                    break;
                 case PLX_ACTION_TLOC_LIST:
                     tloc_list_action_release(db, r, a);
                     if (tloc_list_action_load(db, r, a) != PLX_OK)

@@ -104,23 +104,19 @@ void report_no_memory(const policy &p, policy_vpn_list &v, uint32_t len) {
 
 // ---- Model hooks ------------------------------------------------------------------------------
 
+// fibd holds one direction of a policy per VPN: a bind in the new direction moves it there.
 void on_direction_changed(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
-    if (v.filter_id == PLX_FILTER_ID_NONE)
-        return;
-    // fibd keeps a binding per direction: the old one goes before the new one is announced.
-    uint32_t now = v.direction;
-    v.direction = p.old_direction;
-    plx_policy_binding_send(ctx, p, v, FIB_MSG_POLICY_UNBIND);
-    v.direction = now;
-    plx_policy_binding_send(ctx, p, v, FIB_MSG_POLICY_BIND);
+    if (v.filter_id != PLX_FILTER_ID_NONE)
+        plx_policy_binding_send(ctx, p, v, FIB_MSG_POLICY_BIND);
 }
 
-void on_vpn_range(plx_ctx *ctx, vpn_list &l, const vpn_range &r, uint8_t op) {
+// The ranges of a VPN list changed: each bound user sends only the VPN ids that came or went.
+void on_vpn_ranges(plx_ctx *ctx, vpn_list &l) {
     for (const vpn_list_policy &u : l.users) {
         policy *p = plx_config_policy_find(ctx->policy, u.policy_type, u.policy_name.view());
         policy_vpn_list *v = p ? p->vpn_lists.find(l.name.view()) : nullptr;
-        if (v && v->filter_id != PLX_FILTER_ID_NONE)
-            plx_policy_binding_send(ctx, *p, *v, op, &r);
+        if (v)
+            plx_policy_binding_sync(ctx, *p, *v);
     }
 }
 
@@ -179,12 +175,9 @@ void plx_process_attach(plx_ctx *ctx, plx_process_opts opts) {
     db->hooks.direction_changed = [ctx](policy &p, policy_vpn_list &v) {
         on_direction_changed(ctx, p, v);
     };
-    db->hooks.vpn_range_added = [ctx](vpn_list &l, const vpn_range &r) {
-        on_vpn_range(ctx, l, r, FIB_MSG_POLICY_BIND);
-    };
-    db->hooks.vpn_range_removing = [ctx](vpn_list &l, const vpn_range &r) {
-        on_vpn_range(ctx, l, r, FIB_MSG_POLICY_UNBIND);
-    };
+    db->hooks.vpn_range_added = [ctx](vpn_list &l, const vpn_range &) { on_vpn_ranges(ctx, l); };
+    db->hooks.vpn_range_removed = [ctx](vpn_list &l) { on_vpn_ranges(ctx, l); };
+    db->hooks.vpn_configured = [ctx](uint64_t id) { plx_process_vpn_configured(ctx, id); };
     db->hooks.vpn_list_releasing = [ctx](policy &p, policy_vpn_list &v) {
         on_list_releasing(ctx, p, v);
     };
@@ -198,7 +191,8 @@ void plx_process_detach(plx_ctx *ctx) {
         plx_policy_hooks &h = ctx->policy->hooks;
         h.direction_changed = nullptr;
         h.vpn_range_added = nullptr;
-        h.vpn_range_removing = nullptr;
+        h.vpn_range_removed = nullptr;
+        h.vpn_configured = nullptr;
         h.vpn_list_releasing = nullptr;
         h.policer_modified = nullptr;
     }
@@ -229,6 +223,43 @@ void plx_process_pump(plx_ctx *ctx) {
         return;
     s.last_pump_ns = now;
     timer_exec(ctx->tmr_mgr, TIMER_PRI_MASK_HIGH, 100);
+}
+
+void plx_process_forget_placements(plx_ctx *ctx) {
+    if (!ctx || !ctx->policy)
+        return;
+    for (policy &p : ctx->policy->policies)
+        for (policy_vpn_list &v : p.vpn_lists) {
+            if (v.p_rule_table) {
+                plx_ruletable_destroy(static_cast<plx_ruletable *>(v.p_rule_table));
+                v.p_rule_table = nullptr;
+            }
+            v.p_program = nullptr;
+            if (v.filter_id != PLX_FILTER_ID_NONE) {
+                plx_policy_binding_send(ctx, p, v, FIB_MSG_POLICY_UNBIND);
+                v.filter_id = PLX_FILTER_ID_NONE;
+                v.filter_type = 0;
+            }
+            plx_config_mark_changed(v);
+        }
+    state_of(ctx).refused.clear();
+}
+
+void plx_process_vpn_configured(plx_ctx *ctx, uint64_t vpn_id) {
+    if (!ctx || !ctx->policy)
+        return;
+    for (vpn_list &l : ctx->policy->vpn_lists) {
+        bool covered = false;
+        for (const vpn_range &r : l.ranges)
+            covered = covered || (r.low <= vpn_id && vpn_id <= r.high);
+        if (!covered)
+            continue;
+        for (const vpn_list_policy &u : l.users) {
+            policy *p = plx_config_policy_find(ctx->policy, u.policy_type, u.policy_name.view());
+            if (policy_vpn_list *v = p ? p->vpn_lists.find(l.name.view()) : nullptr)
+                plx_policy_binding_resend(ctx, *p, *v, vpn_id, vpn_id);
+        }
+    }
 }
 
 int plx_policy_change(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
@@ -306,6 +337,10 @@ int plx_process_all_changed(plx_ctx *ctx) {
     state &s = state_of(ctx);
     if (s.running) {
         s.pending = true;
+        return PLX_OK;
+    }
+    if (s.opts.placement_ready && !s.opts.placement_ready()) {
+        PLX_TRACE(PLX_DEBUG_POLICY, "Forwarding plane not ready; processing deferred\n");
         return PLX_OK;
     }
     s.running = true;

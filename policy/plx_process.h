@@ -14,8 +14,9 @@
 // which also carries the program-status notification to the operator.
 //
 // Events that change programs without a commit: TLOC state (the policies naming the TLOC are
-// rebuilt), VPN ranges added or removed (only that range is bound or unbound), direction changes
-// (rebind), policer changes (parameters refreshed in the placed programs, no recompile).
+// rebuilt), VPN ranges added or removed (only the VPN ids that came or went are bound or
+// unbound), direction changes (rebind), policer changes (parameters refreshed in the placed
+// programs, no recompile).
 //
 // Everything runs on the event-loop thread.
 #pragma once
@@ -46,6 +47,10 @@ struct plx_process_opts {
     std::function<void(plx_ctx *)> retry_access_lists;
     // Filter ids of the IPv4 and IPv6 access lists of a name (policer refresh).
     std::function<std::vector<uint32_t>(std::string_view acl_name)> acl_filter_ids;
+    // Whether programs may be placed now: false while the forwarding plane restarts (its filter
+    // memory is being cleared). A run asked for meanwhile keeps everything marked; the restart
+    // handling processes it.
+    std::function<bool()> placement_ready;
 };
 
 // Attaches the processing to a context: installs the model's hooks (direction changes, VPN
@@ -81,13 +86,29 @@ int plx_policy_change(plx_ctx *ctx, plx::cfg::policy &p, plx::cfg::policy_vpn_li
 void plx_process_oom_policies(plx_ctx *ctx, uint32_t freed);
 
 // Sends a bind (FIB_MSG_POLICY_BIND) or unbind (FIB_MSG_POLICY_UNBIND) message for a VPN list of
-// a policy: every VPN id of every range of the list, or only those of `only` when given. Nothing
-// is sent for a list without VPN ids or without a connection to fibd (the state is announced
-// again when fibd connects). 0 sent or nothing to send, 12 no buffer, 22 too many VPN ids for
-// one message, otherwise the transport's result.
-int plx_policy_binding_send(plx_ctx *ctx, const plx::cfg::policy &p,
-                            const plx::cfg::policy_vpn_list &v, uint8_t op,
-                            const plx::cfg::vpn_range *only = nullptr);
+// a policy. A bind carries every VPN id of the list (each once, ascending) and becomes what the
+// list holds at fibd (v.fibd_vpn_ids); an unbind takes back exactly those ids. Nothing is sent
+// for no ids or without a connection to fibd (the state is announced again when fibd connects).
+// 0 sent or nothing to send, 12 no buffer, 22 too many VPN ids for one message, otherwise the
+// transport's result.
+int plx_policy_binding_send(plx_ctx *ctx, const plx::cfg::policy &p, plx::cfg::policy_vpn_list &v,
+                            uint8_t op);
+// Brings fibd in line with the VPN list's ranges after they changed: an unbind for the ids no
+// range covers any more, a bind for the ids newly covered. Nothing for an unbound list.
+int plx_policy_binding_sync(plx_ctx *ctx, const plx::cfg::policy &p, plx::cfg::policy_vpn_list &v);
+// Binds again the ids between low and high that the list holds at fibd (a VPN instance was
+// configured). Nothing for an unbound list.
+int plx_policy_binding_resend(plx_ctx *ctx, const plx::cfg::policy &p,
+                              const plx::cfg::policy_vpn_list &v, uint64_t low, uint64_t high);
+
+// The forwarding plane started afresh with empty filter memory: every policy VPN list that was
+// bound or failed is unbound at fibd (under its old filter id), forgets its program without
+// releasing it (program memory forgets its placements separately) and is marked for a rebuild.
+void plx_process_forget_placements(plx_ctx *ctx);
+
+// A VPN instance was created or modified: every bound user of a VPN list with a range containing
+// the VPN id sends its bind for that id again.
+void plx_process_vpn_configured(plx_ctx *ctx, uint64_t vpn_id);
 
 // Lets due high-priority timers run during a long rebuild: runs the high-priority wheel when at
 // least 6 ms passed since it last did.

@@ -214,6 +214,26 @@ int32_t plx_mem_pending_releases() {
     return dll_count(&g_mem.release_list);
 }
 
+bool plx_mem_release_pending(uint32_t filter_id) {
+    for (dll_node *n = dll_head(&g_mem.release_list); n; n = n->p_next)
+        if (DLL_ENTRY(n, plx_mem_entry, link)->filter_id == filter_id)
+            return true;
+    return false;
+}
+
+const FilterEntry *plx_mem_filter_entry(uint32_t filter_id) {
+    if (!g_mem.t.filters || filter_id >= g_mem.t.num_filters)
+        return nullptr;
+    return &g_mem.t.filters[filter_id];
+}
+
+void plx_mem_forget_placements() {
+    if (g_mem.mem)
+        memset(static_cast<void *>(g_mem.mem), 0, size_t{g_mem.t.num_blocks} * sizeof *g_mem.mem);
+    dll_init(&g_mem.release_list);
+    g_mem.current_filter = FP_FILTER_NONE;
+}
+
 namespace {
 
 struct RefreshArg {

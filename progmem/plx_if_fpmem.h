@@ -88,6 +88,14 @@ void plx_mem_release_scan();
 
 // Number of programs waiting on the delayed-release list.
 int32_t plx_mem_pending_releases();
+// Whether the program of a filter number waits on the delayed-release list.
+bool plx_mem_release_pending(uint32_t filter_id);
+// The filter-table entry of a filter number; null out of range or before set-up.
+const FilterEntry *plx_mem_filter_entry(uint32_t filter_id);
+// The forwarding plane started afresh and cleared filter memory: forgets every placement and
+// the delayed-release list. The shared tables are not touched: they belong to the new
+// forwarding plane, and every filter number and block counts as free again.
+void plx_mem_forget_placements();
 
 // One entry per block of filter memory, meaningful at the first block of each program.
 struct plx_mem_entry {

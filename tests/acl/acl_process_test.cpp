@@ -1,6 +1,7 @@
 // Access lists become placed programs bound to their interfaces; lists that do not fit filter
 // memory are failed states that a release of memory retries, unlike lists the compiler refuses.
 #include "acl/plx_acl_process.h"
+#include "daemon/plx_verify.h"
 #include "peers/fpeval/fp_eval.h"
 #include "tests/policy/process_fixture.h"
 
@@ -117,6 +118,61 @@ TEST_F(AclProcess, OutOfMemoryIsRetriedWhenMemoryIsReleasedRefusalsAreNot) {
         EXPECT_EQ(fp_eval(prog, pkt).index, port / 10) << port;  // record 0: the default
     }
     EXPECT_EQ(plx_intf_config_acl_find(&model_, "wide", 0)->filter_id, kFilters);
+}
+
+}  // namespace
+}  // namespace plx::cfg::test
+
+namespace plx::cfg::test {
+namespace {
+
+constexpr uint32_t TAG_POLICE = 0x58e2217b;
+constexpr uint32_t TAG_MIRROR = 0x65975b28;
+
+// What a list copied from a policer or a mirror follows every later edit of them into the next
+// program; and the self-check sees the list placed and bound.
+TEST_F(AclProcess, CopiedPolicersAndMirrorsFollowTheirEdits) {
+    const plx_ip_addr dst{{10, 0, 0, 9}, 1}, src1{{10, 0, 0, 1}, 1}, src2{{10, 0, 0, 2}, 1};
+    ASSERT_EQ(plx_config_policer_add(&db, "p", PLX_POLICER_OWNER_LOCAL, {8'000'000, 1000, 0}), 0);
+    ASSERT_EQ(plx_config_mirror_remote_dest_add(&db, "m", dst, src1), 0);
+    ASSERT_EQ(plx_config_mirror_interface_add(&db, "m", "ge0/9"), 0);
+    ASSERT_EQ(plx_intf_config_acl_add(&model_, "a", PLX_ACL_FAMILY_IPV4, 2), 0);
+    rule *r = acl_seq("a", PLX_ACL_FAMILY_IPV4, 10);
+    action_value v;
+    v.name = "p";
+    ASSERT_EQ(plx_intf_config_action_add(&model_, *r, TAG_POLICE, v), 0);
+    v.name = "m";
+    ASSERT_EQ(plx_intf_config_action_add(&model_, *r, TAG_MIRROR, v), 0);
+    ASSERT_EQ(plx_intf_config_bind(&model_, "a", PLX_ACL_FAMILY_IPV4, "ge0/1", 1, 7), 0);
+    process();
+    auto data = [&] {
+        FpPacket p;
+        p.field[12] = 1;
+        auto *l = plx_intf_config_acl_find(&model_, "a", PLX_ACL_FAMILY_IPV4);
+        return reinterpret_cast<const uint8_t *>(
+            fp_eval(static_cast<PolicyProgram *>(l->p_program), p).record + 1);
+    };
+    auto police = [&] { return *plx_action_slot<PoliceSlot>(data(), 1); };
+    auto mirror = [&] { return *plx_action_slot<MirrorSlot>(data(), 2); };
+    EXPECT_EQ(police().rate, kClock / 1'000'000);
+    EXPECT_EQ(mirror().src.addr[3], 1);
+
+    ASSERT_EQ(plx_config_policer_update(&db, "p", PLX_POLICER_OWNER_LOCAL, {16'000'000, 0, 0},
+                                        PLX_POLICER_RATE),
+              0);
+    ASSERT_EQ(plx_config_mirror_remote_dest_modify(&db, "m", dst, src2), 0);
+    process();
+    EXPECT_EQ(police().rate, kClock / 2'000'000) << "the recompile kept the old rate";
+    EXPECT_EQ(mirror().src.addr[3], 2) << "the source change did not reach the program";
+    ASSERT_EQ(plx_config_mirror_remote_dest_delete(&db, "m", dst), 0);
+    process();
+    EXPECT_EQ(mirror().kind, 1u) << "a removed destination stays in the program";
+
+    take_acl();
+    plx_verify_report rep = plx_verify(&ctx, fib_tables());
+    EXPECT_TRUE(rep.differences.empty()) << rep.differences[0];
+    EXPECT_EQ(rep.programs, 1u);
+    EXPECT_EQ(rep.bindings, 1u);
 }
 
 }  // namespace

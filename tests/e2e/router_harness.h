@@ -309,3 +309,15 @@ class Router {
 };
 
 }  // namespace e2e
+
+namespace e2e {
+
+// plxd's self-check: true when `request /plx/verify` reports no difference; its text in *out.
+inline bool plxd_verify(const Router &r, std::string *out = nullptr) {
+    CmdResult v = r.cli("request /plx/verify");
+    if (out)
+        *out = v.out;
+    return v.rc == 0 && v.out.find(" 0 differences") != std::string::npos;
+}
+
+}  // namespace e2e

@@ -18,6 +18,7 @@
 #include "compiler/plx_compiler.h"
 #include "daemon/plx_ctx.h"
 #include "fplink/fib_msgs.h"
+#include "peers/fibd/fibd_state.h"
 #include "policy/plx_process.h"
 #include "progmem/plx_if_fpmem.h"
 #include "tests/policy/model_fixture.h"
@@ -138,6 +139,20 @@ class ProcessTest : public ModelTest {
     plx_ctx ctx{};
     std::vector<fib_policy_msg> msgs;
     std::vector<fib_acl_msg> acl_msgs;
+    // fibd's binding state as the messages received so far made it, mirrored into binding
+    // tables of its own, and what it could not apply (an unbind of something not bound).
+    std::vector<fp_vpn_binding> fib_vpn = std::vector<fp_vpn_binding>(1024);
+    std::vector<fp_intf_acl_binding> fib_intf = std::vector<fp_intf_acl_binding>(16);
+    fp_binding_tables fib_tables() {
+        return {fib_vpn.data(),  static_cast<uint32_t>(fib_vpn.size()),
+                fib_intf.data(), static_cast<uint32_t>(fib_intf.size()),
+                nullptr,         nullptr};
+    }
+    FibdState fib{fib_tables()};
+    std::vector<std::string> fib_warnings;
+    // Filter memory and the filter table, as the forwarding plane shares them.
+    std::vector<uint8_t> mem_;
+    std::vector<FilterEntry> filters_;
     // The programming events raised, as "<policy>/<VPN list> <Success|Failed>": what their
     // notifications report.
     std::vector<std::string> notes;
@@ -174,8 +189,10 @@ class ProcessTest : public ModelTest {
         fib_msg m;
         std::string err;
         EXPECT_EQ(fib_msg_decode({p, len}, m, &err), 0) << err;
+        auto *t = static_cast<ProcessTest *>(arg);
+        t->fib.apply(m, &t->fib_warnings);
         if (auto *pm = std::get_if<fib_policy_msg>(&m))
-            static_cast<ProcessTest *>(arg)->msgs.push_back(*pm);
+            t->msgs.push_back(*pm);
         if (auto *am = std::get_if<fib_acl_msg>(&m))
             static_cast<ProcessTest *>(arg)->acl_msgs.push_back(*am);
         msgq_free(q, p);
@@ -185,8 +202,6 @@ class ProcessTest : public ModelTest {
     event_base *base_ = nullptr;
     timer_mgr *tm_ = nullptr;
     timespec now_{1000, 0};
-    std::vector<uint8_t> mem_;
-    std::vector<FilterEntry> filters_;
     ProgramMemoryOps ops_{};
     msgq_handle *fibd_ = nullptr;
     bool fibd_connected_ = false;

@@ -76,7 +76,8 @@ TEST_F(PolicyReaders, DataPolicySequenceIsBuiltChangedAndDeleted) {
               <source-port>10-20</source-port><source-port>80</source-port>
               <destination-data-prefix-list>srv</destination-data-prefix-list>
               <dscp>46</dscp></match>
-            <action><base-action>accept</base-action><count>c1</count><policer>p1</policer>
+            <action><base-action>accept</base-action><count>c1</count><log/><cflowd/>
+              <policer>p1</policer>
               <set><dscp>10</dscp><tloc><ip>1.1.1.1</ip><color>gold</color><label>7</label></tloc>
               </set></action></sequence>)";
     auto config = [&](const std::string &dir, const std::string &seq) {
@@ -104,9 +105,11 @@ TEST_F(PolicyReaders, DataPolicySequenceIsBuiltChangedAndDeleted) {
         if (m.field_type == PLX_MATCH_SRC_PORT)
             ports += (m.low == 10 && m.high == 20) || (m.low == 80 && m.high == 80);
     EXPECT_EQ(ports, 2);
-    EXPECT_EQ(action_types(*r).front(), PLX_ACTION_BASE);
+    // Actions in the order the configuration holds them (they fill the slots in it).
     auto types = action_types(*r);
-    EXPECT_EQ(std::count(types.begin(), types.end(), PLX_ACTION_SET_DSCP), 1);
+    EXPECT_EQ(types, (std::vector<uint32_t>{PLX_ACTION_BASE, PLX_ACTION_COUNT, PLX_ACTION_LOG,
+                                            PLX_ACTION_CFLOWD, PLX_ACTION_POLICE,
+                                            PLX_ACTION_SET_DSCP, PLX_ACTION_SET_TLOC}));
     ASSERT_NE(plx_config_tloc_find(&db(), tloc_key_v4(htonl(0x01010101), 11, 2)), nullptr);
 
     // Only the label of the TLOC is configured differently, the policer and the DSCP match go:
