@@ -15,6 +15,10 @@
 #include <string_view>
 #include <vector>
 
+#include "daemon/plx_confd_module.h"
+#include "platform/confd/confd_dp.h"
+#include "qconfd/qconfd_api.h"
+
 namespace {
 
 constexpr const char *kModules[] = {"quorvel-policy",     "quorvel-vpn",   "quorvel-snmp",
@@ -273,65 +277,36 @@ TEST_F(YangModels, PinnedTagsAreTheReadersNumbersAndUniquePerName) {
     }
 }
 
+// Every row of the daemon's subscription table and of the layer's common table names a
+// configuration node of the row's model with the row's key count.
 TEST_F(YangModels, SubscribedPathsExistWithTheirKeyCounts) {
-    struct Row {
-        const char *path;
-        unsigned keys;
-    };
-    const Row rows[] = {
-        {"/quorvel-policy:policy/class-map/class", 1},
-        {"/quorvel-policy:policy/lists/data-prefix-list", 1},
-        {"/quorvel-policy:policy/lists/data-prefix-list/ip-prefix", 2},
-        {"/quorvel-policy:policy/lists/app-list", 1},
-        {"/quorvel-policy:policy/lists/app-list/app", 2},
-        {"/quorvel-policy:policy/lists/app-list/app-family", 2},
-        {"/quorvel-policy:policy-from-qctrl/sla-class", 1},
-        {"/quorvel-policy:policy-from-qctrl/lists/vpn-list", 1},
-        {"/quorvel-policy:policy-from-qctrl/lists/vpn-list/vpn", 2},
-        {"/quorvel-policy:policy-from-qctrl/lists/data-prefix-list", 1},
-        {"/quorvel-policy:policy-from-qctrl/lists/data-prefix-list/ip-prefix", 2},
-        {"/quorvel-policy:policy-from-qctrl/lists/app-list", 1},
-        {"/quorvel-policy:policy-from-qctrl/lists/app-list/app", 2},
-        {"/quorvel-policy:policy-from-qctrl/lists/app-list/app-family", 2},
-        {"/quorvel-policy:policy-from-qctrl/policer", 1},
-        {"/quorvel-policy:policy-from-qctrl/data-policy", 1},
-        {"/quorvel-policy:policy-from-qctrl/data-policy/vpn-list", 2},
-        {"/quorvel-policy:policy-from-qctrl/data-policy/vpn-list/sequence/action/set/"
-         "qrv-tloc-pref-list",
-         4},
-        {"/quorvel-policy:policy-from-qctrl/data-policy/vpn-list/sequence", 3},
-        {"/quorvel-policy:policy-from-qctrl/app-route-policy", 1},
-        {"/quorvel-policy:policy-from-qctrl/app-route-policy/vpn-list", 2},
-        {"/quorvel-policy:policy-from-qctrl/app-route-policy/vpn-list/sequence", 3},
-        {"/quorvel-policy:policy", 0},
-        {"/quorvel-policy:policy/mirror", 1},
-        {"/quorvel-policy:policy/mirror/interface", 2},
-        {"/quorvel-policy:policy/mirror/remote-dest", 2},
-        {"/quorvel-policy:policy/policer", 1},
-        {"/quorvel-policy:policy/access-list", 1},
-        {"/quorvel-policy:policy/access-list/sequence", 2},
-        {"/quorvel-policy:policy/ipv6/access-list", 1},
-        {"/quorvel-policy:policy/ipv6/access-list/sequence", 2},
-        {"/quorvel-vpn:vpn/vpn-instance", 1},
-        {"/quorvel-vpn:vpn/vpn-instance/interface", 2},
-        {"/quorvel-vpn:vpn/vpn-instance/interface/access-list", 3},
-        {"/quorvel-vpn:vpn/vpn-instance/interface/ipv6/access-list", 3},
-        {"/quorvel-snmp:snmp/trap/group", 1},
-        {"/quorvel-snmp:snmp/trap/group/enable", 2},
-    };
-    for (const Row &row : rows) {
-        const lysc_node *node = find(row.path);
-        ASSERT_NE(node, nullptr) << row.path;
-        unsigned keys = 0;
-        for (const lysc_node *n = node; n; n = n->parent) {
-            if (n->nodetype != LYS_LIST)
-                continue;
-            for (const lysc_node *c = lysc_node_child(n); c && lysc_is_key(c); c = c->next)
-                ++keys;
-        }
-        EXPECT_EQ(keys, row.keys) << row.path;
-        EXPECT_TRUE(node->flags & LYS_CONFIG_W) << row.path;
+    std::map<uint32_t, std::string> module_of_ns;
+    for (const char *name : kModules) {
+        const lys_module *mod = ly_ctx_get_module_implemented(ctx_, name);
+        if (auto ns = pinned_id(mod->compiled->exts, LY_STMT_MODULE))
+            module_of_ns[*ns] = name;
     }
+    int rows = 0;
+    for (const SubscriptionPoint *table :
+         {plx_confd_subscriptions(), qconfd_common_subscriptions()})
+        for (const SubscriptionPoint *row = table; row->path[0]; ++row) {
+            if (row->flags & QCONFD_SUB_FLAG_OPER)
+                continue;  // the debug switches: state data, see below
+            ++rows;
+            const std::string path = "/" + module_of_ns[row->ns] + ":" + row->path;
+            const lysc_node *node = find(path.c_str());
+            ASSERT_NE(node, nullptr) << path;
+            unsigned keys = 0;
+            for (const lysc_node *n = node; n; n = n->parent) {
+                if (n->nodetype != LYS_LIST)
+                    continue;
+                for (const lysc_node *c = lysc_node_child(n); c && lysc_is_key(c); c = c->next)
+                    ++keys;
+            }
+            EXPECT_EQ(keys, row->key_count) << path;
+            EXPECT_TRUE(node->flags & LYS_CONFIG_W) << path;
+        }
+    EXPECT_EQ(rows, 37);
 
     // Key and value types the readers check.
     auto base = [&](const char *path) {
@@ -678,45 +653,12 @@ TEST_F(YangModels, ShowListsCarryTheirCallpointsTagsAndKeys) {
     }
 }
 
-// The daemon's action table in row order. The four clear commands take the optional name, whose
-// tag is the show lists' name tag; every other command takes nothing.
+// The model's action points are the daemon's action table, in row order. The four clear commands
+// take the optional name, whose tag is the show lists' name tag; every other command takes nothing.
 TEST_F(YangModels, ActionPointsAreOperatorCommandsInTableOrder) {
-    const std::vector<std::string> table = {
-        "plx_dump_admin_tech",
-        "plx_dump_filter",
-        "plx_dump_msgq",
-        "plx_dump_memory_stats",
-        "plx_dump_memory_map",
-        "plx_dump_config",
-        "plx_dump_policy",
-        "plx_dump_acl",
-        "plx_dump_acl6",
-        "plx_dump_vpn_list",
-        "plx_dump_prefix_list",
-        "plx_dump_tloc_list",
-        "plx_dump_tloc",
-        "plx_dump_mirror",
-        "plx_dump_policer",
-        "plx_dump_class",
-        "plx_dump_sla_class",
-        "plx_dump_all",
-        "plx_dump_app_list",
-        "plx_dpi_dump_protocol_list",
-        "plx_dpi_dump_protocol_family_mapping",
-        "plx_dpi_dump_protocol_hits",
-        "plx_dpi_dump_configuration",
-        "plx_dpi_clear_protocol_hits",
-        "plx_clear_policy_acl",
-        "plx_clear_policy_acl6",
-        "plx_clear_data_policy",
-        "plx_clear_app_route_policy",
-        "plx_debug_config",
-        "plx_debug_hbus",
-        "plx_debug_dpi",
-        "plx_debug_policy",
-        "plx_debug_all",
-        "plx_debug_disable_all",
-    };
+    std::vector<std::string> table;
+    for (const confd_action_cbs *a = plx_confd_actions(); a->actionpoint[0]; ++a)
+        table.push_back(a->actionpoint);
     const std::set<std::string> clears = {"plx_clear_policy_acl", "plx_clear_policy_acl6",
                                           "plx_clear_data_policy", "plx_clear_app_route_policy"};
     std::vector<std::string> found;

@@ -13,6 +13,7 @@
 #include "platform/confd/confd_dp.h"
 #include "tests/peers/cdbd/cdbd_fixture.h"
 #include "tests/peers/cdbd/snmp/snmptrapd_fixture.h"
+#include "tests/support/test_process.h"
 
 namespace cdbt {
 namespace {
@@ -321,15 +322,7 @@ class DaemonTest : public CdbFixture {
     }
     // Runs cdbcli with the arguments; returns its output (stdout and stderr).
     static std::string cdbcli(const std::string &args) {
-        std::string cmd = std::string(CDBCLI_BIN) + " " + args + " 2>&1";
-        FILE *p = popen(cmd.c_str(), "r");
-        std::string out;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        pclose(p);
-        return out;
+        return run_output(std::string(CDBCLI_BIN) + " " + args);
     }
     std::string read_oper(const std::string &path, std::string *err = nullptr) {
         int fd = cli_socket();
