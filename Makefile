@@ -1,5 +1,6 @@
 # Thin wrapper around CMake. `make test` builds and runs the tests; `make asan-test` does the
-# same with AddressSanitizer and UndefinedBehaviorSanitizer; `make run` starts the simulated router.
+# same with AddressSanitizer and UndefinedBehaviorSanitizer; `make run` builds what the simulated
+# router runs and starts it.
 # `make fuzz` runs every libFuzzer harness for FUZZ_SECONDS each (clang build in FUZZ_BUILD);
 # `make fuzz-ci` is the short run of CI; `make live-long` the long live-change run of the router.
 # The test builds treat warnings as errors (PLX_WERROR).
@@ -73,7 +74,9 @@ cfgfuzz: build
 bench: build
 	$(BUILD)/bench/plx_bench
 
-run: build
+# Builds only what the router runs (the `router` target), not the tests and benchmarks.
+run: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target router
 	tools/run-router.sh $(BUILD)
 
 format:

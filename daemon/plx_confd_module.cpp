@@ -2,6 +2,7 @@
 #include "daemon/plx_confd_module.h"
 #include "daemon/plx_event_notify.h"
 
+#include <array>
 #include <cstring>
 
 #include "acl/plx_intf_confd.h"
@@ -21,122 +22,157 @@
 
 namespace {
 
-constexpr uint32_t P = PLX_NS_POLICY;
-constexpr uint32_t V = PLX_NS_VPN;
-constexpr uint8_t NONE = 0;
+// Priority levels of the subscriptions; level 1 is notified first. Objects are created in
+// dependency order, from what others name to what names them, and deleted in the reverse order:
+// a row's delete-only subscription sits at the mirrored level, LEVELS_END - level.
+enum Level : uint8_t {
+    OPER = 0,              // operational data: no priority
+    LISTS = 1,             // lists, policers, mirrors and the policy-level settings
+    POLICIES = 2,          // data and app-route policies
+    POLICY_VPN_LISTS = 3,  // a policy's VPN lists
+    SEQUENCES = 4,         // their sequences
+    LAST = 6,              // access lists, interface bindings, SLA classes and class maps
+};
+constexpr uint8_t LEVELS_END = 7;
 
-SubscriptionPoint row(const char *path, uint8_t keys, uint8_t priority, uint8_t delete_priority,
-                      uint32_t ns, SubscriptionReader reader, uint8_t flags = 0) {
+// One subscribed path as the daemon states it; the layer's row is built from it.
+struct Row {
+    const char *path;
+    uint8_t keys;  // list keys from the root to the path
+    Level level;   // creates and changes; deletes at the mirrored level
+    SubscriptionReader reader;
+    uint32_t ns = PLX_NS_POLICY;
+    bool one_point = false;  // deletes arrive at `level` too, with no subscription of their own
+    uint8_t flags = 0;
+};
+
+// The subscribed paths in the order the layer walks them, one row a line.
+// clang-format off
+constexpr Row kRows[] = {
+    {.path = "policy/class-map/class",                               .keys = 1, .level = LAST,             .reader = plx_config_class, .one_point = true},
+    {.path = "policy/lists/data-prefix-list",                        .keys = 1, .level = LISTS,            .reader = plx_config_policy_local_pfx_list},
+    {.path = "policy/lists/data-prefix-list/ip-prefix",              .keys = 2, .level = LISTS,            .reader = plx_config_policy_local_pfx_list_ip},
+    {.path = "policy/lists/app-list",                                .keys = 1, .level = LISTS,            .reader = plx_config_policy_local_app_list},
+    {.path = "policy/lists/app-list/app",                            .keys = 2, .level = LISTS,            .reader = plx_config_policy_local_app_list_app},
+    {.path = "policy/lists/app-list/app-family",                     .keys = 2, .level = LISTS,            .reader = plx_config_policy_local_app_list_app_family},
+    {.path = "policy-from-qctrl/sla-class",                          .keys = 1, .level = LAST,             .reader = plx_config_policy_sla_class},
+    {.path = "policy-from-qctrl/lists/vpn-list",                     .keys = 1, .level = LISTS,            .reader = plx_config_policy_vpn_list},
+    {.path = "policy-from-qctrl/lists/vpn-list/vpn",                 .keys = 2, .level = LISTS,            .reader = plx_config_policy_vpn_id},
+    {.path = "policy-from-qctrl/lists/data-prefix-list",             .keys = 1, .level = LISTS,            .reader = plx_config_policy_pfx_list},
+    {.path = "policy-from-qctrl/lists/data-prefix-list/ip-prefix",   .keys = 2, .level = LISTS,            .reader = plx_config_policy_pfx_list_ip},
+    {.path = "policy-from-qctrl/lists/app-list",                     .keys = 1, .level = LISTS,            .reader = plx_config_policy_app_list},
+    {.path = "policy-from-qctrl/lists/app-list/app",                 .keys = 2, .level = LISTS,            .reader = plx_config_policy_app_list_app},
+    {.path = "policy-from-qctrl/lists/app-list/app-family",          .keys = 2, .level = LISTS,            .reader = plx_config_policy_app_list_app_family},
+    {.path = "policy-from-qctrl/policer",                            .keys = 1, .level = LISTS,            .reader = plx_config_policy_policer},
+    {.path = "policy-from-qctrl/data-policy",                        .keys = 1, .level = POLICIES,         .reader = plx_config_data_policy},
+    {.path = "policy-from-qctrl/data-policy/vpn-list",               .keys = 2, .level = POLICY_VPN_LISTS, .reader = plx_config_data_policy_vpn_list},
+    // Added before its sequence and deleted after it: the sequence reader resolves the list.
+    {.path = "policy-from-qctrl/data-policy/vpn-list/sequence/action/set/qrv-tloc-pref-list", .keys = 4, .level = POLICY_VPN_LISTS, .reader = plx_config_data_policy_seq_tloc_pref_list},
+    {.path = "policy-from-qctrl/data-policy/vpn-list/sequence",      .keys = 3, .level = SEQUENCES,        .reader = plx_config_data_policy_seq},
+    {.path = "policy-from-qctrl/app-route-policy",                   .keys = 1, .level = POLICIES,         .reader = plx_config_app_route_policy},
+    {.path = "policy-from-qctrl/app-route-policy/vpn-list",          .keys = 2, .level = POLICY_VPN_LISTS, .reader = plx_config_app_route_policy_vpn_list},
+    {.path = "policy-from-qctrl/app-route-policy/vpn-list/sequence", .keys = 3, .level = SEQUENCES,        .reader = plx_config_app_route_policy_seq},
+    {.path = "policy",                                               .keys = 0, .level = LISTS,            .reader = plx_config_policy},
+    {.path = "policy/mirror",                                        .keys = 1, .level = LISTS,            .reader = plx_config_mirror},
+    {.path = "policy/mirror/interface",                              .keys = 2, .level = LISTS,            .reader = plx_config_mirror_interface},
+    {.path = "policy/mirror/remote-dest",                            .keys = 2, .level = LISTS,            .reader = plx_config_mirror_remote_dest},
+    {.path = "policy/policer",                                       .keys = 1, .level = LISTS,            .reader = plx_config_local_policer},
+    {.path = "policy/access-list",                                   .keys = 1, .level = LAST,             .reader = plx_config_access_list},
+    {.path = "policy/access-list/sequence",                          .keys = 2, .level = LAST,             .reader = plx_config_access_list_seq},
+    {.path = "policy/ipv6/access-list",                              .keys = 1, .level = LAST,             .reader = plx_config_access_list6},
+    {.path = "policy/ipv6/access-list/sequence",                     .keys = 2, .level = LAST,             .reader = plx_config_access_list6_seq},
+    {.path = "vpn/vpn-instance",                                     .keys = 1, .level = LAST,             .reader = plx_config_vpn_instance, .ns = PLX_NS_VPN},
+    {.path = "vpn/vpn-instance/interface",                           .keys = 2, .level = LAST,             .reader = plx_config_vpn_interface, .ns = PLX_NS_VPN},
+    {.path = "vpn/vpn-instance/interface/access-list",               .keys = 3, .level = LAST,             .reader = plx_config_intf_access_list, .ns = PLX_NS_VPN},
+    {.path = "vpn/vpn-instance/interface/ipv6/access-list",          .keys = 3, .level = LAST,             .reader = plx_config_intf_access_list6, .ns = PLX_NS_VPN},
+    // The debug switches that are on (operational data; the path names its model).
+    {.path = "debugs/plx",                                           .keys = 0, .level = OPER,             .reader = plx_config_debugs, .ns = 0, .flags = QCONFD_SUB_FLAG_OPER},
+};
+// clang-format on
+
+SubscriptionPoint subscription_point(const Row &r) {
     SubscriptionPoint p{};
-    std::strncpy(p.path, path, sizeof(p.path) - 1);
-    p.reader = reader;
-    p.ns = ns;
+    std::strncpy(p.path, r.path, sizeof(p.path) - 1);
+    p.reader = r.reader;
+    p.ns = r.ns;
     p.add_point = p.delete_point = -1;
-    p.key_count = keys;
-    p.priorities = qconfd_priorities(priority, delete_priority);
-    p.flags = flags;
+    p.key_count = r.keys;
+    const bool own_delete = r.level != OPER && !r.one_point;
+    p.priorities = qconfd_priorities(r.level, own_delete ? LEVELS_END - r.level : 0);
+    p.flags = r.flags;
     return p;
 }
 
-// Lists and policers are created first and deleted last; policies, their VPN lists and their
-// sequences follow at 2, 3 and 4 and go in the reverse order; access lists, interface bindings
-// and SLA classes are created last and deleted first.
-SubscriptionPoint g_subscriptions[] = {
-    row("policy/class-map/class", 1, 6, NONE, P, plx_config_class),
-    row("policy/lists/data-prefix-list", 1, 1, 6, P, plx_config_policy_local_pfx_list),
-    row("policy/lists/data-prefix-list/ip-prefix", 2, 1, 6, P, plx_config_policy_local_pfx_list_ip),
-    row("policy/lists/app-list", 1, 1, 6, P, plx_config_policy_local_app_list),
-    row("policy/lists/app-list/app", 2, 1, 6, P, plx_config_policy_local_app_list_app),
-    row("policy/lists/app-list/app-family", 2, 1, 6, P,
-        plx_config_policy_local_app_list_app_family),
-    row("policy-from-qctrl/sla-class", 1, 6, 1, P, plx_config_policy_sla_class),
-    row("policy-from-qctrl/lists/vpn-list", 1, 1, 6, P, plx_config_policy_vpn_list),
-    row("policy-from-qctrl/lists/vpn-list/vpn", 2, 1, 6, P, plx_config_policy_vpn_id),
-    row("policy-from-qctrl/lists/data-prefix-list", 1, 1, 6, P, plx_config_policy_pfx_list),
-    row("policy-from-qctrl/lists/data-prefix-list/ip-prefix", 2, 1, 6, P,
-        plx_config_policy_pfx_list_ip),
-    row("policy-from-qctrl/lists/app-list", 1, 1, 6, P, plx_config_policy_app_list),
-    row("policy-from-qctrl/lists/app-list/app", 2, 1, 6, P, plx_config_policy_app_list_app),
-    row("policy-from-qctrl/lists/app-list/app-family", 2, 1, 6, P,
-        plx_config_policy_app_list_app_family),
-    row("policy-from-qctrl/policer", 1, 1, 6, P, plx_config_policy_policer),
-    row("policy-from-qctrl/data-policy", 1, 2, 5, P, plx_config_data_policy),
-    row("policy-from-qctrl/data-policy/vpn-list", 2, 3, 4, P, plx_config_data_policy_vpn_list),
-    row("policy-from-qctrl/data-policy/vpn-list/sequence/action/set/qrv-tloc-pref-list", 4, 3, 4, P,
-        plx_config_data_policy_seq_tloc_pref_list),
-    row("policy-from-qctrl/data-policy/vpn-list/sequence", 3, 4, 3, P, plx_config_data_policy_seq),
-    row("policy-from-qctrl/app-route-policy", 1, 2, 5, P, plx_config_app_route_policy),
-    row("policy-from-qctrl/app-route-policy/vpn-list", 2, 3, 4, P,
-        plx_config_app_route_policy_vpn_list),
-    row("policy-from-qctrl/app-route-policy/vpn-list/sequence", 3, 4, 3, P,
-        plx_config_app_route_policy_seq),
-    row("policy", 0, 1, 6, P, plx_config_policy),
-    row("policy/mirror", 1, 1, 6, P, plx_config_mirror),
-    row("policy/mirror/interface", 2, 1, 6, P, plx_config_mirror_interface),
-    row("policy/mirror/remote-dest", 2, 1, 6, P, plx_config_mirror_remote_dest),
-    row("policy/policer", 1, 1, 6, P, plx_config_local_policer),
-    row("policy/access-list", 1, 6, 1, P, plx_config_access_list),
-    row("policy/access-list/sequence", 2, 6, 1, P, plx_config_access_list_seq),
-    row("policy/ipv6/access-list", 1, 6, 1, P, plx_config_access_list6),
-    row("policy/ipv6/access-list/sequence", 2, 6, 1, P, plx_config_access_list6_seq),
-    row("vpn/vpn-instance", 1, 6, 1, V, plx_config_vpn_instance),
-    row("vpn/vpn-instance/interface", 2, 6, 1, V, plx_config_vpn_interface),
-    row("vpn/vpn-instance/interface/access-list", 3, 6, 1, V, plx_config_intf_access_list),
-    row("vpn/vpn-instance/interface/ipv6/access-list", 3, 6, 1, V, plx_config_intf_access_list6),
-    // The debug switches that are on (operational data; the path names its model).
-    row("debugs/plx", 0, NONE, NONE, 0, plx_config_debugs, QCONFD_SUB_FLAG_OPER),
-    {},
-};
-
-using ActionFn = decltype(confd_action_cbs::action);
-
-confd_action_cbs action(const char *point, ActionFn fn) {
-    confd_action_cbs a{};
-    std::strncpy(a.actionpoint, point, sizeof(a.actionpoint) - 1);
-    a.action = fn;
-    return a;
+// The layer's table: one row per path, then the empty row that ends it. The layer keeps its
+// state in the rows, so the table lives as long as the process.
+SubscriptionPoint *subscriptions() {
+    static auto table = [] {
+        std::array<SubscriptionPoint, std::size(kRows) + 1> t{};
+        for (size_t i = 0; i < std::size(kRows); ++i)
+            t[i] = subscription_point(kRows[i]);
+        return t;
+    }();
+    return table.data();
 }
 
-// One row per action point, in the order the database lists them; the layer fills each row's
-// init callback.
-confd_action_cbs g_actions[] = {
-    action("plx_dump_admin_tech", plx_dump_admin_tech),
-    action("plx_dump_filter", plx_dump_filter),
-    action("plx_dump_msgq", plx_dump_msgq),
-    action("plx_dump_memory_stats", plx_dump_memory_stats),
-    action("plx_dump_memory_map", plx_dump_memory_map),
-    action("plx_dump_config", plx_dump_config),
-    action("plx_dump_policy", plx_dump_policy),
-    action("plx_dump_acl", plx_dump_acl),
-    action("plx_dump_acl6", plx_dump_acl6),
-    action("plx_dump_vpn_list", plx_dump_vpn_list),
-    action("plx_dump_prefix_list", plx_dump_prefix_list),
-    action("plx_dump_tloc_list", plx_dump_tloc_list),
-    action("plx_dump_tloc", plx_dump_tloc),
-    action("plx_dump_mirror", plx_dump_mirror),
-    action("plx_dump_policer", plx_dump_policer),
-    action("plx_dump_class", plx_dump_class),
-    action("plx_dump_sla_class", plx_dump_sla_class),
-    action("plx_dump_all", plx_dump_all),
-    action("plx_dump_app_list", plx_dump_app_list),
-    action("plx_dpi_dump_protocol_list", plx_dpi_dump_protocol_list),
-    action("plx_dpi_dump_protocol_family_mapping", plx_dpi_dump_protocol_family_mapping),
-    action("plx_dpi_dump_protocol_hits", plx_dpi_dump_protocol_hits),
-    action("plx_dpi_dump_configuration", plx_dpi_dump_configuration),
-    action("plx_dpi_clear_protocol_hits", plx_dpi_clear_protocol_hits),
-    action("plx_clear_policy_acl", plx_clear_policy_acl),
-    action("plx_clear_policy_acl6", plx_clear_policy_acl6),
-    action("plx_clear_data_policy", plx_clear_data_policy),
-    action("plx_clear_app_route_policy", plx_clear_app_route_policy),
-    action("plx_debug_config", plx_debug_config),
-    action("plx_debug_hbus", plx_debug_hbus),
-    action("plx_debug_dpi", plx_debug_dpi),
-    action("plx_debug_policy", plx_debug_policy),
-    action("plx_debug_all", plx_debug_all),
-    action("plx_debug_disable_all", plx_debug_disable_all),
-    action("plx_verify", plx_verify_action),
-    {},
+// One row per action point, in the order the database lists them.
+struct ActionRow {
+    const char *point;
+    decltype(confd_action_cbs::action) action;
 };
+
+// clang-format off
+constexpr ActionRow kActions[] = {
+    {.point = "plx_verify", .action = plx_verify_action},  // a command of its own, above the containers
+    {.point = "plx_dump_admin_tech", .action = plx_dump_admin_tech},
+    {.point = "plx_dump_filter", .action = plx_dump_filter},
+    {.point = "plx_dump_msgq", .action = plx_dump_msgq},
+    {.point = "plx_dump_memory_stats", .action = plx_dump_memory_stats},
+    {.point = "plx_dump_memory_map", .action = plx_dump_memory_map},
+    {.point = "plx_dump_config", .action = plx_dump_config},
+    {.point = "plx_dump_policy", .action = plx_dump_policy},
+    {.point = "plx_dump_acl", .action = plx_dump_acl},
+    {.point = "plx_dump_acl6", .action = plx_dump_acl6},
+    {.point = "plx_dump_vpn_list", .action = plx_dump_vpn_list},
+    {.point = "plx_dump_prefix_list", .action = plx_dump_prefix_list},
+    {.point = "plx_dump_tloc_list", .action = plx_dump_tloc_list},
+    {.point = "plx_dump_tloc", .action = plx_dump_tloc},
+    {.point = "plx_dump_mirror", .action = plx_dump_mirror},
+    {.point = "plx_dump_policer", .action = plx_dump_policer},
+    {.point = "plx_dump_class", .action = plx_dump_class},
+    {.point = "plx_dump_sla_class", .action = plx_dump_sla_class},
+    {.point = "plx_dump_all", .action = plx_dump_all},
+    {.point = "plx_dump_app_list", .action = plx_dump_app_list},
+    {.point = "plx_dpi_dump_protocol_list", .action = plx_dpi_dump_protocol_list},
+    {.point = "plx_dpi_dump_protocol_family_mapping", .action = plx_dpi_dump_protocol_family_mapping},
+    {.point = "plx_dpi_dump_protocol_hits", .action = plx_dpi_dump_protocol_hits},
+    {.point = "plx_dpi_dump_configuration", .action = plx_dpi_dump_configuration},
+    {.point = "plx_dpi_clear_protocol_hits", .action = plx_dpi_clear_protocol_hits},
+    {.point = "plx_clear_policy_acl", .action = plx_clear_policy_acl},
+    {.point = "plx_clear_policy_acl6", .action = plx_clear_policy_acl6},
+    {.point = "plx_clear_data_policy", .action = plx_clear_data_policy},
+    {.point = "plx_clear_app_route_policy", .action = plx_clear_app_route_policy},
+    {.point = "plx_debug_config", .action = plx_debug_config},
+    {.point = "plx_debug_hbus", .action = plx_debug_hbus},
+    {.point = "plx_debug_dpi", .action = plx_debug_dpi},
+    {.point = "plx_debug_policy", .action = plx_debug_policy},
+    {.point = "plx_debug_all", .action = plx_debug_all},
+    {.point = "plx_debug_disable_all", .action = plx_debug_disable_all},
+};
+// clang-format on
+
+// The layer's action table, ended by an empty row; the layer fills each row's init callback.
+confd_action_cbs *actions() {
+    static auto table = [] {
+        std::array<confd_action_cbs, std::size(kActions) + 1> t{};
+        for (size_t i = 0; i < std::size(kActions); ++i) {
+            std::strncpy(t[i].actionpoint, kActions[i].point, sizeof(t[i].actionpoint) - 1);
+            t[i].action = kActions[i].action;
+        }
+        return t;
+    }();
+    return table.data();
+}
 
 // The daemon validates nothing itself.
 confd_valpoint_cb g_validations[] = {{}};
@@ -144,11 +180,11 @@ confd_valpoint_cb g_validations[] = {{}};
 }  // namespace
 
 SubscriptionPoint *plx_confd_subscriptions() {
-    return g_subscriptions;
+    return subscriptions();
 }
 
 confd_action_cbs *plx_confd_actions() {
-    return g_actions;
+    return actions();
 }
 
 int plx_action_not_available(confd_user_info *uinfo, xml_tag *name, confd_hkeypath_t *kp,
@@ -210,9 +246,9 @@ QconfdModuleSpec plx_confd_module_spec(plx_ctx *ctx) {
     spec.notif_ctx = &g_notif_ctx;
     spec.snmp_ctx = &g_snmp_ctx;
     spec.app_ctx = ctx;
-    spec.subscriptions = g_subscriptions;
+    spec.subscriptions = subscriptions();
     spec.validations = g_validations;
-    spec.actions = g_actions;
+    spec.actions = actions();
     spec.register_data_cb = plx_confd_register_data_cb;
     spec.sub_done = plx_confd_sub_done;
     spec.evbase = ctx->evbase;

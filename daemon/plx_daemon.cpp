@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 #include "common/plx_log.h"
 #include "common/qrv_util.h"
@@ -73,90 +72,39 @@ int plx_init(plx_ctx *ctx) {
     return plx_init(ctx, plx_default_init_steps());
 }
 
-int plx_init(plx_ctx *ctx, const plx_init_steps &s) {
-    using fini = const plx_init_steps::fini_fn *;
-    // Runs the undo operations of a failed start-up in the given order, returns the code.
-    auto unwind = [ctx](int rc, std::initializer_list<fini> undo) {
-        for (fini op : undo)
-            (*op)(ctx);
-        return rc;
-    };
+namespace {
 
+// Undoes the first `started` steps, last started first.
+void plx_unwind(plx_ctx *ctx, const plx_init_steps &steps, size_t started) {
+    while (started > 0) {
+        const plx_init_step &step = steps[--started];
+        if (step.fini)
+            step.fini(ctx);
+    }
+}
+
+}  // namespace
+
+int plx_init(plx_ctx *ctx, const plx_init_steps &steps) {
     plx_log_open("PLXD");
     plx_log_event(LOG_INFO, "INFO", 1100001, "Starting");
 
-    int rc = s.event_init(ctx);
-    if (rc != 0)
-        return rc;
-
-    rc = s.base_timer_init(ctx);
-    if (rc != 0)
-        return unwind(rc, {&s.event_deinit});
-
-    rc = s.mem_init(ctx, true);
-    if (rc != 0)
-        return unwind(rc, {&s.base_timer_deinit, &s.event_deinit});
-
-    s.compiler_set_mem_ops(ctx);
-    // The DPI engine has no early step: it is always started inline after the first stage.
-
-    rc = s.class_init(ctx);
-    if (rc != 0)
-        return unwind(rc, {&s.mem_destroy, &s.base_timer_deinit, &s.event_deinit});
-
-    rc = s.sla_class_init(ctx);
-    if (rc != 0)
-        return unwind(rc,
-                      {&s.class_teardown, &s.mem_destroy, &s.base_timer_deinit, &s.event_deinit});
-
-    rc = s.policy_init(ctx);
-    if (rc != 0)
-        return unwind(rc, {&s.sla_class_teardown, &s.class_teardown, &s.mem_destroy,
-                           &s.base_timer_deinit, &s.event_deinit});
-
-    // The access-list model has no teardown, so the next two failures undo the same steps.
-    rc = s.acl_init(ctx);
-    if (rc != 0)
-        return unwind(rc, {&s.policy_teardown, &s.sla_class_teardown, &s.class_teardown,
-                           &s.mem_destroy, &s.base_timer_deinit, &s.event_deinit});
-
-    rc = s.fibd_link_init(ctx);
-    if (rc != 0)
-        return unwind(rc, {&s.policy_teardown, &s.sla_class_teardown, &s.class_teardown,
-                           &s.mem_destroy, &s.base_timer_deinit, &s.event_deinit});
-
-    rc = s.hbus_link_init(ctx);
-    if (rc != 0)
-        return unwind(
-            rc, {&s.fibd_link_deinit, &s.policy_teardown, &s.sla_class_teardown, &s.class_teardown,
-                 &s.mem_destroy, &s.base_timer_deinit, &s.event_deinit});
-
-    rc = s.compiler_create(ctx);
-    if (rc != 0)
-        return unwind(rc, {&s.hbus_link_deinit, &s.fibd_link_deinit, &s.policy_teardown,
-                           &s.sla_class_teardown, &s.class_teardown, &s.mem_destroy,
-                           &s.base_timer_deinit, &s.event_deinit});
-
-    // From here on the class and SLA-class teardowns run before the policy model's.
-    rc = s.confd_start(ctx);
-    if (rc != 0)
-        return unwind(rc, {&s.compiler_destroy, &s.hbus_link_deinit, &s.fibd_link_deinit,
-                           &s.sla_class_teardown, &s.class_teardown, &s.policy_teardown,
-                           &s.mem_destroy, &s.base_timer_deinit, &s.event_deinit});
-
-    rc = s.sysmgr_connect(ctx);
-    if (rc != 0)
-        return unwind(rc,
-                      {&s.confd_stop, &s.compiler_destroy, &s.hbus_link_deinit, &s.fibd_link_deinit,
-                       &s.sla_class_teardown, &s.class_teardown, &s.policy_teardown, &s.mem_destroy,
-                       &s.base_timer_deinit, &s.event_deinit});
-
+    size_t i = 0;
+    for (; i < steps.size() && !steps[i].inline_start; ++i) {
+        if (int rc = steps[i].init(ctx); rc != 0) {
+            plx_unwind(ctx, steps, i);
+            return rc;
+        }
+    }
     PLX_LOG("Initialization - Stage 1 complete");
 
-    PLX_LOG("Inline initialization - DPI start");
-    if (int dpi_rc = s.dpi_init(ctx); dpi_rc != 0)
-        PLX_LOG("Inline DPI initialization failed: %d", dpi_rc);
-    PLX_LOG("Inline Initialization - DPI end");
+    for (; i < steps.size(); ++i) {
+        const char *name = steps[i].name;
+        PLX_LOG("Inline initialization - %s start", name);
+        if (int rc = steps[i].init(ctx); rc != 0)
+            PLX_LOG("Inline %s initialization failed: %d", name, rc);
+        PLX_LOG("Inline Initialization - %s end", name);
+    }
 
     PLX_LOG("Initialization - Stage 2 complete");
     return 0;
@@ -166,17 +114,8 @@ int plx_shutdown(plx_ctx *ctx) {
     return plx_shutdown(ctx, plx_default_init_steps());
 }
 
-int plx_shutdown(plx_ctx *ctx, const plx_init_steps &s) {
-    s.sysmgr_close(ctx);
-    s.dpi_destroy(ctx);
-    s.confd_stop(ctx);
-    s.compiler_destroy(ctx);
-    s.fibd_link_deinit(ctx);
-    s.hbus_link_deinit(ctx);
-    s.policy_teardown(ctx);
-    s.mem_destroy(ctx);
-    s.base_timer_deinit(ctx);
-    s.event_deinit(ctx);
+int plx_shutdown(plx_ctx *ctx, const plx_init_steps &steps) {
+    plx_unwind(ctx, steps, steps.size());
     closelog();
     return 0;
 }

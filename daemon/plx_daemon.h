@@ -5,6 +5,7 @@
 #include <event2/util.h>
 
 #include <functional>
+#include <vector>
 
 #include "daemon/plx_ctx.h"
 
@@ -15,41 +16,21 @@ inline constexpr uint32_t PLX_BASE_TIMER_BUDGET_MS = 100;
 // A long compile lets the high-priority timers run when this much time has passed.
 inline constexpr uint32_t PLX_YIELD_INTERVAL_MS = 5;
 
-// The start-up steps and their undo operations, in start-up order. plx_init() runs them and, when
-// one fails, runs the undo operations of the steps before it in a fixed order. Tests substitute
-// entries; the defaults are plx_default_init_steps().
-struct plx_init_steps {
-    using init_fn = std::function<int(plx_ctx *)>;
-    using fini_fn = std::function<void(plx_ctx *)>;
-
-    init_fn event_init;  // event base, signal events, signal dispositions: 0, 12 or 5
-    fini_fn event_deinit;
-    init_fn base_timer_init;  // timer manager and the 10 ms base timer: 0 or 12
-    fini_fn base_timer_deinit;
-    // Selects the memory operations; waits until the forwarding plane reports ready.
-    std::function<int(plx_ctx *, bool clean_start)> mem_init;
-    fini_fn mem_destroy;
-    fini_fn compiler_set_mem_ops;  // hands allocate and free to the compiler
-    init_fn class_init;            // control forwarding classes
-    fini_fn class_teardown;
-    init_fn sla_class_init;
-    fini_fn sla_class_teardown;
-    init_fn policy_init;  // policy model
-    fini_fn policy_teardown;
-    init_fn acl_init;        // access-list model (it has no teardown)
-    init_fn fibd_link_init;  // 0 or 12
-    fini_fn fibd_link_deinit;
-    init_fn hbus_link_init;  // 0 or 12
-    fini_fn hbus_link_deinit;
-    init_fn compiler_create;  // 0 or 12
-    fini_fn compiler_destroy;
-    init_fn confd_start;  // configuration-database module
-    fini_fn confd_stop;
-    init_fn sysmgr_connect;  // 0 or PLX_ERR_SYSMGR
-    fini_fn sysmgr_close;
-    init_fn dpi_init;  // a failure is only logged
-    fini_fn dpi_destroy;
+// One start-up step: `init` starts it (0, or the code that stops start-up), `fini` undoes it
+// (empty when there is nothing to undo). Every `fini` accepts a step that never started and may
+// run twice. The `inline_start` steps come last: they run once the first stage is complete, and
+// their failure is only logged.
+struct plx_init_step {
+    const char *name;
+    std::function<int(plx_ctx *)> init;
+    std::function<void(plx_ctx *)> fini = {};
+    bool inline_start = false;
 };
+
+// The start-up steps in start-up order. plx_init() starts them one by one; when one fails, it
+// undoes the steps already started in reverse order. plx_shutdown() undoes every step in the
+// same reverse order. Tests substitute rows; the defaults are plx_default_init_steps().
+using plx_init_steps = std::vector<plx_init_step>;
 
 const plx_init_steps &plx_default_init_steps();
 

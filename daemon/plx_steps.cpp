@@ -35,10 +35,11 @@ const ProgramMemoryOps &fpmem_ops() {
     return ops;
 }
 
-// Blocks until the forwarding plane reports ready.
-int mem_init(plx_ctx *ctx, bool clean_start) {
+// Blocks until the forwarding plane reports ready. Start-up is a clean start: it clears program
+// memory.
+int mem_init(plx_ctx *ctx) {
     ctx->mem_ops = &fpmem_ops();
-    int rc = ctx->mem_ops->plx_mem_init(ctx, clean_start);
+    int rc = ctx->mem_ops->plx_mem_init(ctx, true);
     if (rc == 0 && (rc = plx_fp_watch_start(ctx)) != 0)
         ctx->mem_ops->plx_mem_destroy();
     if (rc != 0)
@@ -58,16 +59,17 @@ void mem_destroy(plx_ctx *ctx) {
 }
 
 // Programs are compiled straight into filter memory; the compiler learns each program's filter
-// number right after its allocation.
-void compiler_set_mem_ops(plx_ctx *ctx) {
+// number right after its allocation. Cannot fail.
+int compiler_set_mem_ops(plx_ctx *ctx) {
     const ProgramMemoryOps *ops = ctx->mem_ops;
     if (!ops) {
         plx_compiler_set_mem_ops(nullptr, nullptr);
         plx_compiler_set_filter_id_fn(nullptr);
-        return;
+        return 0;
     }
     plx_compiler_set_mem_ops(ops->plx_mem_alloc, ops->plx_mem_free);
     plx_compiler_set_filter_id_fn(plx_mem_current_filter);
+    return 0;
 }
 
 // The policy model lives as long as the process, like the context that points to it. A context
@@ -179,35 +181,8 @@ void sysmgr_close(plx_ctx *ctx) {
     ctx->sysmgr = nullptr;
 }
 
-plx_init_steps make_default_steps() {
-    plx_init_steps s;
-    s.event_init = plx_event_init;
-    s.event_deinit = plx_event_deinit;
-    s.base_timer_init = plx_base_timer_init;
-    s.base_timer_deinit = plx_base_timer_deinit;
-    s.mem_init = mem_init;
-    s.mem_destroy = mem_destroy;
-    s.compiler_set_mem_ops = compiler_set_mem_ops;
-    s.class_init = class_init;
-    s.class_teardown = class_teardown;
-    s.sla_class_init = sla_class_init;
-    s.sla_class_teardown = sla_class_teardown;
-    s.policy_init = policy_init;
-    s.policy_teardown = policy_teardown;
-    s.acl_init = acl_init;
-    s.fibd_link_init = plx_fibd_link_init;
-    s.fibd_link_deinit = plx_fibd_link_deinit;
-    s.hbus_link_init = plx_hbus_link_init;
-    s.hbus_link_deinit = plx_hbus_link_deinit;
-    s.compiler_create = compiler_create;
-    s.compiler_destroy = compiler_destroy;
-    s.confd_start = plx_confd_start;
-    s.confd_stop = plx_confd_stop;
-    s.sysmgr_connect = sysmgr_connect;
-    s.sysmgr_close = sysmgr_close;
-    s.dpi_init = plx_dpi_init;
-    s.dpi_destroy = [](plx_ctx *) { plx_dpi_destroy(); };
-    return s;
+void dpi_destroy(plx_ctx *) {
+    plx_dpi_destroy();
 }
 
 // When the compile yield hook last ran the high-priority timers.
@@ -215,8 +190,29 @@ std::chrono::steady_clock::time_point g_last_yield{};
 
 }  // namespace
 
+// Start-up runs down the table; failure and stop undo the started rows back up it. Reverse order
+// is what keeps each teardown safe: the system-manager link and the configuration module stop
+// before the compiler, the links and the models they feed; the models go before the program
+// memory their programs live in; the memory before the timers and the event base.
 const plx_init_steps &plx_default_init_steps() {
-    static const plx_init_steps steps = make_default_steps();
+    static const plx_init_steps steps = {
+        {.name = "event", .init = plx_event_init, .fini = plx_event_deinit},
+        {.name = "base timer", .init = plx_base_timer_init, .fini = plx_base_timer_deinit},
+        {.name = "program memory", .init = mem_init, .fini = mem_destroy},
+        // No undo of its own: the memory teardown takes the allocator back from the compiler.
+        {.name = "compiler memory", .init = compiler_set_mem_ops},
+        {.name = "classes", .init = class_init, .fini = class_teardown},
+        {.name = "SLA classes", .init = sla_class_init, .fini = sla_class_teardown},
+        {.name = "policy model", .init = policy_init, .fini = policy_teardown},
+        {.name = "access lists", .init = acl_init},  // the model has no teardown
+        {.name = "fibd link", .init = plx_fibd_link_init, .fini = plx_fibd_link_deinit},
+        {.name = "hbus link", .init = plx_hbus_link_init, .fini = plx_hbus_link_deinit},
+        {.name = "compiler", .init = compiler_create, .fini = compiler_destroy},
+        {.name = "confd", .init = plx_confd_start, .fini = plx_confd_stop},
+        {.name = "sysmgr link", .init = sysmgr_connect, .fini = sysmgr_close},
+        // The recognition engine starts inline after the first stage and never stops start-up.
+        {.name = "DPI", .init = plx_dpi_init, .fini = dpi_destroy, .inline_start = true},
+    };
     return steps;
 }
 

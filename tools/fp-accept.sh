@@ -12,7 +12,7 @@ usage: fp-accept.sh [-b BUILD] [-f FILTERS] [-t TRACE] [-n N] [-p P] [-v VPN] [-
 
   -b BUILD    build directory with the programs (default: \$PLX_BUILD or <repo>/build)
   -f FILTERS  ClassBench filter set (default: acl1_1k of the ClassBench data, from
-              \$PLX_TEST_DATA/classbench or /work/shared/data/classbench)
+              \$PLX_TEST_DATA/classbench or ../shared/data/classbench beside the repository)
   -t TRACE    ClassBench trace (default: FILTERS_trace)
   -n N        use the first N filters (default 100)
   -p P        replay the first P packets of the trace (default 2000)
@@ -26,7 +26,7 @@ EOF
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=${PLX_BUILD:-$here/../build}
-data=${PLX_TEST_DATA:-/work/shared/data}
+data=${PLX_TEST_DATA:-$here/../../shared/data}
 filters="" trace="" nfilters=100 npackets=2000 vpn=7 size=small keep=0
 while getopts "b:f:t:n:p:v:s:kh" opt; do
     case $opt in

@@ -25,6 +25,7 @@
 #include "peers/fibd/fibd_cdb.h"
 #include "peers/fibd/fibd_state.h"
 #include "peers/peer_util/peer_loop.h"
+#include "peers/peer_util/peer_main.h"
 
 namespace {
 
@@ -153,33 +154,16 @@ int main(int argc, char **argv) {
     };
     std::string journal_path;
     bool quiet = false, detach = false, use_cdb = false;
-    for (int c; (c = getopt_long(argc, argv, "j:cqdh", long_options, nullptr)) != -1;) {
-        switch (c) {
-            case 'c':
-                use_cdb = true;
-                break;
-            case 'j':
-                journal_path = optarg;
-                break;
-            case 'q':
-                quiet = true;
-                break;
-            case 'd':
-                detach = true;
-                break;
-            case 'h':
-                usage(stdout);
-                return 0;
-            default:
-                usage(stderr);
-                return 1;
-        }
-    }
-    if (optind < argc) {
-        std::fprintf(stderr, "fibd: unexpected argument '%s'\n", argv[optind]);
-        usage(stderr);
-        return 1;
-    }
+    const PeerCommandLine cl{"fibd", usage, "j:cqdh", long_options};
+    int status = peer_parse_options(cl, argc, argv, [&](int c, const char *arg) {
+        if (c == 'j')
+            journal_path = arg;
+        use_cdb = use_cdb || c == 'c';
+        quiet = quiet || c == 'q';
+        detach = detach || c == 'd';
+    });
+    if (status >= 0)
+        return status;
     plx_log_open("FIBD");
     if (!quiet)
         plx_debug_flags |= PLX_DEBUG_CONSOLE;
@@ -194,10 +178,8 @@ int main(int argc, char **argv) {
             return 1;
         }
     }
-    if (detach && daemon(0, 0) != 0) {
-        std::fprintf(stderr, "fibd: cannot detach: %s\n", std::strerror(errno));
+    if (detach && !peer_detach("fibd"))
         return 1;
-    }
     if (!quiet)
         msgq_set_log_hook(peer_print_transport_error);
 
@@ -206,7 +188,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     // Wait for the forwarding plane (it clears the tables when it starts).
-    peer_catch_stop_signals({SIGTERM, SIGINT, SIGUSR2});
+    peer_catch_stop_signals();
     fp_global_ctrl *g = fp_global_ctrl_tbl();
     if (!fp_global_ready(*g))
         PLX_LOG("fibd: waiting for the forwarding plane to become ready\n");
@@ -244,9 +226,8 @@ int main(int argc, char **argv) {
         }
     }
 
-    loop.stop_on({SIGTERM, SIGINT, SIGUSR2},
-                 [](int sig) { PLX_LOG("fibd: signal %d, stopping\n", sig); });
-    loop.on_signals({SIGUSR1}, [&state](int) { print_state(state); });
+    loop.serve_peer_signals([](int sig) { PLX_LOG("fibd: signal %d, stopping\n", sig); },
+                            [&state] { print_state(state); });
 
     PLX_LOG("fibd: started (pid %d), connecting to plxd\n", static_cast<int>(getpid()));
     loop.run();

@@ -21,6 +21,8 @@
 #include "peers/fpeval/fp_eval.h"
 #include "peers/fwdplane/fp_dpi.h"
 #include "peers/fwdplane/fp_engine.h"
+#include "peers/peer_util/peer_loop.h"
+#include "peers/peer_util/peer_main.h"
 #include "platform/dpi/dpi_engine.h"
 
 namespace {
@@ -69,11 +71,7 @@ struct Job {
     std::string path;
 };
 
-volatile sig_atomic_t g_stop = 0;
 volatile sig_atomic_t g_print = 0;
-void on_stop(int) {
-    g_stop = 1;
-}
 void on_usr1(int) {
     g_print = 1;
 }
@@ -86,7 +84,8 @@ uint64_t now_ns() {
 
 void sleep_until(uint64_t t) {
     timespec ts{static_cast<time_t>(t / 1000000000ull), static_cast<long>(t % 1000000000ull)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !g_stop) {
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR &&
+           !peer_stop_requested()) {
     }
 }
 
@@ -158,20 +157,20 @@ int main(int argc, char **argv) {
         return v;
     };
     // A leading '-' returns the FILEs in order (code 1), so per-file options apply.
-    for (int c; (c = getopt_long(argc, argv, "-i:o:v:trwn:R:L:G:pDI:S:qh", long_options,
-                                 nullptr)) != -1;) {
+    const PeerCommandLine cl{"fwdplane", usage, "-i:o:v:trwn:R:L:G:pDI:S:qh", long_options};
+    int status = peer_parse_options(cl, argc, argv, [&](int c, const char *arg) {
         switch (c) {
             case 1:
-                jobs.push_back({cur, optarg});
+                jobs.push_back({cur, arg});
                 break;
             case 'i':
-                cur.in_if = optarg;
+                cur.in_if = arg;
                 break;
             case 'o':
-                cur.out_if = optarg;
+                cur.out_if = arg;
                 break;
             case 'v':
-                cur.vpn = static_cast<uint32_t>(number(optarg, 0xFFFFFFFFul, "VPN"));
+                cur.vpn = static_cast<uint32_t>(number(arg, 0xFFFFFFFFul, "VPN"));
                 break;
             case 't':
                 cur.origin = 2;
@@ -183,16 +182,16 @@ int main(int argc, char **argv) {
                 wait = true;
                 break;
             case 'n':
-                loops = number(optarg, 0xFFFFFFFFul, "loop count");
+                loops = number(arg, 0xFFFFFFFFul, "loop count");
                 break;
             case 'R':
-                rate = static_cast<double>(number(optarg, 100000000ul, "rate"));
+                rate = static_cast<double>(number(arg, 100000000ul, "rate"));
                 break;
             case 'L':
-                trace_len = static_cast<uint32_t>(number(optarg, 65535, "trace length"));
+                trace_len = static_cast<uint32_t>(number(arg, 65535, "trace length"));
                 break;
             case 'G':
-                trace_gap = number(optarg, 1000000000000ul, "trace gap");
+                trace_gap = number(arg, 1000000000000ul, "trace gap");
                 break;
             case 'p':
                 per_packet = true;
@@ -201,30 +200,24 @@ int main(int argc, char **argv) {
                 dpi_opt.force = true;
                 break;
             case 'I':
-                dpi_opt.idle_ns = number(optarg, 86400, "idle time") * 1000000000ull;
+                dpi_opt.idle_ns = number(arg, 86400, "idle time") * 1000000000ull;
                 break;
             case 'S':
-                summary_path = optarg;
+                summary_path = arg;
                 break;
             case 'q':
                 quiet = true;
                 break;
-            case 'h':
-                usage(stdout);
-                return 0;
-            default:
-                usage(stderr);
-                return 1;
         }
-    }
+    });
+    if (status >= 0)
+        return status;
     if (replay && jobs.empty()) {
         std::fprintf(stderr, "fwdplane: replay mode needs at least one FILE\n");
         return 1;
     }
     plx_log_open("FWDPLANE");
-    signal(SIGTERM, on_stop);
-    signal(SIGINT, on_stop);
-    signal(SIGUSR2, on_stop);
+    peer_catch_stop_signals();
     signal(SIGUSR1, on_usr1);
 
     if (fp_shm_attach(!replay, true) != 0) {
@@ -267,16 +260,16 @@ int main(int argc, char **argv) {
     int64_t offset = 0;
     uint64_t last_time = 0;
     int rc = 0;
-    for (unsigned long pass = 0; (loops == 0 || pass < loops) && !g_stop; ++pass) {
+    for (unsigned long pass = 0; (loops == 0 || pass < loops) && !peer_stop_requested(); ++pass) {
         for (const Job &job : jobs) {
-            if (g_stop)
+            if (peer_stop_requested())
                 break;
             bool rebase = true;
             std::string err;
             int r = fp_read_packets(
                 job.path, trace_len, trace_gap,
                 [&](fp_packet &pkt) {
-                    if (g_stop)
+                    if (peer_stop_requested())
                         return;
                     if (rebase) {
                         offset = static_cast<int64_t>(last_time ? last_time + trace_gap : 0) -
@@ -330,7 +323,7 @@ int main(int argc, char **argv) {
     }
 
     if (!replay && (wait || jobs.empty())) {
-        while (!g_stop) {
+        while (!peer_stop_requested()) {
             if (g_print) {
                 g_print = 0;
                 print_summary(engine, summary_path);

@@ -7,6 +7,7 @@
 
 #include "common/plx_paths.h"
 #include "peers/hbusd/hbusd_server.h"
+#include "peers/peer_util/peer_main.h"
 
 namespace {
 
@@ -35,19 +36,16 @@ int main(int argc, char **argv) {
         {nullptr, 0, nullptr, 0},
     };
     std::string socket_path;
-    for (int c; (c = getopt_long(argc, argv, "+s:h", long_options, nullptr)) != -1;) {
-        switch (c) {
-            case 's':
-                socket_path = optarg;
-                break;
-            case 'h':
-                usage(stdout);
-                return 0;
-            default:
-                usage(stderr);
-                return 2;
-        }
-    }
+    const PeerCommandLine cl{.name = "hbusctl",
+                             .usage = usage,
+                             .short_options = "+s:h",
+                             .long_options = long_options,
+                             .bad_usage_status = 2,
+                             .takes_operands = true};
+    if (int status =
+            peer_parse_options(cl, argc, argv, [&](int, const char *arg) { socket_path = arg; });
+        status >= 0)
+        return status;
     if (optind >= argc) {
         usage(stderr);
         return 2;

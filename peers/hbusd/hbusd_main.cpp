@@ -13,6 +13,7 @@
 #include "common/msgq_util.h"
 #include "peers/hbusd/hbusd_server.h"
 #include "peers/peer_util/peer_loop.h"
+#include "peers/peer_util/peer_main.h"
 
 namespace {
 
@@ -51,30 +52,15 @@ int main(int argc, char **argv) {
     };
     std::string tloc_file;
     bool quiet = false, detach = false;
-    for (int c; (c = getopt_long(argc, argv, "t:qdh", long_options, nullptr)) != -1;) {
-        switch (c) {
-            case 't':
-                tloc_file = optarg;
-                break;
-            case 'q':
-                quiet = true;
-                break;
-            case 'd':
-                detach = true;
-                break;
-            case 'h':
-                usage(stdout);
-                return 0;
-            default:
-                usage(stderr);
-                return 1;
-        }
-    }
-    if (optind < argc) {
-        std::fprintf(stderr, "hbusd: unexpected argument '%s'\n", argv[optind]);
-        usage(stderr);
-        return 1;
-    }
+    const PeerCommandLine cl{"hbusd", usage, "t:qdh", long_options};
+    int status = peer_parse_options(cl, argc, argv, [&](int c, const char *arg) {
+        if (c == 't')
+            tloc_file = arg;
+        quiet = quiet || c == 'q';
+        detach = detach || c == 'd';
+    });
+    if (status >= 0)
+        return status;
     HbusTlocTable tlocs;
     if (!tloc_file.empty()) {
         if (std::string err = hbus_load_tloc_file(tloc_file, &tlocs); !err.empty()) {
@@ -83,10 +69,8 @@ int main(int argc, char **argv) {
         }
     }
     signal(SIGPIPE, SIG_IGN);
-    if (detach && daemon(0, 0) != 0) {
-        std::fprintf(stderr, "hbusd: cannot detach: %s\n", std::strerror(errno));
+    if (detach && !peer_detach("hbusd"))
         return 1;
-    }
     if (!quiet)
         msgq_set_log_hook(peer_print_transport_error);
 
@@ -100,15 +84,16 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "hbusd: cannot listen: %s\n", std::strerror(err));
         return 1;
     }
-    loop.stop_on({SIGTERM, SIGINT, SIGUSR2}, [quiet](int sig) {
-        if (!quiet)
-            std::printf("hbusd: signal %d, stopping\n", sig);
-        std::fflush(stdout);
-    });
-    loop.on_signals({SIGUSR1}, [&server](int) {
-        std::fputs(server.run_command("list").c_str() + 3, stdout);
-        std::fflush(stdout);
-    });
+    loop.serve_peer_signals(
+        [quiet](int sig) {
+            if (!quiet)
+                std::printf("hbusd: signal %d, stopping\n", sig);
+            std::fflush(stdout);
+        },
+        [&server] {
+            std::fputs(server.run_command("list").c_str() + 3, stdout);
+            std::fflush(stdout);
+        });
     if (!quiet) {
         std::printf("hbusd: %zu TLOCs, waiting for plxd (pid %d)\n", server.tlocs().size(),
                     static_cast<int>(getpid()));

@@ -73,6 +73,12 @@ void PeerLoop::stop_on(std::initializer_list<int> signals, std::function<void(in
     add_handlers(signals, std::move(fn), true);
 }
 
+void PeerLoop::serve_peer_signals(std::function<void(int)> on_stop,
+                                  std::function<void()> on_status) {
+    stop_on({SIGTERM, SIGINT, SIGUSR2}, std::move(on_stop));
+    on_signals({SIGUSR1}, [on_status = std::move(on_status)](int) { on_status(); });
+}
+
 void PeerLoop::run() {
     if (!peer_stop_requested())
         event_base_dispatch(base_);
@@ -105,6 +111,10 @@ msgq_params PeerLoop::local_queue_params() const {
 void peer_catch_stop_signals(std::initializer_list<int> signals) {
     for (int sig : signals)
         signal(sig, note_stop);
+}
+
+void peer_catch_stop_signals() {
+    peer_catch_stop_signals({SIGTERM, SIGINT, SIGUSR2});
 }
 
 bool peer_stop_requested() {

@@ -37,6 +37,9 @@ class PeerLoop {
     void on_signals(std::initializer_list<int> signals, std::function<void(int)> fn);
     // Each of these signals calls fn(signal) and ends the loop.
     void stop_on(std::initializer_list<int> signals, std::function<void(int)> fn);
+    // The signals of every peer program: SIGTERM, SIGINT and SIGUSR2 call on_stop(signal) and end
+    // the loop; SIGUSR1 calls on_status().
+    void serve_peer_signals(std::function<void(int)> on_stop, std::function<void()> on_status);
     // Runs the loop until a stop signal; returns at once when one was caught before
     // (peer_stop_requested()).
     void run();
@@ -69,6 +72,8 @@ class PeerLoop {
 // Before the loop runs: these signals only set the flag that peer_stop_requested() reads (the
 // loop's own signal events take them over once added).
 void peer_catch_stop_signals(std::initializer_list<int> signals);
+// The same for the stop signals of every peer program (SIGTERM, SIGINT and SIGUSR2).
+void peer_catch_stop_signals();
 bool peer_stop_requested();
 
 // Polls ready() every 100 ms until it holds; false when a caught stop signal came first.

@@ -13,6 +13,7 @@
 #include "common/msgq_util.h"
 #include "common/plx_log.h"
 #include "peers/peer_util/peer_loop.h"
+#include "peers/peer_util/peer_main.h"
 #include "peers/sysmgrd/sysmgrd_server.h"
 
 namespace {
@@ -47,27 +48,14 @@ int main(int argc, char **argv) {
         {nullptr, 0, nullptr, 0},
     };
     bool verbose = false;
-    for (int c; (c = getopt_long(argc, argv, "s:vh", long_options, nullptr)) != -1;) {
-        switch (c) {
-            case 's':
-                options.status_file = optarg;
-                break;
-            case 'v':
-                verbose = true;
-                break;
-            case 'h':
-                usage(stdout);
-                return 0;
-            default:
-                usage(stderr);
-                return 1;
-        }
-    }
-    if (optind < argc) {
-        std::fprintf(stderr, "sysmgrd: unexpected argument '%s'\n", argv[optind]);
-        usage(stderr);
-        return 1;
-    }
+    const PeerCommandLine cl{"sysmgrd", usage, "s:vh", long_options};
+    int status = peer_parse_options(cl, argc, argv, [&](int c, const char *arg) {
+        if (c == 's')
+            options.status_file = arg;
+        verbose = verbose || c == 'v';
+    });
+    if (status >= 0)
+        return status;
     if (verbose)
         msgq_set_log_hook(peer_print_transport_error);
 
@@ -87,11 +75,12 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "sysmgrd: cannot write %s: %s\n", options.status_file.c_str(),
                          std::strerror(err));
     }
-    loop.stop_on({SIGTERM, SIGINT, SIGUSR2}, [](int sig) {
-        std::printf("sysmgrd: signal %d, stopping\n", sig);
-        std::fflush(stdout);
-    });
-    loop.on_signals({SIGUSR1}, [&server](int) { server.print_table(stdout); });
+    loop.serve_peer_signals(
+        [](int sig) {
+            std::printf("sysmgrd: signal %d, stopping\n", sig);
+            std::fflush(stdout);
+        },
+        [&server] { server.print_table(stdout); });
 
     std::printf("sysmgrd: listening on %s (pid %d)\n", server.socket_path().c_str(),
                 static_cast<int>(getpid()));

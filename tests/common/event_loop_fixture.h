@@ -15,13 +15,13 @@
 
 #include "common/plx_paths.h"
 #include "common/timer.h"
+#include "tests/support/temp_dir.h"
 
 class EventLoopFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/plxt-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
+        root_ = make_temp_dir("plxt");
+        ASSERT_FALSE(root_.empty());
         setenv("PLX_ROOT", root_.c_str(), 1);
         std::filesystem::create_directories(root_ + "/var/run");
         base_ = event_base_new();

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <thread>
@@ -61,4 +62,17 @@ bool wait_for(Pred pred, int timeout_ms = 10000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+// Runs a shell command line; returns what it wrote to standard output and standard error.
+inline std::string run_output(const std::string &cmd) {
+    std::string out;
+    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p)
+        return out;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    pclose(p);
+    return out;
 }

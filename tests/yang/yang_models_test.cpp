@@ -1,6 +1,6 @@
 // Schema tests of the router's YANG models: they load together, the example configurations
-// validate, bad values are refused with a message naming the node, and every pinned tag is the
-// number the policy manager's readers compare against.
+// validate, bad values are refused with a message naming the node, and the models agree with the
+// daemon's own tables and tag constants.
 
 #include <gtest/gtest.h>
 #include <libyang/libyang.h>
@@ -14,6 +14,15 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "daemon/plx_confd_module.h"
+#include "dpi/plx_dpi_family.h"
+#include "oper/plx_show.h"
+#include "platform/confd/confd_dp.h"
+#include "policy/plx_confd_util.h"
+#include "qconfd/plx_program_status.h"
+#include "qconfd/qconfd_api.h"
+#include "qconfd/qconfd_trap.h"
 
 namespace {
 
@@ -127,8 +136,8 @@ ly_ctx *YangModels::ctx_ = nullptr;
 
 TEST_F(YangModels, ModulesCarryTheirNamespaceNumbers) {
     const std::map<std::string, std::optional<uint32_t>> expected = {
-        {"quorvel-policy", 627311236u},       {"quorvel-vpn", 162406642u},
-        {"quorvel-snmp", 278916076u},         {"quorvel-qconfd", 1480636862u},
+        {"quorvel-policy", PLX_NS_POLICY},    {"quorvel-vpn", PLX_NS_VPN},
+        {"quorvel-snmp", 278916076u},         {"quorvel-qconfd", QCONFD_NS},
         {"quorvel-debug", std::nullopt},      {"quorvel-policy-oper", std::nullopt},
         {"quorvel-plx-actions", std::nullopt}};
     std::set<uint32_t> seen;
@@ -141,111 +150,97 @@ TEST_F(YangModels, ModulesCarryTheirNamespaceNumbers) {
             EXPECT_TRUE(seen.insert(*got).second) << "namespace number reused by " << name;
         }
     }
-    EXPECT_EQ(0x25640284u, 627311236u);  // the policy namespace as the readers write it
+    EXPECT_EQ(plx::confd::PLX_POLICY_NS, PLX_NS_POLICY);  // as the readers write it
 }
 
-// Tags as the readers and the notification code compare them (hexadecimal where they are
-// written that way). Every pinned node must be listed here with the same number, and every number
-// here must be pinned somewhere.
+// Tags as the readers, the notification code and the show provider compare them: every pinned
+// node's tag is the code's constant of its name, and every constant is pinned somewhere. The
+// show lists' own tags are checked with their callpoints below.
 TEST_F(YangModels, PinnedTagsAreTheReadersNumbersAndUniquePerName) {
+    namespace tag = plx::confd::tag;
     const std::map<std::string, uint32_t> tags = {
-        {"app-visibility", 0xbb0ec92},
-        {"flow-visibility", 0x209c98ce},
-        {"log-frequency", 0x6f44232a},
-        {"direction", 0x5780daa2},
-        {"default-action", 0x7037c488},
-        {"sla-class", 0x1fc19c53},
-        {"set", 0x6a7435bb},
-        {"tloc-color-encap", 0x3da6fd46},
-        {"local-tloc-list", 0x78cd2b7},
-        {"protocol", 0x3838f6e1},
-        {"source-port", 0xf472580},
-        {"destination-port", 0x6475b955},
-        {"source-ip", 0x553788af},
-        {"destination-ip", 0x22688857},
-        {"source-data-prefix-list", 0x32d6e4cb},
-        {"destination-data-prefix-list", 0x4db8ee1a},
-        {"dscp", 0x42a50984},
-        {"tcp", 0x4f1498b9},
-        {"packet-length", 0x5b2c4c8c},
-        {"plp", 0x6e505df6},
-        {"dns", 0x226e9214},
-        {"app-list", 0x542ece51},
-        {"dns-app-list", 0x5a06eb58},
-        {"base-action", 0x369ffb7},
-        {"count", 0xac83abe},
-        {"policer", 0x58e2217b},
-        {"mirror", 0x65975b28},
-        {"forwarding-class", 0x6854f46f},
-        {"next-hop", 0x70a1c5a8},
-        {"redirect-dns", 0x22cdcc44},
-        {"pool", 0x7273b107},
-        {"use-vpn", 0x19c134f9},
-        {"backup-preferred-color", 0x23e66386},
-        {"log", 0x4ca57cf4},
-        {"fallback", 0x5023aaed},
-        {"tcp-optimization", 0x6f889001},
-        {"cflowd", 0x2bf83993},
-        {"restrict", 0xadd765d},
-        {"sla", 0x58223d85},
-        {"strict", 0x5c327362},
-        {"preferred-color", 0x6464ce5d},
-        {"ip", 0x61fa2cdb},
-        {"color", 0x2b503622},
-        {"encap", 0x5a62686b},
-        {"label", 0x22266391},
-        {"tloc", 0x33c074ce},
-        {"tloc-list", 0x72d28bfe},
-        {"local", 0x7ef235bf},
-        {"type", 0x6ccfcce4},
-        {"address", 0x53af7f02},
-        {"tloc-color", 0xb235208},
-        {"tloc-encap", 0x1d213356},
-        {"vpn-label", 0x41bc4274},
-        {"preference", 0x6aa74198},
-        {"rate", 0x31c4ad27},
-        {"burst", 0x4b124597},
-        {"exceed", 0x3fe4de6},
-        {"source", 0x440eedc0},
-        {"queue", 0x47fac177},
-        {"class", 0x10f34729},
-        {"traffic-class", 0x63457662},
-        {"next-header", 0x7b1a5f62},
-        {"acl-name", 0x1683963e},
-        {"level", 2112619197},
-        {"data-policy-association-status", 1944655528},
-        {"access-list-association-status", 40743124},
-        {"severity", 418582328},
-        {"user", 1476961893},
-        {"user-address", 1583300392},
-        {"access-list-name", 337693690},
-        {"vpn-list-name", 1644036174},
-        {"policy-name", 248830179},
-        {"status", 1950810920},
-        // Names of the show lists and of the leaves in their replies.
-        {"name", 1998270519},
-        {"counter-name", 1510016334},
-        {"packets", 384560432},
-        {"bytes", 1113108825},
-        {"policer-name", 1468043844},
-        {"drops", 1385167883},
-        {"policer-bytes", 2009698855},
-        {"interface-name", 1322899300},
-        {"interface-direction", 549078354},
-        {"data-policy-filters", 1764738034},
-        {"app-route-policy-filters", 1691605320},
-        {"data-policy-vpnlist", 1577620800},
-        {"app-route-policy-vpnlist", 429845002},
-        {"data-policy-counters", 1907988605},
-        {"app-route-policy-counters", 240827249},
-        {"data-policy-policers", 1068432620},
-        {"access-list-names", 158998771},
-        {"access-list-counters", 670333192},
-        {"access-policy-counter-list", 576266824},
-        {"access-list-policers", 783392759},
-        {"access-policy-policer-list", 1030460970},
-        {"access-list-associations", 721806143},
-        {"access-policy-interface-list", 494705638},
+        {"app-visibility", tag::APP_VISIBILITY},
+        {"flow-visibility", tag::FLOW_VISIBILITY},
+        {"log-frequency", tag::LOG_FREQUENCY},
+        {"direction", tag::DIRECTION},
+        {"default-action", tag::DEFAULT_ACTION},
+        {"sla-class", tag::SLA_CLASS},
+        {"set", tag::SET},
+        {"tloc-color-encap", tag::TLOC_COLOR_ENCAP},
+        {"local-tloc-list", tag::LOCAL_TLOC_LIST},
+        {"protocol", tag::PROTOCOL},
+        {"source-port", tag::SOURCE_PORT},
+        {"destination-port", tag::DESTINATION_PORT},
+        {"source-ip", tag::SOURCE_IP},
+        {"destination-ip", tag::DESTINATION_IP},
+        {"source-data-prefix-list", tag::SOURCE_PFX_LIST},
+        {"destination-data-prefix-list", tag::DESTINATION_PFX_LIST},
+        {"dscp", tag::DSCP},
+        {"tcp", tag::TCP},
+        {"packet-length", tag::PACKET_LENGTH},
+        {"plp", tag::PLP},
+        {"dns", tag::DNS},
+        {"app-list", tag::APP_LIST},
+        {"dns-app-list", tag::DNS_APP_LIST},
+        {"base-action", tag::BASE_ACTION},
+        {"count", tag::COUNT},
+        {"policer", tag::POLICER},
+        {"mirror", tag::MIRROR},
+        {"forwarding-class", tag::FORWARDING_CLASS},
+        {"next-hop", tag::NEXT_HOP},
+        {"redirect-dns", tag::REDIRECT_DNS},
+        {"pool", tag::NAT_POOL},
+        {"use-vpn", tag::NAT_USE_VPN},
+        {"backup-preferred-color", tag::BACKUP_PREFERRED_COLOR},
+        {"log", tag::LOG},
+        {"fallback", tag::FALLBACK},
+        {"tcp-optimization", tag::TCP_OPTIMIZATION},
+        {"cflowd", tag::CFLOWD},
+        {"restrict", tag::RESTRICT},
+        {"sla", tag::SLA},
+        {"strict", tag::STRICT},
+        {"preferred-color", tag::PREFERRED_COLOR},
+        {"ip", tag::TLOC_IP},
+        {"color", tag::COLOR},
+        {"encap", tag::ENCAP},
+        {"label", tag::LABEL},
+        {"tloc", tag::TLOC},
+        {"tloc-list", tag::TLOC_LIST},
+        {"local", tag::SERVICE_LOCAL},
+        {"type", tag::SERVICE_TYPE},
+        {"address", tag::PREF_ADDRESS},
+        {"tloc-color", tag::PREF_COLOR},
+        {"tloc-encap", tag::PREF_ENCAP},
+        {"vpn-label", tag::PREF_LABEL},
+        {"preference", tag::PREFERENCE},
+        {"rate", tag::RATE},
+        {"burst", tag::BURST},
+        {"exceed", tag::EXCEED},
+        {"source", tag::SOURCE},
+        {"queue", tag::QUEUE},
+        {"class", tag::CLASS},
+        {"traffic-class", tag::TRAFFIC_CLASS},
+        {"next-header", tag::NEXT_HEADER},
+        {"acl-name", tag::ACL_NAME},
+        {"level", QCONFD_TRAP_LEVEL_TAG},
+        {"data-policy-association-status", PLX_NOTIF_DATA_POLICY_STATUS},
+        {"access-list-association-status", PLX_NOTIF_ACCESS_LIST_STATUS},
+        {"severity", PLX_NOTIF_SEVERITY},
+        {"user", PLX_NOTIF_USER},
+        {"user-address", PLX_NOTIF_USER_ADDRESS},
+        {"access-list-name", PLX_NOTIF_ACCESS_LIST_NAME},
+        {"vpn-list-name", PLX_NOTIF_VPN_LIST_NAME},
+        {"policy-name", PLX_NOTIF_POLICY_NAME},
+        {"status", PLX_NOTIF_STATUS},
+        {"name", plx::show::TAG_NAME},
+        {"counter-name", plx::show::TAG_COUNTER_NAME},
+        {"packets", plx::show::TAG_PACKETS},
+        {"bytes", plx::show::TAG_BYTES},
+        {"policer-name", plx::show::TAG_POLICER_NAME},
+        {"drops", plx::show::TAG_POLICER_DROPS},
+        {"policer-bytes", plx::show::TAG_POLICER_BYTES},
+        {"interface-name", plx::show::TAG_INTF_NAME},
+        {"interface-direction", plx::show::TAG_INTF_DIRECTION},
     };
 
     std::map<std::string, std::set<std::optional<uint32_t>>> by_name;
@@ -255,6 +250,8 @@ TEST_F(YangModels, PinnedTagsAreTheReadersNumbersAndUniquePerName) {
         if (!n.tag)
             continue;
         by_tag[*n.tag].insert(n.name);
+        if (ext_argument(n.node, "callpoint"))
+            continue;  // a show list: its tag is checked with its callpoint
         auto it = tags.find(n.name);
         if (it == tags.end()) {
             ADD_FAILURE() << n.path << " is pinned but its name has no known tag";
@@ -265,73 +262,44 @@ TEST_F(YangModels, PinnedTagsAreTheReadersNumbersAndUniquePerName) {
     for (const auto &[name, values] : by_name) {
         EXPECT_EQ(values.size(), 1u) << "'" << name << "' is pinned in some places only, or twice";
     }
-    for (const auto &[tag, names] : by_tag) {
-        EXPECT_EQ(names.size(), 1u) << "tag " << tag << " pinned on several names";
+    for (const auto &[value, names] : by_tag) {
+        EXPECT_EQ(names.size(), 1u) << "tag " << value << " pinned on several names";
     }
-    for (const auto &[name, tag] : tags) {
-        EXPECT_TRUE(by_tag.count(tag)) << name << " is never pinned";
+    for (const auto &[name, value] : tags) {
+        EXPECT_TRUE(by_tag.count(value)) << name << " is never pinned";
     }
 }
 
+// Every row of the daemon's subscription table and of the layer's common table names a
+// configuration node of the row's model with the row's key count.
 TEST_F(YangModels, SubscribedPathsExistWithTheirKeyCounts) {
-    struct Row {
-        const char *path;
-        unsigned keys;
-    };
-    const Row rows[] = {
-        {"/quorvel-policy:policy/class-map/class", 1},
-        {"/quorvel-policy:policy/lists/data-prefix-list", 1},
-        {"/quorvel-policy:policy/lists/data-prefix-list/ip-prefix", 2},
-        {"/quorvel-policy:policy/lists/app-list", 1},
-        {"/quorvel-policy:policy/lists/app-list/app", 2},
-        {"/quorvel-policy:policy/lists/app-list/app-family", 2},
-        {"/quorvel-policy:policy-from-qctrl/sla-class", 1},
-        {"/quorvel-policy:policy-from-qctrl/lists/vpn-list", 1},
-        {"/quorvel-policy:policy-from-qctrl/lists/vpn-list/vpn", 2},
-        {"/quorvel-policy:policy-from-qctrl/lists/data-prefix-list", 1},
-        {"/quorvel-policy:policy-from-qctrl/lists/data-prefix-list/ip-prefix", 2},
-        {"/quorvel-policy:policy-from-qctrl/lists/app-list", 1},
-        {"/quorvel-policy:policy-from-qctrl/lists/app-list/app", 2},
-        {"/quorvel-policy:policy-from-qctrl/lists/app-list/app-family", 2},
-        {"/quorvel-policy:policy-from-qctrl/policer", 1},
-        {"/quorvel-policy:policy-from-qctrl/data-policy", 1},
-        {"/quorvel-policy:policy-from-qctrl/data-policy/vpn-list", 2},
-        {"/quorvel-policy:policy-from-qctrl/data-policy/vpn-list/sequence/action/set/"
-         "qrv-tloc-pref-list",
-         4},
-        {"/quorvel-policy:policy-from-qctrl/data-policy/vpn-list/sequence", 3},
-        {"/quorvel-policy:policy-from-qctrl/app-route-policy", 1},
-        {"/quorvel-policy:policy-from-qctrl/app-route-policy/vpn-list", 2},
-        {"/quorvel-policy:policy-from-qctrl/app-route-policy/vpn-list/sequence", 3},
-        {"/quorvel-policy:policy", 0},
-        {"/quorvel-policy:policy/mirror", 1},
-        {"/quorvel-policy:policy/mirror/interface", 2},
-        {"/quorvel-policy:policy/mirror/remote-dest", 2},
-        {"/quorvel-policy:policy/policer", 1},
-        {"/quorvel-policy:policy/access-list", 1},
-        {"/quorvel-policy:policy/access-list/sequence", 2},
-        {"/quorvel-policy:policy/ipv6/access-list", 1},
-        {"/quorvel-policy:policy/ipv6/access-list/sequence", 2},
-        {"/quorvel-vpn:vpn/vpn-instance", 1},
-        {"/quorvel-vpn:vpn/vpn-instance/interface", 2},
-        {"/quorvel-vpn:vpn/vpn-instance/interface/access-list", 3},
-        {"/quorvel-vpn:vpn/vpn-instance/interface/ipv6/access-list", 3},
-        {"/quorvel-snmp:snmp/trap/group", 1},
-        {"/quorvel-snmp:snmp/trap/group/enable", 2},
-    };
-    for (const Row &row : rows) {
-        const lysc_node *node = find(row.path);
-        ASSERT_NE(node, nullptr) << row.path;
-        unsigned keys = 0;
-        for (const lysc_node *n = node; n; n = n->parent) {
-            if (n->nodetype != LYS_LIST)
-                continue;
-            for (const lysc_node *c = lysc_node_child(n); c && lysc_is_key(c); c = c->next)
-                ++keys;
-        }
-        EXPECT_EQ(keys, row.keys) << row.path;
-        EXPECT_TRUE(node->flags & LYS_CONFIG_W) << row.path;
+    std::map<uint32_t, std::string> module_of_ns;
+    for (const char *name : kModules) {
+        const lys_module *mod = ly_ctx_get_module_implemented(ctx_, name);
+        if (auto ns = pinned_id(mod->compiled->exts, LY_STMT_MODULE))
+            module_of_ns[*ns] = name;
     }
+    int rows = 0;
+    for (const SubscriptionPoint *table :
+         {plx_confd_subscriptions(), qconfd_common_subscriptions()})
+        for (const SubscriptionPoint *row = table; row->path[0]; ++row) {
+            if (row->flags & QCONFD_SUB_FLAG_OPER)
+                continue;  // the debug switches: state data, see below
+            ++rows;
+            const std::string path = "/" + module_of_ns[row->ns] + ":" + row->path;
+            const lysc_node *node = find(path.c_str());
+            ASSERT_NE(node, nullptr) << path;
+            unsigned keys = 0;
+            for (const lysc_node *n = node; n; n = n->parent) {
+                if (n->nodetype != LYS_LIST)
+                    continue;
+                for (const lysc_node *c = lysc_node_child(n); c && lysc_is_key(c); c = c->next)
+                    ++keys;
+            }
+            EXPECT_EQ(keys, row->key_count) << path;
+            EXPECT_TRUE(node->flags & LYS_CONFIG_W) << path;
+        }
+    EXPECT_EQ(rows, 37);
 
     // Key and value types the readers check.
     auto base = [&](const char *path) {
@@ -385,38 +353,8 @@ TEST_F(YangModels, OperationalLeavesAreStateData) {
     lyd_free_all(oper);
 }
 
+// The app-family enumeration is the daemon's family table: each name carries its family id.
 TEST_F(YangModels, ApplicationFamiliesAreNumberedByFamilyId) {
-    const char *families[] = {"antivirus",
-                              "application_service",
-                              "audio_video",
-                              "authentication",
-                              "behavioral",
-                              "compression",
-                              "database",
-                              "encrypted",
-                              "erp",
-                              "file_server",
-                              "file_transfer",
-                              "forum",
-                              "game",
-                              "instant_messaging",
-                              "mail",
-                              "microsoft_office",
-                              "middleware",
-                              "network_management",
-                              "network_service",
-                              "peer_to_peer",
-                              "printer",
-                              "routing",
-                              "security_service",
-                              "standard",
-                              "telephony",
-                              "terminal",
-                              "thin_client",
-                              "tunneling",
-                              "wap",
-                              "web",
-                              "webmail"};
     for (const char *tree : {"policy", "policy-from-qctrl"}) {
         const std::string path =
             std::string("/quorvel-policy:") + tree + "/lists/app-list/app-family/name";
@@ -424,10 +362,10 @@ TEST_F(YangModels, ApplicationFamiliesAreNumberedByFamilyId) {
         ASSERT_NE(n, nullptr) << path;
         const auto *en = reinterpret_cast<const lysc_type_enum *>(
             reinterpret_cast<const lysc_node_leaf *>(n)->type);
-        ASSERT_EQ(LY_ARRAY_COUNT(en->enums), std::size(families));
-        for (size_t i = 0; i < std::size(families); ++i) {
-            EXPECT_STREQ(en->enums[i].name, families[i]);
-            EXPECT_EQ(en->enums[i].value, static_cast<int32_t>(i + 1));
+        ASSERT_EQ(LY_ARRAY_COUNT(en->enums), PLX_APP_FAMILY_MAX - 1);
+        for (uint32_t id = 1; id < PLX_APP_FAMILY_MAX; ++id) {
+            EXPECT_STREQ(en->enums[id - 1].name, plx_app_family_get(id).config_name);
+            EXPECT_EQ(en->enums[id - 1].value, static_cast<int32_t>(id));
         }
     }
 }
@@ -548,7 +486,7 @@ TEST_F(YangModels, BadCommitsAreRefusedNamingTheNode) {
         pol +
             "<access-list><name>a</name><sequence><id>1</id><match>"
             "<source-port>65535</source-port></match><action><set><dscp>63</dscp>"
-            "<next-hop>10.1.1.1</next-hop></set></action></sequence></access-list></policy>",
+            "<next-hop>2001:db8::1</next-hop></set></action></sequence></access-list></policy>",
     };
     for (const std::string &text : good) {
         Parsed p;
@@ -678,46 +616,12 @@ TEST_F(YangModels, ShowListsCarryTheirCallpointsTagsAndKeys) {
     }
 }
 
-// The daemon's action table in row order. The four clear commands take the optional name, whose
-// tag is the show lists' name tag; every other command takes nothing.
+// The model's action points are the daemon's action table, in row order. The four clear commands
+// take the optional name, whose tag is the show lists' name tag; every other command takes nothing.
 TEST_F(YangModels, ActionPointsAreOperatorCommandsInTableOrder) {
-    const std::vector<std::string> table = {
-        "plx_verify",  // a command of its own, above the containers
-        "plx_dump_admin_tech",
-        "plx_dump_filter",
-        "plx_dump_msgq",
-        "plx_dump_memory_stats",
-        "plx_dump_memory_map",
-        "plx_dump_config",
-        "plx_dump_policy",
-        "plx_dump_acl",
-        "plx_dump_acl6",
-        "plx_dump_vpn_list",
-        "plx_dump_prefix_list",
-        "plx_dump_tloc_list",
-        "plx_dump_tloc",
-        "plx_dump_mirror",
-        "plx_dump_policer",
-        "plx_dump_class",
-        "plx_dump_sla_class",
-        "plx_dump_all",
-        "plx_dump_app_list",
-        "plx_dpi_dump_protocol_list",
-        "plx_dpi_dump_protocol_family_mapping",
-        "plx_dpi_dump_protocol_hits",
-        "plx_dpi_dump_configuration",
-        "plx_dpi_clear_protocol_hits",
-        "plx_clear_policy_acl",
-        "plx_clear_policy_acl6",
-        "plx_clear_data_policy",
-        "plx_clear_app_route_policy",
-        "plx_debug_config",
-        "plx_debug_hbus",
-        "plx_debug_dpi",
-        "plx_debug_policy",
-        "plx_debug_all",
-        "plx_debug_disable_all",
-    };
+    std::vector<std::string> table;
+    for (const confd_action_cbs *a = plx_confd_actions(); a->actionpoint[0]; ++a)
+        table.push_back(a->actionpoint);
     const std::set<std::string> clears = {"plx_clear_policy_acl", "plx_clear_policy_acl6",
                                           "plx_clear_data_policy", "plx_clear_app_route_policy"};
     std::vector<std::string> found;

@@ -158,20 +158,6 @@ void put16(uint8_t *p, uint32_t v) {
     p[1] = static_cast<uint8_t>(v);
 }
 
-// One's-complement sum of 16-bit words (not yet folded or inverted).
-uint32_t sum16(const uint8_t *p, size_t n, uint32_t sum = 0) {
-    for (size_t i = 0; i + 1 < n; i += 2)
-        sum += static_cast<uint32_t>(p[i] << 8 | p[i + 1]);
-    if (n & 1)
-        sum += static_cast<uint32_t>(p[n - 1] << 8);
-    return sum;
-}
-uint16_t fold(uint32_t sum) {
-    while (sum >> 16)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint16_t>(~sum & 0xFFFF);
-}
-
 // Builds the IP packet (IP header, transport header, zero payload) of ip_len bytes at least.
 std::vector<uint8_t> build_ip(const Packet &pkt, uint32_t ip_len, uint8_t tos, uint16_t ident) {
     size_t ip_hdr = pkt.v6 ? 40 : 20;
@@ -198,7 +184,7 @@ std::vector<uint8_t> build_ip(const Packet &pkt, uint32_t ip_len, uint8_t tos, u
         ip[9] = pkt.proto;
         std::memcpy(ip + 12, pkt.src, 4);
         std::memcpy(ip + 16, pkt.dst, 4);
-        put16(ip + 10, fold(sum16(ip, 20)));
+        put16(ip + 10, craft_checksum(craft_sum16(ip, 20)));
     }
     if (has_ports(pkt.proto)) {
         put16(l4, pkt.sport);
@@ -227,11 +213,11 @@ std::vector<uint8_t> build_ip(const Packet &pkt, uint32_t ip_len, uint8_t tos, u
     if (csum_at) {
         // Pseudo-header: addresses, protocol and transport length.
         size_t alen = pkt.v6 ? 16 : 4;
-        uint32_t sum = sum16(pkt.src, alen, sum16(pkt.dst, alen));
+        uint32_t sum = craft_sum16(pkt.src, alen, craft_sum16(pkt.dst, alen));
         sum += pkt.proto;
         sum += static_cast<uint32_t>(l4_len & 0xFFFF) + static_cast<uint32_t>(l4_len >> 16);
         size_t covered = pkt.proto == 136 ? 8 : l4_len;
-        uint16_t c = fold(sum16(l4, covered, sum));
+        uint16_t c = craft_checksum(craft_sum16(l4, covered, sum));
         if (c == 0 && pkt.proto == 17)
             c = 0xFFFF;  // 0 means "no checksum" for UDP
         put16(l4 + csum_at, c);

@@ -25,19 +25,6 @@ void append24(std::vector<uint8_t> &b, uint32_t v) {
     append16(b, v);
 }
 
-uint32_t sum16(const uint8_t *p, size_t n, uint32_t sum = 0) {
-    for (size_t i = 0; i + 1 < n; i += 2)
-        sum += static_cast<uint32_t>(p[i] << 8 | p[i + 1]);
-    if (n & 1)
-        sum += static_cast<uint32_t>(p[n - 1] << 8);
-    return sum;
-}
-uint16_t fold(uint32_t sum) {
-    while (sum >> 16)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint16_t>(~sum & 0xFFFF);
-}
-
 // IPv4 header and a transport header of l4_hdr bytes, then the payload; checksums filled in
 // after the caller wrote the transport header (finish()).
 struct builder {
@@ -56,16 +43,16 @@ struct builder {
         b[9] = proto;
         put32(&b[12], src);
         put32(&b[16], dst);
-        put16(&b[10], fold(sum16(b.data(), 20)));
+        put16(&b[10], craft_checksum(craft_sum16(b.data(), 20)));
         std::copy(payload.begin(), payload.end(), b.begin() + 20 + static_cast<long>(l4_hdr));
     }
     uint8_t *hdr() { return &b[l4]; }
     craft_packet finish(size_t csum_at) {
         size_t len = b.size() - l4;
-        uint32_t sum = sum16(&b[12], 8);
+        uint32_t sum = craft_sum16(&b[12], 8);
         sum += b[9];
         sum += static_cast<uint32_t>(len);
-        uint16_t c = fold(sum16(&b[l4], len, sum));
+        uint16_t c = craft_checksum(craft_sum16(&b[l4], len, sum));
         if (c == 0 && b[9] == 17)
             c = 0xFFFF;
         put16(&b[l4 + csum_at], c);
@@ -278,4 +265,18 @@ std::string craft_parse_flow_line(const std::string &line, std::vector<craft_pac
     }
     out.insert(out.end(), v.begin(), v.end());
     return "";
+}
+
+uint32_t craft_sum16(const uint8_t *p, size_t n, uint32_t sum) {
+    for (size_t i = 0; i + 1 < n; i += 2)
+        sum += static_cast<uint32_t>(p[i] << 8 | p[i + 1]);
+    if (n & 1)
+        sum += static_cast<uint32_t>(p[n - 1] << 8);
+    return sum;
+}
+
+uint16_t craft_checksum(uint32_t sum) {
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(~sum & 0xFFFF);
 }

@@ -4,12 +4,18 @@
 // captures from outside.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 using craft_packet = std::vector<uint8_t>;  // one IPv4 packet, IP header first
+
+// The Internet checksum: the one's-complement sum of n bytes as 16-bit big-endian words added to
+// `sum` (not yet folded), and the folded and inverted checksum of such a sum.
+uint32_t craft_sum16(const uint8_t *p, size_t n, uint32_t sum = 0);
+uint16_t craft_checksum(uint32_t sum);
 
 struct craft_endpoints {
     uint32_t client = 0;  // IPv4 addresses in host order

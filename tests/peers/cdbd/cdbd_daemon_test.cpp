@@ -13,6 +13,8 @@
 #include "platform/confd/confd_dp.h"
 #include "tests/peers/cdbd/cdbd_fixture.h"
 #include "tests/peers/cdbd/snmp/snmptrapd_fixture.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_process.h"
 
 namespace cdbt {
 namespace {
@@ -319,17 +321,19 @@ class DaemonTest : public CdbFixture {
             << confd_lasterr();
         return fd;
     }
+    // A command-line socket that has asked to follow the notifications.
+    static int follow_notifications() {
+        int fd = cli_socket();
+        confd_wire::WireWriter w(confd_wire::Op::CliNotifs);
+        w.u8(0);
+        w.u8(1);
+        const auto &f = w.finish();
+        EXPECT_EQ(confd_wire::send_all(fd, f.data(), f.size()), 0);
+        return fd;
+    }
     // Runs cdbcli with the arguments; returns its output (stdout and stderr).
     static std::string cdbcli(const std::string &args) {
-        std::string cmd = std::string(CDBCLI_BIN) + " " + args + " 2>&1";
-        FILE *p = popen(cmd.c_str(), "r");
-        std::string out;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        pclose(p);
-        return out;
+        return run_output(std::string(CDBCLI_BIN) + " " + args);
     }
     std::string read_oper(const std::string &path, std::string *err = nullptr) {
         int fd = cli_socket();
@@ -517,12 +521,7 @@ TEST_F(DaemonTest, CommitIsValidatedWithTheDaemonAttached) {
 }
 
 TEST_F(DaemonTest, NotificationsAreKeptInOrderAndFollowed) {
-    int fd = cli_socket();
-    confd_wire::WireWriter w(confd_wire::Op::CliNotifs);
-    w.u8(0);
-    w.u8(1);
-    const auto &f = w.finish();
-    ASSERT_EQ(confd_wire::send_all(fd, f.data(), f.size()), 0);
+    int fd = follow_notifications();
     confd_wire::Frame reply;
     ASSERT_EQ(confd_wire::read_frame(fd, reply), 0);  // the (empty) backlog
     ASSERT_EQ(d_.notify(2, "dp1", true), CONFD_OK);
@@ -554,9 +553,8 @@ class SnmpDaemonTest : public DaemonTest {
         if (!snmpt::SnmpTrapd::available())
             GTEST_SKIP() << "snmptrapd is not installed";
         ASSERT_TRUE(trapd_.start()) << trapd_.error();
-        char tmpl[] = "/tmp/cdbd-snmp-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        tmp_ = tmpl;
+        tmp_ = make_temp_dir("cdbd-snmp");
+        ASSERT_FALSE(tmp_.empty());
         snmp_config_ = tmp_ + "/targets";
         std::ofstream(snmp_config_)
             << "notify grp1 target 127.0.0.1 " << trapd_.port() << " public\n";
@@ -600,9 +598,8 @@ TEST_F(SnmpDaemonTest, SnmpNotificationBecomesATrapForItsNotifyName) {
 class AccessTest : public DaemonTest {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/cdbd-access-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        tmp_ = tmpl;
+        tmp_ = make_temp_dir("cdbd-access");
+        ASSERT_FALSE(tmp_.empty());
         access_file_ = tmp_ + "/secret";
         std::ofstream(access_file_) << "s3cret";
         std::ofstream(tmp_ + "/wrong") << "guess";
@@ -649,12 +646,7 @@ class SmallOutputTest : public DaemonTest {
 };
 
 TEST_F(SmallOutputTest, FollowerThatStopsReadingIsClosed) {
-    int fd = cli_socket();
-    confd_wire::WireWriter w(confd_wire::Op::CliNotifs);
-    w.u8(0);
-    w.u8(1);
-    const auto &f = w.finish();
-    ASSERT_EQ(confd_wire::send_all(fd, f.data(), f.size()), 0);
+    int fd = follow_notifications();
     const std::string name(2000, 'n');
     bool gone = false;
     // Far more than the socket buffers take, unless the follower is dropped.

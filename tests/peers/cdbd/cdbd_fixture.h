@@ -19,6 +19,7 @@
 #include "platform/confd/confd_cdb.h"
 #include "platform/confd/confd_client.h"
 #include "platform/confd/confd_maapi.h"
+#include "tests/support/temp_dir.h"
 
 namespace cdbt {
 
@@ -191,9 +192,8 @@ class Subscriber {
 class CdbFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/cdbd-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = make_temp_dir("cdbd-test");
+        ASSERT_FALSE(dir_.empty());
         yang_ = dir_ + "/yang";
         db_ = dir_ + "/db";
         fs::create_directories(yang_);

@@ -10,6 +10,7 @@
 
 #include "peers/fibd/fibd_cdb.h"
 #include "platform/confd/confd_cdb.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_process.h"
 
 namespace {
@@ -19,9 +20,8 @@ namespace fs = std::filesystem;
 class FibdCdbTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/fibd-cdb-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = make_temp_dir("fibd-cdb");
+        ASSERT_FALSE(dir_.empty());
         base_ = event_base_new();
     }
     void TearDown() override {

@@ -1,8 +1,10 @@
 #include "peers/peer_util/peer_loop.h"
+#include "peers/peer_util/peer_main.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <string>
 #include <vector>
 
 namespace {
@@ -63,6 +65,35 @@ TEST(PeerLoop, StopSignalBeforeTheLoopEndsWaitAndRun) {
     PeerLoop loop;
     ASSERT_TRUE(loop.ok());
     loop.run();  // returns at once
+}
+
+// Options reach the program in order; -h, a bad option and a stray operand end the parse with
+// their exit status; a program that takes operands keeps them.
+TEST(PeerCommandLine, OptionsHelpAndBadUsage) {
+    static const option longs[] = {{"tlocs", required_argument, nullptr, 't'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {nullptr, 0, nullptr, 0}};
+    auto parse = [](std::vector<std::string> args, bool operands, std::string *seen) {
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        optind = 0;  // a fresh parse
+        opterr = 0;
+        PeerCommandLine cl{"t", [](FILE *) {}, "t:qh", longs, 2, operands};
+        return peer_parse_options(cl, static_cast<int>(argv.size()), argv.data(),
+                                  [seen](int c, const char *arg) {
+                                      *seen += static_cast<char>(c);
+                                      *seen += arg ? arg : "";
+                                  });
+    };
+    std::string seen;
+    EXPECT_EQ(parse({"t", "-q", "--tlocs", "f", "-tg"}, false, &seen), -1);
+    EXPECT_EQ(seen, "qtftg");
+    EXPECT_EQ(parse({"t", "-q", "-h", "-t", "x"}, false, &seen), 0);
+    EXPECT_EQ(parse({"t", "-x"}, false, &seen), 2);
+    EXPECT_EQ(parse({"t", "-t"}, false, &seen), 2);
+    EXPECT_EQ(parse({"t", "-q", "list"}, false, &seen), 2);
+    EXPECT_EQ(parse({"t", "-q", "list"}, true, &seen), -1);
 }
 
 }  // namespace
