@@ -156,6 +156,7 @@ bool CommitJournal::reset(const std::string &path, std::string_view snapshot, st
         close(fd_);
     fd_ = fd;
     size_ = h.size();
+    records_ = 0;
     path_ = path;
     return true;
 }
@@ -180,6 +181,7 @@ bool CommitJournal::append(uint8_t kind, const std::vector<uint8_t> &payload, st
         return false;
     }
     size_ += rec.size();
+    ++records_;
     return true;
 }
 

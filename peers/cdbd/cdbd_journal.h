@@ -20,8 +20,11 @@
 
 namespace cdbd {
 
-// A journal larger than this is folded into a new snapshot after the commit that passed it.
+// A journal larger than this, or holding this many commits, is folded into a new snapshot after
+// the commit that reached it: a start replays at most that much (each replayed commit is
+// validated against the whole configuration again).
 inline constexpr uint64_t kJournalCompactBytes = 8u << 20;
+inline constexpr uint32_t kJournalCompactRecords = 64;
 
 struct JournalRecord {
     uint8_t kind = 0;
@@ -46,8 +49,13 @@ class CommitJournal {
     // Appends one record and makes it durable. On failure the journal is unchanged (a partial
     // write is cut off again).
     bool append(uint8_t kind, const std::vector<uint8_t> &payload, std::string &err);
-    // Bytes written since the last reset (the header included).
+    // Bytes written since the last reset (the header included), and records appended.
     uint64_t size() const { return size_; }
+    uint32_t records() const { return records_; }
+    // Whether the journal has grown enough to be folded into a new snapshot.
+    bool wants_compaction() const {
+        return size_ > kJournalCompactBytes || records_ >= kJournalCompactRecords;
+    }
 
     static uint32_t crc32(const uint8_t *p, size_t n, uint32_t crc = 0);
     static uint64_t fnv1a(std::string_view bytes);
@@ -55,6 +63,7 @@ class CommitJournal {
   private:
     int fd_ = -1;
     uint64_t size_ = 0;
+    uint32_t records_ = 0;
     std::string path_;
 };
 

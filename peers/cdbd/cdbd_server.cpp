@@ -1113,8 +1113,8 @@ void CdbServer::finish_job() {
     const bool committed = j.kind == Job::Commit && j.old_tree.root != nullptr;
     active_.reset();
     // Once acknowledged: a journal grown large is folded into a new snapshot, so that a
-    // start never replays more than this.
-    if (committed && journal_.size() > kJournalCompactBytes) {
+    // start never replays more than that.
+    if (committed && journal_.wants_compaction()) {
         std::string err;
         if (!compact(err))
             fprintf(stderr, "cdbd: the journal stays as it is: %s\n", err.c_str());

@@ -300,6 +300,15 @@ TEST_F(CdbContract, InvalidCommitsChangeNothing) {
 // Commits persist; a restart reads them back; a damaged file stops the server untouched.
 TEST_F(CdbContract, PersistenceAcrossRestart) {
     ASSERT_EQ(load_xml(kPolicy), CONFD_OK);
+    // The 64th commit folds the journal into a new snapshot: the last 7 commits are journalled.
+    for (int i = 1; i <= 70; ++i)
+        ASSERT_EQ(set("/top/policy{p1}/sequence{5}/vpn", std::to_string(i)), CONFD_OK);
+    std::vector<cdbd::JournalRecord> recs;
+    std::string err;
+    ASSERT_TRUE(cdbd::CommitJournal::read(db_ + "/running.journal", read_all(db_ + "/running.json"),
+                                          recs, err));
+    EXPECT_EQ(recs.size(), 7u);
+    ASSERT_EQ(set("/top/policy{p1}/sequence{5}/vpn", "7"), CONFD_OK);
     stop();
     ASSERT_TRUE(start());
     int fd = data_socket();
@@ -307,6 +316,8 @@ TEST_F(CdbContract, PersistenceAcrossRestart) {
     confd_value_t v;
     ASSERT_EQ(cdb_get(fd, &v, "/top/policy{p1}/sequence{5}/col"), CONFD_OK);
     EXPECT_EQ(CONFD_GET_ENUM_VALUE(&v), 2);
+    ASSERT_EQ(cdb_get(fd, &v, "/top/policy{p1}/sequence{5}/vpn"), CONFD_OK);
+    EXPECT_EQ(CONFD_GET_UINT32(&v), 7u);
     EXPECT_EQ(cdb_num_instances(fd, "/top/policy{p1}/sequence"), 1);
     EXPECT_EQ(cdb_exists(fd, "/top/lists/vpn-list{corp}/vpn{10}"), 1);
     EXPECT_EQ(cdb_exists(fd, "/top/lists/vpn-list{corp}/vpn{11}"), 0);
