@@ -5,7 +5,11 @@
 #     loaded;
 #   - resident memory idle with the demo configuration;
 #   - the time to take a commit of N more data policies (each on a VPN list of its own) and the
-#     resident memory after it.
+#     resident memory after it (VmHWM: the peak while the commit was processed);
+#   - a start with a large configuration already in the database (1,000 data policies of 10
+#     sequences, each on a VPN list of its own, and 100 access lists of 100 sequences, each bound
+#     to an interface): plxd restarted, the time to its last bind (fibd quiet for 3 s after it)
+#     and its peak resident memory.
 # Resident memory is VmRSS of /proc/PID/status, split into RssAnon (plxd's own heap and stacks)
 # and RssShmem (pages of the forwarding plane's shared object that plxd touched).
 #
@@ -18,7 +22,7 @@ while [ $# -gt 0 ]; do
     case $1 in
         -n) N=$2; shift 2 ;;
         -p) ROUTER_SIM_SIZE=$2; shift 2 ;;
-        -h | --help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) break ;;
     esac
 done
@@ -91,3 +95,55 @@ sleep 5
 placed=$(router_cli request /plx/dump/memory-stats | sed -n 's/^Number of filters: \([0-9]*\)\/.*/\1/p')
 echo "filters placed: $placed (profile $ROUTER_SIM_SIZE)"
 echo "after $N more data policies: $(mem)"
+
+# A start with a large configuration in the database.
+large=$ROUTER_ROOT/large.xml
+{
+    echo '<policy xmlns="urn:quorvel:yang:policy">'
+    for a in $(seq 0 99); do
+        echo "<access-list><name>big-acl-$a</name><default-action>accept</default-action>"
+        for q in $(seq 1 100); do
+            echo "<sequence><id>$q</id><match><protocol>6</protocol><destination-port>$((q + 100 * a))</destination-port>"
+            echo "<source-ip>10.$a.$q.0/24</source-ip></match><action><base-action>reject</base-action></action></sequence>"
+        done
+        echo '</access-list>'
+    done
+    echo '</policy><policy-from-qctrl xmlns="urn:quorvel:yang:policy"><lists>'
+    for i in $(seq 0 999); do
+        echo "<vpn-list><name>big-vl-$i</name><vpn><id>$((4000 + i))</id></vpn></vpn-list>"
+    done
+    echo '</lists>'
+    for i in $(seq 0 999); do
+        echo "<data-policy><name>big-$i</name><vpn-list><name>big-vl-$i</name>"
+        for q in $(seq 1 10); do
+            echo "<sequence><id>$q</id><match><protocol>17</protocol><destination-port>$((q + 10 * i))</destination-port></match>"
+            echo "<action><base-action>accept</base-action><count>c$q</count></action></sequence>"
+        done
+        echo '</vpn-list></data-policy>'
+    done
+    echo '</policy-from-qctrl><vpn xmlns="urn:quorvel:yang:vpn"><vpn-instance><id>100</id>'
+    for a in $(seq 0 99); do
+        echo "<interface><if-name>ge1/$a</if-name><access-list><direction>in</direction><acl-name>big-acl-$a</acl-name></access-list></interface>"
+    done
+    echo '</vpn-instance></vpn>'
+} >"$large"
+router_stop plxd USR2
+router_cli load "$large" >/dev/null || exit 1
+lines() { wc -l <"$ROUTER_ROOT/fibd.journal"; }
+n0=$(lines)
+t0=$(ms)
+router_start plxd
+last=$t0
+seen=$n0
+while [ "$seen" = "$n0" ] || [ $(($(ms) - last)) -lt 3000 ]; do
+    n=$(lines)
+    if [ "$n" != "$seen" ]; then
+        seen=$n
+        last=$(ms)
+    fi
+    [ $(($(ms) - t0)) -gt 300000 ] && break
+    sleep 0.01
+done
+echo "start with 1,000 data policies x 10 and 100 access lists x 100 more in the database:" \
+    "last of $((seen - n0)) messages to fibd after $((last - t0)) ms"
+echo "after that start: $(mem)"

@@ -1,6 +1,7 @@
 #include "policy/plx_process_rules.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -9,6 +10,7 @@
 
 #include "common/plx_log.h"
 #include "common/plx_status.h"
+#include "policy/plx_process_fold.h"
 
 using namespace plx::cfg;
 
@@ -271,6 +273,13 @@ int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char
         return std::any_of(r.matches.begin(), r.matches.end(),
                            [](const match_cond &c) { return c.field_type != PLX_MATCH_ANY; });
     });
+    // A program holds at most PLX_MAX_TESTED_FIELDS fields. Beyond that, conditions on the
+    // fields the forwarding plane derives from another one are folded into that one; rule tables
+    // within the limit are built as they stand.
+    const bool fold = std::popcount(plx_fold_tested_fields(rules, skip_match_any)) >
+                      static_cast<int>(PLX_MAX_TESTED_FIELDS);
+    const std::span<const uint32_t> families =
+        fold ? plx_fold_family_table() : std::span<const uint32_t>{};
     plx_ruletable *table = nullptr;
     try {
         table = plx_ruletable_create(name, alias, PLX_ACTION_DATA_SIZE, &block);
@@ -287,11 +296,23 @@ int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char
                 plx_compiler_reset(cc);
                 return PLX_ENOMEM;
             }
+            uint32_t folded = 0;  // application fields whose folded condition is added
             for (const match_cond &c : r.matches) {
                 if (skip_match_any && c.field_type == PLX_MATCH_ANY)
                     continue;
                 uint32_t field = plx_match_field(c.field_type);
                 PLX_ASSERT(field != 0);
+                const uint32_t app = plx_fold_target(field);
+                if (fold && (app == PLX_FIELD_APP || app == PLX_FIELD_DNS_APP)) {
+                    // The rule's whole condition on the application field, at its first use.
+                    if (folded & 1u << app)
+                        continue;
+                    folded |= 1u << app;
+                    uint32_t table_id = plx_field_get_table(cc, app);
+                    for (auto [lo, hi] : plx_fold_rule_apps(r, app, families))
+                        plx_field_add_range(cc, pr, table_id, lo, hi);
+                    continue;
+                }
                 uint32_t table_id = plx_field_get_table(cc, field);
                 if (field == PLX_FIELD_SRC_ADDR || field == PLX_FIELD_DST_ADDR) {
                     std::array<uint8_t, 4> addr = c.addr();

@@ -171,6 +171,7 @@ bool CdbServer::init(std::string &err) {
     if (!schema_.load(opts_.yang_dir, err))
         return false;
     running_file_ = opts_.db_dir + "/running.json";
+    journal_file_ = opts_.db_dir + "/running.journal";
     std::string text;
     if (read_file(running_file_, text)) {
         lyd_node *tree = nullptr;
@@ -199,6 +200,23 @@ bool CdbServer::init(std::string &err) {
         err = "cannot create the datastore directory " + opts_.db_dir + ": " + strerror(errno);
         return false;
     }
+    // The commits made since the snapshot, replayed in order; the datastore is then written
+    // whole again and the journal starts afresh.
+    std::vector<JournalRecord> records;
+    if (!CommitJournal::read(journal_file_, text, records, err))
+        return false;
+    for (const JournalRecord &rec : records) {
+        DataTree next;
+        std::string why;
+        if (build_commit(static_cast<Op>(rec.kind), rec.payload, next, why) != 0) {
+            err = "the journal " + journal_file_ + " holds a commit that no longer applies (" +
+                  why + ") and is left as it is";
+            return false;
+        }
+        running_ = std::move(next);
+    }
+    if (!(records.empty() ? journal_.reset(journal_file_, text, err) : compact(err)))
+        return false;
     base_ = event_base_new();
     if (!base_) {
         err = "cannot create the event loop";
@@ -836,7 +854,6 @@ void CdbServer::run_active() {
                 }
                 stop_validation(j);
                 precommit_ = j.old_tree.root;
-                j.changes = diff_trees(schema_, j.old_tree.root, running_.root);
                 for (auto &[id, s] : subs_)
                     if (s.active && !s.oper && fires(j.changes, s.schema))
                         chosen.insert(id);
@@ -876,21 +893,16 @@ void CdbServer::run_active() {
     }
 }
 
-bool CdbServer::prepare_commit(Job &j) {
-    Conn *req = nullptr;
-    if (auto it = conns_.find(j.requester); it != conns_.end())
-        req = it->second.get();
-    auto fail = [&](int code, const std::string &msg) {
-        if (req)
-            reply_err(*req, j.cli_op, code, msg);
-        j.requester = 0;
-        return false;
+int CdbServer::build_commit(Op op, const std::vector<uint8_t> &payload, DataTree &next,
+                            std::string &msg) {
+    auto fail = [&](int code, const std::string &why) {
+        msg = why;
+        return code;
     };
-    WireReader r(j.cli_payload.data(), j.cli_payload.size());
-    DataTree next;
+    WireReader r(payload.data(), payload.size());
     std::string err;
     ly_ctx *ctx = schema_.ctx();
-    if (j.cli_op == Op::CliEdit) {
+    if (op == Op::CliEdit) {
         uint8_t mode = 0, format = 0;
         std::string text;
         if (!r.u8(mode) || !r.u8(format) || !r.str(text))
@@ -911,9 +923,9 @@ bool CdbServer::prepare_commit(Job &j) {
             if (rc != LY_SUCCESS)
                 return fail(CONFD_ERR_VALIDATION, "cannot merge: " + ly_error_text(ctx));
         }
-    } else if (j.cli_op == Op::CliSet || j.cli_op == Op::CliDelete) {
+    } else if (op == Op::CliSet || op == Op::CliDelete) {
         std::string path, value;
-        if (!r.str(path) || (j.cli_op == Op::CliSet && !r.str(value)))
+        if (!r.str(path) || (op == Op::CliSet && !r.str(value)))
             return fail(CONFD_ERR_PROTOUSAGE, "malformed request");
         ResolvedPath rp;
         if (!schema_.resolve(path, rp, err))
@@ -925,7 +937,7 @@ bool CdbServer::prepare_commit(Job &j) {
             return fail(CONFD_ERR_BADPATH, path + ": a list entry needs its keys");
         if (!next.dup_from(running_.root))
             return fail(CONFD_ERR_INTERNAL, "cannot copy the running configuration");
-        if (j.cli_op == Op::CliSet) {
+        if (op == Op::CliSet) {
             const bool leafish = rp.schema->nodetype & (LYS_LEAF | LYS_LEAFLIST);
             if (leafish && value.empty() && rp.schema->nodetype == LYS_LEAF &&
                 reinterpret_cast<const lysc_node_leaf *>(rp.schema)->type->basetype !=
@@ -969,6 +981,23 @@ bool CdbServer::prepare_commit(Job &j) {
     }
     if (lyd_validate_all(&next.root, ctx, LYD_VALIDATE_NO_STATE, nullptr) != LY_SUCCESS)
         return fail(CONFD_ERR_VALIDATION, "invalid configuration: " + ly_error_text(ctx));
+    return 0;
+}
+
+bool CdbServer::prepare_commit(Job &j) {
+    Conn *req = nullptr;
+    if (auto it = conns_.find(j.requester); it != conns_.end())
+        req = it->second.get();
+    auto fail = [&](int code, const std::string &msg) {
+        if (req)
+            reply_err(*req, j.cli_op, code, msg);
+        j.requester = 0;
+        return false;
+    };
+    DataTree next;
+    std::string err;
+    if (int code = build_commit(j.cli_op, j.cli_payload, next, err))
+        return fail(code, err);
     std::vector<Change> changes = diff_trees(schema_, running_.root, next.root);
     if (changes.empty()) {
         if (req) {
@@ -979,10 +1008,12 @@ bool CdbServer::prepare_commit(Job &j) {
         j.requester = 0;
         return false;
     }
-    if (!save_running(next.root, err))
+    // Durable before anyone hears of it: one record and one fdatasync.
+    if (!journal_.append(static_cast<uint8_t>(j.cli_op), j.cli_payload, err))
         return fail(CONFD_ERR_OS, err);
     j.old_tree = std::move(running_);
     running_ = std::move(next);
+    j.changes = std::move(changes);
     size_t count = 0;
     std::function<void(const std::vector<Change> &)> cnt = [&](const std::vector<Change> &v) {
         for (const auto &c : v) {
@@ -992,7 +1023,7 @@ bool CdbServer::prepare_commit(Job &j) {
                 cnt(c.children);
         }
     };
-    cnt(changes);
+    cnt(j.changes);
     j.message = "committed (" + std::to_string(count) + " change" + (count == 1 ? "" : "s") + ")";
     return true;
 }
@@ -1079,56 +1110,36 @@ void CdbServer::finish_job() {
         }
     }
     precommit_ = nullptr;
+    const bool committed = j.kind == Job::Commit && j.old_tree.root != nullptr;
     active_.reset();
+    // Once acknowledged: a journal grown large is folded into a new snapshot, so that a
+    // start never replays more than that.
+    if (committed && journal_.wants_compaction()) {
+        std::string err;
+        if (!compact(err))
+            fprintf(stderr, "cdbd: the journal stays as it is: %s\n", err.c_str());
+    }
 }
 
-bool CdbServer::save_running(const lyd_node *tree, std::string &err) {
+std::string CdbServer::running_text(std::string &err) const {
     char *text = nullptr;
-    if (tree && lyd_print_mem(&text, tree, LYD_JSON, LYD_PRINT_WITHSIBLINGS) != LY_SUCCESS) {
+    if (running_.root &&
+        lyd_print_mem(&text, running_.root, LYD_JSON, LYD_PRINT_WITHSIBLINGS) != LY_SUCCESS) {
         err = "cannot print the configuration: " + ly_error_text(schema_.ctx());
-        return false;
+        return {};
     }
     std::string body = text ? text : "";
     free(text);
-    if (body.empty())
-        body = "{}\n";
-    const std::string tmp = running_file_ + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        err = "cannot write " + tmp + ": " + strerror(errno);
+    return body.empty() ? "{}\n" : body;
+}
+
+bool CdbServer::compact(std::string &err) {
+    std::string body = running_text(err);
+    if (!err.empty())
         return false;
-    }
-    const char *p = body.data();
-    size_t left = body.size();
-    while (left > 0) {
-        ssize_t w = write(fd, p, left);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w < 0) {
-            err = "cannot write " + tmp + ": " + strerror(errno);
-            close(fd);
-            unlink(tmp.c_str());
-            return false;
-        }
-        p += w;
-        left -= static_cast<size_t>(w);
-    }
-    if (fsync(fd) != 0 || close(fd) != 0) {
-        err = "cannot flush " + tmp + ": " + strerror(errno);
-        unlink(tmp.c_str());
-        return false;
-    }
-    if (rename(tmp.c_str(), running_file_.c_str()) != 0) {
-        err = "cannot replace " + running_file_ + ": " + strerror(errno);
-        unlink(tmp.c_str());
-        return false;
-    }
-    int dfd = open(opts_.db_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
-    return true;
+    // The snapshot first: until the fresh journal replaces the old one, the old journal no
+    // longer matches the snapshot and is not read.
+    return write_file_durably(running_file_, body, err) && journal_.reset(journal_file_, body, err);
 }
 
 void CdbServer::set_phase(int phase) {

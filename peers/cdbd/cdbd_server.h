@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "peers/cdbd/cdbd_diff.h"
+#include "peers/cdbd/cdbd_journal.h"
 #include "peers/cdbd/cdbd_schema.h"
 #include "platform/confd/confd_wire.h"
 
@@ -25,7 +26,7 @@ namespace cdbd {
 
 struct ServerOptions {
     std::string yang_dir;  // every *.yang here is loaded
-    std::string db_dir;    // holds running.json
+    std::string db_dir;    // holds running.json and running.journal
     std::string addr = "127.0.0.1";
     uint16_t port = 4565;  // 0: any free port (see CdbServer::port)
     int start_phase = 2;   // 0 holds clients in cdb_wait_start until the CLI advances it
@@ -188,7 +189,14 @@ class CdbServer {
     std::string daemons_text() const;
     bool init_snmp(std::string &err);
 
-    bool save_running(const lyd_node *tree, std::string &err);
+    // Applies a commit request (a command line's load, set or delete) to a copy of the running
+    // tree and validates it: 0, or an error code with msg.
+    int build_commit(confd_wire::Op op, const std::vector<uint8_t> &payload, DataTree &next,
+                     std::string &msg);
+    // The running tree as the snapshot's JSON text ("" with err on failure).
+    std::string running_text(std::string &err) const;
+    // Writes the running tree as the new snapshot and starts an empty journal for it.
+    bool compact(std::string &err);
     void set_phase(int phase);
 
     ServerOptions opts_;
@@ -199,6 +207,8 @@ class CdbServer {
     event *sigterm_ = nullptr;
     uint16_t port_ = 0;
     std::string running_file_;
+    std::string journal_file_;
+    CommitJournal journal_;
 
     DataTree running_;
     DataTree oper_;

@@ -288,8 +288,11 @@ std::string fp_packet_str(const fp_packet &p) {
     inet_ntop(af, p.src6, src, sizeof src);
     inet_ntop(af, p.dst6, dst, sizeof dst);
     char buf[256];
-    snprintf(buf, sizeof buf, "%s %u -> %s %u proto %u len %u dscp %u fc %u plp %u app %u", src,
-             p.field[FPF_SRC_PORT], dst, p.field[FPF_DST_PORT], p.field[FPF_PROTOCOL], p.length,
-             p.field[FPF_DSCP], p.field[FPF_FC], p.field[FPF_PLP], p.field[FPF_APP]);
+    snprintf(buf, sizeof buf,
+             "%s %u -> %s %u proto %u len %u dscp %u fc %u plp %u app %u family %u dns %u "
+             "dns-app %u",
+             src, p.field[FPF_SRC_PORT], dst, p.field[FPF_DST_PORT], p.field[FPF_PROTOCOL],
+             p.length, p.field[FPF_DSCP], p.field[FPF_FC], p.field[FPF_PLP], p.field[FPF_APP],
+             p.field[FPF_APP_FAMILY], p.field[FPF_DNS], p.field[FPF_DNS_APP]);
     return buf;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <random>
 #include <regex>
 #include <set>
@@ -330,6 +331,78 @@ TEST_F(Router, PolicyWithoutFilterMemoryIsReprogrammedWhenAnotherGoesAway) {
               std::tuple("policy-unbind", "big", uint64_t{kFilters}));
     EXPECT_EQ(std::tuple(msgs[2].op, msgs[2].name), std::tuple("policy-bind", "big"));
     EXPECT_LT(msgs[2].filter_id, kFilters);
+}
+
+// A data policy testing nine fields (protocol, both ports, both addresses, DSCP, an application
+// list, an application-family list and DNS) is bound, its family list folded into the
+// application field; replayed application flows are counted as a linear first match of the
+// sequences as written, with the family the forwarding plane derives from each application.
+TEST_F(Router, NineFieldPolicyIsBoundAndClassifiesLikeFirstMatch) {
+    const std::string xml = env_.root() + "/nine.xml", demo = PLX_SOURCE_DIR "/examples/demo/";
+    std::ofstream(xml) << R"(<policy-from-qctrl xmlns="urn:quorvel:yang:policy"><lists>
+<vpn-list><name>v9</name><vpn><id>10</id></vpn></vpn-list>
+<app-list><name>web-apps</name><app><name>http</name></app></app-list>
+<app-list><name>enc</name><app-family><name>encrypted</name></app-family></app-list>
+</lists><data-policy><name>nine</name><direction>all</direction><vpn-list><name>v9</name>
+<default-action>accept</default-action>
+<sequence><id>10</id><match><protocol>6</protocol><destination-port>443</destination-port>
+<app-list>enc</app-list></match><action><base-action>accept</base-action><count>tls</count>
+</action></sequence>
+<sequence><id>20</id><match><app-list>web-apps</app-list><source-ip>172.16.1.0/28</source-ip>
+</match><action><base-action>accept</base-action><count>http</count></action></sequence>
+<sequence><id>30</id><match><dns>request</dns><destination-ip>10.100.0.53/32</destination-ip>
+</match><action><base-action>accept</base-action><count>dns</count></action></sequence>
+<sequence><id>40</id><match><source-port>50010-50012</source-port><dscp>0</dscp></match>
+<action><base-action>accept</base-action><count>low</count></action></sequence>
+</vpn-list></data-policy></policy-from-qctrl>)";
+    commit("load " + xml);
+    std::vector<Msg> msgs = take();
+    const Msg *m = last(msgs, "nine", "10");
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(m->op, "policy-bind");
+    ASSERT_LT(m->filter_id, kFilters);
+
+    const std::string cap = env_.root() + "/flows.pcap";
+    ASSERT_EQ(run(std::string(PCAPGEN_BIN) + " -q --flows " + demo + "flows.txt " + cap), "");
+    std::string out = run(std::string(FWDPLANE_BIN) + " -r -q -p -i ge0/1 -v 10 " + cap);
+    // The application id of "http" as the recognition engine knows it.
+    std::smatch s;
+    std::string ids = cli("request /plx/dpi/dump/protocol-list");
+    ASSERT_TRUE(std::regex_search(ids, s, std::regex(R"(\[(\d+)\] App: HTTP )")) ||
+                std::regex_search(ids, s, std::regex(R"(\[(\d+)\] App: (?:http) )")))
+        << ids.substr(0, 400);
+    const uint32_t http = std::stoul(s[1].str());
+    constexpr uint32_t kEncrypted = 8;
+    std::map<std::string, uint64_t> want;
+    std::set<uint32_t> families;
+    std::regex pkt(R"re(@10 ([\d.]+) (\d+) -> ([\d.]+) (\d+) proto (\d+) len \d+ dscp (\d+) )re"
+                   R"re(fc \d+ plp \d+ app (\d+) family (\d+) dns (\d+) )re");
+    std::istringstream lines(out);
+    int packets = 0;
+    for (std::string l; std::getline(lines, l);) {
+        if (!std::regex_search(l, s, pkt))
+            continue;
+        ++packets;
+        uint32_t src = ip(s[1].str().c_str()), sport = std::stoul(s[2]),
+                 dst = ip(s[3].str().c_str()), dport = std::stoul(s[4]), proto = std::stoul(s[5]),
+                 dscp = std::stoul(s[6]), app = std::stoul(s[7]), family = std::stoul(s[8]),
+                 dns = std::stoul(s[9]);
+        families.insert(family);
+        if (proto == 6 && dport == 443 && family == kEncrypted)
+            ++want["tls"];
+        else if (app == http && (src >> 4) == (ip("172.16.1.0") >> 4))
+            ++want["http"];
+        else if (dns == 1 && dst == ip("10.100.0.53"))
+            ++want["dns"];
+        else if (sport >= 50010 && sport <= 50012 && dscp == 0)
+            ++want["low"];
+    }
+    ASSERT_GT(packets, 20) << out.substr(0, 400);
+    EXPECT_TRUE(families.count(kEncrypted)) << "TLS flows are recognised";
+    for (const char *name : {"tls", "http", "dns", "low"}) {
+        EXPECT_GT(want[name], 0u) << name;
+        EXPECT_EQ(counter(m->filter_id, name), want[name]) << name;
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "peers/fpeval/fp_eval.h"
+#include "policy/plx_process_fold.h"
 #include "policy/plx_process_rules.h"
 #include "tests/policy/process_fixture.h"
 
@@ -11,10 +12,18 @@ namespace plx::cfg::test {
 namespace {
 
 // The packet field the forwarding plane reads for each match type the tests use.
-const std::map<uint32_t, uint32_t> kField = {{PLX_MATCH_PROTOCOL, 1}, {PLX_MATCH_DST_PORT, 3},
-                                             {PLX_MATCH_SRC_ADDR, 4}, {PLX_MATCH_DST_ADDR, 5},
-                                             {PLX_MATCH_DSCP, 6},     {PLX_MATCH_PKT_LEN, 9},
-                                             {PLX_MATCH_APP, 10},     {PLX_MATCH_ANY, 12}};
+const std::map<uint32_t, uint32_t> kField = {
+    {PLX_MATCH_PROTOCOL, 1}, {PLX_MATCH_SRC_PORT, 2}, {PLX_MATCH_DST_PORT, 3},
+    {PLX_MATCH_SRC_ADDR, 4}, {PLX_MATCH_DST_ADDR, 5}, {PLX_MATCH_DSCP, 6},
+    {PLX_MATCH_PKT_LEN, 9},  {PLX_MATCH_APP, 10},     {PLX_MATCH_APP_FAMILY, 11},
+    {PLX_MATCH_ANY, 12},     {PLX_MATCH_DNS, 18}};
+
+// The family the forwarding plane gives an application: entry p of the family table for ids it
+// covers, else 0.
+uint32_t family_of(uint32_t app) {
+    auto t = plx_fold_family_table();
+    return app == 0 || app >= t.size() || app > t[0] ? 0 : t[app];
+}
 
 // Action data of the first rule whose conditions all hold (conditions on one field are
 // alternatives), else of the default action.
@@ -98,8 +107,11 @@ class Process : public ProcessTest {
             p.field[5] = pick({0x0A01FFFE, 0xC0A80709, 0xC0A80809, 0x01020309});
             p.field[6] = pick({0, 46});
             p.field[9] = pick({64, 200, 201});
-            p.field[10] = pick({0, 101, 103});
+            p.field[2] = pick({1000, 40000});
+            p.field[10] = pick({0, 101, 102, 103, 160});
+            p.field[11] = family_of(p.field[10]);
             p.field[12] = 1;
+            p.field[18] = pick({0, 1, 2});
             FpEvalResult res = fp_eval(prog, p);
             ASSERT_EQ(res.status, FP_EVAL_OK);
             ActionData want = first_match(v, p);
@@ -181,6 +193,41 @@ TEST_F(Process, SequencesOnListsThatExpandToNothingMatchNoPacket) {
         ASSERT_NE(rec, nullptr);
         EXPECT_EQ(memcmp(rec + 1, &want, sizeof want), 0) << "app " << app;
     }
+}
+
+// Nine tested fields do not fit a program: the family list is folded into the application
+// field through the forwarding plane's family table, and the program still classifies as the
+// rules read. A tenth field cannot be folded away and is refused as before.
+TEST_F(Process, FamilyConditionsFoldWhenAPolicyTestsTooManyFields) {
+    std::vector<uint32_t> families(200, 0);
+    families[0] = 150;  // ids above it have no family, whatever their entry says
+    for (uint32_t p = 1; p <= 150; ++p)
+        families[p] = p % 3 == 0 ? 201 : p % 3 == 1 ? 202 : 0;
+    families[160] = 201;
+    plx_fold_use_family_table(families);
+    build_data_policy();  // protocol, ports, addresses, DSCP, length, applications
+    ASSERT_EQ(plx_config_app_list_add(&db, "fams", PLX_APP_LIST_LOC_QCTRL), 0);
+    ASSERT_EQ(plx_config_app_list_add_app(&db, "fams", PLX_APP_LIST_LOC_QCTRL,
+                                          PLX_APP_LIST_KIND_FAMILY, "web"),
+              0);
+    rule *r = seq("dp", 50, PLX_ACTION_VERB_REJECT);
+    match(r, PLX_MATCH_APP_LIST, match_value::named("fams"));
+    match(r, PLX_MATCH_DSCP, match_value::number(0));
+    r = seq("dp", 60, PLX_ACTION_VERB_ACCEPT);
+    match(r, PLX_MATCH_DNS, match_value::number(1));
+    action(r, 2, named_act(PLX_ACTION_COUNT, "dns"));
+    auto m = process();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_LT(m[0].filter_id, kFilters);
+    expect_first_match(DATA, "dp", 3000);
+
+    match(seq("dp", 70, PLX_ACTION_VERB_ACCEPT), PLX_MATCH_SRC_PORT,
+          match_value::range(1000, 1000));
+    m = process();
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(std::tuple(m[1].type, m[1].filter_id), std::tuple(FIB_MSG_POLICY_BIND, kFilters));
+    EXPECT_EQ(notes.back(), "dp/corp Failed");
+    plx_fold_use_family_table({});
 }
 
 TEST_F(Process, ChangesWithdrawAndRebindOnlyTheListsTheyTouch) {

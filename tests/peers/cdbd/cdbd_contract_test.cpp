@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <random>
 
 #include "tests/peers/cdbd/cdbd_fixture.h"
 
@@ -298,6 +300,15 @@ TEST_F(CdbContract, InvalidCommitsChangeNothing) {
 // Commits persist; a restart reads them back; a damaged file stops the server untouched.
 TEST_F(CdbContract, PersistenceAcrossRestart) {
     ASSERT_EQ(load_xml(kPolicy), CONFD_OK);
+    // The 64th commit folds the journal into a new snapshot: the last 7 commits are journalled.
+    for (int i = 1; i <= 70; ++i)
+        ASSERT_EQ(set("/top/policy{p1}/sequence{5}/vpn", std::to_string(i)), CONFD_OK);
+    std::vector<cdbd::JournalRecord> recs;
+    std::string err;
+    ASSERT_TRUE(cdbd::CommitJournal::read(db_ + "/running.journal", read_all(db_ + "/running.json"),
+                                          recs, err));
+    EXPECT_EQ(recs.size(), 7u);
+    ASSERT_EQ(set("/top/policy{p1}/sequence{5}/vpn", "7"), CONFD_OK);
     stop();
     ASSERT_TRUE(start());
     int fd = data_socket();
@@ -305,6 +316,8 @@ TEST_F(CdbContract, PersistenceAcrossRestart) {
     confd_value_t v;
     ASSERT_EQ(cdb_get(fd, &v, "/top/policy{p1}/sequence{5}/col"), CONFD_OK);
     EXPECT_EQ(CONFD_GET_ENUM_VALUE(&v), 2);
+    ASSERT_EQ(cdb_get(fd, &v, "/top/policy{p1}/sequence{5}/vpn"), CONFD_OK);
+    EXPECT_EQ(CONFD_GET_UINT32(&v), 7u);
     EXPECT_EQ(cdb_num_instances(fd, "/top/policy{p1}/sequence"), 1);
     EXPECT_EQ(cdb_exists(fd, "/top/lists/vpn-list{corp}/vpn{10}"), 1);
     EXPECT_EQ(cdb_exists(fd, "/top/lists/vpn-list{corp}/vpn{11}"), 0);
@@ -406,7 +419,10 @@ TEST_F(CdbContract, TagCollisionsRefused) {
 }
 
 // The server program killed outright after a commit loses nothing: the next start reads it.
-TEST_F(CdbContract, KilledServerKeepsCommittedData) {
+// The server killed at any moment: a commit it acknowledged is there after the restart, a
+// commit on its way is there whole or not at all. Sets and a delete journalled after the load
+// replay on top of it.
+TEST_F(CdbContract, KilledServerKeepsAcknowledgedCommitsWhole) {
     stop();
     auto spawn = [&]() {
         pid_t pid = fork();
@@ -423,18 +439,75 @@ TEST_F(CdbContract, KilledServerKeepsCommittedData) {
         }
         return pid;
     };
+    auto sequences = [&](const std::string &policy) {
+        int fd = data_socket();
+        EXPECT_EQ(cdb_start_session(fd, CDB_RUNNING), CONFD_OK);
+        int n = cdb_num_instances(fd, "/top/policy{%s}/sequence", policy.c_str());
+        cdb_close(fd);
+        return std::max(n, 0);
+    };
     pid_t pid = spawn();
     ASSERT_EQ(load_xml(kPolicy), CONFD_OK);
     ASSERT_EQ(set("/top/policy{p1}/sequence{5}/vpn", "9"), CONFD_OK);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    pid = spawn();
+    ASSERT_EQ(del("/top/lists/vpn-list{corp}/vpn{10}"), CONFD_OK);
+    std::mt19937 rng(11);
+    for (int k = 0; k < 6; ++k) {
+        std::string name = "k" + std::to_string(k), xml = "<top xmlns=\"urn:test:cdbt\"><policy>";
+        xml += "<name>" + name + "</name>";
+        for (int q = 1; q <= 50; ++q)
+            xml += "<sequence><seq>" + std::to_string(q) + "</seq><vpn>7</vpn></sequence>";
+        xml += "</policy></top>";
+        int rc = -1;
+        std::thread t([&] { rc = load_xml(xml); });
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 8000));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        t.join();
+        pid = spawn();
+        const int n = sequences(name);
+        EXPECT_TRUE(n == 0 || n == 50) << name << ": " << n << " sequences";
+        if (rc == CONFD_OK) {
+            EXPECT_EQ(n, 50) << name << " was acknowledged";
+        }
+    }
     int fd = data_socket();
     ASSERT_EQ(cdb_start_session(fd, CDB_RUNNING), CONFD_OK);
     confd_value_t v;
     ASSERT_EQ(cdb_get(fd, &v, "/top/policy{p1}/sequence{5}/vpn"), CONFD_OK);
     EXPECT_EQ(CONFD_GET_UINT32(&v), 9u);
+    EXPECT_EQ(cdb_exists(fd, "/top/lists/vpn-list{corp}/vpn{10}"), 0);
+    EXPECT_EQ(cdb_exists(fd, "/top/lists/vpn-list{corp}"), 1);
     cdb_close(fd);
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
+}
+
+// A journal cut anywhere gives back its whole records before the cut and nothing of the one it
+// cuts; a journal written for another snapshot gives nothing.
+TEST(CommitJournal, CutJournalKeepsWholeRecordsOnly) {
+    const std::string dir = fs::temp_directory_path() / ("cdbj-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string path = dir + "/running.journal";
+    cdbd::CommitJournal j;
+    std::string err;
+    ASSERT_TRUE(j.reset(path, "{}", err)) << err;
+    std::vector<uint64_t> ends{j.size()};
+    for (uint8_t k = 1; k <= 3; ++k) {
+        ASSERT_TRUE(j.append(50 + k, std::vector<uint8_t>(k * 7u, k), err)) << err;
+        ends.push_back(j.size());
+    }
+    const std::string full = read_all(path);
+    for (size_t cut = 0; cut <= full.size(); ++cut) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << full.substr(0, cut);
+        std::vector<cdbd::JournalRecord> recs;
+        ASSERT_TRUE(cdbd::CommitJournal::read(path, "{}", recs, err));
+        size_t whole = std::upper_bound(ends.begin(), ends.end(), cut) - ends.begin();
+        ASSERT_EQ(recs.size(), whole == 0 ? 0 : whole - 1) << "cut at " << cut;
+        for (size_t i = 0; i < recs.size(); ++i)
+            EXPECT_EQ(recs[i].payload, std::vector<uint8_t>((i + 1) * 7, uint8_t(i + 1)));
+    }
+    std::vector<cdbd::JournalRecord> recs;
+    ASSERT_TRUE(cdbd::CommitJournal::read(path, "{ }", recs, err));
+    EXPECT_TRUE(recs.empty());
+    fs::remove_all(dir);
 }
