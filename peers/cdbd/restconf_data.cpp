@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "peers/cdbd/cdbcli_oper.h"
+#include "peers/cdbd/cdbcli_oper_print.h"
+#include "peers/cdbd/restconf_text.h"
 #include "platform/confd/confd_client.h"
 
 using confd_wire::EditMode;
@@ -18,73 +20,6 @@ using confd_wire::WireWriter;
 namespace cdbd::restconf {
 
 namespace {
-
-const char *content_type(Format f) {
-    return f == Format::Xml ? "application/yang-data+xml" : "application/yang-data+json";
-}
-
-std::string xml_escape(std::string_view s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
-std::string pct_decode(std::string_view s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() + 0 && isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-            isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-            out += static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
-std::string pct_encode(std::string_view s) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : s) {
-        if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
-std::vector<std::string_view> split(std::string_view s, char sep) {
-    std::vector<std::string_view> out;
-    size_t start = 0;
-    for (size_t i = 0; i <= s.size(); ++i)
-        if (i == s.size() || s[i] == sep) {
-            out.push_back(s.substr(start, i - start));
-            start = i + 1;
-        }
-    return out;
-}
 
 // The keys of a list in their schema order.
 std::vector<const lysc_node *> list_keys(const lysc_node *list) {
@@ -108,26 +43,6 @@ const lysc_node *find_child(const lysc_node *parent, const lys_module *mod, std:
             if (name == a->name && (!mod || a->module == mod))
                 return &a->node;
     return nullptr;
-}
-
-// A value in an XPath predicate.
-bool xpath_literal(const std::string &v, std::string &out) {
-    if (v.find('\'') == std::string::npos)
-        out = "'" + v + "'";
-    else if (v.find('"') == std::string::npos)
-        out = "\"" + v + "\"";
-    else
-        return false;
-    return true;
-}
-
-// A key in the command line's path text.
-bool cli_key(const std::string &v, std::string &out) {
-    if (v.find('"') != std::string::npos)
-        return false;
-    const bool quote = v.empty() || v.find_first_of(" {}") != std::string::npos;
-    out = quote ? "\"" + v + "\"" : v;
-    return true;
 }
 
 std::string print_tree(const lyd_node *first, Format f) {
@@ -191,134 +106,14 @@ bool parse_printed(ly_ctx *ctx, const std::string &text, Format f, Tree &t) {
                               LYD_PARSE_ONLY, 0, &t.root) == LY_SUCCESS;
 }
 
-// Flat members of the action input object {"mod:input": {"name": "x", ...}} (strings, numbers,
-// booleans). False when the body is not such an object.
-bool parse_input(std::string_view s, std::vector<std::pair<std::string, std::string>> &out) {
-    size_t i = 0;
-    auto ws = [&] {
-        while (i < s.size() && isspace(static_cast<unsigned char>(s[i])))
-            ++i;
-    };
-    auto lit = [&](char c) {
-        ws();
-        if (i < s.size() && s[i] == c) {
-            ++i;
-            return true;
-        }
-        return false;
-    };
-    auto str = [&](std::string &v) {
-        if (!lit('"'))
-            return false;
-        v.clear();
-        while (i < s.size() && s[i] != '"') {
-            if (s[i] == '\\' && i + 1 < s.size()) {
-                const char e = s[++i];
-                v += e == 'n' ? '\n' : e == 't' ? '\t' : e;
-            } else {
-                v += s[i];
-            }
-            ++i;
-        }
-        return lit('"');
-    };
-    auto scalar = [&](std::string &v) {
-        ws();
-        if (i < s.size() && s[i] == '"')
-            return str(v);
-        v.clear();
-        while (i < s.size() && (isalnum(static_cast<unsigned char>(s[i])) || s[i] == '-' ||
-                                s[i] == '.' || s[i] == '+'))
-            v += s[i++];
-        return !v.empty();
-    };
-    ws();
-    if (i == s.size())
-        return true;  // no body: no input
-    std::string key;
-    if (!lit('{') || !str(key) || (key != "input" && !key.ends_with(":input")) || !lit(':') ||
-        !lit('{'))
-        return false;
-    if (!lit('}')) {
-        do {
-            std::string name, value;
-            if (!str(name) || !lit(':') || !scalar(value))
-                return false;
-            if (auto colon = name.find(':'); colon != std::string::npos)
-                name = name.substr(colon + 1);
-            out.emplace_back(name, value);
-        } while (lit(','));
-        if (!lit('}'))
-            return false;
-    }
-    if (!lit('}'))
-        return false;
-    ws();
-    return i == s.size();
-}
-
-// The api path of a data node ("mod:a/b=k1,k2"), for Location.
-std::string api_path(const lyd_node *n) {
-    std::string out;
-    for (; n; n = lyd_parent(n)) {
-        std::string seg = n->schema->name;
-        if (!lyd_parent(n) || lyd_parent(n)->schema->module != n->schema->module)
-            seg = std::string(n->schema->module->name) + ":" + seg;
-        if (n->schema->nodetype == LYS_LIST) {
-            std::string keys;
-            for (const lyd_node *k = lyd_child(n); k && lysc_is_key(k->schema); k = k->next)
-                keys += (keys.empty() ? "" : ",") + pct_encode(lyd_get_value(k));
-            seg += "=" + keys;
-        }
-        out = "/" + seg + out;
-    }
-    return out;
-}
-
 }  // namespace
-
-std::string json_quote(std::string_view s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c < 0x20) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-Response error(int status, const std::string &tag, const std::string &message, Format f) {
-    Response r;
-    r.status = status;
-    r.content_type = content_type(f);
-    const char *type = status == 400 && tag != "malformed-message" ? "application" : "protocol";
-    if (f == Format::Xml)
-        r.body =
-            "<errors xmlns=\"urn:ietf:params:xml:ns:yang:ietf-restconf\"><error>"
-            "<error-type>" +
-            std::string(type) + "</error-type><error-tag>" + tag + "</error-tag><error-message>" +
-            xml_escape(message) + "</error-message></error></errors>\n";
-    else
-        r.body = "{\"ietf-restconf:errors\":{\"error\":[{\"error-type\":\"" + std::string(type) +
-                 "\",\"error-tag\":\"" + tag + "\",\"error-message\":" + json_quote(message) +
-                 "}]}}\n";
-    return r;
-}
 
 // What a request's path names.
 struct DataApi::Target {
     bool root = true;  // the datastore itself
     const lysc_node *schema = nullptr;
     std::string cli_path;      // "/a/b{k1 k2}/c"
+    std::string schema_path;   // "/a/b/c"
     std::string xpath;         // "/m:a/m:b[k1='v'][k2='w']/m:c"
     std::string parent_xpath;  // the parent data node ("" at the top)
     bool keyed = true;         // every list on the way has its keys
@@ -501,6 +296,7 @@ Response DataApi::handle(std::string_view method, std::string_view path, const s
             t.parent_xpath = t.xpath;
             t.xpath += "/" + std::string(n->module->name) + ":" + n->name;
             t.cli_path += "/" + std::string(n->name);
+            t.schema_path += "/" + std::string(n->name);
             if (n->nodetype == LYS_LIST || n->nodetype == LYS_LEAFLIST) {
                 if (eq == std::string_view::npos) {
                     t.keyed = false;
@@ -591,13 +387,24 @@ Response DataApi::get(const Target &t, Format out) {
     if (fd < 0)
         return error(503, "resource-denied", err, out);
     if (!config && cdbcli::is_provided(t.cli_path)) {
-        if (!cdbcli::oper_show(
-                fd, t.cli_path, cdbcli::OperFormat::Json,
-                [&text](std::string_view s) { text.append(s.data(), s.size()); }, err)) {
+        // Printed straight from the walk, from the resource down: no second parse.
+        Response r;
+        r.content_type = content_type(out);
+        // The printers keep a reference to their output: it lives as long as they do.
+        const cdbcli::OperOut printer = [&r](std::string_view s) {
+            r.body.append(s.data(), s.size());
+        };
+        auto inner =
+            out == Format::Xml ? cdbcli::make_xml_sink(printer) : cdbcli::make_json_sink(printer);
+        FocusSink sink(*inner, confd_cs_node_cd(nullptr, "%s", t.schema_path.c_str()));
+        if (!cdbcli::oper_walk(fd, t.cli_path, sink, err)) {
             reset_connection();
             return error(err.find("does not exist") != std::string::npos ? 404 : 500,
                          "operation-failed", err, out);
         }
+        if (!sink.shown() && t.keyed)
+            return error(404, "invalid-value", t.cli_path + " does not exist", out);
+        return r;
     } else if (!show(t.cli_path, !config, text, code, msg)) {
         return db_error(code, msg, out);
     }

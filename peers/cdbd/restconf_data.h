@@ -20,6 +20,7 @@ struct Response {
     std::string location;  // 201 Created
 };
 
+const char *content_type(Format f);
 // An "ietf-restconf:errors" answer with one error.
 Response error(int status, const std::string &tag, const std::string &message, Format f);
 // A JSON string literal.
