@@ -246,6 +246,12 @@ TEST_F(YangModels, PinnedTagsAreTheReadersNumbersAndUniquePerName) {
         {"access-policy-policer-list", 1030460970},
         {"access-list-associations", 721806143},
         {"access-policy-interface-list", 494705638},
+        {"program-state", 1850203101},
+        {"program-reason", 1850203102},
+        {"filter-id", 1850203103},
+        {"program-bytes", 1850203104},
+        {"bound-to", 1850203105},
+        {"last-programmed", 1850203106},
     };
 
     std::map<std::string, std::set<std::optional<uint32_t>>> by_name;
@@ -569,18 +575,21 @@ TEST_F(YangModels, ShowListsCarryTheirCallpointsTagsAndKeys) {
     };
     const std::vector<std::string> name = {"name"}, counter = {"counter-name", "packets", "bytes"},
                                    policer = {"policer-name", "drops", "policer-bytes"},
-                                   binding = {"interface-name", "interface-direction"};
+                                   binding = {"interface-name", "interface-direction"},
+                                   // A program's owner: its name and programming state.
+        owner = {"name",          "program-state", "program-reason", "filter-id",
+                 "program-bytes", "bound-to",      "last-programmed"};
     std::vector<Row> rows = {
         {"app-route-policy-filters", "app-route-policy-filters", 1691605320, name, name},
         {"app-route-policy-vpnlist", "app-route-policy-filters/app-route-policy-vpnlist", 429845002,
-         name, name},
+         name, owner},
         {"app-route-policy-counters",
          "app-route-policy-filters/app-route-policy-vpnlist/app-route-policy-counters",
          240827249,
          {"counter-name"},
          counter},
         {"data-policy-filters", "data-policy-filters", 1764738034, name, name},
-        {"data-policy-vpnlist", "data-policy-filters/data-policy-vpnlist", 1577620800, name, name},
+        {"data-policy-vpnlist", "data-policy-filters/data-policy-vpnlist", 1577620800, name, owner},
         {"data-policy-counters",
          "data-policy-filters/data-policy-vpnlist/data-policy-counters",
          1907988605,
@@ -599,7 +608,7 @@ TEST_F(YangModels, ShowListsCarryTheirCallpointsTagsAndKeys) {
         std::vector<std::string> keys, leaves;
     };
     const AclRow acl_rows[] = {
-        {"access-list-names", "access-list-names-v6", "access-list-names", 158998771, name, name},
+        {"access-list-names", "access-list-names-v6", "access-list-names", 158998771, name, owner},
         {"access-list-counters", "access-list-counters-v6", "access-list-counters", 670333192, name,
          name},
         {"access-policy-counter-list",
@@ -661,6 +670,15 @@ TEST_F(YangModels, ShowListsCarryTheirCallpointsTagsAndKeys) {
             if (leaf == "packets" || leaf == "bytes" || leaf == "drops" ||
                 leaf == "policer-bytes") {
                 EXPECT_EQ(type->basetype, LY_TYPE_UINT64) << leaf;
+            } else if (leaf == "filter-id" || leaf == "program-bytes") {
+                EXPECT_EQ(type->basetype, LY_TYPE_UINT32) << leaf;
+            } else if (leaf == "program-state") {
+                const auto *en = reinterpret_cast<const lysc_type_enum *>(type);
+                ASSERT_EQ(type->basetype, LY_TYPE_ENUM);
+                ASSERT_EQ(LY_ARRAY_COUNT(en->enums), 4u);
+                for (int32_t v = 0; v < 4; ++v)  // the values plxd replies with
+                    EXPECT_EQ(en->enums[v].value, v);
+                EXPECT_STREQ(en->enums[3].name, "refused");
             } else if (leaf == "interface-direction") {
                 const auto *en = reinterpret_cast<const lysc_type_enum *>(type);
                 ASSERT_EQ(type->basetype, LY_TYPE_ENUM);
