@@ -1,5 +1,6 @@
 #include "acl/plx_acl_process.h"
 
+#include <chrono>
 #include <map>
 #include <new>
 #include <set>
@@ -139,6 +140,7 @@ int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previ
     plx_compiler_ctx *cc = ctx->compiler;
     const uint32_t invalid = plx_process_invalid_filter_id(ctx);
     g_refused[ctx].erase(key_of(l));
+    l.refused_why.clear();
 
     ActionData def{};
     def.slot[0].base_action = l.default_action;
@@ -165,6 +167,9 @@ int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previ
         PLX_ASSERT(placed_id < invalid);
         l.p_program = prog;
         l.filter_id = placed_id;
+        l.programmed_at_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
         PLX_TRACE(PLX_DEBUG_POLICY, "Programmed %s access list %s: filter %u, %u bytes\n",
                   family_name(l), l.name.c_str(), placed_id, prog->length);
         if (previous == invalid)
@@ -176,6 +181,8 @@ int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previ
             report_no_memory(l, c.len);
         else
             report_refused(ctx, l, why);
+        if (!c.no_memory)
+            l.refused_why = why.empty() ? "refused by the compiler" : why;
     }
     return plx_acl_send_all(ctx, l, FIB_MSG_ACL_BIND);
 }

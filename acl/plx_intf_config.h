@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "platform/avl/plx_avl.h"
@@ -61,6 +62,8 @@ struct plx_access_list {
     plx::avl_tree<plx::cfg::policer_instance, &plx::cfg::policer_instance::in_owner,
                   plx::cfg::policer_instance_owner_order>
         policers;
+    std::string refused_why;       // the compiler's reason when it refused the last build
+    int64_t programmed_at_ms = 0;  // wall clock of the last placement, ms (0: never placed)
 };
 struct plx_access_list_order {  // name length, then name
     using key_type = std::string_view;

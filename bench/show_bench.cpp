@@ -3,6 +3,9 @@
 // filter memory, counters read from them on every request) and the command line, as a child
 // process printing to /dev/null and in process.
 //
+// The same lists read over RESTCONF (curl, JSON) and a metrics scrape of every counter are
+// measured the same way.
+//
 // Reports the median and best wall-clock time of a show, the rows per second (median), and the CPU
 // time of each part: the provider's thread, the database's thread and the command line (the child's
 // rusage, or the calling thread in process).
@@ -34,6 +37,7 @@
 #include "oper/plx_show.h"
 #include "peers/cdbd/cdbcli_oper.h"
 #include "peers/cdbd/cdbd_server.h"
+#include "peers/cdbd/restconf_server.h"
 #include "platform/confd/confd_client.h"
 #include "policy/plx_config.h"
 #include "progmem/plx_if_fpmem.h"
@@ -251,6 +255,39 @@ bool run_cli(Setup &s, const std::string &path, const std::string &format, Run &
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// An HTTP GET with curl, the body to /dev/null (RESTCONF or the metrics endpoint).
+bool run_http(Setup &s, const std::string &url, const std::string &token, Run &out) {
+    const double srv0 = thread_cpu_ms(s.server_thread());
+    const double dp0 = thread_cpu_ms(s.provider_thread());
+    const double busy0 = s.provider_busy_ms();
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> args = {"/usr/bin/curl", "-sf", "-H", "Authorization: Bearer " + token,
+                                     url};
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const auto t0 = Clock::now();
+    pid_t pid;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+        return false;
+    posix_spawn_file_actions_destroy(&fa);
+    int status = 0;
+    rusage ru{};
+    wait4(pid, &status, 0, &ru);
+    out.wall_ms = ms_since(t0);
+    // The HTTP server's thread is not measured apart: its work shows in the wall time.
+    out.client_ms = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 +
+                    (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+    out.server_ms = thread_cpu_ms(s.server_thread()) - srv0;
+    out.provider_ms = thread_cpu_ms(s.provider_thread()) - dp0;
+    out.provider_busy_ms = s.provider_busy_ms() - busy0;
+    out.bytes = 0;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // The same walk in process; the output is counted, not kept.
 bool run_inproc(Setup &s, const std::string &path, cdbcli::OperFormat format, Run &out) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -357,6 +394,37 @@ int main(int argc, char **argv) {
         }
         if (!rs.empty())
             report(c.name, rs, rows, c.requests);
+    }
+    // The same lists over RESTCONF, and a metrics scrape of every counter.
+    cdbd::RestconfOptions ro;
+    ro.yang_dir = PLX_YANG_MODELS_DIR;
+    ro.token_file = "/tmp/show-bench-token-" + std::to_string(getpid());
+    cdbd::RestconfServer http(ro);
+    if (!http.start(err)) {
+        fprintf(stderr, "RESTCONF: %s\n", err.c_str());
+        rc = 1;
+    } else {
+        const std::string base = "http://127.0.0.1:" + std::to_string(http.port());
+        const std::pair<const char *, std::string> gets[] = {
+            {"RESTCONF GET (json)", base + "/restconf/data/quorvel-policy-oper:policy-oper/"
+                                           "data-policy-filters"},
+            {"metrics scrape", base + "/metrics"}};
+        for (const auto &[name, url] : gets) {
+            std::vector<Run> rs;
+            for (int i = 0; i < runs; ++i) {
+                Run r{};
+                if (!run_http(s, url, http.token(), r)) {
+                    fprintf(stderr, "%s failed\n", name);
+                    rc = 1;
+                    break;
+                }
+                rs.push_back(r);
+            }
+            if (!rs.empty())
+                report(name, rs, rows, one_walk);
+        }
+        http.stop();
+        unlink(ro.token_file.c_str());
     }
     s.stop();
     return rc;

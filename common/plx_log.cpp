@@ -26,6 +26,10 @@ static void copy_to_stdout(const char *text) {
     std::fflush(stdout);
 }
 
+void plx_log_copy(const char *text) {
+    copy_to_stdout(text);
+}
+
 void plx_set_event_hook(plx_event_hook_fn hook) {
     event_hook.store(hook);
 }

@@ -39,6 +39,10 @@ void plx_log_line(const char *func, int line, const char *fmt, ...)
 void plx_log_event(int severity, const char *severity_name, int event, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
 
+// Copies a line written to syslog by other means to standard output when PLX_LOG_STDOUT is
+// set (what every line of plx_log_line and plx_log_event gets); nothing otherwise.
+void plx_log_copy(const char *text);
+
 // Called after every operator event has been logged, with the event's severity, number and
 // the arguments that followed its format (read them as the event's format gives them). The
 // daemon installs one once its configuration-database layer can carry the event further;

@@ -20,16 +20,25 @@ struct plx_policy_db;
 // Tag of the optional name parameter of the clear actions.
 inline constexpr uint32_t PLX_CLEAR_TAG_NAME = 1998270519;
 
+// What a clear reset: counters and policers of programs in the forwarding plane (an object
+// without a program has nothing to clear).
+struct PlxClearCounts {
+    uint32_t counters = 0;
+    uint32_t policers = 0;
+};
+
 // Clears the access lists of a family (the one named, or all). 0, or 2 when a named list does
-// not exist (nothing cleared).
-int plx_clear_access_lists(bool ipv6, std::optional<std::string_view> name);
+// not exist (nothing cleared). counts, when given, is added to.
+int plx_clear_access_lists(bool ipv6, std::optional<std::string_view> name,
+                           PlxClearCounts *counts = nullptr);
 // Clears the policies of one type (1 data, 2 app-route), the one named or all. 0, or 2 when a
 // named policy does not exist.
 int plx_clear_policies(plx::cfg::plx_policy_db *db, uint32_t policy_type,
-                       std::optional<std::string_view> name);
+                       std::optional<std::string_view> name, PlxClearCounts *counts = nullptr);
 
-// The actions (action points of the same names). Each takes an optional name parameter, always
-// succeeds and replies no values.
+// The actions (action points of the same names). Each takes an optional name parameter. A name
+// that matches nothing fails the action with an error naming it; otherwise the action prints
+// how many counters and policers it cleared to the invoking session. No reply values.
 int plx_clear_policy_acl(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,
                          confd_tag_value_t *params, int nparams);
 int plx_clear_policy_acl6(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,

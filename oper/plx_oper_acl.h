@@ -29,6 +29,10 @@ struct AclRef {
     uint32_t filter_id = cfg::PLX_FILTER_ID_NONE;
     counter_tree *counters = nullptr;
     policer_tree *policers = nullptr;
+    // The compiler's reason when it refused the list's last build; when it was last placed
+    // (wall clock, ms; 0: never).
+    std::string_view refused_why;
+    int64_t programmed_at_ms = 0;
     explicit operator bool() const { return handle != nullptr; }
 };
 
@@ -97,7 +101,13 @@ class AclTreeSource : public AclSource {
     static AclRef ref(List *l) {
         if (!l)
             return {};
-        return AclRef{l, l->name.view(), l->filter_id, &l->counters, &l->policers};
+        AclRef r{l, l->name.view(), l->filter_id, &l->counters, &l->policers, {}, 0};
+        // Models that keep no programming history leave these empty.
+        if constexpr (requires { l->refused_why; })
+            r.refused_why = l->refused_why;
+        if constexpr (requires { l->programmed_at_ms; })
+            r.programmed_at_ms = l->programmed_at_ms;
+        return r;
     }
     template <class Binding>
     static AclBindingRef bref(Binding *b) {

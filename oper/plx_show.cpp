@@ -10,6 +10,7 @@
 #include "common/plx_log.h"
 #include "daemon/plx_ctx.h"
 #include "oper/plx_oper_acl.h"
+#include "oper/plx_program_state.h"
 #include "policy/plx_config.h"
 #include "progmem/plx_if_fpmem.h"
 #include "qconfd/qconfd_api.h"
@@ -140,6 +141,11 @@ class Reply {
         CONFD_SET_UINT64(&v, x);
         add(tag, v);
     }
+    void u32(uint32_t tag, uint32_t x) {
+        confd_value_t v;
+        CONFD_SET_UINT32(&v, x);
+        add(tag, v);
+    }
     void enumv(uint32_t tag, int32_t x) {
         confd_value_t v;
         CONFD_SET_ENUM_VALUE(&v, x);
@@ -171,7 +177,7 @@ class Reply {
         return CONFD_OK;
     }
 
-    static constexpr int MAX_LEAVES = 4;
+    static constexpr int MAX_LEAVES = 10;
     confd_trans_ctx *tctx_;
     const char *fn_;
     confd_tag_value_t tv_[MAX_LEAVES]{};
@@ -280,10 +286,37 @@ AclRef kp_acl(const confd_hkeypath_t *kp, uint32_t family, uint32_t list_tag) {
     return name ? src->find(family, *name) : AclRef{};
 }
 
-int acl_reply(Reply &r, Step step, const AclRef &acl) {
+// The programming state of a policy VPN list or access list, after its name.
+void state_leaves(Reply &r, const plx::oper::ProgramStatus &st) {
+    r.enumv(TAG_PROGRAM_STATE, static_cast<int32_t>(st.state));
+    if (!st.reason.empty())
+        r.str(TAG_PROGRAM_REASON, st.reason);
+    if (st.filter_id)
+        r.u32(TAG_FILTER_ID, *st.filter_id);
+    if (st.bytes)
+        r.u32(TAG_PROGRAM_BYTES, *st.bytes);
+    if (!st.bound_to.empty())
+        r.str(TAG_BOUND_TO, st.bound_to);
+    if (st.programmed_at_ms)
+        r.str(TAG_LAST_PROGRAMMED, plx::oper::program_time_text(st.programmed_at_ms));
+}
+
+int vpn_list_reply(Reply &r, Step step, const cfg::plx_policy_db *db,
+                   const cfg::policy_vpn_list *pvl) {
+    if (!pvl)
+        return missing(r, step);
+    r.str(TAG_NAME, std::string(pvl->name.view()));
+    state_leaves(r, plx::oper::policy_program_status(db, *pvl));
+    return send(r, step);
+}
+
+// An access list; the names lists carry its programming state.
+int acl_reply(Reply &r, Step step, const AclRef &acl, uint32_t list_tag) {
     if (!acl)
         return missing(r, step);
     r.str(TAG_NAME, std::string(acl.name));
+    if (AclSource *src = plx::oper::plx_oper_acl_source(); src && list_tag == KEY_ACL_NAMES)
+        state_leaves(r, plx::oper::acl_program_status(*src, acl));
     return send(r, step);
 }
 
@@ -428,40 +461,32 @@ int plx_policy_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *,
 // VPN lists of a policy (rows 2, 5).
 int plx_policy_vpnlist_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, uint32_t type) {
     Reply r(tctx, __func__);
-    cfg::policy_vpn_list *pvl = kp_vpn_list(policy_db(tctx), kp, type);
-    if (!pvl)
-        return r.not_found();
-    r.str(TAG_NAME, std::string(pvl->name.view()));
-    return r.object();
+    cfg::plx_policy_db *db = policy_db(tctx);
+    return vpn_list_reply(r, Step::Object, db, kp_vpn_list(db, kp, type));
 }
 
 int plx_policy_vpnlist_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, long next,
                                        uint32_t type) {
     Reply r(tctx, __func__);
-    cfg::policy *p = kp_policy(policy_db(tctx), kp, type);
+    cfg::plx_policy_db *db = policy_db(tctx);
+    cfg::policy *p = kp_policy(db, kp, type);
     if (!p)
         return r.not_found();
-    cfg::policy_vpn_list *pvl = next == -1 ? p->vpn_lists.first() : nullptr;
-    if (!pvl)
-        return r.end();
-    r.str(TAG_NAME, std::string(pvl->name.view()));
-    return r.next_object();
+    return vpn_list_reply(r, Step::Next, db, next == -1 ? p->vpn_lists.first() : nullptr);
 }
 
 int plx_policy_vpnlist_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp,
                                         confd_find_next_type ftype, confd_value_t *keys, int nkeys,
                                         uint32_t type) {
     Reply r(tctx, __func__);
-    cfg::policy *p = kp_policy(policy_db(tctx), kp, type);
+    cfg::plx_policy_db *db = policy_db(tctx);
+    cfg::policy *p = kp_policy(db, kp, type);
     if (!p)
         return r.not_found();
     PLX_FIND_NAME(keys, nkeys, name);
     cfg::policy_vpn_list *pvl =
         nkeys == 0 ? p->vpn_lists.first() : find_from(p->vpn_lists, name, ftype);
-    if (!pvl)
-        return r.no_next();
-    r.str(TAG_NAME, std::string(pvl->name.view()));
-    return r.next_object();
+    return vpn_list_reply(r, Step::Find, db, pvl);
 }
 
 // Counters of a policy VPN list (rows 3, 6).
@@ -508,19 +533,19 @@ int plx_policy_policer_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t 
 int plx_acl_list_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, uint32_t family,
                             uint32_t list_tag) {
     Reply r(tctx, __func__);
-    return acl_reply(r, Step::Object, kp_acl(kp, family, list_tag));
+    return acl_reply(r, Step::Object, kp_acl(kp, family, list_tag), list_tag);
 }
 
 int plx_acl_list_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *, long next,
-                                 uint32_t family) {
+                                 uint32_t family, uint32_t list_tag) {
     Reply r(tctx, __func__);
     AclSource *src = plx::oper::plx_oper_acl_source();
-    return acl_reply(r, Step::Next, src && next == -1 ? src->first(family) : AclRef{});
+    return acl_reply(r, Step::Next, src && next == -1 ? src->first(family) : AclRef{}, list_tag);
 }
 
 int plx_acl_list_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *,
                                   confd_find_next_type ftype, confd_value_t *keys, int nkeys,
-                                  uint32_t family) {
+                                  uint32_t family, uint32_t list_tag) {
     Reply r(tctx, __func__);
     AclSource *src = plx::oper::plx_oper_acl_source();
     if (!src)
@@ -531,7 +556,7 @@ int plx_acl_list_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *,
         acl = src->first(family);
     else if (acl = src->find(family, name); !acl || ftype != CONFD_FIND_SAME_OR_NEXT)
         acl = src->find_next(family, name);
-    return acl_reply(r, Step::Find, acl);
+    return acl_reply(r, Step::Find, acl, list_tag);
 }
 
 // Counters of an access list (rows 10, 17).
@@ -644,18 +669,16 @@ struct Callpoint {
 };
 
 // The three callbacks of a list family with its parameters bound: the family's value (policy
-// type or address family) goes to each, extra values to get_object only.
-template <auto Get, auto Next, auto Find, uint32_t Param, uint32_t... GetExtra>
+// type or address family) and any extra values go to each.
+template <auto Get, auto Next, auto Find, uint32_t Param, uint32_t... Extra>
 struct Bound {
-    static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) {
-        return Get(t, kp, Param, GetExtra...);
-    }
+    static int get(confd_trans_ctx *t, confd_hkeypath_t *kp) { return Get(t, kp, Param, Extra...); }
     static int next(confd_trans_ctx *t, confd_hkeypath_t *kp, long n) {
-        return Next(t, kp, n, Param);
+        return Next(t, kp, n, Param, Extra...);
     }
     static int find(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type f,
                     confd_value_t *k, int nk) {
-        return Find(t, kp, f, k, nk, Param);
+        return Find(t, kp, f, k, nk, Param, Extra...);
     }
 };
 template <uint32_t Type>

@@ -29,4 +29,11 @@ inline constexpr uint32_t TAG_POLICER_DROPS = 1385167883;
 inline constexpr uint32_t TAG_POLICER_BYTES = 2009698855;
 inline constexpr uint32_t TAG_INTF_NAME = 1322899300;
 inline constexpr uint32_t TAG_INTF_DIRECTION = 549078354;
+// Programming state of policy VPN lists and access lists.
+inline constexpr uint32_t TAG_PROGRAM_STATE = 1850203101;
+inline constexpr uint32_t TAG_PROGRAM_REASON = 1850203102;
+inline constexpr uint32_t TAG_FILTER_ID = 1850203103;
+inline constexpr uint32_t TAG_PROGRAM_BYTES = 1850203104;
+inline constexpr uint32_t TAG_BOUND_TO = 1850203105;
+inline constexpr uint32_t TAG_LAST_PROGRAMMED = 1850203106;
 }  // namespace plx::show

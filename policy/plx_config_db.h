@@ -399,6 +399,8 @@ struct policy_vpn_list {
     avl_tree<vpn_list_pfx_list, &vpn_list_pfx_list::link, vpn_list_pfx_list_order> pfx_refs;
     avl_tree<policer_instance, &policer_instance::in_owner, policer_instance_owner_order> policers;
     avl_tree<dpi_app_ctx, &dpi_app_ctx::link, dpi_app_ctx_order> app_refs;
+    std::string refused_why;       // the compiler's reason when it refused the last build
+    int64_t programmed_at_ms = 0;  // wall clock of the last placement, ms (0: never placed)
 };
 struct name_len_first_order_pvl {
     using key_type = std::string_view;

@@ -89,6 +89,7 @@ void report_refused(plx_ctx *ctx, const policy &p, policy_vpn_list &v, const std
                   "Failed to compile policy %s - %s. Continuing without the policy.",
                   p.name.c_str(), v.name.c_str());
     state_of(ctx).refused.insert(key_of(p, v));
+    v.refused_why = why.empty() ? "refused by the compiler" : why;
 }
 
 void report_no_memory(const policy &p, policy_vpn_list &v, uint32_t len) {
@@ -287,6 +288,7 @@ int plx_process_policy_vpn_list(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
         return PLX_ENOMEM;  // the list stays marked and is rebuilt on the next run
     v.changed = 0;
     s.refused.erase(key_of(p, v));
+    v.refused_why.clear();
     if (v.rules.empty())
         return PLX_OK;
 
@@ -313,6 +315,9 @@ int plx_process_policy_vpn_list(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
         PLX_ASSERT(placed_id < invalid);
         v.p_program = prog;
         v.filter_id = placed_id;
+        v.programmed_at_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
         PLX_TRACE(PLX_DEBUG_POLICY, "Programmed policy %s - %s: filter %u, %u bytes\n",
                   p.name.c_str(), v.name.c_str(), placed_id, prog->length);
         if (previous == invalid) {

@@ -55,7 +55,10 @@ void qconfd_add_to_syslog(const confd_datetime *time, const confd_tag_value_t *v
         return;
     }
     const std::string text = qconfd_notification_text(values, count);
-    syslog(LOG_LOCAL7 | LOG_INFO, "%%Quorvel-%s-%s-%d-%s-%d: Notification: %d/%d/%d %d:%d:%d %s",
-           plx_hostname, qconfd_log_daemon_name(), 6, "INFO", kNotificationEvent, time->month,
-           time->day, time->year, time->hour, time->min, time->sec, text.c_str());
+    char line[2400];
+    snprintf(line, sizeof line, "%%Quorvel-%s-%s-%d-%s-%d: Notification: %d/%d/%d %d:%d:%d %s",
+             plx_hostname, qconfd_log_daemon_name(), 6, "INFO", kNotificationEvent, time->month,
+             time->day, time->year, time->hour, time->min, time->sec, text.c_str());
+    syslog(LOG_LOCAL7 | LOG_INFO, "%s", line);
+    plx_log_copy(line);
 }

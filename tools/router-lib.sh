@@ -67,8 +67,9 @@ router_cmd() {
     local bin
     bin=$(router_bin "$1") || return 1
     case $1 in
-        cdbd) echo "$bin --yang-dir $BUILD/yang --db-dir $ROUTER_ROOT/var/confd/cdb --port $CONFD_IPC_PORT" ;;
-        sysmgrd) echo "$bin" ;;
+        # RESTCONF and metrics on a free loopback port: restconf.port and restconf.token in run/.
+        cdbd) echo "$bin --yang-dir $BUILD/yang --db-dir $ROUTER_ROOT/var/confd/cdb --port $CONFD_IPC_PORT --restconf-port 0 --restconf-dir $ROUTER_ROOT/run --sysmgr-status $ROUTER_ROOT/run/sysmgrd.json" ;;
+        sysmgrd) echo "$bin --status-file $ROUTER_ROOT/run/sysmgrd.json" ;;
         fwdplane) echo "$bin -w -q" ;;
         fibd) echo "$bin -c -j $ROUTER_ROOT/fibd.journal" ;;
         hbusd) echo "$bin -t ${ROUTER_TLOCS:-$ROUTER_HERE/examples/tlocs.txt}" ;;

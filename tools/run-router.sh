@@ -84,6 +84,20 @@ if ! router_cli load "$CONFIG" >>"$ROUTER_ROOT/log/load.log" 2>&1; then
     exit 1
 fi
 echo "Database up on 127.0.0.1:$CONFD_IPC_PORT with ${CONFIG#"$HERE"/}"
+# RESTCONF and metrics: cdbd writes the port it took and the bearer token (mode 0600) into run/.
+for _ in $(seq 50); do [ -s "$ROUTER_ROOT/run/restconf.port" ] && break; sleep 0.1; done
+if [ -s "$ROUTER_ROOT/run/restconf.port" ]; then
+    http="http://127.0.0.1:$(cat "$ROUTER_ROOT/run/restconf.port")"
+    cat >>"$ROUTER_ROOT/router.env" <<EOF
+export PLX_RESTCONF_URL=$http/restconf
+export PLX_RESTCONF_TOKEN_FILE=$ROUTER_ROOT/run/restconf.token
+export PLX_METRICS_URL=$http/metrics
+EOF
+    router_load_env
+    echo "RESTCONF on $PLX_RESTCONF_URL, metrics on $PLX_METRICS_URL (bearer token in $PLX_RESTCONF_TOKEN_FILE)"
+else
+    echo "run-router: cdbd wrote no RESTCONF port (log/cdbd.log)" >&2
+fi
 router_initial_read_bits || echo "run-router: setting the initial-read bits failed" >&2
 router_start sysmgrd
 router_start fwdplane

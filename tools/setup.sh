@@ -18,8 +18,8 @@ PACKAGES=(
     libpcap-dev libndpi-dev
     # classifier used for comparison by the benchmarks (optional bench target)
     libdpdk-dev
-    # demo and test helpers
-    procps iproute2 python3
+    # demo and test helpers; RESTCONF and metrics tests (HTTP client, Prometheus and promtool)
+    procps iproute2 python3 curl prometheus
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -476,4 +476,12 @@ bool oper_show(int fd, const std::string &path, OperFormat format, const OperOut
     return true;
 }
 
+bool oper_walk(int fd, const std::string &path, OperSink &sink, std::string &err) {
+    std::vector<PathElem> elems;
+    if (!resolve(path, elems, err) || !Reader(fd, sink, nullptr, err).path(elems))
+        return false;
+    sink.finish();
+    return true;
+}
+
 }  // namespace cdbcli

@@ -60,4 +60,9 @@ using OperOut = std::function<void(std::string_view)>;
 bool oper_show(int fd, const std::string &path, OperFormat format, const OperOut &out,
                std::string &err);
 
+// One walk of every list at and below path, each entry reported to sink as it is read (see
+// cdbcli_oper_print.h); other readers of the same data (metrics) plug in here.
+class OperSink;
+bool oper_walk(int fd, const std::string &path, OperSink &sink, std::string &err);
+
 }  // namespace cdbcli

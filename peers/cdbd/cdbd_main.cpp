@@ -3,10 +3,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "common/plx_paths.h"
 #include "peers/cdbd/cdbd_server.h"
+#include "peers/cdbd/restconf_server.h"
 
 #ifndef PLX_YANG_DIR
 #define PLX_YANG_DIR "/usr/share/plx/yang"
@@ -33,7 +35,13 @@ void usage(FILE *out) {
             "  --daemon-timeout  how long a daemon may take to answer one request (default "
             "10000 ms)\n"
             "  --sync-timeout    how long a subscriber may take to synchronise one notification\n"
-            "                    before it is disconnected (default 300000 ms; 0 waits for ever)\n",
+            "                    before it is disconnected (default 300000 ms; 0 waits for ever)\n"
+            "  --restconf-port   serve RESTCONF and /metrics on 127.0.0.1 at this port (0: any\n"
+            "                    free port); the port and the bearer token are written to\n"
+            "                    restconf.port and restconf.token (mode 0600) in --restconf-dir\n"
+            "  --restconf-dir    default $PLX_ROOT/var/run/cdbd\n"
+            "  --restconf-timeout  seconds a client may take to send a request (default 10)\n"
+            "  --sysmgr-status   sysmgrd's status file, for the age of plxd's last hello\n",
             PLX_YANG_DIR);
 }
 
@@ -57,8 +65,14 @@ int main(int argc, char **argv) {
                                       {"snmp-targets", required_argument, nullptr, 'S'},
                                       {"daemon-timeout", required_argument, nullptr, 'T'},
                                       {"sync-timeout", required_argument, nullptr, 'W'},
+                                      {"restconf-port", required_argument, nullptr, 'R'},
+                                      {"restconf-dir", required_argument, nullptr, 'D'},
+                                      {"sysmgr-status", required_argument, nullptr, 'M'},
+                                      {"restconf-timeout", required_argument, nullptr, 'O'},
                                       {"help", no_argument, nullptr, 'h'},
                                       {nullptr, 0, nullptr, 0}};
+    int restconf_port = -1, restconf_timeout = 10;
+    std::string restconf_dir = plx_path("/var/run/cdbd"), sysmgr_status;
     int ch;
     while ((ch = getopt_long(argc, argv, "y:d:a:p:s:A:S:T:W:h", longopts, nullptr)) != -1) {
         switch (ch) {
@@ -104,6 +118,26 @@ int main(int argc, char **argv) {
                 opts.sync_timeout_ms = static_cast<int>(ms);
                 break;
             }
+            case 'R':
+                restconf_port = atoi(optarg);
+                if (restconf_port < 0 || restconf_port > 65535) {
+                    fprintf(stderr, "cdbd: the RESTCONF port is 0 to 65535\n");
+                    return 2;
+                }
+                break;
+            case 'D':
+                restconf_dir = optarg;
+                break;
+            case 'M':
+                sysmgr_status = optarg;
+                break;
+            case 'O':
+                restconf_timeout = atoi(optarg);
+                if (restconf_timeout <= 0) {
+                    fprintf(stderr, "cdbd: the RESTCONF timeout is a positive number of s\n");
+                    return 2;
+                }
+                break;
             case 'h':
                 usage(stdout);
                 return 0;
@@ -117,6 +151,17 @@ int main(int argc, char **argv) {
     if (!server.init(err)) {
         fprintf(stderr, "cdbd: %s\n", err.c_str());
         return 1;
+    }
+    std::unique_ptr<cdbd::RestconfServer> restconf;
+    if (restconf_port >= 0) {
+        restconf = cdbd::start_restconf(opts, server.port(), static_cast<uint16_t>(restconf_port),
+                                        restconf_dir, sysmgr_status, restconf_timeout, err);
+        if (!restconf) {
+            fprintf(stderr, "cdbd: RESTCONF: %s\n", err.c_str());
+            return 1;
+        }
+        fprintf(stderr, "cdbd: RESTCONF and metrics on http://127.0.0.1:%u (token in %s)\n",
+                restconf->port(), (restconf_dir + "/restconf.token").c_str());
     }
     server.install_signals();
     fprintf(stderr, "cdbd: listening on %s:%u, phase %d, datastore %s\n", opts.addr.c_str(),

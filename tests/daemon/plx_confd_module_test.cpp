@@ -144,7 +144,7 @@ TEST_F(ModuleTest, EveryActionAnswersAndDebugSwitchesFollowTheDatabase) {
     for (confd_action_cbs *a = plx_confd_actions(); a->actionpoint[0]; ++a)
         EXPECT_NE(a->action, plx_action_not_available) << a->actionpoint;
     std::string out;
-    for (const char *cmd : {"dump/policy", "clear/data-policy name dp1", "dump/memory-stats"}) {
+    for (const char *cmd : {"dump/policy", "clear/data-policy", "dump/memory-stats"}) {
         out = cdbcli(std::string("request /plx/") + cmd);
         EXPECT_EQ(out.find("rror"), std::string::npos) << cmd << ": " << out;
     }

@@ -252,9 +252,17 @@ class Router {
                     "--db-dir",
                     r + "/var/confd/cdb",
                     "--port",
-                    std::to_string(port_)};
+                    std::to_string(port_),
+                    "--restconf-port",
+                    "0",
+                    "--restconf-dir",
+                    r + "/var/run",
+                    "--restconf-timeout",
+                    "2",
+                    "--sysmgr-status",
+                    r + "/var/run/sysmgrd.json"};
         if (name == "sysmgrd")
-            return {SYSMGRD};
+            return {SYSMGRD, "--status-file", r + "/var/run/sysmgrd.json"};
         if (name == "fwdplane")
             return {FWDPLANE, "-w", "-q"};
         if (name == "fibd")
@@ -307,6 +315,70 @@ class Router {
     int rate_ = 200;
     std::map<std::string, pid_t> pids_;
 };
+
+// The router's HTTP northbound (RESTCONF and metrics on its database), reached with curl.
+struct HttpResult {
+    int status = 0;
+    std::string body;
+};
+class Northbound {
+  public:
+    explicit Northbound(const Router &r) : root_(r.root()) {}
+    std::string base() const {
+        std::ifstream in(root_ / "var/run/restconf.port");
+        int port = 0;
+        in >> port;
+        return "http://127.0.0.1:" + std::to_string(port);
+    }
+    std::string token() const {
+        std::ifstream in(root_ / "var/run/restconf.token");
+        std::string t;
+        in >> t;
+        return t;
+    }
+    // curl [ARGS] URL with the bearer token (unless auth is given: the whole header value, or
+    // "" for none); the status and the body.
+    HttpResult request(const std::string &args, const std::string &path,
+                       const std::string *auth = nullptr) const {
+        const std::string a = auth ? *auth : "Bearer " + token();
+        CmdResult c = run_cmd("curl -s -w '\\n%{http_code}' " +
+                              (a.empty() ? std::string() : "-H 'Authorization: " + a + "' ") +
+                              args + " '" + base() + path + "'");
+        HttpResult h;
+        const auto nl = c.out.rfind('\n');
+        if (nl == std::string::npos)
+            return h;
+        h.status = atoi(c.out.c_str() + nl + 1);
+        h.body = c.out.substr(0, nl);
+        return h;
+    }
+    HttpResult get(const std::string &path) const { return request("", path); }
+
+  private:
+    fs::path root_;
+};
+
+// JSON text without the blanks between tokens, for comparing two printings of the same data.
+inline std::string json_canon(const std::string &s) {
+    std::string out;
+    bool in_str = false;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        if (in_str) {
+            out += c;
+            if (c == '\\' && i + 1 < s.size())
+                out += s[++i];
+            else if (c == '"')
+                in_str = false;
+        } else if (c == '"') {
+            in_str = true;
+            out += c;
+        } else if (!isspace(static_cast<unsigned char>(c))) {
+            out += c;
+        }
+    }
+    return out;
+}
 
 }  // namespace e2e
 

@@ -59,7 +59,8 @@ TEST_F(Counters, ShownCountersEqualTheForwardingPlanesCounts) {
 TEST_F(Counters, ClearFlipsTheBankAndCountingGoesOn) {
     replay(7, 80, 5);
     replay(7, 22, 1);
-    EXPECT_EQ(run_cli("request /plx/clear/data-policy name dp1"), "/plx/clear/data-policy: ok\n");
+    EXPECT_EQ(run_cli("request /plx/clear/data-policy name dp1"),
+              "cleared 2 counters and 0 policers\n/plx/clear/data-policy: ok\n");
     std::string out = show();
     EXPECT_EQ(dp(out, "web"), (Cells{"0", "0"})) << out;
     EXPECT_EQ(dp(out, "ssh"), (Cells{"0", "0"})) << out;
@@ -98,10 +99,12 @@ TEST_F(Counters, ClearFlipsTheBankAndCountingGoesOn) {
     run_cli("request /plx/clear/app-route-policy");
     EXPECT_EQ(ar(show()), (Cells{"0", "0"}));
 
-    // A name that matches nothing clears nothing and the action still succeeds.
+    // A name that matches nothing is an error naming it, and nothing is cleared.
     replay(7, 22, 1);
     EXPECT_EQ(run_cli("request /plx/clear/data-policy name nosuch"),
-              "/plx/clear/data-policy: ok\n");
+              "cdbcli: error: daemon plxd: no data policy named nosuch\n");
+    EXPECT_EQ(run_cli("request /plx/clear/ipv6-access-list name dp1"),
+              "cdbcli: error: daemon plxd: no IPv6 access list named dp1\n");
     EXPECT_EQ(dp(show(), "ssh"), (Cells{"1", "100"}));
 }
 
@@ -116,6 +119,33 @@ TEST_F(Counters, UnprogrammedPolicyShowsNamesOnly) {
     const auto close = out.find('}', at);
     EXPECT_EQ(out.substr(at, close - at).find("packets"), std::string::npos)
         << "a counter without a program has its name only";
+}
+
+// Every VPN list shows whether its program is in the forwarding plane and where it applies.
+TEST_F(Counters, VpnListsShowTheirProgrammingState) {
+    {
+        std::lock_guard lk(mu_);
+        ASSERT_EQ(cfg::plx_config_vpn_range_add(&db_, "vl1", 7, 7), 0);
+        ASSERT_EQ(cfg::plx_config_vpn_range_add(&db_, "vl1", 20, 22), 0);
+        cfg::policy_vpn_list *refused = add_policy(cfg::PLX_POLICY_TYPE_DATA, "dp6", "vl1", {});
+        refused->filter_id = kFilters;  // a build that ended without a program
+        refused->refused_why = "too many actions";
+        add_policy(cfg::PLX_POLICY_TYPE_DATA, "dp7", "vl1", {})->filter_id = kFilters;
+    }
+    const std::string out = run_cli("show /policy-oper/data-policy-filters --format json");
+    auto entry = [&](const char *policy) {
+        const auto at = out.find("\"name\": \"" + std::string(policy) + "\"");
+        return at == std::string::npos ? std::string() : out.substr(at, out.find(']', at) - at);
+    };
+    const std::string bound = entry("dp1");
+    EXPECT_NE(bound.find("\"program-state\": \"bound\""), std::string::npos) << out;
+    EXPECT_NE(bound.find("\"filter-id\": " + std::to_string(dp_->filter_id)), std::string::npos);
+    EXPECT_NE(bound.find("\"bound-to\": \"7 20-22\""), std::string::npos) << bound;
+    EXPECT_NE(entry("dp6").find("\"program-state\": \"refused\",\n"), std::string::npos);
+    EXPECT_NE(entry("dp6").find("\"program-reason\": \"too many actions\""), std::string::npos);
+    EXPECT_EQ(entry("dp6").find("filter-id"), std::string::npos) << "no program, no filter";
+    EXPECT_NE(entry("dp7").find("\"program-reason\": \"out of filter memory\""), std::string::npos)
+        << out;
 }
 
 // Find-next as the database sends it while walking: from a key that is gone, and from the last.
@@ -231,6 +261,12 @@ TEST_F(OperFixture, AccessListCountersPolicersAndBindings) {
     EXPECT_EQ(drops, 2u);
     EXPECT_EQ(row(out, {"acl-in", "5.lim"}), (Cells{"2", std::to_string(bytes)})) << out;
     EXPECT_EQ(row(out, {"acl-in", "ge0/0", "out"}), Cells{}) << out;
+    // Its state: no reason, filter, size and the bindings (no time: this model keeps none).
+    const uint32_t f = acls_[0].first()->filter_id;
+    EXPECT_EQ(row(out, {"acl-in", "bound"}),
+              (Cells{"-", std::to_string(f), std::to_string(plx_mem_program(f)->length), "ge0/0:in",
+                     "ge0/0:out", "ge0/1:in", "-"}))
+        << out;
     EXPECT_NE(out.find("ge0/1"), std::string::npos);
     EXPECT_EQ(out.find("six"), std::string::npos) << "IPv6 lists are not IPv4 lists";
     EXPECT_NE(run_cli("show /policy-oper/ipv6/access-list/access-list-names").find("six"),
@@ -242,7 +278,7 @@ TEST_F(OperFixture, AccessListCountersPolicersAndBindings) {
               std::string::npos);
 
     EXPECT_EQ(run_cli("request /plx/clear/access-list name acl-in"),
-              "/plx/clear/access-list: ok\n");
+              "cleared 1 counter and 1 policer\n/plx/clear/access-list: ok\n");
     out = run_cli("show /policy-oper/access-list");
     EXPECT_EQ(row(out, {"acl-in", "hits"}), (Cells{"0", "0"})) << out;
     EXPECT_EQ(row(out, {"acl-in", "5.lim"}), (Cells{"0", "0"})) << out;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <random>
 
+#include "oper/plx_program_state.h"
 #include "peers/fpeval/fp_eval.h"
 #include "policy/plx_process_fold.h"
 #include "policy/plx_process_rules.h"
@@ -432,6 +433,46 @@ TEST_F(ProcessSmallMemory, FailuresAreStatesAndOnlyMemoryShortageIsRetried) {
     EXPECT_LT(m[1].filter_id, kFilters);
     EXPECT_EQ(notes.back(), "big/corp Success");
     expect_first_match(DATA, "big", 200);
+}
+
+// What the operator sees of the same story: bound, failed for memory and bound again once memory
+// is released, refused with the compiler's reason.
+TEST_F(ProcessSmallMemory, ProgrammingStateFollowsPlacement) {
+    using plx::oper::ProgramState;
+    data_policy("s", "corp");
+    seq("s", 1, PLX_ACTION_VERB_ACCEPT);
+    data_policy("big", "corp");
+    seq("big", 1, PLX_ACTION_VERB_ACCEPT);
+    rule *r = seq("big", 2, PLX_ACTION_VERB_REJECT);
+    for (uint32_t p = 1; p <= 100; ++p)
+        match(r, PLX_MATCH_DST_PORT, match_value::range(p * 3, p * 3));
+    data_policy("refused", "corp");
+    r = seq("refused", 1, PLX_ACTION_VERB_ACCEPT);
+    for (uint32_t i = 0; i < 12; ++i)
+        action(r, 2, named_act(PLX_ACTION_COUNT, std::string(1, 'c').append(std::to_string(i))));
+    ASSERT_EQ(plx_config_vpn_range_add(&db, "corp", 1, 1), 0);
+    process();
+    auto status = [&](const char *name) {
+        return plx::oper::policy_program_status(
+            &db, *plx_config_policy_vpn_list_find(&db, DATA, name, "corp"));
+    };
+    const plx::oper::ProgramStatus s = status("s");
+    EXPECT_EQ(s.state, ProgramState::Bound);
+    EXPECT_EQ(s.filter_id, 0u);
+    EXPECT_EQ(s.bytes, plx_mem_program(0)->length);
+    EXPECT_EQ(s.bound_to, "1");
+    EXPECT_GT(s.programmed_at_ms, 0);
+    EXPECT_EQ(status("big").state, ProgramState::Failed);
+    EXPECT_EQ(status("big").reason, "out of filter memory");
+    EXPECT_FALSE(status("big").filter_id);
+    EXPECT_EQ(status("refused").state, ProgramState::Refused);
+    EXPECT_EQ(status("refused").reason, "sequence 1 has more than 12 actions");
+
+    ASSERT_EQ(plx_config_policy_delete(&db, DATA, "s"), 0);
+    advance_ms(600);
+    EXPECT_EQ(status("big").state, ProgramState::Bound);
+    EXPECT_TRUE(status("big").reason.empty());
+    EXPECT_EQ(status("refused").state, ProgramState::Refused) << "memory cannot help it";
 }
 
 }  // namespace

@@ -117,6 +117,19 @@ TEST_F(Notif, ProgrammingNotificationCarriesTheSharedRegionsUserAndAddress) {
     munmap(r, sizeof(qconfd_shared_region));
     shm_unlink(name.c_str());
     EXPECT_NE(qconfd_setup_shm(), 0);  // gone: no region, notifications still work
+
+    // A router without syslog keeps the copy in the daemon's log, like every operator event.
+    setenv("PLX_LOG_STDOUT", "1", 1);
+    plx_log_open();
+    const confd_datetime t{2026, 12, 6, 17, 5, 9, 0, 0, 0};
+    testing::internal::CaptureStdout();
+    qconfd_add_to_syslog(&t, v, n);
+    const std::string out = testing::internal::GetCapturedStdout();
+    unsetenv("PLX_LOG_STDOUT");
+    plx_log_open();
+    EXPECT_NE(out.find("-6-INFO-1400002: Notification: 12/6/2026 17:5:9 access-list-association"),
+              std::string::npos)
+        << out;
 }
 
 TEST_F(Notif, NothingIsSentBeforeTheDatabaseHasStarted) {

@@ -241,6 +241,12 @@ TEST_F(YangModels, PinnedTagsAreTheReadersNumbersAndUniquePerName) {
         {"policer-bytes", plx::show::TAG_POLICER_BYTES},
         {"interface-name", plx::show::TAG_INTF_NAME},
         {"interface-direction", plx::show::TAG_INTF_DIRECTION},
+        {"program-state", plx::show::TAG_PROGRAM_STATE},
+        {"program-reason", plx::show::TAG_PROGRAM_REASON},
+        {"filter-id", plx::show::TAG_FILTER_ID},
+        {"program-bytes", plx::show::TAG_PROGRAM_BYTES},
+        {"bound-to", plx::show::TAG_BOUND_TO},
+        {"last-programmed", plx::show::TAG_LAST_PROGRAMMED},
     };
 
     std::map<std::string, std::set<std::optional<uint32_t>>> by_name;
@@ -507,18 +513,21 @@ TEST_F(YangModels, ShowListsCarryTheirCallpointsTagsAndKeys) {
     };
     const std::vector<std::string> name = {"name"}, counter = {"counter-name", "packets", "bytes"},
                                    policer = {"policer-name", "drops", "policer-bytes"},
-                                   binding = {"interface-name", "interface-direction"};
+                                   binding = {"interface-name", "interface-direction"},
+                                   // A program's owner: its name and programming state.
+        owner = {"name",          "program-state", "program-reason", "filter-id",
+                 "program-bytes", "bound-to",      "last-programmed"};
     std::vector<Row> rows = {
         {"app-route-policy-filters", "app-route-policy-filters", 1691605320, name, name},
         {"app-route-policy-vpnlist", "app-route-policy-filters/app-route-policy-vpnlist", 429845002,
-         name, name},
+         name, owner},
         {"app-route-policy-counters",
          "app-route-policy-filters/app-route-policy-vpnlist/app-route-policy-counters",
          240827249,
          {"counter-name"},
          counter},
         {"data-policy-filters", "data-policy-filters", 1764738034, name, name},
-        {"data-policy-vpnlist", "data-policy-filters/data-policy-vpnlist", 1577620800, name, name},
+        {"data-policy-vpnlist", "data-policy-filters/data-policy-vpnlist", 1577620800, name, owner},
         {"data-policy-counters",
          "data-policy-filters/data-policy-vpnlist/data-policy-counters",
          1907988605,
@@ -537,7 +546,7 @@ TEST_F(YangModels, ShowListsCarryTheirCallpointsTagsAndKeys) {
         std::vector<std::string> keys, leaves;
     };
     const AclRow acl_rows[] = {
-        {"access-list-names", "access-list-names-v6", "access-list-names", 158998771, name, name},
+        {"access-list-names", "access-list-names-v6", "access-list-names", 158998771, name, owner},
         {"access-list-counters", "access-list-counters-v6", "access-list-counters", 670333192, name,
          name},
         {"access-policy-counter-list",
@@ -599,6 +608,15 @@ TEST_F(YangModels, ShowListsCarryTheirCallpointsTagsAndKeys) {
             if (leaf == "packets" || leaf == "bytes" || leaf == "drops" ||
                 leaf == "policer-bytes") {
                 EXPECT_EQ(type->basetype, LY_TYPE_UINT64) << leaf;
+            } else if (leaf == "filter-id" || leaf == "program-bytes") {
+                EXPECT_EQ(type->basetype, LY_TYPE_UINT32) << leaf;
+            } else if (leaf == "program-state") {
+                const auto *en = reinterpret_cast<const lysc_type_enum *>(type);
+                ASSERT_EQ(type->basetype, LY_TYPE_ENUM);
+                ASSERT_EQ(LY_ARRAY_COUNT(en->enums), 4u);
+                for (int32_t v = 0; v < 4; ++v)  // the values plxd replies with
+                    EXPECT_EQ(en->enums[v].value, v);
+                EXPECT_STREQ(en->enums[3].name, "refused");
             } else if (leaf == "interface-direction") {
                 const auto *en = reinterpret_cast<const lysc_type_enum *>(type);
                 ASSERT_EQ(type->basetype, LY_TYPE_ENUM);
