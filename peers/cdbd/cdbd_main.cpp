@@ -33,7 +33,7 @@ void usage(FILE *out) {
             "  --daemon-timeout  how long a daemon may take to answer one request (default "
             "10000 ms)\n"
             "  --sync-timeout    how long a subscriber may take to synchronise one notification\n"
-            "                    before it is disconnected (default 300000 ms; 0 waits for ever)\n",
+            "                    before it is disconnected (default 15000 ms; 0 waits for ever)\n",
             PLX_YANG_DIR);
 }
 
