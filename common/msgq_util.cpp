@@ -70,8 +70,8 @@ constexpr int kTcpConnectTimeoutSec = 5;
 constexpr int kRegisterTimeoutSec = 5;
 constexpr unsigned kMaxUnregistered = 64;
 
-// Unsent messages a handle may queue for a peer that does not read.
-constexpr uint32_t kMaxQueuedMessages = 65536;
+// Unsent bytes a handle may queue for a peer that does not read.
+constexpr uint32_t kMaxQueuedBytes = 16u << 20;
 
 plx_ratelimit g_err_limit;
 
@@ -282,6 +282,7 @@ void msgq_close_conn(msgq_handle *msgq_p, bool restart) {
         msgq_p->cbs.free(entry);
     }
     msgq_p->txq_tail = nullptr;
+    msgq_p->txq_bytes = 0;
     msgq_p->stats[MSGQ_STAT_TX_QUEUED] = 0;
     msgq_p->stats[MSGQ_STAT_TX_DEQUEUED] = 0;
     if (msgq_p->rx_msg) {
@@ -894,6 +895,7 @@ void msgq_flush(msgq_handle *msgq_p) {
         if (n == static_cast<ssize_t>(left)) {
             msgq_p->stats[MSGQ_STAT_TX_MSG]++;
             msgq_p->stats[MSGQ_STAT_TX_DEQUEUED]++;
+            msgq_p->txq_bytes -= entry->size;
             msgq_p->txq_head = entry->next;
             if (!msgq_p->txq_head)
                 msgq_p->txq_tail = nullptr;
@@ -1222,8 +1224,7 @@ int msgq_write(msgq_handle *msgq_p, uint8_t *payload, uint32_t len) {
     }
     // A peer that stops reading does not grow the daemon without bound: past the limit the
     // writer is told to try again, as when memory runs out.
-    auto *entry = msgq_p->stats[MSGQ_STAT_TX_QUEUED] - msgq_p->stats[MSGQ_STAT_TX_DEQUEUED] <
-                          kMaxQueuedMessages
+    auto *entry = msgq_p->txq_bytes + size <= kMaxQueuedBytes
                       ? static_cast<msgq_txq_entry *>(msgq_p->cbs.alloc(sizeof(msgq_txq_entry)))
                       : nullptr;
     if (!entry) {
@@ -1235,6 +1236,7 @@ int msgq_write(msgq_handle *msgq_p, uint8_t *payload, uint32_t len) {
     entry->size = static_cast<uint16_t>(size);
     entry->buf = buf;
     msgq_p->stats[MSGQ_STAT_TX_QUEUED]++;
+    msgq_p->txq_bytes += size;
     if (msgq_p->txq_tail)
         msgq_p->txq_tail->next = entry;
     else

@@ -9,7 +9,8 @@
 //
 // Only the daemon's own user, root and the router's group reach a server (common/msgq_access.h);
 // an accepted connection must register within 5 s, at most 64 wait to register at once, and a
-// registration for a link that is up is refused (the live link is never taken over). A failing
+// registration for a link that is up is refused (the live link is never taken over), and at most
+// 16 MiB wait in a handle's send queue (msgq_write returns 11 beyond). A failing
 // accept() pauses the listener for a second; error lines are rate-limited per source line.
 //
 // Every message carries an 8-byte transport header in front of its payload. Buffers come from
@@ -214,6 +215,7 @@ struct msgq_handle {
     char path[MSGQ_PATH_LEN];
     msgq_txq_entry *txq_head;
     msgq_txq_entry *txq_tail;
+    uint32_t txq_bytes;  // bytes of the queued messages (at most 16 MiB)
     uint32_t stats[MSGQ_STAT_COUNT];
     // Re-entrancy guard: callbacks may deinit the handle; its memory is released only once the
     // transport's own frames have unwound.

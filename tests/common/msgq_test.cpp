@@ -484,6 +484,29 @@ TEST_F(MsgqTest, QueuedWritesDrainInOrderWhenTheSocketIsFull) {
     EXPECT_EQ(msgq_get_stat(c->h, MSGQ_STAT_MSG_FREES), kCount);
 }
 
+// A peer that never reads makes the writer wait (11) once 16 MiB are queued for it.
+TEST_F(MsgqTest, SendQueueOfAPeerThatDoesNotReadIsBounded) {
+    server();
+    int peer = raw_plxd();
+    send_all(peer, reg(3, 9));
+    msgq_handle *h = eps_.front().h;
+    ASSERT_TRUE(run_until([&] { return eps_.front().up == 1; }));
+    constexpr uint32_t kLen = 60000;
+    uint32_t queued = 0;
+    for (;; ++queued) {
+        uint8_t *buf = msgq_alloc(h, kLen);
+        if (int rc = msgq_write(h, buf, kLen); rc != 0) {
+            EXPECT_EQ(rc, 11);
+            msgq_free(h, buf);
+            break;
+        }
+        ASSERT_LT(queued, 1000u);
+    }
+    EXPECT_LE(h->txq_bytes, 16u << 20);
+    EXPECT_GT(h->txq_bytes, (16u << 20) - kLen - MSGQ_HDR_LEN);
+    EXPECT_EQ(msgq_get_stat(h, MSGQ_STAT_TX_QUEUE_FAILED), 1u);
+}
+
 TEST_F(MsgqTest, CallbacksMayDeinitTheirOwnHandle) {
     auto [s, c] = connected_pair();
     s->deinit_on_recv = true;
