@@ -26,6 +26,10 @@ namespace {
 // Lists (family, name) whose rules the compiler refused: a release of memory cannot help them.
 std::map<plx_ctx *, std::set<std::pair<uint32_t, std::string>>> g_refused;
 
+// Lists whose new rules could not be placed and that keep their last good program bound: a
+// release of memory tries the new rules again.
+std::map<plx_ctx *, std::set<std::pair<uint32_t, std::string>>> g_kept;
+
 std::pair<uint32_t, std::string> key_of(const plx_access_list &l) {
     return {l.family, std::string(l.name.view())};
 }
@@ -91,6 +95,17 @@ void resend(plx_ctx *ctx) {
             plx_acl_send_all(ctx, l, FIB_MSG_ACL_BIND);
 }
 
+void report_kept(const plx_access_list &l, const char *why) {
+    PLX_LOG(
+        "Failed to program the new rules of access list %s (%s). Keeping its last good "
+        "program, filter %u.\n",
+        l.name.c_str(), why, l.filter_id);
+    plx_log_event(1, "ALRT", PLX_EVENT_ACCESS_LIST_NO_MEMORY,
+                  "Failed to program the new rules of access list - %s. Keeping its last good "
+                  "program.",
+                  l.name.c_str());
+}
+
 void report_no_memory(const plx_access_list &l, uint32_t len) {
     PLX_LOG(
         "Failed to allocate program memory [%d/%d] for access list - %s. Continuing without the "
@@ -126,13 +141,14 @@ void plx_acl_process_detach(plx_ctx *ctx) {
         ctx->acl->releasing = nullptr;
     plx_fibd_acl_resend = nullptr;
     g_refused.erase(ctx);
+    g_kept.erase(ctx);
 }
 
 int plx_acl_send_all(plx_ctx *ctx, const plx_access_list &l, uint8_t type) {
     return send(ctx, message_of(l, type, {}));
 }
 
-int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previous) {
+int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previous, bool keeping) {
     PLX_ASSERT(l.p_program == nullptr);
     if (l.rules.empty())
         return PLX_OK;
@@ -175,6 +191,10 @@ int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previ
         if (previous == invalid)
             plx_log_event(6, "INFO", PLX_EVENT_ACCESS_LIST_REPROGRAMMED,
                           "Successfully re-programmed access list - %s", l.name.c_str());
+    } else if (keeping) {
+        if (!c.no_memory)
+            g_refused[ctx].insert(key_of(l));
+        return PLX_OK;
     } else {
         l.filter_id = invalid;
         if (c.no_memory)
@@ -184,11 +204,48 @@ int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previ
         if (!c.no_memory)
             l.refused_why = why.empty() ? "refused by the compiler" : why;
     }
-    return plx_acl_send_all(ctx, l, FIB_MSG_ACL_BIND);
+    return keeping ? PLX_OK : plx_acl_send_all(ctx, l, FIB_MSG_ACL_BIND);
+}
+
+// An access list is a security boundary: while its new rules cannot be placed, its last good
+// program stays bound (to the interfaces configured now) instead of no program at all.
+int change_keeping_last_good(plx_ctx *ctx, plx_access_list &l) {
+    const uint32_t previous = l.filter_id;
+    const fib_acl_msg old_unbind = message_of(l, FIB_MSG_ACL_UNBIND, {});
+    auto *old_prog = l.p_program;
+    void *old_table = l.p_rule_table;
+    l.p_program = nullptr;
+    l.p_rule_table = nullptr;
+    plx_intf_config_refresh(ctx->acl, l);
+    g_kept[ctx].erase(key_of(l));
+    int rc = plx_process_access_list_add(ctx, l, previous, /*keeping=*/true);
+    if (l.p_program) {
+        if (int u = send(ctx, old_unbind); u != PLX_OK)
+            PLX_LOG("Failed to unbind filter %d from all interfaces\n", static_cast<int>(previous));
+        std::swap(old_prog, l.p_program);
+        std::swap(old_table, l.p_rule_table);
+        release_program(l);  // the old program, released once the forwarding plane let it go
+        l.p_program = old_prog;
+        l.p_rule_table = old_table;
+        return plx_acl_send_all(ctx, l, FIB_MSG_ACL_BIND);
+    }
+    l.p_program = old_prog;
+    l.p_rule_table = old_table;
+    l.filter_id = previous;
+    g_kept[ctx].insert(key_of(l));
+    report_kept(
+        l, g_refused[ctx].count(key_of(l)) ? "refused by the compiler" : "out of filter memory");
+    send(ctx, old_unbind);
+    const int bound = plx_acl_send_all(ctx, l, FIB_MSG_ACL_BIND);
+    return rc == PLX_ENOMEM ? rc : bound;
 }
 
 int plx_process_access_list_change(plx_ctx *ctx, plx_access_list &l) {
     const uint32_t previous = l.filter_id;
+    if (l.p_program && !l.rules.empty() && previous != PLX_FILTER_ID_NONE &&
+        previous != plx_process_invalid_filter_id(ctx))
+        return change_keeping_last_good(ctx, l);
+    g_kept[ctx].erase(key_of(l));
     if (l.filter_id != PLX_FILTER_ID_NONE) {
         if (int rc = plx_acl_send_all(ctx, l, FIB_MSG_ACL_UNBIND); rc != PLX_OK) {
             PLX_LOG("Failed to unbind filter %d from all interfaces\n",
@@ -251,7 +308,8 @@ void plx_acl_retry_failed(plx_ctx *ctx) {
     const auto &refused = g_refused[ctx];
     for (auto &tree : ctx->acl->lists)
         for (plx_access_list &l : tree) {
-            if (l.filter_id != invalid || refused.count(key_of(l)))
+            if ((l.filter_id != invalid && !g_kept[ctx].count(key_of(l))) ||
+                refused.count(key_of(l)))
                 continue;
             l.changed = 1;
             if (l.family == PLX_ACL_FAMILY_IPV6)

@@ -18,8 +18,11 @@
 #include <cstring>
 #include <string>
 
+#include "common/msgq_access.h"
+#include "common/plx_listen_guard.h"
 #include "common/plx_log.h"
 #include "common/plx_paths.h"
+#include "common/plx_ratelimit.h"
 #include "common/plx_status.h"
 #include "common/qrv_util.h"
 #include "common/timer.h"
@@ -62,15 +65,33 @@ constexpr int64_t kReadPassMs = 1000;
 // Time-out of a TCP connect in progress.
 constexpr int kTcpConnectTimeoutSec = 5;
 
+// An accepted connection must register within this time, and at most this many may be waiting
+// to register at once: idle or slow connections cannot hold the daemon's descriptors.
+constexpr int kRegisterTimeoutSec = 5;
+constexpr unsigned kMaxUnregistered = 64;
+
+// Unsent bytes a handle may queue for a peer that does not read.
+constexpr uint32_t kMaxQueuedBytes = 16u << 20;
+
+plx_ratelimit g_err_limit;
+
 __attribute__((format(printf, 3, 4))) void msgq_log_err(const char *func, int line, const char *fmt,
                                                         ...) {
+    // A burst of the same error (a peer that keeps failing) is a few lines and a count.
+    uint32_t held_back = 0;
+    if (!g_err_limit.allow(func, line, &held_back))
+        return;
     char text[1024];
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(text, sizeof(text), fmt, ap);
     va_end(ap);
     char full[1200];
-    snprintf(full, sizeof(full), "[MSG-ERR] %s[%d]: %s", func, line, text);
+    if (held_back)
+        snprintf(full, sizeof(full), "[MSG-ERR] %s[%d]: %s (%u more like this held back)", func,
+                 line, text, held_back);
+    else
+        snprintf(full, sizeof(full), "[MSG-ERR] %s[%d]: %s", func, line, text);
     int facility = g_inst ? static_cast<int>(g_inst->syslog_facility) : LOG_LOCAL7;
     syslog(facility | LOG_DEBUG, "%s", full);
     if (plx_debug_flags & PLX_DEBUG_CONSOLE) {
@@ -211,6 +232,8 @@ void server_release(msgq_handle *msgq_p) {
     if (--server_p->refcnt > 0)
         return;
     TAILQ_REMOVE(&g_inst->server_listhead, server_p, link);
+    plx_listen_guard_free(server_p->guard);
+    server_p->guard = nullptr;
     if (server_p->listener) {
         evconnlistener_free(server_p->listener);
         unlink(server_p->path);
@@ -259,6 +282,7 @@ void msgq_close_conn(msgq_handle *msgq_p, bool restart) {
         msgq_p->cbs.free(entry);
     }
     msgq_p->txq_tail = nullptr;
+    msgq_p->txq_bytes = 0;
     msgq_p->stats[MSGQ_STAT_TX_QUEUED] = 0;
     msgq_p->stats[MSGQ_STAT_TX_DEQUEUED] = 0;
     if (msgq_p->rx_msg) {
@@ -450,6 +474,15 @@ int msgq_init_start_client(msgq_handle *msgq_p) {
 void server_attach(msgq_handle *msgq_p, int fd) {
     PLX_ASSERT(msgq_p->type == MSGQ_HANDLE_TYPE_SERVER);
     CallbackGuard guard(msgq_p);
+    if (msgq_p->in_reg_list && msgq_link_alive(msgq_p->sock_fd)) {
+        // The peer is connected and registered: a newcomer claiming to be it is turned away
+        // (a restarted peer's old link is dead by the time it registers again).
+        MSGQ_ERR("Registration from %d to %d on fd %d refused: the link is up on fd %d",
+                 static_cast<int>(msgq_p->target), static_cast<int>(msgq_p->source), fd,
+                 msgq_p->sock_fd);
+        close(fd);
+        return;
+    }
     if (msgq_p->in_reg_list) {
         msgq_p->stats[MSGQ_STAT_CONN_EXIST]++;
         msgq_close_conn(msgq_p, false);
@@ -527,8 +560,10 @@ void msgq_handle_msghdr_accept(msgq_server *server_p, int fd) {
     tmp_p->cbs.free = default_free;
     std::memcpy(tmp_p->path, server_p->path, MSGQ_PATH_LEN);
     tmp_insert(tmp_p);
+    // The read event's time-out ends a connection that does not register in time.
+    const timeval tv{kRegisterTimeoutSec, 0};
     tmp_p->read_ev = event_new(g_inst->evbase, fd, EV_READ | EV_PERSIST, msgq_read_cb, tmp_p);
-    if (!tmp_p->read_ev || event_add(tmp_p->read_ev, nullptr) != 0) {
+    if (!tmp_p->read_ev || event_add(tmp_p->read_ev, &tv) != 0) {
         MSGQ_ERR("Alloc failed");
         tmp_handle_free(tmp_p);
     }
@@ -543,12 +578,37 @@ void msgq_handle_apphdr_accept(msgq_server *server_p, int fd) {
     server_attach(msgq_p, fd);
 }
 
+unsigned unregistered_count() {
+    unsigned n = 0;
+    msgq_handle *h;
+    TAILQ_FOREACH(h, &g_inst->tmp_msgq_listhead, tmp_link) {
+        ++n;
+    }
+    return n;
+}
+
 void msgq_accept_cb(evconnlistener *, evutil_socket_t fd, sockaddr *, int, void *arg) {
     auto *server_p = static_cast<msgq_server *>(arg);
+    char why[128];
+    if (!msgq_peer_allowed(fd, why, sizeof why)) {
+        MSGQ_ERR("Connection to %s from %s refused", server_p->path, why);
+        close(fd);
+        return;
+    }
+    if (!server_p->listener_apphdr && unregistered_count() >= kMaxUnregistered) {
+        MSGQ_ERR("Connection to %s refused: %u connections wait to register", server_p->path,
+                 kMaxUnregistered);
+        close(fd);
+        return;
+    }
     if (server_p->listener_apphdr)
         msgq_handle_apphdr_accept(server_p, fd);
     else
         msgq_handle_msghdr_accept(server_p, fd);
+}
+
+void listen_log(const char *line) {
+    MSGQ_ERR("%s", line);
 }
 
 int msgq_init_start_server(msgq_handle *msgq_p) {
@@ -592,7 +652,9 @@ int msgq_init_start_server(msgq_handle *msgq_p) {
         MSGQ_ERR("Failed to start listener for %s", server_p->path);
         return kStartFailed;
     }
-    if (chmod(server_p->path, 0777) != 0)
+    server_p->guard = plx_listen_guard_attach(server_p->listener, g_inst->evbase, msgq_accept_cb,
+                                              server_p, server_p->path, listen_log);
+    if (msgq_socket_secure(server_p->path) != 0)
         MSGQ_ERR("Failed to change permission for %s", server_p->path);
     return 0;
 }
@@ -792,8 +854,17 @@ void msgq_read(msgq_handle *msgq_p) {
         msgq_read_msghdr_cb(msgq_p);
 }
 
-void msgq_read_cb(evutil_socket_t, short, void *arg) {
-    msgq_read(static_cast<msgq_handle *>(arg));
+void msgq_read_cb(evutil_socket_t, short what, void *arg) {
+    auto *msgq_p = static_cast<msgq_handle *>(arg);
+    if (what & EV_TIMEOUT) {
+        if (msgq_p->in_tmp_list) {
+            MSGQ_ERR("No registration on fd %d within %d s, closing the connection",
+                     msgq_p->sock_fd, kRegisterTimeoutSec);
+            tmp_handle_free(msgq_p);
+        }
+        return;
+    }
+    msgq_read(msgq_p);
 }
 
 void msgq_read_helper_cb(evutil_socket_t, short, void *arg) {
@@ -824,6 +895,7 @@ void msgq_flush(msgq_handle *msgq_p) {
         if (n == static_cast<ssize_t>(left)) {
             msgq_p->stats[MSGQ_STAT_TX_MSG]++;
             msgq_p->stats[MSGQ_STAT_TX_DEQUEUED]++;
+            msgq_p->txq_bytes -= entry->size;
             msgq_p->txq_head = entry->next;
             if (!msgq_p->txq_head)
                 msgq_p->txq_tail = nullptr;
@@ -1150,7 +1222,11 @@ int msgq_write(msgq_handle *msgq_p, uint8_t *payload, uint32_t len) {
         CallbackGuard guard(msgq_p);
         return msgq_send_blocking(msgq_p, buf, size);
     }
-    auto *entry = static_cast<msgq_txq_entry *>(msgq_p->cbs.alloc(sizeof(msgq_txq_entry)));
+    // A peer that stops reading does not grow the daemon without bound: past the limit the
+    // writer is told to try again, as when memory runs out.
+    auto *entry = msgq_p->txq_bytes + size <= kMaxQueuedBytes
+                      ? static_cast<msgq_txq_entry *>(msgq_p->cbs.alloc(sizeof(msgq_txq_entry)))
+                      : nullptr;
     if (!entry) {
         msgq_p->stats[MSGQ_STAT_TX_QUEUE_FAILED]++;
         return PLX_EAGAIN;
@@ -1160,6 +1236,7 @@ int msgq_write(msgq_handle *msgq_p, uint8_t *payload, uint32_t len) {
     entry->size = static_cast<uint16_t>(size);
     entry->buf = buf;
     msgq_p->stats[MSGQ_STAT_TX_QUEUED]++;
+    msgq_p->txq_bytes += size;
     if (msgq_p->txq_tail)
         msgq_p->txq_tail->next = entry;
     else

@@ -7,6 +7,12 @@
 // matched to an incoming connection by the registration message the peer sends first. A client
 // handle connects to "/var/run/.<peer daemon>" and retries every 500 ms after every loss.
 //
+// Only the daemon's own user, root and the router's group reach a server (common/msgq_access.h);
+// an accepted connection must register within 5 s, at most 64 wait to register at once, and a
+// registration for a link that is up is refused (the live link is never taken over), and at most
+// 16 MiB wait in a handle's send queue (msgq_write returns 11 beyond). A failing
+// accept() pauses the listener for a second; error lines are rate-limited per source line.
+//
 // Every message carries an 8-byte transport header in front of its payload. Buffers come from
 // msgq_alloc() so that the header room sits in front of the payload. Ownership:
 //   - msgq_write() returning 0 takes the buffer: the queue frees it once sent (or dropped when the
@@ -35,6 +41,7 @@
 struct event;
 struct event_base;
 struct evconnlistener;
+struct plx_listen_guard;
 struct timer;
 struct timer_mgr;
 
@@ -208,6 +215,7 @@ struct msgq_handle {
     char path[MSGQ_PATH_LEN];
     msgq_txq_entry *txq_head;
     msgq_txq_entry *txq_tail;
+    uint32_t txq_bytes;  // bytes of the queued messages (at most 16 MiB)
     uint32_t stats[MSGQ_STAT_COUNT];
     // Re-entrancy guard: callbacks may deinit the handle; its memory is released only once the
     // transport's own frames have unwound.
@@ -224,6 +232,7 @@ struct msgq_server {
     uint8_t listener_apphdr;  // app-header mode
     char path[MSGQ_PATH_LEN];
     evconnlistener *listener;
+    plx_listen_guard *guard;             // pauses the listener when accept() fails
     msgq_handle *apphead_msgq_handle_p;  // the one handle of an app-header server
     uint32_t refcnt;                     // server handles sharing the path
     TAILQ_ENTRY(msgq_server) link;

@@ -1,5 +1,7 @@
 #include "common/plx_log.h"
 
+#include "common/plx_ratelimit.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -44,9 +46,23 @@ void plx_log_open(const char *ident) {
     g_log_stdout = copy && *copy && std::strcmp(copy, "0") != 0;
 }
 
-static void vlog_line(const char *func, int line, const char *fmt, va_list ap) {
+// One source line that fires in a burst (a peer failing over and over) writes a few lines per
+// second and then the count of what it held back.
+static plx_ratelimit g_line_limit;
+
+static void vlog_line(const char *func, int line, const char *fmt, va_list ap,
+                      bool limited = false) {
+    uint32_t held_back = 0;
+    if (limited && !g_line_limit.allow(func, line, &held_back))
+        return;
     char text[2048];
-    vsnprintf(text, sizeof(text), fmt, ap);
+    int n = vsnprintf(text, sizeof(text), fmt, ap);
+    if (held_back && n >= 0 && static_cast<size_t>(n) < sizeof(text)) {
+        while (n > 0 && text[n - 1] == '\n')
+            text[--n] = '\0';
+        std::snprintf(text + n, sizeof(text) - static_cast<size_t>(n),
+                      " (%u more like this held back)", held_back);
+    }
     if (plx_debug_flags & PLX_DEBUG_CONSOLE) {
         std::printf("%s:%d: %s", func, line, text);
         size_t n = std::strlen(text);
@@ -67,6 +83,13 @@ void plx_log_line(const char *func, int line, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     vlog_line(func, line, fmt, ap);
+    va_end(ap);
+}
+
+void plx_log_error(const char *func, int line, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vlog_line(func, line, fmt, ap, true);
     va_end(ap);
 }
 

@@ -3,6 +3,9 @@
 // Trace and error lines go to syslog (identity "PLXD", LOG_LOCAL7|LOG_DEBUG) as
 // "<function>[<line>]: text", or to standard output as "<function>:<line>: text" while bit 0 of
 // plx_debug_flags is set. Trace lines of an area are written only while the area's bit is set.
+// An error line's source location (PLX_LOG) writes at most 10 lines a second; the next one it
+// writes after a burst ends with "(N more like this held back)". Trace lines, dumps and
+// operator events are never held back.
 #pragma once
 
 #include <syslog.h>
@@ -34,6 +37,10 @@ void plx_log_open(const char *ident = "PLXD");
 void plx_log_line(const char *func, int line, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
 
+// The same for an error line, rate-limited per source location (see above).
+void plx_log_error(const char *func, int line, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
 // Operator event: syslog at LOG_LOCAL7 with the event's severity,
 // "%Quorvel-<host>-PLXD-<sev>-<SEVNAME>-<event>: text".
 void plx_log_event(int severity, const char *severity_name, int event, const char *fmt, ...)
@@ -56,7 +63,7 @@ void plx_set_event_hook(plx_event_hook_fn hook);
 [[noreturn]] void plx_assert_fail(const char *file, unsigned line, const char *expr);
 
 // Error lines: always written.
-#define PLX_LOG(...) plx_log_line(__func__, __LINE__, __VA_ARGS__)
+#define PLX_LOG(...) plx_log_error(__func__, __LINE__, __VA_ARGS__)
 
 // Trace lines of one area (PLX_DEBUG_CONFIG, ...): written only while the area's bit is set.
 #define PLX_TRACE(area, ...)                               \

@@ -2,14 +2,19 @@
 #include "daemon/plx_daemon.h"
 
 #include <event2/event.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <string>
 
 #include "common/plx_log.h"
+#include "common/plx_paths.h"
 #include "common/qrv_util.h"
 
 bool plx_foreground = false;
@@ -21,13 +26,41 @@ plx_ctx &plx_context() {
 
 bool plx_instance_exists(int *pid) {
     *pid = 0;
-    FILE *fp = std::fopen(qrv_pid_file_name(QRV_MOD_PLXD, 0).c_str(), "r");
+    const std::string name = qrv_pid_file_name(QRV_MOD_PLXD, 0);
+    FILE *fp = std::fopen(name.c_str(), "re");
     if (!fp)
         return false;
     if (std::fscanf(fp, "%d", pid) != 1)
         *pid = 0;
     std::fclose(fp);
+    // The file of an instance that died without removing it names a process that is gone.
+    if (*pid > 0 && kill(*pid, 0) != 0 && errno == ESRCH) {
+        PLX_LOG("Removing the pid file of instance %d, which is gone", *pid);
+        unlink(name.c_str());
+        return false;
+    }
     return true;
+}
+
+// Writes this instance's pid file; false when another instance made one first.
+static bool plx_write_pid_file() {
+    const std::string name = qrv_pid_file_name(QRV_MOD_PLXD, 0);
+    plx_make_parent_dirs(name);
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        PLX_LOG("Cannot create the pid file %s: %s", name.c_str(), std::strerror(errno));
+        return false;
+    }
+    const std::string text = std::to_string(getpid()) + "\n";
+    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+static void plx_remove_pid_file() {
+    int pid = 0;
+    if (plx_instance_exists(&pid) && pid == getpid())
+        unlink(qrv_pid_file_name(QRV_MOD_PLXD, 0).c_str());
 }
 
 int appmain(int argc, char **argv) {
@@ -60,11 +93,19 @@ int appmain(int argc, char **argv) {
         std::exit(-1);
     }
 
+    if (!plx_write_pid_file()) {
+        std::fprintf(stderr, "Daemon %s: cannot write its pid file\n",
+                     qrv_daemon_name(QRV_MOD_PLXD));
+        return -1;
+    }
     plx_ctx *ctx = &plx_context();
-    if (int rc = plx_init(ctx); rc != 0)
+    if (int rc = plx_init(ctx); rc != 0) {
+        plx_remove_pid_file();
         return rc;
+    }
     event_base_loop(ctx->evbase, 0);
     plx_shutdown(ctx);
+    plx_remove_pid_file();
     return 0;
 }
 

@@ -1,4 +1,5 @@
 #include "fplink/fp_common.h"
+#include "common/plx_shm.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -322,14 +323,12 @@ void fp_scaling_init(uint32_t board_type) {
 // ---- The shared object ----------------------------------------------------------------------
 
 void *fp_shm_create(size_t size, size_t /*alignment*/, const char *name) {
-    int fd = shm_open(name, O_RDWR | O_CREAT, 0600);
+    bool created = false;
+    std::string why;
+    int fd = plx_shm_open_checked(name, size, &created, why);
     if (fd < 0) {
-        perror("shm_open");
-        return nullptr;
-    }
-    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
-        perror("shm_open");
-        close(fd);
+        fprintf(stderr, "shm_open: shared object %s refused: %s\n", name, why.c_str());
+        PLX_LOG("fp: shared object %s refused: %s", name, why.c_str());
         return nullptr;
     }
     void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);

@@ -1,6 +1,6 @@
 // The read-only shared region "qconfd_shared_region": the user name and address of the
 // management session that made the latest change, filled by another component of the router
-// and carried by the daemon's notifications.
+// (running as the daemon's user or root) and carried by the daemon's notifications.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/plx_paths.h"
+#include "common/plx_shm.h"
 #include "qconfd/qconfd_log.h"
 #include "qconfd/qconfd_util.h"
 
@@ -21,6 +22,7 @@ std::atomic<const qconfd_shared_region *> region{nullptr};
 std::mutex copy_mutex;
 char user_copy[254];                // at most 253 characters
 qconfd_shared_addr last_address{};  // the last address read from the region
+bool created_here = false;          // this process created the region (and removes it)
 
 }  // namespace
 
@@ -28,9 +30,26 @@ int qconfd_setup_shm() {
     if (region.load())
         return 0;
     const std::string name = plx_shm_name(QCONFD_SHM_NAME);
-    int fd = shm_open(name.c_str(), O_RDONLY, 0400);
+    // The daemon creates the region when nobody has yet (owner-writable, readable by all, zero
+    // filled), so that no other user can create it first and feed notifications a user and
+    // address of their choosing; a region that exists is taken only from this user or root,
+    // writable by nobody else, and large enough to map.
+    int made = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (made >= 0) {
+        created_here = true;
+        if (ftruncate(made, sizeof(qconfd_shared_region)) != 0)
+            PLX_LOG("Failed to size shared memory %s with an error %d", name.c_str(), errno);
+        close(made);
+    }
+    int fd = shm_open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0400);
     if (fd < 0) {
         PLX_LOG("Failed to open shared memory %s with an error %d", name.c_str(), errno);
+        return -1;
+    }
+    std::string why;
+    if (plx_shm_check(fd, sizeof(qconfd_shared_region), false, true, why) != 0) {
+        PLX_LOG("Refused shared memory %s: %s", name.c_str(), why.c_str());
+        close(fd);
         return -1;
     }
     void *p = mmap(nullptr, sizeof(qconfd_shared_region), PROT_READ, MAP_SHARED, fd, 0);
@@ -50,6 +69,10 @@ void qconfd_free_shm() {
         return;
     const std::string name = plx_shm_name(QCONFD_SHM_NAME);
     std::lock_guard lock(copy_mutex);  // no reader is copying from it any more
+    if (created_here) {
+        shm_unlink(name.c_str());
+        created_here = false;
+    }
     if (munmap(const_cast<qconfd_shared_region *>(p), sizeof(qconfd_shared_region)) != 0)
         PLX_LOG("Failed to unmap shared memory %s", name.c_str());
     else

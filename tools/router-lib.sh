@@ -3,10 +3,13 @@
 # Source it after setting BUILD (the build directory) and ROUTER_ROOT (the router's root).
 #
 # A router's root holds:
-#   router.env           the environment that reaches it (PLX_ROOT, PLX_SHM_PREFIX, CONFD_IPC_PORT)
+#   router.env           the environment that reaches it (PLX_ROOT, PLX_SHM_PREFIX, CONFD_IPC_PORT,
+#                        CONFD_IPC_ACCESS_FILE)
+#   etc/confd/confd_ipc_secret  the database's access secret (mode 0600), fresh for every router
 #   log/NAME.log         standard output and error of each program
 #   run/NAME.pid         the pid of each running program
-#   fibd.journal         every message fibd received from plxd, one JSON line each
+#   fibd.journal         every message fibd received from plxd, one JSON line each (older
+#                        lines in fibd.journal.1)
 #   capture/             the generated captures that the replay loops over
 #   var/, etc/, boot/    the router's system paths (PLX_ROOT)
 
@@ -38,22 +41,54 @@ router_free_port() {
     return 1
 }
 
-# Creates the root's layout and router.env; exports the environment.
+# Random hex digits (n bytes of the kernel's generator).
+router_random_hex() {
+    od -An -N"$1" -tx1 /dev/urandom | tr -d ' \n'
+}
+
+# The user the router's programs run as when the runner is root (ROUTER_USER, default "plx",
+# which tools/setup.sh creates); empty: they run as the runner. A user that cannot run the
+# build's programs (a build under a private home folder) is not used, with a word on stderr.
+router_user() {
+    local u=${ROUTER_USER:-plx}
+    [ "$(id -u)" = 0 ] && [ -z "${ROUTER_AS_ROOT:-}" ] && id -u "$u" >/dev/null 2>&1 || return 0
+    if setpriv "--reuid=$u" "--regid=$u" --init-groups test -x "$(router_bin plxd)" -a -r "$BUILD/yang" 2>/dev/null; then
+        echo "$u"
+    else
+        echo "router: $u cannot run the programs of $BUILD; they run as root" >&2
+    fi
+}
+
+# Creates the root (private: mode 0700, refused when something is in the way), its layout, the
+# access secret and router.env; exports the environment.
 router_setup() {
     local port
     port=$(router_free_port) || { echo "router: no free port for the database" >&2; return 1; }
-    mkdir -p "$ROUTER_ROOT"/{log,run,capture,var/run,var/confd/cdb,boot,etc/default}
+    # mkdir without -p: a root someone else made (or a symlink planted there) is not adopted.
+    if ! (umask 077 && mkdir "$ROUTER_ROOT"); then
+        echo "router: cannot create $ROUTER_ROOT (it exists, or its parent is missing); remove it or use -r" >&2
+        return 1
+    fi
+    mkdir -p "$ROUTER_ROOT"/{log,run,capture,var/run,var/confd/cdb,boot,etc/default,etc/confd}
     # The small forwarding-plane profile (a 100 MiB shared object, 6144 filter-memory blocks).
     echo "${ROUTER_SIM_SIZE:-small}" >"$ROUTER_ROOT/etc/default/sim_size"
+    # The database's access secret, where plxd looks for it (under PLX_ROOT).
+    (umask 077 && router_random_hex 32 >"$ROUTER_ROOT/etc/confd/confd_ipc_secret") || return 1
+    # Shared-memory names carry a random part: nobody can create the router's objects first.
     cat >"$ROUTER_ROOT/router.env" <<EOF
 export PLX_ROOT='$ROUTER_ROOT'
-export PLX_SHM_PREFIX='plx-router-$$-'
+export PLX_SHM_PREFIX='plx-router-$(router_random_hex 8)-'
 export CONFD_IPC_ADDR=127.0.0.1
 export CONFD_IPC_PORT=$port
+export CONFD_IPC_ACCESS_FILE='$ROUTER_ROOT/etc/confd/confd_ipc_secret'
 export PLX_ROUTER_BUILD='$BUILD'
 # Programs without a syslog daemon to talk to copy their log lines to their log file.
 export PLX_LOG_STDOUT=1
 EOF
+    ROUTER_RUN_AS=$(router_user)
+    if [ -n "$ROUTER_RUN_AS" ]; then
+        chown -R "$ROUTER_RUN_AS:" "$ROUTER_ROOT" || return 1
+    fi
     router_load_env
 }
 
@@ -68,7 +103,7 @@ router_cmd() {
     bin=$(router_bin "$1") || return 1
     case $1 in
         # RESTCONF and metrics on a free loopback port: restconf.port and restconf.token in run/.
-        cdbd) echo "$bin --yang-dir $BUILD/yang --db-dir $ROUTER_ROOT/var/confd/cdb --port $CONFD_IPC_PORT --restconf-port 0 --restconf-dir $ROUTER_ROOT/run --sysmgr-status $ROUTER_ROOT/run/sysmgrd.json" ;;
+        cdbd) echo "$bin --yang-dir $BUILD/yang --db-dir $ROUTER_ROOT/var/confd/cdb --port $CONFD_IPC_PORT --access-file $CONFD_IPC_ACCESS_FILE --restconf-port 0 --restconf-dir $ROUTER_ROOT/run --sysmgr-status $ROUTER_ROOT/run/sysmgrd.json" ;;
         sysmgrd) echo "$bin --status-file $ROUTER_ROOT/run/sysmgrd.json" ;;
         fwdplane) echo "$bin -w -q" ;;
         fibd) echo "$bin -c -j $ROUTER_ROOT/fibd.journal" ;;
@@ -91,12 +126,14 @@ router_running() {
 }
 
 # Starts one program in a session of its own (a terminal's Ctrl-C reaches only the runner),
-# appending its output to log/NAME.log.
+# appending its output to log/NAME.log; as the router's user when the runner is root.
 router_start() {
-    local name=$1 cmd
+    local name=$1 cmd as=()
     cmd=$(router_cmd "$name") || { echo "router: unknown program $name" >&2; return 1; }
+    [ -n "${ROUTER_RUN_AS:-}" ] &&
+        as=(setpriv "--reuid=$ROUTER_RUN_AS" "--regid=$ROUTER_RUN_AS" --init-groups --inh-caps=-all)
     # shellcheck disable=SC2086
-    setsid $cmd >>"$ROUTER_ROOT/log/$name.log" 2>&1 </dev/null &
+    setsid "${as[@]}" $cmd >>"$ROUTER_ROOT/log/$name.log" 2>&1 </dev/null &
     echo $! >"$ROUTER_ROOT/run/$name.pid"
 }
 

@@ -42,13 +42,24 @@ for p in plxd cdbd cdbcli sysmgrd fwdplane fibd hbusd pcapgen; do
         exit 1
     fi
 done
-if [ -f "$ROUTER_ROOT/router.env" ]; then
-    for p in $ROUTER_PROGRAMS; do
-        if router_running "$p"; then
-            echo "run-router: a router already runs under $ROUTER_ROOT ($p, pid $(router_pid "$p")); stop it or use -r" >&2
-            exit 1
-        fi
-    done
+if [ -e "$ROUTER_ROOT" ] || [ -L "$ROUTER_ROOT" ]; then
+    # Only a router root of our own (or of the router's user) is reused: a folder or a link that
+    # someone else put there is not.
+    owner=$(stat -c %u "$ROUTER_ROOT")
+    user=$(router_user 2>/dev/null)
+    if [ -L "$ROUTER_ROOT" ] || [ ! -d "$ROUTER_ROOT" ] ||
+        { [ "$owner" != "$(id -u)" ] && { [ -z "$user" ] || [ "$owner" != "$(id -u "$user")" ]; }; }; then
+        echo "run-router: $ROUTER_ROOT exists and is not a router root of this user; remove it or use -r" >&2
+        exit 1
+    fi
+    if [ -f "$ROUTER_ROOT/router.env" ]; then
+        for p in $ROUTER_PROGRAMS; do
+            if router_running "$p"; then
+                echo "run-router: a router already runs under $ROUTER_ROOT ($p, pid $(router_pid "$p")); stop it or use -r" >&2
+                exit 1
+            fi
+        done
+    fi
     rm -rf "$ROUTER_ROOT"
 fi
 

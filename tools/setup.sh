@@ -38,3 +38,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     $SUDO apt-get update -q
     $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+
+# The unprivileged user the simulated router's programs run as when tools/run-router.sh is
+# started by root.
+if [ "$(id -u)" -eq 0 ] && ! id -u plx >/dev/null 2>&1; then
+    useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin plx
+fi

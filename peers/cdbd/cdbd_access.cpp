@@ -1,7 +1,16 @@
 // Access control and SNMP traps of the server: the challenge's check, and the traps built from
 // the SNMP notifications daemons send.
-#include <cstdio>
+#include <arpa/inet.h>
 
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+
+#include <event2/buffer.h>
+
+#include "common/plx_ratelimit.h"
 #include "peers/cdbd/cdbd_internal.h"
 #include "peers/cdbd/snmp/cdbd_snmp.h"
 #include "platform/confd/confd_auth.h"
@@ -18,15 +27,77 @@ std::vector<uint8_t> random_bytes(size_t) {
 }
 
 bool auth_ok(const std::vector<uint8_t> &secret, const std::vector<uint8_t> &nonce,
-             const std::vector<uint8_t> &hello, const std::vector<uint8_t> &mac) {
+             const std::vector<uint8_t> &hello, const std::vector<uint8_t> &answer,
+             std::vector<uint8_t> &proof) {
     confd_wire::WireReader r(hello.data(), hello.size());
     uint32_t kind = 0;
     std::string name;
     if (!r.u32(kind) || !r.str(name))
         return false;
+    if (answer.size() != confd_auth::kMacSize + confd_auth::kNonceSize)
+        return false;
     const std::string key(secret.begin(), secret.end());
-    return confd_auth::verify_mac(
-        key, nonce, confd_client::auth_role(static_cast<confd_wire::WireSock>(kind), name), mac);
+    const std::string role = confd_client::auth_role(static_cast<confd_wire::WireSock>(kind), name);
+    const std::span<const uint8_t> all(answer);
+    if (!confd_auth::verify_mac(key, nonce, role, all.first(confd_auth::kMacSize)))
+        return false;
+    confd_auth::Mac mine = confd_auth::server_proof(key, all.subspan(confd_auth::kMacSize), role);
+    proof.assign(mine.begin(), mine.end());
+    return true;
+}
+
+long tcp_peer_uid(const std::string &peer, uint16_t server_port) {
+    const size_t colon = peer.rfind(':');
+    in_addr a{};
+    if (colon == std::string::npos || inet_pton(AF_INET, peer.substr(0, colon).c_str(), &a) != 1)
+        return -1;
+    const unsigned port = static_cast<unsigned>(atoi(peer.c_str() + colon + 1));
+    // The table prints each address as the 32-bit word in memory order, then the port.
+    char local[32];
+    snprintf(local, sizeof local, "%08X:%04X", a.s_addr, port);
+    FILE *f = fopen("/proc/net/tcp", "re");
+    if (!f)
+        return -1;
+    char line[512];
+    long uid = -1;
+    while (fgets(line, sizeof line, f)) {
+        char loc[64], rem[64];
+        unsigned long u = 0;
+        if (sscanf(line, " %*s %63s %63s %*s %*s %*s %*s %lu", loc, rem, &u) != 3)
+            continue;
+        const char *rp = strchr(rem, ':');
+        if (strcmp(loc, local) == 0 && rp && strtoul(rp + 1, nullptr, 16) == server_port) {
+            uid = static_cast<long>(u);
+            break;
+        }
+    }
+    fclose(f);
+    return uid;
+}
+
+std::string conn_owner_text(Conn &c, uint16_t server_port) {
+    if (c.uid == -2)
+        c.uid = c.peer.empty() ? -1 : tcp_peer_uid(c.peer, server_port);
+    return (c.name.empty() ? std::string("(unnamed)") : c.name) + " (uid " +
+           (c.uid < 0 ? std::string("unknown") : std::to_string(c.uid)) + ") from " +
+           (c.peer.empty() ? std::string("a local stream") : c.peer);
+}
+
+void conn_log(int line, const char *fmt, ...) {
+    static plx_ratelimit limit;
+    static const char site = 0;
+    uint32_t held_back = 0;
+    if (!limit.allow(&site, line, &held_back))
+        return;
+    char text[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (held_back)
+        fprintf(stderr, "cdbd: %s (%u more like this held back)\n", text, held_back);
+    else
+        fprintf(stderr, "cdbd: %s\n", text);
 }
 
 bool read_access_secret(const std::string &path, std::vector<uint8_t> &out, std::string &err) {
@@ -125,6 +196,14 @@ bool CdbServer::init_snmp(std::string &err) {
             fprintf(stderr, "cdbd: trap %s: %s\n", n.notification.c_str(), send_err.c_str());
     };
     return true;
+}
+
+bool CdbServer::input_over_cap() const {
+    size_t total = 0;
+    for (const auto &[id, c] : conns_)
+        if (c->bev)
+            total += evbuffer_get_length(bufferevent_get_input(c->bev));
+    return total > opts_.max_input_total;
 }
 
 }  // namespace cdbd

@@ -183,8 +183,12 @@ void CdbServer::hello_done(Conn &c, const std::vector<uint8_t> &hello) {
         c.daemon = token;
     }
     c.hello = true;
+    if (c.bev)
+        bufferevent_set_timeouts(c.bev, nullptr, nullptr);
     WireWriter w(reply_op);
     w.u64(c.id);
+    if (!c.server_proof.empty())
+        w.bytes(c.server_proof.data(), c.server_proof.size());
     send(c, w.finish());
 }
 
@@ -558,6 +562,7 @@ void CdbServer::do_action(Conn &c, WireReader &r) {
     }
     if (!ok)
         return reply_err(c, Op::CliAction, CONFD_ERR_PROTOUSAGE, "malformed action request");
+    fprintf(stderr, "cdbd: action %s by %s\n", path.c_str(), conn_owner_text(c, port_).c_str());
     std::vector<std::string> elems = split_elems(path);
     if (elems.empty())
         return reply_err(c, Op::CliAction, CONFD_ERR_BADPATH, "no action named");

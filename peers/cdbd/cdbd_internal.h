@@ -30,6 +30,9 @@ struct Conn {
     // access control: the Hello waiting for the answer to the challenge
     std::vector<uint8_t> nonce;
     std::vector<uint8_t> pending_hello;
+    std::vector<uint8_t> server_proof;  // sent with the Hello reply (the client's nonce answered)
+    // The user owning the client's socket, looked up at its first commit or action (-1: unknown)
+    long uid = -2;  // -2: not looked up yet
     // daemon sockets: the daemon's token
     uint64_t daemon = 0;
     // command line: its operational transaction (0: none), its notification follow format
@@ -83,11 +86,23 @@ struct CdbServer::Call {
     ~Call();
 };
 
+// Lines about connections (refused, closed, misbehaving), rate-limited per source line: a flood
+// of bad clients writes a few lines a second and a count of what was held back.
+void conn_log(int line, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+#define CDBD_CONN_LOG(...) ::cdbd::conn_log(__LINE__, __VA_ARGS__)
+
 // Access control helpers.
 std::vector<uint8_t> random_bytes(size_t n);
-// Does mac prove the secret for the connection that sent hello and got nonce?
+// Does answer (the MAC, then the client's nonce) prove the secret for the connection that sent
+// hello and got nonce? On success proof holds the server's answer to the client's nonce.
 bool auth_ok(const std::vector<uint8_t> &secret, const std::vector<uint8_t> &nonce,
-             const std::vector<uint8_t> &hello, const std::vector<uint8_t> &mac);
+             const std::vector<uint8_t> &hello, const std::vector<uint8_t> &answer,
+             std::vector<uint8_t> &proof);
+// The user id owning the loopback TCP socket whose local end is peer ("a.b.c.d:port") and whose
+// remote end is server_port, from the kernel's socket table; -1 when it is not found.
+long tcp_peer_uid(const std::string &peer, uint16_t server_port);
+// "name (uid N) from peer": who made a commit or ran an action, for the log.
+std::string conn_owner_text(Conn &c, uint16_t server_port);
 bool read_access_secret(const std::string &path, std::vector<uint8_t> &out, std::string &err);
 
 // A received notification in its readable (xml false) or XML form.

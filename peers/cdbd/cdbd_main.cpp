@@ -35,7 +35,7 @@ void usage(FILE *out) {
             "  --daemon-timeout  how long a daemon may take to answer one request (default "
             "10000 ms)\n"
             "  --sync-timeout    how long a subscriber may take to synchronise one notification\n"
-            "                    before it is disconnected (default 300000 ms; 0 waits for ever)\n"
+            "                    before it is disconnected (default 15000 ms; 0 waits for ever)\n"
             "  --restconf-port   serve RESTCONF and /metrics on 127.0.0.1 at this port (0: any\n"
             "                    free port); the port and the bearer token are written to\n"
             "                    restconf.port and restconf.token (mode 0600) in --restconf-dir\n"

@@ -6,6 +6,7 @@
 #include <event2/bufferevent.h>
 #include <event2/thread.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "common/plx_listen_guard.h"
 #include "common/plx_paths.h"
 #include "platform/confd/confd_cdb.h"
 
@@ -155,6 +157,7 @@ CdbServer::~CdbServer() {
     calls_.clear();
     active_.reset();
     jobs_.clear();
+    plx_listen_guard_free(listen_guard_);
     if (listener_)
         evconnlistener_free(listener_);
     if (sigint_)
@@ -250,6 +253,9 @@ bool CdbServer::init(std::string &err) {
     socklen_t blen = sizeof bound;
     getsockname(evconnlistener_get_fd(listener_), reinterpret_cast<sockaddr *>(&bound), &blen);
     port_ = ntohs(bound.sin_port);
+    const std::string what = opts_.addr + ":" + std::to_string(port_);
+    listen_guard_ = plx_listen_guard_attach(listener_, base_, on_accept, this, what.c_str(),
+                                            [](const char *line) { CDBD_CONN_LOG("%s", line); });
     return true;
 }
 
@@ -281,6 +287,12 @@ void CdbServer::install_signals() {
 // ---- connections ----
 void CdbServer::on_accept(evconnlistener *, evutil_socket_t fd, sockaddr *addr, int, void *arg) {
     auto *self = static_cast<CdbServer *>(arg);
+    if (self->conns_.size() >= self->opts_.max_conns) {
+        CDBD_CONN_LOG("refused a connection: %zu clients are connected already",
+                      self->conns_.size());
+        close(fd);
+        return;
+    }
     std::string peer;
     if (addr && addr->sa_family == AF_INET) {
         char buf[64];
@@ -309,6 +321,11 @@ uint64_t CdbServer::serve_stream(bufferevent *bev, const std::string &peer) {
     c->bev = bev;
     bufferevent_setcb(c->bev, on_read, nullptr, on_event, this);
     bufferevent_enable(c->bev, EV_READ | EV_WRITE);
+    // A client that does not say who it is in time goes (the Hello lifts the limit).
+    if (opts_.hello_timeout_ms > 0) {
+        const timeval tv{opts_.hello_timeout_ms / 1000, (opts_.hello_timeout_ms % 1000) * 1000};
+        bufferevent_set_timeouts(c->bev, &tv, nullptr);
+    }
     const uint64_t id = c->id;
     conns_[id] = std::move(c);
     return id;
@@ -339,22 +356,30 @@ void CdbServer::on_read(bufferevent *bev, void *arg) {
         Op op;
         uint16_t status;
         if (!confd_wire::parse_header(hdr, len, op, status)) {
-            fprintf(stderr, "cdbd: closed connection #%llu from %s: bad frame length %u\n",
-                    static_cast<unsigned long long>(id), c->peer.c_str(), len);
+            CDBD_CONN_LOG("closed connection #%llu from %s: bad frame length %u",
+                          static_cast<unsigned long long>(id), c->peer.c_str(), len);
             self->close_conn(id);
             return;
         }
         // Nothing but a Hello (and its Auth) may come before the Hello is answered: a large
         // frame from an unknown client is not buffered.
         if (!c->hello && len > confd_wire::kMaxHelloFrame) {
-            fprintf(stderr,
-                    "cdbd: closed connection #%llu from %s: frame of %u bytes before its hello\n",
-                    static_cast<unsigned long long>(id), c->peer.c_str(), len);
+            CDBD_CONN_LOG("closed connection #%llu from %s: frame of %u bytes before its hello",
+                          static_cast<unsigned long long>(id), c->peer.c_str(), len);
             self->close_conn(id);
             return;
         }
-        if (evbuffer_get_length(in) < len + 4u)
+        if (evbuffer_get_length(in) < len + 4u) {
+            if (self->input_over_cap()) {
+                CDBD_CONN_LOG(
+                    "closed connection #%llu from %s: partial frames of all clients "
+                    "pass %zu bytes",
+                    static_cast<unsigned long long>(id), c->peer.c_str(),
+                    self->opts_.max_input_total);
+                self->close_conn(id);
+            }
             return;
+        }
         evbuffer_drain(in, confd_wire::kHeaderSize);
         std::vector<uint8_t> payload(len - 4);
         if (!payload.empty())
@@ -367,10 +392,14 @@ void CdbServer::on_read(bufferevent *bev, void *arg) {
 
 void CdbServer::on_event(bufferevent *bev, short what, void *arg) {
     auto *self = static_cast<CdbServer *>(arg);
-    if (!(what & (BEV_EVENT_EOF | BEV_EVENT_ERROR)))
+    if (!(what & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)))
         return;
     for (auto &[id, conn] : self->conns_)
         if (conn->bev == bev) {
+            if (what & BEV_EVENT_TIMEOUT)
+                CDBD_CONN_LOG("closed connection #%llu from %s: no hello within %d ms",
+                              static_cast<unsigned long long>(id), conn->peer.c_str(),
+                              self->opts_.hello_timeout_ms);
             self->close_conn(id);
             return;
         }
@@ -390,8 +419,12 @@ void CdbServer::close_conn(uint64_t id) {
             j->requester = 0;
     if (c->wrote)
         enqueue_oper(std::move(c->oper_before));
+    // A client that left with a large partial frame: give its memory back to the system.
+    const bool large = c->bev && evbuffer_get_length(bufferevent_get_input(c->bev)) > (1u << 20);
     if (c->bev)
         bufferevent_free(c->bev);
+    if (large)
+        malloc_trim(0);
     c->bev = nullptr;
     if (c->daemon)
         daemon_conn_closed(*c);
@@ -422,9 +455,9 @@ void CdbServer::close_later(Conn &c, const std::string &why) {
     if (c.closing)
         return;
     c.closing = true;
-    fprintf(stderr, "cdbd: closing connection #%llu (%s%s%s) %s: %s\n",
-            static_cast<unsigned long long>(c.id), kind_name(c.kind).c_str(),
-            c.name.empty() ? "" : " ", c.name.c_str(), c.peer.c_str(), why.c_str());
+    CDBD_CONN_LOG("closing connection #%llu (%s%s%s) %s: %s", static_cast<unsigned long long>(c.id),
+                  kind_name(c.kind).c_str(), c.name.empty() ? "" : " ", c.name.c_str(),
+                  c.peer.c_str(), why.c_str());
     bufferevent_disable(c.bev, EV_READ);
     struct Later {
         CdbServer *srv;
@@ -462,9 +495,8 @@ void CdbServer::dispatch(Conn &c, Op op, uint16_t status, const std::vector<uint
             return send(c, w.finish());
         }
         if (op == Op::Auth && !c.nonce.empty()) {
-            if (!auth_ok(secret_, c.nonce, c.pending_hello, payload)) {
-                fprintf(stderr, "cdbd: refused connection from %s: wrong access secret\n",
-                        c.peer.c_str());
+            if (!auth_ok(secret_, c.nonce, c.pending_hello, payload, c.server_proof)) {
+                CDBD_CONN_LOG("refused connection from %s: wrong access secret", c.peer.c_str());
                 return close_conn(c.id);
             }
             return hello_done(c, c.pending_hello);
@@ -770,6 +802,11 @@ void CdbServer::do_subscribe(Conn &c, WireReader &r) {
     std::string path, err;
     if (!r.u8(oper) || !r.i32(prio) || !r.u32(ns) || !r.str(path))
         return reply_err(c, Op::Subscribe, CONFD_ERR_PROTOUSAGE, "malformed subscription");
+    if (!oper && prio < kMinSubscriptionPriority)
+        return reply_err(c, Op::Subscribe, CONFD_ERR_PROTOUSAGE,
+                         "subscription priority " + std::to_string(prio) + " is below " +
+                             std::to_string(kMinSubscriptionPriority) +
+                             " (reserved: nothing is told of a change before the daemons)");
     ResolvedPath rp;
     if (!schema_.resolve(path, rp, err))
         return reply_err(c, Op::Subscribe, CONFD_ERR_BADPATH, err);
@@ -779,6 +816,13 @@ void CdbServer::do_subscribe(Conn &c, WireReader &r) {
     if (ns != 0 && ns != schema_.ns(rp.schema->module))
         return reply_err(c, Op::Subscribe, CONFD_ERR_BADPATH,
                          path + " is not in namespace " + std::to_string(ns));
+    size_t mine = 0;
+    for (const auto &[pid, s] : subs_)
+        mine += s.conn == c.id;
+    if (mine >= opts_.max_subs_per_conn)
+        return reply_err(c, Op::Subscribe, CONFD_ERR_PROTOUSAGE,
+                         "more than " + std::to_string(opts_.max_subs_per_conn) +
+                             " subscription points on one socket");
     const int id = next_point_++;
     subs_[id] = Sub{id, c.id, oper ? 0 : prio, oper != 0, c.sub_done, path, rp.schema};
     WireWriter w(Op::Subscribe);
@@ -1025,6 +1069,8 @@ bool CdbServer::prepare_commit(Job &j) {
     };
     cnt(j.changes);
     j.message = "committed (" + std::to_string(count) + " change" + (count == 1 ? "" : "s") + ")";
+    fprintf(stderr, "cdbd: %s by %s\n", j.message.c_str(),
+            req ? conn_owner_text(*req, port_).c_str() : "a client that left");
     return true;
 }
 
@@ -1267,6 +1313,9 @@ void CdbServer::do_cli(Conn &c, Op op, const std::vector<uint8_t> &payload) {
             std::string path, value;
             if (!r.str(path) || (op == Op::CliOperSet && !r.str(value)))
                 return reply_err(c, op, CONFD_ERR_PROTOUSAGE, "malformed request");
+            fprintf(stderr, "cdbd: operational %s of %s by %s\n",
+                    op == Op::CliOperSet ? "write" : "delete", path.c_str(),
+                    conn_owner_text(c, port_).c_str());
             DataTree before;
             before.dup_from(oper_.root);
             int code = 0;

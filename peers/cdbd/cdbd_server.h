@@ -33,14 +33,22 @@ struct ServerOptions {
     // How long a daemon may take to answer one request before the request fails.
     int daemon_timeout_ms = 10000;
     // How long a subscriber may take to synchronise one notification before it is closed and
-    // the delivery goes on without it (0: wait for ever).
-    int sync_timeout_ms = 300000;
+    // the delivery goes on without it (0: wait for ever). The router's daemons synchronise once
+    // they have applied a change, well within this.
+    int sync_timeout_ms = 15000;
     // Unsent output a connection may hold: a client that stops reading while more is queued
     // for it (notifications it follows, requests to a daemon) is closed.
     size_t max_output = 16u << 20;
     // The largest frame clients accept; a change notification that would be larger closes its
     // subscriber instead of stalling the commit.
     size_t max_frame = confd_wire::kMaxFrame;
+    // Bounds on what clients can make the server hold: connections at once, the bytes of
+    // partial frames buffered over all connections, time to send the Hello, and subscription
+    // points per connection.
+    size_t max_conns = 1024;
+    size_t max_input_total = 256u << 20;
+    int hello_timeout_ms = 10000;
+    size_t max_subs_per_conn = 4096;
     // Received notifications kept for the command line (oldest dropped first).
     size_t notif_log_size = 1000;
     // A secret file: every connection must prove that it knows its contents (empty: open).
@@ -72,6 +80,13 @@ using SnmpSender = std::function<void(const SnmpNotif &)>;
 
 struct Conn;
 struct Job;
+}  // namespace cdbd
+struct plx_listen_guard;
+namespace cdbd {
+
+// Configuration subscriptions are notified lowest priority first. The router's daemons
+// subscribe at priorities 1 and above; nothing may subscribe ahead of them.
+inline constexpr int kMinSubscriptionPriority = 1;
 
 class CdbServer {
   public:
@@ -114,6 +129,9 @@ class CdbServer {
 
     void dispatch(Conn &c, confd_wire::Op op, uint16_t status, const std::vector<uint8_t> &payload);
     void close_conn(uint64_t id);
+    // True when buffering more of a partial frame would pass the input bound over all
+    // connections (the connection is then closed).
+    bool input_over_cap() const;
     // Closes the connection from the event loop once the current callback has returned;
     // nothing more is sent to it or read from it meanwhile. why is logged.
     void close_later(Conn &c, const std::string &why);
@@ -203,6 +221,7 @@ class CdbServer {
     SchemaDb schema_;
     event_base *base_ = nullptr;
     evconnlistener *listener_ = nullptr;
+    plx_listen_guard *listen_guard_ = nullptr;
     event *sigint_ = nullptr;
     event *sigterm_ = nullptr;
     uint16_t port_ = 0;

@@ -4,6 +4,7 @@
 // as one JSON line to a journal.
 
 #include <event2/event.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
 #include <unistd.h>
@@ -63,13 +64,36 @@ struct Fibd {
     timer *watch = nullptr;
     FibdState *state = nullptr;
     FILE *journal = nullptr;
+    std::string journal_path;
     uint64_t seq = 0;
     uint32_t fp_pid = 0;
 };
 
+// The journal is kept to two files of at most this size: FILE and FILE.1, the older lines.
+constexpr long kJournalMaxBytes = 16L << 20;
+
+FILE *open_journal(const std::string &path) {
+    // A link planted in the journal's place is not followed.
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
+    FILE *f = fd >= 0 ? fdopen(fd, "a") : nullptr;
+    if (fd >= 0 && !f)
+        close(fd);
+    return f;
+}
+
 void journal_line(Fibd *d, uint32_t len, const std::string &body) {
     if (!d->journal)
         return;
+    if (std::ftell(d->journal) > kJournalMaxBytes) {
+        std::fclose(d->journal);
+        std::rename(d->journal_path.c_str(), (d->journal_path + ".1").c_str());
+        d->journal = open_journal(d->journal_path);
+        if (!d->journal) {
+            PLX_LOG("fibd: cannot reopen journal %s: %s\n", d->journal_path.c_str(),
+                    std::strerror(errno));
+            return;
+        }
+    }
     std::fprintf(d->journal, "{\"seq\":%llu,\"len\":%u,%s\n",
                  static_cast<unsigned long long>(d->seq), len, body.c_str() + 1);
     std::fflush(d->journal);
@@ -171,7 +195,8 @@ int main(int argc, char **argv) {
 
     Fibd d;
     if (!journal_path.empty()) {
-        d.journal = std::fopen(journal_path.c_str(), "a");
+        d.journal_path = journal_path;
+        d.journal = open_journal(journal_path);
         if (!d.journal) {
             std::fprintf(stderr, "fibd: cannot open journal %s: %s\n", journal_path.c_str(),
                          std::strerror(errno));

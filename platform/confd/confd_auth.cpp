@@ -170,6 +170,19 @@ bool verify_mac(std::string_view key, std::span<const uint8_t> nonce, std::strin
     return CRYPTO_memcmp(want.data(), mac.data(), kMacSize) == 0;
 }
 
+Mac server_proof(std::string_view key, std::span<const uint8_t> client_nonce,
+                 std::string_view role) {
+    return compute_mac(key, client_nonce, "server:" + std::string(role));
+}
+
+bool verify_server_proof(std::string_view key, std::span<const uint8_t> client_nonce,
+                         std::string_view role, std::span<const uint8_t> proof) {
+    if (proof.size() != kMacSize || key.empty() || client_nonce.size() != kNonceSize)
+        return false;
+    Mac want = server_proof(key, client_nonce, role);
+    return CRYPTO_memcmp(want.data(), proof.data(), kMacSize) == 0;
+}
+
 ServerAuth::ServerAuth(std::optional<std::string> key) : key_(std::move(key)) {
     if (!key_)
         return;

@@ -12,6 +12,12 @@
 //   3. server             compares the answer with its own computation in constant time and
 //                         either accepts the connection or closes it (and logs the refusal).
 //
+// The server proves the key in turn, so that whoever binds the port while the database is away
+// cannot pose as it: the client's answer carries a nonce of its own (the client nonce), and the
+// server's acceptance carries HMAC-SHA256(key, client nonce || "server:" || role)
+// (server_proof()). A client that holds a key refuses a server that does not challenge it or
+// whose proof is wrong.
+//
 // Without a configured file a side runs open: a server sends no challenge and accepts every
 // connection; a client has nothing to answer with and is refused by a server that asks.
 //
@@ -62,6 +68,13 @@ Mac compute_mac(std::string_view key, std::span<const uint8_t> nonce, std::strin
 // same time wherever the first difference is.
 bool verify_mac(std::string_view key, std::span<const uint8_t> nonce, std::string_view role,
                 std::span<const uint8_t> mac);
+
+// The server's proof of the key for the connection whose client sent client_nonce for role
+// (roles of clients begin with a digit, so a client's answer is never a server's proof).
+Mac server_proof(std::string_view key, std::span<const uint8_t> client_nonce,
+                 std::string_view role);
+bool verify_server_proof(std::string_view key, std::span<const uint8_t> client_nonce,
+                         std::string_view role, std::span<const uint8_t> proof);
 
 // Server end of one connection's exchange.
 //

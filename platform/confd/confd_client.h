@@ -115,10 +115,17 @@ int send_frame(int fd, SockState &st, const std::vector<uint8_t> &frame);
 // (server errors become confd_errno/confd_lasterr).
 int request(int fd, const std::vector<uint8_t> &frame, std::vector<uint8_t> &payload);
 // The answer to the server's access challenge: HMAC-SHA256 of the nonce keyed with the
-// secret file named by CONFD_IPC_ACCESS_FILE. False with a reason when there is no secret.
-// role names the connection (auth_role), so that an answer proves the secret for it only.
+// secret file named by CONFD_IPC_ACCESS_FILE, and a fresh nonce (client_nonce) that the server
+// must answer in turn. False with a reason when there is no secret. role names the connection
+// (auth_role), so that an answer proves the secret for it only.
 bool auth_answer(const std::vector<uint8_t> &nonce, const std::string &role,
-                 std::vector<uint8_t> &mac, std::string &err);
+                 std::vector<uint8_t> &mac, std::vector<uint8_t> &client_nonce, std::string &err);
+// A client that holds a secret (CONFD_IPC_ACCESS_FILE names a readable file) talks only to a
+// server that proves it.
+bool auth_expects_proof();
+// Does proof show that the server knows the secret for the connection that sent client_nonce?
+bool auth_server_proven(const std::vector<uint8_t> &client_nonce, const std::string &role,
+                        const std::vector<uint8_t> &proof);
 std::string auth_role(confd_wire::WireSock kind, const std::string &name);
 // The callpoint (action false) or action point of a node of the loaded schema, or null.
 const char *cs_node_point(const confd_cs_node *node, bool action);

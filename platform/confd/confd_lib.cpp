@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/confd/confd_auth.h"
 #include "platform/confd/confd_client.h"
 #include "platform/confd/confd_lib.h"
 
@@ -289,7 +290,9 @@ int reply_error(const confd_wire::Frame &reply) {
     return set_err(code, "%s", msg.c_str());
 }
 
-// The Hello exchange, answering the server's challenge when it asks for the access secret.
+// The Hello exchange, answering the server's challenge when it asks for the access secret. A
+// client that holds the secret insists on the challenge and on the server's proof in return:
+// whatever else listens on the database's port is refused.
 int hello(int fd, SockState &st, const std::vector<uint8_t> &frame, const std::string &role) {
     int rc = send_frame(fd, st, frame);
     if (rc != CONFD_OK)
@@ -297,13 +300,16 @@ int hello(int fd, SockState &st, const std::vector<uint8_t> &frame, const std::s
     confd_wire::Frame reply;
     if ((rc = read_reply(fd, reply)) != CONFD_OK)
         return rc;
+    const bool expect_proof = auth_expects_proof();
+    std::vector<uint8_t> client_nonce;
     if (reply.op == Op::Hello && reply.status == confd_wire::kStatusChallenge) {
         std::vector<uint8_t> mac;
         std::string err;
-        if (!auth_answer(reply.payload, role, mac, err))
+        if (!auth_answer(reply.payload, role, mac, client_nonce, err))
             return set_err(CONFD_ERR_ACCESS_DENIED, "%s", err.c_str());
         WireWriter a(Op::Auth);
         a.bytes(mac.data(), mac.size());
+        a.bytes(client_nonce.data(), client_nonce.size());
         if ((rc = send_frame(fd, st, a.finish())) != CONFD_OK)
             return rc;
         if ((rc = read_reply(fd, reply)) != CONFD_OK)
@@ -311,6 +317,10 @@ int hello(int fd, SockState &st, const std::vector<uint8_t> &frame, const std::s
                        ? set_err(CONFD_ERR_ACCESS_DENIED,
                                  "the database refused the connection (wrong access secret)")
                        : rc;
+    } else if (expect_proof && reply.status == confd_wire::kStatusOk) {
+        return set_err(CONFD_ERR_ACCESS_DENIED,
+                       "the server did not ask for the IPC access secret: it is not the "
+                       "database, refused");
     }
     if (reply.op != Op::Hello && reply.op != Op::Auth)
         return set_err(CONFD_ERR_PROTOUSAGE, "unexpected reply %u to hello",
@@ -321,6 +331,13 @@ int hello(int fd, SockState &st, const std::vector<uint8_t> &frame, const std::s
     uint64_t id = 0;
     if (r.u64(id))
         st.server_id = id;
+    if (expect_proof) {
+        std::vector<uint8_t> proof(confd_auth::kMacSize);
+        if (!r.bytes(proof.data(), proof.size()) || !auth_server_proven(client_nonce, role, proof))
+            return set_err(CONFD_ERR_ACCESS_DENIED,
+                           "the server did not prove the IPC access secret: it is not the "
+                           "database, refused");
+    }
     return CONFD_OK;
 }
 

@@ -120,6 +120,42 @@ TEST_F(AclProcess, OutOfMemoryIsRetriedWhenMemoryIsReleasedRefusalsAreNot) {
     EXPECT_EQ(plx_intf_config_acl_find(&model_, "wide", 0)->filter_id, kFilters);
 }
 
+// An access list is a security boundary: new rules that do not fit leave the last good program
+// bound (never the invalid filter), and are placed once memory is released.
+TEST_F(AclProcess, NewRulesThatDoNotFitKeepTheLastGoodProgramBound) {
+    ASSERT_EQ(plx_intf_config_acl_add(&model_, "s", PLX_ACL_FAMILY_IPV4, 2), 0);
+    match(acl_seq("s", PLX_ACL_FAMILY_IPV4, 10), PLX_MATCH_PROTOCOL, match_value::number(6));
+    ASSERT_EQ(plx_intf_config_bind(&model_, "s", PLX_ACL_FAMILY_IPV4, "ge0/1", 1, 7), 0);
+    ASSERT_EQ(plx_process_all_changed(&ctx), 0);
+    take_acl();
+    const uint32_t good = plx_intf_config_acl_find(&model_, "s", 0)->filter_id;
+    ASSERT_LT(good, kFilters);
+
+    for (uint32_t seq = 20; seq < 140; seq += 10)
+        match(acl_seq("s", PLX_ACL_FAMILY_IPV4, seq), PLX_MATCH_DST_PORT,
+              match_value::range(seq, seq));
+    plx_process_all_changed(&ctx);
+    auto m = take_acl();
+    EXPECT_EQ(plx_intf_config_acl_find(&model_, "s", 0)->filter_id, good);
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(std::tuple(m[0].type, m[0].filter_id), std::tuple(FIB_MSG_ACL_UNBIND, good));
+    EXPECT_EQ(std::tuple(m[1].type, m[1].filter_id, m[1].bindings.size()),
+              std::tuple(FIB_MSG_ACL_BIND, good, size_t{1}));
+    EXPECT_EQ(notes.back(), "acl s Failed");
+
+    // With the sequences back within what memory holds, the retry places the new rules.
+    for (uint32_t seq = 30; seq < 140; seq += 10)
+        ASSERT_EQ(plx_intf_config_rule_delete(&model_, "s", PLX_ACL_FAMILY_IPV4, seq), 0);
+    plx_acl_retry_failed(&ctx);
+    plx_process_all_changed(&ctx);
+    m = take_acl();
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(std::tuple(m[0].type, m[0].filter_id), std::tuple(FIB_MSG_ACL_UNBIND, good));
+    EXPECT_EQ(std::tuple(m[1].type, m[1].bindings.size()), std::tuple(FIB_MSG_ACL_BIND, size_t{1}));
+    EXPECT_NE(m[1].filter_id, good);
+    EXPECT_LT(m[1].filter_id, kFilters);
+}
+
 }  // namespace
 }  // namespace plx::cfg::test
 

@@ -4,6 +4,7 @@
 #include "common/ip_util.h"
 #include "common/plx_log.h"
 #include "common/plx_paths.h"
+#include "common/plx_ratelimit.h"
 #include "common/qrv_util.h"
 
 namespace {
@@ -81,6 +82,23 @@ TEST(AssertDeathTest, AbortsWithTheAssertionLine) {
     // end is checked here.
     int x = 1;
     EXPECT_EXIT(PLX_ASSERT(x == 2), testing::KilledBySignal(SIGABRT), "");
+}
+
+// A burst from one site lets a few lines through, then reports how many it held back; other
+// sites are not held back meanwhile.
+TEST(RateLimit, BurstOfOneSiteIsCutAndCounted) {
+    plx_ratelimit limit;
+    static const char site = 0, other = 0;
+    uint32_t held = 0;
+    int allowed = 0;
+    for (int i = 0; i < 100; ++i)
+        allowed += limit.allow(&site, 1, 5000, &held);
+    EXPECT_EQ(allowed, static_cast<int>(plx_ratelimit::kBurst));
+    EXPECT_TRUE(limit.allow(&other, 1, 5000, &held));
+    EXPECT_TRUE(limit.allow(&site, 2, 5000, &held));  // another line of the same site
+    EXPECT_FALSE(limit.allow(&site, 1, 5999, &held));
+    ASSERT_TRUE(limit.allow(&site, 1, 6000, &held));  // the next second
+    EXPECT_EQ(held, 91u);
 }
 
 }  // namespace

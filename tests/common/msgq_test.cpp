@@ -3,8 +3,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <syslog.h>
 
 #include <cstring>
@@ -315,23 +319,108 @@ TEST_F(MsgqTest, BadSizeIsDroppedAndBadMagicClosesTheConnection) {
     EXPECT_FALSE(msgq_is_ready(s.h));
 }
 
-TEST_F(MsgqTest, SecondConnectionFromThePeerReplacesTheLiveOne) {
+// Nobody takes over a live link by registering as its peer; once the peer is gone, its
+// successor registers.
+TEST_F(MsgqTest, RegistrationForALiveLinkIsRefusedUntilThePeerGoes) {
     Endpoint &s = server();
     int first = raw_plxd();
     send_all(first, reg(3, 9));
     ASSERT_TRUE(run_until([&] { return s.up == 1; }));
 
+    int impostor = raw_plxd();
+    send_all(impostor, reg(3, 9));
+    EXPECT_TRUE(raw_closed(impostor));
+    EXPECT_TRUE(logged("refused: the link is up"));
+    EXPECT_EQ(s.down, 0);
+
+    close(first);
     int second = raw_plxd();
     send_all(second, reg(3, 9));
     ASSERT_TRUE(run_until([&] { return s.up == 2; }));
     EXPECT_EQ(s.down, 1);
-    EXPECT_EQ(msgq_get_stat(s.h, MSGQ_STAT_CONN_EXIST), 1u);
-    EXPECT_TRUE(raw_closed(first));
 
     uint8_t *buf = msgq_alloc(s.h, 3);
     std::memcpy(buf, "abc", 3);
     ASSERT_EQ(msgq_write(s.h, buf, 3), 0);
     EXPECT_EQ(raw_read(second, 11), frame(9, 3, MSGQ_MSG_TYPE_DATA, {'a', 'b', 'c'}));
+}
+
+// The socket is closed to other users, and a peer of another user is refused even when it
+// reaches the socket.
+TEST_F(MsgqTest, OnlyTheDaemonsUserReachesItsSocket) {
+    Endpoint &s = server();
+    struct stat st {};
+    ASSERT_EQ(stat(path("/var/run/.plxd").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to connect as another user";
+    for (const char *dir : {"", "/var", "/var/run"})
+        chmod((root_ + dir).c_str(), 0755);
+    chmod(path("/var/run/.plxd").c_str(), 0666);
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un sun{};
+        sun.sun_family = AF_UNIX;
+        std::strncpy(sun.sun_path, path("/var/run/.plxd").c_str(), sizeof(sun.sun_path) - 1);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)) != 0)
+            _exit(3);
+        Bytes r = reg(3, 9);
+        send(fd, r.data(), r.size(), MSG_NOSIGNAL);
+        uint8_t b;
+        _exit(recv(fd, &b, 1, 0) <= 0 ? 0 : 4);  // closed by the daemon
+    }
+    int status = 0;
+    ASSERT_TRUE(run_until([&] { return waitpid(child, &status, WNOHANG) == child; }));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(logged("from uid 65534"));
+    EXPECT_EQ(s.up, 0);
+}
+
+// Out of descriptors, the listener pauses instead of spinning, and the log stays short.
+TEST_F(MsgqTest, ThousandsOfIdleConnectionsNeitherSpinNorFloodTheLog) {
+    server();
+    rlimit old{};
+    getrlimit(RLIMIT_NOFILE, &old);
+    const int spare = dup(0);
+    close(spare);
+    const rlimit tight{static_cast<rlim_t>(spare + 16), old.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &tight);
+    pid_t child = fork();
+    if (child == 0) {
+        const rlimit lim{4096, old.rlim_max};
+        setrlimit(RLIMIT_NOFILE, &lim);
+        for (int i = 0; i < 2000; ++i) {
+            int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            sockaddr_un sun{};
+            sun.sun_family = AF_UNIX;
+            std::strncpy(sun.sun_path, path("/var/run/.plxd").c_str(), sizeof(sun.sun_path) - 1);
+            connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun));
+        }
+        pause();
+        _exit(0);
+    }
+    // Each loop pass waits for something to happen: a listener that spins makes every pass
+    // return at once; a 100 ms tick bounds the wait otherwise.
+    event *tick = event_new(
+        base_, -1, EV_PERSIST, [](evutil_socket_t, short, void *) {}, nullptr);
+    const timeval tv{0, 100000};
+    event_add(tick, &tv);
+    int passes = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (std::chrono::steady_clock::now() < end) {
+        event_base_loop(base_, EVLOOP_ONCE);
+        ++passes;
+    }
+    event_free(tick);
+    setrlimit(RLIMIT_NOFILE, &old);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_TRUE(logged("listener paused"));
+    EXPECT_LT(g_logs.size(), 40u);
+    EXPECT_LT(passes, 200);
 }
 
 TEST_F(MsgqTest, ClientReconnectsHalfASecondAfterTheServerReturns) {
@@ -393,6 +482,29 @@ TEST_F(MsgqTest, QueuedWritesDrainInOrderWhenTheSocketIsFull) {
     EXPECT_EQ(msgq_get_stat(c->h, MSGQ_STAT_TX_MSG), kCount);
     EXPECT_EQ(msgq_get_stat(c->h, MSGQ_STAT_TX_DEQUEUED), kCount);
     EXPECT_EQ(msgq_get_stat(c->h, MSGQ_STAT_MSG_FREES), kCount);
+}
+
+// A peer that never reads makes the writer wait (11) once 16 MiB are queued for it.
+TEST_F(MsgqTest, SendQueueOfAPeerThatDoesNotReadIsBounded) {
+    server();
+    int peer = raw_plxd();
+    send_all(peer, reg(3, 9));
+    msgq_handle *h = eps_.front().h;
+    ASSERT_TRUE(run_until([&] { return eps_.front().up == 1; }));
+    constexpr uint32_t kLen = 60000;
+    uint32_t queued = 0;
+    for (;; ++queued) {
+        uint8_t *buf = msgq_alloc(h, kLen);
+        if (int rc = msgq_write(h, buf, kLen); rc != 0) {
+            EXPECT_EQ(rc, 11);
+            msgq_free(h, buf);
+            break;
+        }
+        ASSERT_LT(queued, 1000u);
+    }
+    EXPECT_LE(h->txq_bytes, 16u << 20);
+    EXPECT_GT(h->txq_bytes, (16u << 20) - kLen - MSGQ_HDR_LEN);
+    EXPECT_EQ(msgq_get_stat(h, MSGQ_STAT_TX_QUEUE_FAILED), 1u);
 }
 
 TEST_F(MsgqTest, CallbacksMayDeinitTheirOwnHandle) {

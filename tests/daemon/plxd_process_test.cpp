@@ -170,22 +170,28 @@ TEST_F(Plxd, Usr2StopsInOrderWithStatusZero) {
     start({"-f", "-d"});
     ASSERT_TRUE(wait_running());
     std::this_thread::sleep_for(100ms);  // let it reach the loop and run the base timer
+    int written = 0;
+    std::ifstream(root / "var/run/plxd.0.pid") >> written;
+    EXPECT_EQ(written, pid);
     kill(pid, SIGUSR1);
     kill(pid, SIGUSR2);
     int status = wait_exit();
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(std::filesystem::exists(root / "var/run/plxd.0.pid"));
     EXPECT_TRUE(stop_peer(fwdplane));
 }
 
 // The next two tests run while plxd waits for a forwarding plane: signals work at any time.
 TEST_F(Plxd, TermExitsAtOnceWithStatusZero) {
-    start({"-f"});
-    ASSERT_TRUE(wait_running());
-    kill(pid, SIGTERM);
-    int status = wait_exit();
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (int run = 0; run < 2; ++run) {  // the pid file left behind names a process gone
+        start({"-f"});
+        ASSERT_TRUE(wait_running()) << run;
+        kill(pid, SIGTERM);
+        int status = wait_exit();
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
 }
 
 TEST_F(Plxd, InterruptEndsAbnormallyWithAssertionLine) {

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
 #include <fstream>
 
 #include "common/plx_log.h"
+#include "common/plx_paths.h"
 #include "tests/fplink/fp_test_env.h"
 
 namespace {
@@ -140,6 +145,42 @@ TEST(FpShm, SecondProcessAgreesOrStops) {
     });
     EXPECT_TRUE(again.exited_ok()) << again.output;
     fp_set_machine_probe(std::nullopt);
+}
+
+// An object that someone else created first, that others may touch, or that was truncated (a
+// mapping would end in SIGBUS) is refused with a message, never mapped.
+TEST(FpShm, ForeignOpenOrTruncatedObjectIsRefused) {
+    FpTestEnv env;
+    fp_scaling_init(0);
+    const off_t full = g_fp_scaling.shmem_size;
+    struct Case {
+        mode_t mode;
+        off_t size;
+        uid_t owner;
+        const char *why;
+    } cases[] = {{0666, full, 0, "mode 0666 lets other users in"},
+                 {0600, 4096, 0, "its size is 4096 bytes"},
+                 {0600, full, 65534, "owned by uid 65534"}};
+    const std::string name = plx_shm_name(FP_SHMEM_NAME);
+    for (const Case &c : cases) {
+        if (c.owner && geteuid() != 0)
+            continue;
+        int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(fchmod(fd, c.mode), 0);
+        ASSERT_EQ(ftruncate(fd, c.size), 0);
+        if (c.owner) {
+            ASSERT_EQ(fchown(fd, c.owner, c.owner), 0);
+        }
+        close(fd);
+        ChildResult r = run_in_child([] {
+            plx_debug_flags |= PLX_DEBUG_CONSOLE;
+            return fp_shm_attach(false, true) == -1 ? 0 : 1;
+        });
+        EXPECT_TRUE(r.exited_ok()) << c.why << ": " << r.output;
+        EXPECT_NE(r.output.find(c.why), std::string::npos) << r.output;
+        shm_unlink(name.c_str());
+    }
 }
 
 TEST(FpShm, AttachFailsWithoutObject) {

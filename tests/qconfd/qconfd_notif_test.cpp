@@ -116,7 +116,17 @@ TEST_F(Notif, ProgrammingNotificationCarriesTheSharedRegionsUserAndAddress) {
               "user-address:10.1.2.3 access-list-name:acl1 status:Failed ");
     munmap(r, sizeof(qconfd_shared_region));
     shm_unlink(name.c_str());
-    EXPECT_NE(qconfd_setup_shm(), 0);  // gone: no region, notifications still work
+    // A region that other users may write is refused; without one the daemon makes its own.
+    fd = shm_open(name.c_str(), O_CREAT | O_RDWR, 0600);
+    ASSERT_EQ(fchmod(fd, 0666), 0);
+    ASSERT_EQ(ftruncate(fd, sizeof(qconfd_shared_region)), 0);
+    close(fd);
+    EXPECT_NE(qconfd_setup_shm(), 0);
+    shm_unlink(name.c_str());
+    ASSERT_EQ(qconfd_setup_shm(), 0);
+    EXPECT_STREQ(qconfd_shared_user(), "");
+    qconfd_free_shm();
+    EXPECT_NE(shm_unlink(name.c_str()), 0);  // removed by the daemon that made it
 
     // A router without syslog keeps the copy in the daemon's log, like every operator event.
     setenv("PLX_LOG_STDOUT", "1", 1);

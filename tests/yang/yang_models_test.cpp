@@ -501,6 +501,21 @@ TEST_F(YangModels, BadCommitsAreRefusedNamingTheNode) {
     }
 }
 
+// Lists that take a filter of the forwarding plane each stop at what it holds.
+TEST_F(YangModels, AccessListsStopAtTheFilterCount) {
+    for (int count : {256, 257}) {
+        std::string text = R"(<policy xmlns="urn:quorvel:yang:policy">)";
+        for (int i = 0; i < count; ++i)
+            text += "<access-list><name>a" + std::to_string(i) + "</name></access-list>";
+        Parsed p;
+        parse_config(p, text + "</policy>");
+        EXPECT_EQ(p.err == LY_SUCCESS, count == 256) << count << ": " << p.error;
+        if (count == 257) {
+            EXPECT_NE(p.error.find("access-list"), std::string::npos) << p.error;
+        }
+    }
+}
+
 // Every show list: its callpoint (exactly once, on a state list), the list's tag, which the policy
 // manager finds the list's keys in the key path by, its keys and the reply leaves in order.
 TEST_F(YangModels, ShowListsCarryTheirCallpointsTagsAndKeys) {

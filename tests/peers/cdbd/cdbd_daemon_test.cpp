@@ -2,6 +2,7 @@
 // three-level operational list, an action printing to the command line, notifications, SNMP
 // traps to a real snmptrapd, access control and reconnection.
 #include <malloc.h>
+#include <netinet/in.h>
 #include <poll.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <fstream>
 
 #include "peers/cdbd/cdbcli_oper.h"
+#include "peers/cdbd/cdbd_internal.h"
 #include "platform/confd/confd_dp.h"
 #include "tests/peers/cdbd/cdbd_fixture.h"
 #include "tests/peers/cdbd/snmp/snmptrapd_fixture.h"
@@ -630,6 +632,67 @@ TEST_F(AccessTest, OnlyClientsWithTheSecretConnect) {
     EXPECT_NE(cdbcli("status").find("IPC access secret"), std::string::npos);
     setenv("CONFD_IPC_ACCESS_FILE", access_file_.c_str(), 1);
     EXPECT_NE(cdbcli("status").find("testd"), std::string::npos);
+}
+
+// Whoever listens on the database's port while it is away cannot pose as it: a client holding
+// the secret refuses a server that never challenges it and one that cannot prove the secret.
+TEST_F(AccessTest, ClientRefusesAServerThatDoesNotProveTheSecret) {
+    for (bool challenge : {false, true}) {
+        int lfd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sin;
+        ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sin), len), 0);
+        ASSERT_EQ(listen(lfd, 1), 0);
+        getsockname(lfd, reinterpret_cast<sockaddr *>(&sin), &len);
+        std::thread fake([lfd, challenge] {
+            int fd = accept(lfd, nullptr, nullptr);
+            confd_wire::Frame f;
+            confd_wire::read_frame(fd, f);
+            if (challenge) {  // any nonce; then accepts whatever answer comes
+                confd_wire::WireWriter c(confd_wire::Op::Hello, confd_wire::kStatusChallenge);
+                const std::vector<uint8_t> nonce(32, 7);
+                c.bytes(nonce.data(), nonce.size());
+                const auto &cf = c.finish();
+                confd_wire::send_all(fd, cf.data(), cf.size());
+                confd_wire::read_frame(fd, f);
+            }
+            confd_wire::WireWriter w(challenge ? confd_wire::Op::Auth : confd_wire::Op::Hello);
+            w.u64(1);
+            const std::vector<uint8_t> junk(32, 1);
+            w.bytes(junk.data(), junk.size());
+            const auto &wf = w.finish();
+            confd_wire::send_all(fd, wf.data(), wf.size());
+            close(fd);
+        });
+        setenv("CONFD_IPC_PORT", std::to_string(ntohs(sin.sin_port)).c_str(), 1);
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_NE(cdb_connect(fd, CDB_DATA_SOCKET, nullptr, 0), CONFD_OK) << challenge;
+        EXPECT_EQ(confd_errno, CONFD_ERR_ACCESS_DENIED) << confd_lasterr();
+        EXPECT_NE(std::string(confd_lasterr()).find("not the database"), std::string::npos);
+        close(fd);
+        fake.join();
+        close(lfd);
+    }
+    setenv("CONFD_IPC_PORT", std::to_string(srv_->port()).c_str(), 1);
+    EXPECT_NE(read_oper("/oper/pol").find("a\nb\n"), std::string::npos);
+}
+
+// Commits and actions are logged with the user owning the client's socket.
+TEST_F(DaemonTest, PeerUidComesFromTheKernelSocketTable) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(srv_->port());
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+    socklen_t len = sizeof sin;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
+    const std::string peer = "127.0.0.1:" + std::to_string(ntohs(sin.sin_port));
+    EXPECT_EQ(cdbd::tcp_peer_uid(peer, srv_->port()), static_cast<long>(getuid()));
+    EXPECT_EQ(cdbd::tcp_peer_uid(peer, static_cast<uint16_t>(srv_->port() + 1)), -1);
+    close(fd);
 }
 
 // A command line that follows notifications and stops reading is closed once its unsent

@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <cstring>
 #include <future>
 
 #include "tests/peers/cdbd/cdbd_fixture.h"
@@ -58,6 +59,8 @@ class CdbRobust : public CdbFixture {
         tune_ = [](cdbd::ServerOptions &o) {
             o.sync_timeout_ms = 300;
             o.max_frame = 4096;
+            o.max_input_total = 4u << 20;
+            o.hello_timeout_ms = 500;
         };
     }
 };
@@ -122,6 +125,44 @@ TEST_F(CdbRobust, StalledOrOversizedSubscribersDoNotHangCommits) {
     for (int i = 0; i < 100 && good.take() != std::vector<std::string>{"EOF"}; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(good.last_rc, CONFD_EOF);
+}
+
+// What clients make the server hold stays bounded: partial frames over all connections (the
+// connections that pass the bound go), clients that never say hello, and subscribers that
+// would be told of changes before the daemons.
+TEST_F(CdbRobust, PartialFramesSilentClientsAndEarlySubscribersAreBounded) {
+    std::vector<int> fds;
+    const std::vector<uint8_t> chunk(1u << 20, 'p');
+    for (int i = 0; i < 8; ++i) {
+        int fd = data_socket();
+        uint8_t hdr[confd_wire::kHeaderSize] = {};
+        const uint32_t len = 60u << 20;  // announced, never completed
+        std::memcpy(hdr, &len, 4);
+        hdr[4] = static_cast<uint8_t>(Op::Get);
+        ASSERT_EQ(confd_wire::send_all(fd, hdr, sizeof hdr), 0);
+        send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        fds.push_back(fd);
+    }
+    int closed = 0;
+    for (int fd : fds) {
+        closed += readable(fd, 1000) && closed_by_server(fd);
+        cdb_close(fd);
+    }
+    EXPECT_GE(closed, 4);
+    EXPECT_LT(closed, 8);
+
+    int silent = raw_socket(srv_->port());
+    EXPECT_TRUE(closed_by_server(silent));
+    close(silent);
+
+    int sub = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(cdb_connect(sub, CDB_SUBSCRIPTION_SOCKET, nullptr, 0), CONFD_OK);
+    int id = 0;
+    EXPECT_NE(cdb_subscribe(sub, 0, 0, &id, "/top"), CONFD_OK);
+    EXPECT_NE(std::string(confd_lasterr()).find("priority 0 is below 1"), std::string::npos);
+    EXPECT_EQ(cdb_subscribe(sub, 1, 0, &id, "/top"), CONFD_OK);
+    cdb_close(sub);
+    EXPECT_EQ(set("/top/flag", "true"), CONFD_OK);
 }
 
 // A trigger fires the points of sockets that called cdb_subscribe_done only.
