@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "peers/cdbd/path_text.h"
+
 namespace cdbcli {
 
 std::string node_name(const confd_cs_node *n) {
@@ -19,6 +21,8 @@ std::string value_text(const confd_cs_node *leaf, const confd_value_t &v) {
 }
 
 namespace {
+
+using cdbd::xml_escape;
 
 std::string pad(int depth) {
     return std::string(2 * static_cast<size_t>(std::max(depth, 0)), ' ');
@@ -116,13 +120,6 @@ class TreeSink : public OperSink {
     const OperOut &out_;
     std::vector<Level> st_;
 };
-
-std::string xml_escape(const std::string &in) {
-    std::string out;
-    for (char ch : in)
-        out += ch == '<' ? "&lt;" : ch == '>' ? "&gt;" : ch == '&' ? "&amp;" : std::string(1, ch);
-    return out;
-}
 
 class XmlSink : public TreeSink {
   public:

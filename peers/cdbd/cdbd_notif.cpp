@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "peers/cdbd/cdbd_internal.h"
+#include "peers/cdbd/path_text.h"
 
 namespace cdbd {
 
@@ -27,29 +28,6 @@ const lysc_node *child_tagged(const SchemaDb &s, const lysc_node *parent, uint32
         if (s.tag(c) == tag)
             return c;
     return nullptr;
-}
-
-std::string xml_escape(const std::string &in) {
-    std::string out;
-    for (char ch : in) {
-        switch (ch) {
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += ch;
-        }
-    }
-    return out;
 }
 
 }  // namespace

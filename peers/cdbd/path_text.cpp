@@ -50,4 +50,27 @@ std::vector<std::string> split_key_text(const std::string &keys) {
     return out;
 }
 
+std::string xml_escape(std::string_view s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
 }  // namespace cdbd

@@ -7,29 +7,6 @@
 
 namespace cdbd::restconf {
 
-std::string xml_escape(std::string_view s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
 std::string pct_decode(std::string_view s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {

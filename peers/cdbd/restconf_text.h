@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "peers/cdbd/cdbcli_oper_print.h"
+#include "peers/cdbd/path_text.h"
 
 namespace cdbd::restconf {
 
-std::string xml_escape(std::string_view s);
+using cdbd::xml_escape;
 std::string pct_decode(std::string_view s);
 std::string pct_encode(std::string_view s);
 std::vector<std::string_view> split(std::string_view s, char sep);

@@ -292,9 +292,23 @@ fp_verdict FpEngine::process(fp_packet &pkt, const fp_input &in, std::string *tr
         return fp_load(b->acl_filter[dir - 1][family]);
     };
 
+    // An access list is a security boundary: one bound under the filter id that means "could not
+    // be placed" (the number of filters) rejects everything until its program arrives, where a
+    // policy without its program lets traffic pass.
+    auto acl_drops = [&](uint32_t f, const char *label) {
+        if (f == FP_FILTER_NONE)
+            return false;
+        if (f >= t_.num_filters) {
+            if (trace)
+                *trace += std::string(" ") + label + "[" + std::to_string(f) + "]:unplaced";
+            return true;
+        }
+        return run_stage(f, pkt, trace, label).drop;
+    };
+
     do {
         uint32_t f = acl_filter(intf_binding(in.in_if), FP_ACL_DIR_IN);
-        if (f != FP_FILTER_NONE && run_stage(f, pkt, trace, "acl-in").drop) {
+        if (acl_drops(f, "acl-in")) {
             verdict = FP_VERDICT_DROP_ACL_IN;
             break;
         }
@@ -326,12 +340,8 @@ fp_verdict FpEngine::process(fp_packet &pkt, const fp_input &in, std::string *tr
                 }
             }
         }
-        f = acl_filter(intf_binding(in.out_if), FP_ACL_DIR_OUT);
-        if (f != FP_FILTER_NONE) {
-            StageResult r = run_stage(f, pkt, trace, "acl-out");
-            if (r.drop)
-                verdict = FP_VERDICT_DROP_ACL_OUT;
-        }
+        if (acl_drops(acl_filter(intf_binding(in.out_if), FP_ACL_DIR_OUT), "acl-out"))
+            verdict = FP_VERDICT_DROP_ACL_OUT;
     } while (false);
     ++verdicts_[verdict];
     if (trace)

@@ -384,6 +384,15 @@ TEST_F(Pipeline, UnboundOrInvalidFiltersAreSkipped) {
     EXPECT_EQ(engine_->process(p, in), FP_VERDICT_DROP_POLICY);
     in.vpn = 1000;  // beyond the table
     EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
+
+    // An access list bound under the filter id of "could not be placed" rejects everything, in
+    // either direction.
+    in = {"ge0/2", "ge0/3", 1000, 1};
+    bind_acl(2, "ge0/2", FP_ACL_DIR_IN, FP_FILTER_NONE);
+    bind_acl(3, "ge0/3", FP_ACL_DIR_OUT, 16);
+    EXPECT_EQ(engine_->process(p, in), FP_VERDICT_DROP_ACL_OUT);
+    intf_[2].acl_filter[FP_ACL_DIR_IN - 1][0] = 16;
+    EXPECT_EQ(engine_->process(p, in), FP_VERDICT_DROP_ACL_IN);
 }
 
 }  // namespace
