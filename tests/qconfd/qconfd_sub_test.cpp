@@ -6,6 +6,7 @@
 #include "common/plx_events.h"
 #include "common/plx_log.h"
 #include "qconfd/qconfd_int.h"
+#include "qconfd/qconfd_resync.h"
 #include "qconfd/qconfd_trap.h"
 #include "tests/qconfd/qconfd_fixture.h"
 
@@ -331,6 +332,40 @@ TEST(ModificationFilter, SplitsAChangeSetBetweenTheTwoLevels) {
     const confd_tag_value_t set_only[] = {tv(C_XMLBEGIN), tv(C_XMLBEGIN, 2), tv(C_UINT8),
                                           tv(C_XMLEND, 2), tv(C_XMLEND)};
     EXPECT_TRUE(qconfd_filter_modifications(set_only, 5, true).empty());
+}
+
+// The kept objects against a whole read: a deleted object first, then only the changed leaf
+// inside its container, a removed container as one C_NOEXISTS, and a new object whole.
+TEST(ResyncChanges, HandsOverOnlyTheDifference) {
+    SubscriptionPoint row = qct::row("r", 1, 1, 0, record);
+    auto leaf = [](uint32_t tag, uint8_t v) {
+        confd_tag_value_t t = tv(C_UINT8, tag);
+        CONFD_SET_UINT8(&t.v, v);
+        return t;
+    };
+    confd_value_t key{};
+    CONFD_SET_UINT8(&key, 1);
+    const confd_tag_value_t kept[] = {leaf(1, 1), tv(C_XMLBEGIN, 2), leaf(3, 1),
+                                      leaf(4, 2), tv(C_XMLEND, 2),   tv(C_XMLBEGIN, 5),
+                                      leaf(6, 1), tv(C_XMLEND, 5)};
+    qconfd_snapshot_record(&row, "/r{1}", MOP_CREATED, 1, &key, kept, 8, 9);
+    qconfd_snapshot_record(&row, "/r{2}", MOP_CREATED, 1, &key, kept, 1, 9);
+    const confd_tag_value_t now[] = {leaf(1, 1), tv(C_XMLBEGIN, 2), leaf(3, 1), leaf(4, 3),
+                                     tv(C_XMLEND, 2)};
+    auto changes =
+        qconfd_resync_changes(&row, {{"/r{1}", &key, now, 5, 9}, {"/r{3}", &key, now, 1, 9}});
+    qconfd_snapshot_forget_all();
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_EQ(changes[0].op, MOP_DELETED);
+    EXPECT_EQ(changes[0].kpath, "/r{2}");
+    EXPECT_EQ(changes[1].op, MOP_MODIFIED);
+    std::vector<std::pair<int, uint32_t>> got;
+    for (const confd_tag_value_t &t : changes[1].values)
+        got.emplace_back(t.v.type, t.tag.tag);
+    EXPECT_EQ(got, (std::vector<std::pair<int, uint32_t>>{
+                       {C_XMLBEGIN, 2}, {C_UINT8, 4}, {C_XMLEND, 2}, {C_NOEXISTS, 5}}));
+    EXPECT_EQ(changes[2].op, MOP_CREATED);
+    EXPECT_EQ(changes[2].values.size(), 1u);
 }
 
 }  // namespace
