@@ -23,6 +23,7 @@
 #include "platform/confd/confd_dp.h"
 #include "platform/confd/confd_maapi.h"
 #include "qconfd/qconfd_int.h"
+#include "qconfd/qconfd_resync.h"
 #include "qconfd/qconfd_trap.h"
 #include "qconfd/qconfd_util.h"
 
@@ -419,6 +420,7 @@ void qconfd_module_stop(QconfdContext *ctx) {
     if (!ctx)
         return;
     qconfd_oper_writes_join(ctx);
+    qconfd_snapshot_forget_all();
     qconfd_notification_throttler_free();
     qconfd_free_shm();
     teardown(ctx);

@@ -28,6 +28,10 @@ inline constexpr uint8_t QCONFD_SUB_FLAG_OPER = 1u << 0;
 inline constexpr uint8_t QCONFD_SUB_FLAG_INITIALISED = 1u << 6;  // has seen its triggered read
 inline constexpr uint8_t QCONFD_SUB_FLAG_FAILED = 1u << 7;       // last reader call failed
 inline constexpr uint8_t QCONFD_SUB_READ_TRIGGERED = 1u << 0;    // read flag: triggered delivery
+// Read flags: the row's next triggered read at its add (delete) point is the whole read after a
+// reconnection, compared with what the readers were handed.
+inline constexpr uint8_t QCONFD_SUB_READ_RESYNC_ADD = 1u << 1;
+inline constexpr uint8_t QCONFD_SUB_READ_RESYNC_DEL = 1u << 2;
 
 // One row of a subscription table; a row with an empty path ends the table.
 struct SubscriptionPoint {
@@ -41,7 +45,7 @@ struct SubscriptionPoint {
     uint8_t key_count;          // list keys from the root to the path
     uint8_t priorities;         // low 4 bits: main priority; high 4 bits: delete priority or 0
     uint8_t flags;              // QCONFD_SUB_FLAG_*
-    uint8_t read_flags;         // QCONFD_SUB_READ_TRIGGERED
+    uint8_t read_flags;         // QCONFD_SUB_READ_*
     time_t read_started;
     time_t read_ended;
 };

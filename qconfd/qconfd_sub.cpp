@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -21,6 +22,7 @@
 #include "platform/confd/confd_cdb.h"
 #include "platform/confd/confd_maapi.h"
 #include "qconfd/qconfd_int.h"
+#include "qconfd/qconfd_resync.h"
 #include "qconfd/qconfd_trap.h"
 
 namespace {
@@ -28,7 +30,7 @@ namespace {
 // Namespace of the SNMP model.
 constexpr uint32_t SNMP_NS = 278916076;
 constexpr size_t MAX_TRIGGER_POINTS = 128;
-constexpr size_t KPATH_LEN = 128;
+constexpr size_t KPATH_LEN = 512;
 
 // Modules that read their configuration before all others, in order; their bit in the order
 // leaf is 1 << position. Every other module has the position after them.
@@ -168,6 +170,44 @@ bool subscribe_rows(QconfdContext *ctx, int sock, bool &any) {
     return ok;
 }
 
+// The daemon's configuration rows (operational rows hold nothing a commit changes).
+template <class Fn>
+void for_each_config_row(QconfdContext *ctx, Fn fn) {
+    for (SubscriptionPoint *row = ctx->spec.subscriptions; row && row->path[0]; ++row) {
+        if (!(row->flags & QCONFD_SUB_FLAG_OPER) && row->add_point >= 0)
+            fn(row);
+    }
+}
+
+void mark_resync(QconfdContext *ctx) {
+    for_each_config_row(ctx, [](SubscriptionPoint *row) {
+        row->read_flags |= QCONFD_SUB_READ_RESYNC_ADD;
+        if (row->delete_point >= 0)
+            row->read_flags |= QCONFD_SUB_READ_RESYNC_DEL;
+    });
+}
+
+// Asks for the whole configuration of the daemon's rows at both their points; the loop compares
+// it with what the readers hold. False when the database refused.
+bool trigger_resync(QconfdContext *ctx, int data_sock) {
+    std::vector<int> points;
+    for_each_config_row(ctx, [&](SubscriptionPoint *row) {
+        points.push_back(row->add_point);
+        if (row->delete_point >= 0)
+            points.push_back(row->delete_point);
+    });
+    if (points.empty())
+        return true;
+    if (cdb_trigger_subscriptions(data_sock, points.data(), static_cast<int>(points.size())) !=
+        CONFD_OK) {
+        PLX_LOG("Failed to read the configuration again (%s) %s (%d) : %s", qconfd_module_name(),
+                confd_strerror(confd_errno), confd_errno, confd_lasterr());
+        return false;
+    }
+    QCONFD_TRACE("Configuration read again after the reconnection");
+    return true;
+}
+
 // Connects, waits for the database to start, subscribes and asks for the initial read when
 // the modules before this one are done. Reports failures through the pipe; never retries.
 void registration_thread(QconfdContext *ctx, int pipe_wr) {
@@ -248,11 +288,21 @@ void registration_thread(QconfdContext *ctx, int pipe_wr) {
                 confd_strerror(confd_errno), confd_errno, confd_lasterr());
         return fail();
     }
+    // After a reconnection the rows' next triggered reads are compared with what the readers
+    // hold; the flags are set before the loop reads the socket.
+    const bool reconnected = load_done(ctx);
+    if (reconnected)
+        mark_resync(ctx);
     // Every point id is stored: the loop may read the subscription socket from now on.
     write_pipe(pipe_wr, QCONFD_PIPE_SUBSCRIBED);
-    // A reconnection emptied the trap groups, which only the initial read would fill.
-    if (load_done(ctx))
+    if (reconnected) {
+        // The reconnection emptied the trap groups, which only the initial read would fill.
         qconfd_trap_reread(data);
+        // Commits made while the connection was down, or acknowledged just before it went,
+        // reach the readers only through a whole read.
+        if (!trigger_resync(ctx, data))
+            write_pipe(pipe_wr, QCONFD_PIPE_RETRY);
+    }
 
     if (qconfd_can_read_initial_config(ctx) && qconfd_read_sub_config_all(ctx) != 0) {
         PLX_LOG("Initial trigger for subscriptions failed");
@@ -336,6 +386,15 @@ void free_tag_values(confd_tag_value_t *values, int count) {
     for (int i = 0; i < count; ++i)
         confd_free_value(&values[i].v);
     std::free(values);
+}
+
+// The tag of the object's own node: the innermost tag of its key path.
+uint32_t own_tag(const confd_hkeypath_t *kp) {
+    for (int i = 0; i < kp->len; ++i) {
+        if (kp->v[i][0].type == C_XMLTAG)
+            return kp->v[i][0].val.xmltag.tag;
+    }
+    return 0;
 }
 
 // The keys of the changed object, outermost list first. Null with *count 0 for none.
@@ -458,6 +517,8 @@ cdb_iter_ret qconfd_sub_diff_iter(confd_hkeypath_t *kp, cdb_iter_op op, confd_va
         return ITER_STOP;
     }
     call_reader(row, op, row->key_count, keys, chosen, path);
+    qconfd_snapshot_record(row, path, op, row->key_count, keys, chosen.data(), chosen.size(),
+                           own_tag(kp));
     free_tag_values(values, count);
     free_keys(keys, row->key_count);
     return ITER_CONTINUE;
@@ -481,9 +542,115 @@ int qconfd_sub_diff_no_keys(QconfdContext *ctx, SubscriptionState &st) {
         QCONFD_TRACE("Received zero applicable modifications (%s)", row->path);
     } else if (row->reader) {
         call_reader(row, MOP_MODIFIED, 0, nullptr, chosen, row->path);
+        qconfd_snapshot_record(row, "", MOP_MODIFIED, 0, nullptr, chosen.data(), chosen.size(), 0);
     }
     free_tag_values(values, count);
     return 0;
+}
+
+// ---- the whole read after a reconnection ----
+
+// One object of a whole read, with what the database handed (freed by the caller).
+struct FreshRead {
+    std::string kpath;
+    confd_value_t *keys = nullptr;
+    confd_tag_value_t *values = nullptr;
+    int count = 0;
+    uint32_t tag = 0;
+};
+
+struct CollectState {
+    QconfdContext *ctx;
+    SubscriptionPoint *row;
+    std::vector<FreshRead> objects;
+    int error = 0;
+};
+
+cdb_iter_ret collect_iter(confd_hkeypath_t *kp, cdb_iter_op, confd_value_t *, confd_value_t *,
+                          void *state) {
+    auto *st = static_cast<CollectState *>(state);
+    char path[KPATH_LEN];
+    confd_pp_kpath(path, sizeof(path), kp);
+    FreshRead f;
+    f.kpath = path;
+    f.tag = own_tag(kp);
+    if (int rc = cdb_get_modifications_iter(st->ctx->sub_sock, 0, &f.values, &f.count);
+        rc != CONFD_OK) {
+        PLX_LOG("Failed to get modifications(%s - %d) : %s :%s (%d) : %s", qconfd_module_name(), rc,
+                path, confd_strerror(confd_errno), confd_errno, confd_lasterr());
+        st->error = rc;
+        return ITER_STOP;
+    }
+    bool no_memory = false;
+    f.keys = collect_keys(kp, st->row->key_count, no_memory);
+    st->objects.push_back(f);
+    if (no_memory) {
+        PLX_LOG("Could not allocate memory(%s) : %s", qconfd_module_name(), path);
+        st->error = CONFD_ERR;
+        return ITER_STOP;
+    }
+    return ITER_CONTINUE;
+}
+
+// Hands one change of the whole read to the reader, at the side of the row that fired: a row
+// with a delete priority takes its deletes and removed leaves at the delete point and the rest
+// at its add point, as a commit delivers them.
+void deliver_resync(const SubscriptionState &st, QconfdResyncChange &c) {
+    SubscriptionPoint *row = st.row;
+    const bool split = delete_priority(row) != 0;
+    std::vector<confd_tag_value_t> chosen;
+    if (c.op == MOP_DELETED) {
+        if (split && !delete_mode(st))
+            return;
+    } else if (split) {
+        if (c.op == MOP_CREATED && delete_mode(st))
+            return;
+        chosen = qconfd_filter_modifications(c.values.data(), static_cast<int>(c.values.size()),
+                                             delete_mode(st));
+        if (chosen.empty())
+            return;
+    } else {
+        chosen = c.values;  // shallow copies: c keeps ownership
+    }
+    const int op = row->key_count ? c.op : MOP_MODIFIED;
+    confd_value_t *keys = c.keys.empty() ? nullptr : c.keys.data();
+    call_reader(row, op, row->key_count, keys, chosen,
+                c.kpath.empty() ? row->path : c.kpath.c_str());
+    qconfd_snapshot_record(row, c.kpath, op, row->key_count, keys, chosen.data(), chosen.size(),
+                           c.own_tag);
+}
+
+// Reads the row as a whole again and hands its reader only what differs from what it was handed
+// before the connection was lost.
+int resync_row(QconfdContext *ctx, const SubscriptionState &st) {
+    SubscriptionPoint *row = st.row;
+    CollectState cs{ctx, row, {}};
+    int rc = 0;
+    if (row->key_count > 0) {
+        rc = cdb_diff_iterate(ctx->sub_sock, st.point, collect_iter, 0, &cs);
+        if (rc == CONFD_OK)
+            rc = cs.error;
+    } else {
+        FreshRead f;
+        rc = cdb_get_modifications(ctx->sub_sock, st.point, 0, &f.values, &f.count, nullptr);
+        if (rc == CONFD_OK)
+            cs.objects.push_back(f);
+        else
+            PLX_LOG("Failed to get modifications(%s - %d) : %s :%s (%d) : %s", qconfd_module_name(),
+                    rc, row->path, confd_strerror(confd_errno), confd_errno, confd_lasterr());
+    }
+    if (rc == CONFD_OK && row->reader) {
+        std::vector<QconfdFreshObject> fresh;
+        for (const FreshRead &f : cs.objects)
+            fresh.push_back({f.kpath, f.keys, f.values, f.count, f.tag});
+        for (QconfdResyncChange &c : qconfd_resync_changes(row, fresh))
+            deliver_resync(st, c);
+    }
+    for (FreshRead &f : cs.objects) {
+        free_tag_values(f.values, f.count);
+        free_keys(f.keys, row->key_count);
+    }
+    return rc;
 }
 
 // The id of the row's points that fired, searching from the last reported id; -1 for none.
@@ -502,12 +669,21 @@ bool read_row(QconfdContext *ctx, SubscriptionPoint *row, int point, bool trigge
     row->flags &= static_cast<uint8_t>(~QCONFD_SUB_FLAG_FAILED);  // a failure of this read only
     SubscriptionState st{row, point};
     QCONFD_TRACE("Received %s subscription %s", delete_mode(st) ? "DEL" : "ADD", row->path);
+    const uint8_t resync_bit =
+        delete_mode(st) ? QCONFD_SUB_READ_RESYNC_DEL : QCONFD_SUB_READ_RESYNC_ADD;
+    const bool resync = triggered && (row->read_flags & resync_bit);
     if (triggered) {
         row->read_flags |= QCONFD_SUB_READ_TRIGGERED;
         row->flags |= QCONFD_SUB_FLAG_INITIALISED;
+        // A whole read delivered as created replaces what the readers were handed before.
+        if (!resync)
+            qconfd_snapshot_clear_row(row);
     }
     int rc = 0;
-    if (row->key_count > 0 && !(row->flags & QCONFD_SUB_FLAG_OPER)) {
+    if (resync) {
+        row->read_flags &= static_cast<uint8_t>(~resync_bit);
+        rc = resync_row(ctx, st);
+    } else if (row->key_count > 0 && !(row->flags & QCONFD_SUB_FLAG_OPER)) {
         if (row->reader)
             rc = cdb_diff_iterate(ctx->sub_sock, point, qconfd_sub_diff_iter, 0, &st);
         if (rc == CONFD_OK)

@@ -3,11 +3,14 @@
 // under /debugs/plx.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "daemon/plx_confd_module.h"
 #include "daemon/plx_debug.h"
 #include "platform/confd/confd_dp.h"
 #include "qconfd/qconfd_log.h"
 #include "qconfd/qconfd_util.h"
+#include "tests/policy/reader_fixture.h"
 #include "tests/qconfd/qconfd_fixture.h"
 #include "tests/support/test_process.h"
 
@@ -165,6 +168,72 @@ TEST_F(ModuleTest, EveryActionAnswersAndDebugSwitchesFollowTheDatabase) {
     cdbcli("oper delete /debugs/plx/all");
     ASSERT_TRUE(wait_for([&] { return flags() == PLX_DEBUG_ALL_OFF; }));
     EXPECT_EQ(qconfd_debug_level(), 0);
+}
+
+// A database restarted while plxd was away, with a commit taken before plxd's next attempt:
+// after the reconnection the model equals a fresh read of the database, and the access lists the
+// commit did not touch are not marked for a compile.
+TEST_F(ModuleTest, ReconnectionBringsTheModelUpToDateAndMarksOnlyWhatChanged) {
+    static rt::Plxd *model;
+    static std::vector<std::string> marked;
+    rt::Plxd m(false);
+    model = &m;
+    marked.clear();
+    QconfdModuleSpec spec = plx_confd_module_spec(&m.ctx);
+    spec.evbase = loop_.base();
+    spec.tmr_mgr = loop_.timers();
+    spec.register_data_cb = [](QconfdContext *) { return 0; };
+    spec.sub_done = [](QconfdContext *, int) {
+        rt::Plxd::process(&model->ctx,
+                          [](plx_access_list &l) { marked.push_back(l.name.c_str()); });
+    };
+    auto acl = [](const char *name, const std::string &seqs) {
+        return "<access-list><name>" + std::string(name) + "</name>" + seqs + "</access-list>";
+    };
+    auto seq = [](int id, const char *action) {
+        return "<sequence><id>" + std::to_string(id) + "</id><action><base-action>" + action +
+               "</base-action></action></sequence>";
+    };
+    const std::string prefixes =
+        "<lists><data-prefix-list><name>hosts</name><ip-prefix><prefix>10.0.0.0/8</prefix>"
+        "</ip-prefix></data-prefix-list></lists>";
+    const std::string keep = acl("keep", seq(10, "accept") + seq(20, "reject"));
+    ASSERT_EQ(load_xml(rt::policy_xml(prefixes + keep +
+                                      acl("edit", seq(10, "accept") + seq(20, "reject")) +
+                                      acl("gone", seq(1, "reject")))),
+              CONFD_OK);
+    ASSERT_EQ(connect(spec), QCONFD_INIT_OK);
+    ASSERT_TRUE(wait_for([&] { return subscribed(); }));
+    set_order(7);
+    ASSERT_TRUE(wait_for([&] { return loop_.run([&] { return marked.size(); }) == 3; }));
+
+    stop();
+    ASSERT_TRUE(wait_for([&] { return loop_.run([&] { return ctx_->retry_timer; }) != nullptr; }));
+    std::string err;
+    const std::string b = rt::policy_xml(keep + acl("edit", seq(20, "accept") + seq(30, "reject")));
+    ASSERT_EQ(loop_.run([&] { return start() ? load_xml(b, &err, true) : -1; }), CONFD_OK)
+        << err << start_err_;
+    loop_.run([] {
+        marked.clear();
+        return 0;
+    });
+    std::string want;
+    {
+        rt::Plxd fresh;
+        fresh.harness->initial_read();
+        want = fresh.dumps();
+    }
+    EXPECT_TRUE(wait_for([&] { return loop_.run([&] { return m.dumps(); }) == want; }, 8000))
+        << loop_.run([&] { return m.dumps(); }) << "\nwanted:\n"
+        << want;
+    // Marked at each level that changed it, as a commit would; "keep" never.
+    const std::vector<std::string> got = loop_.run([] { return marked; });
+    EXPECT_EQ(std::set<std::string>(got.begin(), got.end()), std::set<std::string>{"edit"});
+    loop_.run([this] {
+        qconfd_module_stop(ctx_);
+        ctx_ = nullptr;
+        return 0;
+    });
 }
 
 }  // namespace

@@ -27,7 +27,8 @@ struct Plxd {
     std::vector<std::vector<uint8_t>> sent;  // messages to the forwarding-table manager
     std::unique_ptr<rh::Harness> harness;
 
-    Plxd() {
+    // Without a harness the models are fed by whoever calls the readers (the layer itself).
+    explicit Plxd(bool with_harness = true) {
         ctx.policy = &db;
         ctx.acl = &acl;
         plx::cfg::plx_control_fc_init(&db);
@@ -42,21 +43,28 @@ struct Plxd {
             sent.emplace_back(m.begin(), m.end());
             return 0;
         };
+        if (!with_harness)
+            return;
         harness = std::make_unique<rh::Harness>(&ctx);
-        // Stands in for the processing of changes: derived data is refreshed and marks cleared.
-        harness->done = [](plx_ctx *c) {
-            for (plx::cfg::policy &p : c->policy->policies) {
-                for (plx::cfg::policy_vpn_list &v : p.vpn_lists) {
-                    if (p.added || p.changed || v.changed)
-                        plx::cfg::plx_config_policy_vpn_list_refresh(c->policy, &v);
-                    v.changed = 0;
-                }
-                p.added = p.changed = 0;
-                p.old_direction = p.direction;
+        harness->done = [](plx_ctx *c) { process(c); };
+    }
+    // Stands in for the processing of changes: derived data is refreshed and marks cleared;
+    // `on_list` sees every access list that was marked.
+    static void process(plx_ctx *c, const std::function<void(plx_access_list &)> &on_list = {}) {
+        for (plx::cfg::policy &p : c->policy->policies) {
+            for (plx::cfg::policy_vpn_list &v : p.vpn_lists) {
+                if (p.added || p.changed || v.changed)
+                    plx::cfg::plx_config_policy_vpn_list_refresh(c->policy, &v);
+                v.changed = 0;
             }
-            plx_acl_walk_marked(c->acl,
-                                [c](plx_access_list &l) { plx_intf_config_refresh(c->acl, l); });
-        };
+            p.added = p.changed = 0;
+            p.old_direction = p.direction;
+        }
+        plx_acl_walk_marked(c->acl, [&](plx_access_list &l) {
+            if (on_list)
+                on_list(l);
+            plx_intf_config_refresh(c->acl, l);
+        });
     }
     ~Plxd() {
         harness.reset();

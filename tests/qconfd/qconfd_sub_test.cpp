@@ -6,6 +6,7 @@
 #include "common/plx_events.h"
 #include "common/plx_log.h"
 #include "qconfd/qconfd_int.h"
+#include "qconfd/qconfd_resync.h"
 #include "qconfd/qconfd_trap.h"
 #include "tests/qconfd/qconfd_fixture.h"
 
@@ -231,15 +232,70 @@ TEST_F(SubTest, ReconnectsEveryTwoSecondsAfterTheDatabaseRestarts) {
     EXPECT_LT(std::chrono::steady_clock::now() - restarted, std::chrono::milliseconds(2500));
     EXPECT_EQ(loop_.run([&] { return ctx_->retry_timer; }), nullptr);
 
-    // No second initial read (only the trap groups, which the reconnection emptied, are read
-    // again: one triggered notification at their level); a later change is read.
-    g_rec.clear();
+    // The trap groups (one level) and the daemon's rows (both levels) are read again; nothing
+    // changed, so no reader is called. A later change is read.
+    ASSERT_TRUE(wait_for([] { return g_done_triggered == TRIGGERED_LEVELS + 3; }));
     ASSERT_EQ(set("/policy-from-qctrl/lists/vpn-list{corp}/vpn{11}"), CONFD_OK);
-    ASSERT_TRUE(g_rec.wait_size(1));
-    EXPECT_EQ(g_rec.lines(), (std::vector<std::string>{
-                                 "policy-from-qctrl/lists/vpn-list/vpn + {corp 11} [BEGIN(vpn) "
-                                 "END(vpn)]"}));
-    EXPECT_EQ(g_done_triggered, TRIGGERED_LEVELS + 1);
+    ASSERT_TRUE(g_rec.wait_size(3));
+    EXPECT_EQ(g_rec.lines().back(),
+              "policy-from-qctrl/lists/vpn-list/vpn + {corp 11} [BEGIN(vpn) END(vpn)]");
+    EXPECT_EQ(g_rec.lines().size(), 3u);
+}
+
+// Commits made while the connection is down reach the readers after the reconnection as the
+// difference to what they were handed, at the levels a commit would use; unchanged objects are
+// not handed again, and the kept state follows later changes.
+TEST_F(SubTest, ReconnectionHandsOverOnlyWhatChangedMeanwhile) {
+    ASSERT_EQ(load_xml(R"(<policy-from-qctrl xmlns="urn:quorvel:yang:policy">
+        <sla-class><name>gold</name><loss>5</loss><latency>100</latency></sla-class>
+        <sla-class><name>silver</name><loss>1</loss></sla-class>
+        <lists><vpn-list><name>corp</name><vpn><id>10</id></vpn></vpn-list>
+        <vpn-list><name>old</name><vpn><id>1</id></vpn></vpn-list></lists>
+      </policy-from-qctrl>)"),
+              CONFD_OK);
+    connect_and_read(6);
+    ASSERT_EQ(set("/policy-from-qctrl/sla-class{silver}/latency", "50"), CONFD_OK);
+    ASSERT_TRUE(g_rec.wait_size(7));
+    g_rec.clear();
+
+    // The database restarts and takes a commit before the layer's next attempt (the loop is
+    // held until the commit is acknowledged).
+    stop();
+    ASSERT_TRUE(wait_for([&] { return loop_.run([&] { return ctx_->retry_timer; }) != nullptr; }));
+    std::string err;
+    ASSERT_EQ(loop_.run([&] {
+        return start() ? load_xml(R"(<policy-from-qctrl xmlns="urn:quorvel:yang:policy">
+            <sla-class><name>gold</name><latency>100</latency></sla-class>
+            <sla-class><name>silver</name><loss>2</loss><latency>50</latency></sla-class>
+            <lists><vpn-list><name>corp</name><vpn><id>10</id></vpn><vpn><id>20</id></vpn>
+            </vpn-list><vpn-list><name>new</name></vpn-list></lists>
+          </policy-from-qctrl>)",
+                                  &err, true)
+                       : -1;
+    }),
+              CONFD_OK)
+        << err << start_err_;
+    ASSERT_TRUE(g_rec.wait_size(6, 8000)) << ::testing::PrintToString(g_rec.lines());
+    ASSERT_TRUE(wait_for([] { return g_done_triggered == TRIGGERED_LEVELS + 3; }));
+    EXPECT_EQ(g_rec.lines(),
+              (std::vector<std::string>{
+                  "policy-from-qctrl/sla-class ~ {gold} [loss:-]",
+                  "policy-from-qctrl/lists/vpn-list + {new} [BEGIN(vpn-list) END(vpn-list)]",
+                  "policy-from-qctrl/lists/vpn-list/vpn + {corp 20} [BEGIN(vpn) END(vpn)]",
+                  "policy-from-qctrl/sla-class ~ {silver} [loss=2]",
+                  "policy-from-qctrl/lists/vpn-list - {old}",
+                  "policy-from-qctrl/lists/vpn-list/vpn - {old 1}",
+              }));
+
+    // What the readers hold now is what later changes and a second restart compare with.
+    ASSERT_EQ(del("/policy-from-qctrl/lists/vpn-list{corp}/vpn{20}"), CONFD_OK);
+    ASSERT_TRUE(g_rec.wait_size(7));
+    restart_server();
+    ASSERT_EQ(set("/policy-from-qctrl/sla-class{gold}/loss", "3"), CONFD_OK);
+    ASSERT_TRUE(g_rec.wait_size(8, 8000));
+    ASSERT_TRUE(wait_for([] { return g_done_triggered == TRIGGERED_LEVELS + 6; }, 8000));
+    EXPECT_EQ(g_rec.lines().back(), "policy-from-qctrl/sla-class ~ {gold} [loss=3]");
+    EXPECT_EQ(g_rec.lines().size(), 8u) << ::testing::PrintToString(g_rec.lines());
 }
 
 TEST_F(SubTest, StartsWithoutTheDatabaseAndConnectsWhenItComes) {
@@ -276,6 +332,40 @@ TEST(ModificationFilter, SplitsAChangeSetBetweenTheTwoLevels) {
     const confd_tag_value_t set_only[] = {tv(C_XMLBEGIN), tv(C_XMLBEGIN, 2), tv(C_UINT8),
                                           tv(C_XMLEND, 2), tv(C_XMLEND)};
     EXPECT_TRUE(qconfd_filter_modifications(set_only, 5, true).empty());
+}
+
+// The kept objects against a whole read: a deleted object first, then only the changed leaf
+// inside its container, a removed container as one C_NOEXISTS, and a new object whole.
+TEST(ResyncChanges, HandsOverOnlyTheDifference) {
+    SubscriptionPoint row = qct::row("r", 1, 1, 0, record);
+    auto leaf = [](uint32_t tag, uint8_t v) {
+        confd_tag_value_t t = tv(C_UINT8, tag);
+        CONFD_SET_UINT8(&t.v, v);
+        return t;
+    };
+    confd_value_t key{};
+    CONFD_SET_UINT8(&key, 1);
+    const confd_tag_value_t kept[] = {leaf(1, 1), tv(C_XMLBEGIN, 2), leaf(3, 1),
+                                      leaf(4, 2), tv(C_XMLEND, 2),   tv(C_XMLBEGIN, 5),
+                                      leaf(6, 1), tv(C_XMLEND, 5)};
+    qconfd_snapshot_record(&row, "/r{1}", MOP_CREATED, 1, &key, kept, 8, 9);
+    qconfd_snapshot_record(&row, "/r{2}", MOP_CREATED, 1, &key, kept, 1, 9);
+    const confd_tag_value_t now[] = {leaf(1, 1), tv(C_XMLBEGIN, 2), leaf(3, 1), leaf(4, 3),
+                                     tv(C_XMLEND, 2)};
+    auto changes =
+        qconfd_resync_changes(&row, {{"/r{1}", &key, now, 5, 9}, {"/r{3}", &key, now, 1, 9}});
+    qconfd_snapshot_forget_all();
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_EQ(changes[0].op, MOP_DELETED);
+    EXPECT_EQ(changes[0].kpath, "/r{2}");
+    EXPECT_EQ(changes[1].op, MOP_MODIFIED);
+    std::vector<std::pair<int, uint32_t>> got;
+    for (const confd_tag_value_t &t : changes[1].values)
+        got.emplace_back(t.v.type, t.tag.tag);
+    EXPECT_EQ(got, (std::vector<std::pair<int, uint32_t>>{
+                       {C_XMLBEGIN, 2}, {C_UINT8, 4}, {C_XMLEND, 2}, {C_NOEXISTS, 5}}));
+    EXPECT_EQ(changes[2].op, MOP_CREATED);
+    EXPECT_EQ(changes[2].values.size(), 1u);
 }
 
 }  // namespace
