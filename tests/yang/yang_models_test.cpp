@@ -492,7 +492,7 @@ TEST_F(YangModels, BadCommitsAreRefusedNamingTheNode) {
         pol +
             "<access-list><name>a</name><sequence><id>1</id><match>"
             "<source-port>65535</source-port></match><action><set><dscp>63</dscp>"
-            "<next-hop>2001:db8::1</next-hop></set></action></sequence></access-list></policy>",
+            "<next-hop>10.1.1.1</next-hop></set></action></sequence></access-list></policy>",
     };
     for (const std::string &text : good) {
         Parsed p;
