@@ -159,8 +159,8 @@ void DataApi::reset_connection() {
     fd_ = -1;
 }
 
-bool DataApi::show(const std::string &cli_path, bool oper, std::string &json, int &code,
-                   std::string &msg) {
+bool DataApi::exchange(const std::vector<uint8_t> &frame, std::vector<uint8_t> &reply, int &code,
+                       std::string &msg) {
     std::string err;
     int fd = connection(err);
     if (fd < 0) {
@@ -168,37 +168,7 @@ bool DataApi::show(const std::string &cli_path, bool oper, std::string &json, in
         msg = err;
         return false;
     }
-    WireWriter w(Op::CliShow);
-    w.str(cli_path);
-    w.u8(1);  // JSON
-    w.u8(oper ? 1 : 0);
-    std::vector<uint8_t> reply;
-    int rc = confd_client::request(fd, w.finish(), reply);
-    if (rc != CONFD_OK) {
-        code = rc == CONFD_EOF ? CONFD_ERR_UNAVAILABLE : confd_errno;
-        msg = confd_lasterr();
-        if (rc == CONFD_EOF)
-            reset_connection();
-        return false;
-    }
-    WireReader r(reply.data(), reply.size());
-    return r.str(json);
-}
-
-bool DataApi::commit(const std::string &json, bool replace, int &code, std::string &msg) {
-    std::string err;
-    int fd = connection(err);
-    if (fd < 0) {
-        code = CONFD_ERR_UNAVAILABLE;
-        msg = err;
-        return false;
-    }
-    WireWriter w(Op::CliEdit);
-    w.u8(static_cast<uint8_t>(replace ? EditMode::Replace : EditMode::Merge));
-    w.u8(1);  // JSON
-    w.str(json);
-    std::vector<uint8_t> reply;
-    int rc = confd_client::request(fd, w.finish(), reply);
+    int rc = confd_client::request(fd, frame, reply);
     if (rc != CONFD_OK) {
         code = rc == CONFD_EOF ? CONFD_ERR_UNAVAILABLE : confd_errno;
         msg = confd_lasterr();
@@ -207,6 +177,28 @@ bool DataApi::commit(const std::string &json, bool replace, int &code, std::stri
         return false;
     }
     return true;
+}
+
+bool DataApi::show(const std::string &cli_path, bool oper, std::string &json, int &code,
+                   std::string &msg) {
+    WireWriter w(Op::CliShow);
+    w.str(cli_path);
+    w.u8(1);  // JSON
+    w.u8(oper ? 1 : 0);
+    std::vector<uint8_t> reply;
+    if (!exchange(w.finish(), reply, code, msg))
+        return false;
+    WireReader r(reply.data(), reply.size());
+    return r.str(json);
+}
+
+bool DataApi::commit(const std::string &json, bool replace, int &code, std::string &msg) {
+    WireWriter w(Op::CliEdit);
+    w.u8(static_cast<uint8_t>(replace ? EditMode::Replace : EditMode::Merge));
+    w.u8(1);  // JSON
+    w.str(json);
+    std::vector<uint8_t> reply;
+    return exchange(w.finish(), reply, code, msg);
 }
 
 bool DataApi::run_action(const std::string &path,

@@ -67,6 +67,10 @@ class DataApi {
               std::string &msg);
     // Commits a document (merge or replace): false with the database's error.
     bool commit(const std::string &json, bool replace, int &code, std::string &msg);
+    // One request and its reply on the command-line connection: false with the database's error
+    // code and message (the connection is dropped when the database went away).
+    bool exchange(const std::vector<uint8_t> &frame, std::vector<uint8_t> &reply, int &code,
+                  std::string &msg);
 
     RestconfOptions opts_;
     SchemaDb schema_;
