@@ -12,6 +12,7 @@ class plx_ratelimit {
   public:
     static constexpr uint32_t kBurst = 10;
     static constexpr uint32_t kSlots = 64;
+    static constexpr uint32_t kProbe = 4;  // slots a site may take, from its hash on
 
     // True when the line of this site may be written now. *held_back: lines of the site dropped
     // since the last one written, to be reported with this one (0 when none).
