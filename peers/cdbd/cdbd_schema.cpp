@@ -349,14 +349,6 @@ const lysc_type *leaf_type(const lysc_node *n) {
     return nullptr;
 }
 
-std::vector<const lysc_node *> list_keys(const lysc_node *list) {
-    std::vector<const lysc_node *> keys;
-    for (const lysc_node *c = lysc_node_child(list); c; c = c->next)
-        if (lysc_is_key(c))
-            keys.push_back(c);
-    return keys;
-}
-
 // Splits a client path into elements, keeping "{...}" (with quotes) inside their element.
 bool split_path(std::string_view path, std::vector<std::string> &out, std::string &err) {
     std::string cur;
@@ -441,6 +433,14 @@ bool quote_xpath(const std::string &v, std::string &out) {
 }
 
 }  // namespace
+
+std::vector<const lysc_node *> list_keys(const lysc_node *list) {
+    std::vector<const lysc_node *> keys;
+    for (const lysc_node *c = lysc_node_child(list); c; c = c->next)
+        if (lysc_is_key(c))
+            keys.push_back(c);
+    return keys;
+}
 
 DataTree &DataTree::operator=(DataTree &&o) noexcept {
     if (this != &o) {

@@ -90,4 +90,7 @@ std::string plx_ext_arg(const lysc_node *node, const char *ext_name);
 // The last libyang error of the context as "message (path)".
 std::string ly_error_text(const ly_ctx *ctx);
 
+// The keys of a list in their schema order.
+std::vector<const lysc_node *> list_keys(const lysc_node *list);
+
 }  // namespace cdbd

@@ -21,15 +21,6 @@ namespace cdbd::restconf {
 
 namespace {
 
-// The keys of a list in their schema order.
-std::vector<const lysc_node *> list_keys(const lysc_node *list) {
-    std::vector<const lysc_node *> keys;
-    for (const lysc_node *c = lysc_node_child(list); c; c = c->next)
-        if (lysc_is_key(c))
-            keys.push_back(c);
-    return keys;
-}
-
 // A child of parent (or a top-level node of mod) by name, looking through choices and cases
 // and at actions.
 const lysc_node *find_child(const lysc_node *parent, const lys_module *mod, std::string_view name) {
