@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/msgq_internal.h"
 #include "common/plx_status.h"
 #include "common/qrv_util.h"
 #include "tests/common/event_loop_fixture.h"

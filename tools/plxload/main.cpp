@@ -585,7 +585,7 @@ int run(Loader &l) {
     msgq_params params = l.loop->local_queue_params();
     msgq_callbacks cbs{on_up, on_down, on_reserved, on_recv, nullptr, nullptr};
     l.q = msgq_init(QRV_MOD_PLXD, QRV_MOD_FIBD, MSGQ_HANDLE_TYPE_SERVER, &params, &cbs, &l);
-    if (!l.q || l.q->server == nullptr || l.q->server->listener == nullptr) {
+    if (!l.q || !msgq_is_listening(l.q)) {
         std::fprintf(stderr, "plxload: cannot listen on %s\n", sock.c_str());
         if (l.q)
             msgq_deinit(l.q);
