@@ -219,7 +219,7 @@ int msgq_init_start_server(msgq_handle *msgq_p) {
     }
     server_p->guard = plx_listen_guard_attach(server_p->listener, g_inst->evbase, msgq_accept_cb,
                                               server_p, server_p->path, listen_log);
-    if (msgq_socket_secure(server_p->path) != 0)
+    if (!msgq_socket_secure(server_p->path))
         MSGQ_ERR("Failed to change permission for %s", server_p->path);
     return 0;
 }
