@@ -34,11 +34,23 @@ void drop_connection(msgq_handle *msgq_p) {
     msgq_close_conn(msgq_p, true);
 }
 
+bool would_block(ssize_t n, int err) {
+    return n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR);
+}
+
 // recv() returned n < 1: EAGAIN/EINTR end the pass; anything else closes the connection.
 void read_error(msgq_handle *msgq_p, ssize_t n, int err) {
-    if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR))
-        return;
-    drop_connection(msgq_p);
+    if (!would_block(n, err))
+        drop_connection(msgq_p);
+}
+
+// The same for a peer with its own framing, which also gets a line ("peek" of the header or
+// "read" of the body).
+void apphdr_read_error(msgq_handle *msgq_p, ssize_t n, int err, const char *what, int want) {
+    if (!would_block(n, err))
+        MSGQ_ERR("Failed to %s %d bytes, errno: %d, read_bytes: %d", what, want, n < 0 ? err : 0,
+                 static_cast<int>(n));
+    read_error(msgq_p, n, err);
 }
 
 // Delivers the completed message; returns false when the handle's connection is gone or the
@@ -61,14 +73,27 @@ void start_body(msgq_handle *msgq_p, uint32_t hdr_len, uint32_t size) {
     msgq_p->rx_expected = static_cast<uint16_t>(size);
 }
 
-// The received message, handed over by the receive state.
-uint8_t *take_message(msgq_handle *msgq_p, uint32_t *size) {
+// Reads more of the current message and delivers it once complete (the payload starts
+// payload_offset bytes in). True when a message was delivered and the pass may go on.
+bool read_body(msgq_handle *msgq_p, int flags, uint32_t payload_offset) {
+    const int want = msgq_p->rx_expected - msgq_p->rx_bytes;
+    ssize_t n = recv(msgq_p->sock_fd, msgq_p->rx_msg + msgq_p->rx_bytes, want, flags);
+    if (n < 1) {
+        if (msgq_p->use_app_header)
+            apphdr_read_error(msgq_p, n, errno, "read", want);
+        else
+            read_error(msgq_p, n, errno);
+        return false;
+    }
+    msgq_p->rx_bytes += static_cast<uint16_t>(n);
+    if (msgq_p->rx_bytes < msgq_p->rx_expected)
+        return false;
     uint8_t *msg = msgq_p->rx_msg;
-    *size = msgq_p->rx_expected;
+    const uint32_t size = msgq_p->rx_expected;
     msgq_p->rx_msg = nullptr;
     msgq_p->rx_bytes = 0;
     msgq_p->rx_expected = 0;
-    return msg;
+    return deliver(msgq_p, msg + payload_offset, size - payload_offset);
 }
 
 void msgq_read_msghdr_cb(msgq_handle *msgq_p) {
@@ -124,23 +149,9 @@ void msgq_read_msghdr_cb(msgq_handle *msgq_p) {
             start_body(msgq_p, MSGQ_HDR_LEN, hdr.size);
         }
 
-        ssize_t n = recv(msgq_p->sock_fd, msgq_p->rx_msg + msgq_p->rx_bytes,
-                         msgq_p->rx_expected - msgq_p->rx_bytes, flags);
-        if (n < 1) {
-            read_error(msgq_p, n, errno);
+        if (!read_body(msgq_p, flags, MSGQ_HDR_LEN))
             return;
-        }
-        msgq_p->rx_bytes += static_cast<uint16_t>(n);
-        if (msgq_p->rx_bytes < msgq_p->rx_expected)
-            return;
-
-        uint32_t size;
-        uint8_t *msg = take_message(msgq_p, &size);
-        if (!deliver(msgq_p, msg + MSGQ_HDR_LEN, size - MSGQ_HDR_LEN))
-            return;
-        if (msgq_p->blocking)
-            return;
-        if (mono_ms() - start > kReadPassMs)
+        if (msgq_p->blocking || mono_ms() - start > kReadPassMs)
             return;
     }
 }
@@ -154,11 +165,7 @@ void msgq_read_apphdr_cb(msgq_handle *msgq_p) {
             int want = static_cast<int>(hdr_len - msgq_p->rx_bytes);
             ssize_t n = recv(msgq_p->sock_fd, msgq_p->rx_hdr + msgq_p->rx_bytes, want, flags);
             if (n < 1) {
-                int err = errno;
-                if (!(n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)))
-                    MSGQ_ERR("Failed to peek %d bytes, errno: %d, read_bytes: %d", want,
-                             n < 0 ? err : 0, static_cast<int>(n));
-                read_error(msgq_p, n, err);
+                apphdr_read_error(msgq_p, n, errno, "peek", want);
                 return;
             }
             msgq_p->rx_bytes += static_cast<uint16_t>(n);
@@ -178,27 +185,9 @@ void msgq_read_apphdr_cb(msgq_handle *msgq_p) {
             start_body(msgq_p, hdr_len, size);
         }
 
-        int want = msgq_p->rx_expected - msgq_p->rx_bytes;
-        ssize_t n = recv(msgq_p->sock_fd, msgq_p->rx_msg + msgq_p->rx_bytes, want, flags);
-        if (n < 1) {
-            int err = errno;
-            if (!(n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)))
-                MSGQ_ERR("Failed to read %d bytes, errno: %d, read_bytes: %d", want,
-                         n < 0 ? err : 0, static_cast<int>(n));
-            read_error(msgq_p, n, err);
+        if (!read_body(msgq_p, flags, 0))
             return;
-        }
-        msgq_p->rx_bytes += static_cast<uint16_t>(n);
-        if (msgq_p->rx_bytes < msgq_p->rx_expected)
-            return;
-
-        uint32_t size;
-        uint8_t *msg = take_message(msgq_p, &size);
-        if (!deliver(msgq_p, msg, size))
-            return;
-        if (msgq_p->blocking)
-            return;
-        if (mono_ms() - start > kReadPassMs)
+        if (msgq_p->blocking || mono_ms() - start > kReadPassMs)
             return;
     }
 }
