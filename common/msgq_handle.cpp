@@ -354,6 +354,10 @@ bool msgq_is_listening(const msgq_handle *msgq_p) {
     return msgq_p->server != nullptr && msgq_p->server->listener != nullptr;
 }
 
+uint32_t msgq_queued_bytes(const msgq_handle *msgq_p) {
+    return msgq_p->txq_bytes;
+}
+
 unsigned msgq_unregistered_count() {
     unsigned n = 0;
     if (!g_inst)

@@ -204,6 +204,9 @@ bool msgq_is_connected(const msgq_handle *msgq_p);
 // A server handle whose listening socket is open (false for clients).
 bool msgq_is_listening(const msgq_handle *msgq_p);
 
+// Bytes waiting in the handle's send queue (0 once everything written was sent).
+uint32_t msgq_queued_bytes(const msgq_handle *msgq_p);
+
 // Accepted connections of this process that have not registered yet.
 unsigned msgq_unregistered_count();
 

@@ -81,7 +81,7 @@ int SysmgrdServer::start() {
         }
         handles_.push_back(msgq_p);
     }
-    if (!handles_.front()->server || !handles_.front()->server->listener) {
+    if (!msgq_is_listening(handles_.front())) {
         stop();
         return EADDRINUSE;
     }

@@ -498,7 +498,7 @@ struct Loader {
             fib_msg m = bind_msg(false);
             if (send(m)) {
                 say("sent %s\n", fib_msg_json(m).c_str());
-                if (!loop->run_until([&] { return q->txq_head == nullptr; }, kFlushMs))
+                if (!loop->run_until([&] { return msgq_queued_bytes(q) == 0; }, kFlushMs))
                     std::fprintf(stderr, "plxload: the unbind message did not leave\n");
             }
         }
