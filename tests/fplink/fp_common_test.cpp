@@ -11,7 +11,7 @@
 
 #include "common/plx_log.h"
 #include "common/plx_paths.h"
-#include "tests/fplink/fp_test_env.h"
+#include "tests/support/fp_test_env.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "fplink/plx_hbus.h"
 #include "peers/peer_util/peer_loop.h"
 #include "policy/plx_config.h"
-#include "tests/fplink/fp_test_env.h"
+#include "tests/support/fp_test_env.h"
 #include "tests/support/test_process.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include "daemon/plx_ctx.h"
 #include "progmem/plx_fpmem_save.h"
 #include "progmem/plx_if_fpmem.h"
-#include "tests/fplink/fp_test_env.h"
 #include "tests/peers/fwdplane/fp_test_programs.h"
+#include "tests/support/fp_test_env.h"
 
 namespace {
 
