@@ -14,7 +14,7 @@
 
 #include "compiler/plx_program.h"
 #include "fplink/fp_common.h"
-#include "tests/fplink/fp_test_env.h"
+#include "tests/support/fp_test_env.h"
 #include "tests/support/test_process.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "dpi/plx_dpi.h"
 #include "platform/dpi/dpi_engine.h"
 #include "policy/plx_config.h"
-#include "tests/fplink/fp_test_env.h"
+#include "tests/support/fp_test_env.h"
 
 namespace {
 
