@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "qconfd/qconfd_keypath.h"
 #include "qconfd/qconfd_util.h"
 #include "tests/qconfd/qconfd_test_env.h"
 #include "tests/support/test_process.h"
