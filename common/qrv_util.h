@@ -8,8 +8,10 @@
 inline constexpr int QRV_MOD_UNKNOWN = 0;
 inline constexpr int QRV_MOD_HBUSD = 2;
 inline constexpr int QRV_MOD_FIBD = 3;
+inline constexpr int QRV_MOD_IFMGRD = 5;
 inline constexpr int QRV_MOD_SYSMGR = 7;
 inline constexpr int QRV_MOD_PLXD = 9;
+inline constexpr int QRV_MOD_CHMGRD = 21;
 inline constexpr int QRV_MOD_MAX = 164;  // last valid row
 inline constexpr int QRV_MOD_COUNT = 165;
 

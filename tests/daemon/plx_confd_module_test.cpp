@@ -84,31 +84,31 @@ TEST_F(DebugActions, FailedWriteLeavesTheWord) {
     EXPECT_EQ(plx_debug_flags, PLX_DEBUG_CONFIG);
 }
 
-// Effective create and delete levels of a row (a row without a delete-only subscription deletes
-// at its main level).
-uint8_t create_level(const SubscriptionPoint &r) {
-    return r.priorities & 0x0F;
-}
+// Effective delete level of a row: a row without a delete-only subscription deletes at its main
+// level.
 uint8_t delete_level(const SubscriptionPoint &r) {
-    return (r.priorities >> 4) ? (r.priorities >> 4) : create_level(r);
+    return qconfd_delete_priority(r) ? qconfd_delete_priority(r) : qconfd_add_priority(r);
 }
 
-// Nothing is created before the object it lives in, nor deleted after it.
+// Nothing is created before the object it lives in, nor deleted after it: in plxd's table and in
+// the layer's common rows.
 TEST(SubscriptionTable, ChildrenComeAfterTheirParentAndGoBefore) {
     int pairs = 0;
-    for (SubscriptionPoint *child = plx_confd_subscriptions(); child->path[0]; ++child) {
-        const std::string path = child->path;
-        // The TLOC preference list of a sequence is the intended exception: it is read before its
-        // sequence and deleted after it, so that the sequence reader finds it.
-        if (path.ends_with("/qrv-tloc-pref-list"))
-            continue;
-        for (SubscriptionPoint *parent = plx_confd_subscriptions(); parent->path[0]; ++parent) {
-            if (!path.starts_with(std::string(parent->path) + "/"))
+    for (SubscriptionPoint *table : {plx_confd_subscriptions(), qconfd_common_subscriptions()}) {
+        for (SubscriptionPoint *child = table; child->path[0]; ++child) {
+            const std::string path = child->path;
+            // The TLOC preference list of a sequence is the intended exception: it is read before
+            // its sequence and deleted after it, so that the sequence reader finds it.
+            if (path.ends_with("/qrv-tloc-pref-list"))
                 continue;
-            SCOPED_TRACE(path + " under " + parent->path);
-            EXPECT_GE(create_level(*child), create_level(*parent));
-            EXPECT_LE(delete_level(*child), delete_level(*parent));
-            ++pairs;
+            for (SubscriptionPoint *parent = table; parent->path[0]; ++parent) {
+                if (!path.starts_with(std::string(parent->path) + "/"))
+                    continue;
+                SCOPED_TRACE(path + " under " + parent->path);
+                EXPECT_GE(qconfd_add_priority(*child), qconfd_add_priority(*parent));
+                EXPECT_LE(delete_level(*child), delete_level(*parent));
+                ++pairs;
+            }
         }
     }
     EXPECT_GT(pairs, 20);
