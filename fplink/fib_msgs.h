@@ -16,11 +16,13 @@
 #include <variant>
 #include <vector>
 
-inline constexpr uint8_t FIB_MSG_POLICY_BIND = 1;
-inline constexpr uint8_t FIB_MSG_POLICY_UNBIND = 2;
-inline constexpr uint8_t FIB_MSG_ACL_BIND = 3;
-inline constexpr uint8_t FIB_MSG_ACL_UNBIND = 4;
-inline constexpr uint8_t FIB_MSG_DPI_OFF = 5;
+enum fib_msg_type : uint8_t {
+    FIB_MSG_POLICY_BIND = 1,
+    FIB_MSG_POLICY_UNBIND = 2,
+    FIB_MSG_ACL_BIND = 3,
+    FIB_MSG_ACL_UNBIND = 4,
+    FIB_MSG_DPI_OFF = 5,
+};
 
 inline constexpr size_t FIB_NAME_LEN = 128;
 inline constexpr size_t FIB_INTF_NAME_LEN = 33;

@@ -49,9 +49,11 @@ inline constexpr uint32_t HBUS_WIRE_MAX = 1024;  // largest encoded message
 inline constexpr uint32_t HBUS_WIRE_HDR_LEN = 14;
 inline constexpr uint8_t HBUS_WIRE_VERSION = 1;
 
-inline constexpr uint32_t HBUS_MSG_SUBSCRIBE = 1;
-inline constexpr uint32_t HBUS_MSG_TLOC_UPDATE = 5;
-inline constexpr uint32_t HBUS_MSG_TLOC_WITHDRAW = 6;
+enum hbus_msg_type : uint32_t {
+    HBUS_MSG_SUBSCRIBE = 1,
+    HBUS_MSG_TLOC_UPDATE = 5,
+    HBUS_MSG_TLOC_WITHDRAW = 6,
+};
 
 inline constexpr uint32_t HBUS_AF_INET = 2;
 
