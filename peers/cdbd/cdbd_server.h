@@ -168,7 +168,7 @@ class CdbServer {
     void on_sync(uint64_t conn_id);
     void finish_job();
 
-    // daemons (cdbd_daemons.cpp)
+    // daemons (cdbd_daemons.cpp; the command line's reads and actions: cdbd_daemon_relay.cpp)
     struct CallResult {
         bool ok = false;
         int code = 0;
