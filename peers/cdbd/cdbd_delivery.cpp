@@ -177,7 +177,7 @@ void CdbServer::deliver_level() {
             w.u32(static_cast<uint32_t>(j.sub_flags));
             w.u32(static_cast<uint32_t>(ids.size()));
             for (int id : ids)
-                write_point(schema_, w, id, subs_[id].schema, j.changes);
+                write_point(schema_, w, id, subs_[id].schema, j.changes, j.notify);
             const auto &frame = w.finish();
             if (frame.size() - 4 > opts_.max_frame) {
                 // The client could not read it and would never synchronise.

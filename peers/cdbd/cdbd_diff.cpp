@@ -210,26 +210,13 @@ void write_value_of(const SchemaDb &db, confd_wire::WireWriter &w, const Change 
 }
 
 void write_event(const SchemaDb &db, confd_wire::WireWriter &w, const Change &c, uint32_t depth,
-                 uint32_t &count) {
+                 uint32_t &count, NotifyCache &cache) {
     w.u32(depth);
-    w.u8(static_cast<uint8_t>(c.op));
-    confd_hkeypath_t kp{};
-    if (db.keypath(c.newn ? c.newn : c.oldn, kp)) {
-        w.keypath(kp);
-        confd_wire::free_keypath(kp);
-    } else {
-        w.u32(0);
-    }
-    write_value_of(db, w, c, c.oldn);
-    write_value_of(db, w, c, c.newn);
-    auto mods = (c.schema->nodetype & (LYS_LIST | LYS_CONTAINER))
-                    ? modifications(db, c)
-                    : std::vector<confd_tag_value_t>{};
-    w.tagged_list(mods);
-    free_tvs(mods);
+    const std::vector<uint8_t> &ev = cache.event(db, c);
+    w.bytes(ev.data(), ev.size());
     ++count;
     for (const Change &ch : c.children)
-        write_event(db, w, ch, depth + 1, count);
+        write_event(db, w, ch, depth + 1, count, cache);
 }
 
 }  // namespace
@@ -261,6 +248,42 @@ std::vector<confd_tag_value_t> modifications(const SchemaDb &db, const Change &c
     return out;
 }
 
+NotifyCache::~NotifyCache() {
+    for (auto &[c, tvs] : mods_)
+        free_tvs(tvs);
+}
+
+const std::vector<confd_tag_value_t> &NotifyCache::mods(const SchemaDb &db, const Change &c) {
+    auto [it, fresh] = mods_.try_emplace(&c);
+    if (fresh)
+        it->second = modifications(db, c);
+    return it->second;
+}
+
+const std::vector<uint8_t> &NotifyCache::event(const SchemaDb &db, const Change &c) {
+    auto [it, fresh] = events_.try_emplace(&c);
+    if (!fresh)
+        return it->second;
+    confd_wire::WireWriter w(confd_wire::Op::Notify);
+    w.u8(static_cast<uint8_t>(c.op));
+    confd_hkeypath_t kp{};
+    if (db.keypath(c.newn ? c.newn : c.oldn, kp)) {
+        w.keypath(kp);
+        confd_wire::free_keypath(kp);
+    } else {
+        w.u32(0);
+    }
+    write_value_of(db, w, c, c.oldn);
+    write_value_of(db, w, c, c.newn);
+    if (c.schema->nodetype & (LYS_LIST | LYS_CONTAINER))
+        w.tagged_list(mods(db, c));
+    else
+        w.tagged_list({});
+    const auto &frame = w.finish();
+    it->second.assign(frame.begin() + confd_wire::kHeaderSize, frame.end());
+    return it->second;
+}
+
 void free_tvs(std::vector<confd_tag_value_t> &tvs) {
     for (auto &tv : tvs)
         confd_free_value(&tv.v);
@@ -268,7 +291,7 @@ void free_tvs(std::vector<confd_tag_value_t> &tvs) {
 }
 
 void write_point(const SchemaDb &db, confd_wire::WireWriter &w, int id, const lysc_node *schema,
-                 const std::vector<Change> &changes) {
+                 const std::vector<Change> &changes, NotifyCache &cache) {
     std::vector<const Change *> matches;
     if (schema)
         find_matches(changes, schema, matches);
@@ -282,23 +305,25 @@ void write_point(const SchemaDb &db, confd_wire::WireWriter &w, int id, const ly
     for (const Change *m : matches) {
         if (schema->nodetype == LYS_CONTAINER) {
             for (const Change &ch : m->children)
-                write_event(db, ev, ch, 0, count);
+                write_event(db, ev, ch, 0, count, cache);
         } else {
-            write_event(db, ev, *m, 0, count);
+            write_event(db, ev, *m, 0, count, cache);
         }
     }
     w.u32(count);
     const auto &frame = ev.finish();
     w.bytes(frame.data() + confd_wire::kHeaderSize, frame.size() - confd_wire::kHeaderSize);
+    // The point's array: the values belong to the cache (brackets own nothing).
     std::vector<confd_tag_value_t> pm;
+    std::vector<confd_tag_value_t> leaf_mods;
     for (const Change *m : matches) {
         if (list_point) {
             pm.push_back(bracket(db, schema, m->op == MOP_DELETED ? C_XMLBEGINDEL : C_XMLBEGIN));
-            auto sub = modifications(db, *m);
+            const auto &sub = cache.mods(db, *m);
             pm.insert(pm.end(), sub.begin(), sub.end());
             pm.push_back(bracket(db, schema, C_XMLEND));
         } else if (schema->nodetype == LYS_CONTAINER) {
-            auto sub = modifications(db, *m);
+            const auto &sub = cache.mods(db, *m);
             pm.insert(pm.end(), sub.begin(), sub.end());
         } else {
             Change parent;
@@ -306,10 +331,11 @@ void write_point(const SchemaDb &db, confd_wire::WireWriter &w, int id, const ly
             parent.children.push_back(*m);
             auto sub = modifications(db, parent);
             pm.insert(pm.end(), sub.begin(), sub.end());
+            leaf_mods.insert(leaf_mods.end(), sub.begin(), sub.end());
         }
     }
     w.tagged_list(pm);
-    free_tvs(pm);
+    free_tvs(leaf_mods);
 }
 
 }  // namespace cdbd

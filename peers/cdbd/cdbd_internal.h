@@ -57,6 +57,7 @@ struct Job {
     DataTree old_tree;  // Commit: the pre-commit running tree; Oper: the tree before
     DataTree new_tree;  // Oper: the tree after (a copy)
     std::vector<Change> changes;
+    NotifyCache notify;  // the changes as notifications encode them, shared by every level
     std::string message;
     // Delivery: priority levels left, subscribers still to synchronise.
     std::vector<std::pair<int, std::vector<int>>> levels;  // priority -> point ids
