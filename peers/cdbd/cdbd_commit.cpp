@@ -1,8 +1,11 @@
 // Commits: a command line's request applied to a copy of the running configuration and
 // validated, journalled before anyone hears of it, and the snapshot the journal starts from.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <future>
+#include <system_error>
 
 #include "peers/cdbd/cdbd_internal.h"
 
@@ -130,11 +133,15 @@ bool CdbServer::prepare_commit(Job &j) {
         return false;
     }
     // Durable before anyone hears of it: one record and one fdatasync.
-    if (!journal_.append(static_cast<uint8_t>(j.cli_op), j.cli_payload, err))
+    if (!journal_.write(static_cast<uint8_t>(j.cli_op), j.cli_payload, err))
         return fail(CONFD_ERR_OS, err);
+    j.changes = std::move(changes);
+    if (!sync_journal(j, err)) {
+        j.changes.clear();
+        return fail(CONFD_ERR_OS, err);
+    }
     j.old_tree = std::move(running_);
     running_ = std::move(next);
-    j.changes = std::move(changes);
     size_t count = 0;
     std::function<void(const std::vector<Change> &)> cnt = [&](const std::vector<Change> &v) {
         for (const auto &c : v) {
@@ -149,6 +156,28 @@ bool CdbServer::prepare_commit(Job &j) {
     fprintf(stderr, "cdbd: %s by %s\n", j.message.c_str(),
             req ? conn_owner_text(*req, port_).c_str() : "a client that left");
     return true;
+}
+
+bool CdbServer::sync_journal(Job &j, std::string &err) {
+    std::future<std::string> synced;
+    try {
+        synced = std::async(std::launch::async, [this] {
+            std::string why;
+            return journal_.sync(why) ? std::string() : why;
+        });
+    } catch (const std::system_error &) {
+        return journal_.sync(err);
+    }
+    // Meanwhile the notifications the commit fires are encoded (nothing is sent before the
+    // record is durable).
+    for (const auto &[id, s] : subs_) {
+        if (synced.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+            break;
+        if (s.active && !s.oper && fires(j.changes, s.schema))
+            j.notify.point(schema_, s.schema, j.changes);
+    }
+    err = synced.get();
+    return err.empty();
 }
 
 std::string CdbServer::running_text(std::string &err) const {

@@ -34,6 +34,15 @@ const lyd_node *child_of(const lyd_node *n) {
 void diff_level(const SchemaDb &db, const lyd_node *old_first, const lyd_node *new_first,
                 const lysc_node *parent_schema, std::vector<Change> &out);
 
+// Are o and n the same down to every leaf below them, default flags included? Then nothing
+// below them changed (a commit leaves most of the configuration as it was, and this comparison
+// costs far less than the diff).
+bool same_subtree(const lyd_node *o, const lyd_node *n) {
+    return o && n &&
+           lyd_compare_single(o, n, LYD_COMPARE_FULL_RECURSION | LYD_COMPARE_DEFAULTS) ==
+               LY_SUCCESS;
+}
+
 Change make(const lysc_node *s, const lyd_node *o, const lyd_node *n, int op) {
     Change c;
     c.schema = s;
@@ -77,6 +86,8 @@ void handle(const SchemaDb &db, const lysc_node *sc, const Groups &og, const Gro
         case LYS_CONTAINER: {
             const lyd_node *o = os.empty() ? nullptr : os[0];
             const lyd_node *n = ns.empty() ? nullptr : ns[0];
+            if (same_subtree(o, n))
+                break;
             Change c = make(sc, o, n, MOP_MODIFIED);
             diff_level(db, child_of(o), child_of(n), sc, c.children);
             if (sc->flags & LYS_PRESENCE) {
@@ -94,6 +105,8 @@ void handle(const SchemaDb &db, const lysc_node *sc, const Groups &og, const Gro
                 lyd_node *m = nullptr;
                 if (!os.empty())
                     lyd_find_sibling_first(old_first, n, &m);
+                if (same_subtree(m, n))
+                    continue;
                 Change c = make(sc, m, n, m ? MOP_MODIFIED : MOP_CREATED);
                 diff_level(db, child_of(m), child_of(n), sc, c.children);
                 if (c.op == MOP_CREATED || !c.children.empty())
@@ -290,13 +303,16 @@ void free_tvs(std::vector<confd_tag_value_t> &tvs) {
     tvs.clear();
 }
 
-void write_point(const SchemaDb &db, confd_wire::WireWriter &w, int id, const lysc_node *schema,
-                 const std::vector<Change> &changes, NotifyCache &cache) {
+const std::vector<uint8_t> &NotifyCache::point(const SchemaDb &db, const lysc_node *schema,
+                                               const std::vector<Change> &changes) {
+    auto [it, fresh] = points_.try_emplace(schema);
+    if (!fresh)
+        return it->second;
     std::vector<const Change *> matches;
     if (schema)
         find_matches(changes, schema, matches);
     const bool list_point = schema && schema->nodetype == LYS_LIST;
-    w.i32(id);
+    confd_wire::WireWriter w(confd_wire::Op::Notify);
     w.u8(list_point ? 1 : 0);
     // The event count is known only after writing: write the events into a frame of their own
     // and copy its payload.
@@ -305,25 +321,25 @@ void write_point(const SchemaDb &db, confd_wire::WireWriter &w, int id, const ly
     for (const Change *m : matches) {
         if (schema->nodetype == LYS_CONTAINER) {
             for (const Change &ch : m->children)
-                write_event(db, ev, ch, 0, count, cache);
+                write_event(db, ev, ch, 0, count, *this);
         } else {
-            write_event(db, ev, *m, 0, count, cache);
+            write_event(db, ev, *m, 0, count, *this);
         }
     }
     w.u32(count);
-    const auto &frame = ev.finish();
-    w.bytes(frame.data() + confd_wire::kHeaderSize, frame.size() - confd_wire::kHeaderSize);
+    const auto &evs = ev.finish();
+    w.bytes(evs.data() + confd_wire::kHeaderSize, evs.size() - confd_wire::kHeaderSize);
     // The point's array: the values belong to the cache (brackets own nothing).
     std::vector<confd_tag_value_t> pm;
     std::vector<confd_tag_value_t> leaf_mods;
     for (const Change *m : matches) {
         if (list_point) {
             pm.push_back(bracket(db, schema, m->op == MOP_DELETED ? C_XMLBEGINDEL : C_XMLBEGIN));
-            const auto &sub = cache.mods(db, *m);
+            const auto &sub = mods(db, *m);
             pm.insert(pm.end(), sub.begin(), sub.end());
             pm.push_back(bracket(db, schema, C_XMLEND));
         } else if (schema->nodetype == LYS_CONTAINER) {
-            const auto &sub = cache.mods(db, *m);
+            const auto &sub = mods(db, *m);
             pm.insert(pm.end(), sub.begin(), sub.end());
         } else {
             Change parent;
@@ -336,6 +352,16 @@ void write_point(const SchemaDb &db, confd_wire::WireWriter &w, int id, const ly
     }
     w.tagged_list(pm);
     free_tvs(leaf_mods);
+    const auto &frame = w.finish();
+    it->second.assign(frame.begin() + confd_wire::kHeaderSize, frame.end());
+    return it->second;
+}
+
+void write_point(const SchemaDb &db, confd_wire::WireWriter &w, int id, const lysc_node *schema,
+                 const std::vector<Change> &changes, NotifyCache &cache) {
+    w.i32(id);
+    const std::vector<uint8_t> &body = cache.point(db, schema, changes);
+    w.bytes(body.data(), body.size());
 }
 
 }  // namespace cdbd

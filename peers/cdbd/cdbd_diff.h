@@ -41,10 +41,15 @@ class NotifyCache {
     const std::vector<confd_tag_value_t> &mods(const SchemaDb &db, const Change &c);
     // The bytes of c's event after its depth: op, key path, old and new value, modifications.
     const std::vector<uint8_t> &event(const SchemaDb &db, const Change &c);
+    // The bytes of a point of the given schema node after its id: list flag, events and the
+    // point's array (the same for every point of that node).
+    const std::vector<uint8_t> &point(const SchemaDb &db, const lysc_node *schema,
+                                      const std::vector<Change> &changes);
 
   private:
     std::unordered_map<const Change *, std::vector<confd_tag_value_t>> mods_;
     std::unordered_map<const Change *, std::vector<uint8_t>> events_;
+    std::unordered_map<const lysc_node *, std::vector<uint8_t>> points_;
 };
 
 // Writes one point of a Notify frame: id, list flag, events and the point's array.
