@@ -143,13 +143,9 @@ int plx_dpi_dump_configuration(struct confd_user_info *uinfo, struct xml_tag *, 
                                confd_tag_value_t *, int) {
     plx_dpi_session session(uinfo);
     plx_dpi_state &m = plx_dpi_module();
-    uint32_t visibility = m.app_visibility, users = 0;
-    if (m.ctx && m.ctx->policy) {
-        visibility = m.ctx->policy->app_visibility;
-        users = m.ctx->policy->dpi_ref_count;
-    } else if (m.ctx) {
-        users = m.ctx->dpi_refcount;
-    }
+    const plx::cfg::plx_policy_db *db = m.ctx ? m.ctx->policy : nullptr;
+    const uint32_t visibility = db ? db->app_visibility : 0;
+    const uint32_t users = db ? db->dpi_ref_count : 0;
     plx_dpi_session_printf("Protocol bundle Version   : %s\n", m.version);
     plx_dpi_session_printf("App Visibility            : %d\n", static_cast<int>(visibility));
     plx_dpi_session_printf("Policy DPI Reference      : %d\n", static_cast<int>(users));

@@ -13,7 +13,6 @@ struct plx_dpi_state {
     plx_ctx *ctx = nullptr;
     plx_dpi_tables tables;        // the shared family, hits and state words
     char version[128] = {};       // the engine's version text
-    uint32_t app_visibility = 0;  // used only without a policy model
     uint32_t control_state = 0;   // the state word as last published by the daemon
 };
 

@@ -15,8 +15,6 @@
 
 using namespace plx::cfg;
 
-plx_dump_hooks plx_dump_hooks_set;
-
 namespace {
 
 const char *const kColorNames[] = {
@@ -293,7 +291,8 @@ void plx_dump_sla_class_db(const PlxPrinter &out, const plx_policy_db &db) {
         plx_printf(out, "  %s id: %d\n", s.name.c_str(), s.id);
 }
 
-void plx_dump_app_list_db(const PlxPrinter &out, const plx_policy_db &db) {
+void plx_dump_app_list_db(const PlxPrinter &out, const plx_policy_db &db,
+                          const char *(*engine_app_name)(uint32_t id)) {
     plx_printf(out, "\nAPP-List Database\n");
     for (const app_list &l : db.app_lists) {
         plx_printf(out, "  %s Loc: %d app-id db: %d vpn ref: %d acl ref: %d\n", l.name.c_str(),
@@ -305,9 +304,7 @@ void plx_dump_app_list_db(const PlxPrinter &out, const plx_policy_db &db) {
         if (!l.entries.empty())
             plx_printf(out, "    App-Id DB:\n");
         for (const app_entry &e : l.entries) {
-            const char *engine = plx_dump_hooks_set.engine_app_name
-                                     ? plx_dump_hooks_set.engine_app_name(e.id)
-                                     : nullptr;
+            const char *engine = engine_app_name ? engine_app_name(e.id) : nullptr;
             plx_printf(out, "        App: %d Engine: %s Name: %s\n", e.id, engine ? engine : "--",
                        e.name.c_str());
         }
@@ -376,7 +373,7 @@ void plx_dump_config_db(const PlxPrinter &out, const plx_ctx &ctx) {
     for (int i = 0; i < 32; ++i)
         plx_printf(out, "%d ", area ? area[2 + i] : 0);
     plx_printf(out, "\n");
-    const plx_dump_hooks &h = plx_dump_hooks_set;
+    const plx_ctx_hooks &h = ctx.hooks;
     plx_printf(out, "App Visibility       : %d\n", db ? db->app_visibility : 0);
     plx_printf(out, "Policy DPI Reference : %d\n", db ? db->dpi_ref_count : 0);
     plx_printf(out, "DPI state (Control)  : %u\n", h.dpi_state ? h.dpi_state(true) : 0);
@@ -390,10 +387,10 @@ void plx_dump_config_db(const PlxPrinter &out, const plx_ctx &ctx) {
 }
 
 void plx_dump_everything(const PlxPrinter &out, const plx_ctx &ctx) {
-    const plx_dump_hooks &h = plx_dump_hooks_set;
+    const plx_ctx_hooks &h = ctx.hooks;
     plx_ctx *mut = const_cast<plx_ctx *>(&ctx);
-    if (h.timer_pump)
-        h.timer_pump(mut);
+    if (h.dump_timer_pump)
+        h.dump_timer_pump(mut);
     plx_dump_config_db(out, ctx);
     if (ctx.policy)
         plx_dump_policy_db(out, *ctx.policy);
@@ -408,17 +405,17 @@ void plx_dump_everything(const PlxPrinter &out, const plx_ctx &ctx) {
         plx_dump_tloc_list_db(out, db);
         plx_dump_tloc_db(out, db);
         plx_dump_mirror_db(out, db);
-        if (h.timer_pump)
-            h.timer_pump(mut);
+        if (h.dump_timer_pump)
+            h.dump_timer_pump(mut);
         plx_dump_policer_db(out, db);
         plx_dump_class_db(out, db);
         plx_dump_sla_class_db(out, db);
-        plx_dump_app_list_db(out, db);
+        plx_dump_app_list_db(out, db, h.engine_app_name);
     }
     plx_dump_memory_stats(out);
     plx_dump_memory_map(out);
-    if (h.timer_pump)
-        h.timer_pump(mut);
+    if (h.dump_timer_pump)
+        h.dump_timer_pump(mut);
     plx_dump_filter(out);
     if (h.dump_msgq)
         h.dump_msgq(out);
@@ -486,7 +483,7 @@ PLX_DUMP_ACTION(plx_dump_all) {
 PLX_DUMP_ACTION(plx_dump_admin_tech) {
     // The same as the full dump, then what the DPI engine has to say.
     PLX_DUMP_BODY(plx_dump_everything(out, ctx);
-                  if (plx_dump_hooks_set.dump_dpi) plx_dump_hooks_set.dump_dpi(out));
+                  if (ctx.hooks.dump_dpi) ctx.hooks.dump_dpi(out));
 }
 PLX_DUMP_ACTION(plx_dump_config) {
     PLX_DUMP_BODY(plx_dump_config_db(out, ctx));
@@ -525,5 +522,6 @@ PLX_DUMP_ACTION(plx_dump_sla_class) {
     PLX_DUMP_BODY(if (ctx.policy) plx_dump_sla_class_db(out, *ctx.policy));
 }
 PLX_DUMP_ACTION(plx_dump_app_list) {
-    PLX_DUMP_BODY(if (ctx.policy) plx_dump_app_list_db(out, *ctx.policy));
+    PLX_DUMP_BODY(if (ctx.policy)
+                      plx_dump_app_list_db(out, *ctx.policy, ctx.hooks.engine_app_name));
 }
