@@ -161,8 +161,8 @@ int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previ
         return PLX_ENOMEM;
     }
 
-    const plx_compiled c = plx_rules_compile(cc, std::move(table), l.p_rule_table,
-                                             "no sequence tests a field");
+    const plx_compiled c =
+        plx_rules_compile(cc, std::move(table), l.p_rule_table, "no sequence tests a field");
     if (rc == PLX_OK)
         why = c.why;
     PolicyProgram *const prog = c.prog;
@@ -221,8 +221,8 @@ int change_keeping_last_good(plx_ctx *ctx, plx_access_list &l) {
     l.p_rule_table = std::move(old_table);
     l.filter_id = previous;
     ctx->acl_process.kept.insert(key_of(l));
-    report_kept(
-        l, ctx->acl_process.refused.count(key_of(l)) ? "refused by the compiler" : "out of filter memory");
+    report_kept(l, ctx->acl_process.refused.count(key_of(l)) ? "refused by the compiler"
+                                                             : "out of filter memory");
     send(ctx, old_unbind);
     const int bound = plx_acl_send_all(ctx, l, FIB_MSG_ACL_BIND);
     return rc == PLX_ENOMEM ? rc : bound;

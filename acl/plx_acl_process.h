@@ -32,16 +32,16 @@ void plx_acl_process_detach(plx_ctx *ctx);
 int plx_process_access_lists(plx_ctx *ctx);
 
 // Compiles, places and binds a list that holds no program. PLX_OK, PLX_ENOMEM when its rule table
-// could not be built, or the status of the bind message. `previous` is the filter number the list had
-// before this processing (the invalid one announces a re-programming). keeping: the list's
-// last good program stays bound if this one cannot be placed; nothing is bound or reported here.
+// could not be built, or the status of the bind message. `previous` is the filter number the list
+// had before this processing (the invalid one announces a re-programming). keeping: the list's last
+// good program stays bound if this one cannot be placed; nothing is bound or reported here.
 int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previous,
                                 bool keeping = false);
 // Replaces the list's program by one of its current sequences. A list with a placed program
 // keeps it bound (to its current interfaces) until the new one is placed, and when the new one
 // cannot be placed (operator event; retried when memory is released). Otherwise withdraws the
-// list's binding and program, refreshes its sequences and runs the add. PLX_OK or a status; when the
-// unbind cannot be sent the list keeps its program.
+// list's binding and program, refreshes its sequences and runs the add. PLX_OK or a status; when
+// the unbind cannot be sent the list keeps its program.
 int plx_process_access_list_change(plx_ctx *ctx, plx_access_list &l);
 
 // The forwarding plane started afresh with empty filter memory: every bound or failed list is

@@ -197,7 +197,7 @@ int intf_access_list_reader(const SubscriptionPoint *point, int operation, uint8
 }  // namespace
 
 bool plx_config_get_pre_commit_access_list(uint64_t vpn, std::string_view intf, uint8_t direction,
-                                          uint32_t family, char name[33]) {
+                                           uint32_t family, char name[33]) {
     name[0] = '\0';
     int sock = socket(AF_INET, SOCK_STREAM, 0);
     if (sock < 0) {

@@ -127,7 +127,8 @@ int plx_intf_config_unbind(plx_acl_model *m, std::string_view name, uint32_t fam
                            std::string_view intf, uint8_t direction);
 void plx_intf_config_intf_removed(plx_acl_model *m, std::string_view intf);
 void plx_intf_config_vpn_removed(plx_acl_model *m, uint64_t vpn);
-// One FIB_MSG_ACL_BIND or FIB_MSG_ACL_UNBIND message for the given bindings of a list (all of them when empty).
+// One FIB_MSG_ACL_BIND or FIB_MSG_ACL_UNBIND message for the given bindings of a list (all of them
+// when empty).
 int plx_intf_config_send_bindings(plx_acl_model *m, const plx_access_list &l, uint8_t msg_type,
                                   std::span<const plx_acl_binding *const> only = {});
 

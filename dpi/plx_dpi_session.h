@@ -11,9 +11,9 @@ struct confd_user_info;
 
 struct plx_dpi_state {
     plx_ctx *ctx = nullptr;
-    plx_dpi_tables tables;        // the shared family, hits and state words
-    char version[128] = {};       // the engine's version text
-    uint32_t control_state = 0;   // the state word as last published by the daemon
+    plx_dpi_tables tables;       // the shared family, hits and state words
+    char version[128] = {};      // the engine's version text
+    uint32_t control_state = 0;  // the state word as last published by the daemon
 };
 
 plx_dpi_state &plx_dpi_module();

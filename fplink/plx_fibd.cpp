@@ -12,7 +12,6 @@
 #include "fplink/plx_link.h"
 #include "policy/plx_config.h"
 
-
 namespace {
 
 using namespace plx::cfg;

@@ -29,8 +29,8 @@ void plx_hbus_read(msgq_handle *msgq_p, uint8_t *payload, uint32_t len, void *ar
 // Type 5: creates the TLOC (resolved) or refreshes its index, preference, weight, status and
 // local flag. When a resolved TLOC's values are unchanged nothing else happens (the local flag
 // alone is no change); otherwise the TLOC becomes resolved, the owners of the rules that name it
-// are marked changed and the context's tloc_reprocess hook runs. 0, 12 without memory (TLOC db unchanged),
-// 74 for an address family other than IPv4 or without a policy model.
+// are marked changed and the context's tloc_reprocess hook runs. 0, 12 without memory (TLOC db
+// unchanged), 74 for an address family other than IPv4 or without a policy model.
 int plx_tloc_update(plx_ctx *ctx, const hbus_msg &msg);
 // Type 6: a TLOC that no rule names is removed; one in use stays, unresolved, and its users are
 // marked and reprocessed. An unknown TLOC is not an error. 0 or 74 (as above).

@@ -47,8 +47,8 @@ policy *plx_config_policy_find(plx_policy_db *db, uint32_t type, std::string_vie
 int plx_config_policy_direction_update(plx_policy_db *db, policy *p, uint32_t direction);
 
 // Applies a policy to a VPN list: the global vpn_list must exist (PLX_ENOENT otherwise);
-// PLX_EEXIST when already applied. The default action has the verb and, when sla_name is not empty, is an SLA action
-// naming that class (its id looked up now, 0 when the class is missing).
+// PLX_EEXIST when already applied. The default action has the verb and, when sla_name is not empty,
+// is an SLA action naming that class (its id looked up now, 0 when the class is missing).
 int plx_config_policy_vpn_list_add(plx_policy_db *db, uint32_t type, std::string_view policy_name,
                                    std::string_view vpn_list_name, uint32_t default_verb,
                                    std::string_view sla_name);
@@ -67,8 +67,8 @@ policy_vpn_list *plx_config_policy_vpn_list_find(plx_policy_db *db, uint32_t typ
 // ---------------------------------------------------------------------------------------------
 // Rules, conditions, actions
 
-// PLX_ENOENT if the policy or VPN list is missing, PLX_EEXIST if the sequence exists. The new rule holds one
-// MATCH_ANY condition.
+// PLX_ENOENT if the policy or VPN list is missing, PLX_EEXIST if the sequence exists. The new rule
+// holds one MATCH_ANY condition.
 int plx_config_rule_add(plx_policy_db *db, uint32_t type, std::string_view policy_name,
                         std::string_view vpn_list_name, uint32_t seq_id, rule **out = nullptr);
 rule *plx_config_rule_find(plx_policy_db *db, uint32_t type, std::string_view policy_name,
@@ -135,14 +135,17 @@ bool plx_config_rule_matches_nothing(const rule &r);
 int plx_config_app_list_fields(plx_policy_db *db, rule *r, uint32_t field_type,
                                std::string_view app_list_name);
 
-// The value of one action, by action type:
-//   0: `verb`; 3: `tloc`, `label`; 4: `color_bits`, `encap_bits`; 5, 7, 8, 9: `name`;
-//   10, 25: `ip`; 11: `number` (VRF id); 12: `name` (SLA class), `strict`, `color_bits`
-//   (preferred colours); 13: nothing (entries come from the sequence's TLOC list);
-//   14, 15, 21: `number` (8 bits); 16: `number`; 20: `color_bits`; 22: `color_bits`,
-//   `encap_bits`, `restrict_flag`; 6, 17, 18, 19, 23, 24: nothing.
+// The value of one action, by action type (PLX_ACTION_...):
+//   BASE: `verb`; SET_TLOC: `tloc`, `label`; SET_TLOC_COLOR_ENCAP: `color_bits`, `encap_bits`;
+//   MIRROR, POLICE, COUNT, SET_FC: `name`; SET_NEXT_HOP, REDIRECT_DNS: `ip`; SET_NAT_USE_VPN:
+//   `number` (VRF id); SLA_CLASS: `name` (SLA class), `strict`, `color_bits` (preferred
+//   colours); TLOC_LIST: nothing (entries come from the sequence's TLOC list); SET_DSCP,
+//   SET_SVC_TYPE, SET_TRAFFIC_CLASS: `number` (8 bits); SET_NAT_POOL: `number`;
+//   SET_BACKUP_PREF_COLOR: `color_bits`; SET_LOCAL_TLOC_LIST: `color_bits`, `encap_bits`,
+//   `restrict_flag`; CFLOWD, LOG, SET_SVC_LOCAL, SET_SVC_LOCAL_STRICT, TCP_OPTIMIZATION,
+//   FALLBACK: nothing.
 struct action_value {
-    uint32_t action_type = 0;
+    plx_action_type action_type = PLX_ACTION_BASE;
     uint32_t verb = 0;
     std::string_view name;
     tloc_key tloc;
@@ -178,8 +181,8 @@ void plx_config_rule_action_delete(plx_policy_db *db, rule *r, config_action *a)
 // Refreshes the derived data of a policy VPN list before it is rebuilt: a default SLA action
 // whose id is still 0 looks its class up again; every rule's list conditions are expanded
 // anew from the current lists; mirror, TLOC-list, forwarding-class and SLA actions take the
-// current state of what they name. PLX_ENOMEM when memory ran out part-way (the rule then lacks some
-// conditions until the next refresh).
+// current state of what they name. PLX_ENOMEM when memory ran out part-way (the rule then lacks
+// some conditions until the next refresh).
 int plx_config_policy_vpn_list_refresh(plx_policy_db *db, policy_vpn_list *pvl);
 
 // ---------------------------------------------------------------------------------------------
@@ -190,7 +193,8 @@ int plx_config_vpn_list_add(plx_policy_db *db, std::string_view name);
 // use it.
 int plx_config_vpn_list_delete(plx_policy_db *db, std::string_view name);
 vpn_list *plx_config_vpn_list_find(plx_policy_db *db, std::string_view name);
-// PLX_EEXIST for a duplicate range, PLX_EINVAL when low > high. The vpn_range_added hook announces it.
+// PLX_EEXIST for a duplicate range, PLX_EINVAL when low > high. The vpn_range_added hook announces
+// it.
 int plx_config_vpn_range_add(plx_policy_db *db, std::string_view name, uint64_t low, uint64_t high);
 int plx_config_vpn_range_delete(plx_policy_db *db, std::string_view name, uint64_t low,
                                 uint64_t high);
@@ -221,9 +225,9 @@ int plx_config_app_list_delete(plx_policy_db *db, std::string_view name, uint32_
 // Marks every user changed.
 int plx_config_app_list_change(plx_policy_db *db, std::string_view name, uint32_t location);
 app_list *plx_config_app_list_find(plx_policy_db *db, std::string_view name, uint32_t location);
-// Adds an application (PLX_APP_LIST_KIND_APP) or family (_FAMILY) by name. A name the resolver does not know
-// is skipped with success; a kind other than the list's empties the list first; PLX_EEXIST for an id
-// already present.
+// Adds an application (PLX_APP_LIST_KIND_APP) or family (_FAMILY) by name. A name the resolver does
+// not know is skipped with success; a kind other than the list's empties the list first; PLX_EEXIST
+// for an id already present.
 int plx_config_app_list_add_app(plx_policy_db *db, std::string_view name, uint32_t location,
                                 uint32_t kind, std::string_view app_name);
 int plx_config_app_list_delete_app(plx_policy_db *db, std::string_view name, uint32_t location,
@@ -269,8 +273,8 @@ int plx_config_tloc_pref_delete(plx_policy_db *db, tloc_list *l, uint32_t entry_
 // ---------------------------------------------------------------------------------------------
 // SLA classes
 
-// PLX_EEXIST when present; PLX_ENOMEM when all 8 ids are used. Writes the id into the SLA actions naming the
-// class and marks their users.
+// PLX_EEXIST when present; PLX_ENOMEM when all 8 ids are used. Writes the id into the SLA actions
+// naming the class and marks their users.
 int plx_sla_class_add(plx_policy_db *db, std::string_view name);
 int plx_sla_class_delete(plx_policy_db *db, std::string_view name);
 sla_class *plx_sla_class_find(plx_policy_db *db, std::string_view name);

@@ -195,7 +195,7 @@ struct match_cond {
     // == field_type, or the list match (SRC/DST_PFX_LIST, APP_LIST, DNS_APP_LIST) it was
     // expanded from.
     plx_match_type origin_type = PLX_MATCH_MIN;
-    plx_name list_name;        // for expanded conditions
+    plx_name list_name;  // for expanded conditions
     uint32_t low = 0;
     uint32_t high = 0;
 
@@ -363,7 +363,7 @@ struct policer_instance {
     plx_name policer_name;
     uint32_t policer_owner_type = 0;
     uint32_t seq_id = 0;
-    plx_name instance_name;   // "<VPN list>_<policy>" or the access list's name
+    plx_name instance_name;  // "<VPN list>_<policy>" or the access list's name
     plx_owner_kind owner_kind = PLX_OWNER_KIND_NONE;
     plx_name owner_name;   // policy or access list
     plx_name owner_name2;  // VPN list
@@ -378,8 +378,8 @@ struct policer_instance_owner_order {  // in the owner: sequence, policer name
     }
 };
 struct policer_instance_policer_order {  // in the policer: sequence, owner kind, names
-    using key_type = std::tuple<uint32_t, std::string_view, plx_owner_kind, std::string_view,
-                                std::string_view>;
+    using key_type =
+        std::tuple<uint32_t, std::string_view, plx_owner_kind, std::string_view, std::string_view>;
     static key_type key(const policer_instance &p) {
         return {p.seq_id, p.instance_name.view(), p.owner_kind, p.owner_name.view(),
                 p.owner_name2.view()};
@@ -399,7 +399,7 @@ struct policy_vpn_list {
     avl_tree<rule, &rule::tree_link, rule_seq_order, false> rule_tree;
     avl_tree<counter_ctx, &counter_ctx::link, name_order_counter> counters;
     config_action default_action;
-    PlxRuleTablePtr p_rule_table;       // compiler input, present only while compiled
+    PlxRuleTablePtr p_rule_table;        // compiler input, present only while compiled
     PolicyProgram *p_program = nullptr;  // placed program, present only while placed
     uint32_t filter_id = PLX_FILTER_ID_NONE;
     uint32_t filter_type = 0;

@@ -482,8 +482,7 @@ PLX_DUMP_ACTION(plx_dump_all) {
 }
 PLX_DUMP_ACTION(plx_dump_admin_tech) {
     // The same as the full dump, then what the DPI engine has to say.
-    PLX_DUMP_BODY(plx_dump_everything(out, ctx);
-                  if (ctx.hooks.dump_dpi) ctx.hooks.dump_dpi(out));
+    PLX_DUMP_BODY(plx_dump_everything(out, ctx); if (ctx.hooks.dump_dpi) ctx.hooks.dump_dpi(out));
 }
 PLX_DUMP_ACTION(plx_dump_config) {
     PLX_DUMP_BODY(plx_dump_config_db(out, ctx));

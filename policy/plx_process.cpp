@@ -284,8 +284,8 @@ int plx_process_policy_vpn_list(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
         return PLX_ENOMEM;
     }
 
-    const plx_compiled c = plx_rules_compile(cc, std::move(table), v.p_rule_table,
-                                             "no rule tests a field");
+    const plx_compiled c =
+        plx_rules_compile(cc, std::move(table), v.p_rule_table, "no rule tests a field");
     if (rc == PLX_OK)
         why = c.why;
     PolicyProgram *const prog = c.prog;

@@ -42,9 +42,9 @@ uint64_t plx_process_clock_rate(plx_ctx *ctx);
 
 // Processes every added or changed policy (in policy-db order, its VPN lists in name order),
 // then the access lists. PLX_OK, or the status of the first VPN list that failed (PLX_ENOMEM when
-// a rule table could not be built); the access lists are then left for the next run. Called after each batch
-// of configuration changes. A call made while a run is in progress (from a timer during a long
-// compile) is folded into that run.
+// a rule table could not be built); the access lists are then left for the next run. Called after
+// each batch of configuration changes. A call made while a run is in progress (from a timer during
+// a long compile) is folded into that run.
 int plx_process_all_changed(plx_ctx *ctx);
 
 // Rebuilds, compiles, places and binds one VPN list of a policy when it is marked. PLX_OK or

@@ -264,7 +264,7 @@ int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char
                               const ActionData &default_block, const rule_list &rules,
                               uint64_t clock_rate, PlxRuleTablePtr &out, std::string *reason,
                               void (*between_rules)(void *), void *arg) {
-    *out = nullptr;
+    out.reset();
     ActionData block = default_block;
     // Every packet carries MATCH_ANY = 1: when every sequence tests another field as well, the
     // field decides nothing and leaving it out saves one of the few fields a program can test.
