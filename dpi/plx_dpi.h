@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string_view>
 
 #include "dpi/plx_dpi_family.h"
@@ -61,8 +60,3 @@ int plx_dpi_dump_configuration(struct confd_user_info *uinfo, struct xml_tag *na
                                confd_hkeypath_t *kp, confd_tag_value_t *params, int nparams);
 int plx_dpi_clear_protocol_hits(struct confd_user_info *uinfo, struct xml_tag *name,
                                 confd_hkeypath_t *kp, confd_tag_value_t *params, int nparams);
-
-// Where action output goes: by default maapi_cli_write on the configuration-database context's
-// MAAPI socket to the invoking session. Tests install their own (null restores the default).
-using plx_dpi_cli_writer = std::function<void(int usid, std::string_view text)>;
-void plx_dpi_set_cli_writer(plx_dpi_cli_writer writer);

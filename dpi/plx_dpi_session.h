@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "dpi/plx_dpi_tables.h"
+#include "oper/plx_cli_print.h"
 
 struct plx_ctx;
 struct confd_user_info;
@@ -18,13 +19,19 @@ struct plx_dpi_state {
 
 plx_dpi_state &plx_dpi_module();
 
-// The session of the action in progress: set on entry, cleared on return.
+// The session of the action in progress: set on entry, cleared (and its last line sent) on
+// return.
 class plx_dpi_session {
   public:
     explicit plx_dpi_session(const confd_user_info *uinfo);
     ~plx_dpi_session();
     plx_dpi_session(const plx_dpi_session &) = delete;
     plx_dpi_session &operator=(const plx_dpi_session &) = delete;
+
+    PlxCliPrinter &out() { return out_; }
+
+  private:
+    PlxCliPrinter out_;
 };
 
 bool plx_dpi_session_active();

@@ -8,7 +8,7 @@
 #include "acl/plx_intf_config.h"
 #include "daemon/plx_ctx.h"
 #include "fplink/fp_common.h"
-#include "platform/confd/confd_maapi.h"
+#include "oper/plx_cli_print.h"
 #include "policy/plx_config.h"
 #include "progmem/plx_if_fpmem.h"
 #include "qconfd/qconfd_api.h"
@@ -426,42 +426,17 @@ void plx_dump_everything(const PlxPrinter &out, const plx_ctx &ctx) {
 
 namespace {
 
-struct cli_sink {
-    int sock;
-    int usid;
-    std::string pending;
-};
-
-void cli_write(void *arg, const char *text) {
-    auto *s = static_cast<cli_sink *>(arg);
-    s->pending += text;
-    size_t nl;
-    while ((nl = s->pending.find('\n')) != std::string::npos) {
-        maapi_cli_printf(s->sock, s->usid, "%s", s->pending.substr(0, nl + 1).c_str());
-        s->pending.erase(0, nl + 1);
-    }
-}
-
-// The daemon context and the MAAPI socket behind an action's user info.
-QconfdContext *qconfd_of(const confd_user_info *uinfo) {
-    if (!uinfo || !uinfo->actx.dx)
-        return nullptr;
-    return static_cast<QconfdContext *>(uinfo->actx.dx->d_opaque);
-}
-
+// Runs a dump with the daemon context behind the action's user info, printing to its session.
 template <class F>
 int run_dump(confd_user_info *uinfo, F &&fn) {
-    QconfdContext *q = qconfd_of(uinfo);
+    QconfdContext *q = plx_cli_qconfd(uinfo);
     plx_ctx *ctx = q ? static_cast<plx_ctx *>(q->spec.app_ctx) : nullptr;
     if (!ctx) {
         confd_action_seterr(uinfo, "policy manager context unavailable");
         return CONFD_ERR;
     }
-    cli_sink sink{q->maapi_sock, uinfo->usid, {}};
-    PlxPrinter out{cli_write, &sink};
-    fn(out, *ctx);
-    if (!sink.pending.empty())
-        maapi_cli_printf(sink.sock, sink.usid, "%s", sink.pending.c_str());
+    PlxCliPrinter cli(q->maapi_sock, uinfo->usid);
+    fn(cli.printer(), *ctx);
     return CONFD_OK;
 }
 
