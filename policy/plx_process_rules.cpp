@@ -276,8 +276,7 @@ int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char
     // A program holds at most PLX_MAX_TESTED_FIELDS fields. Beyond that, conditions on the
     // fields the forwarding plane derives from another one are folded into that one; rule tables
     // within the limit are built as they stand.
-    const bool fold = std::popcount(plx_fold_tested_fields(rules, skip_match_any)) >
-                      static_cast<int>(PLX_MAX_TESTED_FIELDS);
+    const bool fold = plx_fold_needed(plx_fold_tested_fields(rules, skip_match_any));
     const std::span<const uint32_t> families =
         fold ? plx_fold_family_table() : std::span<const uint32_t>{};
     PlxRuleTablePtr table;
