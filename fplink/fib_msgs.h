@@ -103,14 +103,14 @@ using fib_msg = std::variant<fib_policy_msg, fib_acl_msg, fib_dpi_off_msg>;
 // Message type of a decoded message (1..5).
 uint8_t fib_msg_type(const fib_msg &m);
 
-// Decodes one payload. 0, or 22 with *err describing what is wrong (unknown type, truncated,
-// oversized, a count that disagrees with the length, an unterminated name, a bad family or
-// direction).
+// Decodes one payload. PLX_OK, or PLX_EINVAL with *err describing what is wrong (unknown type,
+// truncated, oversized, a count that disagrees with the length, an unterminated name, a bad family
+// or direction).
 int fib_msg_decode(std::span<const uint8_t> payload, fib_msg &out, std::string *err);
 
-// Encodes a message into its wire form (the exact number of bytes to send) in *out. 0, or 22
-// with *out empty when a binding's interface name is longer than 32 characters: cut, it would
-// name another interface. Policy and access-list names (at most 127 characters in the model)
+// Encodes a message into its wire form (the exact number of bytes to send) in *out. PLX_OK, or
+// PLX_EINVAL with *out empty when a binding's interface name is longer than 32 characters: cut, it
+// would name another interface. Policy and access-list names (at most 127 characters in the model)
 // are cut to their field.
 [[nodiscard]] int fib_msg_encode(const fib_msg &m, std::vector<uint8_t> &out);
 

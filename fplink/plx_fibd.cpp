@@ -73,7 +73,7 @@ bool plx_vpn_list_ids(const vpn_list &vl, size_t limit, std::vector<uint32_t> *o
 
 int plx_fibd_send(plx_ctx *ctx, const fib_msg &msg) {
     if (!ctx || !ctx->fibd_msgq)
-        return PLX_EFAULT;
+        return PLX_MSGQ_NOT_CONNECTED;
     size_t size = buffer_size(msg);
     if (size > MSGQ_MAX_PAYLOAD)
         return PLX_ENOMEM;

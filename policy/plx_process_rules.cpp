@@ -256,8 +256,11 @@ void plx_tloc_list_slot(const config_action &a, TlocListSlot &slot) {
                 put(e);
         }
     }
-    for (size_t i = 0; pos < N; i = (i + 1) % eligible.size())
+    size_t i = 0;
+    while (pos < N) {  // put() advances pos
         put(eligible[i]);
+        i = (i + 1) % eligible.size();
+    }
 }
 
 int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char *alias,

@@ -47,7 +47,7 @@ int qconfd_setup_shm() {
         return -1;
     }
     std::string why;
-    if (plx_shm_check(fd, sizeof(qconfd_shared_region), false, true, why) != 0) {
+    if (!plx_shm_check(fd, sizeof(qconfd_shared_region), false, true, why)) {
         PLX_LOG("Refused shared memory %s: %s", name.c_str(), why.c_str());
         close(fd);
         return -1;

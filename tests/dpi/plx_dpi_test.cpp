@@ -9,7 +9,7 @@
 #include "oper/plx_cli_print.h"
 #include "platform/dpi/dpi_engine.h"
 #include "policy/plx_config.h"
-#include "tests/fplink/fp_test_env.h"
+#include "tests/support/fp_test_env.h"
 
 namespace {
 
