@@ -12,8 +12,6 @@
 #include "fplink/plx_link.h"
 #include "policy/plx_config.h"
 
-plx_fibd_resend_fn plx_fibd_acl_resend = nullptr;
-
 namespace {
 
 using namespace plx::cfg;
@@ -120,6 +118,6 @@ void plx_fibd_up(msgq_handle *, void *arg) {
             }
         }
     }
-    if (plx_fibd_acl_resend)
-        plx_fibd_acl_resend(ctx);
+    if (ctx->hooks.acl_resend)
+        ctx->hooks.acl_resend(ctx);
 }

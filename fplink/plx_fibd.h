@@ -29,14 +29,9 @@ void plx_fibd_link_deinit(plx_ctx *ctx);
 // every VPN list it is applied to in name order, a type-1 message with the list's filter type,
 // direction and filter id, the policy's name and every VPN id of the list (none when it has no
 // ranges; skipped when the global VPN list is missing). A message that cannot be had ends the
-// resend of that policy. Then plx_fibd_acl_resend.
+// resend of that policy. Then the context's acl_resend hook: the type-3 part, one access-list
+// bind with all of its bindings for every IPv4, then IPv6, access list that has bindings.
 void plx_fibd_up(msgq_handle *msgq_p, void *arg);
-
-// The type-3 part of the resend: sends one access-list bind with all of its bindings for every
-// IPv4 access list, then every IPv6 access list, that has bindings (plx_fibd_send does the
-// sending). Set by the access-list model; null sends nothing.
-using plx_fibd_resend_fn = void (*)(plx_ctx *ctx);
-extern plx_fibd_resend_fn plx_fibd_acl_resend;
 
 // Encodes a forwarding-table message into a queue buffer of the size the message type asks for
 // and sends it on ctx->fibd_msgq. PLX_OK (sent or queued); otherwise the message is dropped:

@@ -46,41 +46,39 @@ class DebugActions : public ::testing::Test {
     static int run(Action action) { return action(nullptr, nullptr, nullptr, nullptr, 0); }
 };
 
-TEST_F(DebugActions, SingleSwitchesAndAll) {
-    EXPECT_EQ(run(plx_debug_dpi), 0);
+// Single switches and "all" write their containers; disabling removes what is on; a write that
+// fails leaves the debug word as it was.
+TEST_F(DebugActions, SwitchesWriteTheirContainersAndFailedWritesChangeNothing) {
+    EXPECT_EQ(run(plx_debug_dpi), CONFD_OK);
     EXPECT_EQ(plx_debug_flags, PLX_DEBUG_DPI);
     // All replaces the single switch: its container goes, "all" comes, the layer traces.
-    EXPECT_EQ(run(plx_debug_all), 0);
+    EXPECT_EQ(run(plx_debug_all), CONFD_OK);
     EXPECT_EQ(plx_debug_flags, PLX_DEBUG_ALL_ON);
     EXPECT_EQ(qconfd_debug_level(), 1);
     // A single switch while all are on changes nothing.
-    EXPECT_EQ(run(plx_debug_config), 0);
+    EXPECT_EQ(run(plx_debug_config), CONFD_OK);
     EXPECT_EQ(g_writes, (std::vector<std::string>{"+/debugs/plx/dpi", "-/debugs/plx/dpi",
                                                   "+/debugs/plx/all"}));
-}
+    // Also after SIGUSR1 switched everything on, "all" is removed though no action created it.
+    g_writes.clear();
+    plx_debug_flags = PLX_DEBUG_ALL_ON;
+    EXPECT_EQ(run(plx_debug_disable_all), CONFD_OK);
+    EXPECT_EQ(g_writes, (std::vector<std::string>{"-/debugs/plx/all"}));
 
-TEST_F(DebugActions, DisableAllRemovesWhatIsOn) {
     run(plx_debug_config);
     run(plx_debug_policy);
     g_writes.clear();
-    EXPECT_EQ(run(plx_debug_disable_all), 0);
+    EXPECT_EQ(run(plx_debug_disable_all), CONFD_OK);
     EXPECT_EQ(plx_debug_flags, PLX_DEBUG_ALL_OFF);
     EXPECT_EQ(g_writes, (std::vector<std::string>{"-/debugs/plx/config", "-/debugs/plx/policy"}));
 
-    // After SIGUSR1 switched everything on, "all" is removed even though no action created it.
-    g_writes.clear();
-    plx_debug_flags = PLX_DEBUG_ALL_ON;
-    EXPECT_EQ(run(plx_debug_disable_all), 0);
-    EXPECT_EQ(g_writes, (std::vector<std::string>{"-/debugs/plx/all"}));
-}
-
-TEST_F(DebugActions, FailedWriteLeavesTheWord) {
+    plx_debug_flags = 0;
     g_refuse = PLX_DEBUG_PATH_HBUS;
-    EXPECT_EQ(run(plx_debug_hbus), -1);
+    EXPECT_EQ(run(plx_debug_hbus), CONFD_ERR);
     EXPECT_EQ(plx_debug_flags, 0u);
     run(plx_debug_config);
     g_refuse = PLX_DEBUG_PATH_CONFIG;
-    EXPECT_EQ(run(plx_debug_disable_all), -1);
+    EXPECT_EQ(run(plx_debug_disable_all), CONFD_ERR);
     EXPECT_EQ(plx_debug_flags, PLX_DEBUG_CONFIG);
 }
 

@@ -53,11 +53,9 @@ class LinksTest : public ::testing::Test {
         ctx_.policy = &db_;
         ASSERT_EQ(plx_policy_init(&db_), 0);
         g_reprocessed = 0;
-        plx_tloc_reprocess = [](plx_ctx *) { ++g_reprocessed; };
+        ctx_.hooks.tloc_reprocess = [](plx_ctx *) { ++g_reprocessed; };
     }
     void TearDown() override {
-        plx_tloc_reprocess = nullptr;
-        plx_fibd_acl_resend = nullptr;
         plx_hbus_link_deinit(&ctx_);
         plx_fibd_link_deinit(&ctx_);
         for (pid_t p : children_)
@@ -217,7 +215,7 @@ TEST_F(LinksTest, RestartedFibdGetsEveryBindingAgainInOrder) {
     apply(PLX_POLICY_TYPE_PFR, "pb", "v-mixed", 2);
     apply(PLX_POLICY_TYPE_DATA, "pa", "v-mixed", 1);
     apply(PLX_POLICY_TYPE_DATA, "pa", "v-empty", 0);
-    plx_fibd_acl_resend = [](plx_ctx *ctx) {
+    ctx_.hooks.acl_resend = [](plx_ctx *ctx) {
         for (uint8_t family : {0, 1}) {
             fib_acl_msg m;
             m.family = family;
