@@ -52,17 +52,6 @@ Msg parse(const std::string &line) {
     return m;
 }
 
-std::string run(const std::string &cmd) {
-    std::string out;
-    FILE *f = popen((cmd + " 2>&1").c_str(), "r");
-    char buf[4096];
-    for (size_t n; f && (n = fread(buf, 1, sizeof buf, f)) > 0;)
-        out.append(buf, n);
-    if (f)
-        pclose(f);
-    return out;
-}
-
 uint32_t ip(const char *dotted) {
     unsigned a, b, c, d;
     sscanf(dotted, "%u.%u.%u.%u", &a, &b, &c, &d);
@@ -113,7 +102,7 @@ class Router : public ::testing::Test {
     }
 
     static std::string cli(const std::string &args) {
-        return run(std::string(CDBCLI_BIN) + " " + args);
+        return run_output(std::string(CDBCLI_BIN) + " " + args);
     }
     void commit(const std::string &args) {
         std::string out = cli(args);
@@ -272,7 +261,7 @@ TEST_F(Router, ListChangesTlocEventsAndPolicersRebuildExactlyTheirUsers) {
                               "biz-internet ipsec",
                               "update 198.51.100.7 lte gre index=9"}) {
         SCOPED_TRACE(event);
-        std::string out = run(hbusctl + event);
+        std::string out = run_output(hbusctl + event);
         bool named = std::string(event).find("198.51") == std::string::npos;
         msgs = take(named ? 2 : 0);
         ASSERT_EQ(msgs.size(), named ? 2u : 0u) << out;
@@ -368,8 +357,9 @@ TEST_F(Router, NineFieldPolicyIsBoundAndClassifiesLikeFirstMatch) {
     ASSERT_LT(m->filter_id, kFilters);
 
     const std::string cap = env_.root() + "/flows.pcap";
-    ASSERT_EQ(run(std::string(PCAPGEN_BIN) + " -q --flows " + demo + "flows.txt " + cap), "");
-    std::string out = run(std::string(FWDPLANE_BIN) + " -r -q -p -i ge0/1 -v 10 " + cap);
+    ASSERT_EQ(run_output(std::string(PCAPGEN_BIN) + " -q --flows " + demo + "flows.txt " + cap),
+              "");
+    std::string out = run_output(std::string(FWDPLANE_BIN) + " -r -q -p -i ge0/1 -v 10 " + cap);
     // The application id of "http" as the recognition engine knows it.
     std::smatch s;
     std::string ids = cli("request /plx/dpi/dump/protocol-list");

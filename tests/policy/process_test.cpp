@@ -395,7 +395,10 @@ class ProcessSmallMemory : public Process {
     void SetUp() override { start(130); }
 };
 
+// One small policy placed, a larger one short of memory and retried alone once the small one's
+// program is released, one refused by the compiler; the operator sees each state with its reason.
 TEST_F(ProcessSmallMemory, FailuresAreStatesAndOnlyMemoryShortageIsRetried) {
+    using plx::oper::ProgramState;
     data_policy("s", "corp");  // sorts first, placed first
     seq("s", 1, PLX_ACTION_VERB_ACCEPT);
     data_policy("big", "corp");
@@ -416,36 +419,6 @@ TEST_F(ProcessSmallMemory, FailuresAreStatesAndOnlyMemoryShortageIsRetried) {
     EXPECT_EQ(std::tuple(m[1].name, m[1].filter_id), std::tuple("big", kFilters));
     EXPECT_EQ(std::tuple(m[2].name, m[2].filter_id), std::tuple("refused", kFilters));
     EXPECT_EQ(notes, (std::vector<std::string>{"big/corp Failed", "refused/corp Failed"}));
-
-    ASSERT_EQ(plx_config_policy_delete(&db, DATA, "s"), 0);
-    ASSERT_EQ(take_msgs().size(), 1u);  // the unbind of "s"
-    advance_ms(600);                    // the delayed release, then the retry of "big" alone
-    m = take_msgs();
-    ASSERT_EQ(m.size(), 2u);
-    EXPECT_EQ(std::tuple(m[0].type, m[0].filter_id), std::tuple(FIB_MSG_POLICY_UNBIND, kFilters));
-    EXPECT_EQ(m[1].type, FIB_MSG_POLICY_BIND);
-    EXPECT_LT(m[1].filter_id, kFilters);
-    EXPECT_EQ(notes.back(), "big/corp Success");
-    expect_first_match(DATA, "big", 200);
-}
-
-// What the operator sees of the same story: bound, failed for memory and bound again once memory
-// is released, refused with the compiler's reason.
-TEST_F(ProcessSmallMemory, ProgrammingStateFollowsPlacement) {
-    using plx::oper::ProgramState;
-    data_policy("s", "corp");
-    seq("s", 1, PLX_ACTION_VERB_ACCEPT);
-    data_policy("big", "corp");
-    seq("big", 1, PLX_ACTION_VERB_ACCEPT);
-    rule *r = seq("big", 2, PLX_ACTION_VERB_REJECT);
-    for (uint32_t p = 1; p <= 100; ++p)
-        match(r, PLX_MATCH_DST_PORT, match_value::range(p * 3, p * 3));
-    data_policy("refused", "corp");
-    r = seq("refused", 1, PLX_ACTION_VERB_ACCEPT);
-    for (uint32_t i = 0; i < 12; ++i)
-        action(r, 2, named_act(PLX_ACTION_COUNT, std::string(1, 'c').append(std::to_string(i))));
-    ASSERT_EQ(plx_config_vpn_range_add(&db, "corp", 1, 1), 0);
-    process();
     auto status = [&](const char *name) {
         return plx::oper::policy_program_status(
             &db, *plx_config_policy_vpn_list_find(&db, DATA, name, "corp"));
@@ -463,7 +436,15 @@ TEST_F(ProcessSmallMemory, ProgrammingStateFollowsPlacement) {
     EXPECT_EQ(status("refused").reason, "sequence 1 has more than 12 actions");
 
     ASSERT_EQ(plx_config_policy_delete(&db, DATA, "s"), 0);
-    advance_ms(600);
+    ASSERT_EQ(take_msgs().size(), 1u);  // the unbind of "s"
+    advance_ms(600);                    // the delayed release, then the retry of "big" alone
+    m = take_msgs();
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(std::tuple(m[0].type, m[0].filter_id), std::tuple(FIB_MSG_POLICY_UNBIND, kFilters));
+    EXPECT_EQ(m[1].type, FIB_MSG_POLICY_BIND);
+    EXPECT_LT(m[1].filter_id, kFilters);
+    EXPECT_EQ(notes.back(), "big/corp Success");
+    expect_first_match(DATA, "big", 200);
     EXPECT_EQ(status("big").state, ProgramState::Bound);
     EXPECT_TRUE(status("big").reason.empty());
     EXPECT_EQ(status("refused").state, ProgramState::Refused) << "memory cannot help it";
