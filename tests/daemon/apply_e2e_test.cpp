@@ -69,17 +69,9 @@ class Router : public ::testing::Test {
         cdbd_ = spawn(
             {CDBD_BIN, "--yang-dir", PLX_YANG_MODELS_DIR, "--db-dir", root + "/cdb", "--port", "0"},
             root + "/cdbd.log");
-        std::string port;
-        ASSERT_TRUE(wait_for([&] {
-            std::ifstream in(root + "/cdbd.log");
-            std::string text((std::istreambuf_iterator<char>(in)), {});
-            std::smatch m;
-            if (!std::regex_search(text, m, std::regex(R"(listening on [0-9.]+:(\d+))")))
-                return false;
-            port = m[1].str();
-            return true;
-        }));
-        setenv("CONFD_IPC_PORT", port.c_str(), 1);
+        const int port = wait_cdbd_port(root + "/cdbd.log");
+        ASSERT_NE(port, 0);
+        setenv("CONFD_IPC_PORT", std::to_string(port).c_str(), 1);
         // The daemons that read their configuration before plxd do not run here.
         cli("oper set /qconfd-initial-read-priority 'chmgrd ifmgrd fibd'");
         fwdplane_ = spawn({FWDPLANE_BIN, "-w", "-q"}, root + "/fwdplane.log");

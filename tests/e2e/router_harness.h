@@ -49,10 +49,7 @@ inline CmdResult run_cmd(const std::string &cmd) {
 }
 
 inline std::string read_file(const fs::path &p) {
-    std::ifstream in(p);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return read_text(p.string());
 }
 
 // What fibd says it has written into the forwarding plane's binding tables.
@@ -281,19 +278,10 @@ class Router {
 
     void wait_cdbd() {
         // The first start takes a free port; restarts take the same one, as clients expect.
-        ASSERT_TRUE(wait_for([&] {
-            static const std::regex re(R"(listening on [0-9.]+:(\d+))");
-            std::smatch m;
-            std::string l = log("cdbd");
-            std::string last;
-            for (std::sregex_iterator it(l.begin(), l.end(), re), end; it != end; ++it)
-                last = (*it)[1];
-            if (last.empty())
-                return false;
-            port_ = std::stoi(last);
-            setenv("CONFD_IPC_PORT", last.c_str(), 1);
-            return cli("status").rc == 0;
-        })) << log("cdbd");
+        port_ = wait_cdbd_port((root_ / "log/cdbd.log").string());
+        ASSERT_NE(port_, 0) << log("cdbd");
+        setenv("CONFD_IPC_PORT", std::to_string(port_).c_str(), 1);
+        ASSERT_TRUE(wait_for([&] { return cli("status").rc == 0; })) << log("cdbd");
     }
 
     void write_captures() {

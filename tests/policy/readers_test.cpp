@@ -5,19 +5,13 @@
 
 #include "policy/plx_confd_util.h"
 #include "tests/policy/reader_fixture.h"
+#include "tests/support/test_process.h"
 
 using namespace plx::cfg;
 using rt::policy_xml;
 using rt::qctrl_xml;
 
 namespace {
-
-std::string read_file(const std::string &path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 const char *kLists = R"(
   <lists>
@@ -45,7 +39,7 @@ std::vector<uint32_t> action_types(const rule &r) {
 class PolicyReaders : public rt::ReaderTest {};
 
 TEST_F(PolicyReaders, ExampleConfigurationReadsIntoEveryDatabaseAndReplaceEmptiesThem) {
-    commit(read_file(std::string(PLX_SOURCE_DIR) + "/examples/router-config.xml"));
+    commit(read_text(std::string(PLX_SOURCE_DIR) + "/examples/router-config.xml"));
     std::string d = plxd_->dumps();
     for (const char *want :
          {"Policy: ", "VPN list: ", "Prefix list: mgmt-hosts", "span-lan type: 3",
@@ -55,7 +49,7 @@ TEST_F(PolicyReaders, ExampleConfigurationReadsIntoEveryDatabaseAndReplaceEmptie
 
     // The replace leaves the models as a daemon that never read anything holds them: the
     // built-in classes only.
-    commit(read_file(std::string(PLX_SOURCE_DIR) + "/examples/default-config.xml"), true);
+    commit(read_text(std::string(PLX_SOURCE_DIR) + "/examples/default-config.xml"), true);
     EXPECT_EQ(plxd_->dumps(), rt::Plxd().dumps());
     EXPECT_EQ(plxd_->dumps(), scratch_dumps());
 }

@@ -9,7 +9,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,4 +78,28 @@ inline std::string run_output(const std::string &cmd) {
         out.append(buf, n);
     pclose(p);
     return out;
+}
+
+// The whole text of a file ("" when it cannot be read).
+inline std::string read_text(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The configuration database's port, once its log names the last one it listens on (0 when
+// none within timeout_ms).
+inline int wait_cdbd_port(const std::string &log, int timeout_ms = 10000) {
+    static const std::regex re(R"(listening on [0-9.]+:(\d+),)");
+    int port = 0;
+    wait_for(
+        [&] {
+            const std::string text = read_text(log);
+            for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it)
+                port = std::stoi((*it)[1]);
+            return port != 0;
+        },
+        timeout_ms);
+    return port;
 }

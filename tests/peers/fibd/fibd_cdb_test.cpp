@@ -39,15 +39,8 @@ class FibdCdbTest : public ::testing::Test {
         pid_ = spawn({CDBD_BIN, "--yang-dir", std::string(PLX_YANG_MODELS_DIR), "--db-dir",
                       dir_ + "/db", "--port", std::to_string(port)},
                      log);
-        ASSERT_TRUE(wait_for([&] {
-            std::ifstream in(log);
-            std::string text((std::istreambuf_iterator<char>(in)), {});
-            auto at = text.find("listening on 127.0.0.1:");
-            if (at == std::string::npos || text.find(',', at) == std::string::npos)
-                return false;
-            port_ = static_cast<uint16_t>(std::stoi(text.substr(at + 23)));
-            return true;
-        }));
+        port_ = static_cast<uint16_t>(wait_cdbd_port(log));
+        ASSERT_NE(port_, 0);
         setenv("CONFD_IPC_PORT", std::to_string(port_).c_str(), 1);
     }
     // The mask as another client reads it (-1: none, -2: unreadable).

@@ -13,6 +13,7 @@
 #include "common/sysmgr_client.h"
 #include "peers/sysmgrd/sysmgrd_server.h"
 #include "tests/common/event_loop_fixture.h"
+#include "tests/support/test_process.h"
 
 namespace {
 
@@ -30,13 +31,6 @@ struct Capture {
         return std::string(buf, len);
     }
 };
-
-std::string read_file(const std::string &p) {
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 class SysmgrdTest : public EventLoopFixture {
   protected:
@@ -93,7 +87,7 @@ TEST_F(SysmgrdTest, CountsTheHellosOfTheSystemManagerLink) {
     EXPECT_NE(out_.text().find("connected: plxd (9)\nhello from plxd (9) pid " + pid +
                                " #1\nhello from plxd (9) pid " + pid + " #2\n"),
               std::string::npos);
-    std::string status = read_file(root_ + "/status.json");
+    std::string status = read_text(root_ + "/status.json");
     EXPECT_NE(status.find("\"module\": 9, \"name\": \"plxd\", \"connected\": true"),
               std::string::npos);
     EXPECT_NE(status.find("\"hellos\": 3"), std::string::npos);

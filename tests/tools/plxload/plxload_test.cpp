@@ -20,11 +20,6 @@
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 int run(const std::vector<std::string> &args, const std::string &out) {
     return wait_exit(spawn(args, out));
 }
@@ -136,8 +131,8 @@ class PlxLoadFlow : public ::testing::Test {
         std::filesystem::create_directories(dir_ + "/var/run");
         fwdplane_ = spawn({FWDPLANE_BIN, "-w", "-q"}, dir_ + "/fwdplane.log");
         ASSERT_TRUE(wait_for([&] {
-            return slurp(dir_ + "/fwdplane.log").find("tables ready") != std::string::npos;
-        })) << slurp(dir_ + "/fwdplane.log");
+            return read_text(dir_ + "/fwdplane.log").find("tables ready") != std::string::npos;
+        })) << read_text(dir_ + "/fwdplane.log");
         fibd_ = spawn({FIBD_BIN, "-q", "-j", dir_ + "/fibd.journal"}, dir_ + "/fibd.log");
         ASSERT_EQ(fp_shm_attach(false, false), 0);
     }
@@ -151,15 +146,15 @@ class PlxLoadFlow : public ::testing::Test {
         all.insert(all.end(), args.begin(), args.end());
         all.insert(all.end(), {"--counters", "*", "--ready", dir_ + "/bound"});
         load_ = spawn(all, dir_ + "/plxload.log");
-        ASSERT_TRUE(wait_for([&] { return !slurp(dir_ + "/bound").empty(); }))
-            << slurp(dir_ + "/plxload.log");
+        ASSERT_TRUE(wait_for([&] { return !read_text(dir_ + "/bound").empty(); }))
+            << read_text(dir_ + "/plxload.log");
     }
     // Stops plxload (unbind, free, release) and returns its output.
     std::string unload() {
         kill(load_, SIGINT);
         EXPECT_EQ(wait_exit(load_), 0);
         load_ = -1;
-        return slurp(dir_ + "/plxload.log");
+        return read_text(dir_ + "/plxload.log");
     }
 
     FpTestEnv env_;
@@ -179,28 +174,28 @@ TEST_F(PlxLoadFlow, PcapReplayOfBoundPolicyEqualsLinearFirstMatch) {
     ASSERT_EQ(
         run({PLXC_BIN, "compile", dir_ + "/acl1.cb", "-o", dir_ + "/acl1.plx"}, dir_ + "/plxc.log"),
         0)
-        << slurp(dir_ + "/plxc.log");
+        << read_text(dir_ + "/plxc.log");
     load({dir_ + "/acl1.plx", "--vpn", "7"});
-    EXPECT_EQ(slurp(dir_ + "/bound"), "0\n");
+    EXPECT_EQ(read_text(dir_ + "/bound"), "0\n");
 
     ASSERT_EQ(run({PCAPGEN_BIN, "-n", std::to_string(kPackets), trace, dir_ + "/acl1.pcap"},
                   dir_ + "/pcapgen.log"),
               0)
-        << slurp(dir_ + "/pcapgen.log");
+        << read_text(dir_ + "/pcapgen.log");
     ASSERT_EQ(run({FWDPLANE_BIN, "-r", "-v", "7", dir_ + "/acl1.pcap", "-S", dir_ + "/summary"},
                   dir_ + "/replay.log"),
               0)
-        << slurp(dir_ + "/replay.log");
+        << read_text(dir_ + "/replay.log");
     std::string log = unload();
 
     std::map<std::string, uint64_t> expect = first_match(filters, trace, kPackets);
     ASSERT_GT(expect.size(), 10u) << "too few filters hit to tell anything";
-    EXPECT_EQ(replay_hits(slurp(dir_ + "/summary")), expect);
+    EXPECT_EQ(replay_hits(read_text(dir_ + "/summary")), expect);
     expect.erase("miss");
     EXPECT_EQ(counted(log, 64), expect);
 
     // fibd saw the bind and, at the end, the unbind; the program was released.
-    std::string journal = slurp(dir_ + "/fibd.journal");
+    std::string journal = read_text(dir_ + "/fibd.journal");
     EXPECT_NE(journal.find("\"op\":\"policy-bind\",\"filter_type\":1,\"direction\":3,"
                            "\"filter_id\":0,\"name\":\"acl1.cb\",\"vpn_ids\":[7]"),
               std::string::npos)
@@ -217,7 +212,7 @@ TEST_F(PlxLoadFlow, Ipv6AccessListOnRawCaptureAndSecondProgramBesideTheFirst) {
     ASSERT_EQ(run({PLXC_BIN, "compile", dir_ + "/acl6.rules", "-o", dir_ + "/acl6.plx"},
                   dir_ + "/plxc.log"),
               0)
-        << slurp(dir_ + "/plxc.log");
+        << read_text(dir_ + "/plxc.log");
     load({dir_ + "/acl6.plx", "--acl", "ge0/1:in", "--ipv6", "--acl-vpn", "3"});
     std::span<fp_intf_acl_binding> intf = fp_intf_acl_bindings();
     ASSERT_STREQ(intf[0].name, "ge0/1");
@@ -226,26 +221,27 @@ TEST_F(PlxLoadFlow, Ipv6AccessListOnRawCaptureAndSecondProgramBesideTheFirst) {
 
     // A second plxload on another socket but the same forwarding plane places its program
     // after the first one and leaves the first intact.
-    std::string first = slurp(dir_ + "/acl6.plx");
+    std::string first = read_text(dir_ + "/acl6.plx");
     std::string root2 = dir_ + "/second";
     std::filesystem::create_directories(root2 + "/etc/default");
     std::filesystem::copy_file(dir_ + "/etc/default/sim_size", root2 + "/etc/default/sim_size");
     pid_t second = spawn({PLXLOAD_BIN, dir_ + "/acl6.plx", "--vpn", "9"}, dir_ + "/second.log",
                          {{"PLX_ROOT", root2}});
     const FilterEntry &f0 = fp_filters()[0], &f1 = fp_filters()[1];
-    ASSERT_TRUE(wait_for([&] { return fp_load(f1.valid) == 1; })) << slurp(dir_ + "/second.log");
+    ASSERT_TRUE(wait_for([&] { return fp_load(f1.valid) == 1; }))
+        << read_text(dir_ + "/second.log");
     EXPECT_GE(f1.hw_index, f0.hw_index + f0.num_blocks);
     EXPECT_EQ(std::memcmp(fp_filter_mem() + size_t{f0.hw_index} * FP_FILTER_BLOCK_SIZE,
                           first.data(), first.size()),
               0);
     kill(second, SIGINT);
-    EXPECT_EQ(wait_exit(second), 0) << slurp(dir_ + "/second.log");
+    EXPECT_EQ(wait_exit(second), 0) << read_text(dir_ + "/second.log");
     EXPECT_EQ(fp_load(f1.valid), 0);
 
     // While one plxload serves plxd's socket, another refuses to start and places nothing.
     EXPECT_EQ(run({PLXLOAD_BIN, dir_ + "/acl6.plx", "--vpn", "9"}, dir_ + "/third.log"), 1);
-    EXPECT_NE(slurp(dir_ + "/third.log").find("is in use"), std::string::npos)
-        << slurp(dir_ + "/third.log");
+    EXPECT_NE(read_text(dir_ + "/third.log").find("is in use"), std::string::npos)
+        << read_text(dir_ + "/third.log");
     EXPECT_EQ(fp_load(f1.valid), 0);
 
     std::ofstream(dir_ + "/v6.txt") << "# src dst sport dport proto [flags]\n"
@@ -256,12 +252,12 @@ TEST_F(PlxLoadFlow, Ipv6AccessListOnRawCaptureAndSecondProgramBesideTheFirst) {
     ASSERT_EQ(run({PCAPGEN_BIN, "-6", "--raw", dir_ + "/v6.txt", dir_ + "/v6.pcap"},
                   dir_ + "/pcapgen.log"),
               0)
-        << slurp(dir_ + "/pcapgen.log");
+        << read_text(dir_ + "/pcapgen.log");
     ASSERT_EQ(run({FWDPLANE_BIN, "-r", "-i", "ge0/1", dir_ + "/v6.pcap", "-S", dir_ + "/summary"},
                   dir_ + "/replay.log"),
               0)
-        << slurp(dir_ + "/replay.log");
-    std::string summary = slurp(dir_ + "/summary");
+        << read_text(dir_ + "/replay.log");
+    std::string summary = read_text(dir_ + "/summary");
     EXPECT_EQ(replay_hits(summary),
               (std::map<std::string, uint64_t>{{"web", 2}, {"dns", 1}, {"miss", 1}}))
         << summary;
@@ -292,11 +288,11 @@ TEST(PlxLoadTools, BadInputIsRefusedWithAClearMessage) {
         std::string out = dir + "/out.log";
         std::filesystem::remove(out);
         EXPECT_EQ(run(c.args, out), c.status) << c.args.back();
-        EXPECT_NE(slurp(out).find(c.message), std::string::npos) << slurp(out);
+        EXPECT_NE(read_text(out).find(c.message), std::string::npos) << read_text(out);
     }
     std::ofstream(dir + "/bad.trace") << "1 2 3 4 6\n1 2 3 70000 6\n";
     EXPECT_EQ(run({PCAPGEN_BIN, dir + "/bad.trace", dir + "/out.pcap"}, dir + "/out.log"), 2);
-    EXPECT_NE(slurp(dir + "/out.log").find("bad.trace:2: bad destination port '70000'"),
+    EXPECT_NE(read_text(dir + "/out.log").find("bad.trace:2: bad destination port '70000'"),
               std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir + "/out.pcap")) << "no half-written capture";
 }
