@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "acl/plx_intf_config.h"
 #include "common/timer.h"
 #include "compiler/plx_compiler.h"
 #include "daemon/plx_ctx.h"
@@ -37,32 +38,9 @@ namespace opertest {
 
 namespace cfg = plx::cfg;
 
-// An access-list model of the shape the provider reads: lists by name, with counters, policers
-// and bindings.
-struct Binding {
-    plx::avl_link link;
-    cfg::fixed_name<33> intf;
-    uint8_t direction = 0;
-};
-struct BindingOrder {
-    using key_type = std::pair<std::string_view, uint8_t>;
-    static key_type key(const Binding &b) { return {b.intf.view(), b.direction}; }
-    static int compare(const key_type &a, const key_type &b) { return plx::avl_cmp(a, b); }
-};
-struct Acl {
-    plx::avl_link link;
-    cfg::plx_name name;
-    uint32_t filter_id = cfg::PLX_FILTER_ID_NONE;
-    plx::oper::counter_tree counters;
-    plx::oper::policer_tree policers;
-    plx::avl_tree<Binding, &Binding::link, BindingOrder> bindings;
-};
-struct AclOrder {
-    using key_type = std::string_view;
-    static key_type key(const Acl &a) { return a.name.view(); }
-    static int compare(key_type a, key_type b) { return cfg::plx_name_cmp_len_first(a, b); }
-};
-using AclTree = plx::avl_tree<Acl, &Acl::link, AclOrder>;
+// The daemon's access-list model, as the provider reads it.
+using Acl = plx_access_list;
+using AclTree = plx::avl_tree<Acl, &Acl::link, plx_access_list_order>;
 
 // Runs an action callback and the data provider on the daemon's sockets, like plxd's worker.
 class OperFixture : public cdbt::CdbFixture {

@@ -225,7 +225,7 @@ TEST_F(OperFixture, AccessListCountersPolicersAndBindings) {
     pi->policer_name.assign("lim");
     acl->policers.insert(std::move(pi));
     for (auto [intf, dir] : {std::pair{"ge0/0", 1}, {"ge0/0", 2}, {"ge0/1", 1}}) {
-        auto b = std::make_unique<Binding>();
+        auto b = std::make_unique<plx_acl_binding>();
         b->intf.assign(intf);
         b->direction = static_cast<uint8_t>(dir);
         acl->bindings.insert(std::move(b));
