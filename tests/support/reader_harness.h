@@ -1,8 +1,8 @@
 // A stand-in for the configuration-database layer while testing the readers: it subscribes to a
-// real cdbd with the daemon's paths and priorities (a second, delete-only subscription where a
-// row has a delete priority), splits each change set between the two as the layer does, and
-// calls the readers with the arguments a SubscriptionReader receives. After each notification
-// it runs `done` (where a test stands in for the processing of changes).
+// real cdbd with the configuration rows of the daemon's own subscription table (a second,
+// delete-only subscription where a row has a delete priority), splits each change set between the
+// two as the layer does, and calls the readers with the arguments a SubscriptionReader receives.
+// After each notification it runs `done` (where a test stands in for the processing of changes).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "acl/plx_intf_confd.h"
+#include "daemon/plx_confd_module.h"
 #include "daemon/plx_ctx.h"
 #include "platform/confd/confd_cdb.h"
 #include "platform/confd/confd_lib.h"
@@ -23,59 +24,6 @@
 #include "qconfd/qconfd_api.h"
 
 namespace rh {
-
-struct Row {
-    const char *path;
-    SubscriptionReader reader;
-    uint8_t keys, prio, del_prio;
-};
-
-// The daemon's table (paths, readers, key counts and priorities).
-inline const std::vector<Row> &table() {
-    static const std::vector<Row> rows = {
-        {"policy/class-map/class", plx_config_class, 1, 6, 0},
-        {"policy/lists/data-prefix-list", plx_config_policy_local_pfx_list, 1, 1, 6},
-        {"policy/lists/data-prefix-list/ip-prefix", plx_config_policy_local_pfx_list_ip, 2, 1, 6},
-        {"policy/lists/app-list", plx_config_policy_local_app_list, 1, 1, 6},
-        {"policy/lists/app-list/app", plx_config_policy_local_app_list_app, 2, 1, 6},
-        {"policy/lists/app-list/app-family", plx_config_policy_local_app_list_app_family, 2, 1, 6},
-        {"policy-from-qctrl/sla-class", plx_config_policy_sla_class, 1, 6, 1},
-        {"policy-from-qctrl/lists/vpn-list", plx_config_policy_vpn_list, 1, 1, 6},
-        {"policy-from-qctrl/lists/vpn-list/vpn", plx_config_policy_vpn_id, 2, 1, 6},
-        {"policy-from-qctrl/lists/data-prefix-list", plx_config_policy_pfx_list, 1, 1, 6},
-        {"policy-from-qctrl/lists/data-prefix-list/ip-prefix", plx_config_policy_pfx_list_ip, 2, 1,
-         6},
-        {"policy-from-qctrl/lists/app-list", plx_config_policy_app_list, 1, 1, 6},
-        {"policy-from-qctrl/lists/app-list/app", plx_config_policy_app_list_app, 2, 1, 6},
-        {"policy-from-qctrl/lists/app-list/app-family", plx_config_policy_app_list_app_family, 2, 1,
-         6},
-        {"policy-from-qctrl/policer", plx_config_policy_policer, 1, 1, 6},
-        {"policy-from-qctrl/data-policy", plx_config_data_policy, 1, 2, 5},
-        {"policy-from-qctrl/data-policy/vpn-list", plx_config_data_policy_vpn_list, 2, 3, 4},
-        {"policy-from-qctrl/data-policy/vpn-list/sequence/action/set/qrv-tloc-pref-list",
-         plx_config_data_policy_seq_tloc_pref_list, 4, 3, 4},
-        {"policy-from-qctrl/data-policy/vpn-list/sequence", plx_config_data_policy_seq, 3, 4, 3},
-        {"policy-from-qctrl/app-route-policy", plx_config_app_route_policy, 1, 2, 5},
-        {"policy-from-qctrl/app-route-policy/vpn-list", plx_config_app_route_policy_vpn_list, 2, 3,
-         4},
-        {"policy-from-qctrl/app-route-policy/vpn-list/sequence", plx_config_app_route_policy_seq, 3,
-         4, 3},
-        {"policy", plx_config_policy, 0, 1, 6},
-        {"policy/mirror", plx_config_mirror, 1, 1, 6},
-        {"policy/mirror/interface", plx_config_mirror_interface, 2, 1, 6},
-        {"policy/mirror/remote-dest", plx_config_mirror_remote_dest, 2, 1, 6},
-        {"policy/policer", plx_config_local_policer, 1, 1, 6},
-        {"policy/access-list", plx_config_access_list, 1, 6, 1},
-        {"policy/access-list/sequence", plx_config_access_list_seq, 2, 6, 1},
-        {"policy/ipv6/access-list", plx_config_access_list6, 1, 6, 1},
-        {"policy/ipv6/access-list/sequence", plx_config_access_list6_seq, 2, 6, 1},
-        {"vpn/vpn-instance", plx_config_vpn_instance, 1, 6, 1},
-        {"vpn/vpn-instance/interface", plx_config_vpn_interface, 2, 6, 1},
-        {"vpn/vpn-instance/interface/access-list", plx_config_intf_access_list, 3, 6, 1},
-        {"vpn/vpn-instance/interface/ipv6/access-list", plx_config_intf_access_list6, 3, 6, 1},
-    };
-    return rows;
-}
 
 // Keeps what the layer's filter keeps for the add (or delete) subscription of a row; empty when
 // nothing applicable is left.
@@ -102,25 +50,23 @@ class Harness {
     // `ctx` is the daemon context the readers reach (policy and acl set by the caller).
     explicit Harness(plx_ctx *ctx) : ctx_(ctx) {
         qctx_.spec.app_ctx = ctx;
-        points_.resize(table().size());
+        for (const SubscriptionPoint *row = plx_confd_subscriptions(); row->path[0]; ++row)
+            if (!(row->flags & QCONFD_SUB_FLAG_OPER))
+                points_.push_back(*row);
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         EXPECT_EQ(cdb_connect(fd_, CDB_SUBSCRIPTION_SOCKET, nullptr, 0), CONFD_OK)
             << confd_lasterr();
-        for (size_t i = 0; i < table().size(); ++i) {
-            const Row &r = table()[i];
-            SubscriptionPoint &p = points_[i];
+        for (SubscriptionPoint &p : points_) {
             p.owner = &qctx_;
-            snprintf(p.path, sizeof p.path, "%s", r.path);
-            p.reader = r.reader;
-            p.key_count = r.keys;
-            p.priorities = qconfd_priorities(r.prio, r.del_prio);
             p.delete_point = -1;
-            EXPECT_EQ(cdb_subscribe(fd_, r.prio, 0, &p.add_point, "/%s", r.path), CONFD_OK)
-                << r.path << ": " << confd_lasterr();
-            if (r.del_prio) {
-                EXPECT_EQ(cdb_subscribe(fd_, r.del_prio, 0, &p.delete_point, "/%s", r.path),
+            EXPECT_EQ(cdb_subscribe(fd_, qconfd_add_priority(p), 0, &p.add_point, "/%s", p.path),
+                      CONFD_OK)
+                << p.path << ": " << confd_lasterr();
+            if (qconfd_delete_priority(p)) {
+                EXPECT_EQ(cdb_subscribe(fd_, qconfd_delete_priority(p), 0, &p.delete_point, "/%s",
+                                        p.path),
                           CONFD_OK)
-                    << r.path;
+                    << p.path;
             }
         }
         EXPECT_EQ(cdb_subscribe_done(fd_), CONFD_OK);
