@@ -37,14 +37,7 @@ struct CmdResult {
 // Runs a shell command line; its standard output and error together.
 inline CmdResult run_cmd(const std::string &cmd) {
     CmdResult r;
-    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p)
-        return r;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
-        r.out.append(buf, n);
-    int st = pclose(p);
-    r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
+    r.out = run_output(cmd, &r.rc);
     return r;
 }
 

@@ -19,6 +19,7 @@
 #include "acl/plx_intf_config.h"
 #include "common/timer.h"
 #include "compiler/plx_compiler.h"
+#include "daemon/plx_confd_module.h"
 #include "daemon/plx_ctx.h"
 #include "oper/plx_clear.h"
 #include "oper/plx_oper_acl.h"
@@ -33,6 +34,7 @@
 #include "qconfd/qconfd_api.h"
 #include "tests/peers/cdbd/cdbd_fixture.h"
 #include "tests/peers/fwdplane/fp_test_programs.h"
+#include "tests/support/test_process.h"
 
 namespace opertest {
 
@@ -112,25 +114,13 @@ class OperFixture : public cdbt::CdbFixture {
         };
         if (confd_register_trans_cb(q_.dctx, &tcb) != CONFD_OK)
             return false;
-        using action_fn =
-            int (*)(confd_user_info *, xml_tag *, confd_hkeypath_t *, confd_tag_value_t *, int);
-        const std::pair<const char *, action_fn> actions[] = {
-            {"plx_clear_policy_acl", plx_clear_policy_acl},
-            {"plx_clear_policy_acl6", plx_clear_policy_acl6},
-            {"plx_clear_data_policy", plx_clear_data_policy},
-            {"plx_clear_app_route_policy", plx_clear_app_route_policy},
-            {"plx_dump_memory_stats", plx_dump_memory_stats},
-            {"plx_dump_memory_map", plx_dump_memory_map},
-            {"plx_dump_filter", plx_dump_filter},
-        };
-        for (const auto &[point, fn] : actions) {
-            confd_action_cbs a{};
-            snprintf(a.actionpoint, sizeof a.actionpoint, "%s", point);
+        // The daemon's action table; this test answers the show, clear and dump commands.
+        for (const confd_action_cbs *row = plx_confd_actions(); row->actionpoint[0]; ++row) {
+            confd_action_cbs a = *row;
             a.init = [](confd_user_info *u) {
                 return confd_action_set_fd(
                     u, static_cast<QconfdContext *>(u->actx.dx->d_opaque)->worker_sock);
             };
-            a.action = fn;
             if (confd_register_action_cbs(q_.dctx, &a) != CONFD_OK)
                 return false;
         }
@@ -153,16 +143,7 @@ class OperFixture : public cdbt::CdbFixture {
 
     // The command line, as the operator runs it; standard output.
     static std::string run_cli(const std::string &args) {
-        std::string out;
-        FILE *f = popen((std::string(CDBCLI_BIN) + " " + args + " 2>&1").c_str(), "r");
-        if (!f)
-            return out;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            out.append(buf, n);
-        pclose(f);
-        return out;
+        return run_output(std::string(CDBCLI_BIN) + " " + args);
     }
     // The cells after the given leading cells of the first matching row of a text table.
     static std::vector<std::string> row(const std::string &table,

@@ -67,16 +67,21 @@ bool wait_for(Pred pred, int timeout_ms = 10000) {
     return true;
 }
 
-// Runs a shell command line; returns what it wrote to standard output and standard error.
-inline std::string run_output(const std::string &cmd) {
+// Runs a shell command line; returns what it wrote to standard output and standard error, and
+// its exit status in *status (128 when it did not exit, -1 when it could not run).
+inline std::string run_output(const std::string &cmd, int *status = nullptr) {
     std::string out;
     FILE *p = popen((cmd + " 2>&1").c_str(), "r");
+    if (status)
+        *status = -1;
     if (!p)
         return out;
     char buf[4096];
     for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
         out.append(buf, n);
-    pclose(p);
+    const int st = pclose(p);
+    if (status)
+        *status = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
     return out;
 }
 

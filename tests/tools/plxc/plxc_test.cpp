@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "policy/plx_fold.h"
+#include "tests/support/test_process.h"
 #include "tools/plxc/plxc_input.h"
 
 namespace {
@@ -130,13 +131,9 @@ TEST(PlxcInput, PacketsAsFieldsOrTraceLines) {
 
 // Runs plxc with arguments, returning its exit status and standard output.
 int run(const std::string &args, std::string *out) {
-    std::string cmd = std::string(PLXC_PATH) + " " + args + " 2>&1";
-    FILE *f = popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out->append(buf, n);
-    return WEXITSTATUS(pclose(f));
+    int status = 0;
+    *out += run_output(std::string(PLXC_PATH) + " " + args, &status);
+    return status;
 }
 
 class PlxcCommand : public ::testing::Test {
