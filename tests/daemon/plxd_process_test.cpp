@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/test_process.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -73,16 +75,9 @@ class Plxd : public ::testing::Test {
         EXPECT_TRUE(wait_output("fwdplane-stdout", "tables ready")) << read("fwdplane-stderr");
         return child;
     }
-    // True once the file holds `text` (checked every 10 ms).
-    bool wait_output(const std::string &file, const std::string &text,
-                     std::chrono::milliseconds timeout = 5s) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (read(file).find(text) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
+    // True once the file holds `text` (within 5 s).
+    bool wait_output(const std::string &file, const std::string &text) {
+        return ::wait_for([&] { return read(file).find(text) != std::string::npos; }, 5000);
     }
 
     // Runs binary with args under the root; its output goes to <tag>stdout and <tag>stderr.
@@ -139,12 +134,7 @@ class Plxd : public ::testing::Test {
         }
         return false;
     }
-    std::string read(const std::string &name) {
-        std::ifstream in(root / name);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string read(const std::string &name) { return read_text((root / name).string()); }
 };
 
 // A bad option prints the usage line and exits with 1; the pid file of another instance refuses
