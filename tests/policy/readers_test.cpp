@@ -1,7 +1,5 @@
 // The policy readers against a real cdbd: each kind of element created, changed and deleted,
 // the model checked after every commit, and the cases that once stopped the daemon.
-#include <fstream>
-#include <sstream>
 
 #include "policy/plx_confd_util.h"
 #include "tests/policy/reader_fixture.h"

@@ -5,8 +5,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "peers/fibd/fibd_cdb.h"
 #include "platform/confd/confd_cdb.h"

@@ -1,9 +1,7 @@
 // The offline compiler: input parsing with located errors, and the command end to end.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
