@@ -1,7 +1,6 @@
 // The access-list readers against a real cdbd: lists, sequences and interface bindings in both
 // families, with the messages that bindings send to the forwarding-table manager.
-#include <arpa/inet.h>
-
+#include "fplink/fib_msgs.h"
 #include "tests/policy/reader_fixture.h"
 
 using namespace plx::cfg;
@@ -10,34 +9,19 @@ using rt::vpn_xml;
 
 namespace {
 
-// A bind or unbind message as (type, family, list, "vpn/intf/dir" of each binding).
-struct Msg {
-    uint8_t type, family;
-    std::string list;
-    std::vector<std::string> bindings;
-};
-Msg decode(const std::vector<uint8_t> &m) {
-    Msg out{m[0], m[1], reinterpret_cast<const char *>(&m[7]), {}};
-    uint32_t n;
-    std::memcpy(&n, &m[135], 4);
-    n = ntohl(n);
-    EXPECT_EQ(m.size(), PLX_ACL_MSG_HEADER + PLX_ACL_MSG_BINDING * n);
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint8_t *b = &m[PLX_ACL_MSG_HEADER + PLX_ACL_MSG_BINDING * i];
-        uint32_t vpn;
-        std::memcpy(&vpn, b, 4);
-        out.bindings.push_back(std::to_string(ntohl(vpn)) + "/" +
-                               reinterpret_cast<const char *>(b + 5) + "/" + std::to_string(b[4]));
-    }
-    return out;
-}
-
 class AclReaders : public rt::ReaderTest {
   protected:
-    std::vector<Msg> take() {
-        std::vector<Msg> out;
-        for (auto &m : plxd_->sent)
-            out.push_back(decode(m));
+    // The bind and unbind messages sent since the last call, decoded as fibd decodes them.
+    std::vector<fib_acl_msg> take() {
+        std::vector<fib_acl_msg> out;
+        for (auto &m : plxd_->sent) {
+            fib_msg msg;
+            std::string err;
+            EXPECT_EQ(fib_msg_decode(m, msg, &err), 0) << err;
+            if (auto *acl = std::get_if<fib_acl_msg>(&msg))
+                out.push_back(*acl);
+        }
+        EXPECT_EQ(out.size(), plxd_->sent.size());
         plxd_->sent.clear();
         return out;
     }
@@ -133,9 +117,9 @@ TEST_F(AclReaders, BindingsFollowInterfacesListsAndVpns) {
     commit(config(intf("ge0/1", "a", "a") + intf("ge0/2", "a", "")));
     auto msgs = take();
     ASSERT_EQ(msgs.size(), 3u);
-    for (const Msg &m : msgs) {
+    for (const fib_acl_msg &m : msgs) {
         EXPECT_EQ(m.type, PLX_ACL_MSG_BIND);
-        EXPECT_EQ(m.list, "a");
+        EXPECT_EQ(m.name, "a");
         EXPECT_EQ(m.bindings.size(), 1u);
     }
     EXPECT_EQ(plx_intf_config_acl_find(&acl(), "a", 0)->bindings.count(), 2u);
@@ -147,10 +131,12 @@ TEST_F(AclReaders, BindingsFollowInterfacesListsAndVpns) {
     msgs = take();
     ASSERT_EQ(msgs.size(), 2u);
     EXPECT_EQ(msgs[0].type, PLX_ACL_MSG_UNBIND);
-    EXPECT_EQ(msgs[0].list, "a");
-    EXPECT_EQ(msgs[0].bindings, std::vector<std::string>{"7/ge0/1/1"});
+    EXPECT_EQ(msgs[0].name, "a");
+    ASSERT_EQ(msgs[0].bindings.size(), 1u);
+    const fib_acl_binding &b = msgs[0].bindings[0];
+    EXPECT_EQ(std::tuple(b.vpn_id, b.intf, b.direction), std::tuple(7u, "ge0/1", PLX_ACL_DIR_IN));
     EXPECT_EQ(msgs[1].type, PLX_ACL_MSG_BIND);
-    EXPECT_EQ(msgs[1].list, "b");
+    EXPECT_EQ(msgs[1].name, "b");
     EXPECT_EQ(plx_intf_config_acl_find(&acl(), "a", 0)->bindings.count(), 1u);
 
     // An interface that goes takes its bindings along; so does a whole VPN.
