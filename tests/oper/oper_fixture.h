@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "acl/plx_intf_config.h"
-#include "common/timer.h"
 #include "compiler/plx_compiler.h"
 #include "daemon/plx_confd_module.h"
 #include "daemon/plx_ctx.h"
@@ -25,15 +24,13 @@
 #include "oper/plx_oper_acl.h"
 #include "oper/plx_show.h"
 #include "peers/cdbd/cdbcli_oper.h"
-#include "peers/fpeval/fp_eval.h"
-#include "peers/fwdplane/fp_engine.h"
 #include "platform/confd/confd_maapi.h"
 #include "policy/plx_config.h"
 #include "progmem/plx_fpmem_dump.h"
 #include "progmem/plx_if_fpmem.h"
 #include "qconfd/qconfd_api.h"
 #include "tests/peers/cdbd/cdbd_fixture.h"
-#include "tests/peers/fwdplane/fp_test_programs.h"
+#include "tests/peers/fwdplane/local_plane.h"
 #include "tests/support/test_process.h"
 
 namespace opertest {
@@ -45,34 +42,14 @@ using Acl = plx_access_list;
 using AclTree = plx::avl_tree<Acl, &Acl::link, plx_access_list_order>;
 
 // Runs an action callback and the data provider on the daemon's sockets, like plxd's worker.
-class OperFixture : public cdbt::CdbFixture {
+class OperFixture : public cdbt::CdbFixture, protected LocalPlane {
   protected:
     void SetUp() override {
         tune_ = [](cdbd::ServerOptions &o) { o.yang_dir = std::string(PLX_YANG_MODELS_DIR); };
         cdbt::CdbFixture::SetUp();
-        // Filter memory, the filter table and the binding tables of a forwarding plane.
-        mem_.assign(size_t{kBlocks} * 128, 0);
-        filters_.assign(kFilters, FilterEntry{});
-        vpn_.assign(64, fp_vpn_binding{});
-        intf_.assign(8, fp_intf_acl_binding{});
-        mgr_ = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
-        ctx_.tmr_mgr = mgr_;
+        plane_up(kBlocks, kFilters);
         ctx_.policy = &db_;
-        ASSERT_EQ(
-            plx_mem_init_tables(&ctx_, {mem_.data(), kBlocks, filters_.data(), kFilters}, true), 0);
-        plx_compiler_set_mem_ops(plx_mem_alloc, plx_mem_free);
         ASSERT_EQ(cfg::plx_policy_init(&db_), 0);
-        fp_tables t{mem_.data(), kBlocks, filters_.data(), kFilters, {}};
-        t.bindings = {vpn_.data(), 64, intf_.data(), 8, nullptr};
-        engine_ = std::make_unique<FpEngine>(
-            t,
-            [](const PolicyProgram *p, const uint32_t *f) {
-                FpPacket pk;
-                memcpy(pk.field, f, sizeof pk.field);
-                FpEvalResult r = fp_eval(p, pk);
-                return r.status == FP_EVAL_OK ? r.index : int64_t{-1};
-            },
-            1000000000ull);
         plx::oper::plx_oper_set_acl_source(&acl_source_);
         ASSERT_TRUE(start_daemon());
     }
@@ -86,13 +63,10 @@ class OperFixture : public cdbt::CdbFixture {
             close(fd);
         maapi_close(q_.maapi_sock);
         plx::oper::plx_oper_set_acl_source(nullptr);
-        plx_compiler_set_mem_ops(nullptr, nullptr);
-        engine_.reset();
         acls_[0].destroy_all();
         acls_[1].destroy_all();
         cfg::plx_policy_teardown(&db_);
-        plx_mem_destroy();
-        timer_mgr_delete(mgr_);
+        plane_down();
         cdbt::CdbFixture::TearDown();
     }
 
@@ -180,14 +154,6 @@ class OperFixture : public cdbt::CdbFixture {
         }
         return cfg::plx_config_policy_vpn_list_find(&db_, type, name, vpn_list);
     }
-    // Compiles and places rules; the filter number.
-    uint32_t place(const std::vector<TestRule> &rules, PolicyProgram **out = nullptr) {
-        PolicyProgram *p = compile_rules("t", rules, test_action(PLX_ACT_ACCEPT));
-        EXPECT_NE(p, nullptr);
-        if (out)
-            *out = p;
-        return plx_mem_current_filter();
-    }
     static TestRule port_rule(uint32_t port, const char *counter) {
         TestRule r{{{PLX_FIELD_DST_PORT, port, port}}, test_action(PLX_ACT_ACCEPT)};
         add_count(r.action, 1, counter);
@@ -209,17 +175,10 @@ class OperFixture : public cdbt::CdbFixture {
 
     static constexpr uint32_t kBlocks = 2048;
     static constexpr uint32_t kFilters = 32;
-    std::vector<uint8_t> mem_;
-    std::vector<FilterEntry> filters_;
-    std::vector<fp_vpn_binding> vpn_;
-    std::vector<fp_intf_acl_binding> intf_;
-    timer_mgr *mgr_ = nullptr;
     cfg::plx_policy_db db_;
     AclTree acls_[2];
     plx::oper::AclTreeSource<Acl, AclTree> acl_source_{&acls_[0], &acls_[1]};
-    plx_ctx ctx_{};
     QconfdContext q_{};
-    std::unique_ptr<FpEngine> engine_;
     std::mutex mu_;  // the model and the counters, against the daemon thread
     std::atomic<bool> stop_{false};
     std::thread th_;

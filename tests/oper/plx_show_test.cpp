@@ -13,8 +13,8 @@ class Counters : public OperFixture {
         OperFixture::SetUp();
         dp_ = add_policy(cfg::PLX_POLICY_TYPE_DATA, "dp1", "vl1", {"web", "ssh"});
         ar_ = add_policy(cfg::PLX_POLICY_TYPE_PFR, "ar1", "vl1", {"all"});
-        dp_->filter_id =
-            place({port_rule(80, "web"), port_rule(443, "web"), port_rule(22, "ssh")}, &dp_prog_);
+        dp_->filter_id = place({port_rule(80, "web"), port_rule(443, "web"), port_rule(22, "ssh")},
+                               PLX_ACT_ACCEPT, &dp_prog_);
         TestRule any{{{PLX_FIELD_MATCH_ANY, 1, 1}}, test_action(PLX_ACT_ACCEPT)};
         add_count(any.action, 1, "all");
         ar_->filter_id = place({any});

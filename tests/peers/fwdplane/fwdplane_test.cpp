@@ -12,7 +12,7 @@
 #include "peers/fwdplane/fp_engine.h"
 #include "peers/fwdplane/fp_packet.h"
 #include "progmem/plx_if_fpmem.h"
-#include "tests/peers/fwdplane/fp_test_programs.h"
+#include "tests/peers/fwdplane/local_plane.h"
 
 namespace {
 
@@ -167,49 +167,10 @@ TEST(FpPacket, ReadsPcapAndTraceFiles) {
 
 // ---- The pipeline over locally placed programs ------------------------------------------------
 
-class Pipeline : public ::testing::Test {
+class Pipeline : public ::testing::Test, protected LocalPlane {
   protected:
-    void SetUp() override {
-        mem_.assign(size_t{4096} * 128, 0);
-        filters_.assign(16, FilterEntry{});
-        vpn_.assign(64, fp_vpn_binding{});
-        intf_.assign(8, fp_intf_acl_binding{});
-        mgr_ = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
-        ctx_.tmr_mgr = mgr_;
-        ASSERT_EQ(plx_mem_init_tables(&ctx_, {mem_.data(), 4096, filters_.data(), 16}, true), 0);
-        plx_compiler_set_mem_ops(plx_mem_alloc, plx_mem_free);
-        fp_tables t;
-        t.filter_mem = mem_.data();
-        t.num_blocks = 4096;
-        t.filters = filters_.data();
-        t.num_filters = 16;
-        t.bindings.vpn = vpn_.data();
-        t.bindings.num_vpn = 64;
-        t.bindings.intf = intf_.data();
-        t.bindings.num_intf = 8;
-        engine_ = std::make_unique<FpEngine>(
-            t,
-            [](const PolicyProgram *p, const uint32_t *f) {
-                FpPacket pk;
-                memcpy(pk.field, f, sizeof pk.field);
-                FpEvalResult r = fp_eval(p, pk);
-                return r.status == FP_EVAL_OK ? r.index : int64_t{-1};
-            },
-            1000000000ull);
-    }
-    void TearDown() override {
-        plx_compiler_set_mem_ops(nullptr, nullptr);
-        plx_mem_destroy();
-        timer_mgr_delete(mgr_);
-    }
-    uint32_t place(const std::vector<TestRule> &rules, uint32_t def_action,
-                   PolicyProgram **out = nullptr) {
-        PolicyProgram *p = compile_rules("t", rules, test_action(def_action));
-        EXPECT_NE(p, nullptr);
-        if (out)
-            *out = p;
-        return plx_mem_current_filter();
-    }
+    void SetUp() override { plane_up(4096, 16); }
+    void TearDown() override { plane_down(); }
     void bind_acl(int slot, const char *name, uint8_t dir, uint32_t filter) {
         snprintf(intf_[slot].name, sizeof intf_[slot].name, "%s", name);
         intf_[slot].acl_filter[dir - 1][0] = filter;
@@ -222,14 +183,6 @@ class Pipeline : public ::testing::Test {
         p.time_ns = time_ns;
         return p;
     }
-
-    std::vector<uint8_t> mem_;
-    std::vector<FilterEntry> filters_;
-    std::vector<fp_vpn_binding> vpn_;
-    std::vector<fp_intf_acl_binding> intf_;
-    timer_mgr *mgr_ = nullptr;
-    plx_ctx ctx_{};
-    std::unique_ptr<FpEngine> engine_;
 };
 
 TEST_F(Pipeline, StagesRunInOrderAndRewritesReachLaterStages) {
@@ -273,11 +226,9 @@ TEST_F(Pipeline, StagesRunInOrderAndRewritesReachLaterStages) {
 
     uint64_t pk = 0, by = 0;
     plx_program_sum_counters(data_prog, "web", &pk, &by);
-    EXPECT_EQ(pk, 1u);
-    EXPECT_EQ(by, 40u);
-    pk = by = 0;
-    plx_program_sum_counters(ar_prog, "ef", &pk, &by);
-    EXPECT_EQ(pk, 2u) << "port 80 and 443 were remarked before the app-route stage";
+    EXPECT_EQ(std::tuple(pk, by), std::tuple(1u, 40u));
+    EXPECT_EQ(packets(ar_prog, "ef"), 2u)
+        << "port 80 and 443 were remarked before the app-route stage";
     // Per-filter statistics: the data policy evaluated 3 packets (UDP never got there).
     for (const auto &[key, st] : engine_->stats())
         if (st.filter == data) {
@@ -294,15 +245,11 @@ TEST_F(Pipeline, StagesRunInOrderAndRewritesReachLaterStages) {
     p = tcp_packet(80);
     EXPECT_EQ(engine_->process(p, in), FP_VERDICT_FORWARD);
     EXPECT_EQ(p.field[FPF_DSCP], 0u);
-    pk = by = 0;
-    plx_program_sum_counters(ar_prog, "ef", &pk, &by);
-    EXPECT_EQ(pk, 0u);
+    EXPECT_EQ(packets(ar_prog, "ef"), 0u);
     in.origin = 2;
     p = tcp_packet(80);
     engine_->process(p, in);
-    pk = by = 0;
-    plx_program_sum_counters(ar_prog, "ef", &pk, &by);
-    EXPECT_EQ(pk, 1u);
+    EXPECT_EQ(packets(ar_prog, "ef"), 1u);
     EXPECT_EQ(engine_->verdicts(FP_VERDICT_FORWARD), 4u);
 }
 
@@ -318,19 +265,14 @@ TEST_F(Pipeline, DataPoliciesPerDirectionAndAppRouteShareOneVpn) {
     }
     vpn_[5] =
         fp_vpn_binding{{filter[0], filter[1], filter[2]}, filter[3], 0x7 | FP_BIND_APP_ROUTE, {}};
-    auto hits = [](const PolicyProgram *p, const char *name) {
-        uint64_t pk = 0, by = 0;
-        plx_program_sum_counters(p, name, &pk, &by);
-        return pk;
-    };
     for (uint8_t origin : {FP_DIR_FROM_SERVICE, FP_DIR_FROM_TUNNEL, FP_DIR_FROM_TUNNEL}) {
         fp_packet p = tcp_packet(80);
         EXPECT_EQ(engine_->process(p, fp_input{"ge0/9", "", 5, origin}), FP_VERDICT_FORWARD);
     }
-    EXPECT_EQ(hits(prog[0], "svc"), 1u);
-    EXPECT_EQ(hits(prog[1], "tun"), 2u);
-    EXPECT_EQ(hits(prog[2], "all"), 3u);
-    EXPECT_EQ(hits(prog[3], "ar"), 3u);
+    EXPECT_EQ(packets(prog[0], "svc"), 1u);
+    EXPECT_EQ(packets(prog[1], "tun"), 2u);
+    EXPECT_EQ(packets(prog[2], "all"), 3u);
+    EXPECT_EQ(packets(prog[3], "ar"), 3u);
 }
 
 TEST_F(Pipeline, PolicerDropsOrMarksOutOfProfile) {
