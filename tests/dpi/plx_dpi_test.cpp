@@ -91,39 +91,36 @@ TEST_F(PlxDpi, StartUpFillsTheFamilyTableAndOpensTheHitsTable) {
     EXPECT_EQ(db_.resolve_app_id("not-an-app", 1), 0u);
 }
 
-TEST_F(PlxDpi, AppVisibilityCountsOnceAndThePublishedStateFollows) {
-    plx_dpi_set_app_visibility(&ctx_, true);
-    plx_dpi_set_app_visibility(&ctx_, true);
+// The policy-wide words reach the forwarding plane when published: the DPI state follows the
+// app-visibility switch (counted once however often it is set); the database delivers no defaults,
+// so an unconfigured log frequency is still 512 in its shared word; every user of flow export
+// (the switch, each cflowd action) reaches the flow knob.
+TEST_F(PlxDpi, PolicyWordsReachTheirSharedWords) {
+    auto *knob = static_cast<uint32_t *>(fp_tbl_addr(FP_TBL_FLOW_KNOB));
+    auto *log = static_cast<uint32_t *>(fp_tbl_addr(FP_TBL_FILTER_LOG_CFG));
+    ASSERT_TRUE(knob && log);
+    plx::cfg::plx_config_set_app_visibility(&db_, true);
+    plx::cfg::plx_config_set_app_visibility(&db_, true);
     EXPECT_EQ(db_.dpi_ref_count, 1u);
     plx_dpi_publish_state(&ctx_);
     EXPECT_EQ(*t_.state, 1u);
-    plx_dpi_set_app_visibility(&ctx_, false);
-    plx_dpi_set_app_visibility(&ctx_, false);
+    EXPECT_EQ(log[0], 512u);
+    EXPECT_EQ(*knob, 0u);
+    plx::cfg::plx_config_set_app_visibility(&db_, false);
+    plx::cfg::plx_config_set_app_visibility(&db_, false);
     EXPECT_EQ(db_.dpi_ref_count, 0u);
+    plx::cfg::plx_config_set_flow_visibility(&db_, true);
+    ++db_.flow_ref_count;  // a cflowd action
+    db_.log_frequency = 64;
     plx_dpi_publish_state(&ctx_);
     EXPECT_EQ(*t_.state, 0u);
+    EXPECT_EQ(*knob, 2u);
+    EXPECT_EQ(log[0], 64u);
     EXPECT_NE(run(plx_dpi_dump_configuration)
                   .find("App Visibility            : 0\n"
                         "Policy DPI Reference      : 0\n"
                         "DPI state (Control)       : 0\n"),
               std::string::npos);
-}
-
-// The database delivers no defaults: an unconfigured log frequency is still 512 in the shared
-// word, and every user of flow export (the switch, each cflowd action) reaches the flow knob.
-TEST_F(PlxDpi, FlowKnobAndLogFrequencyReachTheirSharedWords) {
-    auto *knob = static_cast<uint32_t *>(fp_tbl_addr(FP_TBL_FLOW_KNOB));
-    auto *log = static_cast<uint32_t *>(fp_tbl_addr(FP_TBL_FILTER_LOG_CFG));
-    ASSERT_TRUE(knob && log);
-    plx_dpi_publish_state(&ctx_);
-    EXPECT_EQ(log[0], 512u);
-    EXPECT_EQ(*knob, 0u);
-    plx::cfg::plx_config_set_flow_visibility(&db_, true);
-    ++db_.flow_ref_count;  // a cflowd action
-    db_.log_frequency = 64;
-    plx_dpi_publish_state(&ctx_);
-    EXPECT_EQ(*knob, 2u);
-    EXPECT_EQ(log[0], 64u);
 }
 
 TEST_F(PlxDpi, DumpsListProtocolsFamiliesAndHitsAndClearKeepsTheBound) {
