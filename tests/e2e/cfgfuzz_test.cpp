@@ -38,12 +38,7 @@ TEST(ConfigFuzz, EveryCommitIsAppliedOrRefusedWithAReason) {
     const std::string demo = std::string(PLX_SOURCE_DIR) + "/examples/demo/config.xml";
 
     Router router;
-    router.start("cdbd");
-    CmdResult loaded = router.cli("load " + demo);
-    ASSERT_EQ(loaded.rc, 0) << loaded.out;
-    router.mark_early_readers();
-    for (const char *p : {"sysmgrd", "fwdplane", "fibd", "hbusd", "plxd"})
-        router.start(p);
+    router.bring_up(demo);
     ASSERT_TRUE(wait_for([&] { return router.fibd_bindings().places.size() >= 4; }, 20000))
         << router.log("plxd");
 

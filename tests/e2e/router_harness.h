@@ -129,16 +129,18 @@ class Router {
         return run_cmd(std::string(CDBCLI) + " " + args);
     }
 
-    // The router as make run brings it up, with the given configuration; the replay goes on
-    // for ever at `rate` packets a second.
-    void bring_up(const std::string &config, int rate) {
-        rate_ = rate;
+    // The router as make run brings it up, with the given configuration; with a rate, the replay
+    // of the demo captures goes on for ever at `rate` packets a second.
+    void bring_up(const std::string &config, int rate = 0) {
         start("cdbd");
         CmdResult r = cli("load " + config);
         ASSERT_EQ(r.rc, 0) << r.out;
         mark_early_readers();
         for (const char *p : {"sysmgrd", "fwdplane", "fibd", "hbusd", "plxd"})
             start(p);
+        if (rate == 0)
+            return;
+        rate_ = rate;
         write_captures();
         start("replay");
     }

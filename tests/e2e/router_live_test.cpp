@@ -262,12 +262,7 @@ class RouterLive : public ::testing::Test {
         start_ = initial();
         const fs::path file = router_.root() / "start.xml";
         std::ofstream(file) << start_.xml();
-        router_.start("cdbd");
-        CmdResult r = router_.cli("load " + file.string());
-        ASSERT_EQ(r.rc, 0) << r.out;
-        router_.mark_early_readers();
-        for (const char *p : {"sysmgrd", "fwdplane", "fibd", "hbusd", "plxd"})
-            router_.start(p);
+        router_.bring_up(file.string());
     }
 
     static size_t count(const std::string &s, const std::string &what) {

@@ -25,8 +25,6 @@ class YangRefusals : public ::testing::Test {
         CmdResult r = router_.cli("load " + kDemo);
         ASSERT_EQ(r.rc, 0) << r.out;
     }
-    // cdbcli's answer to one command given as its quoted arguments.
-    CmdResult cli(const std::string &args) { return router_.cli(args); }
 
     Router router_;
 };
@@ -73,7 +71,7 @@ TEST_F(YangRefusals, UnappliableCommitsAreRefusedWithPathAndReason) {
          "qrv-tloc-pref-list"},
     };
     for (const Refusal &c : cases) {
-        CmdResult r = cli(c.args);
+        CmdResult r = router_.cli(c.args);
         EXPECT_NE(r.rc, 0) << c.args << " was committed";
         EXPECT_NE(r.out.find(c.reason), std::string::npos) << c.args << ": " << r.out;
         EXPECT_NE(r.out.find(c.where), std::string::npos) << c.args << ": " << r.out;
@@ -87,7 +85,7 @@ TEST_F(YangRefusals, UnappliableCommitsAreRefusedWithPathAndReason) {
              "set '" + ar + "/sequence{10}/action/sla/sla-class' realtime",
              "set '" + ar + "/sla-class' __all_tunnels__",
          }) {
-        CmdResult r = cli(args);
+        CmdResult r = router_.cli(args);
         EXPECT_EQ(r.rc, 0) << args << ": " << r.out;
     }
 }
@@ -101,7 +99,7 @@ TEST_F(YangRefusals, ExamplesAreValidForYanglintAndTheDatabase) {
             e2e::run_cmd("yanglint -p " + y + " -t config " + y + "/quorvel-policy.yang " + y +
                          "/quorvel-vpn.yang " + y + "/quorvel-snmp.yang " + file);
         EXPECT_EQ(lint.rc, 0) << example << ": " << lint.out;
-        CmdResult db = cli("load --replace " + file);
+        CmdResult db = router_.cli("load --replace " + file);
         EXPECT_EQ(db.rc, 0) << example << ": " << db.out;
     }
 }
