@@ -24,6 +24,7 @@
 
 #include "common/plx_log.h"
 #include "compiler/plx_compiler.h"
+#include "compiler/plx_jobs.h"
 
 namespace {
 
@@ -308,7 +309,7 @@ class KeyIndex {
 // Combination by parts; see the top of the file.
 class PartsCombiner {
   public:
-    PartsCombiner(EcTable &T, ClassSet &A, ClassSet &B, bool final_table)
+    PartsCombiner(EcTable &T, ClassSet &A, ClassSet &B, bool final_table, uint32_t threads)
         : T_(T),
           A_(A),
           B_(B),
@@ -317,7 +318,8 @@ class PartsCombiner {
           order_b_(B.sorted()),
           na_(A.size()),
           nb_(B.size()),
-          nw_(T.classes.nwords()) {}
+          nw_(T.classes.nwords()),
+          threads_(threads) {}
 
     // False when the parts do not pay (the caller combines directly).
     bool run() {
@@ -358,16 +360,16 @@ class PartsCombiner {
         }
         switch (word + 1) {
             case 1:
-                pairs<1>();
+                threads_ > 1 ? pairs_threaded<1>() : pairs<1>();
                 return true;
             case 2:
-                pairs<2>();
+                threads_ > 1 ? pairs_threaded<2>() : pairs<2>();
                 return true;
             case 3:
-                pairs<3>();
+                threads_ > 1 ? pairs_threaded<3>() : pairs<3>();
                 return true;
             case 4:
-                pairs<4>();
+                threads_ > 1 ? pairs_threaded<4>() : pairs<4>();
                 return true;
             default:
                 return false;
@@ -424,14 +426,13 @@ class PartsCombiner {
 
     template <uint32_t K>
     void pairs() {
-        const uint32_t G = static_cast<uint32_t>(groups_.size());
         std::vector<PairKey<K>> keys(nb_);
         // A row's classes are found in B's order (neighbours often share a key) and then
         // written by class id: gathering from the row's list is cheaper than scattering.
         std::vector<uint32_t> ec_at(nb_), position_b(nb_);
         for (uint32_t i = 0; i < nb_; ++i)
             position_b[order_b_[i]] = i;
-        std::vector<const uint32_t *> row_ids(G);
+        std::vector<const uint32_t *> ids_of(groups_.size());
         KeyIndex<K> index;
         // A row has few distinct keys, each met many times: a small direct-mapped cache of
         // recent keys answers most pairs without a probe of the index.
@@ -441,43 +442,21 @@ class PartsCombiner {
         };
         constexpr uint32_t kCacheBits = 12;
         std::vector<CacheSlot> cache(size_t{1} << kCacheBits, CacheSlot{});
-        auto cache_index = [](const PairKey<K> &key) {
-            uint64_t h = key[0];
-            for (uint32_t k = 1; k < K; ++k)
-                h = h * 0x9e3779b97f4a7c15ULL + key[k];
-            return (h * 0x9e3779b97f4a7c15ULL) >> (64 - kCacheBits);
-        };
         for (uint32_t ai = 0; ai < na_; ++ai) {
             const uint32_t a = order_a_[ai];
             plx_compiler_yield();
-            for (uint32_t j = 0; j < G; ++j) {
-                const Group &g = groups_[j];
-                row_ids[j] = g.ids.data() + size_t{a_value_[size_t{ai} * G + j]} * g.nparts;
-            }
-            // Group 0 starts every key; the others are ORed in.
-            {
-                const uint32_t *ids = row_ids[0], *part = part_of_[0].data();
-                for (uint32_t i = 0; i < nb_; ++i) {
-                    keys[i] = PairKey<K>{};
-                    keys[i][0] = ids[part[i]];
-                }
-            }
-            for (uint32_t j = 1; j < G; ++j) {
-                const uint32_t *ids = row_ids[j], *part = part_of_[j].data();
-                const uint32_t kw = groups_[j].key_word, sh = groups_[j].shift;
-                for (uint32_t i = 0; i < nb_; ++i)
-                    keys[i][kw] |= uint64_t{ids[part[i]]} << sh;
-            }
+            row_ids(ai, ids_of);
+            row_keys<K>(ids_of, keys);
             for (uint32_t i = 0; i < nb_; ++i) {
                 if (i % YIELD_EVERY == YIELD_EVERY - 1)
                     plx_compiler_yield();
                 const PairKey<K> &key = keys[i];
-                CacheSlot &c = cache[cache_index(key)];
+                CacheSlot &c = cache[index_of<K>(key) >> (32 - kCacheBits)];
                 if (c.ec1 && same_key<K>(c.key, key)) {
                     ec_at[i] = c.ec1 - 1;
                     continue;
                 }
-                const uint32_t ec = find_or_add<K>(index, key, a, i, row_ids);
+                const uint32_t ec = find_or_add<K>(index, key, a, i, ids_of);
                 c = CacheSlot{key, ec + 1};
                 ec_at[i] = ec;
             }
@@ -487,11 +466,149 @@ class PartsCombiner {
         }
     }
 
+    // Row ai's pointers to each group's masked ids.
+    void row_ids(uint32_t ai, std::vector<const uint32_t *> &out) const {
+        const uint32_t G = static_cast<uint32_t>(groups_.size());
+        for (uint32_t j = 0; j < G; ++j) {
+            const Group &g = groups_[j];
+            out[j] = g.ids.data() + size_t{a_value_[size_t{ai} * G + j]} * g.nparts;
+        }
+    }
+
+    // The keys of row ai's pairs, B's classes in order.
+    template <uint32_t K>
+    void row_keys(const std::vector<const uint32_t *> &ids_of, std::vector<PairKey<K>> &keys) {
+        const uint32_t G = static_cast<uint32_t>(groups_.size());
+        // Group 0 starts every key; the others are ORed in.
+        {
+            const uint32_t *ids = ids_of[0], *part = part_of_[0].data();
+            for (uint32_t i = 0; i < nb_; ++i) {
+                keys[i] = PairKey<K>{};
+                keys[i][0] = ids[part[i]];
+            }
+        }
+        for (uint32_t j = 1; j < G; ++j) {
+            const uint32_t *ids = ids_of[j], *part = part_of_[j].data();
+            const uint32_t kw = groups_[j].key_word, sh = groups_[j].shift;
+            for (uint32_t i = 0; i < nb_; ++i)
+                keys[i][kw] |= uint64_t{ids[part[i]]} << sh;
+        }
+    }
+
+    // The pair loop on several threads, giving the same table as pairs(). Classes are numbered
+    // in the order their pairs are visited, so the work is split in three:
+    //  1. (threads) each row's distinct keys, numbered within the row in the order first met,
+    //     and every pair's row-local number, written to the row by class id;
+    //  2. (this thread) the rows in order, each row's distinct keys in order, looked up in the
+    //     table's classes: new classes are met in exactly the order pairs() meets them;
+    //  3. (threads) every pair's row-local number replaced by its class.
+    // A row has few distinct keys (hundreds among tens of thousands of pairs), so step 2 is small.
+    template <uint32_t K>
+    void pairs_threaded() {
+        std::vector<uint32_t> position_b(nb_);
+        for (uint32_t i = 0; i < nb_; ++i)
+            position_b[order_b_[i]] = i;
+        struct Row {
+            std::vector<PairKey<K>> keys;  // distinct keys in the order first met
+            std::vector<uint32_t> first;   // where each was first met (B's classes in order)
+        };
+        std::vector<Row> rows(na_);
+        const size_t chunks = std::min<size_t>(na_, size_t{threads_} * 8);
+        plx_run_jobs(threads_, chunks, [&](size_t c) {
+            std::vector<PairKey<K>> keys(nb_);
+            std::vector<uint32_t> local(nb_);
+            std::vector<const uint32_t *> ids_of(groups_.size());
+            // Open addressing over row-local number + 1 for the current row (stamp = row + 1).
+            struct Slot {
+                uint32_t stamp = 0, id = 0;
+            };
+            std::vector<Slot> slots(4096);
+            for (uint32_t ai = static_cast<uint32_t>(c * na_ / chunks);
+                 ai < static_cast<uint32_t>((c + 1) * na_ / chunks); ++ai) {
+                row_ids(ai, ids_of);
+                row_keys<K>(ids_of, keys);
+                Row &row = rows[ai];
+                const uint32_t stamp = ai + 1;
+                size_t mask = slots.size() - 1;
+                for (uint32_t i = 0; i < nb_; ++i) {
+                    const PairKey<K> &key = keys[i];
+                    for (size_t at = index_of<K>(key) & mask;; at = (at + 1) & mask) {
+                        Slot &sl = slots[at];
+                        if (sl.stamp != stamp) {
+                            sl = Slot{stamp, static_cast<uint32_t>(row.keys.size())};
+                            row.keys.push_back(key);
+                            row.first.push_back(i);
+                            local[i] = sl.id;
+                            if (row.keys.size() * 2 > slots.size()) {
+                                regrow<K>(slots, row.keys, stamp);
+                                mask = slots.size() - 1;
+                            }
+                            break;
+                        }
+                        if (same_key<K>(row.keys[sl.id], key)) {
+                            local[i] = sl.id;
+                            break;
+                        }
+                    }
+                }
+                uint32_t *out = T_.combo_ec.data() + size_t{order_a_[ai]} * nb_;
+                for (uint32_t b = 0; b < nb_; ++b)
+                    out[b] = local[position_b[b]];
+            }
+        });
+
+        KeyIndex<K> index;
+        std::vector<const uint32_t *> ids_of(groups_.size());
+        std::vector<std::vector<uint32_t>> class_of(na_);
+        for (uint32_t ai = 0; ai < na_; ++ai) {
+            row_ids(ai, ids_of);
+            Row &row = rows[ai];
+            class_of[ai].resize(row.keys.size());
+            for (size_t k = 0; k < row.keys.size(); ++k)
+                class_of[ai][k] =
+                    find_or_add<K>(index, row.keys[k], order_a_[ai], row.first[k], ids_of);
+            Row().keys.swap(row.keys);
+            plx_compiler_yield();
+        }
+
+        plx_run_jobs(threads_, chunks, [&](size_t c) {
+            for (uint32_t ai = static_cast<uint32_t>(c * na_ / chunks);
+                 ai < static_cast<uint32_t>((c + 1) * na_ / chunks); ++ai) {
+                const uint32_t *cls = class_of[ai].data();
+                uint32_t *out = T_.combo_ec.data() + size_t{order_a_[ai]} * nb_;
+                for (uint32_t b = 0; b < nb_; ++b)
+                    out[b] = cls[out[b]];
+            }
+        });
+    }
+
+    template <uint32_t K>
+    static size_t index_of(const PairKey<K> &key) {
+        uint64_t h = key[0];
+        for (uint32_t k = 1; k < K; ++k)
+            h = h * 0x9e3779b97f4a7c15ULL + key[k];
+        return (h * 0x9e3779b97f4a7c15ULL) >> 32;
+    }
+
+    template <uint32_t K, typename Slot>
+    static void regrow(std::vector<Slot> &slots, const std::vector<PairKey<K>> &keys,
+                       uint32_t stamp) {
+        slots.assign(slots.size() * 2, Slot{});
+        const size_t mask = slots.size() - 1;
+        for (uint32_t id = 0; id < keys.size(); ++id) {
+            size_t at = index_of<K>(keys[id]) & mask;
+            while (slots[at].stamp == stamp)
+                at = (at + 1) & mask;
+            slots[at] = Slot{stamp, id};
+        }
+    }
+
     EcTable &T_;
     ClassSet &A_, &B_;
     const bool final_;
     const std::vector<uint32_t> &order_a_, &order_b_;
     const uint32_t na_, nb_, nw_;
+    const uint32_t threads_;
     std::vector<Group> groups_;
     std::vector<std::vector<uint32_t>> part_of_;  // by group, B's classes in order
     std::vector<uint32_t> a_value_;
@@ -501,7 +618,7 @@ class PartsCombiner {
 }  // namespace
 
 PlxCombineMethod plx_combine_classes(EcTable &T, EcTable &A, EcTable &B, bool final_table,
-                                     PlxCombineMethod method) {
+                                     PlxCombineMethod method, uint32_t threads) {
     PLX_ASSERT(A.classes.has_vectors() && B.classes.has_vectors());
     T.classes = ClassSet(A.classes.nbits());
     // The pair table of a large combination holds hundreds of millions of entries: it is
@@ -520,7 +637,7 @@ PlxCombineMethod plx_combine_classes(EcTable &T, EcTable &A, EcTable &B, bool fi
                                                                      : PlxCombineMethod::direct;
     }
     if (method == PlxCombineMethod::by_parts &&
-        PartsCombiner(T, A.classes, B.classes, final_table).run())
+        PartsCombiner(T, A.classes, B.classes, final_table, threads).run())
         return PlxCombineMethod::by_parts;
     combine_direct(T, A.classes, B.classes, final_table);
     return PlxCombineMethod::direct;

@@ -15,6 +15,7 @@
 
 #include "common/plx_log.h"
 #include "compiler/combine.h"
+#include "compiler/plx_jobs.h"
 
 namespace {
 
@@ -200,11 +201,9 @@ void prepare_input(EcTable &t) {
         t.classes.materialize(t.left->classes, t.right->classes);
 }
 
-// Combines A and B into a new table whose interval i = a * |B| + b holds the class of
-// A's class a AND B's class b. Tables that will be combined again store their class vectors;
-// the final table only remembers the pair each class came from (its vectors are needed only
-// for their first rule), which keeps large final tables small.
-EcTable *combine(plx_compiler_ctx *ctx, EcTable &A, EcTable &B, bool final_table) {
+// A new table combining A and B: interval i = a * |B| + b will hold the class of A's class a
+// AND B's class b.
+EcTable *new_combination(plx_compiler_ctx *ctx, EcTable &A, EcTable &B) {
     auto tp = std::make_unique<EcTable>();
     EcTable &T = *tp;
     T.id = ++ctx->table_counter;
@@ -214,18 +213,24 @@ EcTable *combine(plx_compiler_ctx *ctx, EcTable &A, EcTable &B, bool final_table
     T.right = &B;
     A.parent = B.parent = &T;
     ctx->tables.push_back(std::move(tp));
+    return &T;
+}
 
+// Fills a combination. Tables that will be combined again store their class vectors; the
+// final table only remembers the pair each class came from (its vectors are needed only for
+// their first rule), which keeps large final tables small.
+void combine(uint32_t threads, EcTable &T, bool final_table) {
+    EcTable &A = *T.left, &B = *T.right;
     const void *node1 = A.num_classes() ? &A : nullptr;
     PLX_ASSERT(node1 != NULL);
     prepare_input(A);
     prepare_input(B);
-    plx_combine_classes(T, A, B, final_table);
+    plx_combine_classes(T, A, B, final_table, PlxCombineMethod::automatic, threads);
     // The inputs' vectors are read again only to find the final table's first rules.
     if (!final_table) {
         A.classes.drop_vectors();
         B.classes.drop_vectors();
     }
-    return &T;
 }
 
 // Programs are written once and not read back by the compiler, and they are far larger than
@@ -261,42 +266,97 @@ void stream_copy(uint8_t *dst, const uint8_t *src, size_t n) {
 void stream_fence() {}
 #endif
 
-// Writes a table's intervals as a search tree of lookup entries, front to back: every entry is
-// written whole, links included, when its node is placed.
-void write_lookup_entries(const EcTable &t, uint8_t *out) {
-    constexpr uint32_t words = sizeof(LookupEntry) / 4;
-    // Entries are staged in a small buffer and streamed out a few kilobytes at a time.
-    constexpr uint32_t kBatch = 256;
-    uint32_t batch[kBatch * words];
-    auto write = [&](auto &&interval, uint32_t n) {
-        uint32_t fill = 0, flushed = 0;
-        rbst_random_shape(n, [&](uint32_t item, uint32_t pos, uint32_t left, uint32_t right) {
+// A table's intervals as a search tree of lookup entries, written front to back: every entry
+// is written whole, links included, when its node is placed. A large tree is laid out in pieces
+// (its top, then the subtrees below it) that may be written concurrently.
+class LookupWriter {
+  public:
+    LookupWriter(const EcTable &t, uint8_t *out, uint64_t seed) : t_(t), out_(out), seed_(seed) {}
+
+    // One entry by itself (a node of the top of the tree).
+    void put(uint32_t item, uint32_t pos, uint32_t left, uint32_t right) const {
+        const EcInterval iv = t_.interval(item);
+        const uint32_t e[kWords] = {iv.lo, iv.hi, iv.ec_id, left * kWords, right * kWords};
+        std::memcpy(out_ + size_t{pos} * sizeof(LookupEntry), e, sizeof e);
+    }
+
+    // The entries of one subtree, staged in a small buffer and streamed out a few kilobytes at
+    // a time.
+    void span(RbstSpan s) const {
+        if (t_.combined) {
+            const uint32_t *ec = t_.combo_ec.data();
+            write(s, [ec](uint32_t i) { return EcInterval{i, i + 1, ec[i]}; });
+        } else {
+            const EcInterval *iv = t_.intervals.data();
+            write(s, [iv](uint32_t i) { return iv[i]; });
+        }
+    }
+
+    uint64_t seed() const { return seed_; }
+    uint32_t size() const { return t_.num_intervals(); }
+
+  private:
+    static constexpr uint32_t kWords = sizeof(LookupEntry) / 4;
+    static constexpr uint32_t kBatch = 256;
+
+    template <typename Interval>
+    void write(RbstSpan s, Interval &&interval) const {
+        uint32_t batch[kBatch * kWords];
+        uint32_t fill = 0, flushed = s.position, flushes = 0;
+        rbst_shape_span(seed_, s, [&](uint32_t item, uint32_t pos, uint32_t left, uint32_t right) {
             EcInterval iv = interval(item);
-            uint32_t *e = batch + size_t{fill} * words;
+            uint32_t *e = batch + size_t{fill} * kWords;
             e[0] = iv.lo;
             e[1] = iv.hi;
             e[2] = iv.ec_id;
-            e[3] = left * words;
-            e[4] = right * words;
+            e[3] = left * kWords;
+            e[4] = right * kWords;
             if (++fill == kBatch) {
-                stream_copy(out + size_t{flushed} * sizeof(LookupEntry),
+                stream_copy(out_ + size_t{flushed} * sizeof(LookupEntry),
                             reinterpret_cast<const uint8_t *>(batch), sizeof batch);
                 flushed = pos + 1;
                 fill = 0;
-                if (flushed % (64 * YIELD_EVERY) == 0)
+                if (++flushes % (64 * YIELD_EVERY / kBatch) == 0)
                     plx_compiler_yield();
             }
         });
-        stream_copy(out + size_t{flushed} * sizeof(LookupEntry),
+        stream_copy(out_ + size_t{flushed} * sizeof(LookupEntry),
                     reinterpret_cast<const uint8_t *>(batch), size_t{fill} * sizeof(LookupEntry));
-    };
-    if (t.combined) {
-        const uint32_t *ec = t.combo_ec.data();
-        write([ec](uint32_t i) { return EcInterval{i, i + 1, ec[i]}; }, t.num_intervals());
-    } else {
-        const EcInterval *iv = t.intervals.data();
-        write([iv](uint32_t i) { return iv[i]; }, t.num_intervals());
     }
+
+    const EcTable &t_;
+    uint8_t *out_;
+    uint64_t seed_;
+};
+
+// Writes the lookup trees of all tables. Each tree's shape comes from its own seed, drawn in
+// table order before any tree is written, so the trees (and the pieces of a large one) can be
+// written in any order without changing a byte.
+void write_lookup_trees(uint32_t threads, const std::vector<LookupWriter> &trees) {
+    struct Piece {
+        const LookupWriter *tree;
+        RbstSpan span;
+    };
+    std::vector<Piece> pieces;
+    for (const LookupWriter &w : trees) {
+        const uint32_t n = w.size();
+        if (!n)
+            continue;
+        // Pieces of a few tens of thousands of entries or more keep every thread busy to the end.
+        const uint32_t cut = threads > 1 ? std::max<uint32_t>(n / (32 * threads), 1u << 15) : n;
+        for (RbstSpan s : rbst_shape_top(w.seed(), n, cut,
+                                         [&w](uint32_t item, uint32_t pos, uint32_t l, uint32_t r) {
+                                             w.put(item, pos, l, r);
+                                         }))
+            pieces.push_back({&w, s});
+    }
+    if (threads > 1) {
+        std::stable_sort(pieces.begin(), pieces.end(), [](const Piece &x, const Piece &y) {
+            return x.span.hi - x.span.lo > y.span.hi - y.span.lo;
+        });
+    }
+    plx_run_jobs(threads, pieces.size(),
+                 [&pieces](size_t i) { pieces[i].tree->span(pieces[i].span); });
 }
 
 void post_order(EcTable *t, std::vector<EcTable *> &out) {
@@ -329,7 +389,7 @@ void plx_compiler_set_yield(plx_yield_fn fn, void *arg) {
 }
 
 void plx_compiler_yield() {
-    if (g_yield)
+    if (g_yield && !plx_on_compile_worker())
         g_yield(g_yield_arg);
 }
 
@@ -369,12 +429,17 @@ void plx_compiler_destroy(plx_compiler_ctx *ctx) {
 }
 
 void plx_compiler_class_leaves(plx_compiler_ctx *ctx, const plx_ruletable *table) {
+    std::vector<EcTable *> leaves;
     for (auto &t : ctx->tables) {
-        if (!t->combined) {
-            class_leaf(*t, *table, ctx->warnings);
-            plx_compiler_yield();
-        }
+        if (!t->combined)
+            leaves.push_back(t.get());
     }
+    // Each leaf keeps its own warnings; they are reported in table order.
+    std::vector<std::vector<std::string>> warnings(leaves.size());
+    plx_run_jobs(ctx->threads, leaves.size(),
+                 [&](size_t i) { class_leaf(*leaves[i], *table, warnings[i]); });
+    for (auto &w : warnings)
+        ctx->warnings.insert(ctx->warnings.end(), w.begin(), w.end());
 }
 
 bool plx_compiler_reduce(plx_compiler_ctx *ctx) {
@@ -382,9 +447,8 @@ bool plx_compiler_reduce(plx_compiler_ctx *ctx) {
     for (auto &t : ctx->tables)
         work.push_back(t.get());
     while (work.size() >= 2) {
-        std::vector<EcTable *> next;
         for (size_t i = 0; i + 1 < work.size(); i += 2) {
-            EcTable &a = *work[i], &b = *work[i + 1];
+            const EcTable &a = *work[i], &b = *work[i + 1];
             uint64_t cells = uint64_t{a.num_classes()} * b.num_classes();
             if (cells > 0xFFFFFFFFull) {
                 fail(ctx, PLX_COMPILE_TOO_MANY_CLASSES,
@@ -393,13 +457,21 @@ bool plx_compiler_reduce(plx_compiler_ctx *ctx) {
                          " intervals, more than a 32-bit index can address");
                 return false;
             }
-            next.push_back(combine(ctx, a, b, work.size() == 2));
         }
+        // The combinations of one round are independent: tables are numbered in order first,
+        // then combined.
+        std::vector<EcTable *> next;
+        for (size_t i = 0; i + 1 < work.size(); i += 2)
+            next.push_back(new_combination(ctx, *work[i], *work[i + 1]));
+        const bool final_round = work.size() == 2;
+        // A combination alone in its round may spread its own pairs over the threads.
+        const uint32_t inner = next.size() == 1 ? ctx->threads : 1;
+        plx_run_jobs(ctx->threads, next.size(),
+                     [&](size_t i) { combine(inner, *next[i], final_round); });
         if (work.size() % 2)
             next.push_back(work.back());
         std::sort(next.begin(), next.end(), [](EcTable *x, EcTable *y) { return x->id < y->id; });
         work.swap(next);
-        plx_compiler_yield();
     }
     ctx->final_table = work.empty() ? nullptr : work[0];
     return true;
@@ -482,6 +554,8 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
     hdr->n_instructions = ctx->n_instructions;
     std::memcpy(hdr->name, table->name, sizeof hdr->name);
 
+    std::vector<LookupWriter> trees;
+    trees.reserve(order.size());
     for (EcTable *t : order) {
         const uint32_t nint = t->num_intervals();
         ProgramDirEntry de{data, nint, sizeof(LookupEntry), {}};
@@ -491,7 +565,7 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
         put(data, PLX_TABLE_LOOKUP | t->id << 8);
         data += 4;
         ctx->table_base[t->id] = data / 4;
-        write_lookup_entries(*t, base + data);
+        trees.emplace_back(*t, base + data, rbst_shape_seed());
         data += nint * static_cast<uint32_t>(sizeof(LookupEntry));
 
         if (!t->combined) {
@@ -506,6 +580,7 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
         }
     }
     put(ins, plx_insn(PLX_OP_FINAL, PLX_MODE_REG, ctx->c_reg_allocated, 15, 0));
+    write_lookup_trees(ctx->threads, trees);
 
     // Action table: one record per class of the final table, the first rule of the class's
     // rule set deciding.
@@ -522,19 +597,23 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
         data += 4;
     }
     ctx->action_offset = data / 4;
-    for (uint32_t ec = 0; ec < fin.num_classes(); ++ec) {
-        std::optional<uint32_t> r = fin.first_rule(ec);
-        const std::vector<uint8_t> *rec = &table->default_action;
-        if (r) {
-            rec = &table->rules[*r]->action;
-            bool action = !rec->empty();
-            PLX_ASSERT(action);
+    // Records in runs of a few thousand classes, run by run.
+    constexpr uint32_t kRun = YIELD_EVERY;
+    const uint32_t nclasses = fin.num_classes();
+    plx_run_jobs(ctx->threads, (size_t{nclasses} + kRun - 1) / kRun, [&](size_t run) {
+        const uint32_t ec1 = static_cast<uint32_t>(std::min<size_t>(nclasses, (run + 1) * kRun));
+        for (uint32_t ec = static_cast<uint32_t>(run * kRun); ec < ec1; ++ec) {
+            std::optional<uint32_t> r = fin.first_rule(ec);
+            const std::vector<uint8_t> *rec = &table->default_action;
+            if (r) {
+                rec = &table->rules[*r]->action;
+                bool action = !rec->empty();
+                PLX_ASSERT(action);
+            }
+            PLX_ASSERT(rec->size() == reclen);
+            stream_copy(base + data + size_t{ec} * reclen, rec->data(), reclen);
         }
-        PLX_ASSERT(rec->size() == reclen);
-        stream_copy(base + data + size_t{ec} * reclen, rec->data(), reclen);
-        if (ec % YIELD_EVERY == YIELD_EVERY - 1)
-            plx_compiler_yield();
-    }
+    });
 
     const size_t end = data + size_t{fin.num_classes()} * reclen;
     std::memset(base + end, 0, len - end);

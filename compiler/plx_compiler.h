@@ -28,6 +28,12 @@ struct PlxCompileTimes {
 };
 
 struct plx_compiler_ctx {
+    // Threads a compile may use, the calling thread included. With 1 everything runs on the
+    // calling thread, which calls the yield hook between pieces of work; with more, independent
+    // pieces (leaf tables, combinations of one round, stretches of the final combination and of
+    // the lookup trees, action records) also run on worker threads, which never call the hook.
+    // The program is the same byte for byte either way.
+    uint32_t threads = 1;
     uint32_t table_counter = 0;
     std::vector<std::unique_ptr<EcTable>> tables;  // by id - 1
     EcTable *final_table = nullptr;
