@@ -621,16 +621,12 @@ PlxCombineMethod plx_combine_classes(EcTable &T, EcTable &A, EcTable &B, bool fi
                                      PlxCombineMethod method, uint32_t threads) {
     PLX_ASSERT(A.classes.has_vectors() && B.classes.has_vectors());
     T.classes = ClassSet(A.classes.nbits());
-    // The pair table of a large combination holds hundreds of millions of entries: it is
-    // cleared a slice at a time, each slice faulting in its pages, with a yield between them.
+    // The pair table of a large combination holds hundreds of millions of entries. Every entry
+    // is written below, so it is sized without being cleared (its pages are faulted in as the
+    // pairs are written, by whichever thread writes them).
     const size_t cells = size_t{A.num_classes()} * B.num_classes();
-    constexpr size_t kClearSlice = size_t{1} << 22;
     T.combo_ec.clear();
-    T.combo_ec.reserve(cells);
-    for (size_t at = 0; at < cells; at += kClearSlice) {
-        T.combo_ec.resize(std::min(cells, at + kClearSlice), 0);
-        plx_compiler_yield();
-    }
+    T.combo_ec.resize(cells);
     if (method == PlxCombineMethod::automatic) {
         const uint64_t pairs = uint64_t{A.num_classes()} * B.num_classes();
         method = pairs >= kByPartsMinPairs && T.classes.nwords() > 1 ? PlxCombineMethod::by_parts
