@@ -302,26 +302,27 @@ class LookupWriter {
     template <typename Interval>
     void write(RbstSpan s, Interval &&interval) const {
         uint32_t batch[kBatch * kWords];
-        uint32_t fill = 0, flushed = s.position, flushes = 0;
-        rbst_shape_span(seed_, s, [&](uint32_t item, uint32_t pos, uint32_t left, uint32_t right) {
-            EcInterval iv = interval(item);
-            uint32_t *e = batch + size_t{fill} * kWords;
+        uint32_t *e = batch, *const full = batch + kBatch * kWords;
+        uint8_t *dst = out_ + size_t{s.position} * sizeof(LookupEntry);
+        uint32_t flushes = 0;
+        rbst_shape_span(seed_, s, [&](uint32_t item, uint32_t, uint32_t left, uint32_t right) {
+            const EcInterval iv = interval(item);
             e[0] = iv.lo;
             e[1] = iv.hi;
             e[2] = iv.ec_id;
             e[3] = left * kWords;
             e[4] = right * kWords;
-            if (++fill == kBatch) {
-                stream_copy(out_ + size_t{flushed} * sizeof(LookupEntry),
-                            reinterpret_cast<const uint8_t *>(batch), sizeof batch);
-                flushed = pos + 1;
-                fill = 0;
+            e += kWords;
+            if (e == full) {
+                stream_copy(dst, reinterpret_cast<const uint8_t *>(batch), sizeof batch);
+                dst += sizeof batch;
+                e = batch;
                 if (++flushes % (64 * YIELD_EVERY / kBatch) == 0)
                     plx_compiler_yield();
             }
         });
-        stream_copy(out_ + size_t{flushed} * sizeof(LookupEntry),
-                    reinterpret_cast<const uint8_t *>(batch), size_t{fill} * sizeof(LookupEntry));
+        stream_copy(dst, reinterpret_cast<const uint8_t *>(batch),
+                    static_cast<size_t>(e - batch) * 4);
     }
 
     const EcTable &t_;

@@ -58,19 +58,21 @@ void rbst_shape_span(uint64_t seed, RbstSpan span, Visit &&visit) {
     // Children are pushed without branching (a slot is written, the top moves only when the
     // child exists): whether a node has children is a coin toss the branch predictor loses.
     std::vector<Span> stack(64);
-    Span *base = stack.data();
-    size_t top = 1, room = stack.size() - 2;
-    base[0] = span.lo | uint64_t{span.hi} << 32;
+    Span *bottom = stack.data();
+    Span *sp = bottom, *limit = bottom + stack.size() - 2;
+    *sp++ = span.lo | uint64_t{span.hi} << 32;
     uint32_t position = span.position;
     // The generator's state before the draw of `position` (one step per node).
     uint64_t state = seed + uint64_t{position} * 0x9e3779b97f4a7c15ULL;
-    while (top) {
-        if (top > room) {
+    while (sp != bottom) {
+        if (sp > limit) [[unlikely]] {
+            const size_t depth = static_cast<size_t>(sp - bottom);
             stack.resize(stack.size() * 2);
-            base = stack.data();
-            room = stack.size() - 2;
+            bottom = stack.data();
+            sp = bottom + depth;
+            limit = bottom + stack.size() - 2;
         }
-        const Span s = base[--top];
+        const Span s = *--sp;
         const uint32_t lo = static_cast<uint32_t>(s), hi = static_cast<uint32_t>(s >> 32);
         state += 0x9e3779b97f4a7c15ULL;
         uint64_t z = state;
@@ -83,10 +85,10 @@ void rbst_shape_span(uint64_t seed, RbstSpan span, Visit &&visit) {
         // Masks, not conditionals, so that the compiler does not branch on them either.
         visit(m, position, (position + (hi - m)) & (0u - has_left),
               (position + 1) & (0u - has_right));
-        base[top] = lo | uint64_t{m} << 32;  // popped after the whole right subtree
-        top += has_left;
-        base[top] = (m + 1) | (s & ~uint64_t{0xFFFFFFFF});
-        top += has_right;
+        *sp = lo | uint64_t{m} << 32;  // popped after the whole right subtree
+        sp += has_left;
+        *sp = (m + 1) | (s & ~uint64_t{0xFFFFFFFF});
+        sp += has_right;
         ++position;
     }
 }
