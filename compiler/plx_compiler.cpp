@@ -256,10 +256,24 @@ void stream_copy(uint8_t *dst, const uint8_t *src, size_t n) {
         put4(dst, src);
     std::memcpy(dst, src, n);
 }
+// One lookup entry of five words to dst (4-byte aligned): the entries of a tree are written in
+// order, so the write-combining buffers fill whole lines from these word stores.
+inline void stream_entry(uint8_t *dst, uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e) {
+    int *p = reinterpret_cast<int *>(dst);
+    _mm_stream_si32(p, static_cast<int>(a));
+    _mm_stream_si32(p + 1, static_cast<int>(b));
+    _mm_stream_si32(p + 2, static_cast<int>(c));
+    _mm_stream_si32(p + 3, static_cast<int>(d));
+    _mm_stream_si32(p + 4, static_cast<int>(e));
+}
 void stream_fence() {
     _mm_sfence();
 }
 #else
+inline void stream_entry(uint8_t *dst, uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e) {
+    const uint32_t words[5] = {a, b, c, d, e};
+    std::memcpy(dst, words, sizeof words);
+}
 void stream_copy(uint8_t *dst, const uint8_t *src, size_t n) {
     std::memcpy(dst, src, n);
 }
@@ -297,32 +311,17 @@ class LookupWriter {
 
   private:
     static constexpr uint32_t kWords = sizeof(LookupEntry) / 4;
-    static constexpr uint32_t kBatch = 256;
 
     template <typename Interval>
     void write(RbstSpan s, Interval &&interval) const {
-        uint32_t batch[kBatch * kWords];
-        uint32_t *e = batch, *const full = batch + kBatch * kWords;
         uint8_t *dst = out_ + size_t{s.position} * sizeof(LookupEntry);
-        uint32_t flushes = 0;
-        rbst_shape_span(seed_, s, [&](uint32_t item, uint32_t, uint32_t left, uint32_t right) {
+        rbst_shape_span(seed_, s, [&](uint32_t item, uint32_t pos, uint32_t left, uint32_t right) {
             const EcInterval iv = interval(item);
-            e[0] = iv.lo;
-            e[1] = iv.hi;
-            e[2] = iv.ec_id;
-            e[3] = left * kWords;
-            e[4] = right * kWords;
-            e += kWords;
-            if (e == full) {
-                stream_copy(dst, reinterpret_cast<const uint8_t *>(batch), sizeof batch);
-                dst += sizeof batch;
-                e = batch;
-                if (++flushes % (64 * YIELD_EVERY / kBatch) == 0)
-                    plx_compiler_yield();
-            }
+            stream_entry(dst, iv.lo, iv.hi, iv.ec_id, left * kWords, right * kWords);
+            dst += sizeof(LookupEntry);
+            if ((pos & (64 * YIELD_EVERY - 1)) == 0)
+                plx_compiler_yield();
         });
-        stream_copy(dst, reinterpret_cast<const uint8_t *>(batch),
-                    static_cast<size_t>(e - batch) * 4);
     }
 
     const EcTable &t_;
