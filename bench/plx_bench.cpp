@@ -94,14 +94,17 @@ struct Compiled {
     PolicyProgram *prog = nullptr;
     uint32_t len = 0;
     ~Compiled() {
-        plx_compiler_free_program(prog);
+        plx_compiler_free_program(ctx, prog);
         plx_compiler_destroy(ctx);
     }
 };
 
-std::unique_ptr<Compiled> compile(const Set &s, uint32_t threads) {
+// A compile into the filter-memory stand-in (when there is one) or onto the heap.
+std::unique_ptr<Compiled> compile(const Set &s, uint32_t threads, bool filter_mem) {
     auto c = std::make_unique<Compiled>();
     c->ctx->threads = threads;
+    if (filter_mem && filter_memory->base)
+        plx_compiler_set_mem_ops(c->ctx, fm_alloc, fm_free);
     plxc_build(s.rules, true, c->ctx, c->table);
     plx_compile(c->ctx, c->table.get(), &c->prog, &c->len);
     return c;
@@ -113,10 +116,7 @@ std::shared_ptr<Compiled> compiled(const Set &s) {
     auto &c = cache[&s];
     if (!c) {
         // Kept programs live on the heap: the filter-memory stand-in holds one program at a time.
-        plx_compiler_set_mem_ops(nullptr, nullptr);
-        c = compile(s, compile_threads());
-        if (filter_memory->base)
-            plx_compiler_set_mem_ops(fm_alloc, fm_free);
+        c = compile(s, compile_threads(), false);
     }
     return c;
 }
@@ -126,7 +126,7 @@ void bm_compile(benchmark::State &st, const Set *s, uint32_t threads) {
     PlxCompileTimes sum;
     uint64_t bytes = 0, classes = 0;
     for (auto _ : st) {
-        auto c = compile(*s, threads);
+        auto c = compile(*s, threads, true);
         sum.leaf_ns += c->ctx->times.leaf_ns;
         sum.reduce_ns += c->ctx->times.reduce_ns;
         sum.emit_ns += c->ctx->times.emit_ns;
@@ -330,8 +330,6 @@ int main(int argc, char **argv) {
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
     filter_memory = new FilterMemory;
-    if (filter_memory->base)
-        plx_compiler_set_mem_ops(fm_alloc, fm_free);
     // Sets: name, filter file, number of filters taken, trace file. PLX_BENCH_LARGE=1 adds the
     // 10k sets (they take minutes and gigabytes).
     struct Spec {

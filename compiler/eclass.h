@@ -98,6 +98,8 @@ inline uint64_t plx_hash_mix(uint64_t h) {
     return h;
 }
 
+// Calls the yield hook of the compile running on this thread (nothing on a compile's worker
+// threads or outside a compile).
 void plx_compiler_yield();
 
 // Makes room for `extra` more elements at the end of v. A vector of a large table holds

@@ -36,11 +36,27 @@ void heap_free(void *p) {
     std::free(p);
 }
 
-plx_mem_alloc_fn g_alloc = heap_alloc;
-plx_mem_free_fn g_free = heap_free;
-plx_mem_filter_id_fn g_filter_id = nullptr;
-plx_yield_fn g_yield = nullptr;
-void *g_yield_arg = nullptr;
+// The context whose compile runs on this thread: its hook is the one the steps of the compile
+// call through plx_compiler_yield(). Worker threads have none.
+thread_local const plx_compiler_ctx *t_compiling = nullptr;
+
+// Makes ctx the compile running on this thread for the scope's duration.
+class CompilingScope {
+  public:
+    explicit CompilingScope(const plx_compiler_ctx *ctx) : saved_(t_compiling) {
+        t_compiling = ctx;
+    }
+    ~CompilingScope() { t_compiling = saved_; }
+    CompilingScope(const CompilingScope &) = delete;
+    CompilingScope &operator=(const CompilingScope &) = delete;
+
+  private:
+    const plx_compiler_ctx *saved_;
+};
+
+void free_with(const plx_compiler_ctx *ctx, void *program) {
+    (ctx->mem_free ? ctx->mem_free : heap_free)(program);
+}
 
 // How many inner-loop steps pass between two calls of the yield hook.
 constexpr uint32_t YIELD_EVERY = 1024;
@@ -105,7 +121,7 @@ struct ProgramGuard {
     uint8_t *base;
     ~ProgramGuard() {
         if (base) {
-            g_free(base);
+            free_with(ctx, base);
             ctx->filter_id = 0xFFFFFFFF;
         }
     }
@@ -282,7 +298,7 @@ void stream_fence() {}
 
 // A table's intervals as a search tree of lookup entries, written front to back: every entry
 // is written whole, links included, when its node is placed. A large tree is laid out in pieces
-// (its top, then the subtrees below it) that may be written concurrently.
+// (its top, then the subtrees below it), written two at a time and on any thread.
 class LookupWriter {
   public:
     LookupWriter(const EcTable &t, uint8_t *out, uint64_t seed) : t_(t), out_(out), seed_(seed) {}
@@ -294,16 +310,20 @@ class LookupWriter {
         std::memcpy(out_ + size_t{pos} * sizeof(LookupEntry), e, sizeof e);
     }
 
-    // The entries of one subtree, staged in a small buffer and streamed out a few kilobytes at
-    // a time.
+    // The entries of subtree s, or of the subtrees s and s2 of w2 walked in step.
     void span(RbstSpan s) const {
-        if (t_.combined) {
-            const uint32_t *ec = t_.combo_ec.data();
-            write(s, [ec](uint32_t i) { return EcInterval{i, i + 1, ec[i]}; });
-        } else {
-            const EcInterval *iv = t_.intervals.data();
-            write(s, [iv](uint32_t i) { return iv[i]; });
-        }
+        with_intervals([&](auto &&interval) {
+            RbstWalk walk(seed_, s);
+            walk.run(visitor(interval, s));
+        });
+    }
+    void span_pair(RbstSpan s, const LookupWriter &w2, RbstSpan s2) const {
+        with_intervals([&](auto &&interval) {
+            w2.with_intervals([&](auto &&interval2) {
+                RbstWalk a(seed_, s), b(w2.seed_, s2);
+                RbstWalk::run_pair(a, visitor(interval, s), b, w2.visitor(interval2, s2));
+            });
+        });
     }
 
     uint64_t seed() const { return seed_; }
@@ -312,16 +332,29 @@ class LookupWriter {
   private:
     static constexpr uint32_t kWords = sizeof(LookupEntry) / 4;
 
+    // f(interval): interval(i) is the table's interval i.
+    template <typename F>
+    void with_intervals(F &&f) const {
+        if (t_.combined) {
+            const uint32_t *ec = t_.combo_ec.data();
+            f([ec](uint32_t i) { return EcInterval{i, i + 1, ec[i]}; });
+        } else {
+            const EcInterval *iv = t_.intervals.data();
+            f([iv](uint32_t i) { return iv[i]; });
+        }
+    }
+
+    // Writes each visited node's entry after the previous one, from subtree s's first position.
     template <typename Interval>
-    void write(RbstSpan s, Interval &&interval) const {
-        uint8_t *dst = out_ + size_t{s.position} * sizeof(LookupEntry);
-        rbst_shape_span(seed_, s, [&](uint32_t item, uint32_t pos, uint32_t left, uint32_t right) {
+    auto visitor(Interval interval, RbstSpan s) const {
+        return [interval, dst = out_ + size_t{s.position} * sizeof(LookupEntry)](
+                   uint32_t item, uint32_t pos, uint32_t left, uint32_t right) mutable {
             const EcInterval iv = interval(item);
             stream_entry(dst, iv.lo, iv.hi, iv.ec_id, left * kWords, right * kWords);
             dst += sizeof(LookupEntry);
             if ((pos & (64 * YIELD_EVERY - 1)) == 0)
                 plx_compiler_yield();
-        });
+        };
     }
 
     const EcTable &t_;
@@ -342,21 +375,27 @@ void write_lookup_trees(uint32_t threads, const std::vector<LookupWriter> &trees
         const uint32_t n = w.size();
         if (!n)
             continue;
-        // Pieces of a few tens of thousands of entries or more keep every thread busy to the end.
-        const uint32_t cut = threads > 1 ? std::max<uint32_t>(n / (32 * threads), 1u << 15) : n;
+        // Pieces of ten thousand entries or more: enough of them to pair up and keep every
+        // thread busy to the end.
+        const uint32_t cut = std::max<uint32_t>(n / (16 * threads), 1u << 14);
         for (RbstSpan s : rbst_shape_top(w.seed(), n, cut,
                                          [&w](uint32_t item, uint32_t pos, uint32_t l, uint32_t r) {
                                              w.put(item, pos, l, r);
                                          }))
             pieces.push_back({&w, s});
     }
-    if (threads > 1) {
-        std::stable_sort(pieces.begin(), pieces.end(), [](const Piece &x, const Piece &y) {
-            return x.span.hi - x.span.lo > y.span.hi - y.span.lo;
-        });
-    }
-    plx_run_jobs(threads, pieces.size(),
-                 [&pieces](size_t i) { pieces[i].tree->span(pieces[i].span); });
+    // Largest first, and each piece paired with the next largest, so that a pair's walks run
+    // in step for most of their length.
+    std::stable_sort(pieces.begin(), pieces.end(), [](const Piece &x, const Piece &y) {
+        return x.span.hi - x.span.lo > y.span.hi - y.span.lo;
+    });
+    plx_run_jobs(threads, (pieces.size() + 1) / 2, [&pieces](size_t j) {
+        const Piece &x = pieces[2 * j];
+        if (2 * j + 1 < pieces.size())
+            x.tree->span_pair(x.span, *pieces[2 * j + 1].tree, pieces[2 * j + 1].span);
+        else
+            x.tree->span(x.span);
+    });
 }
 
 void post_order(EcTable *t, std::vector<EcTable *> &out) {
@@ -369,28 +408,34 @@ void post_order(EcTable *t, std::vector<EcTable *> &out) {
 
 }  // namespace
 
-void plx_compiler_set_mem_ops(plx_mem_alloc_fn alloc, plx_mem_free_fn free_fn) {
-    g_alloc = alloc ? alloc : heap_alloc;
-    g_free = free_fn ? free_fn : heap_free;
+void plx_compiler_set_mem_ops(plx_compiler_ctx *ctx, plx_mem_alloc_fn alloc,
+                              plx_mem_free_fn free_fn) {
+    ctx->mem_alloc = alloc;
+    ctx->mem_free = alloc ? free_fn : nullptr;
 }
 
-void plx_compiler_set_filter_id_fn(plx_mem_filter_id_fn fn) {
-    g_filter_id = fn;
+void plx_compiler_set_filter_id_fn(plx_compiler_ctx *ctx, plx_mem_filter_id_fn fn) {
+    ctx->filter_id_fn = fn;
 }
 
-void plx_compiler_free_program(void *program) {
+void plx_compiler_free_program(const plx_compiler_ctx *ctx, void *program) {
     if (program)
-        g_free(program);
+        free_with(ctx, program);
 }
 
-void plx_compiler_set_yield(plx_yield_fn fn, void *arg) {
-    g_yield = fn;
-    g_yield_arg = arg;
+void plx_compiler_set_yield(plx_compiler_ctx *ctx, plx_yield_fn fn, void *arg) {
+    ctx->yield = fn;
+    ctx->yield_arg = fn ? arg : nullptr;
+}
+
+void plx_compiler_yield(const plx_compiler_ctx *ctx) {
+    if (ctx && ctx->yield)
+        ctx->yield(ctx->yield_arg);
 }
 
 void plx_compiler_yield() {
-    if (g_yield && !plx_on_compile_worker())
-        g_yield(g_yield_arg);
+    if (!plx_on_compile_worker())
+        plx_compiler_yield(t_compiling);
 }
 
 plx_compiler_ctx *plx_compiler_create() {
@@ -429,6 +474,7 @@ void plx_compiler_destroy(plx_compiler_ctx *ctx) {
 }
 
 void plx_compiler_class_leaves(plx_compiler_ctx *ctx, const plx_ruletable *table) {
+    CompilingScope scope(ctx);
     std::vector<EcTable *> leaves;
     for (auto &t : ctx->tables) {
         if (!t->combined)
@@ -443,6 +489,7 @@ void plx_compiler_class_leaves(plx_compiler_ctx *ctx, const plx_ruletable *table
 }
 
 bool plx_compiler_reduce(plx_compiler_ctx *ctx) {
+    CompilingScope scope(ctx);
     std::vector<EcTable *> work;
     for (auto &t : ctx->tables)
         work.push_back(t.get());
@@ -506,6 +553,7 @@ uint64_t plx_compiler_program_length(const plx_compiler_ctx *ctx, const plx_rule
 
 PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable *table,
                                       uint32_t *out_len) {
+    CompilingScope scope(ctx);
     PLX_ASSERT(ctx->c_reg_allocated <= (PLX_MAX_REGISTERS - 1));
     std::vector<EcTable *> order;
     post_order(ctx->final_table, order);
@@ -527,8 +575,8 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
         }
     }
 
-    auto *base = static_cast<uint8_t *>(g_alloc(len));
-    ctx->filter_id = g_filter_id ? g_filter_id() : 0xFFFFFFFF;
+    auto *base = static_cast<uint8_t *>((ctx->mem_alloc ? ctx->mem_alloc : heap_alloc)(len));
+    ctx->filter_id = ctx->filter_id_fn ? ctx->filter_id_fn() : 0xFFFFFFFF;
     if (!base) {
         return fail(ctx, PLX_COMPILE_NO_MEMORY,
                     "no room in filter memory for " + std::to_string(len) + " bytes (" +

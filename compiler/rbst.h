@@ -50,29 +50,72 @@ inline uint32_t rbst_shape_draw(uint64_t seed, uint32_t position, uint32_t bound
     return static_cast<uint32_t>(((z >> 32) * bound) >> 32);
 }
 
-// Lays out the subtree `span` of the tree shaped by `seed`, visiting its nodes in walk order.
-template <typename Visit>
-void rbst_shape_span(uint64_t seed, RbstSpan span, Visit &&visit) {
-    // A pending subtree: items [lo, hi), never empty, packed as lo | hi << 32.
-    using Span = uint64_t;
-    // Children are pushed without branching (a slot is written, the top moves only when the
-    // child exists): whether a node has children is a coin toss the branch predictor loses.
-    std::vector<Span> stack(64);
-    Span *bottom = stack.data();
-    Span *sp = bottom, *limit = bottom + stack.size() - 2;
-    *sp++ = span.lo | uint64_t{span.hi} << 32;
-    uint32_t position = span.position;
-    // The generator's state before the draw of `position` (one step per node).
-    uint64_t state = seed + uint64_t{position} * 0x9e3779b97f4a7c15ULL;
-    while (sp != bottom) {
-        if (sp > limit) [[unlikely]] {
-            const size_t depth = static_cast<size_t>(sp - bottom);
-            stack.resize(stack.size() * 2);
-            bottom = stack.data();
-            sp = bottom + depth;
-            limit = bottom + stack.size() - 2;
+// The walk of one subtree: its pending subtrees (items [lo, hi), never empty, packed as
+// lo | hi << 32), the next position and the generator's state before that position's draw.
+class RbstWalk {
+  public:
+    RbstWalk(uint64_t seed, RbstSpan span)
+        : stack_(64),
+          position_(span.position),
+          state_(seed + uint64_t{span.position} * 0x9e3779b97f4a7c15ULL) {
+        stack_[0] = span.lo | uint64_t{span.hi} << 32;
+        sp_ = stack_.data() + 1;
+    }
+
+    // Visits the nodes left, in walk order.
+    template <typename Visit>
+    void run(Visit &&visit) {
+        uint64_t *sp = sp_, *bottom = stack_.data(), *limit = bottom + stack_.size() - 2;
+        uint32_t position = position_;
+        uint64_t state = state_;
+        while (sp != bottom) {
+            if (sp > limit) [[unlikely]]
+                grow(sp, bottom, limit);
+            step(sp, position, state, visit);
         }
-        const Span s = *--sp;
+        sp_ = sp, position_ = position, state_ = state;
+    }
+
+    // Two walks in step, one node of each per round, so that the chain of dependent steps of
+    // one (pop, draw, push) overlaps the other's; then whichever is left, alone.
+    template <typename VisitA, typename VisitB>
+    static void run_pair(RbstWalk &a, VisitA &&visit_a, RbstWalk &b, VisitB &&visit_b) {
+        uint64_t *spa = a.sp_, *bota = a.stack_.data(), *lima = bota + a.stack_.size() - 2;
+        uint64_t *spb = b.sp_, *botb = b.stack_.data(), *limb = botb + b.stack_.size() - 2;
+        uint32_t pa = a.position_, pb = b.position_;
+        uint64_t sa = a.state_, sb = b.state_;
+        while (spa != bota && spb != botb) {
+            if (spa > lima || spb > limb) [[unlikely]] {
+                a.grow(spa, bota, lima);
+                b.grow(spb, botb, limb);
+            }
+            step(spa, pa, sa, visit_a);
+            step(spb, pb, sb, visit_b);
+        }
+        a.sp_ = spa, a.position_ = pa, a.state_ = sa;
+        b.sp_ = spb, b.position_ = pb, b.state_ = sb;
+        a.run(visit_a);
+        b.run(visit_b);
+    }
+
+  private:
+    void grow(uint64_t *&sp, uint64_t *&bottom, uint64_t *&limit) {
+        if (sp <= limit)
+            return;
+        const size_t depth = static_cast<size_t>(sp - bottom);
+        stack_.resize(stack_.size() * 2);
+        bottom = stack_.data();
+        sp = bottom + depth;
+        limit = bottom + stack_.size() - 2;
+    }
+
+    // Pops a subtree, draws its root and pushes its children. Children are pushed without
+    // branching (a slot is written, the top moves only when the child exists): whether a node
+    // has children is a coin toss the branch predictor loses.
+    template <typename Visit>
+    __attribute__((always_inline)) static void step(uint64_t *&sp, uint32_t &position,
+                                                    uint64_t &state, Visit &visit) {
+        const uint64_t s = *--sp;
         const uint32_t lo = static_cast<uint32_t>(s), hi = static_cast<uint32_t>(s >> 32);
         state += 0x9e3779b97f4a7c15ULL;
         uint64_t z = state;
@@ -91,6 +134,17 @@ void rbst_shape_span(uint64_t seed, RbstSpan span, Visit &&visit) {
         sp += has_right;
         ++position;
     }
+
+    std::vector<uint64_t> stack_;
+    uint64_t *sp_;
+    uint32_t position_;
+    uint64_t state_;
+};
+
+// Lays out the subtree `span` of the tree shaped by `seed`, visiting its nodes in walk order.
+template <typename Visit>
+void rbst_shape_span(uint64_t seed, RbstSpan span, Visit &&visit) {
+    RbstWalk(seed, span).run(visit);
 }
 
 // Visits the nodes of the tree over [0, n) whose subtrees hold more than `cut` items (each

@@ -24,10 +24,8 @@ class FpmemSave : public ::testing::Test {
         mgr_ = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
         ctx_.tmr_mgr = mgr_;
         ASSERT_EQ(plx_mem_init_tables(&ctx_, tables(), true), 0);
-        plx_compiler_set_mem_ops(plx_mem_alloc, plx_mem_free);
     }
     void TearDown() override {
-        plx_compiler_set_mem_ops(nullptr, nullptr);
         plx_mem_destroy();
         timer_mgr_delete(mgr_);
     }

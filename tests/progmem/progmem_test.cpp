@@ -190,8 +190,8 @@ TEST_F(ProgMem, FreeOfForeignAddressStops) {
 
 // A program with one rule (protocol 6) whose action polices with "1.pol1" and "2.pol2".
 PolicyProgram *compile_policed_program() {
-    plx_compiler_set_mem_ops(plx_mem_alloc, plx_mem_free);
     plx_compiler_ctx *cc = plx_compiler_create();
+    plx_compiler_set_mem_ops(cc, plx_mem_alloc, plx_mem_free);
     ActionData def{};
     def.slot[0].base_action = PLX_ACT_ACCEPT;
     plx_ruletable *rt = plx_ruletable_create("acl1", "0", sizeof def, &def);
@@ -213,7 +213,6 @@ PolicyProgram *compile_policed_program() {
     plx_compiler_reset(cc);
     plx_compiler_destroy(cc);
     plx_ruletable_destroy(rt);
-    plx_compiler_set_mem_ops(nullptr, nullptr);
     return prog;
 }
 

@@ -166,7 +166,7 @@ int cmd_compile(int argc, char **argv) {
                 status = 1;
         }
     }
-    plx_compiler_free_program(prog);
+    plx_compiler_free_program(ctx, prog);
     plx_compiler_destroy(ctx);
     return status;
 }
