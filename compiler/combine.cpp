@@ -487,11 +487,47 @@ class PartsCombiner {
                 keys[i][0] = ids[part[i]];
             }
         }
-        for (uint32_t j = 1; j < G; ++j) {
-            const uint32_t *ids = ids_of[j], *part = part_of_[j].data();
-            const uint32_t kw = groups_[j].key_word, sh = groups_[j].shift;
-            for (uint32_t i = 0; i < nb_; ++i)
-                keys[i][kw] |= uint64_t{ids[part[i]]} << sh;
+        // Up to four groups of the same key word per pass: one read and write of each key
+        // for all of them.
+        for (uint32_t j = 1; j < G;) {
+            uint32_t e = j + 1;
+            while (e < G && e < j + 4 && groups_[e].key_word == groups_[j].key_word)
+                ++e;
+            switch (e - j) {
+                case 1:
+                    or_groups<K, 1>(ids_of, j, keys);
+                    break;
+                case 2:
+                    or_groups<K, 2>(ids_of, j, keys);
+                    break;
+                case 3:
+                    or_groups<K, 3>(ids_of, j, keys);
+                    break;
+                default:
+                    or_groups<K, 4>(ids_of, j, keys);
+                    break;
+            }
+            j = e;
+        }
+    }
+
+    // ORs the ids of groups j .. j+N-1 (one key word) into the keys.
+    template <uint32_t K, uint32_t N>
+    void or_groups(const std::vector<const uint32_t *> &ids_of, uint32_t j,
+                   std::vector<PairKey<K>> &keys) const {
+        const uint32_t *ids[N], *part[N];
+        uint32_t sh[N];
+        for (uint32_t n = 0; n < N; ++n) {
+            ids[n] = ids_of[j + n];
+            part[n] = part_of_[j + n].data();
+            sh[n] = groups_[j + n].shift;
+        }
+        const uint32_t kw = groups_[j].key_word;
+        for (uint32_t i = 0; i < nb_; ++i) {
+            uint64_t v = 0;
+            for (uint32_t n = 0; n < N; ++n)
+                v |= uint64_t{ids[n][part[n][i]]} << sh[n];
+            keys[i][kw] |= v;
         }
     }
 
