@@ -128,7 +128,10 @@ struct Group {
     // For each distinct value of A's words on the group, the masked id of every part.
     ClassSet a_values;
     std::vector<uint32_t> ids;  // a_values.size() x nparts
-    uint32_t key_word = 0;      // where the ids go in a pair's key
+    // Per value of A: every part masks to the same id (A's value has none of the group's rules,
+    // typically), so the group adds the same to every key of the row.
+    std::vector<uint8_t> constant;
+    uint32_t key_word = 0;  // where the ids go in a pair's key
     uint32_t shift = 0;
 };
 
@@ -383,6 +386,7 @@ class PartsCombiner {
         uint32_t steps = 0;
         for (Group &g : groups_) {
             g.ids.resize(size_t{g.a_values.size()} * g.nparts);
+            g.constant.assign(g.a_values.size(), 1);
             for (uint32_t v = 0; v < g.a_values.size(); ++v) {
                 const uint64_t *xg = g.a_values.vec(v);
                 uint32_t *ids = g.ids.data() + size_t{v} * g.nparts;
@@ -400,6 +404,8 @@ class PartsCombiner {
                     if (++steps % YIELD_EVERY == 0)
                         plx_compiler_yield();
                 }
+                g.constant[v] = std::all_of(ids, ids + g.nparts,
+                                            [first = ids[0]](uint32_t id) { return id == first; });
                 plx_compiler_yield();
             }
         }
@@ -446,7 +452,7 @@ class PartsCombiner {
             const uint32_t a = order_a_[ai];
             plx_compiler_yield();
             row_ids(ai, ids_of);
-            row_keys<K>(ids_of, keys);
+            row_keys<K>(ai, ids_of, keys);
             for (uint32_t i = 0; i < nb_; ++i) {
                 if (i % YIELD_EVERY == YIELD_EVERY - 1)
                     plx_compiler_yield();
@@ -477,57 +483,77 @@ class PartsCombiner {
 
     // The keys of row ai's pairs, B's classes in order.
     template <uint32_t K>
-    void row_keys(const std::vector<const uint32_t *> &ids_of, std::vector<PairKey<K>> &keys) {
+    void row_keys(uint32_t ai, const std::vector<const uint32_t *> &ids_of,
+                  std::vector<PairKey<K>> &keys) const {
         const uint32_t G = static_cast<uint32_t>(groups_.size());
-        // Group 0 starts every key; the others are ORed in.
-        {
-            const uint32_t *ids = ids_of[0], *part = part_of_[0].data();
-            for (uint32_t i = 0; i < nb_; ++i) {
-                keys[i] = PairKey<K>{};
-                keys[i][0] = ids[part[i]];
-            }
+        // Groups that add the same id to every key of the row go into a base key; only the
+        // others are read pair by pair.
+        PairKey<K> base{};
+        std::vector<uint32_t> varying;
+        varying.reserve(G);
+        for (uint32_t j = 0; j < G; ++j) {
+            const Group &g = groups_[j];
+            if (g.constant[a_value_[size_t{ai} * G + j]])
+                base[g.key_word] |= uint64_t{ids_of[j][0]} << g.shift;
+            else
+                varying.push_back(j);
         }
+        if (varying.empty())
+            std::fill(keys.begin(), keys.end(), base);
         // Up to four groups of the same key word per pass: one read and write of each key
-        // for all of them.
-        for (uint32_t j = 1; j < G;) {
-            uint32_t e = j + 1;
-            while (e < G && e < j + 4 && groups_[e].key_word == groups_[j].key_word)
+        // for all of them. The first pass starts the keys from the base.
+        for (size_t k = 0; k < varying.size();) {
+            size_t e = k + 1;
+            while (e < varying.size() && e < k + 4 &&
+                   groups_[varying[e]].key_word == groups_[varying[k]].key_word)
                 ++e;
-            switch (e - j) {
+            const uint32_t *js = varying.data() + k;
+            switch (e - k) {
                 case 1:
-                    or_groups<K, 1>(ids_of, j, keys);
+                    or_groups<K, 1>(ids_of, js, k ? nullptr : &base, keys);
                     break;
                 case 2:
-                    or_groups<K, 2>(ids_of, j, keys);
+                    or_groups<K, 2>(ids_of, js, k ? nullptr : &base, keys);
                     break;
                 case 3:
-                    or_groups<K, 3>(ids_of, j, keys);
+                    or_groups<K, 3>(ids_of, js, k ? nullptr : &base, keys);
                     break;
                 default:
-                    or_groups<K, 4>(ids_of, j, keys);
+                    or_groups<K, 4>(ids_of, js, k ? nullptr : &base, keys);
                     break;
             }
-            j = e;
+            k = e;
         }
     }
 
-    // ORs the ids of groups j .. j+N-1 (one key word) into the keys.
+    // ORs the ids of groups js[0 .. N) (one key word) into the keys, or into base written over
+    // them.
     template <uint32_t K, uint32_t N>
-    void or_groups(const std::vector<const uint32_t *> &ids_of, uint32_t j,
-                   std::vector<PairKey<K>> &keys) const {
+    void or_groups(const std::vector<const uint32_t *> &ids_of, const uint32_t *js,
+                   const PairKey<K> *base, std::vector<PairKey<K>> &keys) const {
         const uint32_t *ids[N], *part[N];
         uint32_t sh[N];
         for (uint32_t n = 0; n < N; ++n) {
-            ids[n] = ids_of[j + n];
-            part[n] = part_of_[j + n].data();
-            sh[n] = groups_[j + n].shift;
+            ids[n] = ids_of[js[n]];
+            part[n] = part_of_[js[n]].data();
+            sh[n] = groups_[js[n]].shift;
         }
-        const uint32_t kw = groups_[j].key_word;
-        for (uint32_t i = 0; i < nb_; ++i) {
+        const uint32_t kw = groups_[js[0]].key_word;
+        auto ids_at = [&](uint32_t i) {
             uint64_t v = 0;
+#pragma GCC unroll 4
             for (uint32_t n = 0; n < N; ++n)
                 v |= uint64_t{ids[n][part[n][i]]} << sh[n];
-            keys[i][kw] |= v;
+            return v;
+        };
+        if (base) {
+            for (uint32_t i = 0; i < nb_; ++i) {
+                keys[i] = *base;
+                keys[i][kw] |= ids_at(i);
+            }
+        } else {
+            for (uint32_t i = 0; i < nb_; ++i)
+                keys[i][kw] |= ids_at(i);
         }
     }
 
@@ -562,7 +588,7 @@ class PartsCombiner {
             for (uint32_t ai = static_cast<uint32_t>(c * na_ / chunks);
                  ai < static_cast<uint32_t>((c + 1) * na_ / chunks); ++ai) {
                 row_ids(ai, ids_of);
-                row_keys<K>(ids_of, keys);
+                row_keys<K>(ai, ids_of, keys);
                 Row &row = rows[ai];
                 const uint32_t stamp = ai + 1;
                 size_t mask = slots.size() - 1;
