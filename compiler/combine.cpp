@@ -363,16 +363,16 @@ class PartsCombiner {
         }
         switch (word + 1) {
             case 1:
-                threads_ > 1 ? pairs_threaded<1>() : pairs<1>();
+                threaded<1>() ? pairs_threaded<1>() : pairs<1>();
                 return true;
             case 2:
-                threads_ > 1 ? pairs_threaded<2>() : pairs<2>();
+                threaded<2>() ? pairs_threaded<2>() : pairs<2>();
                 return true;
             case 3:
-                threads_ > 1 ? pairs_threaded<3>() : pairs<3>();
+                threaded<3>() ? pairs_threaded<3>() : pairs<3>();
                 return true;
             case 4:
-                threads_ > 1 ? pairs_threaded<4>() : pairs<4>();
+                threaded<4>() ? pairs_threaded<4>() : pairs<4>();
                 return true;
             default:
                 return false;
@@ -380,6 +380,25 @@ class PartsCombiner {
     }
 
   private:
+    // Whether the pairs are found on several threads. That pays only when rows repeat their
+    // keys (a row's distinct keys are looked up again on this thread): long rows of which a
+    // few, spread over the table, have at most one distinct key in 16 pairs.
+    template <uint32_t K>
+    bool threaded() {
+        if (threads_ <= 1 || nb_ < 4096)
+            return false;
+        std::vector<const uint32_t *> ids_of(groups_.size());
+        std::vector<PairKey<K>> keys(nb_);
+        for (uint32_t ai : {na_ / 4, na_ / 2, na_ - 1 - na_ / 4}) {
+            row_ids(ai, ids_of);
+            row_keys<K>(ai, ids_of, keys);
+            std::sort(keys.begin(), keys.end());
+            if (std::unique(keys.begin(), keys.end()) - keys.begin() > nb_ / 16)
+                return false;
+        }
+        return true;
+    }
+
     // Masked ids of every part under every distinct value of A.
     void mask_parts() {
         std::vector<uint64_t> m(nw_);
