@@ -264,9 +264,11 @@ TEST(Program, ThreadsWriteTheSameProgramAndEachContextKeepsItsOwnHooks) {
         std::mt19937 rng(11);
         for (uint32_t r = 0; r < 300; ++r) {
             plx_rule *rule = c.rule(std::to_string(r).c_str(), make_action(PLX_ACT_ACCEPT, "x"));
+            // Wide port ranges make thousands of port classes; narrow lengths make each row of
+            // the final combination (a length class) repeat a few keys along it.
             for (uint32_t f : {PLX_FIELD_SRC_PORT, PLX_FIELD_DST_PORT, PLX_FIELD_PKT_LEN}) {
                 uint32_t lo = rng() % 60000;
-                c.range(rule, f, lo, lo + rng() % 3000);
+                c.range(rule, f, lo, lo + rng() % (f == PLX_FIELD_PKT_LEN ? 300 : 20000));
             }
         }
     };
@@ -300,5 +302,5 @@ TEST(Program, ThreadsWriteTheSameProgramAndEachContextKeepsItsOwnHooks) {
         EXPECT_EQ(refused.compile(), PLX_COMPILE_NO_MEMORY);
         EXPECT_GT(other.calls, 0u);
     }
-    EXPECT_EQ(programs[0], programs[1]);
+    EXPECT_TRUE(programs[0] == programs[1]);  // megabytes: not printed
 }
