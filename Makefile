@@ -1,13 +1,12 @@
 # Thin wrapper around CMake. `make test` builds and runs the tests; `make asan-test` does the
 # same with AddressSanitizer and UndefinedBehaviorSanitizer; `make run` builds what the simulated
 # router runs and starts it.
-# `make fuzz` runs every libFuzzer harness for FUZZ_SECONDS each (clang build in FUZZ_BUILD);
+# `make fuzz` runs every libFuzzer harness for FUZZ_SECONDS each (from the sanitizer build);
 # `make fuzz-ci` is the short run of CI; `make live-long` the long live-change run of the router.
 # The test builds treat warnings as errors (PLX_WERROR).
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
-FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 600
 FUZZ_CI_SECONDS ?= 10
 CMAKE_FLAGS ?=
@@ -35,9 +34,12 @@ test: build
 live-long: build
 	cmake --build $(BUILD) --target router_live_long
 
+# The sanitizer build: clang with AddressSanitizer and UndefinedBehaviorSanitizer, every library
+# instrumented for coverage. It builds the tests and the libFuzzer harnesses, so one build serves
+# `make asan-test` and the fuzzing targets.
 $(ASAN_BUILD)/CMakeCache.txt:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPLX_SANITIZE=ON -DPLX_BENCH=OFF -DPLX_WERROR=ON \
-	    $(LAUNCHER) $(CMAKE_FLAGS)
+	CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPLX_FUZZ=ON -DPLX_BENCH=OFF \
+	    -DPLX_WERROR=ON $(LAUNCHER) $(CMAKE_FLAGS)
 
 asan: $(ASAN_BUILD)/CMakeCache.txt
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
@@ -47,24 +49,18 @@ asan-test: asan
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    ctest --output-on-failure -j $(JOBS) --timeout 600
 
-# The fuzz build looks for faults at run time; warnings are the GCC builds' business (a clang-only
-# warning in a peer's code must not stop the fuzzing).
-$(FUZZ_BUILD)/CMakeCache.txt:
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLX_FUZZ=ON \
-	    -DPLX_TESTS=OFF -DPLX_BENCH=OFF $(LAUNCHER) $(CMAKE_FLAGS)
-
-fuzzers: $(FUZZ_BUILD)/CMakeCache.txt
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers fuzz_make_corpus
+fuzzers: $(ASAN_BUILD)/CMakeCache.txt
+	cmake --build $(ASAN_BUILD) -j $(JOBS) --target fuzzers fuzz_make_corpus
 
 fuzz: fuzzers
-	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	fuzz/run.sh $(ASAN_BUILD) $(FUZZ_SECONDS)
 
 fuzz-ci: fuzzers
-	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_CI_SECONDS)
+	fuzz/run.sh $(ASAN_BUILD) $(FUZZ_CI_SECONDS)
 
 # Rewrites the seed corpora from the encoders (after a wire format changed).
 fuzz-corpus: fuzzers
-	rm -rf fuzz/corpus && $(FUZZ_BUILD)/fuzz/fuzz_make_corpus fuzz/corpus
+	rm -rf fuzz/corpus && $(ASAN_BUILD)/fuzz/fuzz_make_corpus fuzz/corpus
 
 # The configuration fuzzer's long run against a live router (CFGFUZZ_SEED=N repeats one).
 CFGFUZZ_COMMITS ?= 5000
@@ -86,4 +82,4 @@ format-check:
 	git ls-files '*.cpp' '*.cc' '*.h' '*.hpp' '*.c' | xargs clang-format --dry-run --Werror
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD)

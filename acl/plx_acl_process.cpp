@@ -1,9 +1,7 @@
 #include "acl/plx_acl_process.h"
 
 #include <chrono>
-#include <map>
 #include <new>
-#include <set>
 #include <string>
 #include <utility>
 
@@ -23,14 +21,7 @@ using namespace plx::cfg;
 
 namespace {
 
-// Lists (family, name) whose rules the compiler refused: a release of memory cannot help them.
-std::map<plx_ctx *, std::set<std::pair<uint32_t, std::string>>> g_refused;
-
-// Lists whose new rules could not be placed and that keep their last good program bound: a
-// release of memory tries the new rules again.
-std::map<plx_ctx *, std::set<std::pair<uint32_t, std::string>>> g_kept;
-
-std::pair<uint32_t, std::string> key_of(const plx_access_list &l) {
+plx_acl_process_state::list_key key_of(const plx_access_list &l) {
     return {l.family, std::string(l.name.view())};
 }
 
@@ -77,10 +68,7 @@ int send(plx_ctx *ctx, const fib_acl_msg &m) {
 }
 
 void release_program(plx_ctx *ctx, plx_access_list &l) {
-    if (l.p_rule_table) {
-        plx_ruletable_destroy(static_cast<plx_ruletable *>(l.p_rule_table));
-        l.p_rule_table = nullptr;
-    }
+    l.p_rule_table.reset();
     if (l.p_program) {
         plx_compiler_free_program(ctx->compiler, l.p_program);
         l.p_program = nullptr;
@@ -123,7 +111,7 @@ void report_refused(plx_ctx *ctx, const plx_access_list &l, const std::string &w
     plx_log_event(1, "ALRT", PLX_EVENT_ACCESS_LIST_REFUSED,
                   "Failed to compile access list - %s. Continuing without the access-list.",
                   l.name.c_str());
-    g_refused[ctx].insert(key_of(l));
+    ctx->acl_process.refused.insert(key_of(l));
 }
 
 }  // namespace
@@ -133,15 +121,16 @@ void plx_acl_process_attach(plx_ctx *ctx) {
     plx_acl_model *m = ctx->acl;
     m->ctx = ctx;
     m->releasing = [ctx](plx_access_list &l) { release_program(ctx, l); };
-    plx_fibd_acl_resend = resend;
+    ctx->hooks.acl_resend = resend;
 }
 
 void plx_acl_process_detach(plx_ctx *ctx) {
     if (ctx && ctx->acl)
         ctx->acl->releasing = nullptr;
-    plx_fibd_acl_resend = nullptr;
-    g_refused.erase(ctx);
-    g_kept.erase(ctx);
+    if (ctx) {
+        ctx->hooks.acl_resend = nullptr;
+        ctx->acl_process = {};
+    }
 }
 
 int plx_acl_send_all(plx_ctx *ctx, const plx_access_list &l, uint8_t type) {
@@ -155,25 +144,25 @@ int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previ
     plx_process_pump(ctx);
     plx_compiler_ctx *cc = ctx->compiler;
     const uint32_t invalid = plx_process_invalid_filter_id(ctx);
-    g_refused[ctx].erase(key_of(l));
+    ctx->acl_process.refused.erase(key_of(l));
     l.refused_why.clear();
 
     ActionData def{};
     def.slot[0].base_action = l.default_action;
     def.slot[0].action_type = PLX_ACTION_BASE;
     const std::string alias = std::to_string(l.family);
-    plx_ruletable *table = nullptr;
+    PlxRuleTablePtr table;
     std::string why;
     int rc = plx_rules_ruletable_build(cc, l.name.c_str(), alias.c_str(), def, l.rules,
-                                       plx_process_clock_rate(ctx), &table, &why, pump_cb, ctx);
+                                       plx_process_clock_rate(ctx), table, &why, pump_cb, ctx);
     if (rc == PLX_ENOMEM) {
         PLX_LOG("Failed to build the rule table of access list %s: out of memory\n",
                 l.name.c_str());
         return PLX_ENOMEM;
     }
 
-    const plx_compiled c = plx_rules_compile(cc, rc == PLX_OK ? table : nullptr, l.p_rule_table,
-                                             "no sequence tests a field");
+    const plx_compiled c =
+        plx_rules_compile(cc, std::move(table), l.p_rule_table, "no sequence tests a field");
     if (rc == PLX_OK)
         why = c.why;
     PolicyProgram *const prog = c.prog;
@@ -193,7 +182,7 @@ int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previ
                           "Successfully re-programmed access list - %s", l.name.c_str());
     } else if (keeping) {
         if (!c.no_memory)
-            g_refused[ctx].insert(key_of(l));
+            ctx->acl_process.refused.insert(key_of(l));
         return PLX_OK;
     } else {
         l.filter_id = invalid;
@@ -212,12 +201,11 @@ int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previ
 int change_keeping_last_good(plx_ctx *ctx, plx_access_list &l) {
     const uint32_t previous = l.filter_id;
     const fib_acl_msg old_unbind = message_of(l, FIB_MSG_ACL_UNBIND, {});
-    auto *old_prog = l.p_program;
-    void *old_table = l.p_rule_table;
+    PolicyProgram *old_prog = l.p_program;
+    PlxRuleTablePtr old_table = std::move(l.p_rule_table);
     l.p_program = nullptr;
-    l.p_rule_table = nullptr;
     plx_intf_config_refresh(ctx->acl, l);
-    g_kept[ctx].erase(key_of(l));
+    ctx->acl_process.kept.erase(key_of(l));
     int rc = plx_process_access_list_add(ctx, l, previous, /*keeping=*/true);
     if (l.p_program) {
         if (int u = send(ctx, old_unbind); u != PLX_OK)
@@ -226,15 +214,15 @@ int change_keeping_last_good(plx_ctx *ctx, plx_access_list &l) {
         std::swap(old_table, l.p_rule_table);
         release_program(ctx, l);  // the old program, released once the forwarding plane let it go
         l.p_program = old_prog;
-        l.p_rule_table = old_table;
+        l.p_rule_table = std::move(old_table);
         return plx_acl_send_all(ctx, l, FIB_MSG_ACL_BIND);
     }
     l.p_program = old_prog;
-    l.p_rule_table = old_table;
+    l.p_rule_table = std::move(old_table);
     l.filter_id = previous;
-    g_kept[ctx].insert(key_of(l));
-    report_kept(
-        l, g_refused[ctx].count(key_of(l)) ? "refused by the compiler" : "out of filter memory");
+    ctx->acl_process.kept.insert(key_of(l));
+    report_kept(l, ctx->acl_process.refused.count(key_of(l)) ? "refused by the compiler"
+                                                             : "out of filter memory");
     send(ctx, old_unbind);
     const int bound = plx_acl_send_all(ctx, l, FIB_MSG_ACL_BIND);
     return rc == PLX_ENOMEM ? rc : bound;
@@ -245,7 +233,7 @@ int plx_process_access_list_change(plx_ctx *ctx, plx_access_list &l) {
     if (l.p_program && !l.rules.empty() && previous != PLX_FILTER_ID_NONE &&
         previous != plx_process_invalid_filter_id(ctx))
         return change_keeping_last_good(ctx, l);
-    g_kept[ctx].erase(key_of(l));
+    ctx->acl_process.kept.erase(key_of(l));
     if (l.filter_id != PLX_FILTER_ID_NONE) {
         if (int rc = plx_acl_send_all(ctx, l, FIB_MSG_ACL_UNBIND); rc != PLX_OK) {
             PLX_LOG("Failed to unbind filter %d from all interfaces\n",
@@ -287,10 +275,7 @@ void plx_acl_forget_placements(plx_ctx *ctx) {
         return;
     for (auto &tree : ctx->acl->lists)
         for (plx_access_list &l : tree) {
-            if (l.p_rule_table) {
-                plx_ruletable_destroy(static_cast<plx_ruletable *>(l.p_rule_table));
-                l.p_rule_table = nullptr;
-            }
+            l.p_rule_table.reset();
             l.p_program = nullptr;
             if (l.filter_id != PLX_FILTER_ID_NONE) {
                 plx_acl_send_all(ctx, l, FIB_MSG_ACL_UNBIND);
@@ -298,17 +283,17 @@ void plx_acl_forget_placements(plx_ctx *ctx) {
             }
             l.changed = 1;
         }
-    g_refused.erase(ctx);
+    ctx->acl_process.refused.clear();
 }
 
 void plx_acl_retry_failed(plx_ctx *ctx) {
     if (!ctx || !ctx->acl)
         return;
     const uint32_t invalid = plx_process_invalid_filter_id(ctx);
-    const auto &refused = g_refused[ctx];
+    const auto &refused = ctx->acl_process.refused;
     for (auto &tree : ctx->acl->lists)
         for (plx_access_list &l : tree) {
-            if ((l.filter_id != invalid && !g_kept[ctx].count(key_of(l))) ||
+            if ((l.filter_id != invalid && !ctx->acl_process.kept.count(key_of(l))) ||
                 refused.count(key_of(l)))
                 continue;
             l.changed = 1;

@@ -27,21 +27,21 @@ struct plx_ctx;
 void plx_acl_process_attach(plx_ctx *ctx);
 void plx_acl_process_detach(plx_ctx *ctx);
 
-// Processes every marked list, IPv4 first. 0, or the first status other than 0 (the list it
-// belongs to stays marked for the next run); the other lists are processed all the same.
+// Processes every marked list, IPv4 first. PLX_OK, or the first status other than PLX_OK (the
+// list it belongs to stays marked for the next run); the other lists are processed all the same.
 int plx_process_access_lists(plx_ctx *ctx);
 
-// Compiles, places and binds a list that holds no program. 0, 12 when its rule table could not
-// be built, or the status of the bind message. `previous` is the filter number the list had
-// before this processing (the invalid one announces a re-programming). keeping: the list's
-// last good program stays bound if this one cannot be placed; nothing is bound or reported here.
+// Compiles, places and binds a list that holds no program. PLX_OK, PLX_ENOMEM when its rule table
+// could not be built, or the status of the bind message. `previous` is the filter number the list
+// had before this processing (the invalid one announces a re-programming). keeping: the list's last
+// good program stays bound if this one cannot be placed; nothing is bound or reported here.
 int plx_process_access_list_add(plx_ctx *ctx, plx_access_list &l, uint32_t previous,
                                 bool keeping = false);
 // Replaces the list's program by one of its current sequences. A list with a placed program
 // keeps it bound (to its current interfaces) until the new one is placed, and when the new one
 // cannot be placed (operator event; retried when memory is released). Otherwise withdraws the
-// list's binding and program, refreshes its sequences and runs the add. 0 or a status; when the
-// unbind cannot be sent the list keeps its program.
+// list's binding and program, refreshes its sequences and runs the add. PLX_OK or a status; when
+// the unbind cannot be sent the list keeps its program.
 int plx_process_access_list_change(plx_ctx *ctx, plx_access_list &l);
 
 // The forwarding plane started afresh with empty filter memory: every bound or failed list is
@@ -53,7 +53,8 @@ void plx_acl_retry_failed(plx_ctx *ctx);
 // Filter numbers of the IPv4 and IPv6 lists of a name (the placed ones).
 std::vector<uint32_t> plx_acl_filter_ids(plx_ctx *ctx, std::string_view name);
 
-// One bind (3) or unbind (4) message with every binding of a list, through the fibd link.
-// Nothing is sent without bindings or without a connection to fibd (it gets them again when it
-// connects). 0, 12 no buffer, 22 an interface name too long for the message.
+// One bind (FIB_MSG_ACL_BIND) or unbind (FIB_MSG_ACL_UNBIND) message with every binding of a
+// list, through the fibd link. Nothing is sent without bindings or without a connection to fibd
+// (it gets them again when it connects). PLX_OK, PLX_ENOMEM no buffer, PLX_EINVAL an interface
+// name too long for the message.
 int plx_acl_send_all(plx_ctx *ctx, const plx_access_list &l, uint8_t type);

@@ -176,7 +176,7 @@ int intf_access_list_reader(const SubscriptionPoint *point, int operation, uint8
         return 0;
     if (operation != MOP_CREATED) {
         char old_name[33] = {};
-        if (plx_config_get_pre_commit_access_list(vpn, intf, dir, family, old_name) == 0) {
+        if (plx_config_get_pre_commit_access_list(vpn, intf, dir, family, old_name)) {
             int rc = plx_intf_config_unbind(m, old_name, family, intf, dir);
             if (rc != 0 && rc != PLX_ENOENT)
                 PLX_LOG("Failed to unbind acl : %s", old_name);
@@ -196,25 +196,25 @@ int intf_access_list_reader(const SubscriptionPoint *point, int operation, uint8
 
 }  // namespace
 
-int plx_config_get_pre_commit_access_list(uint64_t vpn, std::string_view intf, uint8_t direction,
-                                          uint32_t family, char name[33]) {
+bool plx_config_get_pre_commit_access_list(uint64_t vpn, std::string_view intf, uint8_t direction,
+                                           uint32_t family, char name[33]) {
     name[0] = '\0';
     int sock = socket(AF_INET, SOCK_STREAM, 0);
     if (sock < 0) {
         PLX_LOG("Cannot open data socket to confd : %d", errno);
-        return 1;
+        return false;
     }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(4565);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int rc = 1;
+    bool found = false;
     if (cdb_connect(sock, CDB_DATA_SOCKET, reinterpret_cast<sockaddr *>(&addr), sizeof addr) !=
         CONFD_OK) {
         PLX_LOG("Cannot connect to CDB (%d) %s (%d) : %s", sock, confd_strerror(confd_errno),
                 confd_errno, confd_lasterr());
         close(sock);
-        return 1;
+        return false;
     }
     if (cdb_start_session2(sock, CDB_PRE_COMMIT_RUNNING, CDB_LOCK_SESSION | CDB_LOCK_PARTIAL) !=
         CONFD_OK) {
@@ -235,11 +235,11 @@ int plx_config_get_pre_commit_access_list(uint64_t vpn, std::string_view intf, u
             PLX_LOG("Failed to get access-list name %s (%d) : %s", confd_strerror(confd_errno),
                     confd_errno, confd_lasterr());
         else
-            rc = 0;
+            found = true;
         cdb_end_session(sock);
     }
     cdb_close(sock);
-    return rc;
+    return found;
 }
 
 PLX_SUBSCRIPTION_READER(plx_config_access_list) {

@@ -19,6 +19,6 @@ PLX_SUBSCRIPTION_READER(plx_config_intf_access_list);
 PLX_SUBSCRIPTION_READER(plx_config_intf_access_list6);
 
 // The list that an interface binding named before the transaction being read, through a
-// connection of its own to the pre-commit running datastore. 0 and the name in `name`, or 1.
-int plx_config_get_pre_commit_access_list(uint64_t vpn, std::string_view intf, uint8_t direction,
-                                          uint32_t family, char name[33]);
+// connection of its own to the pre-commit running datastore. True with the name in `name`.
+bool plx_config_get_pre_commit_access_list(uint64_t vpn, std::string_view intf, uint8_t direction,
+                                           uint32_t family, char name[33]);

@@ -4,8 +4,8 @@
 //
 // Every change sets the list's changed flag (a new list carries the new flag); the processing
 // that compiles and binds lists walks the marked lists after a change set (plx_acl_walk_marked).
-// Operations return 0 or an errno status: 2 not found, 12 out of memory, 17 exists, 22 invalid,
-// 74 missing argument.
+// Operations return PLX_OK or a status (common/plx_status.h): PLX_ENOENT not found, PLX_ENOMEM
+// out of memory, PLX_EEXIST exists, PLX_EINVAL invalid, PLX_EBADMSG missing argument.
 #pragma once
 
 #include <cstdint>
@@ -50,8 +50,8 @@ struct plx_access_list {
     uint32_t default_action = 0;  // 2 accept, 1 reject, 0 not given
     uint8_t is_new = 0;
     uint8_t changed = 0;
-    void *p_rule_table = nullptr;  // compiler input, present only during a compile
-    void *p_program = nullptr;     // placed program
+    PlxRuleTablePtr p_rule_table;        // compiler input, present only during a compile
+    PolicyProgram *p_program = nullptr;  // placed program
     uint32_t filter_id = plx::cfg::PLX_FILTER_ID_NONE;
     plx::avl_tree<plx_acl_binding, &plx_acl_binding::link, plx_acl_binding_order> bindings;
     plx::dl_list<plx::cfg::rule, &plx::cfg::rule::seq_link> rules;  // ascending; owns the rules
@@ -79,7 +79,7 @@ struct plx_acl_model {
 
     plx::cfg::plx_policy_db *db = nullptr;  // conditions, lists, policers, mirrors, classes
     plx::avl_tree<plx_access_list, &plx_access_list::link, plx_access_list_order> lists[2];
-    // Sends one message to the forwarding-table manager; returns 0 when it was taken. Unset:
+    // Sends one message to the forwarding-table manager; PLX_OK when it was taken. Unset:
     // messages go to the daemon's fibd queue, and nothing is sent while there is none.
     std::function<int(std::span<const uint8_t>)> send;
     // Called before a list is freed, to release its program and rule table (the processing's).
@@ -88,7 +88,7 @@ struct plx_acl_model {
 };
 
 // Start-up and teardown (the daemon's access-list step): the model of ctx, bound to its policy
-// db. 0, 74 without a context or policy db, 12 without memory.
+// db. PLX_OK, PLX_EBADMSG without a context or policy db, PLX_ENOMEM without memory.
 int plx_acl_init(plx_ctx *ctx);
 void plx_acl_teardown(plx_ctx *ctx);
 // The same on a model the caller owns.
@@ -122,12 +122,13 @@ int plx_intf_config_action_delete(plx_acl_model *m, plx::cfg::rule &r, uint32_t 
 // Bindings
 int plx_intf_config_bind(plx_acl_model *m, std::string_view name, uint32_t family,
                          std::string_view intf, uint8_t direction, uint64_t vpn);
-// 0 when the list is missing, 2 when not bound.
+// PLX_OK when the list is missing, PLX_ENOENT when not bound.
 int plx_intf_config_unbind(plx_acl_model *m, std::string_view name, uint32_t family,
                            std::string_view intf, uint8_t direction);
 void plx_intf_config_intf_removed(plx_acl_model *m, std::string_view intf);
 void plx_intf_config_vpn_removed(plx_acl_model *m, uint64_t vpn);
-// One message of type 3 or 4 for the given bindings of a list (all of them when empty).
+// One FIB_MSG_ACL_BIND or FIB_MSG_ACL_UNBIND message for the given bindings of a list (all of them
+// when empty).
 int plx_intf_config_send_bindings(plx_acl_model *m, const plx_access_list &l, uint8_t msg_type,
                                   std::span<const plx_acl_binding *const> only = {});
 

@@ -215,7 +215,7 @@ int bench_tloc(int policies, int sequences, int runs) {
         return 1;
     }
     // The daemon's start-up hangs the same on the hbus link: reprocess what a TLOC change marked.
-    plx_tloc_reprocess = [](plx_ctx *c) { plx_process_all_changed(c); };
+    d.ctx.hooks.tloc_reprocess = [](plx_ctx *c) { plx_process_all_changed(c); };
     HbusdServer hbusd(d.ctx.evbase, d.ctx.tmr_mgr, {}, nullptr);
     if (hbusd.start() != 0 || plx_hbus_link_init(&d.ctx) != 0 ||
         !d.run_until([&] { return hbusd.subscribed(); }, 5000)) {

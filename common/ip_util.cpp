@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/plx_status.h"
+
 const char *plx_ip_to_str(const plx_ip_addr *ip) {
     static thread_local char bufs[8][128];
     static thread_local unsigned next = 0;
@@ -50,11 +52,11 @@ int plx_ip_from_str(const char *text, plx_ip_addr *out) {
     std::memset(out, 0, sizeof(*out));
     if (inet_pton(AF_INET, text, out->addr) == 1) {
         out->family = PLX_AF_IPV4;
-        return 0;
+        return PLX_OK;
     }
     if (inet_pton(AF_INET6, text, out->addr) == 1) {
         out->family = PLX_AF_IPV6;
-        return 0;
+        return PLX_OK;
     }
-    return 22;
+    return PLX_EINVAL;
 }

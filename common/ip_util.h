@@ -20,5 +20,6 @@ static_assert(offsetof(plx_ip_addr, family) == 16);
 // results may be used in one statement.
 const char *plx_ip_to_str(const plx_ip_addr *ip);
 
-// Parses dotted IPv4 or IPv6 text into an address record. Returns 0 or 22.
+// Parses dotted IPv4 or IPv6 text into an address record. PLX_OK, or PLX_EINVAL when the text is
+// neither address (common/plx_status.h).
 int plx_ip_from_str(const char *text, plx_ip_addr *out);

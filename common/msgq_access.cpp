@@ -28,11 +28,11 @@ bool msgq_router_group(gid_t *gid) {
     return true;
 }
 
-int msgq_socket_secure(const char *path) {
+bool msgq_socket_secure(const char *path) {
     gid_t gid = 0;
     if (msgq_router_group(&gid) && chown(path, static_cast<uid_t>(-1), gid) != 0)
-        return -1;
-    return chmod(path, 0660);
+        return false;
+    return chmod(path, 0660) == 0;
 }
 
 bool msgq_peer_allowed(int fd, char *why, size_t why_len) {

@@ -13,8 +13,8 @@
 bool msgq_router_group(gid_t *gid);
 
 // Makes the socket file at path mode 0660, group-owned by the router's group when there is
-// one. 0, or -1 with errno.
-int msgq_socket_secure(const char *path);
+// one. True when done; otherwise false with errno set.
+bool msgq_socket_secure(const char *path);
 
 // True when the peer of the connected local socket fd may talk to this daemon. Otherwise false
 // with why (e.g. "uid 1001 gid 1001 pid 4242") filled.

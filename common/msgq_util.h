@@ -10,14 +10,14 @@
 // Only the daemon's own user, root and the router's group reach a server (common/msgq_access.h);
 // an accepted connection must register within 5 s, at most 64 wait to register at once, and a
 // registration for a link that is up is refused (the live link is never taken over), and at most
-// 16 MiB wait in a handle's send queue (msgq_write returns 11 beyond). A failing
+// 16 MiB wait in a handle's send queue (msgq_write returns PLX_MSGQ_QUEUE_FULL beyond). A failing
 // accept() pauses the listener for a second; error lines are rate-limited per source line.
 //
 // Every message carries an 8-byte transport header in front of its payload. Buffers come from
 // msgq_alloc() so that the header room sits in front of the payload. Ownership:
-//   - msgq_write() returning 0 takes the buffer: the queue frees it once sent (or dropped when the
-//     connection is lost). On any other result the caller still owns it and frees it with
-//     msgq_free().
+//   - msgq_write() returning PLX_OK takes the buffer: the queue frees it once sent (or dropped
+//     when the connection is lost). On any other result the caller still owns it and frees it
+//     with msgq_free().
 //   - The receive callback gets a payload that it must release with msgq_free().
 //
 // Writes never block a non-blocking handle: messages are queued and drained on writability by two
@@ -31,7 +31,6 @@
 // Single-threaded: every call and callback runs on the event-loop thread.
 #pragma once
 
-#include <sys/queue.h>
 #include <sys/un.h>
 
 #include <cstddef>
@@ -112,7 +111,10 @@ struct msgq_params {
 // its error lines at LOG_LOCAL7 (what the router's daemons use); everything else zero.
 msgq_params msgq_local_params(event_base *evbase, timer_mgr *tmr_mgr);
 
+// A queue handle: opaque, owned by the transport, read through the functions below.
 struct msgq_handle;
+// The process's transport instance (opaque).
+struct msgq_instance;
 
 using msgq_conn_fn = void (*)(msgq_handle *msgq_p, void *user_arg);
 using msgq_recv_fn = void (*)(msgq_handle *msgq_p, uint8_t *payload, uint32_t len, void *user_arg);
@@ -159,98 +161,6 @@ enum msgq_stat : uint32_t {
 // "tx_msg", "tx_fail", ... (the names printed by msgq_dump_all).
 const char *msgq_stat_name(uint32_t stat);
 
-// --- Records ----------------------------------------------------------------------------------
-
-struct msgq_instance;
-struct msgq_server;
-
-// One queued outgoing message. buf is the whole message (header included).
-struct msgq_txq_entry {
-    msgq_txq_entry *next;
-    uint16_t sent;  // bytes already sent
-    uint16_t size;  // bytes of the message
-    uint8_t *buf;
-};
-
-// A queue handle. Owned by the transport: read it, never write it.
-struct msgq_handle {
-    uint32_t source;
-    uint32_t target;
-    uint32_t type;  // MSGQ_HANDLE_TYPE_*
-    msgq_instance *instance;
-    msgq_server *server;  // server handles: the shared listener record
-    int sock_fd;          // connected socket, -1 when not connected
-    TAILQ_ENTRY(msgq_handle) reg_link;
-    TAILQ_ENTRY(msgq_handle) unreg_link;
-    TAILQ_ENTRY(msgq_handle) tmp_link;
-    timer *connect_timer;  // clients: the 500 ms "msgq-timer"
-    msgq_callbacks cbs;
-    uint8_t no_register : 1;
-    uint8_t in_reg_list : 1;
-    uint8_t in_unreg_list : 1;
-    uint8_t in_tmp_list : 1;
-    uint8_t use_app_header : 1;
-    uint8_t blocking : 1;
-    uint8_t tx_error : 1;  // the connection is to be closed
-    uint8_t : 1;
-    uint8_t size_offset;
-    uint8_t app_hdr_len;
-    event *read_ev;
-    // Receive state: the header (transport or peer), bytes of the current message received so
-    // far, its expected size and its buffer once the header is complete.
-    uint8_t rx_hdr[MSGQ_MAX_APP_HDR_LEN];
-    uint16_t rx_bytes;
-    uint16_t rx_expected;
-    uint8_t *rx_msg;
-    event *write_ev[2];
-    uint8_t write_pending[2];
-    uint8_t write_idx;
-    event *read_helper_ev[2];
-    uint8_t read_helper_pending[2];
-    uint8_t read_helper_idx;
-    void *user_arg;
-    uint32_t sock_type;
-    uint32_t port;
-    char address[MSGQ_ADDR_LEN];
-    char path[MSGQ_PATH_LEN];
-    msgq_txq_entry *txq_head;
-    msgq_txq_entry *txq_tail;
-    uint32_t txq_bytes;  // bytes of the queued messages (at most 16 MiB)
-    uint32_t stats[MSGQ_STAT_COUNT];
-    // Re-entrancy guard: callbacks may deinit the handle; its memory is released only once the
-    // transport's own frames have unwound.
-    uint16_t cb_depth;
-    uint8_t free_pending;
-};
-
-TAILQ_HEAD(msgq_handle_list, msgq_handle);
-
-// A listening socket shared by the server handles of one path.
-struct msgq_server {
-    msgq_instance *instance;
-    uint32_t source;
-    uint8_t listener_apphdr;  // app-header mode
-    char path[MSGQ_PATH_LEN];
-    evconnlistener *listener;
-    plx_listen_guard *guard;             // pauses the listener when accept() fails
-    msgq_handle *apphead_msgq_handle_p;  // the one handle of an app-header server
-    uint32_t refcnt;                     // server handles sharing the path
-    TAILQ_ENTRY(msgq_server) link;
-};
-
-TAILQ_HEAD(msgq_server_list, msgq_server);
-
-// One per process, created by the first msgq_init() and freed with the last handle.
-struct msgq_instance {
-    msgq_handle_list reg_msgq_listhead;
-    msgq_handle_list unreg_msgq_listhead;
-    msgq_handle_list tmp_msgq_listhead;
-    msgq_server_list server_listhead;
-    event_base *evbase;
-    timer_mgr *tmr_mgr;
-    uint32_t syslog_facility;
-};
-
 // --- Operations -------------------------------------------------------------------------------
 
 // Creates a handle (source and target in 1..164) and starts it: a client begins connecting
@@ -271,17 +181,34 @@ uint8_t *msgq_alloc(msgq_handle *msgq_p, uint32_t len);
 // Releases a payload from msgq_alloc() or from the receive callback.
 void msgq_free(msgq_handle *msgq_p, uint8_t *payload);
 
-// Sends len bytes of payload. Results: 0 (the queue owns the buffer), 10 (no handle or buffer),
-// 14 (not connected), 11 (queue entry not allocated, or a blocking send failed).
+// Sends len bytes of payload. PLX_OK: the queue owns the buffer. Otherwise the caller keeps it:
+// PLX_MSGQ_BAD_ARGS (no handle or no buffer), PLX_MSGQ_NOT_CONNECTED (the link is down, or a
+// transmit error is closing it), PLX_MSGQ_QUEUE_FULL (16 MiB already wait, or no queue entry
+// could be had; for a blocking handle: the send failed and the link was dropped). See
+// common/plx_status.h.
 int msgq_write(msgq_handle *msgq_p, uint8_t *payload, uint32_t len);
 
 // Connected and no transmit error pending.
 bool msgq_is_ready(const msgq_handle *msgq_p);
 
 // Statistic counter of a handle.
-inline uint32_t msgq_get_stat(const msgq_handle *msgq_p, msgq_stat stat) {
-    return msgq_p->stats[stat];
-}
+uint32_t msgq_get_stat(const msgq_handle *msgq_p, msgq_stat stat);
+
+// Module ids of the handle's own end and of its peer.
+uint32_t msgq_source(const msgq_handle *msgq_p);
+uint32_t msgq_target(const msgq_handle *msgq_p);
+
+// The handle has a connected socket (registered or not, transmit error or not).
+bool msgq_is_connected(const msgq_handle *msgq_p);
+
+// A server handle whose listening socket is open (false for clients).
+bool msgq_is_listening(const msgq_handle *msgq_p);
+
+// Bytes waiting in the handle's send queue (0 once everything written was sent).
+uint32_t msgq_queued_bytes(const msgq_handle *msgq_p);
+
+// Accepted connections of this process that have not registered yet.
+unsigned msgq_unregistered_count();
 
 // The process's instance (null before the first msgq_init and after the last msgq_deinit).
 msgq_instance *msgq_get_instance();

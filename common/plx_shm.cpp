@@ -8,29 +8,29 @@
 #include <cerrno>
 #include <cstring>
 
-int plx_shm_check(int fd, size_t size, bool exact, bool others_may_read, std::string &why) {
+bool plx_shm_check(int fd, size_t size, bool exact, bool others_may_read, std::string &why) {
     struct stat st {};
     if (fstat(fd, &st) != 0) {
         why = std::string("fstat: ") + std::strerror(errno);
-        return -1;
+        return false;
     }
     if (st.st_uid != geteuid() && st.st_uid != 0) {
         why = "owned by uid " + std::to_string(st.st_uid) + ", not by this user or root";
-        return -1;
+        return false;
     }
     const mode_t others = others_may_read ? (S_IWOTH | S_IXOTH) : (S_IRWXO);
     if (st.st_mode & (others | S_IWGRP)) {
         char mode[8];
         snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
         why = std::string("mode ") + mode + " lets other users in";
-        return -1;
+        return false;
     }
     const auto have = static_cast<size_t>(st.st_size);
     if (exact ? have != size : have < size) {
         why = "its size is " + std::to_string(have) + " bytes, not " + std::to_string(size);
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 int plx_shm_open_checked(const char *name, size_t size, bool *created, std::string &why) {
@@ -62,7 +62,7 @@ int plx_shm_open_checked(const char *name, size_t size, bool *created, std::stri
             break;
         usleep(10000);
     }
-    if (plx_shm_check(fd, size, true, false, why) != 0) {
+    if (!plx_shm_check(fd, size, true, false, why)) {
         close(fd);
         return -1;
     }

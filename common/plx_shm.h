@@ -12,8 +12,8 @@
 
 // Checks an open shared object: owner euid or root, no access for others beyond reading when
 // others_may_read, no write for the group, and a size of at least min_size (exactly size when
-// exact). 0, or -1 with why filled.
-int plx_shm_check(int fd, size_t size, bool exact, bool others_may_read, std::string &why);
+// exact). True when it passes; otherwise false with why filled.
+bool plx_shm_check(int fd, size_t size, bool exact, bool others_may_read, std::string &why);
 
 // Opens the object name read-write, creating it (mode 0600, sized to size, zero-filled) when it
 // does not exist; *created tells which. An existing one is checked (plx_shm_check, exact size);

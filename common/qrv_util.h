@@ -5,13 +5,17 @@
 #include <string>
 
 // Module identifiers of the router's daemons (rows of the daemon-name table).
-inline constexpr int QRV_MOD_UNKNOWN = 0;
-inline constexpr int QRV_MOD_HBUSD = 2;
-inline constexpr int QRV_MOD_FIBD = 3;
-inline constexpr int QRV_MOD_SYSMGR = 7;
-inline constexpr int QRV_MOD_PLXD = 9;
-inline constexpr int QRV_MOD_MAX = 164;  // last valid row
-inline constexpr int QRV_MOD_COUNT = 165;
+enum qrv_module : int {
+    QRV_MOD_UNKNOWN = 0,
+    QRV_MOD_HBUSD = 2,
+    QRV_MOD_FIBD = 3,
+    QRV_MOD_IFMGRD = 5,
+    QRV_MOD_SYSMGR = 7,
+    QRV_MOD_PLXD = 9,
+    QRV_MOD_CHMGRD = 21,
+    QRV_MOD_MAX = 164,  // last valid row
+    QRV_MOD_COUNT = 165,
+};
 
 // Daemon name of a module identifier; an identifier above QRV_MOD_MAX is an internal error.
 const char *qrv_daemon_name(int module_id);

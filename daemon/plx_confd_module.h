@@ -30,10 +30,10 @@ void plx_confd_sub_done(QconfdContext *ctx, int trigger);
 // Whether the initial read has delivered every configuration row. Until then nothing is
 // processed: the changes stay marked for the processing that follows its last level.
 bool plx_confd_initial_read_complete(const plx_ctx *ctx);
-// Registers the show data providers: 0 on success.
+// Registers the show data providers: PLX_OK, or -1 when the layer refused one.
 int plx_confd_register_data_cb(QconfdContext *ctx);
 
 // Start-up step: connects the module (a database that is not there yet is retried every 2 s).
-// Returns 0; any other result of the layer is fatal.
+// Returns PLX_OK; any other result of the layer is fatal.
 int plx_confd_start(plx_ctx *ctx);
 void plx_confd_stop(plx_ctx *ctx);

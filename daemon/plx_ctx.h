@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "policy/plx_process_state.h"
+
 struct event;
 struct event_base;
 struct msgq_handle;
@@ -18,6 +20,25 @@ struct plx_policy_db;
 // Owned by the messaging-daemon link and the access lists; opaque here.
 struct plx_tloc_status_db;
 struct plx_acl_model;
+struct PlxPrinter;
+
+// Calls from one part of the daemon into another that is set up in a later step or lives in a
+// library below it. Each is optional; an unset one does nothing (a dump prints nothing or "--").
+struct plx_ctx_hooks {
+    // The hbusd link marked the users of a TLOC whose state changed: process them.
+    void (*tloc_reprocess)(plx_ctx *ctx) = nullptr;
+    // fibd connected and has had the policies' bindings: send the access lists' bindings.
+    void (*acl_resend)(plx_ctx *ctx) = nullptr;
+
+    // What the diagnostic dumps print of the parts they do not own.
+    void (*dump_timer_pump)(plx_ctx *ctx) = nullptr;  // runs due processing before a full dump
+    void (*dump_msgq)(const PlxPrinter &out) = nullptr;
+    void (*dump_dpi)(const PlxPrinter &out) = nullptr;      // the DPI engine's own dumps
+    const char *(*engine_app_name)(uint32_t id) = nullptr;  // the engine's name for an id
+    uint32_t (*dpi_state)(bool control) = nullptr;
+    uint32_t (*flow_state)(bool control) = nullptr;
+    long (*seconds_since_hello)() = nullptr;
+};
 
 struct plx_ctx {
     event_base *evbase;         // the one event loop
@@ -36,10 +57,12 @@ struct plx_ctx {
     plx_acl_model *acl;               // IPv4 and IPv6 access lists and their bindings
     plx_compiler_ctx *compiler;       // compile context
     const ProgramMemoryOps *mem_ops;  // program-memory operations
-    uint32_t dpi_refcount;            // policies that use application lists
+    plx_ctx_hooks hooks;
+    plx_process_state process;          // processing of policy changes
+    plx_acl_process_state acl_process;  // its access-list pass
 };
 
-// The process's context record (a static object, zero at start).
+// The process's context record (a static object, empty at start).
 plx_ctx &plx_context();
 
 // Set by -f: stay in the foreground.

@@ -16,7 +16,7 @@ inline constexpr uint32_t PLX_BASE_TIMER_BUDGET_MS = 100;
 // A long compile lets the high-priority timers run when this much time has passed.
 inline constexpr uint32_t PLX_YIELD_INTERVAL_MS = 5;
 
-// One start-up step: `init` starts it (0, or the code that stops start-up), `fini` undoes it
+// One start-up step: `init` starts it (PLX_OK, or the code that stops start-up), `fini` undoes it
 // (empty when there is nothing to undo). Every `fini` accepts a step that never started and may
 // run twice. The `inline_start` steps come last: they run once the first stage is complete, and
 // their failure is only logged.
@@ -42,7 +42,7 @@ int appmain(int argc, char **argv);
 // holds (0 when none can be read).
 bool plx_instance_exists(int *pid);
 
-// Start-up: 0, or the code of the failing step after its predecessors were undone.
+// Start-up: PLX_OK, or the code of the failing step after its predecessors were undone.
 int plx_init(plx_ctx *ctx);
 int plx_init(plx_ctx *ctx, const plx_init_steps &steps);
 

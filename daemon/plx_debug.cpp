@@ -46,16 +46,16 @@ int write_failed(confd_user_info *uinfo, const char *what) {
     if (uinfo)
         confd_action_seterr(uinfo, "Failed to %s value in cdb %s (%d) : %s", what,
                             confd_strerror(confd_errno), confd_errno, confd_lasterr());
-    return -1;
+    return CONFD_ERR;
 }
 
 int switch_area_on(confd_user_info *uinfo, const Area &area) {
     if (all_on())
-        return 0;
+        return CONFD_OK;
     if (g_writer(area.path, QCONFD_OPER_CREATE) != 0)
         return write_failed(uinfo, "create");
     plx_debug_flags |= area.bit;
-    return 0;
+    return CONFD_OK;
 }
 
 int disable_all(confd_user_info *uinfo) {
@@ -69,7 +69,7 @@ int disable_all(confd_user_info *uinfo) {
     }
     qconfd_debug_disable();
     plx_debug_flags = PLX_DEBUG_ALL_OFF;
-    return 0;
+    return CONFD_OK;
 }
 
 const Area *area_named(uint32_t tag) {
@@ -139,7 +139,7 @@ PLX_DEBUG_ACTION(plx_debug_all) {
     if (g_writer(PLX_DEBUG_PATH_ALL, QCONFD_OPER_CREATE) != 0)
         return write_failed(uinfo, "create");
     plx_debug_flags |= PLX_DEBUG_ALL_ON;
-    return 0;
+    return CONFD_OK;
 }
 
 PLX_DEBUG_ACTION(plx_debug_disable_all) {

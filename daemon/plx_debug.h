@@ -16,8 +16,8 @@ inline constexpr char PLX_DEBUG_PATH_DPI[] = "/debugs/plx/dpi";
 inline constexpr char PLX_DEBUG_PATH_POLICY[] = "/debugs/plx/policy";
 inline constexpr char PLX_DEBUG_PATH_ALL[] = "/debugs/plx/all";
 
-// The action handlers: 0 on success, -1 when the operational write could not be started (the
-// word is then left as it was and the operator gets the error).
+// The action handlers: CONFD_OK on success, CONFD_ERR when the operational write could not be
+// started (the word is then left as it was and the operator gets the error).
 #define PLX_DEBUG_ACTION(name)                                                                  \
     int name(struct confd_user_info *uinfo, [[maybe_unused]] struct xml_tag *action,            \
              [[maybe_unused]] confd_hkeypath_t *kp, [[maybe_unused]] confd_tag_value_t *params, \
@@ -29,8 +29,8 @@ PLX_DEBUG_ACTION(plx_debug_policy);
 PLX_DEBUG_ACTION(plx_debug_all);
 PLX_DEBUG_ACTION(plx_debug_disable_all);
 
-// Writes one switch's operational container (QCONFD_OPER_CREATE or QCONFD_OPER_DELETE); 0 once
-// the write is under way. The default hands it to the configuration-database layer; tests
+// Writes one switch's operational container (QCONFD_OPER_CREATE or QCONFD_OPER_DELETE); PLX_OK
+// once the write is under way. The default hands it to the configuration-database layer; tests
 // substitute their own. Null restores the default.
 using plx_debug_writer = int (*)(const char *path, int operation);
 void plx_debug_set_writer(plx_debug_writer writer);

@@ -17,7 +17,7 @@ struct plx_ctx;
 struct fp_global_ctrl;
 
 // Starts watching the control record (null: the attached shared object's) on ctx's timer
-// manager. 0, or 12 when the timer cannot be created.
+// manager. PLX_OK, or PLX_ENOMEM when the timer cannot be created.
 int plx_fp_watch_start(plx_ctx *ctx, const fp_global_ctrl *g = nullptr);
 void plx_fp_watch_stop();
 

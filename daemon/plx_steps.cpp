@@ -96,11 +96,11 @@ int policy_init(plx_ctx *ctx) {
     opts.acl_filter_ids = [ctx](std::string_view name) { return plx_acl_filter_ids(ctx, name); };
     opts.placement_ready = plx_fp_watch_check;
     plx_process_attach(ctx, std::move(opts));
-    plx_tloc_reprocess = tloc_reprocess;
+    ctx->hooks.tloc_reprocess = tloc_reprocess;
     return 0;
 }
 void policy_teardown(plx_ctx *ctx) {
-    plx_tloc_reprocess = nullptr;
+    ctx->hooks.tloc_reprocess = nullptr;
     plx_process_detach(ctx);
     plx::cfg::plx_policy_teardown(ctx->policy);
 }
@@ -125,13 +125,13 @@ int acl_init(plx_ctx *ctx) {
                                             std::remove_reference_t<decltype(ctx->acl->lists[0])>>;
     static Source source(&ctx->acl->lists[0], &ctx->acl->lists[1]);
     plx::oper::plx_oper_set_acl_source(&source);
-    plx_dump_hooks_set.timer_pump = plx_process_pump;
-    plx_dump_hooks_set.engine_app_name = plx_dpi_get_proto_name;
-    plx_dump_hooks_set.dump_msgq = [](const PlxPrinter &out) { msgq_dump_all(out.write, out.arg); };
-    plx_dump_hooks_set.seconds_since_hello = seconds_since_hello;
-    plx_dump_hooks_set.dpi_state = plx_dpi_state_word;
+    ctx->hooks.dump_timer_pump = plx_process_pump;
+    ctx->hooks.engine_app_name = plx_dpi_get_proto_name;
+    ctx->hooks.dump_msgq = [](const PlxPrinter &out) { msgq_dump_all(out.write, out.arg); };
+    ctx->hooks.seconds_since_hello = seconds_since_hello;
+    ctx->hooks.dpi_state = plx_dpi_state_word;
     // The daemon keeps no copy of the flow knob: both lines show the shared word.
-    plx_dump_hooks_set.flow_state = [](bool) -> uint32_t {
+    ctx->hooks.flow_state = [](bool) -> uint32_t {
         const auto *knob = static_cast<const uint32_t *>(fp_tbl_addr(FP_TBL_FLOW_KNOB));
         return knob ? fp_load(*knob) : 0u;
     };

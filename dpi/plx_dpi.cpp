@@ -52,8 +52,10 @@ int init_proto_family_mapping(plx_dpi_tables &t) {
     return 0;
 }
 
+// The policy model counts the users of recognition: the app-visibility switch and every
+// application match.
 uint32_t policy_users(const plx_ctx *ctx) {
-    return ctx->policy ? ctx->policy->dpi_ref_count : ctx->dpi_refcount;
+    return ctx->policy ? ctx->policy->dpi_ref_count : 0;
 }
 
 }  // namespace
@@ -155,21 +157,8 @@ uint32_t plx_dpi_app_id(std::string_view name, uint32_t kind) {
 }
 
 void plx_dpi_set_app_visibility(plx_ctx *ctx, bool on) {
-    if (!ctx)
-        return;
-    if (ctx->policy) {
+    if (ctx && ctx->policy)
         plx::cfg::plx_config_set_app_visibility(ctx->policy, on);
-        return;
-    }
-    // Without a policy model the context's own count serves.
-    plx_dpi_state &m = plx_dpi_module();
-    if (m.app_visibility == static_cast<uint32_t>(on))
-        return;
-    m.app_visibility = on;
-    if (on)
-        ++ctx->dpi_refcount;
-    else if (ctx->dpi_refcount > 0)
-        --ctx->dpi_refcount;
 }
 
 uint32_t plx_dpi_state_word(bool control) {

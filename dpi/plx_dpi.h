@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string_view>
 
 #include "dpi/plx_dpi_family.h"
@@ -15,12 +14,13 @@
 
 struct plx_ctx;
 
-// Start-up step: 0, or the engine's negative code (start-up goes on without recognition).
+// Start-up step: PLX_OK, or the engine's negative code (start-up goes on without recognition).
 int plx_dpi_init(plx_ctx *ctx);
 // Releases the engine (shutdown).
 void plx_dpi_destroy();
 // The forwarding plane restarted and cleared its tables: fills the protocol-to-family table
-// again and publishes the number of policies using application recognition. 0 or -1.
+// again and publishes the number of policies using application recognition. PLX_OK, or -1 on an
+// engine error.
 int plx_dpi_tables_refill(plx_ctx *ctx);
 
 // Engine protocol id of an application name: "unclassified" is 1 without asking the engine;
@@ -28,12 +28,13 @@ int plx_dpi_tables_refill(plx_ctx *ctx);
 uint32_t plx_dpi_get_engine_id(const char *name);
 // Engine name of a protocol id; null when unknown.
 const char *plx_dpi_get_proto_name(uint32_t id);
-// The id an app-list entry stands for: kind 1 an application (plx_dpi_get_engine_id), kind 2 a
-// family (plx_family_from_config_name, 0 when unknown). 0 when not supported.
+// The id an app-list entry stands for: for PLX_APP_LIST_KIND_APP an application
+// (plx_dpi_get_engine_id), for PLX_APP_LIST_KIND_FAMILY a family (plx_family_from_config_name, 0
+// when unknown). 0 when not supported.
 uint32_t plx_dpi_app_id(std::string_view name, uint32_t kind);
 
-// App visibility switch: when the value changes, stores it and counts it as one more (or one
-// fewer) policy user of recognition.
+// App visibility switch: when the value changes, the policy model stores it and counts it as one
+// more (or one fewer) user of recognition. Nothing without a policy model.
 void plx_dpi_set_app_visibility(plx_ctx *ctx, bool on);
 // End of a configuration transaction: publishes the flow knob (users of flow export) and the log
 // frequency to their shared words; when the shared DPI state word differs from the number of
@@ -59,8 +60,3 @@ int plx_dpi_dump_configuration(struct confd_user_info *uinfo, struct xml_tag *na
                                confd_hkeypath_t *kp, confd_tag_value_t *params, int nparams);
 int plx_dpi_clear_protocol_hits(struct confd_user_info *uinfo, struct xml_tag *name,
                                 confd_hkeypath_t *kp, confd_tag_value_t *params, int nparams);
-
-// Where action output goes: by default maapi_cli_write on the configuration-database context's
-// MAAPI socket to the invoking session. Tests install their own (null restores the default).
-using plx_dpi_cli_writer = std::function<void(int usid, std::string_view text)>;
-void plx_dpi_set_cli_writer(plx_dpi_cli_writer writer);

@@ -17,16 +17,7 @@
 
 namespace {
 
-const confd_user_info *g_session = nullptr;
-plx_dpi_cli_writer g_writer;
-
-void default_writer(int usid, std::string_view text) {
-    plx_dpi_state &m = plx_dpi_module();
-    if (!m.ctx || !m.ctx->qconfd_ctx || m.ctx->qconfd_ctx->maapi_sock < 0)
-        return;
-    maapi_cli_write(m.ctx->qconfd_ctx->maapi_sock, usid, text.data(),
-                    static_cast<int>(text.size()));
-}
+plx_dpi_session *g_session = nullptr;
 
 const char *family_display(uint32_t family) {
     return plx_app_family_get(family).display_name;
@@ -40,8 +31,8 @@ int print_protocol(const dpi_proto *p, void *) {
 
 }  // namespace
 
-plx_dpi_session::plx_dpi_session(const confd_user_info *uinfo) {
-    g_session = uinfo;
+plx_dpi_session::plx_dpi_session(const confd_user_info *uinfo) : out_(uinfo) {
+    g_session = this;
 }
 
 plx_dpi_session::~plx_dpi_session() {
@@ -60,18 +51,8 @@ void plx_dpi_session_printf(const char *fmt, ...) {
     va_start(ap, fmt);
     int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    if (n < 0)
-        return;
-    std::string_view text(
-        buf, static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1);
-    if (g_writer)
-        g_writer(g_session->usid, text);
-    else
-        default_writer(g_session->usid, text);
-}
-
-void plx_dpi_set_cli_writer(plx_dpi_cli_writer writer) {
-    g_writer = std::move(writer);
+    if (n >= 0)
+        g_session->out().write(buf);
 }
 
 int plx_dpi_dump_protocol_list(struct confd_user_info *uinfo, struct xml_tag *, confd_hkeypath_t *,
@@ -143,13 +124,9 @@ int plx_dpi_dump_configuration(struct confd_user_info *uinfo, struct xml_tag *, 
                                confd_tag_value_t *, int) {
     plx_dpi_session session(uinfo);
     plx_dpi_state &m = plx_dpi_module();
-    uint32_t visibility = m.app_visibility, users = 0;
-    if (m.ctx && m.ctx->policy) {
-        visibility = m.ctx->policy->app_visibility;
-        users = m.ctx->policy->dpi_ref_count;
-    } else if (m.ctx) {
-        users = m.ctx->dpi_refcount;
-    }
+    const plx::cfg::plx_policy_db *db = m.ctx ? m.ctx->policy : nullptr;
+    const uint32_t visibility = db ? db->app_visibility : 0;
+    const uint32_t users = db ? db->dpi_ref_count : 0;
     plx_dpi_session_printf("Protocol bundle Version   : %s\n", m.version);
     plx_dpi_session_printf("App Visibility            : %d\n", static_cast<int>(visibility));
     plx_dpi_session_printf("Policy DPI Reference      : %d\n", static_cast<int>(users));

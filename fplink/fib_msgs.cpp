@@ -48,7 +48,7 @@ int check_len(size_t have, size_t fixed, size_t elem, uint32_t n, std::string *e
     if (have > want)
         return bad(err, "oversized: " + std::to_string(have) + " bytes, count " +
                             std::to_string(n) + " needs " + std::to_string(want));
-    return 0;
+    return PLX_OK;
 }
 
 }  // namespace
@@ -87,7 +87,7 @@ int fib_msg_decode(std::span<const uint8_t> in, fib_msg &out, std::string *err) 
             for (uint32_t i = 0; i < n; ++i)
                 m.vpn_ids.push_back(get_be32(in.data() + sizeof w + 4 * size_t{i}));
             out = std::move(m);
-            return 0;
+            return PLX_OK;
         }
         case FIB_MSG_ACL_BIND:
         case FIB_MSG_ACL_UNBIND: {
@@ -122,13 +122,13 @@ int fib_msg_decode(std::span<const uint8_t> in, fib_msg &out, std::string *err) 
                 m.bindings.push_back(std::move(b));
             }
             out = std::move(m);
-            return 0;
+            return PLX_OK;
         }
         case FIB_MSG_DPI_OFF:
             if (in.size() != 1)
                 return bad(err, "oversized: " + std::to_string(in.size()) + " bytes, needs 1");
             out = fib_dpi_off_msg{};
-            return 0;
+            return PLX_OK;
         default:
             return bad(err, "unknown message type " + std::to_string(type));
     }
@@ -171,7 +171,7 @@ int fib_msg_encode(const fib_msg &m, std::vector<uint8_t> &out) {
     } else {
         out.assign(1, FIB_MSG_DPI_OFF);
     }
-    return 0;
+    return PLX_OK;
 }
 
 std::string fib_json_string(std::string_view s) {

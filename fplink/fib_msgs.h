@@ -16,11 +16,13 @@
 #include <variant>
 #include <vector>
 
-inline constexpr uint8_t FIB_MSG_POLICY_BIND = 1;
-inline constexpr uint8_t FIB_MSG_POLICY_UNBIND = 2;
-inline constexpr uint8_t FIB_MSG_ACL_BIND = 3;
-inline constexpr uint8_t FIB_MSG_ACL_UNBIND = 4;
-inline constexpr uint8_t FIB_MSG_DPI_OFF = 5;
+enum fib_msg_type : uint8_t {
+    FIB_MSG_POLICY_BIND = 1,
+    FIB_MSG_POLICY_UNBIND = 2,
+    FIB_MSG_ACL_BIND = 3,
+    FIB_MSG_ACL_UNBIND = 4,
+    FIB_MSG_DPI_OFF = 5,
+};
 
 inline constexpr size_t FIB_NAME_LEN = 128;
 inline constexpr size_t FIB_INTF_NAME_LEN = 33;
@@ -103,14 +105,14 @@ using fib_msg = std::variant<fib_policy_msg, fib_acl_msg, fib_dpi_off_msg>;
 // Message type of a decoded message (1..5).
 uint8_t fib_msg_type(const fib_msg &m);
 
-// Decodes one payload. 0, or 22 with *err describing what is wrong (unknown type, truncated,
-// oversized, a count that disagrees with the length, an unterminated name, a bad family or
-// direction).
+// Decodes one payload. PLX_OK, or PLX_EINVAL with *err describing what is wrong (unknown type,
+// truncated, oversized, a count that disagrees with the length, an unterminated name, a bad family
+// or direction).
 int fib_msg_decode(std::span<const uint8_t> payload, fib_msg &out, std::string *err);
 
-// Encodes a message into its wire form (the exact number of bytes to send) in *out. 0, or 22
-// with *out empty when a binding's interface name is longer than 32 characters: cut, it would
-// name another interface. Policy and access-list names (at most 127 characters in the model)
+// Encodes a message into its wire form (the exact number of bytes to send) in *out. PLX_OK, or
+// PLX_EINVAL with *out empty when a binding's interface name is longer than 32 characters: cut, it
+// would name another interface. Policy and access-list names (at most 127 characters in the model)
 // are cut to their field.
 [[nodiscard]] int fib_msg_encode(const fib_msg &m, std::vector<uint8_t> &out);
 

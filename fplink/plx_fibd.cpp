@@ -12,8 +12,6 @@
 #include "fplink/plx_link.h"
 #include "policy/plx_config.h"
 
-plx_fibd_resend_fn plx_fibd_acl_resend = nullptr;
-
 namespace {
 
 using namespace plx::cfg;
@@ -75,7 +73,7 @@ bool plx_vpn_list_ids(const vpn_list &vl, size_t limit, std::vector<uint32_t> *o
 
 int plx_fibd_send(plx_ctx *ctx, const fib_msg &msg) {
     if (!ctx || !ctx->fibd_msgq)
-        return PLX_EFAULT;
+        return PLX_MSGQ_NOT_CONNECTED;
     size_t size = buffer_size(msg);
     if (size > MSGQ_MAX_PAYLOAD)
         return PLX_ENOMEM;
@@ -120,6 +118,6 @@ void plx_fibd_up(msgq_handle *, void *arg) {
             }
         }
     }
-    if (plx_fibd_acl_resend)
-        plx_fibd_acl_resend(ctx);
+    if (ctx->hooks.acl_resend)
+        ctx->hooks.acl_resend(ctx);
 }

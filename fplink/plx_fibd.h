@@ -3,7 +3,7 @@
 // which plxd announces again every binding it holds: one policy bind (type 1) per policy applied
 // to a VPN list, then one access-list bind (type 3) per bound access list. fibd sends nothing
 // plxd uses; whatever it sends is logged and dropped. While fibd is away messages are dropped
-// (msgq_write gives 14); the next connection's resend makes up for them.
+// (msgq_write gives PLX_MSGQ_NOT_CONNECTED); the next connection's resend makes up for them.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +20,7 @@ struct policy;
 struct policy_vpn_list;
 }  // namespace plx::cfg
 
-// Opens the server queue (ctx->fibd_msgq). 0, or 12 when no queue was created.
+// Opens the server queue (ctx->fibd_msgq). PLX_OK, or PLX_ENOMEM when no queue was created.
 int plx_fibd_link_init(plx_ctx *ctx);
 // Closes and frees the queue; the handle is cleared.
 void plx_fibd_link_deinit(plx_ctx *ctx);
@@ -29,19 +29,15 @@ void plx_fibd_link_deinit(plx_ctx *ctx);
 // every VPN list it is applied to in name order, a type-1 message with the list's filter type,
 // direction and filter id, the policy's name and every VPN id of the list (none when it has no
 // ranges; skipped when the global VPN list is missing). A message that cannot be had ends the
-// resend of that policy. Then plx_fibd_acl_resend.
+// resend of that policy. Then the context's acl_resend hook: the type-3 part, one access-list
+// bind with all of its bindings for every IPv4, then IPv6, access list that has bindings.
 void plx_fibd_up(msgq_handle *msgq_p, void *arg);
 
-// The type-3 part of the resend: sends one access-list bind with all of its bindings for every
-// IPv4 access list, then every IPv6 access list, that has bindings (plx_fibd_send does the
-// sending). Set by the access-list model; null sends nothing.
-using plx_fibd_resend_fn = void (*)(plx_ctx *ctx);
-extern plx_fibd_resend_fn plx_fibd_acl_resend;
-
 // Encodes a forwarding-table message into a queue buffer of the size the message type asks for
-// and sends it on ctx->fibd_msgq. 0 (sent or queued), 12 when no buffer could be had (also for a
-// message too long for the transport), or msgq_write's refusal (14 while fibd is not connected),
-// in which case the message is dropped.
+// and sends it on ctx->fibd_msgq. PLX_OK (sent or queued); otherwise the message is dropped:
+// PLX_ENOMEM when no buffer could be had (also for a message too long for the transport),
+// PLX_EINVAL when it does not encode (fib_msg_encode), PLX_MSGQ_NOT_CONNECTED without a queue or
+// while fibd is not connected, PLX_MSGQ_QUEUE_FULL when the queue does not take it.
 int plx_fibd_send(plx_ctx *ctx, const fib_msg &msg);
 
 // The most VPN ids one policy message can carry: its buffer must fit a transport message.

@@ -13,8 +13,6 @@
 #include "fplink/plx_link.h"
 #include "policy/plx_config.h"
 
-plx_reprocess_fn plx_tloc_reprocess = nullptr;
-
 namespace {
 
 using namespace plx::cfg;
@@ -30,8 +28,8 @@ tloc_key key_of(const hbus_msg &msg) {
 // Marks the owners of every rule that names the TLOC and rebuilds what changed.
 void reprocess_users(plx_ctx *ctx, tloc *t) {
     plx_config_tloc_mark_users(ctx->policy, t);
-    if (plx_tloc_reprocess)
-        plx_tloc_reprocess(ctx);
+    if (ctx->hooks.tloc_reprocess)
+        ctx->hooks.tloc_reprocess(ctx);
 }
 
 // Sends the subscription message with this selector. The link cannot work without it, so a

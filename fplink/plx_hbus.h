@@ -2,8 +2,8 @@
 // reconnects on its own. On every connection the daemon subscribes with two type-1 messages
 // (selector 0, then 1); hbusd then announces the overlay's TLOCs with updates (type 5) and
 // withdrawals (type 6), which land in the TLOC db of the policy model. Policies and access lists
-// whose rules name a TLOC are marked changed when its state changes and the reprocessing hook
-// rebuilds them. TLOC records outlive connection losses.
+// whose rules name a TLOC are marked changed when its state changes and the context's reprocessing
+// hook rebuilds them. TLOC records outlive connection losses.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +13,8 @@
 struct msgq_handle;
 struct plx_ctx;
 
-// Opens the client queue (ctx->hbus_msgq). 0, or 12 when no queue was created. The TLOC db is
-// the one of ctx->policy, created with the policy model.
+// Opens the client queue (ctx->hbus_msgq). PLX_OK, or PLX_ENOMEM when no queue was created. The
+// TLOC db is the one of ctx->policy, created with the policy model.
 int plx_hbus_link_init(plx_ctx *ctx);
 // Closes and frees the queue; the handle is cleared. The TLOC db stays.
 void plx_hbus_link_deinit(plx_ctx *ctx);
@@ -29,14 +29,10 @@ void plx_hbus_read(msgq_handle *msgq_p, uint8_t *payload, uint32_t len, void *ar
 // Type 5: creates the TLOC (resolved) or refreshes its index, preference, weight, status and
 // local flag. When a resolved TLOC's values are unchanged nothing else happens (the local flag
 // alone is no change); otherwise the TLOC becomes resolved, the owners of the rules that name it
-// are marked changed and the reprocessing hook runs. 0, 12 without memory (TLOC db unchanged),
-// 74 for an address family other than IPv4 or without a policy model.
+// are marked changed and the context's tloc_reprocess hook runs. PLX_OK; PLX_ENOMEM without
+// memory (TLOC db unchanged); PLX_EBADMSG for an address family other than IPv4 or without a
+// policy model.
 int plx_tloc_update(plx_ctx *ctx, const hbus_msg &msg);
 // Type 6: a TLOC that no rule names is removed; one in use stays, unresolved, and its users are
-// marked and reprocessed. An unknown TLOC is not an error. 0 or 74 (as above).
+// marked and reprocessed. An unknown TLOC is not an error. PLX_OK or PLX_EBADMSG (as above).
 int plx_tloc_withdraw(plx_ctx *ctx, const hbus_msg &msg);
-
-// Reprocessing of the policies and access lists marked changed, run after a TLOC change. Set by
-// the processing of policy changes; null runs nothing.
-using plx_reprocess_fn = void (*)(plx_ctx *ctx);
-extern plx_reprocess_fn plx_tloc_reprocess;

@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     h.got.clear();
     int fd = connect_to(app_mode ? h.app_path : h.server_path);
     int spins = 0;
-    while (q->sock_fd < 0 && TAILQ_EMPTY(&msgq_get_instance()->tmp_msgq_listhead)) {
+    while (!msgq_is_connected(q) && msgq_unregistered_count() == 0) {
         if (++spins > 10000) {
             std::fprintf(stderr, "the queue never accepted the connection\n");
             std::abort();
@@ -189,7 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     close(fd);
     // The queue reads what is left and sees the end of the stream.
     spins = 0;
-    while (q->sock_fd >= 0 || !TAILQ_EMPTY(&msgq_get_instance()->tmp_msgq_listhead)) {
+    while (msgq_is_connected(q) || msgq_unregistered_count() != 0) {
         if (++spins > 10000) {
             std::fprintf(stderr, "the queue never saw its peer go away\n");
             std::abort();

@@ -27,12 +27,12 @@ struct PlxClearCounts {
     uint32_t policers = 0;
 };
 
-// Clears the access lists of a family (the one named, or all). 0, or 2 when a named list does
-// not exist (nothing cleared). counts, when given, is added to.
+// Clears the access lists of a family (the one named, or all). PLX_OK, or PLX_ENOENT when a named
+// list does not exist (nothing cleared). counts, when given, is added to.
 int plx_clear_access_lists(bool ipv6, std::optional<std::string_view> name,
                            PlxClearCounts *counts = nullptr);
-// Clears the policies of one type (1 data, 2 app-route), the one named or all. 0, or 2 when a
-// named policy does not exist.
+// Clears the policies of one type (PLX_POLICY_TYPE_DATA or _PFR), the one named or all. PLX_OK,
+// or PLX_ENOENT when a named policy does not exist.
 int plx_clear_policies(plx::cfg::plx_policy_db *db, uint32_t policy_type,
                        std::optional<std::string_view> name, PlxClearCounts *counts = nullptr);
 

@@ -3,10 +3,13 @@
 // An action runs on the worker socket of the daemon's configuration-database connection; its
 // text goes to the session that invoked it (the user info's usid) through the connection's
 // management socket. The printer collects text and sends it a line at a time, so that dumps
-// built from many small pieces reach the session as whole lines.
+// built from many small pieces reach the session as whole lines. Every operator action of the
+// daemon prints through it.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "compiler/plx_program.h"
 #include "platform/confd/confd_dp.h"
@@ -16,6 +19,11 @@ struct QconfdContext;
 // The connection context behind an action's user info (the daemon context's user-data slot),
 // or null.
 QconfdContext *plx_cli_qconfd(const confd_user_info *uinfo);
+
+// Where the printers' text goes: by default maapi_cli_write to the session on the management
+// socket (nothing without a socket). Tests install their own (null restores the default).
+using PlxCliSink = std::function<void(int usid, std::string_view text)>;
+void plx_cli_set_sink(PlxCliSink sink);
 
 class PlxCliPrinter {
   public:
@@ -35,6 +43,7 @@ class PlxCliPrinter {
     bool usable() const { return sock_ >= 0; }
 
   private:
+    void send(std::string_view text) const;
     static void write_cb(void *arg, const char *text) {
         static_cast<PlxCliPrinter *>(arg)->write(text);
     }

@@ -14,8 +14,8 @@
 struct QconfdContext;
 
 // Registers the callbacks of all 21 callpoints on the connection's daemon context (the module
-// record's data-provider registration). 0, or -1 at the first registration refused (the rest
-// are not registered).
+// record's data-provider registration). PLX_OK, or -1 (the layer's error) at the first
+// registration refused (the rest are not registered).
 int plx_show_init(QconfdContext *ctx);
 
 // Key and leaf tags of the operational model.

@@ -48,18 +48,19 @@ struct plx_class_cfg {
 };
 
 // Start-up step: empties the db and its pool, then adds `__control_fc` with queue 0.
-// 0, or 74 without a context.
+// PLX_OK, or PLX_EBADMSG without a context.
 int plx_control_fc_init(plx_policy_db *db);
-// Removes and frees every class. 0, or 74.
+// Removes and frees every class. PLX_OK, or PLX_EBADMSG.
 int plx_control_fc_teardown(plx_policy_db *db);
 
-// 0; 74 missing context or name; 22 name longer than 32 characters; 17 name exists; 12 no
-// free id or no memory.
+// PLX_OK; PLX_EBADMSG missing context or name; PLX_EINVAL name longer than 32 characters;
+// PLX_EEXIST name exists; PLX_ENOMEM no free id or no memory.
 // Takes the lowest free id, then marks the policies whose rules set this class.
 int plx_class_add(plx_policy_db *db, const plx_class_cfg *cfg);
-// Sets the queue of a class and marks its users. 0, 74, or 2 when the class does not exist.
+// Sets the queue of a class and marks its users. PLX_OK, PLX_EBADMSG, or PLX_ENOENT when the
+// class does not exist.
 int plx_class_modify(plx_policy_db *db, const plx_class_cfg *cfg);
-// Removes the class, marks its users, frees its id. 0, 74 or 2.
+// Removes the class, marks its users, frees its id. PLX_OK, PLX_EBADMSG or PLX_ENOENT.
 int plx_class_delete(plx_policy_db *db, std::string_view name);
 // Look-up over the first 32 characters of the name (the stored part).
 plx_fwd_class *plx_class_find(plx_policy_db *db, std::string_view name);

@@ -8,8 +8,9 @@
 // on both sides, and every change to a shared object marks its users as changed; the
 // processing of changed policies (rebuild, compile, bind) acts on those marks later.
 //
-// All operations take the db first and return an errno status: 0 success, 2 not found,
-// 12 out of memory, 17 already exists, 22 invalid argument, 74 missing context or argument.
+// All operations take the db first and return a status (common/plx_status.h): PLX_OK, PLX_ENOENT
+// not found, PLX_ENOMEM out of memory, PLX_EEXIST already exists, PLX_EINVAL invalid argument,
+// PLX_EBADMSG missing context or argument.
 // A failing operation leaves the model as it was.
 #pragma once
 
@@ -21,7 +22,7 @@
 
 namespace plx::cfg {
 
-// Start-up and teardown. Each returns 0, or 74 without a db.
+// Start-up and teardown. Each returns PLX_OK, or PLX_EBADMSG without a db.
 int plx_sla_class_init(plx_policy_db *db);      // adds "__all_tunnels__"
 int plx_sla_class_teardown(plx_policy_db *db);  // removes every SLA class
 int plx_policy_init(plx_policy_db *db);         // the policy, list, TLOC, policer, mirror dbs
@@ -35,19 +36,19 @@ void plx_config_mark_rule_owner(plx_policy_db *db, rule &r);
 // ---------------------------------------------------------------------------------------------
 // Policies
 
-// 17 if it exists; sets added, direction = old direction = the given one.
+// PLX_EEXIST if it exists; sets added, direction = old direction = the given one.
 int plx_config_policy_add(plx_policy_db *db, uint32_t type, std::string_view name,
                           uint32_t direction);
-// Deletes every VPN list of the policy, then the policy. 2 when absent.
+// Deletes every VPN list of the policy, then the policy. PLX_ENOENT when absent.
 int plx_config_policy_delete(plx_policy_db *db, uint32_t type, std::string_view name);
 policy *plx_config_policy_find(plx_policy_db *db, uint32_t type, std::string_view name);
 // No-op when equal; else old direction := direction, direction := new, and every VPN list
 // takes the new direction (direction_changed hook).
 int plx_config_policy_direction_update(plx_policy_db *db, policy *p, uint32_t direction);
 
-// Applies a policy to a VPN list: the global vpn_list must exist (2 otherwise); 17 when already
-// applied. The default action has the verb and, when sla_name is not empty, is an SLA action
-// naming that class (its id looked up now, 0 when the class is missing).
+// Applies a policy to a VPN list: the global vpn_list must exist (PLX_ENOENT otherwise);
+// PLX_EEXIST when already applied. The default action has the verb and, when sla_name is not empty,
+// is an SLA action naming that class (its id looked up now, 0 when the class is missing).
 int plx_config_policy_vpn_list_add(plx_policy_db *db, uint32_t type, std::string_view policy_name,
                                    std::string_view vpn_list_name, uint32_t default_verb,
                                    std::string_view sla_name);
@@ -66,8 +67,8 @@ policy_vpn_list *plx_config_policy_vpn_list_find(plx_policy_db *db, uint32_t typ
 // ---------------------------------------------------------------------------------------------
 // Rules, conditions, actions
 
-// 2 if the policy or VPN list is missing, 17 if the sequence exists. The new rule holds one
-// MATCH_ANY condition.
+// PLX_ENOENT if the policy or VPN list is missing, PLX_EEXIST if the sequence exists. The new rule
+// holds one MATCH_ANY condition.
 int plx_config_rule_add(plx_policy_db *db, uint32_t type, std::string_view policy_name,
                         std::string_view vpn_list_name, uint32_t seq_id, rule **out = nullptr);
 rule *plx_config_rule_find(plx_policy_db *db, uint32_t type, std::string_view policy_name,
@@ -115,9 +116,10 @@ struct match_value {
     }
 };
 
-// Adds conditions to a rule. 22 for a type without a condition of its own (0, 12, 13, 19, 20,
-// 23 and above), a port or length range with low > high, a prefix longer than 32, or a
-// missing forwarding class; 2 when a referenced list is missing. List types expand: 6/7 into
+// Adds conditions to a rule. PLX_EINVAL for a type without a condition of its own (MIN, APP,
+// APP_FAMILY, DNS_APP, DNS_APP_FAMILY, MAX and above), a port or length range with low > high, a
+// prefix longer than 32, or a missing forwarding class; PLX_ENOENT when a referenced list is
+// missing. List types expand: 6/7 into
 // one SRC_ADDR/DST_ADDR per prefix of the controller prefix list (a device list for rules of
 // access lists), each holding one reference; 14/21 into one APP/APP_FAMILY (DNS_APP/
 // DNS_APP_FAMILY) per entry of the app list, the rule holding one app-list reference.
@@ -133,14 +135,17 @@ bool plx_config_rule_matches_nothing(const rule &r);
 int plx_config_app_list_fields(plx_policy_db *db, rule *r, uint32_t field_type,
                                std::string_view app_list_name);
 
-// The value of one action, by action type:
-//   0: `verb`; 3: `tloc`, `label`; 4: `color_bits`, `encap_bits`; 5, 7, 8, 9: `name`;
-//   10, 25: `ip`; 11: `number` (VRF id); 12: `name` (SLA class), `strict`, `color_bits`
-//   (preferred colours); 13: nothing (entries come from the sequence's TLOC list);
-//   14, 15, 21: `number` (8 bits); 16: `number`; 20: `color_bits`; 22: `color_bits`,
-//   `encap_bits`, `restrict_flag`; 6, 17, 18, 19, 23, 24: nothing.
+// The value of one action, by action type (PLX_ACTION_...):
+//   BASE: `verb`; SET_TLOC: `tloc`, `label`; SET_TLOC_COLOR_ENCAP: `color_bits`, `encap_bits`;
+//   MIRROR, POLICE, COUNT, SET_FC: `name`; SET_NEXT_HOP, REDIRECT_DNS: `ip`; SET_NAT_USE_VPN:
+//   `number` (VRF id); SLA_CLASS: `name` (SLA class), `strict`, `color_bits` (preferred
+//   colours); TLOC_LIST: nothing (entries come from the sequence's TLOC list); SET_DSCP,
+//   SET_SVC_TYPE, SET_TRAFFIC_CLASS: `number` (8 bits); SET_NAT_POOL: `number`;
+//   SET_BACKUP_PREF_COLOR: `color_bits`; SET_LOCAL_TLOC_LIST: `color_bits`, `encap_bits`,
+//   `restrict_flag`; CFLOWD, LOG, SET_SVC_LOCAL, SET_SVC_LOCAL_STRICT, TCP_OPTIMIZATION,
+//   FALLBACK: nothing.
 struct action_value {
-    uint32_t action_type = 0;
+    plx_action_type action_type = PLX_ACTION_BASE;
     uint32_t verb = 0;
     std::string_view name;
     tloc_key tloc;
@@ -153,11 +158,12 @@ struct action_value {
     uint32_t number = 0;
 };
 
-// Adds an action to a rule (a base action goes first, the others last). 22 for an unknown
-// type, a missing mirror or policer; 17 when the rule already has an instance of the policer.
+// Adds an action to a rule (a base action goes first, the others last). PLX_EINVAL for an
+// unknown type, a missing mirror or policer; PLX_EEXIST when the rule already has an instance of
+// the policer.
 // A "set fc" naming a missing class is kept unresolved. Counter contexts and policer instances
 // belong to policy VPN lists: for rules of access lists (which keep their own) a count action
-// holds only its name and a police action is refused with 22.
+// holds only its name and a police action is refused with PLX_EINVAL.
 int plx_config_action_add(plx_policy_db *db, uint32_t type, std::string_view policy_name,
                           std::string_view vpn_list_name, uint32_t seq_id, uint32_t source_tag,
                           const action_value &v, config_action **out = nullptr);
@@ -166,7 +172,8 @@ int plx_config_rule_action_add(plx_policy_db *db, rule *r, uint32_t source_tag,
 config_action *plx_config_action_find(plx_policy_db *db, uint32_t type,
                                       std::string_view policy_name, std::string_view vpn_list_name,
                                       uint32_t seq_id, uint32_t source_tag);
-// Deletes the first action with this source tag, releasing its references. 2 when absent.
+// Deletes the first action with this source tag, releasing its references. PLX_ENOENT when
+// absent.
 int plx_config_action_delete(plx_policy_db *db, uint32_t type, std::string_view policy_name,
                              std::string_view vpn_list_name, uint32_t seq_id, uint32_t source_tag);
 void plx_config_rule_action_delete(plx_policy_db *db, rule *r, config_action *a);
@@ -174,18 +181,20 @@ void plx_config_rule_action_delete(plx_policy_db *db, rule *r, config_action *a)
 // Refreshes the derived data of a policy VPN list before it is rebuilt: a default SLA action
 // whose id is still 0 looks its class up again; every rule's list conditions are expanded
 // anew from the current lists; mirror, TLOC-list, forwarding-class and SLA actions take the
-// current state of what they name. 12 when memory ran out part-way (the rule then lacks some
-// conditions until the next refresh).
+// current state of what they name. PLX_ENOMEM when memory ran out part-way (the rule then lacks
+// some conditions until the next refresh).
 int plx_config_policy_vpn_list_refresh(plx_policy_db *db, policy_vpn_list *pvl);
 
 // ---------------------------------------------------------------------------------------------
 // VPN lists
 
 int plx_config_vpn_list_add(plx_policy_db *db, std::string_view name);
-// Removes every range (vpn_range_removing hook), then the list. 22 while policies use it.
+// Removes every range (vpn_range_removing hook), then the list. PLX_EINVAL while policies
+// use it.
 int plx_config_vpn_list_delete(plx_policy_db *db, std::string_view name);
 vpn_list *plx_config_vpn_list_find(plx_policy_db *db, std::string_view name);
-// 17 for a duplicate range, 22 when low > high. The vpn_range_added hook announces it.
+// PLX_EEXIST for a duplicate range, PLX_EINVAL when low > high. The vpn_range_added hook announces
+// it.
 int plx_config_vpn_range_add(plx_policy_db *db, std::string_view name, uint64_t low, uint64_t high);
 int plx_config_vpn_range_delete(plx_policy_db *db, std::string_view name, uint64_t low,
                                 uint64_t high);
@@ -194,13 +203,14 @@ int plx_config_vpn_range_delete(plx_policy_db *db, std::string_view name, uint64
 // Prefix lists
 
 int plx_config_pfx_list_add(plx_policy_db *db, std::string_view name, uint32_t pfx_list_type);
-// Frees the prefixes and the access-list user records. 22 while a policy VPN list uses it.
+// Frees the prefixes and the access-list user records. PLX_EINVAL while a policy VPN list uses
+// it.
 int plx_config_pfx_list_delete(plx_policy_db *db, std::string_view name, uint32_t pfx_list_type);
 // Marks every user (policy, VPN list, access list) changed.
 int plx_config_pfx_list_change(plx_policy_db *db, std::string_view name, uint32_t pfx_list_type);
 pfx_list *plx_config_pfx_list_find(plx_policy_db *db, std::string_view name,
                                    uint32_t pfx_list_type);
-// 17 duplicate, 22 length above 32. Users are marked by plx_config_pfx_list_change.
+// PLX_EEXIST duplicate, PLX_EINVAL length above 32. Users are marked by plx_config_pfx_list_change.
 int plx_config_pfx_add(plx_policy_db *db, std::string_view name, uint32_t pfx_list_type,
                        std::array<uint8_t, 4> addr, uint8_t len);
 int plx_config_pfx_delete(plx_policy_db *db, std::string_view name, uint32_t pfx_list_type,
@@ -215,9 +225,9 @@ int plx_config_app_list_delete(plx_policy_db *db, std::string_view name, uint32_
 // Marks every user changed.
 int plx_config_app_list_change(plx_policy_db *db, std::string_view name, uint32_t location);
 app_list *plx_config_app_list_find(plx_policy_db *db, std::string_view name, uint32_t location);
-// Adds an application (kind 1) or family (kind 2) by name. A name the resolver does not know
-// is skipped with success; a kind other than the list's empties the list first; 17 for an id
-// already present.
+// Adds an application (PLX_APP_LIST_KIND_APP) or family (_FAMILY) by name. A name the resolver does
+// not know is skipped with success; a kind other than the list's empties the list first; PLX_EEXIST
+// for an id already present.
 int plx_config_app_list_add_app(plx_policy_db *db, std::string_view name, uint32_t location,
                                 uint32_t kind, std::string_view app_name);
 int plx_config_app_list_delete_app(plx_policy_db *db, std::string_view name, uint32_t location,
@@ -231,9 +241,10 @@ void plx_config_set_flow_visibility(plx_policy_db *db, bool on);
 // TLOCs and TLOC lists
 
 tloc *plx_config_tloc_find(plx_policy_db *db, const tloc_key &key);
-// Finds or creates a TLOC. A created one starts with `resolved`. 12 without memory.
+// Finds or creates a TLOC. A created one starts with `resolved`. PLX_ENOMEM without
+// memory.
 int plx_config_tloc_get(plx_policy_db *db, const tloc_key &key, uint8_t resolved, tloc **out);
-// Removes a TLOC that no rule refers to. 22 while rules refer to it.
+// Removes a TLOC that no rule refers to. PLX_EINVAL while rules refer to it.
 int plx_config_tloc_delete(plx_policy_db *db, tloc *t);
 // Marks the owners of every rule that refers to the TLOC changed.
 void plx_config_tloc_mark_users(plx_policy_db *db, tloc *t);
@@ -250,10 +261,10 @@ struct tloc_pref_value {
     uint32_t label = 0;
     uint32_t preference = 0;
 };
-// 17 when the entry index exists.
+// PLX_EEXIST when the entry index exists.
 int plx_config_tloc_pref_add(plx_policy_db *db, tloc_list *l, uint32_t entry_index,
                              const tloc_pref_value &v);
-// 2 when the entry index is absent.
+// PLX_ENOENT when the entry index is absent.
 int plx_config_tloc_pref_modify(plx_policy_db *db, tloc_list *l, uint32_t entry_index,
                                 const tloc_pref_value &v);
 // Removes the entry; an emptied list is removed and freed (l is then gone).
@@ -262,8 +273,8 @@ int plx_config_tloc_pref_delete(plx_policy_db *db, tloc_list *l, uint32_t entry_
 // ---------------------------------------------------------------------------------------------
 // SLA classes
 
-// 17 when present; 12 when all 8 ids are used. Writes the id into the SLA actions naming the
-// class and marks their users.
+// PLX_EEXIST when present; PLX_ENOMEM when all 8 ids are used. Writes the id into the SLA actions
+// naming the class and marks their users.
 int plx_sla_class_add(plx_policy_db *db, std::string_view name);
 int plx_sla_class_delete(plx_policy_db *db, std::string_view name);
 sla_class *plx_sla_class_find(plx_policy_db *db, std::string_view name);
@@ -280,13 +291,13 @@ int plx_config_policer_add(plx_policy_db *db, std::string_view name, uint32_t ow
 // Replaces the fields present in `mask` and runs the policer_modified hook.
 int plx_config_policer_update(plx_policy_db *db, std::string_view name, uint32_t owner_type,
                               const policer_params &params, uint32_t mask);
-// 22 while instances exist.
+// PLX_EINVAL while instances exist.
 int plx_config_policer_delete(plx_policy_db *db, std::string_view name, uint32_t owner_type);
 policer *plx_config_policer_find(plx_policy_db *db, std::string_view name, uint32_t owner_type);
 
-// Creates an empty mirror; an existing one is left as it is (0).
+// Creates an empty mirror; an existing one is left as it is (PLX_OK).
 int plx_config_mirror_add(plx_policy_db *db, std::string_view name);
-// 22 while users exist.
+// PLX_EINVAL while users exist.
 int plx_config_mirror_delete(plx_policy_db *db, std::string_view name);
 mirror *plx_config_mirror_find(plx_policy_db *db, std::string_view name);
 // The mirror is created when missing. Gaining an interface or destination marks its users.

@@ -15,9 +15,12 @@
 
 #include "common/ip_util.h"
 #include "common/plx_status.h"
+#include "compiler/plx_ruletable.h"
 #include "platform/avl/plx_avl.h"
 #include "policy/plx_class.h"
 #include "policy/plx_name.h"
+
+struct PolicyProgram;
 
 // An access list (owned by the access-list model). The policy model only keeps pointers to it
 // in its user records and hands them back through plx_policy_hooks::access_list_changed.
@@ -44,8 +47,12 @@ inline constexpr uint32_t PLX_APP_LIST_KIND_FAMILY = 2;
 
 inline constexpr uint32_t PLX_POLICER_OWNER_LOCAL = 1;  // "policy/policer"
 inline constexpr uint32_t PLX_POLICER_OWNER_QCTRL = 2;  // "policy-from-qctrl/policer"
-inline constexpr uint32_t PLX_OWNER_KIND_POLICY = 1;    // user kinds of mirrors and policers
-inline constexpr uint32_t PLX_OWNER_KIND_ACL = 2;
+// User kinds of mirrors and policers.
+enum plx_owner_kind : uint32_t {
+    PLX_OWNER_KIND_NONE = 0,
+    PLX_OWNER_KIND_POLICY = 1,  // a data policy's VPN list
+    PLX_OWNER_KIND_ACL = 2,     // an access list
+};
 
 inline constexpr uint32_t PLX_FILTER_ID_NONE = 0xFFFFFFFF;  // not bound
 inline constexpr uint32_t PLX_TLOC_LIST_MAX = 16;           // entries of a TLOC-list action
@@ -184,9 +191,11 @@ struct tloc_order {
 // configured (see addr()) and `high` the prefix length.
 struct match_cond {
     list_link link;
-    uint32_t field_type = 0;
-    uint32_t origin_type = 0;  // == field_type, or 6, 7, 14, 21 for an expanded list
-    plx_name list_name;        // for expanded conditions
+    plx_match_type field_type = PLX_MATCH_MIN;
+    // == field_type, or the list match (SRC/DST_PFX_LIST, APP_LIST, DNS_APP_LIST) it was
+    // expanded from.
+    plx_match_type origin_type = PLX_MATCH_MIN;
+    plx_name list_name;  // for expanded conditions
     uint32_t low = 0;
     uint32_t high = 0;
 
@@ -221,53 +230,55 @@ struct tloc_list_action_entry {
 // is meaningful.
 struct config_action {
     list_link link;
-    uint32_t value = 0;  // verb of a base or default action: 1 reject, 2 accept; else 0
-    uint32_t action_type = 0;
+    // Verb of a base or default action: PLX_ACTION_VERB_REJECT or _ACCEPT; otherwise 0.
+    uint32_t value = 0;
+    plx_action_type action_type = PLX_ACTION_BASE;
     uint32_t source_tag = 0;
 
-    struct {  // 3 set tloc
+    struct {  // SET_TLOC
         tloc *p_tloc = nullptr;
         uint32_t label = 0;
     } set_tloc;
-    struct {  // 4 color/encap, 20 backup preferred colour, 22 local TLOC list
+    // SET_TLOC_COLOR_ENCAP, SET_BACKUP_PREF_COLOR, SET_LOCAL_TLOC_LIST
+    struct {
         uint32_t color_bits = 0;
         uint32_t encap_bits = 0;
         uint8_t restrict_flag = 0;
     } colors;
-    mirror_data mirror;  // 5
-    struct {             // 7
+    mirror_data mirror;  // MIRROR
+    struct {             // POLICE
         plx_name name;
         uint32_t owner_type = 0;
         policer_params params;
         plx_name instance_name;  // "<VPN list>_<policy>"
         uint32_t seq_id = 0;
     } police;
-    plx_name counter_name;  // 8
-    struct {                // 9
+    plx_name counter_name;  // COUNT
+    struct {                // SET_FC
         plx_short_name name;
         uint32_t class_id = 0;
         uint8_t unresolved = 0;
     } fc;
-    plx_ip_addr ip{};     // 10 next hop, 25 DNS redirect
-    uint16_t vrf_id = 0;  // 11
-    struct {              // 12
+    plx_ip_addr ip{};     // SET_NEXT_HOP, REDIRECT_DNS
+    uint16_t vrf_id = 0;  // SET_NAT_USE_VPN
+    struct {              // SLA_CLASS
         plx_short_name name;
         uint8_t id = 0;
         uint8_t strict = 0;
         uint32_t pref_color = 0;
     } sla;
-    struct {  // 13, held by preference, highest first
+    struct {  // TLOC_LIST, held by preference, highest first
         std::array<tloc_list_action_entry, PLX_TLOC_LIST_MAX> entries{};
         uint32_t count = 0;
     } tloc_list;
-    uint8_t u8_value = 0;    // 14 DSCP, 15 service type, 21 traffic class
-    uint32_t u32_value = 0;  // 16 NAT pool
+    uint8_t u8_value = 0;    // SET_DSCP, SET_SVC_TYPE, SET_TRAFFIC_CLASS
+    uint32_t u32_value = 0;  // SET_NAT_POOL
 };
 
-// A list named by one of a rule's list matches (6, 7, 14, 21): the rule keeps it even while
-// the list is empty or gone, so that a rebuild can expand it again.
+// A list named by one of a rule's list matches (SRC/DST_PFX_LIST, APP_LIST, DNS_APP_LIST): the
+// rule keeps it even while the list is empty or gone, so that a rebuild can expand it again.
 struct rule_list_ref {
-    uint32_t origin_type = 0;
+    plx_match_type origin_type = PLX_MATCH_MIN;
     plx_name name;
 };
 
@@ -352,10 +363,10 @@ struct policer_instance {
     plx_name policer_name;
     uint32_t policer_owner_type = 0;
     uint32_t seq_id = 0;
-    plx_name instance_name;   // "<VPN list>_<policy>" or the access list's name
-    uint32_t owner_kind = 0;  // PLX_OWNER_KIND_*
-    plx_name owner_name;      // policy or access list
-    plx_name owner_name2;     // VPN list
+    plx_name instance_name;  // "<VPN list>_<policy>" or the access list's name
+    plx_owner_kind owner_kind = PLX_OWNER_KIND_NONE;
+    plx_name owner_name;   // policy or access list
+    plx_name owner_name2;  // VPN list
 };
 struct policer_instance_owner_order {  // in the owner: sequence, policer name
     using key_type = std::pair<uint32_t, std::string_view>;
@@ -368,7 +379,7 @@ struct policer_instance_owner_order {  // in the owner: sequence, policer name
 };
 struct policer_instance_policer_order {  // in the policer: sequence, owner kind, names
     using key_type =
-        std::tuple<uint32_t, std::string_view, uint32_t, std::string_view, std::string_view>;
+        std::tuple<uint32_t, std::string_view, plx_owner_kind, std::string_view, std::string_view>;
     static key_type key(const policer_instance &p) {
         return {p.seq_id, p.instance_name.view(), p.owner_kind, p.owner_name.view(),
                 p.owner_name2.view()};
@@ -388,8 +399,8 @@ struct policy_vpn_list {
     avl_tree<rule, &rule::tree_link, rule_seq_order, false> rule_tree;
     avl_tree<counter_ctx, &counter_ctx::link, name_order_counter> counters;
     config_action default_action;
-    void *p_rule_table = nullptr;  // compiler input, present only while built
-    void *p_program = nullptr;     // placed program, present only while placed
+    PlxRuleTablePtr p_rule_table;        // compiler input, present only while compiled
+    PolicyProgram *p_program = nullptr;  // placed program, present only while placed
     uint32_t filter_id = PLX_FILTER_ID_NONE;
     uint32_t filter_type = 0;
     uint32_t direction = 0;
@@ -644,14 +655,14 @@ struct policer_order {
 
 struct mirror_user {
     avl_link link;
-    uint32_t owner_kind = 0;  // 1 data policy, 2 access list
+    plx_owner_kind owner_kind = PLX_OWNER_KIND_NONE;
     plx_name owner_name;
     plx_name vpn_list_name;
     plx_access_list *p_acl = nullptr;
     uint32_t count = 0;
 };
 struct mirror_user_order {
-    using key_type = std::tuple<uint32_t, std::string_view, std::string_view>;
+    using key_type = std::tuple<plx_owner_kind, std::string_view, std::string_view>;
     static key_type key(const mirror_user &u) {
         return {u.owner_kind, u.owner_name.view(), u.vpn_list_name.view()};
     }
@@ -706,7 +717,8 @@ struct plx_policy_hooks {
     std::function<void(policer_instance &)> access_list_instance_orphaned;
 };
 
-// DPI application (kind 1) or family (kind 2) id of a name; 0 when not supported.
+// DPI application (PLX_APP_LIST_KIND_APP) or family (_FAMILY) id of a name; 0 when not
+// supported.
 using plx_app_id_resolver = std::function<uint32_t(std::string_view name, uint32_t kind)>;
 
 // The policy databases; one per daemon, held by the daemon context.

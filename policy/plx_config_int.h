@@ -20,7 +20,7 @@ std::unique_ptr<T> make() {
 }
 
 // The record of `tree` under `key`; when there is none, a new one, set up by fill(record&) before
-// it joins the tree. `added` tells which. 12 without memory (the tree is left as it was).
+// it joins the tree. `added` tells which. PLX_ENOMEM without memory (the tree is left as it was).
 template <class Tree, class Fill>
 int get_record(Tree &tree, const typename Tree::key_type &key, Fill &&fill,
                typename Tree::value_type *&out, bool &added) {
@@ -37,8 +37,8 @@ int get_record(Tree &tree, const typename Tree::key_type &key, Fill &&fill,
     return PLX_OK;
 }
 
-// Adds a new record under `key`, set up by fill(record&): 17 when the key is present, 12
-// without memory. *out, when given, is the added record.
+// Adds a new record under `key`, set up by fill(record&): PLX_EEXIST when the key is present,
+// PLX_ENOMEM without memory. *out, when given, is the added record.
 template <class Tree, class Fill>
 int add_record(Tree &tree, const typename Tree::key_type &key, Fill &&fill,
                typename Tree::value_type **out = nullptr) {

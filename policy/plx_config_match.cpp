@@ -182,11 +182,12 @@ void detail::match_erase(plx_policy_db *db, rule &r, match_cond &c) {
 namespace {
 
 // Expands a prefix list into address conditions (6 -> 4, 7 -> 5).
-int pfx_list_fields(plx_policy_db *db, rule &r, uint32_t list_type, std::string_view name) {
+int pfx_list_fields(plx_policy_db *db, rule &r, plx_match_type list_type, std::string_view name) {
     pfx_list *l = db->pfx_lists.find({rule_pfx_list_type(r), plx_name_cut(name)});
     if (!l)
         return PLX_ENOENT;
-    uint32_t field = list_type == PLX_MATCH_SRC_PFX_LIST ? PLX_MATCH_SRC_ADDR : PLX_MATCH_DST_ADDR;
+    const plx_match_type field =
+        list_type == PLX_MATCH_SRC_PFX_LIST ? PLX_MATCH_SRC_ADDR : PLX_MATCH_DST_ADDR;
     dl_list<match_cond, &match_cond::link> conds;
     for (const pfx_entry &e : l->prefixes) {
         auto c = make<match_cond>();
@@ -226,13 +227,14 @@ int plx_config_app_list_fields(plx_policy_db *db, rule *r, uint32_t field_type,
         return PLX_EBADMSG;
     if (!is_app_list_type(field_type))
         return PLX_EINVAL;
-    bool dns = field_type == PLX_MATCH_DNS_APP_LIST;
+    const auto list_type = static_cast<plx_match_type>(field_type);
+    bool dns = list_type == PLX_MATCH_DNS_APP_LIST;
     app_list *l = db->app_lists.find({plx_name_cut(app_list_name), rule_app_list_location(*r)});
     if (!l) {
         PLX_LOG("Error in populating app list fields, dns: %d", dns ? 1 : 0);
         return PLX_ENOENT;
     }
-    uint32_t field;
+    plx_match_type field;
     if (l->kind == PLX_APP_LIST_KIND_FAMILY)
         field = dns ? PLX_MATCH_DNS_APP_FAMILY : PLX_MATCH_APP_FAMILY;
     else
@@ -245,7 +247,7 @@ int plx_config_app_list_fields(plx_policy_db *db, rule *r, uint32_t field_type,
             return PLX_ENOMEM;
         }
         c->field_type = field;
-        c->origin_type = field_type;
+        c->origin_type = list_type;
         c->list_name = l->name;
         c->low = c->high = e.id;
         conds.push_back(std::move(c));
@@ -259,7 +261,7 @@ int plx_config_app_list_fields(plx_policy_db *db, rule *r, uint32_t field_type,
     if (int err = list_ref_prepare(*r, *l, prep))
         return err;
     try {
-        r->list_refs.push_back({field_type, l->name});
+        r->list_refs.push_back({list_type, l->name});
     } catch (const std::bad_alloc &) {
         return PLX_ENOMEM;
     }
@@ -278,7 +280,7 @@ int plx_config_match_add(plx_policy_db *db, rule *r, uint32_t field_type, const 
         case PLX_MATCH_DST_PFX_LIST: {
             if (v.name.empty())
                 return PLX_EBADMSG;
-            int err = pfx_list_fields(db, *r, field_type, v.name);
+            int err = pfx_list_fields(db, *r, static_cast<plx_match_type>(field_type), v.name);
             if (!err)
                 plx_config_mark_rule_owner(db, *r);
             return err;
@@ -338,7 +340,8 @@ int plx_config_match_add(plx_policy_db *db, rule *r, uint32_t field_type, const 
     auto c = make<match_cond>();
     if (!c)
         return PLX_ENOMEM;
-    c->field_type = c->origin_type = field_type;
+    // Every type that reaches here is one of the switch's cases.
+    c->field_type = c->origin_type = static_cast<plx_match_type>(field_type);
     c->low = low;
     c->high = high;
     r->matches.push_back(std::move(c));

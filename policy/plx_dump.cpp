@@ -8,14 +8,12 @@
 #include "acl/plx_intf_config.h"
 #include "daemon/plx_ctx.h"
 #include "fplink/fp_common.h"
-#include "platform/confd/confd_maapi.h"
+#include "oper/plx_cli_print.h"
 #include "policy/plx_config.h"
 #include "progmem/plx_if_fpmem.h"
 #include "qconfd/qconfd_api.h"
 
 using namespace plx::cfg;
-
-plx_dump_hooks plx_dump_hooks_set;
 
 namespace {
 
@@ -293,7 +291,8 @@ void plx_dump_sla_class_db(const PlxPrinter &out, const plx_policy_db &db) {
         plx_printf(out, "  %s id: %d\n", s.name.c_str(), s.id);
 }
 
-void plx_dump_app_list_db(const PlxPrinter &out, const plx_policy_db &db) {
+void plx_dump_app_list_db(const PlxPrinter &out, const plx_policy_db &db,
+                          const char *(*engine_app_name)(uint32_t id)) {
     plx_printf(out, "\nAPP-List Database\n");
     for (const app_list &l : db.app_lists) {
         plx_printf(out, "  %s Loc: %d app-id db: %d vpn ref: %d acl ref: %d\n", l.name.c_str(),
@@ -305,9 +304,7 @@ void plx_dump_app_list_db(const PlxPrinter &out, const plx_policy_db &db) {
         if (!l.entries.empty())
             plx_printf(out, "    App-Id DB:\n");
         for (const app_entry &e : l.entries) {
-            const char *engine = plx_dump_hooks_set.engine_app_name
-                                     ? plx_dump_hooks_set.engine_app_name(e.id)
-                                     : nullptr;
+            const char *engine = engine_app_name ? engine_app_name(e.id) : nullptr;
             plx_printf(out, "        App: %d Engine: %s Name: %s\n", e.id, engine ? engine : "--",
                        e.name.c_str());
         }
@@ -376,7 +373,7 @@ void plx_dump_config_db(const PlxPrinter &out, const plx_ctx &ctx) {
     for (int i = 0; i < 32; ++i)
         plx_printf(out, "%d ", area ? area[2 + i] : 0);
     plx_printf(out, "\n");
-    const plx_dump_hooks &h = plx_dump_hooks_set;
+    const plx_ctx_hooks &h = ctx.hooks;
     plx_printf(out, "App Visibility       : %d\n", db ? db->app_visibility : 0);
     plx_printf(out, "Policy DPI Reference : %d\n", db ? db->dpi_ref_count : 0);
     plx_printf(out, "DPI state (Control)  : %u\n", h.dpi_state ? h.dpi_state(true) : 0);
@@ -390,10 +387,10 @@ void plx_dump_config_db(const PlxPrinter &out, const plx_ctx &ctx) {
 }
 
 void plx_dump_everything(const PlxPrinter &out, const plx_ctx &ctx) {
-    const plx_dump_hooks &h = plx_dump_hooks_set;
+    const plx_ctx_hooks &h = ctx.hooks;
     plx_ctx *mut = const_cast<plx_ctx *>(&ctx);
-    if (h.timer_pump)
-        h.timer_pump(mut);
+    if (h.dump_timer_pump)
+        h.dump_timer_pump(mut);
     plx_dump_config_db(out, ctx);
     if (ctx.policy)
         plx_dump_policy_db(out, *ctx.policy);
@@ -408,17 +405,17 @@ void plx_dump_everything(const PlxPrinter &out, const plx_ctx &ctx) {
         plx_dump_tloc_list_db(out, db);
         plx_dump_tloc_db(out, db);
         plx_dump_mirror_db(out, db);
-        if (h.timer_pump)
-            h.timer_pump(mut);
+        if (h.dump_timer_pump)
+            h.dump_timer_pump(mut);
         plx_dump_policer_db(out, db);
         plx_dump_class_db(out, db);
         plx_dump_sla_class_db(out, db);
-        plx_dump_app_list_db(out, db);
+        plx_dump_app_list_db(out, db, h.engine_app_name);
     }
     plx_dump_memory_stats(out);
     plx_dump_memory_map(out);
-    if (h.timer_pump)
-        h.timer_pump(mut);
+    if (h.dump_timer_pump)
+        h.dump_timer_pump(mut);
     plx_dump_filter(out);
     if (h.dump_msgq)
         h.dump_msgq(out);
@@ -429,42 +426,17 @@ void plx_dump_everything(const PlxPrinter &out, const plx_ctx &ctx) {
 
 namespace {
 
-struct cli_sink {
-    int sock;
-    int usid;
-    std::string pending;
-};
-
-void cli_write(void *arg, const char *text) {
-    auto *s = static_cast<cli_sink *>(arg);
-    s->pending += text;
-    size_t nl;
-    while ((nl = s->pending.find('\n')) != std::string::npos) {
-        maapi_cli_printf(s->sock, s->usid, "%s", s->pending.substr(0, nl + 1).c_str());
-        s->pending.erase(0, nl + 1);
-    }
-}
-
-// The daemon context and the MAAPI socket behind an action's user info.
-QconfdContext *qconfd_of(const confd_user_info *uinfo) {
-    if (!uinfo || !uinfo->actx.dx)
-        return nullptr;
-    return static_cast<QconfdContext *>(uinfo->actx.dx->d_opaque);
-}
-
+// Runs a dump with the daemon context behind the action's user info, printing to its session.
 template <class F>
 int run_dump(confd_user_info *uinfo, F &&fn) {
-    QconfdContext *q = qconfd_of(uinfo);
+    QconfdContext *q = plx_cli_qconfd(uinfo);
     plx_ctx *ctx = q ? static_cast<plx_ctx *>(q->spec.app_ctx) : nullptr;
     if (!ctx) {
         confd_action_seterr(uinfo, "policy manager context unavailable");
         return CONFD_ERR;
     }
-    cli_sink sink{q->maapi_sock, uinfo->usid, {}};
-    PlxPrinter out{cli_write, &sink};
-    fn(out, *ctx);
-    if (!sink.pending.empty())
-        maapi_cli_printf(sink.sock, sink.usid, "%s", sink.pending.c_str());
+    PlxCliPrinter cli(q->maapi_sock, uinfo->usid);
+    fn(cli.printer(), *ctx);
     return CONFD_OK;
 }
 
@@ -485,8 +457,7 @@ PLX_DUMP_ACTION(plx_dump_all) {
 }
 PLX_DUMP_ACTION(plx_dump_admin_tech) {
     // The same as the full dump, then what the DPI engine has to say.
-    PLX_DUMP_BODY(plx_dump_everything(out, ctx);
-                  if (plx_dump_hooks_set.dump_dpi) plx_dump_hooks_set.dump_dpi(out));
+    PLX_DUMP_BODY(plx_dump_everything(out, ctx); if (ctx.hooks.dump_dpi) ctx.hooks.dump_dpi(out));
 }
 PLX_DUMP_ACTION(plx_dump_config) {
     PLX_DUMP_BODY(plx_dump_config_db(out, ctx));
@@ -525,5 +496,6 @@ PLX_DUMP_ACTION(plx_dump_sla_class) {
     PLX_DUMP_BODY(if (ctx.policy) plx_dump_sla_class_db(out, *ctx.policy));
 }
 PLX_DUMP_ACTION(plx_dump_app_list) {
-    PLX_DUMP_BODY(if (ctx.policy) plx_dump_app_list_db(out, *ctx.policy));
+    PLX_DUMP_BODY(if (ctx.policy)
+                      plx_dump_app_list_db(out, *ctx.policy, ctx.hooks.engine_app_name));
 }

@@ -28,24 +28,15 @@ void plx_dump_mirror_db(const PlxPrinter &out, const plx::cfg::plx_policy_db &db
 void plx_dump_policer_db(const PlxPrinter &out, const plx::cfg::plx_policy_db &db);
 void plx_dump_class_db(const PlxPrinter &out, const plx::cfg::plx_policy_db &db);
 void plx_dump_sla_class_db(const PlxPrinter &out, const plx::cfg::plx_policy_db &db);
-void plx_dump_app_list_db(const PlxPrinter &out, const plx::cfg::plx_policy_db &db);
+// engine_app_name: the recognition engine's name of an id ("--" without it or for an unknown id).
+void plx_dump_app_list_db(const PlxPrinter &out, const plx::cfg::plx_policy_db &db,
+                          const char *(*engine_app_name)(uint32_t id) = nullptr);
 // One rule as the policy dump prints it in its rule list (conditions, actions, TLOCs).
 void plx_dump_rule(const PlxPrinter &out, const plx::cfg::rule &r);
 void plx_dump_action(const PlxPrinter &out, const plx::cfg::config_action &a);
-// Every dump of the daemon in order (what plx_dump_all prints).
+// Every dump of the daemon in order (what plx_dump_all prints). What other parts of the daemon
+// own comes through the context's dump hooks.
 void plx_dump_everything(const PlxPrinter &out, const plx_ctx &ctx);
-
-// Hooks for what other parts of the daemon own; unset ones print nothing (or "--").
-struct plx_dump_hooks {
-    void (*timer_pump)(plx_ctx *ctx) = nullptr;  // runs due processing before a full dump
-    void (*dump_msgq)(const PlxPrinter &out) = nullptr;
-    void (*dump_dpi)(const PlxPrinter &out) = nullptr;      // the DPI engine's own dumps
-    const char *(*engine_app_name)(uint32_t id) = nullptr;  // the engine's name for an id
-    uint32_t (*dpi_state)(bool control) = nullptr;
-    uint32_t (*flow_state)(bool control) = nullptr;
-    long (*seconds_since_hello)() = nullptr;
-};
-extern plx_dump_hooks plx_dump_hooks_set;
 
 // Action callbacks (the action points of the same names).
 #define PLX_DUMP_ACTION(name)                                                               \

@@ -3,7 +3,6 @@
 #include "policy/plx_process.h"
 
 #include <chrono>
-#include <map>
 #include <new>
 #include <string>
 
@@ -16,31 +15,19 @@
 #include "fplink/fib_msgs.h"
 #include "fplink/fp_common.h"
 #include "policy/plx_process_rules.h"
-#include "policy/plx_process_state.h"
 #include "progmem/plx_if_fpmem.h"
 
 using namespace plx::cfg;
 
 namespace plx::process {
+namespace {
 
-list_key key_of(const policy &p, const policy_vpn_list &v) {
+plx_process_state::list_key key_of(const policy &p, const policy_vpn_list &v) {
     return {p.type, std::string(p.name.view()), std::string(v.name.view())};
 }
 
-state &state_of(plx_ctx *ctx) {
-    static std::map<plx_ctx *, state> states;
-    return states[ctx];
-}
-
-namespace {
-
-void forget_state(plx_ctx *ctx) {
-    // Reset to defaults; the entry itself is tiny.
-    state_of(ctx) = state{};
-}
-
 uint64_t clock_rate(plx_ctx *ctx) {
-    const state &s = state_of(ctx);
+    const plx_process_state &s = ctx->process;
     if (s.opts.clock_rate)
         return s.opts.clock_rate();
     const fp_global_ctrl *g = fp_global_ctrl_tbl();
@@ -64,10 +51,7 @@ policy_vpn_list *find_user_list(plx_policy_db *db, std::string_view policy_name,
 // Withdraws what a VPN list has in the forwarding plane: its binding, its program (handed to the
 // delayed release) and a rule table left from an interrupted build.
 void release_list(plx_ctx *ctx, const policy &p, policy_vpn_list &v) {
-    if (v.p_rule_table) {
-        plx_ruletable_destroy(static_cast<plx_ruletable *>(v.p_rule_table));
-        v.p_rule_table = nullptr;
-    }
+    v.p_rule_table.reset();
     if (v.filter_id != PLX_FILTER_ID_NONE) {
         plx_policy_binding_send(ctx, p, v, FIB_MSG_POLICY_UNBIND);
         v.filter_id = PLX_FILTER_ID_NONE;
@@ -88,7 +72,7 @@ void report_refused(plx_ctx *ctx, const policy &p, policy_vpn_list &v, const std
     plx_log_event(1, "ALRT", PLX_EVENT_POLICY_REFUSED,
                   "Failed to compile policy %s - %s. Continuing without the policy.",
                   p.name.c_str(), v.name.c_str());
-    state_of(ctx).refused.insert(key_of(p, v));
+    ctx->process.refused.insert(key_of(p, v));
     v.refused_why = why.empty() ? "refused by the compiler" : why;
 }
 
@@ -123,13 +107,13 @@ void on_vpn_ranges(plx_ctx *ctx, vpn_list &l) {
 
 void on_list_releasing(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
     release_list(ctx, p, v);
-    state_of(ctx).refused.erase(key_of(p, v));
+    ctx->process.refused.erase(key_of(p, v));
 }
 
 // New policer parameters go straight into the placed programs that use the policer; the
 // actions' copies follow so that the next rebuild writes the same values.
 void on_policer_modified(plx_ctx *ctx, policer &pol) {
-    const state &s = state_of(ctx);
+    const plx_process_state &s = ctx->process;
     uint64_t ticks = plx_policer_ticks_per_byte(clock_rate(ctx), pol.params.rate);
     PlxPolicerParams params{pol.name.c_str(), ticks, ticks * pol.params.burst, pol.params.exceed};
     const uint32_t invalid = plx_process_invalid_filter_id(ctx);
@@ -168,7 +152,7 @@ using namespace plx::process;
 
 void plx_process_attach(plx_ctx *ctx, plx_process_opts opts) {
     PLX_ASSERT(ctx != nullptr && ctx->policy != nullptr);
-    state &s = state_of(ctx);
+    plx_process_state &s = ctx->process;
     s.opts = std::move(opts);
     plx_policy_db *db = ctx->policy;
     if (s.opts.resolve_app_id)
@@ -197,11 +181,11 @@ void plx_process_detach(plx_ctx *ctx) {
         h.vpn_list_releasing = nullptr;
         h.policer_modified = nullptr;
     }
-    forget_state(ctx);
+    ctx->process = {};
 }
 
 uint32_t plx_process_invalid_filter_id(plx_ctx *ctx) {
-    uint32_t n = state_of(ctx).opts.num_filters;
+    uint32_t n = ctx->process.opts.num_filters;
     if (n == 0)
         n = g_fp_scaling.num_filters;
     // Without filter memory (offline tools) no id is ever placed; keep clear of "not bound".
@@ -216,7 +200,7 @@ void plx_process_pump(plx_ctx *ctx) {
     if (!ctx || !ctx->tmr_mgr)
         return;
     constexpr int64_t PUMP_INTERVAL_NS = 6'000'000;
-    state &s = state_of(ctx);
+    plx_process_state &s = ctx->process;
     int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                       std::chrono::steady_clock::now().time_since_epoch())
                       .count();
@@ -231,10 +215,7 @@ void plx_process_forget_placements(plx_ctx *ctx) {
         return;
     for (policy &p : ctx->policy->policies)
         for (policy_vpn_list &v : p.vpn_lists) {
-            if (v.p_rule_table) {
-                plx_ruletable_destroy(static_cast<plx_ruletable *>(v.p_rule_table));
-                v.p_rule_table = nullptr;
-            }
+            v.p_rule_table.reset();
             v.p_program = nullptr;
             if (v.filter_id != PLX_FILTER_ID_NONE) {
                 plx_policy_binding_send(ctx, p, v, FIB_MSG_POLICY_UNBIND);
@@ -243,7 +224,7 @@ void plx_process_forget_placements(plx_ctx *ctx) {
             }
             plx_config_mark_changed(v);
         }
-    state_of(ctx).refused.clear();
+    ctx->process.refused.clear();
 }
 
 void plx_process_vpn_configured(plx_ctx *ctx, uint64_t vpn_id) {
@@ -279,7 +260,7 @@ int plx_process_policy_vpn_list(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
     plx_process_pump(ctx);
     if (!p.added && !v.changed)
         return PLX_OK;
-    state &s = state_of(ctx);
+    plx_process_state &s = ctx->process;
     const uint32_t invalid = plx_process_invalid_filter_id(ctx);
     const uint32_t previous = v.filter_id;
 
@@ -293,9 +274,9 @@ int plx_process_policy_vpn_list(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
         return PLX_OK;
 
     plx_compiler_ctx *cc = ctx->compiler;
-    plx_ruletable *table = nullptr;
+    PlxRuleTablePtr table;
     std::string why;
-    int rc = plx_policy_ruletable_build(cc, p, v, clock_rate(ctx), &table, &why, pump_cb, ctx);
+    int rc = plx_policy_ruletable_build(cc, p, v, clock_rate(ctx), table, &why, pump_cb, ctx);
     if (rc == PLX_ENOMEM) {
         PLX_LOG("Failed to build the rule table of policy %s - %s: out of memory\n", p.name.c_str(),
                 v.name.c_str());
@@ -303,8 +284,8 @@ int plx_process_policy_vpn_list(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
         return PLX_ENOMEM;
     }
 
-    const plx_compiled c = plx_rules_compile(cc, rc == PLX_OK ? table : nullptr, v.p_rule_table,
-                                             "no rule tests a field");
+    const plx_compiled c =
+        plx_rules_compile(cc, std::move(table), v.p_rule_table, "no rule tests a field");
     if (rc == PLX_OK)
         why = c.why;
     PolicyProgram *const prog = c.prog;
@@ -339,7 +320,7 @@ int plx_process_policy_vpn_list(plx_ctx *ctx, policy &p, policy_vpn_list &v) {
 int plx_process_all_changed(plx_ctx *ctx) {
     if (!ctx || !ctx->policy)
         return PLX_EBADMSG;
-    state &s = state_of(ctx);
+    plx_process_state &s = ctx->process;
     if (s.running) {
         s.pending = true;
         return PLX_OK;
@@ -380,7 +361,7 @@ void plx_process_oom_policies(plx_ctx *ctx, uint32_t freed) {
         return;
     PLX_TRACE(PLX_DEBUG_POLICY, "Processing oom policy (freed memory: %d)\n",
               static_cast<int>(freed));
-    state &s = state_of(ctx);
+    plx_process_state &s = ctx->process;
     const uint32_t invalid = plx_process_invalid_filter_id(ctx);
     for (policy &p : ctx->policy->policies) {
         for (policy_vpn_list &v : p.vpn_lists) {

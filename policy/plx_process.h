@@ -22,36 +22,11 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <string_view>
-#include <vector>
 
 #include "policy/plx_config.h"
+#include "policy/plx_process_state.h"
 
 struct plx_ctx;
-
-// What the processing needs beyond the daemon context. Every member is optional.
-struct plx_process_opts {
-    // Number of filter ids program memory offers; this number is the invalid filter id of a
-    // list that failed. 0: the number of the attached shared-memory profile.
-    uint32_t num_filters = 0;
-    // Forwarding-plane clock in cycles per second, for the policer arithmetic. Empty: the clock
-    // rate the forwarding plane publishes in its global control record.
-    std::function<uint64_t()> clock_rate;
-    // DPI application (kind 1) or family (kind 2) id of a name. When set it becomes the model's
-    // resolver; empty keeps the resolver the model has.
-    plx::cfg::plx_app_id_resolver resolve_app_id;
-    // The access-list pass that follows the policies in every processing run; 0 or a status.
-    std::function<int(plx_ctx *)> process_access_lists;
-    // Marks the access lists that failed for want of memory for a retry.
-    std::function<void(plx_ctx *)> retry_access_lists;
-    // Filter ids of the IPv4 and IPv6 access lists of a name (policer refresh).
-    std::function<std::vector<uint32_t>(std::string_view acl_name)> acl_filter_ids;
-    // Whether programs may be placed now: false while the forwarding plane restarts (its filter
-    // memory is being cleared). A run asked for meanwhile keeps everything marked; the restart
-    // handling processes it.
-    std::function<bool()> placement_ready;
-};
 
 // Attaches the processing to a context: installs the model's hooks (direction changes, VPN
 // ranges, deletion of policy VPN lists, policer changes) and keeps the options. Attaching again
@@ -66,18 +41,19 @@ uint32_t plx_process_invalid_filter_id(plx_ctx *ctx);
 uint64_t plx_process_clock_rate(plx_ctx *ctx);
 
 // Processes every added or changed policy (in policy-db order, its VPN lists in name order),
-// then the access lists. 0, or the status of the first VPN list that failed (12 when a rule table
-// could not be built); the access lists are then left for the next run. Called after each batch
-// of configuration changes. A call made while a run is in progress (from a timer during a long
-// compile) is folded into that run.
+// then the access lists. PLX_OK, or the status of the first VPN list that failed (PLX_ENOMEM when
+// a rule table could not be built); the access lists are then left for the next run. Called after
+// each batch of configuration changes. A call made while a run is in progress (from a timer during
+// a long compile) is folded into that run.
 int plx_process_all_changed(plx_ctx *ctx);
 
-// Rebuilds, compiles, places and binds one VPN list of a policy when it is marked. 0 or 12.
+// Rebuilds, compiles, places and binds one VPN list of a policy when it is marked. PLX_OK or
+// PLX_ENOMEM (PLX_EBADMSG without a model or compile context).
 int plx_process_policy_vpn_list(plx_ctx *ctx, plx::cfg::policy &p, plx::cfg::policy_vpn_list &v);
 
 // Withdraws the binding of a VPN list (unbind message when it is bound or failed), releases its
-// program and refreshes its derived data for a rebuild. 0, or 12 when the refresh ran out of
-// memory part-way.
+// program and refreshes its derived data for a rebuild. PLX_OK, or PLX_ENOMEM when the refresh
+// ran out of memory part-way.
 int plx_policy_change(plx_ctx *ctx, plx::cfg::policy &p, plx::cfg::policy_vpn_list &v);
 
 // Program memory released `freed` blocks: every list that failed for want of memory (policies and
@@ -89,8 +65,8 @@ void plx_process_oom_policies(plx_ctx *ctx, uint32_t freed);
 // a policy. A bind carries every VPN id of the list (each once, ascending) and becomes what the
 // list holds at fibd (v.fibd_vpn_ids); an unbind takes back exactly those ids. Nothing is sent
 // for no ids or without a connection to fibd (the state is announced again when fibd connects).
-// 0 sent or nothing to send, 12 no buffer, 22 too many VPN ids for one message, otherwise the
-// transport's result.
+// PLX_OK sent or nothing to send, PLX_ENOMEM no buffer, PLX_EINVAL too many VPN ids for one
+// message, otherwise the transport's result.
 int plx_policy_binding_send(plx_ctx *ctx, const plx::cfg::policy &p, plx::cfg::policy_vpn_list &v,
                             uint8_t op);
 // Brings fibd in line with the VPN list's ranges after they changed: an unbind for the ids no

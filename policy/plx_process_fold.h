@@ -1,44 +1,17 @@
-// Folding of derived fields: the forwarding plane computes a packet's application family from
-// its application (and the DNS-application family from the DNS application) through the shared
-// protocol-to-family table. A condition on the derived field is therefore a condition on the
-// field it comes from: "family in F" is "application in {p : family(p) in F}". A rule table
-// that tests more fields than a program can hold is compiled with its family conditions
-// folded that way, which saves one tested field (two tables) per folded family field and
-// classifies every packet exactly as the unfolded rules would.
+// Folding of a policy's or access list's rules (plx_fold.h): which fields the model's rules test,
+// and the application ranges of one rule once its family conditions are folded in.
 #pragma once
 
 #include <cstdint>
 #include <span>
-#include <utility>
-#include <vector>
 
 #include "policy/plx_config.h"
-
-// Inclusive value ranges of one field, ascending and disjoint.
-using plx_fold_ranges = std::vector<std::pair<uint32_t, uint32_t>>;
-
-// The protocol-to-family table the forwarding plane reads (entry 0: the highest protocol id;
-// entry p: the family of p, 0 for none). Empty when the shared object is not attached, in which
-// case the forwarding plane gives every packet family 0 and so does folding.
-std::span<const uint32_t> plx_fold_family_table();
-// Tests: use `table` instead of the shared one (an empty span restores the shared one).
-void plx_fold_use_family_table(std::span<const uint32_t> table);
-
-// The applications whose family lies in one of `families` (family 0 includes 0 itself and every
-// id the table does not cover, as the forwarding plane gives them no family).
-plx_fold_ranges plx_fold_family_apps(std::span<const uint32_t> table,
-                                     const plx_fold_ranges &families);
+#include "policy/plx_fold.h"
 
 // Bit f set for every compiler field the rules test (MATCH_ANY left out when skip_match_any).
 uint32_t plx_fold_tested_fields(
     const plx::dl_list<plx::cfg::rule, &plx::cfg::rule::seq_link> &rules, bool skip_match_any);
-// The application field a condition on `field` goes to once folded (the field itself when it is
-// neither an application nor a family field).
-uint32_t plx_fold_target(uint32_t field);
 
-// The ranges of application field `app_field` (PLX_FIELD_APP or PLX_FIELD_DNS_APP) that rule `r`
-// tests once its family conditions are folded in: its application conditions, intersected with
-// the applications of its family conditions. A rule whose two conditions share no application
-// gets [0xFFFFFFFF, 0xFFFFFFFF], a value no lookup interval holds: it matches no packet.
+// plx_fold_apps over the conditions of rule `r`.
 plx_fold_ranges plx_fold_rule_apps(const plx::cfg::rule &r, uint32_t app_field,
                                    std::span<const uint32_t> table);

@@ -26,7 +26,8 @@ int send_ids(plx_ctx *ctx, const policy &p, const policy_vpn_list &v, uint8_t op
     int rc = plx_fibd_send(ctx, m);
     if (rc == PLX_ENOMEM)
         PLX_LOG("No buffer for the binding of policy %s - %s\n", p.name.c_str(), v.name.c_str());
-    else if (rc == PLX_EFAULT)  // not connected: fibd gets every binding again when it connects
+    else if (rc == PLX_MSGQ_NOT_CONNECTED)  // not connected: fibd gets every binding again when it
+                                            // connects
         PLX_TRACE(PLX_DEBUG_POLICY, "fibd not connected; binding of %s - %s not sent\n",
                   p.name.c_str(), v.name.c_str());
     else if (rc != 0)

@@ -256,15 +256,18 @@ void plx_tloc_list_slot(const config_action &a, TlocListSlot &slot) {
                 put(e);
         }
     }
-    for (size_t i = 0; pos < N; i = (i + 1) % eligible.size())
+    size_t i = 0;
+    while (pos < N) {  // put() advances pos
         put(eligible[i]);
+        i = (i + 1) % eligible.size();
+    }
 }
 
 int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char *alias,
                               const ActionData &default_block, const rule_list &rules,
-                              uint64_t clock_rate, plx_ruletable **out, std::string *reason,
+                              uint64_t clock_rate, PlxRuleTablePtr &out, std::string *reason,
                               void (*between_rules)(void *), void *arg) {
-    *out = nullptr;
+    out.reset();
     ActionData block = default_block;
     // Every packet carries MATCH_ANY = 1: when every sequence tests another field as well, the
     // field decides nothing and leaving it out saves one of the few fields a program can test.
@@ -276,13 +279,12 @@ int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char
     // A program holds at most PLX_MAX_TESTED_FIELDS fields. Beyond that, conditions on the
     // fields the forwarding plane derives from another one are folded into that one; rule tables
     // within the limit are built as they stand.
-    const bool fold = std::popcount(plx_fold_tested_fields(rules, skip_match_any)) >
-                      static_cast<int>(PLX_MAX_TESTED_FIELDS);
+    const bool fold = plx_fold_needed(plx_fold_tested_fields(rules, skip_match_any));
     const std::span<const uint32_t> families =
         fold ? plx_fold_family_table() : std::span<const uint32_t>{};
-    plx_ruletable *table = nullptr;
+    PlxRuleTablePtr table;
     try {
-        table = plx_ruletable_create(name, alias, PLX_ACTION_DATA_SIZE, &block);
+        table.reset(plx_ruletable_create(name, alias, PLX_ACTION_DATA_SIZE, &block));
         if (!table)
             return PLX_ENOMEM;
         for (const rule &r : rules) {
@@ -290,9 +292,8 @@ int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char
                 continue;
             char seq[16];
             snprintf(seq, sizeof seq, "%u", r.seq_id);
-            plx_rule *pr = plx_ruletable_add_rule(table, seq);
+            plx_rule *pr = plx_ruletable_add_rule(table.get(), seq);
             if (!pr) {
-                plx_ruletable_destroy(table);
                 plx_compiler_reset(cc);
                 return PLX_ENOMEM;
             }
@@ -322,7 +323,6 @@ int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char
                 }
             }
             if (!plx_rule_action_block(r, clock_rate, block, reason)) {
-                plx_ruletable_destroy(table);
                 plx_compiler_reset(cc);
                 return PLX_EINVAL;
             }
@@ -331,16 +331,15 @@ int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char
                 between_rules(arg);
         }
     } catch (const std::bad_alloc &) {
-        plx_ruletable_destroy(table);
         plx_compiler_reset(cc);
         return PLX_ENOMEM;
     }
-    *out = table;
+    out = std::move(table);
     return PLX_OK;
 }
 
 int plx_policy_ruletable_build(plx_compiler_ctx *cc, const policy &p, const policy_vpn_list &v,
-                               uint64_t clock_rate, plx_ruletable **out, std::string *reason,
+                               uint64_t clock_rate, PlxRuleTablePtr &out, std::string *reason,
                                void (*between_rules)(void *), void *arg) {
     ActionData block;
     plx_default_action_block(v.default_action, block);
@@ -350,14 +349,15 @@ int plx_policy_ruletable_build(plx_compiler_ctx *cc, const policy &p, const poli
                                      out, reason, between_rules, arg);
 }
 
-plx_compiled plx_rules_compile(plx_compiler_ctx *cc, plx_ruletable *table, void *&slot,
+plx_compiled plx_rules_compile(plx_compiler_ctx *cc, PlxRuleTablePtr table, PlxRuleTablePtr &slot,
                                const char *nothing_tested) {
     plx_compiled out;
-    if (table) {
-        slot = table;
+    const bool built = table != nullptr;
+    if (built) {
+        slot = std::move(table);
         int crc = PLX_COMPILE_NO_MEMORY;
         try {
-            crc = plx_compile(cc, table, &out.prog, &out.len);
+            crc = plx_compile(cc, slot.get(), &out.prog, &out.len);
         } catch (const std::bad_alloc &) {
             crc = PLX_COMPILE_NO_MEMORY;
         }
@@ -375,9 +375,7 @@ plx_compiled plx_rules_compile(plx_compiler_ctx *cc, plx_ruletable *table, void 
     }
     out.placed_id = cc->filter_id;
     plx_compiler_reset(cc);
-    if (table) {
-        plx_ruletable_destroy(table);
-        slot = nullptr;
-    }
+    if (built)
+        slot.reset();
     return out;
 }

@@ -40,19 +40,19 @@ using rule_list = plx::dl_list<plx::cfg::rule, &plx::cfg::rule::seq_link>;
 
 // Builds a rule table: one rule per sequence, named by its sequence id, with its conditions as
 // ranges of the compiler's fields and its actions as a block; the default block is the table's
-// default action. Returns 0 with *out set; 12 when memory ran out (the table is freed and the
-// compile context reset); 22 with *reason when a rule cannot be expressed (too many actions).
-// Calls between_rules(arg), when given, after each rule.
+// default action. PLX_OK with `out` set; PLX_ENOMEM when memory ran out (the compile context is
+// reset); PLX_EINVAL with *reason when a rule cannot be expressed (too many actions). Calls
+// between_rules(arg), when given, after each rule.
 int plx_rules_ruletable_build(plx_compiler_ctx *cc, const char *name, const char *alias,
                               const ActionData &default_block, const rule_list &rules,
-                              uint64_t clock_rate, plx_ruletable **out, std::string *reason,
+                              uint64_t clock_rate, PlxRuleTablePtr &out, std::string *reason,
                               void (*between_rules)(void *) = nullptr, void *arg = nullptr);
 
 // The rule table of a VPN list (as plx_rules_ruletable_build): name = the policy name, alias =
 // "<type><VPN list>", default = the VPN list's default action.
 int plx_policy_ruletable_build(plx_compiler_ctx *cc, const plx::cfg::policy &p,
                                const plx::cfg::policy_vpn_list &v, uint64_t clock_rate,
-                               plx_ruletable **out, std::string *reason,
+                               PlxRuleTablePtr &out, std::string *reason,
                                void (*between_rules)(void *) = nullptr, void *arg = nullptr);
 
 // What compiling a rule table gave: a program placed at filter `placed_id`, or none with the
@@ -66,7 +66,7 @@ struct plx_compiled {
 };
 
 // Compiles a built rule table (none when the build refused the rules) and places the program.
-// `slot` names the table while the compile runs and is cleared after; the table is destroyed
-// and the compile context reset. `nothing_tested` is the reason when no rule tests a field.
-plx_compiled plx_rules_compile(plx_compiler_ctx *cc, plx_ruletable *table, void *&slot,
+// `slot` holds the table while the compile runs and is emptied after; the compile context is
+// reset. `nothing_tested` is the reason when no rule tests a field.
+plx_compiled plx_rules_compile(plx_compiler_ctx *cc, PlxRuleTablePtr table, PlxRuleTablePtr &slot,
                                const char *nothing_tested);

@@ -52,9 +52,10 @@ ProgramMemoryOps plx_fpmem_ops(plx_mem_released_fn released = nullptr);
 
 // Attaches the shared object, waits (checking once a second) for the forwarding plane's ready
 // flag, allocates the block array and, with clean, clears the tables program memory uses. Creates
-// the (stopped) release timer on p_ctx->tmr_mgr. 0, the attach's code, or 12.
+// the (stopped) release timer on p_ctx->tmr_mgr. PLX_OK; -1 when the shared object cannot be
+// mapped (fp_shm_attach); PLX_ENOMEM without memory for the block array or the timer.
 int plx_mem_init(plx_ctx *p_ctx, bool clean);
-// Frees the block array and deletes the timer. 0.
+// Frees the block array and deletes the timer. PLX_OK.
 int plx_mem_destroy();
 // Places `length` bytes: the address of the first block, or null (current filter number
 // 0xFFFFFFFF) when no filter number or no run of blocks is free.
@@ -62,7 +63,7 @@ void *plx_mem_alloc(uint32_t length);
 // Puts a placed program on the delayed-release list and restarts the 500 ms release timer.
 void plx_mem_free(void *program);
 // Copies rate, burst and out-of-profile action of `policer` into every police slot of the
-// filter's program that names it. 22 for a free or out-of-range filter number.
+// filter's program that names it. PLX_OK, or PLX_EINVAL for a free or out-of-range filter number.
 int plx_mem_refresh_policers(uint32_t filter_id, const PlxPolicerParams *policer);
 // The filter number given by the last allocation (0xFFFFFFFF after a failed one).
 uint32_t plx_mem_current_filter();

@@ -63,14 +63,15 @@ int plx_build_access_list_status(confd_tag_value_t *values, const PlxNotifOrigin
     return n + 1;
 }
 
-int plx_send_data_policy_status(QconfdContext *ctx, const char *vpn_list, const char *policy,
-                                bool success) {
+qconfd_result plx_send_data_policy_status(QconfdContext *ctx, const char *vpn_list,
+                                          const char *policy, bool success) {
     confd_tag_value_t values[PLX_PROGRAM_STATUS_VALUES];
     int n = plx_build_data_policy_status(values, plx_notif_origin(), vpn_list, policy, success);
     return qconfd_event_send_notification(ctx, values, n);
 }
 
-int plx_send_access_list_status(QconfdContext *ctx, const char *access_list, bool success) {
+qconfd_result plx_send_access_list_status(QconfdContext *ctx, const char *access_list,
+                                          bool success) {
     confd_tag_value_t values[PLX_PROGRAM_STATUS_VALUES];
     int n = plx_build_access_list_status(values, plx_notif_origin(), access_list, success);
     return qconfd_event_send_notification(ctx, values, n);

@@ -40,7 +40,8 @@ int plx_build_data_policy_status(confd_tag_value_t *values, const PlxNotifOrigin
 int plx_build_access_list_status(confd_tag_value_t *values, const PlxNotifOrigin &origin,
                                  const char *access_list, bool success);
 
-// Build and hand to qconfd_event_send_notification: 0 queued, dropped or sent; 1 failure.
-int plx_send_data_policy_status(QconfdContext *ctx, const char *vpn_list, const char *policy,
-                                bool success);
-int plx_send_access_list_status(QconfdContext *ctx, const char *access_list, bool success);
+// Build and hand to qconfd_event_send_notification, whose result they return.
+qconfd_result plx_send_data_policy_status(QconfdContext *ctx, const char *vpn_list,
+                                          const char *policy, bool success);
+qconfd_result plx_send_access_list_status(QconfdContext *ctx, const char *access_list,
+                                          bool success);

@@ -388,7 +388,7 @@ int qconfd_module_init(QconfdModuleSpec *spec, QconfdContext *context, QconfdCon
         if (int rc = step(ctx); rc != QCONFD_INIT_OK)
             return rc;
     }
-    if (qconfd_has_subscriptions(ctx) && qconfd_start_registration(ctx) != 0)
+    if (qconfd_has_subscriptions(ctx) && !qconfd_start_registration(ctx))
         STEP_FAILED(ctx, "Failed to start the subscription thread (%s)", qconfd_module_name());
 
     if (ctx->retry_timer) {

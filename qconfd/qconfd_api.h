@@ -34,25 +34,34 @@ inline constexpr uint8_t QCONFD_SUB_READ_RESYNC_ADD = 1u << 1;
 inline constexpr uint8_t QCONFD_SUB_READ_RESYNC_DEL = 1u << 2;
 
 // One row of a subscription table; a row with an empty path ends the table.
+// A row written with designated initializers leaves out what it does not set.
 struct SubscriptionPoint {
-    QconfdContext *owner;       // set by the layer when it subscribes the row
-    char path[128];             // relative to the root, no leading slash
-    SubscriptionReader reader;  // called for every changed object under the path
-    void *bulk_list;            // always null here
-    uint32_t ns;                // namespace hash of the path's data model
-    int add_point;              // point id of the main subscription
-    int delete_point;           // point id of the delete-only subscription
-    uint8_t key_count;          // list keys from the root to the path
-    uint8_t priorities;         // low 4 bits: main priority; high 4 bits: delete priority or 0
-    uint8_t flags;              // QCONFD_SUB_FLAG_*
-    uint8_t read_flags;         // QCONFD_SUB_READ_*
-    time_t read_started;
-    time_t read_ended;
+    QconfdContext *owner = nullptr;       // set by the layer when it subscribes the row
+    char path[128] = {};                  // relative to the root, no leading slash
+    SubscriptionReader reader = nullptr;  // called for every changed object under the path
+    void *bulk_list = nullptr;            // always null here
+    uint32_t ns = 0;                      // namespace hash of the path's data model
+    int add_point = 0;                    // point id of the main subscription
+    int delete_point = 0;                 // point id of the delete-only subscription
+    uint8_t key_count = 0;                // list keys from the root to the path
+    uint8_t priorities = 0;  // low 4 bits: main priority; high 4 bits: delete priority or 0
+    uint8_t flags = 0;       // QCONFD_SUB_FLAG_*
+    uint8_t read_flags = 0;  // QCONFD_SUB_READ_*
+    time_t read_started = 0;
+    time_t read_ended = 0;
 };
 
 // Packs a row's two priorities.
 constexpr uint8_t qconfd_priorities(uint8_t add, uint8_t del) {
     return static_cast<uint8_t>((add & 0x0F) | ((del & 0x0F) << 4));
+}
+// A row's main priority (creates and changes), and its delete priority (0: deletes arrive at the
+// main point, there is no delete-only point).
+constexpr uint8_t qconfd_add_priority(const SubscriptionPoint &row) {
+    return row.priorities & 0x0F;
+}
+constexpr uint8_t qconfd_delete_priority(const SubscriptionPoint &row) {
+    return row.priorities >> 4;
 }
 
 struct event;
@@ -115,13 +124,21 @@ struct QconfdContext {
     unsigned long last_oper_thread;  // the most recent operational-value write thread, 0 if none
 };
 
+// Results of the layer's calls; every failure has been logged.
+enum qconfd_result : int {
+    QCONFD_OK = 0,
+    QCONFD_FAILED = 1,       // a database request, a socket or a thread failed
+    QCONFD_NO_MEMORY = 2,    // memory ran out
+    QCONFD_NO_SESSION = -1,  // the database refused the connection or the session
+};
+
 // Results of qconfd_module_init.
 inline constexpr int QCONFD_INIT_OK = 0;
 inline constexpr int QCONFD_INIT_NOMEM = 2;  // the context could not be allocated; no retry
 inline constexpr int QCONFD_INIT_RETRY = 3;  // a step failed; a retry runs every 2000 ms
 
 // Namespace and path of the initial-read order leaf; one bit per module that reads before the
-// others (module 21: 1, module 5: 2, module 3: 4). Every other module waits for all three.
+// others (chmgrd: 1, ifmgrd: 2, fibd: 4). Every other module waits for all three.
 inline constexpr uint32_t QCONFD_NS = 1480636862;
 inline constexpr char QCONFD_INITIAL_READ_PATH[] = "/qconfd-initial-read-priority";
 inline constexpr uint32_t QCONFD_RETRY_INTERVAL_MS = 2000;
@@ -137,11 +154,11 @@ void qconfd_module_stop(QconfdContext *ctx);
 // The layer's common rows (the trap groups), walked after every daemon's own table.
 SubscriptionPoint *qconfd_common_subscriptions();
 
-// Initial read: 1 when this module may start it (the modules before it have set their bits and
-// it has not run yet), else 0.
-int qconfd_can_read_initial_config(QconfdContext *ctx);
+// Initial read: true when this module may start it (the modules before it have set their bits
+// and it has not run yet).
+bool qconfd_can_read_initial_config(QconfdContext *ctx);
 // Sets this module's bit in the initial-read order leaf (nothing for a module that no other
-// waits for): 0, or 1 on failure.
-int qconfd_set_initial_config_read_done(QconfdContext *ctx);
-// Starts the trigger thread on every row's main point: 0, or 2 when out of memory.
-int qconfd_read_sub_config_all(QconfdContext *ctx);
+// waits for): QCONFD_OK, or QCONFD_FAILED.
+qconfd_result qconfd_set_initial_config_read_done(QconfdContext *ctx);
+// Starts the trigger thread on every row's main point: QCONFD_OK, or QCONFD_NO_MEMORY.
+qconfd_result qconfd_read_sub_config_all(QconfdContext *ctx);

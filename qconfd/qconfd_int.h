@@ -1,10 +1,12 @@
-// Shared between the connection (qconfd_api.cpp) and the subscription side (qconfd_sub.cpp) of
-// the configuration-database layer.
+// Shared between the connection (qconfd_api.cpp) and the subscription side (registration,
+// initial read and the reading of changes) of the configuration-database layer.
 #pragma once
 
 #include <event2/util.h>
 #include <netinet/in.h>
 
+#include <atomic>
+#include <functional>
 #include <vector>
 
 #include "common/plx_log.h"
@@ -38,15 +40,34 @@ void qconfd_retry_connect(QconfdContext *ctx);
 // The subscription event's handler (on the event loop).
 void qconfd_sub_cb(evutil_socket_t fd, short what, void *arg);
 
+// The rows of the daemon's table and then the layer's common rows, as one walk; fn returns false
+// to stop it.
+template <class Fn>
+void qconfd_for_each_row(QconfdContext *ctx, Fn fn) {
+    for (SubscriptionPoint *table : {ctx->spec.subscriptions, qconfd_common_subscriptions()}) {
+        for (SubscriptionPoint *row = table; row && row->path[0]; ++row) {
+            if (!fn(row))
+                return;
+        }
+    }
+}
+
 // True when the daemon's table or the common table has a row.
 bool qconfd_has_subscriptions(const QconfdContext *ctx);
 // Starts the detached registration thread; it reports to the loop through a copy of the pipe's
-// write end. 0, or -1 when the thread cannot be started.
-int qconfd_start_registration(QconfdContext *ctx);
+// write end. False when the thread cannot be started.
+bool qconfd_start_registration(QconfdContext *ctx);
 
+// Starts a detached thread counted by qconfd_running_threads; false when it cannot be started.
+bool qconfd_start_thread(std::function<void()> fn);
 // Registration and trigger threads that have not ended yet. They use the context, so it is
 // freed only once they are gone.
 int qconfd_running_threads();
+
+// The initial-read-done flag, shared by the trigger thread and the event loop.
+inline bool qconfd_initial_read_done(const QconfdContext *ctx) {
+    return std::atomic_ref(const_cast<uint32_t &>(ctx->initial_read_done)).load() != 0;
+}
 
 // Splits one change set between a row's two points: in delete mode the deleted leaves
 // (C_NOEXISTS) with the brackets around them, in add mode everything else. Returns the

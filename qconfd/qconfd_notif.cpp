@@ -228,15 +228,15 @@ void qconfd_notif_set_allocator(QconfdNotifAllocator a) {
     allocator = a.alloc && a.free ? a : QconfdNotifAllocator{default_alloc, std::free};
 }
 
-int qconfd_enqueue_notification(confd_tag_value_t *val_p, int num_values) {
+qconfd_queue_result qconfd_enqueue_notification(confd_tag_value_t *val_p, int num_values) {
     int state = throttler.state.load();
     if (state == kTerminated) {
         QCONFD_DEBUG("Notification throttler has terminated.");
-        return -1;
+        return QCONFD_NOT_QUEUED;
     }
     if (state == kNotInitialised) {
         PLX_LOG("Notification throttler hasn't been initialized");
-        return -1;
+        return QCONFD_NOT_QUEUED;
     }
     PLX_ASSERT(num_values < 20);
     PLX_ASSERT(num_values >= 2);
@@ -246,16 +246,16 @@ int qconfd_enqueue_notification(confd_tag_value_t *val_p, int num_values) {
 
     QconfdNotifItem *item = make_item(val_p, num_values);
     if (!item)
-        return -1;
+        return QCONFD_NOT_QUEUED;
     qconfd_trap_populate(item);
 
     NotifQueue &queue = throttler.queues[q];
     if (pthread_spin_lock(&queue.lock) != 0) {
         PLX_LOG("Lock error on notification queue %d", q);
         free_item(item);
-        return -1;
+        return QCONFD_NOT_QUEUED;
     }
-    int result = 0;
+    qconfd_queue_result result = QCONFD_QUEUED;
     if (queue.count < queue.limit && throttler.state.load() != kTerminated) {
         item->prev = queue.tail;
         if (queue.tail)
@@ -266,34 +266,35 @@ int qconfd_enqueue_notification(confd_tag_value_t *val_p, int num_values) {
         ++queue.count;
     } else {
         QCONFD_DEBUG("Notification throttler has terminated or max queue size reached");
-        result = -2;
+        result = QCONFD_DROPPED;
     }
     if (pthread_spin_unlock(&queue.lock) != 0)
         PLX_LOG("Unlock error on notification queue %d", q);
-    if (result != 0) {
+    if (result != QCONFD_QUEUED) {
         QCONFD_DEBUG("Failed to send notification. Freeing memory");
         free_item(item);
     }
     return result;
 }
 
-int qconfd_event_send_notification(QconfdContext *ctx, confd_tag_value_t *values, int num_values) {
+qconfd_result qconfd_event_send_notification(QconfdContext *ctx, confd_tag_value_t *values,
+                                             int num_values) {
     PLX_ASSERT(num_values < 20);
     if (!ctx) {
         PLX_LOG("NULL qconfd context pointer");
-        return 1;
+        return QCONFD_FAILED;
     }
     cdb_phase phase{};
     if (cdb_get_phase(ctx->data_sock, &phase) != CONFD_OK) {
         PLX_LOG("Failed to get confd phase : %s (%d) %s", confd_strerror(confd_errno), confd_errno,
                 confd_lasterr());
-        return 1;
+        return QCONFD_FAILED;
     }
     if (phase.phase == 0 || phase.phase == 1) {
         QCONFD_DEBUG("Confd in phase %d; Not sending notification", phase.phase);
-        return 0;
+        return QCONFD_OK;
     }
-    if (qconfd_enqueue_notification(values, num_values) == -1) {
+    if (qconfd_enqueue_notification(values, num_values) == QCONFD_NOT_QUEUED) {
         QCONFD_DEBUG("Trying to send the notification directly");
         confd_datetime now{};
         stamp_now(&now);
@@ -301,10 +302,10 @@ int qconfd_event_send_notification(QconfdContext *ctx, confd_tag_value_t *values
         if (confd_notification_send(nctx, &now, values, num_values) != CONFD_OK) {
             PLX_LOG("Failed to send notification directly: %s (%d) %s", confd_strerror(confd_errno),
                     confd_errno, confd_lasterr());
-            return 1;
+            return QCONFD_FAILED;
         }
     }
-    return 0;
+    return QCONFD_OK;
 }
 
 void qconfd_notification_throttler_init(QconfdContext *ctx) {

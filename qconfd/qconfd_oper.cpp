@@ -53,7 +53,7 @@ int vset_oper_value(const confd_value_t *value, int operation, int lock, const c
     int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         PLX_LOG("Cannot allocate socket (errno: %d)", errno);
-        return 1;
+        return QCONFD_FAILED;
     }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -64,14 +64,14 @@ int vset_oper_value(const confd_value_t *value, int operation, int lock, const c
         PLX_LOG("Cannot connect to CDB (%d)%s (%d) : %s", sock, confd_strerror(confd_errno),
                 confd_errno, confd_lasterr());
         cdb_close(sock);
-        return -1;
+        return QCONFD_NO_SESSION;
     }
     int flags = lock == 1 ? (CDB_LOCK_SESSION | CDB_LOCK_PARTIAL) : 0;
     if (cdb_start_session2(sock, CDB_OPERATIONAL, flags) != CONFD_OK) {
         PLX_LOG("Failed start session %s (%d) : %s", confd_strerror(confd_errno), confd_errno,
                 confd_lasterr());
         cdb_close(sock);
-        return -1;
+        return QCONFD_NO_SESSION;
     }
     int rc = CONFD_OK;
     const char *what = nullptr;
@@ -97,7 +97,7 @@ int vset_oper_value(const confd_value_t *value, int operation, int lock, const c
         default:
             break;
     }
-    int result = 0;
+    int result = QCONFD_OK;
     if (rc != CONFD_OK) {
         result = confd_errno;
         if (!tolerated(operation, result)) {
@@ -152,12 +152,12 @@ void *oper_write_thread(void *arg) {
 
 }  // namespace
 
-int qconfd_set_cdb_oper_value(QconfdContext *ctx, const confd_value_t *value, const char *path,
-                              int operation, int lock) {
+qconfd_result qconfd_set_cdb_oper_value(QconfdContext *ctx, const confd_value_t *value,
+                                        const char *path, int operation, int lock) {
     auto *req = static_cast<OperWriteRequest *>(std::calloc(1, sizeof(OperWriteRequest)));
     if (!req) {
         PLX_LOG("Failed to allocate memory for list");
-        return 2;
+        return QCONFD_NO_MEMORY;
     }
     req->ctx = ctx;
     std::snprintf(req->path, sizeof req->path, "%s", path ? path : "");
@@ -165,7 +165,7 @@ int qconfd_set_cdb_oper_value(QconfdContext *ctx, const confd_value_t *value, co
         if (!confd_value_dup_to(value, &req->value)) {
             PLX_LOG("Failed to allocate memory");
             std::free(req);
-            return 2;
+            return QCONFD_NO_MEMORY;
         }
     } else {
         CONFD_SET_NOEXISTS(&req->value);
@@ -178,13 +178,13 @@ int qconfd_set_cdb_oper_value(QconfdContext *ctx, const confd_value_t *value, co
     if (err != 0) {
         PLX_LOG("Failed to create qconfd thread (error %d, errno %d))", err, errno);
         free_request(req);
-        return 1;
+        return QCONFD_FAILED;
     }
     if (ctx)
         ctx->last_oper_thread = th;
     else
         pthread_detach(th);  // nobody would join it
-    return 0;
+    return QCONFD_OK;
 }
 
 int qconfd_vset_cdb_oper_value(QconfdContext *, const confd_value_t *value, int operation, int lock,

@@ -26,9 +26,9 @@ bool created_here = false;          // this process created the region (and remo
 
 }  // namespace
 
-int qconfd_setup_shm() {
+bool qconfd_setup_shm() {
     if (region.load())
-        return 0;
+        return true;
     const std::string name = plx_shm_name(QCONFD_SHM_NAME);
     // The daemon creates the region when nobody has yet (owner-writable, readable by all, zero
     // filled), so that no other user can create it first and feed notifications a user and
@@ -44,23 +44,23 @@ int qconfd_setup_shm() {
     int fd = shm_open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0400);
     if (fd < 0) {
         PLX_LOG("Failed to open shared memory %s with an error %d", name.c_str(), errno);
-        return -1;
+        return false;
     }
     std::string why;
-    if (plx_shm_check(fd, sizeof(qconfd_shared_region), false, true, why) != 0) {
+    if (!plx_shm_check(fd, sizeof(qconfd_shared_region), false, true, why)) {
         PLX_LOG("Refused shared memory %s: %s", name.c_str(), why.c_str());
         close(fd);
-        return -1;
+        return false;
     }
     void *p = mmap(nullptr, sizeof(qconfd_shared_region), PROT_READ, MAP_SHARED, fd, 0);
     close(fd);
     if (p == MAP_FAILED) {
         PLX_LOG("Failed to map shared memory %s", name.c_str());
-        return -1;
+        return false;
     }
     region.store(static_cast<const qconfd_shared_region *>(p));
     QCONFD_DEBUG("Succesfully mapped shared memory %s", name.c_str());
-    return 0;
+    return true;
 }
 
 void qconfd_free_shm() {

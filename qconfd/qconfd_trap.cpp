@@ -50,7 +50,7 @@ std::string key_text(const confd_value_t *key) {
     return s;
 }
 
-void set_module_level(uint8_t *map, int module, int level, int on) {
+void set_module_level(uint8_t *map, int module, int level, bool on) {
     if (module == 0) {
         for (int m = 1; m <= QCONFD_TRAP_MODULE_MAX; ++m)
             set_module_level(map, m, level, on);
@@ -97,13 +97,13 @@ void qconfd_trap_clear() {
     groups.clear();
 }
 
-int qconfd_trap_is_enabled(const QconfdTrapGroup *group, int index) {
+bool qconfd_trap_is_enabled(const QconfdTrapGroup *group, int index) {
     if (!group || !index_in_range(index))
-        return 0;
+        return false;
     return ((group->map_a[index / 8] | group->map_b[index / 8]) >> (index % 8)) & 1;
 }
 
-void qconfd_trap_set(uint8_t *map, int index, int on) {
+void qconfd_trap_set(uint8_t *map, int index, bool on) {
     if (!map || !index_in_range(index))
         return;
     const uint8_t bit = static_cast<uint8_t>(1u << (index % 8));
@@ -332,7 +332,7 @@ void qconfd_trap_release(QconfdNotifItem *item) {
     }
 }
 
-int qconfd_trap_reread(int data_sock) {
+qconfd_result qconfd_trap_reread(int data_sock) {
     // The groups were emptied with the connection: their rows are read again as a whole, so
     // traps go on to the groups the database holds.
     int points[2];
@@ -342,12 +342,12 @@ int qconfd_trap_reread(int data_sock) {
             points[n++] = row->add_point;
     }
     if (n == 0)
-        return 0;
+        return QCONFD_OK;
     if (cdb_trigger_subscriptions(data_sock, points, n) != CONFD_OK) {
         PLX_LOG("Failed to read the trap groups again %s (%d) : %s", confd_strerror(confd_errno),
                 confd_errno, confd_lasterr());
-        return 1;
+        return QCONFD_FAILED;
     }
     QCONFD_DEBUG("Trap groups read again");
-    return 0;
+    return QCONFD_OK;
 }

@@ -12,9 +12,9 @@ void qconfd_trap_init();
 // Frees the trap table and every trap group (teardown at reconnection and stop).
 void qconfd_trap_clear();
 // After a reconnection: asks the database (on data socket `data_sock`) to deliver the trap-group
-// rows read before as a whole again, since the teardown emptied the groups. 0, or 1 when the
-// request failed (logged).
-int qconfd_trap_reread(int data_sock);
+// rows read before as a whole again, since the teardown emptied the groups. QCONFD_OK, or
+// QCONFD_FAILED when the request failed.
+qconfd_result qconfd_trap_reread(int data_sock);
 
 // Readers of snmp/trap/group and snmp/trap/group/enable.
 int qconfd_config_trap_group(SubscriptionPoint *point, int operation, uint8_t key_count,
@@ -48,10 +48,10 @@ const char *qconfd_trap_get_mib_name(uint32_t tag, uint32_t ns);
 // The trap index of a notification (0 for a variable or an unknown tag).
 uint32_t qconfd_trap_get_index(uint32_t tag, uint32_t ns);
 
-// 1 when the index (1-100) is enabled for the group, else 0.
-int qconfd_trap_is_enabled(const QconfdTrapGroup *group, int index);
+// True when the index (1-100) is enabled for the group.
+bool qconfd_trap_is_enabled(const QconfdTrapGroup *group, int index);
 // Sets or clears one index of a bit map.
-void qconfd_trap_set(uint8_t *map, int index, int on);
+void qconfd_trap_set(uint8_t *map, int index, bool on);
 
 // The group list (the readers keep it; these serve them and the tests). Pointers stay valid
 // until the group is deleted or the list cleared.

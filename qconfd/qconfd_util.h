@@ -8,25 +8,22 @@
 #include <string>
 
 #include "platform/confd/confd_lib.h"
+#include "qconfd/qconfd_api.h"
 
 struct QconfdContext;
-
-// Returns key_count keys of the list element under list_tag in keypath (into buffer, or into a
-// new array that the caller frees when buffer is null), or null.
-confd_value_t *qconfd_keypath_get_keys(const confd_hkeypath_t *keypath, confd_value_t *buffer,
-                                       int key_count, uint32_t list_tag);
 
 // Operations of an operational write.
 inline constexpr int QCONFD_OPER_CREATE = 1;
 inline constexpr int QCONFD_OPER_SET = 2;
 inline constexpr int QCONFD_OPER_DELETE = 3;
 
-// Starts an ordered, non-blocking operational write: 0 started, 2 out of memory, 1 no thread.
-// Creating what exists and deleting what does not count as success; other failures are only
-// logged by the write's thread.
-int qconfd_set_cdb_oper_value(QconfdContext *ctx, const confd_value_t *value, const char *path,
-                              int operation, int lock);
-// One synchronous operational write: 0, ConfD's error number, 1 (no socket) or -1 (no session).
+// Starts an ordered, non-blocking operational write: QCONFD_OK (started), QCONFD_NO_MEMORY or
+// QCONFD_FAILED (no thread). Creating what exists and deleting what does not count as success;
+// other failures are only logged by the write's thread.
+qconfd_result qconfd_set_cdb_oper_value(QconfdContext *ctx, const confd_value_t *value,
+                                        const char *path, int operation, int lock);
+// One synchronous operational write: QCONFD_OK, ConfD's error number (the write failed),
+// QCONFD_FAILED (no socket) or QCONFD_NO_SESSION.
 int qconfd_vset_cdb_oper_value(QconfdContext *ctx, const confd_value_t *value, int operation,
                                int lock, const char *fmt, ...)
     __attribute__((format(printf, 5, 6)));
@@ -35,10 +32,17 @@ void qconfd_oper_writes_join(QconfdContext *ctx);
 
 // Queues (or sends) one notification of at most 19 values on the stream "quorvel". Values:
 // C_XMLBEGIN of the notification, its severity (C_ENUM_VALUE: 1 queue 0, 2 queue 1, other
-// queue 2), the leaves, C_XMLEND. 0 queued, dropped or sent directly; 1 on failure.
-int qconfd_event_send_notification(QconfdContext *ctx, confd_tag_value_t *values, int count);
-// 0 queued, -1 not queued (send directly), -2 dropped.
-int qconfd_enqueue_notification(confd_tag_value_t *values, int count);
+// queue 2), the leaves, C_XMLEND. QCONFD_OK when queued, dropped or sent directly; QCONFD_FAILED
+// when the database's phase could not be read or the direct send failed.
+qconfd_result qconfd_event_send_notification(QconfdContext *ctx, confd_tag_value_t *values,
+                                             int count);
+// Results of queueing a notification.
+enum qconfd_queue_result : int {
+    QCONFD_QUEUED = 0,
+    QCONFD_NOT_QUEUED = -1,  // the caller may send it directly
+    QCONFD_DROPPED = -2,     // its queue is full, or the throttler has ended
+};
+qconfd_queue_result qconfd_enqueue_notification(confd_tag_value_t *values, int count);
 
 // The throttler: started (or given the new connection's contexts) at every initialisation,
 // told at every teardown that the contexts are gone (queued notifications wait), stopped
@@ -66,7 +70,8 @@ static_assert(offsetof(qconfd_shared_region, addr) == 8);
 static_assert(offsetof(qconfd_shared_region, user) == 24);
 inline constexpr const char *QCONFD_SHM_NAME = "qconfd_shared_region";
 
-int qconfd_setup_shm();
+// Maps the region (creating it when nobody has); true once it is mapped.
+bool qconfd_setup_shm();
 void qconfd_free_shm();
 const char *qconfd_shared_user();
 struct qconfd_shared_addr {

@@ -34,6 +34,15 @@ const lyd_node *child_of(const lyd_node *n) {
 void diff_level(const SchemaDb &db, const lyd_node *old_first, const lyd_node *new_first,
                 const lysc_node *parent_schema, std::vector<Change> &out);
 
+// Are o and n the same down to every leaf below them, default flags included? Then nothing
+// below them changed (a commit leaves most of the configuration as it was, and this comparison
+// costs far less than the diff).
+bool same_subtree(const lyd_node *o, const lyd_node *n) {
+    return o && n &&
+           lyd_compare_single(o, n, LYD_COMPARE_FULL_RECURSION | LYD_COMPARE_DEFAULTS) ==
+               LY_SUCCESS;
+}
+
 Change make(const lysc_node *s, const lyd_node *o, const lyd_node *n, int op) {
     Change c;
     c.schema = s;
@@ -77,6 +86,8 @@ void handle(const SchemaDb &db, const lysc_node *sc, const Groups &og, const Gro
         case LYS_CONTAINER: {
             const lyd_node *o = os.empty() ? nullptr : os[0];
             const lyd_node *n = ns.empty() ? nullptr : ns[0];
+            if (same_subtree(o, n))
+                break;
             Change c = make(sc, o, n, MOP_MODIFIED);
             diff_level(db, child_of(o), child_of(n), sc, c.children);
             if (sc->flags & LYS_PRESENCE) {
@@ -94,6 +105,8 @@ void handle(const SchemaDb &db, const lysc_node *sc, const Groups &og, const Gro
                 lyd_node *m = nullptr;
                 if (!os.empty())
                     lyd_find_sibling_first(old_first, n, &m);
+                if (same_subtree(m, n))
+                    continue;
                 Change c = make(sc, m, n, m ? MOP_MODIFIED : MOP_CREATED);
                 diff_level(db, child_of(m), child_of(n), sc, c.children);
                 if (c.op == MOP_CREATED || !c.children.empty())
@@ -210,26 +223,13 @@ void write_value_of(const SchemaDb &db, confd_wire::WireWriter &w, const Change 
 }
 
 void write_event(const SchemaDb &db, confd_wire::WireWriter &w, const Change &c, uint32_t depth,
-                 uint32_t &count) {
+                 uint32_t &count, NotifyCache &cache) {
     w.u32(depth);
-    w.u8(static_cast<uint8_t>(c.op));
-    confd_hkeypath_t kp{};
-    if (db.keypath(c.newn ? c.newn : c.oldn, kp)) {
-        w.keypath(kp);
-        confd_wire::free_keypath(kp);
-    } else {
-        w.u32(0);
-    }
-    write_value_of(db, w, c, c.oldn);
-    write_value_of(db, w, c, c.newn);
-    auto mods = (c.schema->nodetype & (LYS_LIST | LYS_CONTAINER))
-                    ? modifications(db, c)
-                    : std::vector<confd_tag_value_t>{};
-    w.tagged_list(mods);
-    free_tvs(mods);
+    const std::vector<uint8_t> &ev = cache.event(db, c);
+    w.bytes(ev.data(), ev.size());
     ++count;
     for (const Change &ch : c.children)
-        write_event(db, w, ch, depth + 1, count);
+        write_event(db, w, ch, depth + 1, count, cache);
 }
 
 }  // namespace
@@ -261,19 +261,58 @@ std::vector<confd_tag_value_t> modifications(const SchemaDb &db, const Change &c
     return out;
 }
 
+NotifyCache::~NotifyCache() {
+    for (auto &[c, tvs] : mods_)
+        free_tvs(tvs);
+}
+
+const std::vector<confd_tag_value_t> &NotifyCache::mods(const SchemaDb &db, const Change &c) {
+    auto [it, fresh] = mods_.try_emplace(&c);
+    if (fresh)
+        it->second = modifications(db, c);
+    return it->second;
+}
+
+const std::vector<uint8_t> &NotifyCache::event(const SchemaDb &db, const Change &c) {
+    auto [it, fresh] = events_.try_emplace(&c);
+    if (!fresh)
+        return it->second;
+    confd_wire::WireWriter w(confd_wire::Op::Notify);
+    w.u8(static_cast<uint8_t>(c.op));
+    confd_hkeypath_t kp{};
+    if (db.keypath(c.newn ? c.newn : c.oldn, kp)) {
+        w.keypath(kp);
+        confd_wire::free_keypath(kp);
+    } else {
+        w.u32(0);
+    }
+    write_value_of(db, w, c, c.oldn);
+    write_value_of(db, w, c, c.newn);
+    if (c.schema->nodetype & (LYS_LIST | LYS_CONTAINER))
+        w.tagged_list(mods(db, c));
+    else
+        w.tagged_list({});
+    const auto &frame = w.finish();
+    it->second.assign(frame.begin() + confd_wire::kHeaderSize, frame.end());
+    return it->second;
+}
+
 void free_tvs(std::vector<confd_tag_value_t> &tvs) {
     for (auto &tv : tvs)
         confd_free_value(&tv.v);
     tvs.clear();
 }
 
-void write_point(const SchemaDb &db, confd_wire::WireWriter &w, int id, const lysc_node *schema,
-                 const std::vector<Change> &changes) {
+const std::vector<uint8_t> &NotifyCache::point(const SchemaDb &db, const lysc_node *schema,
+                                               const std::vector<Change> &changes) {
+    auto [it, fresh] = points_.try_emplace(schema);
+    if (!fresh)
+        return it->second;
     std::vector<const Change *> matches;
     if (schema)
         find_matches(changes, schema, matches);
     const bool list_point = schema && schema->nodetype == LYS_LIST;
-    w.i32(id);
+    confd_wire::WireWriter w(confd_wire::Op::Notify);
     w.u8(list_point ? 1 : 0);
     // The event count is known only after writing: write the events into a frame of their own
     // and copy its payload.
@@ -282,23 +321,25 @@ void write_point(const SchemaDb &db, confd_wire::WireWriter &w, int id, const ly
     for (const Change *m : matches) {
         if (schema->nodetype == LYS_CONTAINER) {
             for (const Change &ch : m->children)
-                write_event(db, ev, ch, 0, count);
+                write_event(db, ev, ch, 0, count, *this);
         } else {
-            write_event(db, ev, *m, 0, count);
+            write_event(db, ev, *m, 0, count, *this);
         }
     }
     w.u32(count);
-    const auto &frame = ev.finish();
-    w.bytes(frame.data() + confd_wire::kHeaderSize, frame.size() - confd_wire::kHeaderSize);
+    const auto &evs = ev.finish();
+    w.bytes(evs.data() + confd_wire::kHeaderSize, evs.size() - confd_wire::kHeaderSize);
+    // The point's array: the values belong to the cache (brackets own nothing).
     std::vector<confd_tag_value_t> pm;
+    std::vector<confd_tag_value_t> leaf_mods;
     for (const Change *m : matches) {
         if (list_point) {
             pm.push_back(bracket(db, schema, m->op == MOP_DELETED ? C_XMLBEGINDEL : C_XMLBEGIN));
-            auto sub = modifications(db, *m);
+            const auto &sub = mods(db, *m);
             pm.insert(pm.end(), sub.begin(), sub.end());
             pm.push_back(bracket(db, schema, C_XMLEND));
         } else if (schema->nodetype == LYS_CONTAINER) {
-            auto sub = modifications(db, *m);
+            const auto &sub = mods(db, *m);
             pm.insert(pm.end(), sub.begin(), sub.end());
         } else {
             Change parent;
@@ -306,10 +347,21 @@ void write_point(const SchemaDb &db, confd_wire::WireWriter &w, int id, const ly
             parent.children.push_back(*m);
             auto sub = modifications(db, parent);
             pm.insert(pm.end(), sub.begin(), sub.end());
+            leaf_mods.insert(leaf_mods.end(), sub.begin(), sub.end());
         }
     }
     w.tagged_list(pm);
-    free_tvs(pm);
+    free_tvs(leaf_mods);
+    const auto &frame = w.finish();
+    it->second.assign(frame.begin() + confd_wire::kHeaderSize, frame.end());
+    return it->second;
+}
+
+void write_point(const SchemaDb &db, confd_wire::WireWriter &w, int id, const lysc_node *schema,
+                 const std::vector<Change> &changes, NotifyCache &cache) {
+    w.i32(id);
+    const std::vector<uint8_t> &body = cache.point(db, schema, changes);
+    w.bytes(body.data(), body.size());
 }
 
 }  // namespace cdbd

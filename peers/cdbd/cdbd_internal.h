@@ -57,6 +57,7 @@ struct Job {
     DataTree old_tree;  // Commit: the pre-commit running tree; Oper: the tree before
     DataTree new_tree;  // Oper: the tree after (a copy)
     std::vector<Change> changes;
+    NotifyCache notify;  // the changes as notifications encode them, shared by every level
     std::string message;
     // Delivery: priority levels left, subscribers still to synchronise.
     std::vector<std::pair<int, std::vector<int>>> levels;  // priority -> point ids
@@ -85,6 +86,18 @@ struct CdbServer::Call {
     Call &operator=(const Call &) = delete;
     ~Call();
 };
+
+// The kind of a client socket as logs and the status print it.
+std::string kind_name(confd_wire::WireSock k);
+
+// Frees a node of a forest, keeping root pointing at the forest's first node.
+void free_node(DataTree &t, lyd_node *n);
+// Frees every node of t that xpath selects; returns how many there were.
+uint32_t free_matches(DataTree &t, const std::string &xpath);
+// Builds the node at xpath (value: a leaf's text) and merges it into t. 0, or the error code
+// with libyang's reason in err.
+int merge_new_node(ly_ctx *ctx, DataTree &t, const std::string &xpath, const char *value,
+                   uint32_t options, std::string &err);
 
 // Lines about connections (refused, closed, misbehaving), rate-limited per source line: a flood
 // of bad clients writes a few lines a second and a count of what was held back.

@@ -162,6 +162,10 @@ bool CommitJournal::reset(const std::string &path, std::string_view snapshot, st
 }
 
 bool CommitJournal::append(uint8_t kind, const std::vector<uint8_t> &payload, std::string &err) {
+    return write(kind, payload, err) && sync(err);
+}
+
+bool CommitJournal::write(uint8_t kind, const std::vector<uint8_t> &payload, std::string &err) {
     if (fd_ < 0) {
         err = "the journal is not open";
         return false;
@@ -171,18 +175,39 @@ bool CommitJournal::append(uint8_t kind, const std::vector<uint8_t> &payload, st
     rec[8] = kind;
     rec.insert(rec.end(), payload.begin(), payload.end());
     put32(rec.data() + 4, crc32(rec.data() + 8, payload.size() + 1));
+    written_ = 0;
     if (lseek(fd_, static_cast<off_t>(size_), SEEK_SET) < 0 ||
-        !write_all(fd_, rec.data(), rec.size()) || fdatasync(fd_) != 0) {
+        !write_all(fd_, rec.data(), rec.size())) {
         err = "cannot write the journal " + path_ + ": " + strerror(errno);
-        // What was written of the record is cut off so that the next one follows the last
-        // whole record.
-        if (ftruncate(fd_, static_cast<off_t>(size_)) == 0)
-            fdatasync(fd_);
+        cut_back();
         return false;
     }
-    size_ += rec.size();
+    written_ = rec.size();
+    return true;
+}
+
+bool CommitJournal::sync(std::string &err) {
+    if (written_ == 0) {
+        err = "no journal record to make durable";
+        return false;
+    }
+    if (fdatasync(fd_) != 0) {
+        err = "cannot write the journal " + path_ + ": " + strerror(errno);
+        cut_back();
+        return false;
+    }
+    size_ += written_;
+    written_ = 0;
     ++records_;
     return true;
+}
+
+void CommitJournal::cut_back() {
+    // What was written of the record is cut off so that the next one follows the last whole
+    // record.
+    written_ = 0;
+    if (ftruncate(fd_, static_cast<off_t>(size_)) == 0)
+        fdatasync(fd_);
 }
 
 bool write_file_durably(const std::string &path, std::string_view text, std::string &err) {

@@ -49,6 +49,12 @@ class CommitJournal {
     // Appends one record and makes it durable. On failure the journal is unchanged (a partial
     // write is cut off again).
     bool append(uint8_t kind, const std::vector<uint8_t> &payload, std::string &err);
+    // The same in two steps, so that the caller can work while the record reaches the disk:
+    // write() puts the record in the file, sync() makes it durable. A failure of either leaves
+    // the journal as it was before write(). Between the two the journal must not be used, and
+    // sync() may run on another thread.
+    bool write(uint8_t kind, const std::vector<uint8_t> &payload, std::string &err);
+    bool sync(std::string &err);
     // Bytes written since the last reset (the header included), and records appended.
     uint64_t size() const { return size_; }
     uint32_t records() const { return records_; }
@@ -61,9 +67,11 @@ class CommitJournal {
     static uint64_t fnv1a(std::string_view bytes);
 
   private:
+    void cut_back();
     int fd_ = -1;
     uint64_t size_ = 0;
     uint32_t records_ = 0;
+    uint64_t written_ = 0;  // bytes of the record written and not yet synced
     std::string path_;
 };
 

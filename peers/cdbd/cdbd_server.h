@@ -164,11 +164,14 @@ class CdbServer {
     void enqueue(std::unique_ptr<Job> job);
     void start_next_job();
     bool prepare_commit(Job &job);
+    // Makes the journal record just written durable, encoding the commit's notifications
+    // meanwhile; false with err when the record could not be synced (it is cut off again).
+    bool sync_journal(Job &job, std::string &err);
     void deliver_level();
     void on_sync(uint64_t conn_id);
     void finish_job();
 
-    // daemons (cdbd_daemons.cpp)
+    // daemons (cdbd_daemons.cpp; the command line's reads and actions: cdbd_daemon_relay.cpp)
     struct CallResult {
         bool ok = false;
         int code = 0;

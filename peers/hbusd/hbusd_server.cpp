@@ -108,7 +108,7 @@ int HbusdServer::start() {
     q_ = msgq_init(QRV_MOD_HBUSD, QRV_MOD_PLXD, MSGQ_HANDLE_TYPE_SERVER, &params, &cbs, this);
     if (!q_)
         return ENOMEM;
-    if (!q_->server || !q_->server->listener) {
+    if (!msgq_is_listening(q_)) {
         stop();
         return EADDRINUSE;
     }

@@ -81,7 +81,7 @@ int SysmgrdServer::start() {
         }
         handles_.push_back(msgq_p);
     }
-    if (!handles_.front()->server || !handles_.front()->server->listener) {
+    if (!msgq_is_listening(handles_.front())) {
         stop();
         return EADDRINUSE;
     }
@@ -110,7 +110,7 @@ void SysmgrdServer::changed() {
 
 void SysmgrdServer::on_up(msgq_handle *msgq_p, void *arg) {
     auto *self = static_cast<SysmgrdServer *>(arg);
-    SysmgrdClient &c = self->client(msgq_p->target);
+    SysmgrdClient &c = self->client(msgq_target(msgq_p));
     c.connected = true;
     c.connects++;
     std::fprintf(self->options_.out, "connected: %s (%u)\n", c.name.c_str(), c.module);
@@ -120,7 +120,7 @@ void SysmgrdServer::on_up(msgq_handle *msgq_p, void *arg) {
 
 void SysmgrdServer::on_down(msgq_handle *msgq_p, void *arg) {
     auto *self = static_cast<SysmgrdServer *>(arg);
-    SysmgrdClient &c = self->client(msgq_p->target);
+    SysmgrdClient &c = self->client(msgq_target(msgq_p));
     c.connected = false;
     std::fprintf(self->options_.out, "disconnected: %s (%u)\n", c.name.c_str(), c.module);
     std::fflush(self->options_.out);
@@ -131,7 +131,7 @@ void SysmgrdServer::on_reserved(msgq_handle *, void *) {}
 
 void SysmgrdServer::on_recv(msgq_handle *msgq_p, uint8_t *payload, uint32_t len, void *arg) {
     auto *self = static_cast<SysmgrdServer *>(arg);
-    SysmgrdClient &c = self->client(msgq_p->target);
+    SysmgrdClient &c = self->client(msgq_target(msgq_p));
     sysmgr_hello_msg hello;
     std::string why = sysmgrd_check_hello(payload, len, &hello);
     msgq_free(msgq_p, payload);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <type_traits>
 
 #include "platform/confd/confd_client.h"
 
@@ -39,6 +40,30 @@ void emit(std::string &out, const std::string &spec, int nstars, const int stars
     run(big.data(), big.size());
     big.resize(static_cast<size_t>(n));
     out += big;
+}
+
+// Appends an integer conversion, reading the argument of the size its length modifier names:
+// signed for %d and %i, unsigned for the others (%t reads a ptrdiff_t either way).
+template <bool Signed>
+void emit_integer(std::string &out, const std::string &spec, int nstars, const int stars[2],
+                  const std::string &len, va_list &aq) {
+    using Int = std::conditional_t<Signed, int, unsigned>;
+    using Long = std::conditional_t<Signed, long, unsigned long>;
+    using LongLong = std::conditional_t<Signed, long long, unsigned long long>;
+    using Max = std::conditional_t<Signed, intmax_t, uintmax_t>;
+    using Size = std::conditional_t<Signed, ssize_t, size_t>;
+    if (len == "l")
+        emit(out, spec, nstars, stars, va_arg(aq, Long));
+    else if (len == "ll" || len == "q")
+        emit(out, spec, nstars, stars, va_arg(aq, LongLong));
+    else if (len == "j")
+        emit(out, spec, nstars, stars, va_arg(aq, Max));
+    else if (len == "z")
+        emit(out, spec, nstars, stars, va_arg(aq, Size));
+    else if (len == "t")
+        emit(out, spec, nstars, stars, va_arg(aq, ptrdiff_t));
+    else
+        emit(out, spec, nstars, stars, va_arg(aq, Int));
 }
 
 // A key as the path parser reads it back: quoted (with '"' and '\' escaped) when it is empty
@@ -125,35 +150,13 @@ std::string format_path(const char *fmt, va_list ap) {
         switch (conv) {
             case 'd':
             case 'i':
-                if (len == "l")
-                    emit(out, spec, nstars, stars, va_arg(aq, long));
-                else if (len == "ll" || len == "q")
-                    emit(out, spec, nstars, stars, va_arg(aq, long long));
-                else if (len == "j")
-                    emit(out, spec, nstars, stars, va_arg(aq, intmax_t));
-                else if (len == "z")
-                    emit(out, spec, nstars, stars, va_arg(aq, ssize_t));
-                else if (len == "t")
-                    emit(out, spec, nstars, stars, va_arg(aq, ptrdiff_t));
-                else
-                    emit(out, spec, nstars, stars, va_arg(aq, int));
+                emit_integer<true>(out, spec, nstars, stars, len, aq);
                 break;
             case 'u':
             case 'o':
             case 'x':
             case 'X':
-                if (len == "l")
-                    emit(out, spec, nstars, stars, va_arg(aq, unsigned long));
-                else if (len == "ll" || len == "q")
-                    emit(out, spec, nstars, stars, va_arg(aq, unsigned long long));
-                else if (len == "j")
-                    emit(out, spec, nstars, stars, va_arg(aq, uintmax_t));
-                else if (len == "z")
-                    emit(out, spec, nstars, stars, va_arg(aq, size_t));
-                else if (len == "t")
-                    emit(out, spec, nstars, stars, va_arg(aq, ptrdiff_t));
-                else
-                    emit(out, spec, nstars, stars, va_arg(aq, unsigned));
+                emit_integer<false>(out, spec, nstars, stars, len, aq);
                 break;
             case 'c':
                 emit(out, spec, nstars, stars, va_arg(aq, int));

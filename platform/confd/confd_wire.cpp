@@ -14,24 +14,6 @@ WireWriter::WireWriter(Op op, uint16_t status) {
     u16(status);
 }
 
-template <typename T>
-void WireWriter::little_endian(T v) {
-    for (size_t i = 0; i < sizeof(T); ++i)
-        buf_.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-void WireWriter::u16(uint16_t v) {
-    little_endian(v);
-}
-
-void WireWriter::u32(uint32_t v) {
-    little_endian(v);
-}
-
-void WireWriter::u64(uint64_t v) {
-    little_endian(v);
-}
-
 void WireWriter::bytes(const void *p, size_t n) {
     const auto *b = static_cast<const uint8_t *>(p);
     buf_.insert(buf_.end(), b, b + n);
@@ -200,47 +182,6 @@ const std::vector<uint8_t> &WireWriter::finish() {
     for (int i = 0; i < 4; ++i)
         buf_[i] = static_cast<uint8_t>(len >> (8 * i));
     return buf_;
-}
-
-bool WireReader::take(size_t n, const uint8_t *&out) {
-    if (!ok_ || static_cast<size_t>(end_ - p_) < n) {
-        ok_ = false;
-        return false;
-    }
-    out = p_;
-    p_ += n;
-    return true;
-}
-
-bool WireReader::u8(uint8_t &v) {
-    const uint8_t *p;
-    if (!take(1, p))
-        return false;
-    v = p[0];
-    return true;
-}
-
-template <typename T>
-bool WireReader::little_endian(T &v) {
-    const uint8_t *p;
-    if (!take(sizeof(T), p))
-        return false;
-    v = 0;
-    for (size_t i = sizeof(T); i-- > 0;)
-        v = static_cast<T>((v << 8) | p[i]);
-    return true;
-}
-
-bool WireReader::u16(uint16_t &v) {
-    return little_endian(v);
-}
-
-bool WireReader::u32(uint32_t &v) {
-    return little_endian(v);
-}
-
-bool WireReader::u64(uint64_t &v) {
-    return little_endian(v);
 }
 
 bool WireReader::i32(int32_t &v) {

@@ -28,6 +28,7 @@
 // Schema reply: see cdbd's schema export (SchemaBlob) and the client's loader.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -146,9 +147,9 @@ class WireWriter {
   public:
     explicit WireWriter(Op op, uint16_t status = kStatusOk);
     void u8(uint8_t v) { buf_.push_back(v); }
-    void u16(uint16_t v);
-    void u32(uint32_t v);
-    void u64(uint64_t v);
+    void u16(uint16_t v) { little_endian(v); }
+    void u32(uint32_t v) { little_endian(v); }
+    void u64(uint64_t v) { little_endian(v); }
     void i32(int32_t v) { u32(static_cast<uint32_t>(v)); }
     void bytes(const void *p, size_t n);
     void str(std::string_view s);
@@ -166,7 +167,16 @@ class WireWriter {
   private:
     bool value(const confd_value_t &v, unsigned depth);
     template <typename T>
-    void little_endian(T v);
+    void little_endian(T v) {
+        uint8_t b[sizeof(T)];
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(b, &v, sizeof(T));
+        } else {
+            for (size_t i = 0; i < sizeof(T); ++i)
+                b[i] = static_cast<uint8_t>(v >> (8 * i));
+        }
+        buf_.insert(buf_.end(), b, b + sizeof(T));
+    }
     std::vector<uint8_t> buf_;
 };
 
@@ -174,10 +184,16 @@ class WireWriter {
 class WireReader {
   public:
     WireReader(const uint8_t *p, size_t n) : p_(p), end_(p + n) {}
-    bool u8(uint8_t &v);
-    bool u16(uint16_t &v);
-    bool u32(uint32_t &v);
-    bool u64(uint64_t &v);
+    bool u8(uint8_t &v) {
+        const uint8_t *p;
+        if (!take(1, p))
+            return false;
+        v = p[0];
+        return true;
+    }
+    bool u16(uint16_t &v) { return little_endian(v); }
+    bool u32(uint32_t &v) { return little_endian(v); }
+    bool u64(uint64_t &v) { return little_endian(v); }
     bool i32(int32_t &v);
     bool str(std::string &s);
     bool bytes(void *out, size_t n);
@@ -194,9 +210,29 @@ class WireReader {
 
   private:
     bool value(confd_value_t &v, unsigned depth);
-    bool take(size_t n, const uint8_t *&out);
+    bool take(size_t n, const uint8_t *&out) {
+        if (!ok_ || static_cast<size_t>(end_ - p_) < n) {
+            ok_ = false;
+            return false;
+        }
+        out = p_;
+        p_ += n;
+        return true;
+    }
     template <typename T>
-    bool little_endian(T &v);
+    bool little_endian(T &v) {
+        const uint8_t *p;
+        if (!take(sizeof(T), p))
+            return false;
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(&v, p, sizeof(T));
+        } else {
+            v = 0;
+            for (size_t i = sizeof(T); i-- > 0;)
+                v = static_cast<T>((v << 8) | p[i]);
+        }
+        return true;
+    }
     const uint8_t *p_;
     const uint8_t *end_;
     bool ok_ = true;

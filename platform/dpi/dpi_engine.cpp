@@ -29,7 +29,7 @@ dpi_engine *g_engine = nullptr;
 dpi_exception_fn g_exception_fn = nullptr;
 
 // Builds the id tables from nDPI's protocol defaults.
-int load_protocols(dpi_engine &e) {
+dpi_code load_protocols(dpi_engine &e) {
     ndpi_proto_defaults_t *d = ndpi_get_proto_defaults(e.mod);
     uint32_t n = ndpi_get_num_supported_protocols(e.mod);
     if (!d || n + 1 > DPI_MAX_PROTO_IDS)
@@ -53,7 +53,7 @@ int load_protocols(dpi_engine &e) {
     e.infos.resize(n + 1);
     for (uint32_t id = 1; id <= n; ++id)
         e.infos[id] = {e.long_names[id].c_str(), e.families[id].c_str()};
-    return 0;
+    return DPI_OK;
 }
 
 bool known(const dpi_engine *e, uint32_t id) {
@@ -106,7 +106,7 @@ void dpi_error_text(int code, char *buf, size_t size) {
     std::snprintf(buf, size, "%s (%d)", dpi_exception_text(code), code);
 }
 
-int dpi_init(const dpi_config &cfg) {
+dpi_code dpi_init(const dpi_config &cfg) {
     if (g_engine)
         return DPI_ERR_STARTED;
     ndpi_init_prefs prefs = ndpi_no_prefs;
@@ -125,25 +125,25 @@ int dpi_init(const dpi_config &cfg) {
         ndpi_set_detection_preferences(e->mod, ndpi_pref_enable_tls_block_dissection, 1);
     e->version = std::string("nDPI ") + ndpi_revision();
     g_engine = e;
-    return 0;
+    return DPI_OK;
 }
 
-int dpi_enable_all_protocols() {
+dpi_code dpi_enable_all_protocols() {
     if (!g_engine)
         return DPI_ERR_NOT_STARTED;
     if (g_engine->enabled)
-        return 0;
+        return DPI_OK;
     NDPI_PROTOCOL_BITMASK all;
     NDPI_BITMASK_SET_ALL(all);
     ndpi_set_protocol_detection_bitmask2(g_engine->mod, &all);
     ndpi_finalize_initialization(g_engine->mod);
-    if (int rc = load_protocols(*g_engine); rc != 0)
+    if (dpi_code rc = load_protocols(*g_engine); rc != DPI_OK)
         return rc;
     g_engine->enabled = true;
-    return 0;
+    return DPI_OK;
 }
 
-int dpi_walk_protocols(dpi_proto_filter, dpi_proto_walk_fn fn, void *arg) {
+dpi_code dpi_walk_protocols(dpi_proto_filter, dpi_proto_walk_fn fn, void *arg) {
     if (!g_engine)
         return DPI_ERR_NOT_STARTED;
     if (!g_engine->enabled)
@@ -157,7 +157,7 @@ int dpi_walk_protocols(dpi_proto_filter, dpi_proto_walk_fn fn, void *arg) {
         if (fn(&p, arg) != 0)
             return DPI_ERR_CALLBACK;
     }
-    return 0;
+    return DPI_OK;
 }
 
 const dpi_engine *dpi_get_handle() {

@@ -59,12 +59,12 @@ void dpi_raise_exception(int code);
 // Printable text of an exception code.
 const char *dpi_exception_text(int code);
 
-// Starts the engine: 0 or a negative code.
-int dpi_init(const dpi_config &cfg);
+// Starts the engine: DPI_OK or an error code.
+dpi_code dpi_init(const dpi_config &cfg);
 // Text of an error code into buf (always terminated).
 void dpi_error_text(int code, char *buf, size_t size);
-// Turns recognition on for every protocol the engine knows: 0 or a negative code.
-int dpi_enable_all_protocols();
+// Turns recognition on for every protocol the engine knows: DPI_OK or an error code.
+dpi_code dpi_enable_all_protocols();
 
 // One protocol as the walk reports it.
 struct dpi_proto {
@@ -74,9 +74,9 @@ struct dpi_proto {
 };
 enum dpi_proto_filter { DPI_PROTO_ALL };
 // Calls fn once per protocol in id order; a nonzero return of fn stops the walk with
-// DPI_ERR_CALLBACK. 0 or a negative code.
+// DPI_ERR_CALLBACK. DPI_OK or an error code.
 using dpi_proto_walk_fn = int (*)(const dpi_proto *proto, void *arg);
-int dpi_walk_protocols(dpi_proto_filter filter, dpi_proto_walk_fn fn, void *arg);
+dpi_code dpi_walk_protocols(dpi_proto_filter filter, dpi_proto_walk_fn fn, void *arg);
 
 struct dpi_engine;
 // The running engine, null when stopped.

@@ -90,18 +90,18 @@ void write_field(hbus_msg &rec, const Field &f, uint32_t v) {
         std::memcpy(base + f.offset, &v, sizeof v);
 }
 
-int refuse(hbus_msg *rec, std::string *err, std::string why) {
+plx::Status refuse(hbus_msg *rec, std::string *err, std::string why) {
     std::memset(rec, 0, sizeof *rec);
     if (err)
         *err = std::move(why);
-    return 22;
+    return PLX_EINVAL;
 }
 
 }  // namespace
 
-int hbus_msg_encode(const hbus_msg *rec, uint8_t *out, uint16_t *out_len) {
+plx::Status hbus_msg_encode(const hbus_msg *rec, uint8_t *out, uint16_t *out_len) {
     if (!rec || !out || !out_len)
-        return 22;
+        return PLX_EINVAL;
     uint32_t pos = HBUS_WIRE_HDR_LEN;
     std::span<const Field> fields = fields_of(rec->type);
     for (const Field &f : fields) {
@@ -121,7 +121,7 @@ int hbus_msg_encode(const hbus_msg *rec, uint8_t *out, uint16_t *out_len) {
             --used;
         if (used > 0) {
             if (pos + kAttrHdrLen + 2 + used > HBUS_WIRE_MAX)
-                return 22;
+                return PLX_EINVAL;
             put16(out + pos, kTagOpaque);
             put16(out + pos + 2, 2 + used);
             put16(out + pos + 4, kBodyStart);
@@ -137,12 +137,12 @@ int hbus_msg_encode(const hbus_msg *rec, uint8_t *out, uint16_t *out_len) {
     put32(out + 8, rec->source);
     put16(out + 12, pos - HBUS_WIRE_HDR_LEN);
     *out_len = static_cast<uint16_t>(pos);
-    return 0;
+    return PLX_OK;
 }
 
-int hbus_msg_decode(hbus_msg *rec, const uint8_t *in, uint32_t len, std::string *err) {
+plx::Status hbus_msg_decode(hbus_msg *rec, const uint8_t *in, uint32_t len, std::string *err) {
     if (!rec)
-        return 22;
+        return PLX_EINVAL;
     std::memset(rec, 0, sizeof *rec);
     if (!in || len < HBUS_WIRE_HDR_LEN)
         return refuse(rec, err, "truncated header (" + std::to_string(len) + " bytes)");
@@ -204,5 +204,5 @@ int hbus_msg_decode(hbus_msg *rec, const uint8_t *in, uint32_t len, std::string 
         seen |= 1u << tag;
         write_field(*rec, *f, f->size == 1 ? value[0] : get32(value));
     }
-    return 0;
+    return PLX_OK;
 }

@@ -42,14 +42,18 @@
 #include <cstdint>
 #include <string>
 
+#include "common/plx_status.h"
+
 inline constexpr uint32_t HBUS_RECORD_SIZE = 1024;
 inline constexpr uint32_t HBUS_WIRE_MAX = 1024;  // largest encoded message
 inline constexpr uint32_t HBUS_WIRE_HDR_LEN = 14;
 inline constexpr uint8_t HBUS_WIRE_VERSION = 1;
 
-inline constexpr uint32_t HBUS_MSG_SUBSCRIBE = 1;
-inline constexpr uint32_t HBUS_MSG_TLOC_UPDATE = 5;
-inline constexpr uint32_t HBUS_MSG_TLOC_WITHDRAW = 6;
+enum hbus_msg_type : uint32_t {
+    HBUS_MSG_SUBSCRIBE = 1,
+    HBUS_MSG_TLOC_UPDATE = 5,
+    HBUS_MSG_TLOC_WITHDRAW = 6,
+};
 
 inline constexpr uint32_t HBUS_AF_INET = 2;
 
@@ -89,10 +93,11 @@ static_assert(offsetof(hbus_msg, family) == 24 && offsetof(hbus_msg, originator)
               offsetof(hbus_msg, weight) == 312);
 
 // Writes the wire form of rec into out (room for HBUS_WIRE_MAX bytes) and its length into
-// *out_len. 0, or 22 when an argument is missing or the opaque body of another type does not
-// fit (nothing useful is written then).
-int hbus_msg_encode(const hbus_msg *rec, uint8_t *out, uint16_t *out_len);
+// *out_len. PLX_OK, or PLX_EINVAL when an argument is missing or the opaque body of another type
+// does not fit (nothing useful is written then).
+plx::Status hbus_msg_encode(const hbus_msg *rec, uint8_t *out, uint16_t *out_len);
 
-// Fills rec (zeroed first) from a received payload. 0, or 22 with *err (when given) saying what
-// is wrong; rec is then all zero.
-int hbus_msg_decode(hbus_msg *rec, const uint8_t *in, uint32_t len, std::string *err = nullptr);
+// Fills rec (zeroed first) from a received payload. PLX_OK, or PLX_EINVAL with *err (when given)
+// saying what is wrong; rec is then all zero.
+plx::Status hbus_msg_decode(hbus_msg *rec, const uint8_t *in, uint32_t len,
+                            std::string *err = nullptr);

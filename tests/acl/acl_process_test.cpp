@@ -108,8 +108,7 @@ TEST_F(AclProcess, OutOfMemoryIsRetriedWhenMemoryIsReleasedRefusalsAreNot) {
     EXPECT_EQ(std::tuple(m[1].name, m[1].type), std::tuple("big", FIB_MSG_ACL_BIND));
     EXPECT_LT(m[1].filter_id, kFilters);
     EXPECT_EQ(notes.back(), "acl big Success");
-    auto *prog =
-        static_cast<PolicyProgram *>(plx_intf_config_acl_find(&model_, "big", 1)->p_program);
+    auto *prog = plx_intf_config_acl_find(&model_, "big", 1)->p_program;
     ASSERT_NE(prog, nullptr);
     for (uint32_t port : {10, 20, 30, 40}) {  // sequences in ascending order
         FpPacket pkt{};
@@ -185,8 +184,7 @@ TEST_F(AclProcess, CopiedPolicersAndMirrorsFollowTheirEdits) {
         FpPacket p;
         p.field[12] = 1;
         auto *l = plx_intf_config_acl_find(&model_, "a", PLX_ACL_FAMILY_IPV4);
-        return reinterpret_cast<const uint8_t *>(
-            fp_eval(static_cast<PolicyProgram *>(l->p_program), p).record + 1);
+        return reinterpret_cast<const uint8_t *>(fp_eval(l->p_program, p).record + 1);
     };
     auto police = [&] { return *plx_action_slot<PoliceSlot>(data(), 1); };
     auto mirror = [&] { return *plx_action_slot<MirrorSlot>(data(), 2); };

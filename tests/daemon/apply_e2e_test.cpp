@@ -14,7 +14,7 @@
 
 #include "compiler/plx_program.h"
 #include "fplink/fp_common.h"
-#include "tests/fplink/fp_test_env.h"
+#include "tests/support/fp_test_env.h"
 #include "tests/support/test_process.h"
 
 namespace {
@@ -119,8 +119,11 @@ class Router : public ::testing::Test {
         std::string out = cli(args);
         ASSERT_NE(out.find("committed"), std::string::npos) << args << ": " << out;
     }
-    // Messages journalled since the last call, once fibd has been quiet for half a second.
-    std::vector<Msg> take() {
+    // Messages journalled since the last call, once at least `expected` have arrived (or 10 s
+    // passed: a slow sanitizer build may take longer than the quiet period to compile) and fibd
+    // has then been quiet for half a second.
+    std::vector<Msg> take(size_t expected = 0) {
+        wait_for([&] { return lines().size() >= seen_ + expected; }, 10000);
         size_t last = SIZE_MAX;
         for (int quiet = 0; quiet < 5;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -169,7 +172,7 @@ const std::string kCorp = "10,20,21,22,23,24,25,26,27,28,29";
 
 TEST_F(Router, ExampleConfigurationIsBoundAndClassifiesLikeFirstMatch) {
     commit(std::string("load ") + PLX_SOURCE_DIR + "/examples/router-config.xml");
-    std::vector<Msg> msgs = take();
+    std::vector<Msg> msgs = take(5);
     const Msg *corp = last(msgs, "branch-data", kCorp), *guest = last(msgs, "branch-data", "40"),
               *apps = last(msgs, "branch-apps", kCorp), *lan = last(msgs, "lan-in", "0"),
               *lan6 = last(msgs, "lan6-in", "1");
@@ -240,14 +243,14 @@ TEST_F(Router, InitialReadCompilesEachListOnce) {
 
 TEST_F(Router, ListChangesTlocEventsAndPolicersRebuildExactlyTheirUsers) {
     commit(std::string("load ") + PLX_SOURCE_DIR + "/examples/router-config.xml");
-    std::vector<Msg> msgs = take();
+    std::vector<Msg> msgs = take(5);
     const uint64_t corp = last(msgs, "branch-data", kCorp)->filter_id;
     const uint64_t guest = last(msgs, "branch-data", "40")->filter_id;
     const uint64_t lan = last(msgs, "lan-in", "0")->filter_id;
 
     // A prefix list change: its one policy user is withdrawn and bound to a new program.
     commit("set '/policy-from-qctrl/lists/data-prefix-list{datacenter}/ip-prefix{10.102.0.0/16}'");
-    msgs = take();
+    msgs = take(2);
     ASSERT_EQ(msgs.size(), 2u);
     EXPECT_EQ(std::tuple(msgs[0].op, msgs[0].filter_id, msgs[0].vpn_ids),
               std::tuple("policy-unbind", corp, kCorp));
@@ -255,7 +258,7 @@ TEST_F(Router, ListChangesTlocEventsAndPolicersRebuildExactlyTheirUsers) {
     EXPECT_LT(msgs[1].filter_id, kFilters);
     // The access lists' own prefix list: all three bindings of lan-in move together.
     commit("set '/policy/lists/data-prefix-list{mgmt-hosts}/ip-prefix{10.254.0.0/24}'");
-    msgs = take();
+    msgs = take(2);
     ASSERT_EQ(msgs.size(), 2u);
     EXPECT_EQ(std::tuple(msgs[0].op, msgs[0].filter_id), std::tuple("acl-unbind", lan));
     EXPECT_EQ(std::tuple(msgs[1].op, msgs[1].bindings),
@@ -270,8 +273,8 @@ TEST_F(Router, ListChangesTlocEventsAndPolicersRebuildExactlyTheirUsers) {
                               "update 198.51.100.7 lte gre index=9"}) {
         SCOPED_TRACE(event);
         std::string out = run(hbusctl + event);
-        msgs = take();
         bool named = std::string(event).find("198.51") == std::string::npos;
+        msgs = take(named ? 2 : 0);
         ASSERT_EQ(msgs.size(), named ? 2u : 0u) << out;
         if (named) {
             EXPECT_EQ(std::tuple(msgs[0].op, msgs[0].vpn_ids), std::tuple("policy-unbind", kCorp));
@@ -285,7 +288,7 @@ TEST_F(Router, ListChangesTlocEventsAndPolicersRebuildExactlyTheirUsers) {
     EXPECT_TRUE(take().empty());
     // A VPN added to guest-vpns binds that VPN alone, with the program it has.
     commit("set '/policy-from-qctrl/lists/vpn-list{guest-vpns}/vpn{41}'");
-    msgs = take();
+    msgs = take(1);
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(std::tuple(msgs[0].op, msgs[0].filter_id, msgs[0].vpn_ids),
               std::tuple("policy-bind", guest, "41"));
@@ -313,11 +316,11 @@ TEST_F(Router, PolicyWithoutFilterMemoryIsReprogrammedWhenAnotherGoesAway) {
     std::ofstream(filler) << big_policy("filler", "vl-a", 100, 170);
     std::ofstream(big) << big_policy("big", "vl-b", 200, 110);
     commit("load " + filler);
-    std::vector<Msg> msgs = take();
+    std::vector<Msg> msgs = take(1);
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_LT(msgs[0].filter_id, kFilters);
     commit("load " + big);
-    msgs = take();
+    msgs = take(1);
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(std::tuple(msgs[0].op, msgs[0].name, msgs[0].filter_id),
               std::tuple("policy-bind", "big", uint64_t{kFilters}))
@@ -326,7 +329,7 @@ TEST_F(Router, PolicyWithoutFilterMemoryIsReprogrammedWhenAnotherGoesAway) {
     commit("delete '/policy-from-qctrl/data-policy{filler}'");
     // The unbind of filler; once its program is released, big is tried again and bound.
     ASSERT_TRUE(wait_for([&] { return lines().size() >= seen_ + 3; }, 5000));
-    msgs = take();
+    msgs = take(3);
     ASSERT_EQ(msgs.size(), 3u);
     EXPECT_EQ(std::tuple(msgs[0].op, msgs[0].name), std::tuple("policy-unbind", "filler"));
     EXPECT_EQ(std::tuple(msgs[1].op, msgs[1].name, msgs[1].filter_id),
@@ -358,7 +361,7 @@ TEST_F(Router, NineFieldPolicyIsBoundAndClassifiesLikeFirstMatch) {
 <action><base-action>accept</base-action><count>low</count></action></sequence>
 </vpn-list></data-policy></policy-from-qctrl>)";
     commit("load " + xml);
-    std::vector<Msg> msgs = take();
+    std::vector<Msg> msgs = take(1);
     const Msg *m = last(msgs, "nine", "10");
     ASSERT_NE(m, nullptr);
     ASSERT_EQ(m->op, "policy-bind");

@@ -46,69 +46,67 @@ class DebugActions : public ::testing::Test {
     static int run(Action action) { return action(nullptr, nullptr, nullptr, nullptr, 0); }
 };
 
-TEST_F(DebugActions, SingleSwitchesAndAll) {
-    EXPECT_EQ(run(plx_debug_dpi), 0);
+// Single switches and "all" write their containers; disabling removes what is on; a write that
+// fails leaves the debug word as it was.
+TEST_F(DebugActions, SwitchesWriteTheirContainersAndFailedWritesChangeNothing) {
+    EXPECT_EQ(run(plx_debug_dpi), CONFD_OK);
     EXPECT_EQ(plx_debug_flags, PLX_DEBUG_DPI);
     // All replaces the single switch: its container goes, "all" comes, the layer traces.
-    EXPECT_EQ(run(plx_debug_all), 0);
+    EXPECT_EQ(run(plx_debug_all), CONFD_OK);
     EXPECT_EQ(plx_debug_flags, PLX_DEBUG_ALL_ON);
     EXPECT_EQ(qconfd_debug_level(), 1);
     // A single switch while all are on changes nothing.
-    EXPECT_EQ(run(plx_debug_config), 0);
+    EXPECT_EQ(run(plx_debug_config), CONFD_OK);
     EXPECT_EQ(g_writes, (std::vector<std::string>{"+/debugs/plx/dpi", "-/debugs/plx/dpi",
                                                   "+/debugs/plx/all"}));
-}
+    // Also after SIGUSR1 switched everything on, "all" is removed though no action created it.
+    g_writes.clear();
+    plx_debug_flags = PLX_DEBUG_ALL_ON;
+    EXPECT_EQ(run(plx_debug_disable_all), CONFD_OK);
+    EXPECT_EQ(g_writes, (std::vector<std::string>{"-/debugs/plx/all"}));
 
-TEST_F(DebugActions, DisableAllRemovesWhatIsOn) {
     run(plx_debug_config);
     run(plx_debug_policy);
     g_writes.clear();
-    EXPECT_EQ(run(plx_debug_disable_all), 0);
+    EXPECT_EQ(run(plx_debug_disable_all), CONFD_OK);
     EXPECT_EQ(plx_debug_flags, PLX_DEBUG_ALL_OFF);
     EXPECT_EQ(g_writes, (std::vector<std::string>{"-/debugs/plx/config", "-/debugs/plx/policy"}));
 
-    // After SIGUSR1 switched everything on, "all" is removed even though no action created it.
-    g_writes.clear();
-    plx_debug_flags = PLX_DEBUG_ALL_ON;
-    EXPECT_EQ(run(plx_debug_disable_all), 0);
-    EXPECT_EQ(g_writes, (std::vector<std::string>{"-/debugs/plx/all"}));
-}
-
-TEST_F(DebugActions, FailedWriteLeavesTheWord) {
+    plx_debug_flags = 0;
     g_refuse = PLX_DEBUG_PATH_HBUS;
-    EXPECT_EQ(run(plx_debug_hbus), -1);
+    EXPECT_EQ(run(plx_debug_hbus), CONFD_ERR);
     EXPECT_EQ(plx_debug_flags, 0u);
     run(plx_debug_config);
     g_refuse = PLX_DEBUG_PATH_CONFIG;
-    EXPECT_EQ(run(plx_debug_disable_all), -1);
+    EXPECT_EQ(run(plx_debug_disable_all), CONFD_ERR);
     EXPECT_EQ(plx_debug_flags, PLX_DEBUG_CONFIG);
 }
 
-// Effective create and delete levels of a row (a row without a delete-only subscription deletes
-// at its main level).
-uint8_t create_level(const SubscriptionPoint &r) {
-    return r.priorities & 0x0F;
-}
+// Effective delete level of a row: a row without a delete-only subscription deletes at its main
+// level.
 uint8_t delete_level(const SubscriptionPoint &r) {
-    return (r.priorities >> 4) ? (r.priorities >> 4) : create_level(r);
+    return qconfd_delete_priority(r) ? qconfd_delete_priority(r) : qconfd_add_priority(r);
 }
 
-// Nothing is created before the object it lives in, nor deleted after it.
+// Nothing is created before the object it lives in, nor deleted after it: in plxd's table and in
+// the layer's common rows.
 TEST(SubscriptionTable, ChildrenComeAfterTheirParentAndGoBefore) {
     int pairs = 0;
-    for (SubscriptionPoint *child = plx_confd_subscriptions(); child->path[0]; ++child) {
-        const std::string path = child->path;
-        // The TLOC preference list of a sequence is the intended exception: it is read before its
-        // sequence and deleted after it, so that the sequence reader finds it.
-        if (path.ends_with("/qrv-tloc-pref-list"))
-            continue;
-        for (SubscriptionPoint *parent = plx_confd_subscriptions(); parent->path[0]; ++parent) {
-            if (!path.starts_with(std::string(parent->path) + "/"))
+    for (SubscriptionPoint *table : {plx_confd_subscriptions(), qconfd_common_subscriptions()}) {
+        for (SubscriptionPoint *child = table; child->path[0]; ++child) {
+            const std::string path = child->path;
+            // The TLOC preference list of a sequence is the intended exception: it is read before
+            // its sequence and deleted after it, so that the sequence reader finds it.
+            if (path.ends_with("/qrv-tloc-pref-list"))
                 continue;
-            SCOPED_TRACE(path + " under " + parent->path);
-            EXPECT_GE(create_level(*child), create_level(*parent));
-            EXPECT_LE(delete_level(*child), delete_level(*parent));
-            ++pairs;
+            for (SubscriptionPoint *parent = table; parent->path[0]; ++parent) {
+                if (!path.starts_with(std::string(parent->path) + "/"))
+                    continue;
+                SCOPED_TRACE(path + " under " + parent->path);
+                EXPECT_GE(qconfd_add_priority(*child), qconfd_add_priority(*parent));
+                EXPECT_LE(delete_level(*child), delete_level(*parent));
+                ++pairs;
+            }
         }
     }
     EXPECT_GT(pairs, 20);

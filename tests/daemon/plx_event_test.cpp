@@ -16,7 +16,7 @@
 #include "daemon/plx_daemon.h"
 #include "policy/plx_config.h"
 #include "progmem/plx_if_fpmem.h"
-#include "tests/fplink/fp_test_env.h"
+#include "tests/support/fp_test_env.h"
 
 namespace {
 

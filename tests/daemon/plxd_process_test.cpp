@@ -147,18 +147,18 @@ class Plxd : public ::testing::Test {
     }
 };
 
-TEST_F(Plxd, BadOptionPrintsUsageAndExitsOne) {
+// A bad option prints the usage line and exits with 1; the pid file of another instance refuses
+// the start with -1.
+TEST_F(Plxd, BadOptionAndAnotherInstanceRefuseStart) {
     start({"-f", "-x"});
     int status = wait_exit();
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_EQ(read("stderr"), "usage: plxd [-f]\n");
-}
 
-TEST_F(Plxd, PidFileOfAnotherInstanceRefusesStart) {
     std::ofstream(root / "var/run/plxd.0.pid").close();
     start({"-f"});
-    int status = wait_exit();
+    status = wait_exit();
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 255);
     EXPECT_EQ(read("stderr"), "Daemon plxd already exists @ pid 0\n");
@@ -182,9 +182,11 @@ TEST_F(Plxd, Usr2StopsInOrderWithStatusZero) {
     EXPECT_TRUE(stop_peer(fwdplane));
 }
 
-// The next two tests run while plxd waits for a forwarding plane: signals work at any time.
-TEST_F(Plxd, TermExitsAtOnceWithStatusZero) {
-    for (int run = 0; run < 2; ++run) {  // the pid file left behind names a process gone
+// Signals work at any time, here while plxd waits for a forwarding plane: SIGTERM exits at once
+// with status 0 (twice: the pid file left behind names a process gone), SIGINT ends abnormally
+// with the assertion line.
+TEST_F(Plxd, TermExitsAtOnceAndInterruptEndsAbnormally) {
+    for (int run = 0; run < 2; ++run) {
         start({"-f"});
         ASSERT_TRUE(wait_running()) << run;
         kill(pid, SIGTERM);
@@ -192,9 +194,6 @@ TEST_F(Plxd, TermExitsAtOnceWithStatusZero) {
         ASSERT_TRUE(WIFEXITED(status)) << status;
         EXPECT_EQ(WEXITSTATUS(status), 0);
     }
-}
-
-TEST_F(Plxd, InterruptEndsAbnormallyWithAssertionLine) {
     start({"-f"});
     ASSERT_TRUE(wait_running());
     kill(pid, SIGINT);
@@ -205,22 +204,9 @@ TEST_F(Plxd, InterruptEndsAbnormallyWithAssertionLine) {
 }
 
 #ifdef SYSMGRD_PATH
-// With a system manager running, plxd connects and sends its first hello at once.
-TEST_F(Plxd, SendsHellosToTheSystemManager) {
-    pid_t sysmgr = start_peer(SYSMGRD_PATH, {}, "sysmgrd");
-    pid_t fwdplane = start_fwdplane();
-    start({"-f"});
-    const std::string expected = "hello from plxd (9) pid " + std::to_string(pid) + " #1";
-    EXPECT_TRUE(wait_output("sysmgrd-stdout", expected)) << read("sysmgrd-stdout");
-    kill(pid, SIGUSR2);
-    int status = wait_exit();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_TRUE(stop_peer(fwdplane));
-    stop_peer(sysmgr);
-}
-
 // Start-up stops at program memory until a forwarding plane reports its tables ready: no hello
-// goes out before, and the first one follows within about a second of the forwarding plane.
+// goes out before; then plxd connects to the system manager and its first hello follows within
+// about a second of the forwarding plane.
 TEST_F(Plxd, WaitsForTheForwardingPlaneBeforeGoingOn) {
     pid_t sysmgr = start_peer(SYSMGRD_PATH, {}, "sysmgrd");
     start({"-f"});
@@ -230,7 +216,8 @@ TEST_F(Plxd, WaitsForTheForwardingPlaneBeforeGoingOn) {
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "plxd ended while waiting";
 
     pid_t fwdplane = start_fwdplane();
-    EXPECT_TRUE(wait_output("sysmgrd-stdout", "hello from plxd (9)")) << read("sysmgrd-stdout");
+    const std::string first = "hello from plxd (9) pid " + std::to_string(pid) + " #1";
+    EXPECT_TRUE(wait_output("sysmgrd-stdout", first)) << read("sysmgrd-stdout");
     kill(pid, SIGUSR2);
     int status = wait_exit();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;

@@ -6,9 +6,10 @@
 
 #include "daemon/plx_ctx.h"
 #include "dpi/plx_dpi.h"
+#include "oper/plx_cli_print.h"
 #include "platform/dpi/dpi_engine.h"
 #include "policy/plx_config.h"
-#include "tests/fplink/fp_test_env.h"
+#include "tests/support/fp_test_env.h"
 
 namespace {
 
@@ -45,14 +46,14 @@ class PlxDpi : public ::testing::Test {
         ctx_.policy = &db_;
         ASSERT_EQ(plx_dpi_init(&ctx_), 0);
         t_ = plx_dpi_tables_from_shm();
-        plx_dpi_set_cli_writer([this](int usid, std::string_view s) {
+        plx_cli_set_sink([this](int usid, std::string_view s) {
             EXPECT_EQ(usid, 7);
             out_ += s;
         });
         uinfo_.usid = 7;
     }
     void TearDown() override {
-        plx_dpi_set_cli_writer(nullptr);
+        plx_cli_set_sink(nullptr);
         plx_dpi_destroy();
     }
     std::string run(int (*action)(confd_user_info *, xml_tag *, confd_hkeypath_t *,

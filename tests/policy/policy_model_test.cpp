@@ -39,15 +39,6 @@ TEST_F(ModelTest, KeysAndOrders) {
     EXPECT_EQ(plx_config_vpn_list_find(&db, longname)->name.view().size(), 127u);
 }
 
-TEST(ModelNames, ActionAndMatchTypeNames) {
-    EXPECT_STREQ(plx_action_type_name(PLX_ACTION_BASE), "-");
-    EXPECT_STREQ(plx_action_type_name(PLX_ACTION_VERB_ACCEPT), "accept");
-    EXPECT_STREQ(plx_action_type_name(PLX_ACTION_SLA_CLASS), "sla-class");
-    EXPECT_STREQ(plx_action_type_name(PLX_ACTION_TYPE_COUNT), "-");
-    EXPECT_STREQ(plx_match_type_name(PLX_MATCH_DNS), "DNS");
-    EXPECT_STREQ(plx_match_type_name(PLX_MATCH_MAX + 1), "--");
-}
-
 TEST_F(ModelTest, RulesHeldInSequenceOrderWithMatchAny) {
     data_policy("dp", "vl");
     for (uint32_t s : {30u, 10u, 20u})

@@ -127,7 +127,7 @@ class ProcessTest : public ModelTest {
     }
     PolicyProgram *program(uint32_t type, std::string_view p, std::string_view vl) {
         policy_vpn_list *v = plx_config_policy_vpn_list_find(&db, type, p, vl);
-        return v ? static_cast<PolicyProgram *>(v->p_program) : nullptr;
+        return v ? v->p_program : nullptr;
     }
     uint32_t filter_of(uint32_t type, std::string_view p, std::string_view vl) {
         policy_vpn_list *v = plx_config_policy_vpn_list_find(&db, type, p, vl);

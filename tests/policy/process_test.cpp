@@ -12,13 +12,6 @@
 namespace plx::cfg::test {
 namespace {
 
-// The packet field the forwarding plane reads for each match type the tests use.
-const std::map<uint32_t, uint32_t> kField = {
-    {PLX_MATCH_PROTOCOL, 1}, {PLX_MATCH_SRC_PORT, 2}, {PLX_MATCH_DST_PORT, 3},
-    {PLX_MATCH_SRC_ADDR, 4}, {PLX_MATCH_DST_ADDR, 5}, {PLX_MATCH_DSCP, 6},
-    {PLX_MATCH_PKT_LEN, 9},  {PLX_MATCH_APP, 10},     {PLX_MATCH_APP_FAMILY, 11},
-    {PLX_MATCH_ANY, 12},     {PLX_MATCH_DNS, 18}};
-
 // The family the forwarding plane gives an application: entry p of the family table for ids it
 // covers, else 0.
 uint32_t family_of(uint32_t app) {
@@ -33,12 +26,13 @@ ActionData first_match(const policy_vpn_list &v, const FpPacket &pkt) {
     for (const rule &r : v.rules) {
         std::map<uint32_t, bool> ok;
         for (const match_cond &c : r.matches) {
-            uint32_t f = kField.at(c.field_type), x = pkt.field[f];
+            uint32_t f = plx_match_field(c.field_type), x = pkt.field[f];
             auto a = c.addr();
             uint32_t net = uint32_t(a[0]) << 24 | a[1] << 16 | a[2] << 8 | a[3];
             uint32_t mask = c.high == 0 || c.high > 32 ? 0 : ~0u << (32 - c.high);
-            ok[f] = ok[f] ||
-                    (f == 4 || f == 5 ? (x & mask) == (net & mask) : c.low <= x && x <= c.high);
+            ok[f] = ok[f] || (f == PLX_FIELD_SRC_ADDR || f == PLX_FIELD_DST_ADDR
+                                  ? (x & mask) == (net & mask)
+                                  : c.low <= x && x <= c.high);
         }
         if (std::all_of(ok.begin(), ok.end(), [](auto &e) { return e.second; })) {
             plx_rule_action_block(r, 800'000'000, out, nullptr);

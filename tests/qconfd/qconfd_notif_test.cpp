@@ -70,14 +70,14 @@ TEST_F(Notif, AFullQueueDropsOnlyItsSeverityAndStopDropsWhatWaits) {
     confd_tag_value_t v[PLX_PROGRAM_STATUS_VALUES];
     int n = plx_build_data_policy_status(v, {"", {}}, "over", "dp", false);
     CONFD_SET_ENUM_VALUE(&v[1].v, 1);
-    EXPECT_EQ(qconfd_enqueue_notification(v, n), -2);
+    EXPECT_EQ(qconfd_enqueue_notification(v, n), QCONFD_DROPPED);
     EXPECT_EQ(send("minor", 2), 0);
     EXPECT_EQ(qconfd_notification_queue_count(0), 100u);
     EXPECT_EQ(qconfd_notification_queue_count(1), 1u);
 
     qconfd_notification_throttler_free();
     EXPECT_EQ(qconfd_notification_queue_count(0), 0u);
-    EXPECT_EQ(qconfd_enqueue_notification(v, n), -1);
+    EXPECT_EQ(qconfd_enqueue_notification(v, n), QCONFD_NOT_QUEUED);
     // With no throttler the notification goes out at once, unthrottled.
     EXPECT_EQ(send("direct", 2), 0);
     EXPECT_TRUE(wait_for([&] { return received("direct").size() == 1; }, 2000));
@@ -98,7 +98,7 @@ TEST_F(Notif, ProgrammingNotificationCarriesTheSharedRegionsUserAndAddress) {
     std::memcpy(r->addr, addr, 4);
     std::strcpy(r->user, "alice");
 
-    ASSERT_EQ(qconfd_setup_shm(), 0);
+    ASSERT_TRUE(qconfd_setup_shm());
     confd_tag_value_t v[PLX_PROGRAM_STATUS_VALUES];
     int n = plx_build_data_policy_status(v, plx_notif_origin(), "corp", "dp1", true);
     EXPECT_EQ(qconfd_notification_text(v, n),
@@ -121,9 +121,9 @@ TEST_F(Notif, ProgrammingNotificationCarriesTheSharedRegionsUserAndAddress) {
     ASSERT_EQ(fchmod(fd, 0666), 0);
     ASSERT_EQ(ftruncate(fd, sizeof(qconfd_shared_region)), 0);
     close(fd);
-    EXPECT_NE(qconfd_setup_shm(), 0);
+    EXPECT_FALSE(qconfd_setup_shm());
     shm_unlink(name.c_str());
-    ASSERT_EQ(qconfd_setup_shm(), 0);
+    ASSERT_TRUE(qconfd_setup_shm());
     EXPECT_STREQ(qconfd_shared_user(), "");
     qconfd_free_shm();
     EXPECT_NE(shm_unlink(name.c_str()), 0);  // removed by the daemon that made it

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "qconfd/qconfd_keypath.h"
 #include "qconfd/qconfd_util.h"
 #include "tests/qconfd/qconfd_test_env.h"
 #include "tests/support/test_process.h"
@@ -152,6 +153,17 @@ TEST(KeypathKeys, FindsTheKeysOfTheNamedListOnly) {
     EXPECT_EQ(qconfd_keypath_get_keys(&kp, nullptr, 1, 200), nullptr);  // it has two keys
     EXPECT_EQ(qconfd_keypath_get_keys(&kp, buf, 1, 999), nullptr);      // no such list
     EXPECT_EQ(qconfd_keypath_get_keys(&kp, buf, 0, 100), nullptr);
+
+    // A reader gets every key, outermost first, and the object's own tag.
+    bool no_memory = true;
+    confd_value_t *all = qconfd_keypath_copy_keys(&kp, 3, no_memory);
+    ASSERT_NE(all, nullptr);
+    EXPECT_FALSE(no_memory);
+    EXPECT_EQ(std::string(CONFD_GET_CBUFPTR(&all[0]), CONFD_GET_BUFSIZE(&all[0])), "x");
+    EXPECT_EQ(std::string(CONFD_GET_CBUFPTR(&all[1]), CONFD_GET_BUFSIZE(&all[1])), "y");
+    EXPECT_EQ(CONFD_GET_UINT32(&all[2]), 7u);
+    qconfd_keypath_free_keys(all, 3);
+    EXPECT_EQ(qconfd_keypath_own_tag(&kp), 300u);
 }
 
 }  // namespace

@@ -2,7 +2,11 @@
 
 #include <cstring>
 #include <fstream>
+#include <span>
 #include <sstream>
+#include <vector>
+
+#include "policy/plx_fold.h"
 
 namespace {
 
@@ -328,7 +332,16 @@ std::string plxc_read_rules(const std::string &path, PlxcRules &out) {
 
 std::string plxc_build(const PlxcRules &rules, bool match_any, plx_compiler_ctx *ctx,
                        PlxRuleTablePtr &table) {
-    // A program names tables in 4-bit fields: n tested fields take 2n - 1 tables.
+    // A program names tables in 4-bit fields: n tested fields take 2n - 1 tables. Beyond the
+    // limit the family conditions are folded into the application fields, as plxd folds them.
+    uint32_t tested = match_any ? 1u << PLX_FIELD_MATCH_ANY : 0;
+    for (const PlxcRule &r : rules.rules)
+        for (const PlxcCond &c : r.conds)
+            tested |= 1u << c.field;
+    const bool fold = plx_fold_needed(tested);
+    const std::span<const uint32_t> families =
+        fold ? plx_fold_family_table() : std::span<const uint32_t>{};
+    auto field_of = [&](const PlxcCond &c) { return fold ? plx_fold_target(c.field) : c.field; };
     bool used[PLX_NUM_FIELDS + 1] = {};
     unsigned nused = 0;
     if (match_any) {
@@ -337,9 +350,9 @@ std::string plxc_build(const PlxcRules &rules, bool match_any, plx_compiler_ctx 
     }
     for (const PlxcRule &r : rules.rules) {
         for (const PlxcCond &c : r.conds) {
-            if (!used[c.field]) {
-                used[c.field] = true;
-                if (++nused > 8)
+            if (!used[field_of(c)]) {
+                used[field_of(c)] = true;
+                if (++nused > PLX_MAX_TESTED_FIELDS)
                     return rules.path + ":" + std::to_string(r.line) + ": '" +
                            plx_field_catalogue[c.field - 1].name +
                            "' is a 9th tested field; a program addresses at most 15 tables "
@@ -359,7 +372,23 @@ std::string plxc_build(const PlxcRules &rules, bool match_any, plx_compiler_ctx 
             plx_field_add_range(ctx, rule, plx_field_get_table(ctx, PLX_FIELD_MATCH_ANY),
                                 PLX_MATCH_ANY_VALUE, PLX_MATCH_ANY_VALUE);
         }
+        uint32_t folded = 0;  // application fields whose folded condition is added
         for (const PlxcCond &c : r.conds) {
+            const uint32_t app = field_of(c);
+            if (fold && (app == PLX_FIELD_APP || app == PLX_FIELD_DNS_APP)) {
+                // The rule's whole condition on the application field, at its first use.
+                if (folded & 1u << app)
+                    continue;
+                folded |= 1u << app;
+                std::vector<plx_fold_cond> conds;
+                for (const PlxcCond &o : r.conds)
+                    for (const PlxcValue &v : o.values)
+                        conds.push_back({o.field, v.lo, v.hi});
+                const uint32_t t = plx_field_get_table(ctx, app);
+                for (auto [lo, hi] : plx_fold_apps(conds, app, families))
+                    plx_field_add_range(ctx, rule, t, lo, hi);
+                continue;
+            }
             uint32_t t = plx_field_get_table(ctx, c.field);
             for (const PlxcValue &v : c.values) {
                 if (v.prefix)

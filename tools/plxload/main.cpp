@@ -498,7 +498,7 @@ struct Loader {
             fib_msg m = bind_msg(false);
             if (send(m)) {
                 say("sent %s\n", fib_msg_json(m).c_str());
-                if (!loop->run_until([&] { return q->txq_head == nullptr; }, kFlushMs))
+                if (!loop->run_until([&] { return msgq_queued_bytes(q) == 0; }, kFlushMs))
                     std::fprintf(stderr, "plxload: the unbind message did not leave\n");
             }
         }
@@ -585,7 +585,7 @@ int run(Loader &l) {
     msgq_params params = l.loop->local_queue_params();
     msgq_callbacks cbs{on_up, on_down, on_reserved, on_recv, nullptr, nullptr};
     l.q = msgq_init(QRV_MOD_PLXD, QRV_MOD_FIBD, MSGQ_HANDLE_TYPE_SERVER, &params, &cbs, &l);
-    if (!l.q || l.q->server == nullptr || l.q->server->listener == nullptr) {
+    if (!l.q || !msgq_is_listening(l.q)) {
         std::fprintf(stderr, "plxload: cannot listen on %s\n", sock.c_str());
         if (l.q)
             msgq_deinit(l.q);

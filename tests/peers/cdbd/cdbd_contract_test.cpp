@@ -106,6 +106,9 @@ TEST_F(CdbContract, ModificationArrays) {
                     "notify seq top", "  ~ /top/policy{p1}/sequence{5} [dscp:-]", "  mods []",
                     "notify seq top",
                     "  ~ /top/policy{p1}/sequence{5} [BEGIN(set) dscp:- END(set)]", "  mods []"));
+    // A leaf given its default value explicitly is a change (the default was implicit).
+    ASSERT_EQ(set("/top/flag", "false"), CONFD_OK);
+    EXPECT_THAT(s.take(), ElementsAre("notify top", "  mods [flag=false]"));
     ASSERT_EQ(set("/top/flag", "true"), CONFD_OK);
     EXPECT_THAT(s.take(), ElementsAre("notify top", "  mods [flag=true]"));
     ASSERT_EQ(set("/top/policy{p1}/sequence{6}"), CONFD_OK);

@@ -416,7 +416,8 @@ TEST_F(DaemonTest, ShowStreamsALongListInConstantMemory) {
         {cdbcli::OperFormat::Text, "\na    x   c"},
         {cdbcli::OperFormat::Json, "\"cname\": "},
         {cdbcli::OperFormat::Xml, "<cname>"}};
-    for (const auto &[format, marker] : formats) {
+    for (const auto &[format, marker_text] : formats) {
+        const char *marker = marker_text;  // a lambda below uses it
         size_t rows = 0, lag = 0;
         const size_t heap0 = mallinfo2().uordblks;
         size_t heap_growth = 0;

@@ -16,8 +16,8 @@
 #include "peers/fwdplane/fp_packet.h"
 #include "peers/peer_util/peer_loop.h"
 #include "progmem/plx_if_fpmem.h"
-#include "tests/fplink/fp_test_env.h"
 #include "tests/peers/fwdplane/fp_test_programs.h"
+#include "tests/support/fp_test_env.h"
 #include "tests/support/test_process.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "dpi/plx_dpi.h"
 #include "peers/fwdplane/fp_dpi.h"
 #include "platform/dpi/dpi_engine.h"
-#include "tests/fplink/fp_test_env.h"
+#include "tests/support/fp_test_env.h"
 #include "tools/pcapgen/pcap_craft.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "common/qrv_util.h"
 #include "peers/hbusd/hbusd_server.h"
 #include "peers/peer_util/peer_loop.h"
-#include "tests/fplink/fp_test_env.h"
+#include "tests/support/fp_test_env.h"
 
 namespace {
 

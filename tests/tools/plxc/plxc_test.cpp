@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "policy/plx_fold.h"
 #include "tools/plxc/plxc_input.h"
 
 namespace {
@@ -77,17 +78,40 @@ TEST(PlxcInput, RulesBuildInWrittenOrderAfterMatchAny) {
     plx_compiler_destroy(ctx);
 }
 
-TEST(PlxcInput, TooManyFieldsRefusedBeforeCompiling) {
+// Beyond eight tested fields the family conditions fold into the application field as plxd
+// folds them, through the protocol-to-family table; a ninth field that cannot fold is refused
+// before compiling.
+TEST(PlxcInput, FamiliesFoldBeyondEightFieldsOtherFieldsAreRefused) {
+    const std::string eight = "rule a protocol=1 src-port=1 dst-port=1 dscp=1\nrule b fc=1 tcp=1 ";
     PlxcRules r;
-    ASSERT_EQ(plxc_parse_rules("f",
-                               "rule a protocol=1 src-port=1 dst-port=1 dscp=1\n"
-                               "rule b fc=1 tcp=1 pkt-len=1 app=1\n",
-                               r),
-              "");
+    ASSERT_EQ(plxc_parse_rules("f", eight + "pkt-len=1 app=1\n", r), "");
     plx_compiler_ctx *ctx = plx_compiler_create();
     PlxRuleTablePtr table;
     EXPECT_EQ(plxc_build(r, true, ctx, table),
               "f:2: 'app' is a 9th tested field; a program addresses at most 15 tables (8 fields)");
+    plx_compiler_destroy(ctx);
+
+    // Applications 5 and 7 are of family 30, 9 of family 20.
+    const uint32_t families[] = {9, 0, 0, 0, 0, 30, 0, 30, 0, 20};
+    plx_fold_use_family_table(families);
+    PlxcRules folding;
+    ASSERT_EQ(
+        plxc_parse_rules("f", eight + "app-family=30\nrule c app=7-9 app-family=30,20\n", folding),
+        "");
+    ctx = plx_compiler_create();
+    ASSERT_EQ(plxc_build(folding, true, ctx, table), "");
+    plx_fold_use_family_table({});
+    EXPECT_EQ(ctx->slots[PLX_FIELD_APP_FAMILY].table_id, 0u) << "the family is not tested";
+    auto apps = [&](uint32_t rule) {
+        std::vector<std::pair<uint32_t, uint32_t>> out;
+        for (const RuleCondition &c : plx_ruletable_get_rule(table.get(), rule)->conditions)
+            if (c.field_id == PLX_FIELD_APP)
+                for (const ValueRange &v : c.ranges)
+                    out.emplace_back(v.min, v.max_val);
+        return out;
+    };
+    EXPECT_EQ(apps(1), (std::vector<std::pair<uint32_t, uint32_t>>{{5, 5}, {7, 7}}));
+    EXPECT_EQ(apps(2), (std::vector<std::pair<uint32_t, uint32_t>>{{7, 7}, {9, 9}}));
     plx_compiler_destroy(ctx);
 }
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "fplink/fp_common.h"
-#include "tests/fplink/fp_test_env.h"
+#include "tests/support/fp_test_env.h"
 #include "tests/support/test_process.h"
 
 namespace {
