@@ -28,7 +28,6 @@ class LocalPlane {
         ctx_.tmr_mgr = mgr_;
         ASSERT_EQ(plx_mem_init_tables(&ctx_, {mem_.data(), blocks, filters_.data(), filters}, true),
                   0);
-        plx_compiler_set_mem_ops(plx_mem_alloc, plx_mem_free);
         fp_tables t{mem_.data(), blocks, filters_.data(), filters, {}};
         t.bindings = {vpn_.data(), 64, intf_.data(), 8, nullptr};
         engine_ = std::make_unique<FpEngine>(
@@ -43,7 +42,6 @@ class LocalPlane {
     }
     void plane_down() {
         engine_.reset();
-        plx_compiler_set_mem_ops(nullptr, nullptr);
         plx_mem_destroy();
         timer_mgr_delete(mgr_);
     }
