@@ -662,6 +662,7 @@ using find_fn = int (*)(confd_trans_ctx *, confd_hkeypath_t *, confd_find_next_t
 
 struct Callpoint {
     const char *name;
+    uint32_t list_tag;  // the tag of the list it serves, by which its keys are found
     get_fn get;
     next_fn next;
     find_fn find;
@@ -704,38 +705,49 @@ using AclInterfaceCbs = Bound<plx_acl_interface_get_object, plx_acl_interface_ge
                               plx_acl_interface_find_next_object, Family>;
 
 template <class Cbs>
-constexpr Callpoint cp(const char *name, bool interfaces = false) {
-    return Callpoint{name, &Cbs::get, &Cbs::next, &Cbs::find, interfaces};
+constexpr Callpoint cp(const char *name, uint32_t list_tag, bool interfaces = false) {
+    return Callpoint{name, list_tag, &Cbs::get, &Cbs::next, &Cbs::find, interfaces};
 }
 
 // In registration order.
 const Callpoint kCallpoints[] = {
-    cp<PolicyCbs<APP_ROUTE>>("app-route-policy-filters"),
-    cp<VpnListCbs<APP_ROUTE>>("app-route-policy-vpnlist"),
-    cp<PolicyCounterCbs<APP_ROUTE>>("app-route-policy-counters"),
-    cp<PolicyCbs<DATA>>("data-policy-filters"),
-    cp<VpnListCbs<DATA>>("data-policy-vpnlist"),
-    cp<PolicyCounterCbs<DATA>>("data-policy-counters"),
-    Callpoint{"data-policy-policers", &plx_policy_policer_get_object,
+    cp<PolicyCbs<APP_ROUTE>>("app-route-policy-filters", KEY_APP_ROUTE_POLICY),
+    cp<VpnListCbs<APP_ROUTE>>("app-route-policy-vpnlist", KEY_APP_ROUTE_VPN_LIST),
+    cp<PolicyCounterCbs<APP_ROUTE>>("app-route-policy-counters", KEY_APP_ROUTE_COUNTER),
+    cp<PolicyCbs<DATA>>("data-policy-filters", KEY_DATA_POLICY),
+    cp<VpnListCbs<DATA>>("data-policy-vpnlist", KEY_DATA_VPN_LIST),
+    cp<PolicyCounterCbs<DATA>>("data-policy-counters", KEY_DATA_COUNTER),
+    Callpoint{"data-policy-policers", KEY_DATA_POLICER, &plx_policy_policer_get_object,
               &plx_policy_policer_get_next_object, &plx_policy_policer_find_next_object, false},
-    cp<AclListCbs<ACL_FAMILY_IPV4, KEY_ACL_NAMES>>("access-list-names"),
-    cp<AclListCbs<ACL_FAMILY_IPV4, KEY_ACL_COUNTERS>>("access-list-counters"),
-    cp<AclCounterCbs<ACL_FAMILY_IPV4>>("access-policy-counter-list"),
-    cp<AclListCbs<ACL_FAMILY_IPV4, KEY_ACL_POLICERS>>("policer-policy-name", true),
-    cp<AclPolicerCbs<ACL_FAMILY_IPV4>>("access-policy-policer-list"),
-    cp<AclListCbs<ACL_FAMILY_IPV4, KEY_ACL_INTERFACES>>("access-policy-list-for-interface", true),
-    cp<AclInterfaceCbs<ACL_FAMILY_IPV4>>("access-policy-interface-list", true),
-    cp<AclListCbs<ACL_FAMILY_IPV6, KEY_ACL_NAMES>>("access-list-names-v6"),
-    cp<AclListCbs<ACL_FAMILY_IPV6, KEY_ACL_COUNTERS>>("access-list-counters-v6"),
-    cp<AclCounterCbs<ACL_FAMILY_IPV6>>("access-policy-counter-list-v6"),
-    cp<AclListCbs<ACL_FAMILY_IPV6, KEY_ACL_POLICERS>>("access-list-policers-v6", true),
-    cp<AclPolicerCbs<ACL_FAMILY_IPV6>>("access-policy-policer-list-v6"),
-    cp<AclListCbs<ACL_FAMILY_IPV6, KEY_ACL_INTERFACES>>("access-list-associations-v6", true),
-    cp<AclInterfaceCbs<ACL_FAMILY_IPV6>>("access-policy-interface-list-v6", true),
+    cp<AclListCbs<ACL_FAMILY_IPV4, KEY_ACL_NAMES>>("access-list-names", KEY_ACL_NAMES),
+    cp<AclListCbs<ACL_FAMILY_IPV4, KEY_ACL_COUNTERS>>("access-list-counters", KEY_ACL_COUNTERS),
+    cp<AclCounterCbs<ACL_FAMILY_IPV4>>("access-policy-counter-list", KEY_ACL_COUNTER),
+    cp<AclListCbs<ACL_FAMILY_IPV4, KEY_ACL_POLICERS>>("policer-policy-name", KEY_ACL_POLICERS,
+                                                      true),
+    cp<AclPolicerCbs<ACL_FAMILY_IPV4>>("access-policy-policer-list", KEY_ACL_POLICER),
+    cp<AclListCbs<ACL_FAMILY_IPV4, KEY_ACL_INTERFACES>>("access-policy-list-for-interface",
+                                                        KEY_ACL_INTERFACES, true),
+    cp<AclInterfaceCbs<ACL_FAMILY_IPV4>>("access-policy-interface-list", KEY_ACL_BINDING, true),
+    cp<AclListCbs<ACL_FAMILY_IPV6, KEY_ACL_NAMES>>("access-list-names-v6", KEY_ACL_NAMES),
+    cp<AclListCbs<ACL_FAMILY_IPV6, KEY_ACL_COUNTERS>>("access-list-counters-v6", KEY_ACL_COUNTERS),
+    cp<AclCounterCbs<ACL_FAMILY_IPV6>>("access-policy-counter-list-v6", KEY_ACL_COUNTER),
+    cp<AclListCbs<ACL_FAMILY_IPV6, KEY_ACL_POLICERS>>("access-list-policers-v6", KEY_ACL_POLICERS,
+                                                      true),
+    cp<AclPolicerCbs<ACL_FAMILY_IPV6>>("access-policy-policer-list-v6", KEY_ACL_POLICER),
+    cp<AclListCbs<ACL_FAMILY_IPV6, KEY_ACL_INTERFACES>>("access-list-associations-v6",
+                                                        KEY_ACL_INTERFACES, true),
+    cp<AclInterfaceCbs<ACL_FAMILY_IPV6>>("access-policy-interface-list-v6", KEY_ACL_BINDING, true),
 };
 static_assert(std::size(kCallpoints) == 21);
 
 }  // namespace
+
+std::vector<plx::show::ListCallpoint> plx_show_callpoints() {
+    std::vector<plx::show::ListCallpoint> out;
+    for (const Callpoint &c : kCallpoints)
+        out.push_back({c.name, c.list_tag});
+    return out;
+}
 
 int plx_show_init(QconfdContext *ctx) {
     if (!ctx || !ctx->dctx)

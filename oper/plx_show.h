@@ -9,6 +9,9 @@
 // each step is a tree search from those keys, never a rescan from the first entry.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "platform/confd/confd_dp.h"
 
 struct QconfdContext;
@@ -17,6 +20,16 @@ struct QconfdContext;
 // record's data-provider registration). PLX_OK, or -1 (the layer's error) at the first
 // registration refused (the rest are not registered).
 int plx_show_init(QconfdContext *ctx);
+
+namespace plx::show {
+// A callpoint and the tag of the list it serves (its keys are found in a key path by that tag).
+struct ListCallpoint {
+    const char *name;
+    uint32_t list_tag;
+};
+}  // namespace plx::show
+// Every callpoint plx_show_init registers, in registration order.
+std::vector<plx::show::ListCallpoint> plx_show_callpoints();
 
 // Key and leaf tags of the operational model.
 namespace plx::show {
