@@ -229,12 +229,21 @@ void CdbServer::finish_job() {
     if (!active_)
         return;
     Job &j = *active_;
+    if (j.flushing) {
+        // Acknowledged only once its journal record is durable (on_flushed).
+        j.delivered = true;
+        return;
+    }
     if (j.requester) {
         if (auto it = conns_.find(j.requester); it != conns_.end()) {
-            WireWriter w(j.kind == Job::Commit ? j.cli_op : j.reply_op);
-            if (j.kind == Job::Commit)
-                w.str(j.message);
-            send(*it->second, w.finish());
+            if (!j.durability_error.empty()) {
+                reply_err(*it->second, j.cli_op, CONFD_ERR_OS, j.durability_error);
+            } else {
+                WireWriter w(j.kind == Job::Commit ? j.cli_op : j.reply_op);
+                if (j.kind == Job::Commit)
+                    w.str(j.message);
+                send(*it->second, w.finish());
+            }
         }
     }
     precommit_ = nullptr;

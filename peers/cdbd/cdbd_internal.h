@@ -71,6 +71,10 @@ struct Job {
     int vthandle = 0;
     size_t validating = 0;  // init requests still unanswered
     std::string validation_error;
+    // Commit: its journal record is reaching the disk; delivered, waiting for that to ack.
+    bool flushing = false;
+    bool delivered = false;
+    std::string durability_error;  // the flush failed and no snapshot holds the commit
 };
 
 // A request sent to a daemon, waiting for its reply or its deadline.

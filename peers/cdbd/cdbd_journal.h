@@ -50,11 +50,13 @@ class CommitJournal {
     // write is cut off again).
     bool append(uint8_t kind, const std::vector<uint8_t> &payload, std::string &err);
     // The same in two steps, so that the caller can work while the record reaches the disk:
-    // write() puts the record in the file, sync() makes it durable. A failure of either leaves
-    // the journal as it was before write(). Between the two the journal must not be used, and
-    // sync() may run on another thread.
+    // write() puts the record in the file (from there it survives the end of the process, not
+    // a power loss), sync() makes it durable. A failure of write() leaves the journal as it was
+    // before; so does a failure of sync() with cut_on_failure, while without it the record
+    // stays in the file as the journal's last (its commit is already in effect). Between the
+    // two the journal must not be used, and sync() may run on another thread.
     bool write(uint8_t kind, const std::vector<uint8_t> &payload, std::string &err);
-    bool sync(std::string &err);
+    bool sync(std::string &err, bool cut_on_failure = true);
     // Bytes written since the last reset (the header included), and records appended.
     uint64_t size() const { return size_; }
     uint32_t records() const { return records_; }

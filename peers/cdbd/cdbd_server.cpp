@@ -74,6 +74,8 @@ std::string kind_name(WireSock k) {
 CdbServer::CdbServer(ServerOptions opts) : opts_(std::move(opts)) {}
 
 CdbServer::~CdbServer() {
+    if (flush_.valid())
+        flush_.wait();
     // Close every client socket first: clients see the end of their connections.
     for (auto &[id, c] : conns_)
         if (c->bev)
@@ -89,6 +91,8 @@ CdbServer::~CdbServer() {
         event_free(sigint_);
     if (sigterm_)
         event_free(sigterm_);
+    if (flushed_ev_)
+        event_free(flushed_ev_);
     if (base_)
         event_base_free(base_);
 }
