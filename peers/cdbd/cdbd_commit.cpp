@@ -1,5 +1,6 @@
 // Commits: a command line's request applied to a copy of the running configuration and
-// validated, journalled before anyone hears of it (acknowledged once the record is durable), and the snapshot the journal starts from.
+// validated, journalled before anyone hears of it (acknowledged once the record is durable), and
+// the snapshot the journal starts from.
 #include <event2/event.h>
 
 #include <chrono>
@@ -207,16 +208,18 @@ void CdbServer::flush_failed(Job &j, const std::string &why) {
     // it: it stays in effect. What the disk holds must catch up with it, so the whole
     // configuration is written as a new snapshot; until that succeeds no commit is journalled
     // on top of a record the disk may have lost.
-    fprintf(stderr, "cdbd: ERROR: the commit's journal record did not reach the disk (%s); "
-                    "writing the configuration as a new snapshot\n",
+    fprintf(stderr,
+            "cdbd: ERROR: the commit's journal record did not reach the disk (%s); "
+            "writing the configuration as a new snapshot\n",
             why.c_str());
     std::string err;
     if (compact(err)) {
         fprintf(stderr, "cdbd: the new snapshot holds the commit\n");
         return;
     }
-    fprintf(stderr, "cdbd: ERROR: %s; the commit is in effect but may not survive a power loss, "
-                    "and commits are refused until the datastore can be written\n",
+    fprintf(stderr,
+            "cdbd: ERROR: %s; the commit is in effect but may not survive a power loss, "
+            "and commits are refused until the datastore can be written\n",
             err.c_str());
     snapshot_due_ = true;
     j.durability_error = "committed and delivered, but not stored durably: " + why + "; " + err;
