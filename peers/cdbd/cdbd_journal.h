@@ -1,8 +1,8 @@
 // The commit journal of the running datastore. The datastore is a snapshot (running.json,
 // rewritten only at start and when the journal grows large) and an append-only journal of the
-// commits made since: each commit is one record, written and made durable with one fdatasync
-// before it is delivered to subscribers or acknowledged, instead of rewriting the whole
-// datastore.
+// commits made since: each commit is one record, written before it is delivered to
+// subscribers and made durable with one fdatasync before it is acknowledged, instead of
+// rewriting the whole datastore.
 //
 // File layout (running.journal): a 16-byte header {magic "PLXJ", version 1, the FNV-1a hash of
 // the snapshot's bytes (u64)}, then records {payload length (u32), CRC-32 of kind and payload
