@@ -65,6 +65,7 @@ struct Job {
     // Delivery: priority levels left, subscribers still to synchronise.
     std::vector<std::pair<int, std::vector<int>>> levels;  // priority -> point ids
     size_t level = 0;
+    size_t encoded_ahead = 0;  // the last level encoded while the one before was waited for
     std::set<uint64_t> pending;
     event *sync_timer = nullptr;  // bounds the wait for the pending subscribers
     int sub_type = CDB_SUB_COMMIT;

@@ -248,7 +248,7 @@ uint64_t CdbServer::serve_stream(bufferevent *bev, const std::string &peer) {
     c->id = next_conn_++;
     c->peer = peer;
     c->bev = bev;
-    bufferevent_setcb(c->bev, on_read, nullptr, on_event, this);
+    bufferevent_setcb(c->bev, on_read, on_write, on_event, this);
     bufferevent_enable(c->bev, EV_READ | EV_WRITE);
     // A client that does not say who it is in time goes (the Hello lifts the limit).
     if (opts_.hello_timeout_ms > 0) {

@@ -125,6 +125,7 @@ class CdbServer {
     friend struct Conn;
     static void on_accept(evconnlistener *, evutil_socket_t fd, sockaddr *addr, int len, void *arg);
     static void on_read(bufferevent *bev, void *arg);
+    static void on_write(bufferevent *bev, void *arg);
     static void on_event(bufferevent *bev, short what, void *arg);
     static void on_signal(evutil_socket_t, short, void *arg);
 
@@ -171,6 +172,9 @@ class CdbServer {
     static void on_flushed(evutil_socket_t, short, void *arg);
     void flush_failed(Job &job, const std::string &why);
     void deliver_level();
+    // Once the level's notifications are all written, encodes the next level's while the
+    // subscribers work on theirs.
+    void encode_ahead();
     void on_sync(uint64_t conn_id);
     void finish_job();
 
