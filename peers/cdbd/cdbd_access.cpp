@@ -1,6 +1,14 @@
 // Access control and SNMP traps of the server: the challenge's check, and the traps built from
 // the SNMP notifications daemons send.
 #include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdarg>
 #include <cstdio>
@@ -9,6 +17,7 @@
 #include <span>
 
 #include <event2/buffer.h>
+#include <event2/bufferevent.h>
 
 #include "common/plx_ratelimit.h"
 #include "peers/cdbd/cdbd_internal.h"
@@ -46,15 +55,54 @@ bool auth_ok(const std::vector<uint8_t> &secret, const std::vector<uint8_t> &non
     return true;
 }
 
-long tcp_peer_uid(const std::string &peer, uint16_t server_port) {
-    const size_t colon = peer.rfind(':');
-    in_addr a{};
-    if (colon == std::string::npos || inet_pton(AF_INET, peer.substr(0, colon).c_str(), &a) != 1)
-        return -1;
-    const unsigned port = static_cast<unsigned>(atoi(peer.c_str() + colon + 1));
+namespace {
+
+// The owner of the TCP socket local -> remote, asked of the kernel for that one socket
+// (sock_diag): a hash lookup, where reading /proc/net/tcp walks every bucket of the table.
+// -1 when there is no such socket, -2 when the kernel cannot be asked.
+long sock_diag_uid(const sockaddr_in &local, const sockaddr_in &remote) {
+    int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0)
+        return -2;
+    struct {
+        nlmsghdr nlh;
+        inet_diag_req_v2 req;
+    } msg{};
+    msg.nlh.nlmsg_len = sizeof msg;
+    msg.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    msg.nlh.nlmsg_flags = NLM_F_REQUEST;
+    msg.req.sdiag_family = AF_INET;
+    msg.req.sdiag_protocol = IPPROTO_TCP;
+    msg.req.idiag_states = ~0u;
+    msg.req.id.idiag_sport = local.sin_port;
+    msg.req.id.idiag_dport = remote.sin_port;
+    msg.req.id.idiag_src[0] = local.sin_addr.s_addr;
+    msg.req.id.idiag_dst[0] = remote.sin_addr.s_addr;
+    msg.req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    msg.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    long uid = -2;
+    alignas(nlmsghdr) char buf[1024];
+    if (::send(fd, &msg, sizeof msg, 0) == static_cast<ssize_t>(sizeof msg)) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        const auto *h = reinterpret_cast<const nlmsghdr *>(buf);
+        if (n > 0 && NLMSG_OK(h, static_cast<unsigned>(n))) {
+            if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+                h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg)))
+                uid = static_cast<const inet_diag_msg *>(NLMSG_DATA(h))->idiag_uid;
+            else if (h->nlmsg_type == NLMSG_ERROR &&
+                     h->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)) &&
+                     static_cast<const nlmsgerr *>(NLMSG_DATA(h))->error == -ENOENT)
+                uid = -1;
+        }
+    }
+    close(fd);
+    return uid;
+}
+
+long proc_net_tcp_uid(const sockaddr_in &local, uint16_t server_port) {
     // The table prints each address as the 32-bit word in memory order, then the port.
-    char local[32];
-    snprintf(local, sizeof local, "%08X:%04X", a.s_addr, port);
+    char want[32];
+    snprintf(want, sizeof want, "%08X:%04X", local.sin_addr.s_addr, ntohs(local.sin_port));
     FILE *f = fopen("/proc/net/tcp", "re");
     if (!f)
         return -1;
@@ -66,7 +114,7 @@ long tcp_peer_uid(const std::string &peer, uint16_t server_port) {
         if (sscanf(line, " %*s %63s %63s %*s %*s %*s %*s %lu", loc, rem, &u) != 3)
             continue;
         const char *rp = strchr(rem, ':');
-        if (strcmp(loc, local) == 0 && rp && strtoul(rp + 1, nullptr, 16) == server_port) {
+        if (strcmp(loc, want) == 0 && rp && strtoul(rp + 1, nullptr, 16) == server_port) {
             uid = static_cast<long>(u);
             break;
         }
@@ -75,9 +123,32 @@ long tcp_peer_uid(const std::string &peer, uint16_t server_port) {
     return uid;
 }
 
+}  // namespace
+
+long tcp_peer_uid(const std::string &peer, uint16_t server_port, in_addr server_addr) {
+    const size_t colon = peer.rfind(':');
+    sockaddr_in local{}, remote{};
+    if (colon == std::string::npos ||
+        inet_pton(AF_INET, peer.substr(0, colon).c_str(), &local.sin_addr) != 1)
+        return -1;
+    local.sin_port = htons(static_cast<uint16_t>(atoi(peer.c_str() + colon + 1)));
+    remote.sin_addr = server_addr;
+    remote.sin_port = htons(server_port);
+    const long uid = sock_diag_uid(local, remote);
+    return uid != -2 ? uid : proc_net_tcp_uid(local, server_port);
+}
+
 std::string conn_owner_text(Conn &c, uint16_t server_port) {
-    if (c.uid == -2)
-        c.uid = c.peer.empty() ? -1 : tcp_peer_uid(c.peer, server_port);
+    if (c.uid == -2) {
+        // The address the client connected to is this end of its connection.
+        sockaddr_in here{};
+        socklen_t len = sizeof here;
+        const int fd = c.bev ? bufferevent_getfd(c.bev) : -1;
+        if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr *>(&here), &len) != 0 ||
+            here.sin_family != AF_INET)
+            here.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        c.uid = c.peer.empty() ? -1 : tcp_peer_uid(c.peer, server_port, here.sin_addr);
+    }
     return (c.name.empty() ? std::string("(unnamed)") : c.name) + " (uid " +
            (c.uid < 0 ? std::string("unknown") : std::to_string(c.uid)) + ") from " +
            (c.peer.empty() ? std::string("a local stream") : c.peer);

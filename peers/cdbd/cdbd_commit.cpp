@@ -1,5 +1,8 @@
 // Commits: a command line's request applied to a copy of the running configuration and
-// validated, journalled before anyone hears of it, and the snapshot the journal starts from.
+// validated, journalled before anyone hears of it (acknowledged once the record is durable), and
+// the snapshot the journal starts from.
+#include <event2/event.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -132,14 +135,20 @@ bool CdbServer::prepare_commit(Job &j) {
         j.requester = 0;
         return false;
     }
-    // Durable before anyone hears of it: one record and one fdatasync.
+    // A journal whose last record could not be made durable is replaced by a snapshot first.
+    if (snapshot_due_) {
+        if (!compact(err))
+            return fail(CONFD_ERR_OS, "the datastore cannot be written: " + err);
+        snapshot_due_ = false;
+        fprintf(stderr, "cdbd: the datastore is written again\n");
+    }
+    // The record is written before anyone hears of the commit: from there it survives the end
+    // of this process. Its flush to the disk runs on a helper thread while the commit is
+    // delivered; the commit is acknowledged once both are done.
     if (!journal_.write(static_cast<uint8_t>(j.cli_op), j.cli_payload, err))
         return fail(CONFD_ERR_OS, err);
+    start_flush(j);
     j.changes = std::move(changes);
-    if (!sync_journal(j, err)) {
-        j.changes.clear();
-        return fail(CONFD_ERR_OS, err);
-    }
     j.old_tree = std::move(running_);
     running_ = std::move(next);
     size_t count = 0;
@@ -158,26 +167,62 @@ bool CdbServer::prepare_commit(Job &j) {
     return true;
 }
 
-bool CdbServer::sync_journal(Job &j, std::string &err) {
-    std::future<std::string> synced;
+void CdbServer::start_flush(Job &j) {
+    if (!flushed_ev_)
+        flushed_ev_ = event_new(base_, -1, 0, on_flushed, this);
+    j.flushing = true;
+    auto flush = [this] {
+        std::string why;
+        journal_.sync(why, false);
+        event_active(flushed_ev_, EV_READ, 0);
+        return why;
+    };
     try {
-        synced = std::async(std::launch::async, [this] {
-            std::string why;
-            return journal_.sync(why) ? std::string() : why;
-        });
+        flush_ = std::async(std::launch::async, flush);
     } catch (const std::system_error &) {
-        return journal_.sync(err);
+        std::promise<std::string> done;
+        done.set_value(flush());
+        flush_ = done.get_future();
     }
-    // Meanwhile the notifications the commit fires are encoded (nothing is sent before the
-    // record is durable).
-    for (const auto &[id, s] : subs_) {
-        if (synced.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
-            break;
-        if (s.active && !s.oper && fires(j.changes, s.schema))
-            j.notify.point(schema_, s.schema, j.changes);
+}
+
+void CdbServer::on_flushed(evutil_socket_t, short, void *arg) {
+    auto *self = static_cast<CdbServer *>(arg);
+    if (!self->flush_.valid())
+        return;
+    const std::string err = self->flush_.get();
+    if (!self->active_ || !self->active_->flushing)
+        return;
+    Job &j = *self->active_;
+    j.flushing = false;
+    if (!err.empty())
+        self->flush_failed(j, err);
+    if (j.delivered) {
+        self->finish_job();
+        self->start_next_job();
     }
-    err = synced.get();
-    return err.empty();
+}
+
+void CdbServer::flush_failed(Job &j, const std::string &why) {
+    // The subscribers have the commit (or are getting it) and the running configuration holds
+    // it: it stays in effect. What the disk holds must catch up with it, so the whole
+    // configuration is written as a new snapshot; until that succeeds no commit is journalled
+    // on top of a record the disk may have lost.
+    fprintf(stderr,
+            "cdbd: ERROR: the commit's journal record did not reach the disk (%s); "
+            "writing the configuration as a new snapshot\n",
+            why.c_str());
+    std::string err;
+    if (compact(err)) {
+        fprintf(stderr, "cdbd: the new snapshot holds the commit\n");
+        return;
+    }
+    fprintf(stderr,
+            "cdbd: ERROR: %s; the commit is in effect but may not survive a power loss, "
+            "and commits are refused until the datastore can be written\n",
+            err.c_str());
+    snapshot_due_ = true;
+    j.durability_error = "committed and delivered, but not stored durably: " + why + "; " + err;
 }
 
 std::string CdbServer::running_text(std::string &err) const {

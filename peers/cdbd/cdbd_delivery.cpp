@@ -1,5 +1,7 @@
 // Subscriptions and the job queue: commits, triggers and operational changes run one at a
 // time, each delivered to its subscribers priority level by priority level.
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
 #include <event2/event.h>
 
 #include <algorithm>
@@ -205,6 +207,31 @@ void CdbServer::deliver_level() {
     start_next_job();
 }
 
+void CdbServer::on_write(bufferevent *, void *arg) {
+    auto *self = static_cast<CdbServer *>(arg);
+    if (self->active_ && !self->active_->pending.empty())
+        self->encode_ahead();
+}
+
+void CdbServer::encode_ahead() {
+    Job &j = *active_;
+    const size_t next = j.level + 1;
+    if (next >= j.levels.size() || j.encoded_ahead == next)
+        return;
+    // Only once every subscriber of this level has all of its notification: until then the
+    // loop is busy writing.
+    for (uint64_t id : j.pending) {
+        auto it = conns_.find(id);
+        if (it != conns_.end() && it->second->bev &&
+            evbuffer_get_length(bufferevent_get_output(it->second->bev)) != 0)
+            return;
+    }
+    j.encoded_ahead = next;
+    for (int id : j.levels[next].second)
+        if (auto it = subs_.find(id); it != subs_.end())
+            j.notify.point(schema_, it->second.schema, j.changes);
+}
+
 void CdbServer::on_sync_timeout(evutil_socket_t, short, void *arg) {
     auto *self = static_cast<CdbServer *>(arg);
     if (!self->active_)
@@ -229,12 +256,21 @@ void CdbServer::finish_job() {
     if (!active_)
         return;
     Job &j = *active_;
+    if (j.flushing) {
+        // Acknowledged only once its journal record is durable (on_flushed).
+        j.delivered = true;
+        return;
+    }
     if (j.requester) {
         if (auto it = conns_.find(j.requester); it != conns_.end()) {
-            WireWriter w(j.kind == Job::Commit ? j.cli_op : j.reply_op);
-            if (j.kind == Job::Commit)
-                w.str(j.message);
-            send(*it->second, w.finish());
+            if (!j.durability_error.empty()) {
+                reply_err(*it->second, j.cli_op, CONFD_ERR_OS, j.durability_error);
+            } else {
+                WireWriter w(j.kind == Job::Commit ? j.cli_op : j.reply_op);
+                if (j.kind == Job::Commit)
+                    w.str(j.message);
+                send(*it->second, w.finish());
+            }
         }
     }
     precommit_ = nullptr;

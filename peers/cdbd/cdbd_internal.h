@@ -1,6 +1,9 @@
 // Server internals shared by its source files: connections and jobs.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <set>
 #include <string>
@@ -62,6 +65,7 @@ struct Job {
     // Delivery: priority levels left, subscribers still to synchronise.
     std::vector<std::pair<int, std::vector<int>>> levels;  // priority -> point ids
     size_t level = 0;
+    size_t encoded_ahead = 0;  // the last level encoded while the one before was waited for
     std::set<uint64_t> pending;
     event *sync_timer = nullptr;  // bounds the wait for the pending subscribers
     int sub_type = CDB_SUB_COMMIT;
@@ -71,6 +75,10 @@ struct Job {
     int vthandle = 0;
     size_t validating = 0;  // init requests still unanswered
     std::string validation_error;
+    // Commit: its journal record is reaching the disk; delivered, waiting for that to ack.
+    bool flushing = false;
+    bool delivered = false;
+    std::string durability_error;  // the flush failed and no snapshot holds the commit
 };
 
 // A request sent to a daemon, waiting for its reply or its deadline.
@@ -112,8 +120,9 @@ bool auth_ok(const std::vector<uint8_t> &secret, const std::vector<uint8_t> &non
              const std::vector<uint8_t> &hello, const std::vector<uint8_t> &answer,
              std::vector<uint8_t> &proof);
 // The user id owning the loopback TCP socket whose local end is peer ("a.b.c.d:port") and whose
-// remote end is server_port, from the kernel's socket table; -1 when it is not found.
-long tcp_peer_uid(const std::string &peer, uint16_t server_port);
+// remote end is server_addr:server_port, from the kernel's socket table; -1 when it is not found.
+long tcp_peer_uid(const std::string &peer, uint16_t server_port,
+                  in_addr server_addr = {htonl(INADDR_LOOPBACK)});
 // "name (uid N) from peer": who made a commit or ran an action, for the log.
 std::string conn_owner_text(Conn &c, uint16_t server_port);
 bool read_access_secret(const std::string &path, std::vector<uint8_t> &out, std::string &err);

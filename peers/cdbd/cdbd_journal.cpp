@@ -186,20 +186,23 @@ bool CommitJournal::write(uint8_t kind, const std::vector<uint8_t> &payload, std
     return true;
 }
 
-bool CommitJournal::sync(std::string &err) {
+bool CommitJournal::sync(std::string &err, bool cut_on_failure) {
     if (written_ == 0) {
         err = "no journal record to make durable";
         return false;
     }
-    if (fdatasync(fd_) != 0) {
+    const bool synced = fdatasync(fd_) == 0;
+    if (!synced) {
         err = "cannot write the journal " + path_ + ": " + strerror(errno);
-        cut_back();
-        return false;
+        if (cut_on_failure) {
+            cut_back();
+            return false;
+        }
     }
     size_ += written_;
     written_ = 0;
     ++records_;
-    return true;
+    return synced;
 }
 
 void CommitJournal::cut_back() {

@@ -1,8 +1,8 @@
 // The commit journal of the running datastore. The datastore is a snapshot (running.json,
 // rewritten only at start and when the journal grows large) and an append-only journal of the
-// commits made since: each commit is one record, written and made durable with one fdatasync
-// before it is delivered to subscribers or acknowledged, instead of rewriting the whole
-// datastore.
+// commits made since: each commit is one record, written before it is delivered to
+// subscribers and made durable with one fdatasync before it is acknowledged, instead of
+// rewriting the whole datastore.
 //
 // File layout (running.journal): a 16-byte header {magic "PLXJ", version 1, the FNV-1a hash of
 // the snapshot's bytes (u64)}, then records {payload length (u32), CRC-32 of kind and payload
@@ -50,11 +50,13 @@ class CommitJournal {
     // write is cut off again).
     bool append(uint8_t kind, const std::vector<uint8_t> &payload, std::string &err);
     // The same in two steps, so that the caller can work while the record reaches the disk:
-    // write() puts the record in the file, sync() makes it durable. A failure of either leaves
-    // the journal as it was before write(). Between the two the journal must not be used, and
-    // sync() may run on another thread.
+    // write() puts the record in the file (from there it survives the end of the process, not
+    // a power loss), sync() makes it durable. A failure of write() leaves the journal as it was
+    // before; so does a failure of sync() with cut_on_failure, while without it the record
+    // stays in the file as the journal's last (its commit is already in effect). Between the
+    // two the journal must not be used, and sync() may run on another thread.
     bool write(uint8_t kind, const std::vector<uint8_t> &payload, std::string &err);
-    bool sync(std::string &err);
+    bool sync(std::string &err, bool cut_on_failure = true);
     // Bytes written since the last reset (the header included), and records appended.
     uint64_t size() const { return size_; }
     uint32_t records() const { return records_; }

@@ -74,6 +74,8 @@ std::string kind_name(WireSock k) {
 CdbServer::CdbServer(ServerOptions opts) : opts_(std::move(opts)) {}
 
 CdbServer::~CdbServer() {
+    if (flush_.valid())
+        flush_.wait();
     // Close every client socket first: clients see the end of their connections.
     for (auto &[id, c] : conns_)
         if (c->bev)
@@ -89,6 +91,8 @@ CdbServer::~CdbServer() {
         event_free(sigint_);
     if (sigterm_)
         event_free(sigterm_);
+    if (flushed_ev_)
+        event_free(flushed_ev_);
     if (base_)
         event_base_free(base_);
 }
@@ -244,7 +248,7 @@ uint64_t CdbServer::serve_stream(bufferevent *bev, const std::string &peer) {
     c->id = next_conn_++;
     c->peer = peer;
     c->bev = bev;
-    bufferevent_setcb(c->bev, on_read, nullptr, on_event, this);
+    bufferevent_setcb(c->bev, on_read, on_write, on_event, this);
     bufferevent_enable(c->bev, EV_READ | EV_WRITE);
     // A client that does not say who it is in time goes (the Hello lifts the limit).
     if (opts_.hello_timeout_ms > 0) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -124,6 +125,7 @@ class CdbServer {
     friend struct Conn;
     static void on_accept(evconnlistener *, evutil_socket_t fd, sockaddr *addr, int len, void *arg);
     static void on_read(bufferevent *bev, void *arg);
+    static void on_write(bufferevent *bev, void *arg);
     static void on_event(bufferevent *bev, short what, void *arg);
     static void on_signal(evutil_socket_t, short, void *arg);
 
@@ -164,10 +166,15 @@ class CdbServer {
     void enqueue(std::unique_ptr<Job> job);
     void start_next_job();
     bool prepare_commit(Job &job);
-    // Makes the journal record just written durable, encoding the commit's notifications
-    // meanwhile; false with err when the record could not be synced (it is cut off again).
-    bool sync_journal(Job &job, std::string &err);
+    // Makes the journal record just written durable on a helper thread; on_flushed runs on the
+    // loop when it is done and acknowledges the commit if it was delivered meanwhile.
+    void start_flush(Job &job);
+    static void on_flushed(evutil_socket_t, short, void *arg);
+    void flush_failed(Job &job, const std::string &why);
     void deliver_level();
+    // Once the level's notifications are all written, encodes the next level's while the
+    // subscribers work on theirs.
+    void encode_ahead();
     void on_sync(uint64_t conn_id);
     void finish_job();
 
@@ -231,6 +238,11 @@ class CdbServer {
     std::string running_file_;
     std::string journal_file_;
     CommitJournal journal_;
+    // The active commit's journal flush: "" or why it failed; the event that wakes the loop.
+    std::future<std::string> flush_;
+    event *flushed_ev_ = nullptr;
+    // A flush failed and no snapshot holds its commit yet: the next commit writes one first.
+    bool snapshot_due_ = false;
 
     DataTree running_;
     DataTree oper_;
