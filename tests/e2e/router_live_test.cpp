@@ -9,7 +9,11 @@
 //
 // PLX_LIVE_SEED=N repeats a run; PLX_LIVE_STEPS=N sets its length (the normal suite runs a short
 // one; the target router_live_long a long one).
+#include <libyang/libyang.h>
+
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <random>
 
 #include "tests/e2e/router_harness.h"
@@ -20,62 +24,37 @@ using e2e::CmdResult;
 using e2e::Router;
 namespace fs = std::filesystem;
 
-// ---- A small reader of the database's XML --------------------------------------------------
+// ---- The database's XML, parsed by libyang ---------------------------------------------------
 
-struct Node {
-    std::string name, text;
-    std::vector<Node> kids;
-    const Node *kid(const std::string &n) const {
-        for (const Node &k : kids)
-            if (k.name == n)
-                return &k;
-        return nullptr;
-    }
-    std::vector<const Node *> all(const std::string &n) const {
-        std::vector<const Node *> out;
-        for (const Node &k : kids)
-            if (k.name == n)
-                out.push_back(&k);
-        return out;
-    }
-    std::string value(const std::string &n) const {
-        const Node *k = kid(n);
-        return k ? k->text : "";
-    }
-};
+// The children of `n` named `name`.
+std::vector<const lyd_node *> all(const lyd_node *n, const char *name) {
+    std::vector<const lyd_node *> out;
+    for (const lyd_node *c = lyd_child(n); c; c = c->next)
+        if (std::strcmp(LYD_NAME(c), name) == 0)
+            out.push_back(c);
+    return out;
+}
+const lyd_node *kid(const lyd_node *n, const char *name) {
+    auto found = all(n, name);
+    return found.empty() ? nullptr : found.front();
+}
+std::string value(const lyd_node *n, const char *name) {
+    const lyd_node *k = kid(n, name);
+    return k ? lyd_get_value(k) : "";
+}
 
-Node parse_xml(const std::string &s) {
-    Node root;
-    std::vector<Node *> open{&root};
-    for (size_t i = 0; i < s.size();) {
-        if (s[i] != '<') {
-            size_t j = s.find('<', i);
-            std::string t = s.substr(i, j - i);
-            t.erase(0, t.find_first_not_of(" \t\r\n"));
-            t.erase(t.find_last_not_of(" \t\r\n") + 1);
-            open.back()->text += t;
-            i = j;
-            continue;
-        }
-        size_t j = s.find('>', i);
-        if (j == std::string::npos)
-            break;
-        std::string tag = s.substr(i + 1, j - i - 1);
-        i = j + 1;
-        if (tag.empty() || tag[0] == '?' || tag[0] == '!')
-            continue;
-        if (tag[0] == '/') {
-            if (open.size() > 1)
-                open.pop_back();
-            continue;
-        }
-        const bool empty = tag.back() == '/';
-        std::string name = tag.substr(0, tag.find_first_of(" /"));
-        open.back()->kids.push_back(Node{name, "", {}});
-        if (!empty)
-            open.push_back(&open.back()->kids.back());
-    }
-    return root;
+// The configuration trees of the policy model in `xml` (others' data is skipped).
+std::unique_ptr<lyd_node, void (*)(lyd_node *)> parse_xml(const std::string &xml) {
+    static ly_ctx *ctx = [] {
+        ly_ctx *c = nullptr;
+        ly_log_options(0);
+        if (ly_ctx_new(PLX_YANG_MODELS_DIR, LY_CTX_NO_YANGLIBRARY, &c) == LY_SUCCESS)
+            ly_ctx_load_module(c, "quorvel-policy", nullptr, nullptr);
+        return c;
+    }();
+    lyd_node *tree = nullptr;
+    lyd_parse_data_mem(ctx, xml.c_str(), LYD_XML, LYD_PARSE_ONLY, 0, &tree);
+    return {tree, lyd_free_all};
 }
 
 // ---- The configuration the test writes, and its first-match classification -------------------
@@ -140,49 +119,51 @@ struct Config {
         Config c;
         c.vpn_lists.clear();
         c.pfx_lists.clear();
-        Node doc = parse_xml(r.cli("show --format xml").out);
-        const Node *q = doc.kid("policy-from-qctrl");
+        auto doc = parse_xml(r.cli("show --format xml").out);
+        const lyd_node *q = nullptr;
+        for (const lyd_node *n = doc.get(); n && !q; n = n->next)
+            q = std::strcmp(LYD_NAME(n), "policy-from-qctrl") == 0 ? n : nullptr;
         if (!q)
             return c;
-        if (const Node *l = q->kid("lists")) {
-            for (const Node *v : l->all("vpn-list")) {
-                auto &ranges = c.vpn_lists[v->value("name")];
-                for (const Node *id : v->all("vpn")) {
+        if (const lyd_node *l = kid(q, "lists")) {
+            for (const lyd_node *v : all(l, "vpn-list")) {
+                auto &ranges = c.vpn_lists[value(v, "name")];
+                for (const lyd_node *id : all(v, "vpn")) {
                     unsigned lo = 0, hi = 0;
-                    int n = std::sscanf(id->value("id").c_str(), "%u-%u", &lo, &hi);
+                    int n = std::sscanf(value(id, "id").c_str(), "%u-%u", &lo, &hi);
                     ranges.emplace_back(lo, n == 2 ? hi : lo);
                 }
             }
-            for (const Node *p : l->all("data-prefix-list")) {
-                auto &pfx = c.pfx_lists[p->value("name")];
-                for (const Node *e : p->all("ip-prefix"))
-                    pfx.push_back(e->value("prefix"));
+            for (const lyd_node *p : all(l, "data-prefix-list")) {
+                auto &pfx = c.pfx_lists[value(p, "name")];
+                for (const lyd_node *e : all(p, "ip-prefix"))
+                    pfx.push_back(value(e, "prefix"));
             }
         }
-        const Node *dp = q->kid("data-policy");
-        const Node *vl = dp ? dp->kid("vpn-list") : nullptr;
+        const lyd_node *dp = kid(q, "data-policy");
+        const lyd_node *vl = dp ? kid(dp, "vpn-list") : nullptr;
         if (!vl)
             return c;
-        c.policy = dp->value("name");
-        c.vpn_list = vl->value("name");
-        c.default_accept = vl->value("default-action") != "reject";
-        for (const Node *s : vl->all("sequence")) {
+        c.policy = value(dp, "name");
+        c.vpn_list = value(vl, "name");
+        c.default_accept = value(vl, "default-action") != "reject";
+        for (const lyd_node *s : all(vl, "sequence")) {
             Seq e;
-            e.id = static_cast<uint32_t>(std::stoul(s->value("id")));
-            if (const Node *m = s->kid("match")) {
-                if (m->kid("protocol"))
-                    e.proto = std::stoi(m->value("protocol"));
-                if (m->kid("destination-port")) {
+            e.id = static_cast<uint32_t>(std::stoul(value(s, "id")));
+            if (const lyd_node *m = kid(s, "match")) {
+                if (kid(m, "protocol"))
+                    e.proto = std::stoi(value(m, "protocol"));
+                if (kid(m, "destination-port")) {
                     unsigned lo = 0, hi = 0;
-                    int n = std::sscanf(m->value("destination-port").c_str(), "%u-%u", &lo, &hi);
+                    int n = std::sscanf(value(m, "destination-port").c_str(), "%u-%u", &lo, &hi);
                     e.plo = lo;
                     e.phi = n == 2 ? hi : lo;
                 }
-                e.src_list = m->value("source-data-prefix-list");
-                e.dst_ip = m->value("destination-ip");
+                e.src_list = value(m, "source-data-prefix-list");
+                e.dst_ip = value(m, "destination-ip");
             }
-            if (const Node *a = s->kid("action"))
-                e.accept = a->value("base-action") != "reject";
+            if (const lyd_node *a = kid(s, "action"))
+                e.accept = value(a, "base-action") != "reject";
             c.seqs.push_back(e);
         }
         std::sort(c.seqs.begin(), c.seqs.end(), [](auto &a, auto &b) { return a.id < b.id; });
