@@ -3,20 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "common/plx_status.h"
 
 namespace {
-
-uint32_t get_be32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-void put_be32(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
 
 int bad(std::string *err, const std::string &why) {
     if (err)

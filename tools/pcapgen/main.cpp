@@ -18,7 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "common/byte_order.h"
 #include "tools/pcapgen/pcap_craft.h"
+#include "tools/tool_util/tool_cli.h"
 
 namespace {
 
@@ -59,8 +61,7 @@ const char kUsage[] =
     "Exit status: 0 done, 1 a file could not be read or written, 2 bad command line or input.\n";
 
 int bad_usage(const std::string &what) {
-    std::fprintf(stderr, "pcapgen: %s\n%s", what.c_str(), kUsage);
-    return 2;
+    return tool_bad_usage("pcapgen", kUsage, what);
 }
 
 bool parse_num(const std::string &text, unsigned long long max, unsigned long long &out) {
@@ -153,11 +154,6 @@ size_t l4_header_len(uint8_t proto) {
     }
 }
 
-void put16(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
 // Builds the IP packet (IP header, transport header, zero payload) of ip_len bytes at least.
 std::vector<uint8_t> build_ip(const Packet &pkt, uint32_t ip_len, uint8_t tos, uint16_t ident) {
     size_t ip_hdr = pkt.v6 ? 40 : 20;
@@ -170,7 +166,7 @@ std::vector<uint8_t> build_ip(const Packet &pkt, uint32_t ip_len, uint8_t tos, u
     if (pkt.v6) {
         ip[0] = static_cast<uint8_t>(0x60 | tos >> 4);
         ip[1] = static_cast<uint8_t>(tos << 4);
-        put16(ip + 4, static_cast<uint32_t>(l4_len));
+        put_be16(ip + 4, static_cast<uint32_t>(l4_len));
         ip[6] = pkt.proto;
         ip[7] = 64;
         std::memcpy(ip + 8, pkt.src, 16);
@@ -178,33 +174,33 @@ std::vector<uint8_t> build_ip(const Packet &pkt, uint32_t ip_len, uint8_t tos, u
     } else {
         ip[0] = 0x45;
         ip[1] = tos;
-        put16(ip + 2, static_cast<uint32_t>(total));
-        put16(ip + 4, ident);
+        put_be16(ip + 2, static_cast<uint32_t>(total));
+        put_be16(ip + 4, ident);
         ip[8] = 64;
         ip[9] = pkt.proto;
         std::memcpy(ip + 12, pkt.src, 4);
         std::memcpy(ip + 16, pkt.dst, 4);
-        put16(ip + 10, craft_checksum(craft_sum16(ip, 20)));
+        put_be16(ip + 10, craft_checksum(craft_sum16(ip, 20)));
     }
     if (has_ports(pkt.proto)) {
-        put16(l4, pkt.sport);
-        put16(l4 + 2, pkt.dport);
+        put_be16(l4, pkt.sport);
+        put_be16(l4 + 2, pkt.dport);
     }
     size_t csum_at = 0;
     switch (pkt.proto) {
         case 6:
-            put16(l4 + 4, ident);  // sequence number, low half
-            l4[12] = 5 << 4;       // data offset: 5 words
+            put_be16(l4 + 4, ident);  // sequence number, low half
+            l4[12] = 5 << 4;          // data offset: 5 words
             l4[13] = pkt.tcp_flags;
-            put16(l4 + 14, 65535);  // window
+            put_be16(l4 + 14, 65535);  // window
             csum_at = 16;
             break;
         case 17:
-            put16(l4 + 4, static_cast<uint32_t>(l4_len));
+            put_be16(l4 + 4, static_cast<uint32_t>(l4_len));
             csum_at = 6;
             break;
         case 136:
-            put16(l4 + 4, 8);  // checksum coverage: the header
+            put_be16(l4 + 4, 8);  // checksum coverage: the header
             csum_at = 6;
             break;
         default:
@@ -220,7 +216,7 @@ std::vector<uint8_t> build_ip(const Packet &pkt, uint32_t ip_len, uint8_t tos, u
         uint16_t c = craft_checksum(craft_sum16(l4, covered, sum));
         if (c == 0 && pkt.proto == 17)
             c = 0xFFFF;  // 0 means "no checksum" for UDP
-        put16(l4 + csum_at, c);
+        put_be16(l4 + csum_at, c);
     }
     return b;
 }
@@ -272,10 +268,8 @@ int main(int argc, char **argv) {
             case 'h':
                 std::fputs(kUsage, stdout);
                 return 0;
-            case ':':
-                return bad_usage(std::string("option ") + argv[optind - 1] + " needs a value");
             default:
-                return bad_usage(std::string("unknown option ") + argv[optind - 1]);
+                return bad_usage(tool_option_error(c, argv));
         }
     }
     if (argc - optind != 2)
@@ -296,26 +290,16 @@ int main(int argc, char **argv) {
         return bad_usage("--flows and --ipv6 do not go together");
     for (std::string line; packets.size() < limit && std::getline(in, line);) {
         ++lineno;
-        size_t hash = line.find('#');
-        if (hash != std::string::npos)
-            line.resize(hash);
-        if (line.find_first_not_of(" \t\r") == std::string::npos)
+        if (tool_strip_comment(line))
             continue;
-        if (flows) {
-            std::string err = craft_parse_flow_line(line, crafted);
-            if (!err.empty()) {
-                std::fprintf(stderr, "pcapgen: %s:%u: %s\n", in_path.c_str(), lineno, err.c_str());
-                return 2;
-            }
-            continue;
-        }
         Packet pkt;
-        std::string err = parse_line(line, v6, pkt);
+        std::string err = flows ? craft_parse_flow_line(line, crafted) : parse_line(line, v6, pkt);
         if (!err.empty()) {
             std::fprintf(stderr, "pcapgen: %s:%u: %s\n", in_path.c_str(), lineno, err.c_str());
             return 2;
         }
-        packets.push_back(pkt);
+        if (!flows)
+            packets.push_back(pkt);
     }
 
     int linktype = raw ? DLT_RAW : DLT_EN10MB;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/plxc/plxc_input.h"
+#include "tools/tool_util/tool_cli.h"
 
 namespace {
 
@@ -45,9 +46,8 @@ const char usage[] =
     "Warnings (a range the program cannot represent) go to standard error.\n"
     "Exit status: 0 success, 1 compile or file failure, 2 bad command line or input.\n";
 
-int bad_usage(const char *what) {
-    std::fprintf(stderr, "plxc: %s\n%s", what, usage);
-    return 2;
+int bad_usage(const std::string &what) {
+    return tool_bad_usage("plxc", usage, what);
 }
 
 double ms(uint64_t ns) {
@@ -214,10 +214,7 @@ int cmd_eval(int argc, char **argv) {
     uint64_t packets = 0;
     while (std::getline(in, line)) {
         ++lineno;
-        size_t hash = line.find('#');
-        if (hash != std::string::npos)
-            line.resize(hash);
-        if (line.find_first_not_of(" \t\r") == std::string::npos)
+        if (tool_strip_comment(line))
             continue;
         FpPacket pkt;
         std::string err = plxc_parse_packet(line, pkt);

@@ -35,6 +35,7 @@
 #include "peers/fpeval/fp_eval.h"
 #include "peers/peer_util/peer_loop.h"
 #include "progmem/plx_if_fpmem.h"
+#include "tools/tool_util/tool_cli.h"
 
 namespace {
 
@@ -74,8 +75,7 @@ const char kUsage[] =
     "Exit status: 0 done, 1 the program could not be placed or served, 2 bad command line.\n";
 
 int bad_usage(const std::string &what) {
-    std::fprintf(stderr, "plxload: %s\n%s", what.c_str(), kUsage);
-    return 2;
+    return tool_bad_usage("plxload", kUsage, what);
 }
 
 bool parse_u32(const std::string &text, uint32_t max, uint32_t &out) {
@@ -201,10 +201,8 @@ std::string parse_options(int argc, char **argv, Options &o, bool &help) {
             case 'h':
                 help = true;
                 return "";
-            case ':':
-                return std::string("option ") + argv[optind - 1] + " needs a value";
             default:
-                return std::string("unknown option ") + argv[optind - 1];
+                return tool_option_error(c, argv);
         }
     }
     if (optind >= argc)
