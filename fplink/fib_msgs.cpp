@@ -29,9 +29,16 @@ void copy_text(char *field, size_t len, const std::string &s) {
     field[n] = 0;
 }
 
-// Checks the length of a message with a fixed part and n elements of elem bytes.
-int check_len(size_t have, size_t fixed, size_t elem, uint32_t n, std::string *err) {
-    uint64_t want = fixed + uint64_t{elem} * n;
+// Copies the fixed part of a bind or unbind message into w and checks that the n entries of
+// `elem` bytes it counts, and nothing else, follow it.
+template <class Wire>
+int read_fixed(std::span<const uint8_t> in, Wire &w, size_t elem, uint32_t &n, std::string *err) {
+    const size_t have = in.size();
+    if (have < sizeof w)
+        return bad(err, "truncated: " + std::to_string(have) + " bytes, header needs 139");
+    memcpy(&w, in.data(), sizeof w);
+    n = get_be32(w.count);
+    uint64_t want = sizeof w + uint64_t{elem} * n;
     if (have < want)
         return bad(err, "truncated: " + std::to_string(have) + " bytes, count " +
                             std::to_string(n) + " needs " + std::to_string(want));
@@ -58,13 +65,9 @@ int fib_msg_decode(std::span<const uint8_t> in, fib_msg &out, std::string *err) 
     switch (type) {
         case FIB_MSG_POLICY_BIND:
         case FIB_MSG_POLICY_UNBIND: {
-            if (in.size() < sizeof(fib_policy_wire))
-                return bad(err,
-                           "truncated: " + std::to_string(in.size()) + " bytes, header needs 139");
             fib_policy_wire w;
-            memcpy(&w, in.data(), sizeof w);
-            uint32_t n = get_be32(w.count);
-            if (int rc = check_len(in.size(), sizeof w, 4, n, err))
+            uint32_t n;
+            if (int rc = read_fixed(in, w, 4, n, err))
                 return rc;
             fib_policy_msg m;
             m.type = type;
@@ -81,13 +84,9 @@ int fib_msg_decode(std::span<const uint8_t> in, fib_msg &out, std::string *err) 
         }
         case FIB_MSG_ACL_BIND:
         case FIB_MSG_ACL_UNBIND: {
-            if (in.size() < sizeof(fib_acl_wire))
-                return bad(err,
-                           "truncated: " + std::to_string(in.size()) + " bytes, header needs 139");
             fib_acl_wire w;
-            memcpy(&w, in.data(), sizeof w);
-            uint32_t n = get_be32(w.count);
-            if (int rc = check_len(in.size(), sizeof w, sizeof(fib_acl_binding_wire), n, err))
+            uint32_t n;
+            if (int rc = read_fixed(in, w, sizeof(fib_acl_binding_wire), n, err))
                 return rc;
             if (w.family > 1)
                 return bad(err, "bad family " + std::to_string(w.family));

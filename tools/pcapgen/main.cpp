@@ -24,7 +24,8 @@
 
 namespace {
 
-const char kUsage[] =
+const ToolUsage kUsage{
+    "pcapgen",
     "usage: pcapgen [options] INPUT OUTPUT\n"
     "\n"
     "Writes the packets of INPUT to the pcap capture OUTPUT (Ethernet frames, or raw IP with\n"
@@ -58,11 +59,7 @@ const char kUsage[] =
     "  -q, --quiet       no summary line\n"
     "  -h, --help        show this text\n"
     "\n"
-    "Exit status: 0 done, 1 a file could not be read or written, 2 bad command line or input.\n";
-
-int bad_usage(const std::string &what) {
-    return tool_bad_usage("pcapgen", kUsage, what);
-}
+    "Exit status: 0 done, 1 a file could not be read or written, 2 bad command line or input.\n"};
 
 bool parse_num(const std::string &text, unsigned long long max, unsigned long long &out) {
     if (text.empty())
@@ -239,11 +236,11 @@ int main(int argc, char **argv) {
         switch (c) {
             case 'n':
                 if (!parse_num(arg, ~0ull, limit))
-                    return bad_usage("bad packet count '" + arg + "'");
+                    return kUsage.bad("bad packet count '" + arg + "'");
                 break;
             case 'L':
                 if (!parse_num(arg, 65535, length) || length == 0)
-                    return bad_usage("bad length '" + arg + "' (1..65535)");
+                    return kUsage.bad("bad length '" + arg + "' (1..65535)");
                 break;
             case 'r':
                 raw = true;
@@ -256,24 +253,24 @@ int main(int argc, char **argv) {
                 break;
             case 'T':
                 if (!parse_num(arg, 255, tos))
-                    return bad_usage("bad TOS '" + arg + "' (0..255)");
+                    return kUsage.bad("bad TOS '" + arg + "' (0..255)");
                 break;
             case 'g':
                 if (!parse_num(arg, 1000000000ull, gap))
-                    return bad_usage("bad gap '" + arg + "'");
+                    return kUsage.bad("bad gap '" + arg + "'");
                 break;
             case 'q':
                 quiet = true;
                 break;
             case 'h':
-                std::fputs(kUsage, stdout);
+                std::fputs(kUsage.text, stdout);
                 return 0;
             default:
-                return bad_usage(tool_option_error(c, argv));
+                return kUsage.bad(tool_option_error(c, argv));
         }
     }
     if (argc - optind != 2)
-        return bad_usage("expected INPUT and OUTPUT");
+        return kUsage.bad("expected INPUT and OUTPUT");
     const std::string in_path = argv[optind], out_path = argv[optind + 1];
 
     std::ifstream in(in_path);
@@ -287,7 +284,7 @@ int main(int argc, char **argv) {
     std::vector<craft_packet> crafted;
     unsigned lineno = 0;
     if (flows && v6)
-        return bad_usage("--flows and --ipv6 do not go together");
+        return kUsage.bad("--flows and --ipv6 do not go together");
     for (std::string line; packets.size() < limit && std::getline(in, line);) {
         ++lineno;
         if (tool_strip_comment(line))

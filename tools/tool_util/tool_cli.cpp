@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-int tool_bad_usage(const char *tool, const char *usage, const std::string &what) {
-    std::fprintf(stderr, "%s: %s\n%s", tool, what.c_str(), usage);
+int ToolUsage::bad(const std::string &what) const {
+    std::fprintf(stderr, "%s: %s\n%s", tool, what.c_str(), text);
     return 2;
 }
 

@@ -4,9 +4,15 @@
 
 #include <string>
 
-// Prints "<tool>: <what>" and the usage text on standard error; returns the exit status of a bad
-// command line (2).
-int tool_bad_usage(const char *tool, const char *usage, const std::string &what);
+// A tool's name and usage text.
+struct ToolUsage {
+    const char *tool;
+    const char *text;
+
+    // Prints "<tool>: <what>" and the usage text on standard error; returns the exit status of a
+    // bad command line (2).
+    int bad(const std::string &what) const;
+};
 
 // What getopt_long's return `c` (with opterr 0 and a leading ':' in the option string) says is
 // wrong with argv[optind - 1]: an option without its value or an unknown option.
