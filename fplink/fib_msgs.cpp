@@ -48,6 +48,17 @@ int read_fixed(std::span<const uint8_t> in, Wire &w, size_t elem, uint32_t &n, s
     return PLX_OK;
 }
 
+// Fills in the fields that the fixed parts of bind and unbind messages share, with the count n,
+// and places w at the start of out.
+template <class Msg, class Wire>
+void write_fixed(const Msg &m, size_t n, Wire &w, std::vector<uint8_t> &out) {
+    w.type = m.type;
+    put_be32(w.filter_id, m.filter_id);
+    copy_text(w.name, sizeof w.name, m.name);
+    put_be32(w.count, static_cast<uint32_t>(n));
+    memcpy(out.data(), &w, sizeof w);
+}
+
 }  // namespace
 
 uint8_t fib_msg_type(const fib_msg &m) {
@@ -128,13 +139,9 @@ int fib_msg_encode(const fib_msg &m, std::vector<uint8_t> &out) {
     if (auto *p = std::get_if<fib_policy_msg>(&m)) {
         out.assign(fib_policy_msg_len(p->vpn_ids.size()), 0);
         fib_policy_wire w{};
-        w.type = p->type;
         w.filter_type = p->filter_type;
         w.direction = p->direction;
-        put_be32(w.filter_id, p->filter_id);
-        copy_text(w.name, sizeof w.name, p->name);
-        put_be32(w.count, static_cast<uint32_t>(p->vpn_ids.size()));
-        memcpy(out.data(), &w, sizeof w);
+        write_fixed(*p, p->vpn_ids.size(), w, out);
         for (size_t i = 0; i < p->vpn_ids.size(); ++i)
             put_be32(out.data() + sizeof w + 4 * i, p->vpn_ids[i]);
     } else if (auto *a = std::get_if<fib_acl_msg>(&m)) {
@@ -144,12 +151,8 @@ int fib_msg_encode(const fib_msg &m, std::vector<uint8_t> &out) {
         }
         out.assign(fib_acl_msg_len(a->bindings.size()), 0);
         fib_acl_wire w{};
-        w.type = a->type;
         w.family = a->family;
-        put_be32(w.filter_id, a->filter_id);
-        copy_text(w.name, sizeof w.name, a->name);
-        put_be32(w.count, static_cast<uint32_t>(a->bindings.size()));
-        memcpy(out.data(), &w, sizeof w);
+        write_fixed(*a, a->bindings.size(), w, out);
         for (size_t i = 0; i < a->bindings.size(); ++i) {
             fib_acl_binding_wire bw{};
             put_be32(bw.vpn_id, a->bindings[i].vpn_id);

@@ -231,42 +231,37 @@ int main(int argc, char **argv) {
     unsigned long long limit = ~0ull, length = 64, tos = 0, gap = 1;
     bool raw = false, v6 = false, quiet = false, flows = false;
     opterr = 0;
+    // The options that take a number: the least and greatest value, and how a bad one is named.
+    const struct {
+        int code;
+        unsigned long long min, max, &value;
+        const char *what, *range;
+    } numbers[] = {{'n', 0, ~0ull, limit, "packet count", ""},
+                   {'L', 1, 65535, length, "length", " (1..65535)"},
+                   {'T', 0, 255, tos, "TOS", " (0..255)"},
+                   {'g', 0, 1000000000ull, gap, "gap", ""}};
+    const struct {
+        int code;
+        bool &value;
+    } flags[] = {{'r', raw}, {'6', v6}, {'F', flows}, {'q', quiet}};
     for (int c; (c = getopt_long(argc, argv, ":n:L:r6FT:g:qh", long_options, nullptr)) != -1;) {
-        std::string arg = optarg ? optarg : "";
-        switch (c) {
-            case 'n':
-                if (!parse_num(arg, ~0ull, limit))
-                    return kUsage.bad("bad packet count '" + arg + "'");
-                break;
-            case 'L':
-                if (!parse_num(arg, 65535, length) || length == 0)
-                    return kUsage.bad("bad length '" + arg + "' (1..65535)");
-                break;
-            case 'r':
-                raw = true;
-                break;
-            case '6':
-                v6 = true;
-                break;
-            case 'F':
-                flows = true;
-                break;
-            case 'T':
-                if (!parse_num(arg, 255, tos))
-                    return kUsage.bad("bad TOS '" + arg + "' (0..255)");
-                break;
-            case 'g':
-                if (!parse_num(arg, 1000000000ull, gap))
-                    return kUsage.bad("bad gap '" + arg + "'");
-                break;
-            case 'q':
-                quiet = true;
-                break;
-            case 'h':
-                std::fputs(kUsage.text, stdout);
-                return 0;
-            default:
-                return kUsage.bad(tool_option_error(c, argv));
+        if (c == 'h') {
+            std::fputs(kUsage.text, stdout);
+            return 0;
+        }
+        auto number = std::find_if(std::begin(numbers), std::end(numbers),
+                                   [c](const auto &n) { return n.code == c; });
+        auto flag = std::find_if(std::begin(flags), std::end(flags),
+                                 [c](const auto &f) { return f.code == c; });
+        if (number != std::end(numbers)) {
+            const std::string arg = optarg;
+            if (!parse_num(arg, number->max, number->value) || number->value < number->min)
+                return kUsage.bad(std::string("bad ") + number->what + " '" + arg + "'" +
+                                  number->range);
+        } else if (flag != std::end(flags)) {
+            flag->value = true;
+        } else {
+            return kUsage.bad(tool_option_error(c, argv));
         }
     }
     if (argc - optind != 2)
