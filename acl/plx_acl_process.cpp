@@ -67,10 +67,10 @@ int send(plx_ctx *ctx, const fib_acl_msg &m) {
     return PLX_OK;
 }
 
-void release_program(plx_access_list &l) {
+void release_program(plx_ctx *ctx, plx_access_list &l) {
     l.p_rule_table.reset();
     if (l.p_program) {
-        plx_compiler_free_program(l.p_program);
+        plx_compiler_free_program(ctx->compiler, l.p_program);
         l.p_program = nullptr;
     }
 }
@@ -120,7 +120,7 @@ void plx_acl_process_attach(plx_ctx *ctx) {
     PLX_ASSERT(ctx != nullptr && ctx->acl != nullptr);
     plx_acl_model *m = ctx->acl;
     m->ctx = ctx;
-    m->releasing = [](plx_access_list &l) { release_program(l); };
+    m->releasing = [ctx](plx_access_list &l) { release_program(ctx, l); };
     ctx->hooks.acl_resend = resend;
 }
 
@@ -212,7 +212,7 @@ int change_keeping_last_good(plx_ctx *ctx, plx_access_list &l) {
             PLX_LOG("Failed to unbind filter %d from all interfaces\n", static_cast<int>(previous));
         std::swap(old_prog, l.p_program);
         std::swap(old_table, l.p_rule_table);
-        release_program(l);  // the old program, released once the forwarding plane let it go
+        release_program(ctx, l);  // the old program, released once the forwarding plane let it go
         l.p_program = old_prog;
         l.p_rule_table = std::move(old_table);
         return plx_acl_send_all(ctx, l, FIB_MSG_ACL_BIND);
@@ -240,7 +240,7 @@ int plx_process_access_list_change(plx_ctx *ctx, plx_access_list &l) {
                     static_cast<int>(l.filter_id));
             return rc;
         }
-        release_program(l);
+        release_program(ctx, l);
         l.filter_id = PLX_FILTER_ID_NONE;
     }
     if (l.rules.empty())

@@ -114,8 +114,8 @@ class Daemon {
         if (plx_mem_init_tables(&ctx, {mem_.data(), blocks, filters_.data(), filters}, true))
             return false;
         ctx.compiler = plx_compiler_create();
-        plx_compiler_set_mem_ops(plx_mem_alloc, plx_mem_free);
-        plx_compiler_set_filter_id_fn(plx_mem_current_filter);
+        plx_compiler_set_mem_ops(ctx.compiler, plx_mem_alloc, plx_mem_free);
+        plx_compiler_set_filter_id_fn(ctx.compiler, plx_mem_current_filter);
         plx_process_opts opts;
         opts.num_filters = filters;
         opts.clock_rate = [] { return uint64_t{800'000'000}; };
@@ -138,8 +138,6 @@ class Daemon {
         if (fibd_)
             msgq_deinit(fibd_);
         plx_fibd_link_deinit(&ctx);
-        plx_compiler_set_mem_ops(nullptr, nullptr);
-        plx_compiler_set_filter_id_fn(nullptr);
         if (ctx.compiler)
             plx_compiler_destroy(ctx.compiler);
         plx_mem_destroy();
@@ -407,7 +405,7 @@ int bench_yield(const std::string &set, size_t limit, uint32_t mib) {
     printf("%s: %zu rules as one data policy, %u MiB of filter memory\n", set.c_str(), rules.size(),
            mib);
     for (const bool hook : {true, false}) {
-        plx_compiler_set_yield(hook ? timed_yield_hook : nullptr, &d.ctx);
+        plx_compiler_set_yield(d.ctx.compiler, hook ? timed_yield_hook : nullptr, &d.ctx);
         const std::string name = hook ? "cb-yield" : "cb-noyield";
         const auto l0 = Clock::now();
         cfg::plx_config_policy_add(&d.db, cfg::PLX_POLICY_TYPE_DATA, name, 3);
@@ -481,7 +479,7 @@ int bench_yield(const std::string &set, size_t limit, uint32_t mib) {
         cfg::plx_config_policy_delete(&d.db, cfg::PLX_POLICY_TYPE_DATA, name);
         d.run_for(1000);  // the delayed release of the program
     }
-    plx_compiler_set_yield(nullptr, nullptr);
+    plx_compiler_set_yield(d.ctx.compiler, nullptr, nullptr);
     app_sysmgr_close(hello);
     sm.stop();
     d.stop();
@@ -592,7 +590,7 @@ int bench_commit(int sequences, int runs) {
         cdb_end_session(fd);
         cdb_close(fd);
     }
-    plx_compiler_set_mem_ops(timed_alloc, plx_mem_free);
+    plx_compiler_set_mem_ops(d.ctx.compiler, timed_alloc, plx_mem_free);
     QconfdModuleSpec spec = plx_confd_module_spec(&d.ctx);
     spec.sub_done = commit_sub_done;
     qconfd_module_init(&spec, nullptr, &d.ctx.qconfd_ctx);

@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -81,19 +82,29 @@ void *fm_alloc(uint32_t len) {
 }
 void fm_free(void *) {}
 
+// Threads a compile may use: PLX_BENCH_THREADS (default 2, the machine's cores).
+uint32_t compile_threads() {
+    const char *t = std::getenv("PLX_BENCH_THREADS");
+    return t ? static_cast<uint32_t>(std::max(1, std::atoi(t))) : 2;
+}
+
 struct Compiled {
     plx_compiler_ctx *ctx = plx_compiler_create();
     PlxRuleTablePtr table;
     PolicyProgram *prog = nullptr;
     uint32_t len = 0;
     ~Compiled() {
-        plx_compiler_free_program(prog);
+        plx_compiler_free_program(ctx, prog);
         plx_compiler_destroy(ctx);
     }
 };
 
-std::unique_ptr<Compiled> compile(const Set &s) {
+// A compile into the filter-memory stand-in (when there is one) or onto the heap.
+std::unique_ptr<Compiled> compile(const Set &s, uint32_t threads, bool filter_mem) {
     auto c = std::make_unique<Compiled>();
+    c->ctx->threads = threads;
+    if (filter_mem && filter_memory->base)
+        plx_compiler_set_mem_ops(c->ctx, fm_alloc, fm_free);
     plxc_build(s.rules, true, c->ctx, c->table);
     plx_compile(c->ctx, c->table.get(), &c->prog, &c->len);
     return c;
@@ -105,19 +116,17 @@ std::shared_ptr<Compiled> compiled(const Set &s) {
     auto &c = cache[&s];
     if (!c) {
         // Kept programs live on the heap: the filter-memory stand-in holds one program at a time.
-        plx_compiler_set_mem_ops(nullptr, nullptr);
-        c = compile(s);
-        if (filter_memory->base)
-            plx_compiler_set_mem_ops(fm_alloc, fm_free);
+        c = compile(s, compile_threads(), false);
     }
     return c;
 }
 
-void bm_compile(benchmark::State &st, const Set *s) {
+// Compile with `threads` threads. Time is wall-clock; the CPU column counts every thread.
+void bm_compile(benchmark::State &st, const Set *s, uint32_t threads) {
     PlxCompileTimes sum;
     uint64_t bytes = 0, classes = 0;
     for (auto _ : st) {
-        auto c = compile(*s);
+        auto c = compile(*s, threads, true);
         sum.leaf_ns += c->ctx->times.leaf_ns;
         sum.reduce_ns += c->ctx->times.reduce_ns;
         sum.emit_ns += c->ctx->times.emit_ns;
@@ -321,8 +330,6 @@ int main(int argc, char **argv) {
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
     filter_memory = new FilterMemory;
-    if (filter_memory->base)
-        plx_compiler_set_mem_ops(fm_alloc, fm_free);
     // Sets: name, filter file, number of filters taken, trace file. PLX_BENCH_LARGE=1 adds the
     // 10k sets (they take minutes and gigabytes).
     struct Spec {
@@ -358,16 +365,31 @@ int main(int argc, char **argv) {
     }
     for (const auto &s : sets) {
         bool big = s->rules.rules.size() > 5000;
-        auto *b = benchmark::RegisterBenchmark(("compile/" + s->name).c_str(), bm_compile, s.get())
-                      ->Unit(benchmark::kMillisecond);
+        const uint32_t threads = compile_threads();
+        auto *b = benchmark::RegisterBenchmark(("compile/" + s->name).c_str(), bm_compile, s.get(),
+                                               threads)
+                      ->Unit(benchmark::kMillisecond)
+                      ->UseRealTime()
+                      ->MeasureProcessCPUTime();
         if (big)
             b->Iterations(1);
+        if (threads > 1) {
+            // The same compile on one thread, for its CPU time and as the daemon's default.
+            auto *one = benchmark::RegisterBenchmark(("compile_1thread/" + s->name).c_str(),
+                                                     bm_compile, s.get(), 1u)
+                            ->Unit(benchmark::kMillisecond)
+                            ->UseRealTime()
+                            ->MeasureProcessCPUTime();
+            if (big)
+                one->Iterations(1);
+        }
 #ifdef PLX_BENCH_RTE_ACL
         auto *a = benchmark::RegisterBenchmark(("rte_acl_build/" + s->name).c_str(), bm_acl_build,
                                                s.get())
                       ->Unit(benchmark::kMillisecond);
         if (big)
             a->Iterations(1);
+        a->UseRealTime()->MeasureProcessCPUTime();
 #endif
         benchmark::RegisterBenchmark(("eval/" + s->name).c_str(), bm_eval, s.get());
 #ifdef PLX_BENCH_RTE_ACL

@@ -105,7 +105,6 @@ class Setup {
             srv_->stop();
             srv_th_.join();
         }
-        plx_compiler_set_mem_ops(nullptr, nullptr);
         cfg::plx_policy_teardown(&db_);
         plx_mem_destroy();
         if (mgr_)
@@ -134,7 +133,6 @@ class Setup {
         ctx_.policy = &db_;
         if (plx_mem_init_tables(&ctx_, {mem_.data(), blocks, filters_.data(), filters}, true) != 0)
             return fail(err, "program memory");
-        plx_compiler_set_mem_ops(plx_mem_alloc, plx_mem_free);
         if (cfg::plx_policy_init(&db_) != 0)
             return fail(err, "policy model");
         cfg::plx_config_vpn_list_add(&db_, "vl1");

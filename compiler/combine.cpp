@@ -24,6 +24,7 @@
 
 #include "common/plx_log.h"
 #include "compiler/plx_compiler.h"
+#include "compiler/plx_jobs.h"
 
 namespace {
 
@@ -127,7 +128,10 @@ struct Group {
     // For each distinct value of A's words on the group, the masked id of every part.
     ClassSet a_values;
     std::vector<uint32_t> ids;  // a_values.size() x nparts
-    uint32_t key_word = 0;      // where the ids go in a pair's key
+    // Per value of A: every part masks to the same id (A's value has none of the group's rules,
+    // typically), so the group adds the same to every key of the row.
+    std::vector<uint8_t> constant;
+    uint32_t key_word = 0;  // where the ids go in a pair's key
     uint32_t shift = 0;
 };
 
@@ -308,7 +312,7 @@ class KeyIndex {
 // Combination by parts; see the top of the file.
 class PartsCombiner {
   public:
-    PartsCombiner(EcTable &T, ClassSet &A, ClassSet &B, bool final_table)
+    PartsCombiner(EcTable &T, ClassSet &A, ClassSet &B, bool final_table, uint32_t threads)
         : T_(T),
           A_(A),
           B_(B),
@@ -317,7 +321,8 @@ class PartsCombiner {
           order_b_(B.sorted()),
           na_(A.size()),
           nb_(B.size()),
-          nw_(T.classes.nwords()) {}
+          nw_(T.classes.nwords()),
+          threads_(threads) {}
 
     // False when the parts do not pay (the caller combines directly).
     bool run() {
@@ -358,16 +363,16 @@ class PartsCombiner {
         }
         switch (word + 1) {
             case 1:
-                pairs<1>();
+                threaded<1>() ? pairs_threaded<1>() : pairs<1>();
                 return true;
             case 2:
-                pairs<2>();
+                threaded<2>() ? pairs_threaded<2>() : pairs<2>();
                 return true;
             case 3:
-                pairs<3>();
+                threaded<3>() ? pairs_threaded<3>() : pairs<3>();
                 return true;
             case 4:
-                pairs<4>();
+                threaded<4>() ? pairs_threaded<4>() : pairs<4>();
                 return true;
             default:
                 return false;
@@ -375,12 +380,32 @@ class PartsCombiner {
     }
 
   private:
+    // Whether the pairs are found on several threads. That pays only when rows repeat their
+    // keys (a row's distinct keys are looked up again on this thread): long rows of which a
+    // few, spread over the table, have at most one distinct key in 16 pairs.
+    template <uint32_t K>
+    bool threaded() {
+        if (threads_ <= 1 || nb_ < 4096)
+            return false;
+        std::vector<const uint32_t *> ids_of(groups_.size());
+        std::vector<PairKey<K>> keys(nb_);
+        for (uint32_t ai : {na_ / 4, na_ / 2, na_ - 1 - na_ / 4}) {
+            row_ids(ai, ids_of);
+            row_keys<K>(ai, ids_of, keys);
+            std::sort(keys.begin(), keys.end());
+            if (std::unique(keys.begin(), keys.end()) - keys.begin() > nb_ / 16)
+                return false;
+        }
+        return true;
+    }
+
     // Masked ids of every part under every distinct value of A.
     void mask_parts() {
         std::vector<uint64_t> m(nw_);
         uint32_t steps = 0;
         for (Group &g : groups_) {
             g.ids.resize(size_t{g.a_values.size()} * g.nparts);
+            g.constant.assign(g.a_values.size(), 1);
             for (uint32_t v = 0; v < g.a_values.size(); ++v) {
                 const uint64_t *xg = g.a_values.vec(v);
                 uint32_t *ids = g.ids.data() + size_t{v} * g.nparts;
@@ -398,6 +423,8 @@ class PartsCombiner {
                     if (++steps % YIELD_EVERY == 0)
                         plx_compiler_yield();
                 }
+                g.constant[v] = std::all_of(ids, ids + g.nparts,
+                                            [first = ids[0]](uint32_t id) { return id == first; });
                 plx_compiler_yield();
             }
         }
@@ -424,14 +451,13 @@ class PartsCombiner {
 
     template <uint32_t K>
     void pairs() {
-        const uint32_t G = static_cast<uint32_t>(groups_.size());
         std::vector<PairKey<K>> keys(nb_);
         // A row's classes are found in B's order (neighbours often share a key) and then
         // written by class id: gathering from the row's list is cheaper than scattering.
         std::vector<uint32_t> ec_at(nb_), position_b(nb_);
         for (uint32_t i = 0; i < nb_; ++i)
             position_b[order_b_[i]] = i;
-        std::vector<const uint32_t *> row_ids(G);
+        std::vector<const uint32_t *> ids_of(groups_.size());
         KeyIndex<K> index;
         // A row has few distinct keys, each met many times: a small direct-mapped cache of
         // recent keys answers most pairs without a probe of the index.
@@ -441,43 +467,21 @@ class PartsCombiner {
         };
         constexpr uint32_t kCacheBits = 12;
         std::vector<CacheSlot> cache(size_t{1} << kCacheBits, CacheSlot{});
-        auto cache_index = [](const PairKey<K> &key) {
-            uint64_t h = key[0];
-            for (uint32_t k = 1; k < K; ++k)
-                h = h * 0x9e3779b97f4a7c15ULL + key[k];
-            return (h * 0x9e3779b97f4a7c15ULL) >> (64 - kCacheBits);
-        };
         for (uint32_t ai = 0; ai < na_; ++ai) {
             const uint32_t a = order_a_[ai];
             plx_compiler_yield();
-            for (uint32_t j = 0; j < G; ++j) {
-                const Group &g = groups_[j];
-                row_ids[j] = g.ids.data() + size_t{a_value_[size_t{ai} * G + j]} * g.nparts;
-            }
-            // Group 0 starts every key; the others are ORed in.
-            {
-                const uint32_t *ids = row_ids[0], *part = part_of_[0].data();
-                for (uint32_t i = 0; i < nb_; ++i) {
-                    keys[i] = PairKey<K>{};
-                    keys[i][0] = ids[part[i]];
-                }
-            }
-            for (uint32_t j = 1; j < G; ++j) {
-                const uint32_t *ids = row_ids[j], *part = part_of_[j].data();
-                const uint32_t kw = groups_[j].key_word, sh = groups_[j].shift;
-                for (uint32_t i = 0; i < nb_; ++i)
-                    keys[i][kw] |= uint64_t{ids[part[i]]} << sh;
-            }
+            row_ids(ai, ids_of);
+            row_keys<K>(ai, ids_of, keys);
             for (uint32_t i = 0; i < nb_; ++i) {
                 if (i % YIELD_EVERY == YIELD_EVERY - 1)
                     plx_compiler_yield();
                 const PairKey<K> &key = keys[i];
-                CacheSlot &c = cache[cache_index(key)];
+                CacheSlot &c = cache[index_of<K>(key) >> (32 - kCacheBits)];
                 if (c.ec1 && same_key<K>(c.key, key)) {
                     ec_at[i] = c.ec1 - 1;
                     continue;
                 }
-                const uint32_t ec = find_or_add<K>(index, key, a, i, row_ids);
+                const uint32_t ec = find_or_add<K>(index, key, a, i, ids_of);
                 c = CacheSlot{key, ec + 1};
                 ec_at[i] = ec;
             }
@@ -487,11 +491,205 @@ class PartsCombiner {
         }
     }
 
+    // Row ai's pointers to each group's masked ids.
+    void row_ids(uint32_t ai, std::vector<const uint32_t *> &out) const {
+        const uint32_t G = static_cast<uint32_t>(groups_.size());
+        for (uint32_t j = 0; j < G; ++j) {
+            const Group &g = groups_[j];
+            out[j] = g.ids.data() + size_t{a_value_[size_t{ai} * G + j]} * g.nparts;
+        }
+    }
+
+    // The keys of row ai's pairs, B's classes in order.
+    template <uint32_t K>
+    void row_keys(uint32_t ai, const std::vector<const uint32_t *> &ids_of,
+                  std::vector<PairKey<K>> &keys) const {
+        const uint32_t G = static_cast<uint32_t>(groups_.size());
+        // Groups that add the same id to every key of the row go into a base key; only the
+        // others are read pair by pair.
+        PairKey<K> base{};
+        std::vector<uint32_t> varying;
+        varying.reserve(G);
+        for (uint32_t j = 0; j < G; ++j) {
+            const Group &g = groups_[j];
+            if (g.constant[a_value_[size_t{ai} * G + j]])
+                base[g.key_word] |= uint64_t{ids_of[j][0]} << g.shift;
+            else
+                varying.push_back(j);
+        }
+        if (varying.empty())
+            std::fill(keys.begin(), keys.end(), base);
+        // Up to four groups of the same key word per pass: one read and write of each key
+        // for all of them. The first pass starts the keys from the base.
+        for (size_t k = 0; k < varying.size();) {
+            size_t e = k + 1;
+            while (e < varying.size() && e < k + 4 &&
+                   groups_[varying[e]].key_word == groups_[varying[k]].key_word)
+                ++e;
+            const uint32_t *js = varying.data() + k;
+            switch (e - k) {
+                case 1:
+                    or_groups<K, 1>(ids_of, js, k ? nullptr : &base, keys);
+                    break;
+                case 2:
+                    or_groups<K, 2>(ids_of, js, k ? nullptr : &base, keys);
+                    break;
+                case 3:
+                    or_groups<K, 3>(ids_of, js, k ? nullptr : &base, keys);
+                    break;
+                default:
+                    or_groups<K, 4>(ids_of, js, k ? nullptr : &base, keys);
+                    break;
+            }
+            k = e;
+        }
+    }
+
+    // ORs the ids of groups js[0 .. N) (one key word) into the keys, or into base written over
+    // them.
+    template <uint32_t K, uint32_t N>
+    void or_groups(const std::vector<const uint32_t *> &ids_of, const uint32_t *js,
+                   const PairKey<K> *base, std::vector<PairKey<K>> &keys) const {
+        const uint32_t *ids[N], *part[N];
+        uint32_t sh[N];
+        for (uint32_t n = 0; n < N; ++n) {
+            ids[n] = ids_of[js[n]];
+            part[n] = part_of_[js[n]].data();
+            sh[n] = groups_[js[n]].shift;
+        }
+        const uint32_t kw = groups_[js[0]].key_word;
+        auto ids_at = [&](uint32_t i) {
+            uint64_t v = 0;
+#pragma GCC unroll 4
+            for (uint32_t n = 0; n < N; ++n)
+                v |= uint64_t{ids[n][part[n][i]]} << sh[n];
+            return v;
+        };
+        if (base) {
+            for (uint32_t i = 0; i < nb_; ++i) {
+                keys[i] = *base;
+                keys[i][kw] |= ids_at(i);
+            }
+        } else {
+            for (uint32_t i = 0; i < nb_; ++i)
+                keys[i][kw] |= ids_at(i);
+        }
+    }
+
+    // The pair loop on several threads, giving the same table as pairs(). Classes are numbered
+    // in the order their pairs are visited, so the work is split in three:
+    //  1. (threads) each row's distinct keys, numbered within the row in the order first met,
+    //     and every pair's row-local number, written to the row by class id;
+    //  2. (this thread) the rows in order, each row's distinct keys in order, looked up in the
+    //     table's classes: new classes are met in exactly the order pairs() meets them;
+    //  3. (threads) every pair's row-local number replaced by its class.
+    // A row has few distinct keys (hundreds among tens of thousands of pairs), so step 2 is small.
+    template <uint32_t K>
+    void pairs_threaded() {
+        std::vector<uint32_t> position_b(nb_);
+        for (uint32_t i = 0; i < nb_; ++i)
+            position_b[order_b_[i]] = i;
+        struct Row {
+            std::vector<PairKey<K>> keys;  // distinct keys in the order first met
+            std::vector<uint32_t> first;   // where each was first met (B's classes in order)
+        };
+        std::vector<Row> rows(na_);
+        const size_t chunks = std::min<size_t>(na_, size_t{threads_} * 8);
+        plx_run_jobs(threads_, chunks, [&](size_t c) {
+            std::vector<PairKey<K>> keys(nb_);
+            std::vector<uint32_t> local(nb_);
+            std::vector<const uint32_t *> ids_of(groups_.size());
+            // Open addressing over row-local number + 1 for the current row (stamp = row + 1).
+            struct Slot {
+                uint32_t stamp = 0, id = 0;
+            };
+            std::vector<Slot> slots(4096);
+            for (uint32_t ai = static_cast<uint32_t>(c * na_ / chunks);
+                 ai < static_cast<uint32_t>((c + 1) * na_ / chunks); ++ai) {
+                row_ids(ai, ids_of);
+                row_keys<K>(ai, ids_of, keys);
+                Row &row = rows[ai];
+                const uint32_t stamp = ai + 1;
+                size_t mask = slots.size() - 1;
+                for (uint32_t i = 0; i < nb_; ++i) {
+                    const PairKey<K> &key = keys[i];
+                    for (size_t at = index_of<K>(key) & mask;; at = (at + 1) & mask) {
+                        Slot &sl = slots[at];
+                        if (sl.stamp != stamp) {
+                            sl = Slot{stamp, static_cast<uint32_t>(row.keys.size())};
+                            row.keys.push_back(key);
+                            row.first.push_back(i);
+                            local[i] = sl.id;
+                            if (row.keys.size() * 2 > slots.size()) {
+                                regrow<K>(slots, row.keys, stamp);
+                                mask = slots.size() - 1;
+                            }
+                            break;
+                        }
+                        if (same_key<K>(row.keys[sl.id], key)) {
+                            local[i] = sl.id;
+                            break;
+                        }
+                    }
+                }
+                uint32_t *out = T_.combo_ec.data() + size_t{order_a_[ai]} * nb_;
+                for (uint32_t b = 0; b < nb_; ++b)
+                    out[b] = local[position_b[b]];
+            }
+        });
+
+        KeyIndex<K> index;
+        std::vector<const uint32_t *> ids_of(groups_.size());
+        std::vector<std::vector<uint32_t>> class_of(na_);
+        for (uint32_t ai = 0; ai < na_; ++ai) {
+            row_ids(ai, ids_of);
+            Row &row = rows[ai];
+            class_of[ai].resize(row.keys.size());
+            for (size_t k = 0; k < row.keys.size(); ++k)
+                class_of[ai][k] =
+                    find_or_add<K>(index, row.keys[k], order_a_[ai], row.first[k], ids_of);
+            Row().keys.swap(row.keys);
+            plx_compiler_yield();
+        }
+
+        plx_run_jobs(threads_, chunks, [&](size_t c) {
+            for (uint32_t ai = static_cast<uint32_t>(c * na_ / chunks);
+                 ai < static_cast<uint32_t>((c + 1) * na_ / chunks); ++ai) {
+                const uint32_t *cls = class_of[ai].data();
+                uint32_t *out = T_.combo_ec.data() + size_t{order_a_[ai]} * nb_;
+                for (uint32_t b = 0; b < nb_; ++b)
+                    out[b] = cls[out[b]];
+            }
+        });
+    }
+
+    template <uint32_t K>
+    static size_t index_of(const PairKey<K> &key) {
+        uint64_t h = key[0];
+        for (uint32_t k = 1; k < K; ++k)
+            h = h * 0x9e3779b97f4a7c15ULL + key[k];
+        return (h * 0x9e3779b97f4a7c15ULL) >> 32;
+    }
+
+    template <uint32_t K, typename Slot>
+    static void regrow(std::vector<Slot> &slots, const std::vector<PairKey<K>> &keys,
+                       uint32_t stamp) {
+        slots.assign(slots.size() * 2, Slot{});
+        const size_t mask = slots.size() - 1;
+        for (uint32_t id = 0; id < keys.size(); ++id) {
+            size_t at = index_of<K>(keys[id]) & mask;
+            while (slots[at].stamp == stamp)
+                at = (at + 1) & mask;
+            slots[at] = Slot{stamp, id};
+        }
+    }
+
     EcTable &T_;
     ClassSet &A_, &B_;
     const bool final_;
     const std::vector<uint32_t> &order_a_, &order_b_;
     const uint32_t na_, nb_, nw_;
+    const uint32_t threads_;
     std::vector<Group> groups_;
     std::vector<std::vector<uint32_t>> part_of_;  // by group, B's classes in order
     std::vector<uint32_t> a_value_;
@@ -501,26 +699,22 @@ class PartsCombiner {
 }  // namespace
 
 PlxCombineMethod plx_combine_classes(EcTable &T, EcTable &A, EcTable &B, bool final_table,
-                                     PlxCombineMethod method) {
+                                     PlxCombineMethod method, uint32_t threads) {
     PLX_ASSERT(A.classes.has_vectors() && B.classes.has_vectors());
     T.classes = ClassSet(A.classes.nbits());
-    // The pair table of a large combination holds hundreds of millions of entries: it is
-    // cleared a slice at a time, each slice faulting in its pages, with a yield between them.
+    // The pair table of a large combination holds hundreds of millions of entries. Every entry
+    // is written below, so it is sized without being cleared (its pages are faulted in as the
+    // pairs are written, by whichever thread writes them).
     const size_t cells = size_t{A.num_classes()} * B.num_classes();
-    constexpr size_t kClearSlice = size_t{1} << 22;
     T.combo_ec.clear();
-    T.combo_ec.reserve(cells);
-    for (size_t at = 0; at < cells; at += kClearSlice) {
-        T.combo_ec.resize(std::min(cells, at + kClearSlice), 0);
-        plx_compiler_yield();
-    }
+    T.combo_ec.resize(cells);
     if (method == PlxCombineMethod::automatic) {
         const uint64_t pairs = uint64_t{A.num_classes()} * B.num_classes();
         method = pairs >= kByPartsMinPairs && T.classes.nwords() > 1 ? PlxCombineMethod::by_parts
                                                                      : PlxCombineMethod::direct;
     }
     if (method == PlxCombineMethod::by_parts &&
-        PartsCombiner(T, A.classes, B.classes, final_table).run())
+        PartsCombiner(T, A.classes, B.classes, final_table, threads).run())
         return PlxCombineMethod::by_parts;
     combine_direct(T, A.classes, B.classes, final_table);
     return PlxCombineMethod::direct;

@@ -20,6 +20,8 @@ enum class PlxCombineMethod : uint8_t {
 // of A's class a AND B's class b, and T's classes are numbered in the order in which the pairs
 // are visited: A's classes in vector order and, within each, B's classes in vector order. A
 // final table keeps each class's pair (ClassSet::add_pair); any other table keeps its vectors.
-// Returns the method used: by parts falls back to direct when the parts would not pay.
+// Returns the method used: by parts falls back to direct when the parts would not pay. With
+// threads > 1 the pairs by parts are found on that many threads (the table is the same).
 PlxCombineMethod plx_combine_classes(EcTable &T, EcTable &A, EcTable &B, bool final_table,
-                                     PlxCombineMethod method = PlxCombineMethod::automatic);
+                                     PlxCombineMethod method = PlxCombineMethod::automatic,
+                                     uint32_t threads = 1);

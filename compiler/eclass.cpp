@@ -130,19 +130,64 @@ void ClassSet::drop_vectors() {
     std::vector<uint64_t>().swap(vec_);
 }
 
+// The classes are sorted a word at a time from the top (multikey quicksort): a run of classes
+// equal on the words above w is split three ways around a pivot's word w, and only the middle
+// part, still equal on w, goes on to w - 1. The vectors of a large table share long runs of top
+// words (the rules near the end, wildcards, are in nearly every class), which a comparison sort
+// would compare again at every comparison.
 const std::vector<uint32_t> &ClassSet::sorted() {
-    if (order_.size() != size()) {
-        PLX_ASSERT(has_vectors());
-        order_.resize(size());
-        for (uint32_t ec = 0; ec < size(); ++ec)
-            order_[ec] = ec;
-        // Sorting the classes of a large table takes seconds: let due timers run meanwhile.
-        uint32_t compares = 0;
-        std::sort(order_.begin(), order_.end(), [this, &compares](uint32_t a, uint32_t b) {
-            if ((++compares & 0xFFF) == 0)
-                plx_compiler_yield();
-            return plx_cmp_words(vec(a), vec(b), nwords_) < 0;
-        });
+    if (order_.size() == size())
+        return order_;
+    PLX_ASSERT(has_vectors());
+    order_.resize(size());
+    for (uint32_t ec = 0; ec < size(); ++ec)
+        order_[ec] = ec;
+    struct Run {
+        uint32_t begin, end;  // positions in order_
+        uint32_t words;       // equal on the words from this one up
+    };
+    std::vector<Run> runs;
+    if (size() > 1)
+        runs.push_back({0, size(), nwords_});
+    // Sorting the classes of a large table takes a while: let due timers run meanwhile.
+    uint64_t work = 0, yielded = 0;
+    while (!runs.empty()) {
+        Run r = runs.back();
+        runs.pop_back();
+        while (r.end - r.begin > 1 && r.words > 0) {
+            uint32_t *ids = order_.data() + r.begin;
+            const uint32_t n = r.end - r.begin, w = r.words - 1;
+            auto key = [&](uint32_t i) { return vec(ids[i])[w]; };
+            if (n <= 8) {
+                std::sort(ids, ids + n, [&](uint32_t a, uint32_t b) {
+                    return plx_cmp_words(vec(a), vec(b), r.words) < 0;
+                });
+                break;
+            }
+            const uint64_t a = key(0), b = key(n / 2), c = key(n - 1);
+            const uint64_t pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+            // ids[0, lt) < pivot, [lt, i) == pivot, (gt, n) > pivot.
+            uint32_t lt = 0, i = 0, gt = n;
+            while (i < gt) {
+                const uint64_t k = key(i);
+                if (k < pivot)
+                    std::swap(ids[lt++], ids[i++]);
+                else if (k > pivot)
+                    std::swap(ids[i], ids[--gt]);
+                else
+                    ++i;
+            }
+            work += n;
+            if (lt > 1)
+                runs.push_back({r.begin, r.begin + lt, r.words});
+            if (n - gt > 1)
+                runs.push_back({r.begin + gt, r.end, r.words});
+            r = {r.begin + lt, r.begin + gt, w};
+        }
+        if (work - yielded > (uint64_t{1} << 16)) {
+            yielded = work;
+            plx_compiler_yield();
+        }
     }
     return order_;
 }

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "compiler/epi.h"
@@ -96,6 +98,8 @@ inline uint64_t plx_hash_mix(uint64_t h) {
     return h;
 }
 
+// Calls the yield hook of the compile running on this thread (nothing on a compile's worker
+// threads or outside a compile).
 void plx_compiler_yield();
 
 // Makes room for `extra` more elements at the end of v. A vector of a large table holds
@@ -121,6 +125,28 @@ void plx_reserve_yielding(std::vector<T> &v, size_t extra) {
     v.swap(bigger);
 }
 
+// An allocator that leaves elements it value-initialises (vector::resize) uninitialised: the
+// pair table of a combination is resized and then written whole, so clearing it first would
+// only write its hundreds of megabytes twice.
+template <typename T>
+struct PlxNoInitAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = PlxNoInitAllocator<U>;
+    };
+    PlxNoInitAllocator() = default;
+    template <typename U>
+    PlxNoInitAllocator(const PlxNoInitAllocator<U> &) {}
+    template <typename U>
+    void construct(U *p) noexcept {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U *p, Args &&...args) {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
 struct EcInterval {
     uint32_t lo;
     uint32_t hi;  // exclusive
@@ -138,7 +164,7 @@ struct EcTable {
     // Leaf tables: intervals in ascending lo. Combinations: interval i is [i, i+1) and only
     // its ec_id is kept (combo_ec[i]).
     std::vector<EcInterval> intervals;
-    std::vector<uint32_t> combo_ec;
+    std::vector<uint32_t, PlxNoInitAllocator<uint32_t>> combo_ec;
     ClassSet classes;
 
     uint32_t num_intervals() const {

@@ -15,6 +15,7 @@
 
 #include "common/plx_log.h"
 #include "compiler/combine.h"
+#include "compiler/plx_jobs.h"
 
 namespace {
 
@@ -35,11 +36,27 @@ void heap_free(void *p) {
     std::free(p);
 }
 
-plx_mem_alloc_fn g_alloc = heap_alloc;
-plx_mem_free_fn g_free = heap_free;
-plx_mem_filter_id_fn g_filter_id = nullptr;
-plx_yield_fn g_yield = nullptr;
-void *g_yield_arg = nullptr;
+// The context whose compile runs on this thread: its hook is the one the steps of the compile
+// call through plx_compiler_yield(). Worker threads have none.
+thread_local const plx_compiler_ctx *t_compiling = nullptr;
+
+// Makes ctx the compile running on this thread for the scope's duration.
+class CompilingScope {
+  public:
+    explicit CompilingScope(const plx_compiler_ctx *ctx) : saved_(t_compiling) {
+        t_compiling = ctx;
+    }
+    ~CompilingScope() { t_compiling = saved_; }
+    CompilingScope(const CompilingScope &) = delete;
+    CompilingScope &operator=(const CompilingScope &) = delete;
+
+  private:
+    const plx_compiler_ctx *saved_;
+};
+
+void free_with(const plx_compiler_ctx *ctx, void *program) {
+    (ctx->mem_free ? ctx->mem_free : heap_free)(program);
+}
 
 // How many inner-loop steps pass between two calls of the yield hook.
 constexpr uint32_t YIELD_EVERY = 1024;
@@ -104,7 +121,7 @@ struct ProgramGuard {
     uint8_t *base;
     ~ProgramGuard() {
         if (base) {
-            g_free(base);
+            free_with(ctx, base);
             ctx->filter_id = 0xFFFFFFFF;
         }
     }
@@ -200,11 +217,9 @@ void prepare_input(EcTable &t) {
         t.classes.materialize(t.left->classes, t.right->classes);
 }
 
-// Combines A and B into a new table whose interval i = a * |B| + b holds the class of
-// A's class a AND B's class b. Tables that will be combined again store their class vectors;
-// the final table only remembers the pair each class came from (its vectors are needed only
-// for their first rule), which keeps large final tables small.
-EcTable *combine(plx_compiler_ctx *ctx, EcTable &A, EcTable &B, bool final_table) {
+// A new table combining A and B: interval i = a * |B| + b will hold the class of A's class a
+// AND B's class b.
+EcTable *new_combination(plx_compiler_ctx *ctx, EcTable &A, EcTable &B) {
     auto tp = std::make_unique<EcTable>();
     EcTable &T = *tp;
     T.id = ++ctx->table_counter;
@@ -214,18 +229,24 @@ EcTable *combine(plx_compiler_ctx *ctx, EcTable &A, EcTable &B, bool final_table
     T.right = &B;
     A.parent = B.parent = &T;
     ctx->tables.push_back(std::move(tp));
+    return &T;
+}
 
+// Fills a combination. Tables that will be combined again store their class vectors; the
+// final table only remembers the pair each class came from (its vectors are needed only for
+// their first rule), which keeps large final tables small.
+void combine(uint32_t threads, EcTable &T, bool final_table) {
+    EcTable &A = *T.left, &B = *T.right;
     const void *node1 = A.num_classes() ? &A : nullptr;
     PLX_ASSERT(node1 != NULL);
     prepare_input(A);
     prepare_input(B);
-    plx_combine_classes(T, A, B, final_table);
+    plx_combine_classes(T, A, B, final_table, PlxCombineMethod::automatic, threads);
     // The inputs' vectors are read again only to find the final table's first rules.
     if (!final_table) {
         A.classes.drop_vectors();
         B.classes.drop_vectors();
     }
-    return &T;
 }
 
 // Programs are written once and not read back by the compiler, and they are far larger than
@@ -251,52 +272,130 @@ void stream_copy(uint8_t *dst, const uint8_t *src, size_t n) {
         put4(dst, src);
     std::memcpy(dst, src, n);
 }
+// One lookup entry of five words to dst (4-byte aligned): the entries of a tree are written in
+// order, so the write-combining buffers fill whole lines from these word stores.
+inline void stream_entry(uint8_t *dst, uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e) {
+    int *p = reinterpret_cast<int *>(dst);
+    _mm_stream_si32(p, static_cast<int>(a));
+    _mm_stream_si32(p + 1, static_cast<int>(b));
+    _mm_stream_si32(p + 2, static_cast<int>(c));
+    _mm_stream_si32(p + 3, static_cast<int>(d));
+    _mm_stream_si32(p + 4, static_cast<int>(e));
+}
 void stream_fence() {
     _mm_sfence();
 }
 #else
+inline void stream_entry(uint8_t *dst, uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e) {
+    const uint32_t words[5] = {a, b, c, d, e};
+    std::memcpy(dst, words, sizeof words);
+}
 void stream_copy(uint8_t *dst, const uint8_t *src, size_t n) {
     std::memcpy(dst, src, n);
 }
 void stream_fence() {}
 #endif
 
-// Writes a table's intervals as a search tree of lookup entries, front to back: every entry is
-// written whole, links included, when its node is placed.
-void write_lookup_entries(const EcTable &t, uint8_t *out) {
-    constexpr uint32_t words = sizeof(LookupEntry) / 4;
-    // Entries are staged in a small buffer and streamed out a few kilobytes at a time.
-    constexpr uint32_t kBatch = 256;
-    uint32_t batch[kBatch * words];
-    auto write = [&](auto &&interval, uint32_t n) {
-        uint32_t fill = 0, flushed = 0;
-        rbst_random_shape(n, [&](uint32_t item, uint32_t pos, uint32_t left, uint32_t right) {
-            EcInterval iv = interval(item);
-            uint32_t *e = batch + size_t{fill} * words;
-            e[0] = iv.lo;
-            e[1] = iv.hi;
-            e[2] = iv.ec_id;
-            e[3] = left * words;
-            e[4] = right * words;
-            if (++fill == kBatch) {
-                stream_copy(out + size_t{flushed} * sizeof(LookupEntry),
-                            reinterpret_cast<const uint8_t *>(batch), sizeof batch);
-                flushed = pos + 1;
-                fill = 0;
-                if (flushed % (64 * YIELD_EVERY) == 0)
-                    plx_compiler_yield();
-            }
-        });
-        stream_copy(out + size_t{flushed} * sizeof(LookupEntry),
-                    reinterpret_cast<const uint8_t *>(batch), size_t{fill} * sizeof(LookupEntry));
-    };
-    if (t.combined) {
-        const uint32_t *ec = t.combo_ec.data();
-        write([ec](uint32_t i) { return EcInterval{i, i + 1, ec[i]}; }, t.num_intervals());
-    } else {
-        const EcInterval *iv = t.intervals.data();
-        write([iv](uint32_t i) { return iv[i]; }, t.num_intervals());
+// A table's intervals as a search tree of lookup entries, written front to back: every entry
+// is written whole, links included, when its node is placed. A large tree is laid out in pieces
+// (its top, then the subtrees below it), written two at a time and on any thread.
+class LookupWriter {
+  public:
+    LookupWriter(const EcTable &t, uint8_t *out, uint64_t seed) : t_(t), out_(out), seed_(seed) {}
+
+    // One entry by itself (a node of the top of the tree).
+    void put(uint32_t item, uint32_t pos, uint32_t left, uint32_t right) const {
+        const EcInterval iv = t_.interval(item);
+        const uint32_t e[kWords] = {iv.lo, iv.hi, iv.ec_id, left * kWords, right * kWords};
+        std::memcpy(out_ + size_t{pos} * sizeof(LookupEntry), e, sizeof e);
     }
+
+    // The entries of subtree s, or of the subtrees s and s2 of w2 walked in step.
+    void span(RbstSpan s) const {
+        with_intervals([&](auto &&interval) {
+            RbstWalk walk(seed_, s);
+            walk.run(visitor(interval, s));
+        });
+    }
+    void span_pair(RbstSpan s, const LookupWriter &w2, RbstSpan s2) const {
+        with_intervals([&](auto &&interval) {
+            w2.with_intervals([&](auto &&interval2) {
+                RbstWalk a(seed_, s), b(w2.seed_, s2);
+                RbstWalk::run_pair(a, visitor(interval, s), b, w2.visitor(interval2, s2));
+            });
+        });
+    }
+
+    uint64_t seed() const { return seed_; }
+    uint32_t size() const { return t_.num_intervals(); }
+
+  private:
+    static constexpr uint32_t kWords = sizeof(LookupEntry) / 4;
+
+    // f(interval): interval(i) is the table's interval i.
+    template <typename F>
+    void with_intervals(F &&f) const {
+        if (t_.combined) {
+            const uint32_t *ec = t_.combo_ec.data();
+            f([ec](uint32_t i) { return EcInterval{i, i + 1, ec[i]}; });
+        } else {
+            const EcInterval *iv = t_.intervals.data();
+            f([iv](uint32_t i) { return iv[i]; });
+        }
+    }
+
+    // Writes each visited node's entry after the previous one, from subtree s's first position.
+    template <typename Interval>
+    auto visitor(Interval interval, RbstSpan s) const {
+        return [interval, dst = out_ + size_t{s.position} * sizeof(LookupEntry)](
+                   uint32_t item, uint32_t pos, uint32_t left, uint32_t right) mutable {
+            const EcInterval iv = interval(item);
+            stream_entry(dst, iv.lo, iv.hi, iv.ec_id, left * kWords, right * kWords);
+            dst += sizeof(LookupEntry);
+            if ((pos & (64 * YIELD_EVERY - 1)) == 0)
+                plx_compiler_yield();
+        };
+    }
+
+    const EcTable &t_;
+    uint8_t *out_;
+    uint64_t seed_;
+};
+
+// Writes the lookup trees of all tables. Each tree's shape comes from its own seed, drawn in
+// table order before any tree is written, so the trees (and the pieces of a large one) can be
+// written in any order without changing a byte.
+void write_lookup_trees(uint32_t threads, const std::vector<LookupWriter> &trees) {
+    struct Piece {
+        const LookupWriter *tree;
+        RbstSpan span;
+    };
+    std::vector<Piece> pieces;
+    for (const LookupWriter &w : trees) {
+        const uint32_t n = w.size();
+        if (!n)
+            continue;
+        // Pieces of ten thousand entries or more: enough of them to pair up and keep every
+        // thread busy to the end.
+        const uint32_t cut = std::max<uint32_t>(n / (16 * threads), 1u << 14);
+        for (RbstSpan s : rbst_shape_top(w.seed(), n, cut,
+                                         [&w](uint32_t item, uint32_t pos, uint32_t l, uint32_t r) {
+                                             w.put(item, pos, l, r);
+                                         }))
+            pieces.push_back({&w, s});
+    }
+    // Largest first, and each piece paired with the next largest, so that a pair's walks run
+    // in step for most of their length.
+    std::stable_sort(pieces.begin(), pieces.end(), [](const Piece &x, const Piece &y) {
+        return x.span.hi - x.span.lo > y.span.hi - y.span.lo;
+    });
+    plx_run_jobs(threads, (pieces.size() + 1) / 2, [&pieces](size_t j) {
+        const Piece &x = pieces[2 * j];
+        if (2 * j + 1 < pieces.size())
+            x.tree->span_pair(x.span, *pieces[2 * j + 1].tree, pieces[2 * j + 1].span);
+        else
+            x.tree->span(x.span);
+    });
 }
 
 void post_order(EcTable *t, std::vector<EcTable *> &out) {
@@ -309,28 +408,34 @@ void post_order(EcTable *t, std::vector<EcTable *> &out) {
 
 }  // namespace
 
-void plx_compiler_set_mem_ops(plx_mem_alloc_fn alloc, plx_mem_free_fn free_fn) {
-    g_alloc = alloc ? alloc : heap_alloc;
-    g_free = free_fn ? free_fn : heap_free;
+void plx_compiler_set_mem_ops(plx_compiler_ctx *ctx, plx_mem_alloc_fn alloc,
+                              plx_mem_free_fn free_fn) {
+    ctx->mem_alloc = alloc;
+    ctx->mem_free = alloc ? free_fn : nullptr;
 }
 
-void plx_compiler_set_filter_id_fn(plx_mem_filter_id_fn fn) {
-    g_filter_id = fn;
+void plx_compiler_set_filter_id_fn(plx_compiler_ctx *ctx, plx_mem_filter_id_fn fn) {
+    ctx->filter_id_fn = fn;
 }
 
-void plx_compiler_free_program(void *program) {
+void plx_compiler_free_program(const plx_compiler_ctx *ctx, void *program) {
     if (program)
-        g_free(program);
+        free_with(ctx, program);
 }
 
-void plx_compiler_set_yield(plx_yield_fn fn, void *arg) {
-    g_yield = fn;
-    g_yield_arg = arg;
+void plx_compiler_set_yield(plx_compiler_ctx *ctx, plx_yield_fn fn, void *arg) {
+    ctx->yield = fn;
+    ctx->yield_arg = fn ? arg : nullptr;
+}
+
+void plx_compiler_yield(const plx_compiler_ctx *ctx) {
+    if (ctx && ctx->yield)
+        ctx->yield(ctx->yield_arg);
 }
 
 void plx_compiler_yield() {
-    if (g_yield)
-        g_yield(g_yield_arg);
+    if (!plx_on_compile_worker())
+        plx_compiler_yield(t_compiling);
 }
 
 plx_compiler_ctx *plx_compiler_create() {
@@ -369,22 +474,28 @@ void plx_compiler_destroy(plx_compiler_ctx *ctx) {
 }
 
 void plx_compiler_class_leaves(plx_compiler_ctx *ctx, const plx_ruletable *table) {
+    CompilingScope scope(ctx);
+    std::vector<EcTable *> leaves;
     for (auto &t : ctx->tables) {
-        if (!t->combined) {
-            class_leaf(*t, *table, ctx->warnings);
-            plx_compiler_yield();
-        }
+        if (!t->combined)
+            leaves.push_back(t.get());
     }
+    // Each leaf keeps its own warnings; they are reported in table order.
+    std::vector<std::vector<std::string>> warnings(leaves.size());
+    plx_run_jobs(ctx->threads, leaves.size(),
+                 [&](size_t i) { class_leaf(*leaves[i], *table, warnings[i]); });
+    for (auto &w : warnings)
+        ctx->warnings.insert(ctx->warnings.end(), w.begin(), w.end());
 }
 
 bool plx_compiler_reduce(plx_compiler_ctx *ctx) {
+    CompilingScope scope(ctx);
     std::vector<EcTable *> work;
     for (auto &t : ctx->tables)
         work.push_back(t.get());
     while (work.size() >= 2) {
-        std::vector<EcTable *> next;
         for (size_t i = 0; i + 1 < work.size(); i += 2) {
-            EcTable &a = *work[i], &b = *work[i + 1];
+            const EcTable &a = *work[i], &b = *work[i + 1];
             uint64_t cells = uint64_t{a.num_classes()} * b.num_classes();
             if (cells > 0xFFFFFFFFull) {
                 fail(ctx, PLX_COMPILE_TOO_MANY_CLASSES,
@@ -393,13 +504,21 @@ bool plx_compiler_reduce(plx_compiler_ctx *ctx) {
                          " intervals, more than a 32-bit index can address");
                 return false;
             }
-            next.push_back(combine(ctx, a, b, work.size() == 2));
         }
+        // The combinations of one round are independent: tables are numbered in order first,
+        // then combined.
+        std::vector<EcTable *> next;
+        for (size_t i = 0; i + 1 < work.size(); i += 2)
+            next.push_back(new_combination(ctx, *work[i], *work[i + 1]));
+        const bool final_round = work.size() == 2;
+        // A combination alone in its round may spread its own pairs over the threads.
+        const uint32_t inner = next.size() == 1 ? ctx->threads : 1;
+        plx_run_jobs(ctx->threads, next.size(),
+                     [&](size_t i) { combine(inner, *next[i], final_round); });
         if (work.size() % 2)
             next.push_back(work.back());
         std::sort(next.begin(), next.end(), [](EcTable *x, EcTable *y) { return x->id < y->id; });
         work.swap(next);
-        plx_compiler_yield();
     }
     ctx->final_table = work.empty() ? nullptr : work[0];
     return true;
@@ -434,6 +553,7 @@ uint64_t plx_compiler_program_length(const plx_compiler_ctx *ctx, const plx_rule
 
 PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable *table,
                                       uint32_t *out_len) {
+    CompilingScope scope(ctx);
     PLX_ASSERT(ctx->c_reg_allocated <= (PLX_MAX_REGISTERS - 1));
     std::vector<EcTable *> order;
     post_order(ctx->final_table, order);
@@ -455,8 +575,8 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
         }
     }
 
-    auto *base = static_cast<uint8_t *>(g_alloc(len));
-    ctx->filter_id = g_filter_id ? g_filter_id() : 0xFFFFFFFF;
+    auto *base = static_cast<uint8_t *>((ctx->mem_alloc ? ctx->mem_alloc : heap_alloc)(len));
+    ctx->filter_id = ctx->filter_id_fn ? ctx->filter_id_fn() : 0xFFFFFFFF;
     if (!base) {
         return fail(ctx, PLX_COMPILE_NO_MEMORY,
                     "no room in filter memory for " + std::to_string(len) + " bytes (" +
@@ -482,6 +602,8 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
     hdr->n_instructions = ctx->n_instructions;
     std::memcpy(hdr->name, table->name, sizeof hdr->name);
 
+    std::vector<LookupWriter> trees;
+    trees.reserve(order.size());
     for (EcTable *t : order) {
         const uint32_t nint = t->num_intervals();
         ProgramDirEntry de{data, nint, sizeof(LookupEntry), {}};
@@ -491,7 +613,7 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
         put(data, PLX_TABLE_LOOKUP | t->id << 8);
         data += 4;
         ctx->table_base[t->id] = data / 4;
-        write_lookup_entries(*t, base + data);
+        trees.emplace_back(*t, base + data, rbst_shape_seed());
         data += nint * static_cast<uint32_t>(sizeof(LookupEntry));
 
         if (!t->combined) {
@@ -506,6 +628,7 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
         }
     }
     put(ins, plx_insn(PLX_OP_FINAL, PLX_MODE_REG, ctx->c_reg_allocated, 15, 0));
+    write_lookup_trees(ctx->threads, trees);
 
     // Action table: one record per class of the final table, the first rule of the class's
     // rule set deciding.
@@ -522,19 +645,23 @@ PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable
         data += 4;
     }
     ctx->action_offset = data / 4;
-    for (uint32_t ec = 0; ec < fin.num_classes(); ++ec) {
-        std::optional<uint32_t> r = fin.first_rule(ec);
-        const std::vector<uint8_t> *rec = &table->default_action;
-        if (r) {
-            rec = &table->rules[*r]->action;
-            bool action = !rec->empty();
-            PLX_ASSERT(action);
+    // Records in runs of a few thousand classes, run by run.
+    constexpr uint32_t kRun = YIELD_EVERY;
+    const uint32_t nclasses = fin.num_classes();
+    plx_run_jobs(ctx->threads, (size_t{nclasses} + kRun - 1) / kRun, [&](size_t run) {
+        const uint32_t ec1 = static_cast<uint32_t>(std::min<size_t>(nclasses, (run + 1) * kRun));
+        for (uint32_t ec = static_cast<uint32_t>(run * kRun); ec < ec1; ++ec) {
+            std::optional<uint32_t> r = fin.first_rule(ec);
+            const std::vector<uint8_t> *rec = &table->default_action;
+            if (r) {
+                rec = &table->rules[*r]->action;
+                bool action = !rec->empty();
+                PLX_ASSERT(action);
+            }
+            PLX_ASSERT(rec->size() == reclen);
+            stream_copy(base + data + size_t{ec} * reclen, rec->data(), reclen);
         }
-        PLX_ASSERT(rec->size() == reclen);
-        stream_copy(base + data + size_t{ec} * reclen, rec->data(), reclen);
-        if (ec % YIELD_EVERY == YIELD_EVERY - 1)
-            plx_compiler_yield();
-    }
+    });
 
     const size_t end = data + size_t{fin.num_classes()} * reclen;
     std::memset(base + end, 0, len - end);

@@ -7,6 +7,9 @@
 //
 // A compile: plx_field_get_table/plx_field_add_* while the rule table is built, plx_compile,
 // then plx_compiler_reset (after success or failure).
+//
+// Where programs go (plx_mem_ops.h), the filter number of each program and the yield hook belong
+// to the context: the caller that creates it installs them.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +30,24 @@ struct PlxCompileTimes {
     uint64_t emit_ns = 0;
 };
 
+// The hook a long compile calls between pieces of work, so that due timers can run.
+using plx_yield_fn = void (*)(void *arg);
+
 struct plx_compiler_ctx {
+    // Program memory (nullptr: the C heap), the filter number of the last allocation (nullptr:
+    // none) and the yield hook (nullptr: none), set with plx_compiler_set_mem_ops,
+    // plx_compiler_set_filter_id_fn and plx_compiler_set_yield.
+    plx_mem_alloc_fn mem_alloc = nullptr;
+    plx_mem_free_fn mem_free = nullptr;
+    plx_mem_filter_id_fn filter_id_fn = nullptr;
+    plx_yield_fn yield = nullptr;
+    void *yield_arg = nullptr;
+    // Threads a compile may use, the calling thread included. With 1 everything runs on the
+    // calling thread, which calls the yield hook between pieces of work; with more, independent
+    // pieces (leaf tables, combinations of one round, stretches of the final combination and of
+    // the lookup trees, action records) also run on worker threads, which never call the hook.
+    // The program is the same byte for byte either way.
+    uint32_t threads = 1;
     uint32_t table_counter = 0;
     std::vector<std::unique_ptr<EcTable>> tables;  // by id - 1
     EcTable *final_table = nullptr;
@@ -100,8 +120,8 @@ uint64_t plx_compiler_program_length(const plx_compiler_ctx *ctx, const plx_rule
 PolicyProgram *plx_compile_program_ec(plx_compiler_ctx *ctx, const plx_ruletable *table,
                                       uint32_t *len);
 
-// The hook a long compile calls between pieces of work, so that due timers can run. It does
-// nothing until one is installed. plx_compiler_yield() calls it.
-using plx_yield_fn = void (*)(void *arg);
-void plx_compiler_set_yield(plx_yield_fn fn, void *arg);
-void plx_compiler_yield();
+// Installs the context's yield hook (nullptr: none). A compile calls it on the compiling thread
+// only, never on its worker threads.
+void plx_compiler_set_yield(plx_compiler_ctx *ctx, plx_yield_fn fn, void *arg);
+// Calls ctx's yield hook, if any.
+void plx_compiler_yield(const plx_compiler_ctx *ctx);

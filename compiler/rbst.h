@@ -25,49 +25,159 @@
 // known when the node is visited: the right subtree of a node m over items [lo, hi) at position
 // p fills positions p+1 .. p+(hi-m-1) and the left subtree starts at p+(hi-m), so a tree can be
 // written front to back in one pass, every entry whole.
-template <typename Visit>
-void rbst_random_shape(uint32_t n, Visit &&visit) {
-    // A pending subtree: items [lo, hi), never empty, packed as lo | hi << 32.
-    using Span = uint64_t;
-    // A fast generator seeded from random(): the shape needs only uniform choices.
-    uint64_t state = (static_cast<uint64_t>(::random()) << 31) ^ static_cast<uint64_t>(::random());
-    auto uniform = [&state](uint32_t bound) {
+//
+// The node at position p takes its root from the p-th output of a counter-based generator
+// (a fixed function of the seed and p), so every subtree can be laid out on its own once its
+// items and first position are known: rbst_shape_top visits the top of a tree and hands back
+// the subtrees below it, which rbst_shape_span lays out in any order or concurrently.
+
+// A subtree still to be laid out: items [lo, hi), never empty, from `position` on.
+struct RbstSpan {
+    uint32_t lo, hi, position;
+};
+
+// The seed of one tree's shape, drawn from random().
+inline uint64_t rbst_shape_seed() {
+    return (static_cast<uint64_t>(::random()) << 31) ^ static_cast<uint64_t>(::random());
+}
+
+// The root of the subtree over [0, bound) placed at `position` under `seed`.
+inline uint32_t rbst_shape_draw(uint64_t seed, uint32_t position, uint32_t bound) {
+    uint64_t z = seed + (uint64_t{position} + 1) * 0x9e3779b97f4a7c15ULL;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
+    return static_cast<uint32_t>(((z >> 32) * bound) >> 32);
+}
+
+// The walk of one subtree: its pending subtrees (items [lo, hi), never empty, packed as
+// lo | hi << 32), the next position and the generator's state before that position's draw.
+class RbstWalk {
+  public:
+    RbstWalk(uint64_t seed, RbstSpan span)
+        : stack_(64),
+          position_(span.position),
+          state_(seed + uint64_t{span.position} * 0x9e3779b97f4a7c15ULL) {
+        stack_[0] = span.lo | uint64_t{span.hi} << 32;
+        sp_ = stack_.data() + 1;
+    }
+
+    // Visits the nodes left, in walk order.
+    template <typename Visit>
+    void run(Visit &&visit) {
+        uint64_t *sp = sp_, *bottom = stack_.data(), *limit = bottom + stack_.size() - 2;
+        uint32_t position = position_;
+        uint64_t state = state_;
+        while (sp != bottom) {
+            if (sp > limit) [[unlikely]]
+                grow(sp, bottom, limit);
+            step(sp, position, state, visit);
+        }
+        sp_ = sp, position_ = position, state_ = state;
+    }
+
+    // Two walks in step, one node of each per round, so that the chain of dependent steps of
+    // one (pop, draw, push) overlaps the other's; then whichever is left, alone.
+    template <typename VisitA, typename VisitB>
+    static void run_pair(RbstWalk &a, VisitA &&visit_a, RbstWalk &b, VisitB &&visit_b) {
+        uint64_t *spa = a.sp_, *bota = a.stack_.data(), *lima = bota + a.stack_.size() - 2;
+        uint64_t *spb = b.sp_, *botb = b.stack_.data(), *limb = botb + b.stack_.size() - 2;
+        uint32_t pa = a.position_, pb = b.position_;
+        uint64_t sa = a.state_, sb = b.state_;
+        while (spa != bota && spb != botb) {
+            if (spa > lima || spb > limb) [[unlikely]] {
+                a.grow(spa, bota, lima);
+                b.grow(spb, botb, limb);
+            }
+            step(spa, pa, sa, visit_a);
+            step(spb, pb, sb, visit_b);
+        }
+        a.sp_ = spa, a.position_ = pa, a.state_ = sa;
+        b.sp_ = spb, b.position_ = pb, b.state_ = sb;
+        a.run(visit_a);
+        b.run(visit_b);
+    }
+
+  private:
+    void grow(uint64_t *&sp, uint64_t *&bottom, uint64_t *&limit) {
+        if (sp <= limit)
+            return;
+        const size_t depth = static_cast<size_t>(sp - bottom);
+        stack_.resize(stack_.size() * 2);
+        bottom = stack_.data();
+        sp = bottom + depth;
+        limit = bottom + stack_.size() - 2;
+    }
+
+    // Pops a subtree, draws its root and pushes its children. Children are pushed without
+    // branching (a slot is written, the top moves only when the child exists): whether a node
+    // has children is a coin toss the branch predictor loses.
+    template <typename Visit>
+    __attribute__((always_inline)) static void step(uint64_t *&sp, uint32_t &position,
+                                                    uint64_t &state, Visit &visit) {
+        const uint64_t s = *--sp;
+        const uint32_t lo = static_cast<uint32_t>(s), hi = static_cast<uint32_t>(s >> 32);
         state += 0x9e3779b97f4a7c15ULL;
         uint64_t z = state;
         z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
         z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
         z ^= z >> 31;
-        return static_cast<uint32_t>(((z >> 32) * bound) >> 32);
-    };
-    if (n == 0)
-        return;
-    // Children are pushed without branching (a slot is written, the top moves only when the
-    // child exists): whether a node has children is a coin toss the branch predictor loses.
-    std::vector<Span> stack(64);
-    Span *base = stack.data();
-    size_t top = 1, room = stack.size() - 2;
-    base[0] = uint64_t{n} << 32;
-    uint32_t position = 0;
-    while (top) {
-        if (top > room) {
-            stack.resize(stack.size() * 2);
-            base = stack.data();
-            room = stack.size() - 2;
-        }
-        const Span s = base[--top];
-        const uint32_t lo = static_cast<uint32_t>(s), hi = static_cast<uint32_t>(s >> 32);
-        const uint32_t m = lo + uniform(hi - lo);
+        const uint32_t m = lo + static_cast<uint32_t>(((z >> 32) * (hi - lo)) >> 32);
         const uint32_t has_right = m + 1 < hi;
         const uint32_t has_left = lo < m;
         // Masks, not conditionals, so that the compiler does not branch on them either.
         visit(m, position, (position + (hi - m)) & (0u - has_left),
               (position + 1) & (0u - has_right));
-        base[top] = lo | uint64_t{m} << 32;  // popped after the whole right subtree
-        top += has_left;
-        base[top] = (m + 1) | (s & ~uint64_t{0xFFFFFFFF});
-        top += has_right;
+        *sp = lo | uint64_t{m} << 32;  // popped after the whole right subtree
+        sp += has_left;
+        *sp = (m + 1) | (s & ~uint64_t{0xFFFFFFFF});
+        sp += has_right;
         ++position;
     }
+
+    std::vector<uint64_t> stack_;
+    uint64_t *sp_;
+    uint32_t position_;
+    uint64_t state_;
+};
+
+// Lays out the subtree `span` of the tree shaped by `seed`, visiting its nodes in walk order.
+template <typename Visit>
+void rbst_shape_span(uint64_t seed, RbstSpan span, Visit &&visit) {
+    RbstWalk(seed, span).run(visit);
+}
+
+// Visits the nodes of the tree over [0, n) whose subtrees hold more than `cut` items (each
+// with visit, as rbst_shape_span would) and returns the subtrees left below them, in walk
+// order. Together they cover every position once.
+template <typename Visit>
+std::vector<RbstSpan> rbst_shape_top(uint64_t seed, uint32_t n, uint32_t cut, Visit &&visit) {
+    std::vector<RbstSpan> out, stack;
+    if (n)
+        stack.push_back({0, n, 0});
+    while (!stack.empty()) {
+        const RbstSpan s = stack.back();
+        stack.pop_back();
+        if (s.hi - s.lo <= cut) {
+            out.push_back(s);
+            continue;
+        }
+        const uint32_t m = s.lo + rbst_shape_draw(seed, s.position, s.hi - s.lo);
+        const uint32_t p = s.position;
+        visit(m, p, s.lo < m ? p + (s.hi - m) : 0, m + 1 < s.hi ? p + 1 : 0);
+        if (s.lo < m)
+            stack.push_back({s.lo, m, p + (s.hi - m)});
+        if (m + 1 < s.hi)
+            stack.push_back({m + 1, s.hi, p + 1});
+    }
+    return out;
+}
+
+template <typename Visit>
+void rbst_random_shape(uint32_t n, Visit &&visit) {
+    const uint64_t seed = rbst_shape_seed();
+    if (n)
+        rbst_shape_span(seed, {0, n, 0}, visit);
 }
 
 template <typename Key, typename Value = uintptr_t>

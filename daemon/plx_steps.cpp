@@ -47,29 +47,12 @@ int mem_init(plx_ctx *ctx) {
     return rc;
 }
 
-// Also takes the allocator back from the compiler, which would otherwise place programs in
-// memory that no longer exists.
+// The compiler, which allocates from this memory, is destroyed before it (a later step).
 void mem_destroy(plx_ctx *ctx) {
     plx_fp_watch_stop();
     if (ctx->mem_ops)
         ctx->mem_ops->plx_mem_destroy();
     ctx->mem_ops = nullptr;
-    plx_compiler_set_mem_ops(nullptr, nullptr);
-    plx_compiler_set_filter_id_fn(nullptr);
-}
-
-// Programs are compiled straight into filter memory; the compiler learns each program's filter
-// number right after its allocation. Cannot fail.
-int compiler_set_mem_ops(plx_ctx *ctx) {
-    const ProgramMemoryOps *ops = ctx->mem_ops;
-    if (!ops) {
-        plx_compiler_set_mem_ops(nullptr, nullptr);
-        plx_compiler_set_filter_id_fn(nullptr);
-        return 0;
-    }
-    plx_compiler_set_mem_ops(ops->plx_mem_alloc, ops->plx_mem_free);
-    plx_compiler_set_filter_id_fn(plx_mem_current_filter);
-    return 0;
 }
 
 // The policy model lives as long as the process, like the context that points to it. A context
@@ -155,16 +138,22 @@ int acl_init(plx_ctx *ctx) {
     return 0;
 }
 
+// Programs are compiled straight into filter memory; the compiler learns each program's filter
+// number right after its allocation. Compiles run on the event loop's thread alone (the
+// context's default of one thread), calling the yield hook between pieces of work.
 int compiler_create(plx_ctx *ctx) {
     ctx->compiler = plx_compiler_create();
     if (!ctx->compiler)
         return PLX_ENOMEM;
-    plx_compiler_set_yield(plx_compiler_yield_hook, ctx);
+    if (const ProgramMemoryOps *ops = ctx->mem_ops) {
+        plx_compiler_set_mem_ops(ctx->compiler, ops->plx_mem_alloc, ops->plx_mem_free);
+        plx_compiler_set_filter_id_fn(ctx->compiler, plx_mem_current_filter);
+    }
+    plx_compiler_set_yield(ctx->compiler, plx_compiler_yield_hook, ctx);
     return 0;
 }
 
 void compiler_destroy(plx_ctx *ctx) {
-    plx_compiler_set_yield(nullptr, nullptr);
     if (ctx->compiler)
         plx_compiler_destroy(ctx->compiler);
     ctx->compiler = nullptr;
@@ -199,8 +188,6 @@ const plx_init_steps &plx_default_init_steps() {
         {.name = "event", .init = plx_event_init, .fini = plx_event_deinit},
         {.name = "base timer", .init = plx_base_timer_init, .fini = plx_base_timer_deinit},
         {.name = "program memory", .init = mem_init, .fini = mem_destroy},
-        // No undo of its own: the memory teardown takes the allocator back from the compiler.
-        {.name = "compiler memory", .init = compiler_set_mem_ops},
         {.name = "classes", .init = class_init, .fini = class_teardown},
         {.name = "SLA classes", .init = sla_class_init, .fini = sla_class_teardown},
         {.name = "policy model", .init = policy_init, .fini = policy_teardown},

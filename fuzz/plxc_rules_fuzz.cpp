@@ -82,7 +82,7 @@ void compile_and_check(const PlxcRules &rules) {
                     fail("a compiled program picked another rule than the first match");
             }
         }
-        plx_compiler_free_program(prog);
+        plx_compiler_free_program(ctx, prog);
     }
     table.reset();
     plx_compiler_destroy(ctx);

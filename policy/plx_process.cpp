@@ -58,7 +58,7 @@ void release_list(plx_ctx *ctx, const policy &p, policy_vpn_list &v) {
         v.filter_type = 0;
     }
     if (v.p_program) {
-        plx_compiler_free_program(v.p_program);
+        plx_compiler_free_program(ctx->compiler, v.p_program);
         v.p_program = nullptr;
     }
 }

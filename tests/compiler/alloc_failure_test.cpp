@@ -86,10 +86,10 @@ struct Program {
 };
 
 TEST(AllocFailure, ThrowAfterProgramMemoryReleasesTheProgramAndFilterNumber) {
-    plx_compiler_set_mem_ops(Program::alloc, Program::free);
-    plx_compiler_set_filter_id_fn(Program::filter_id);
     {
         Compile c;
+        plx_compiler_set_mem_ops(c.ctx, Program::alloc, Program::free);
+        plx_compiler_set_filter_id_fn(c.ctx, Program::filter_id);
         plx_rule *r = c.rule("10", make_action(PLX_ACT_ACCEPT));
         c.range(r, PLX_FIELD_PROTOCOL, 6, 6);
         EXPECT_EQ(c.compile(), PLX_COMPILE_NO_MEMORY);
@@ -100,8 +100,6 @@ TEST(AllocFailure, ThrowAfterProgramMemoryReleasesTheProgramAndFilterNumber) {
         EXPECT_EQ(Program::freed, Program::last);
         EXPECT_EQ(c.ctx->filter_id, 0xFFFFFFFFu);
     }
-    plx_compiler_set_mem_ops(nullptr, nullptr);
-    plx_compiler_set_filter_id_fn(nullptr);
 }
 
 }  // namespace

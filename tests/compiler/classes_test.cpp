@@ -136,7 +136,7 @@ TEST(CompilerContext, ResetRenumbersAndNoFieldMeansNoProgram) {
     c.range(r, PLX_FIELD_PLP, 1, 1);
     ASSERT_EQ(c.compile(), 0);
     EXPECT_EQ(c.ctx->table_counter, 3u);
-    plx_compiler_free_program(c.prog);
+    plx_compiler_free_program(c.ctx, c.prog);
     c.prog = nullptr;
     plx_compiler_reset(c.ctx);
     EXPECT_EQ(c.ctx->slots[PLX_FIELD_DSCP].table_id, 0u);

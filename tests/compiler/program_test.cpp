@@ -1,7 +1,10 @@
 // Program bytes, directory order, first-match action tables, counters and the dump.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <random>
 #include <set>
+#include <thread>
 
 #include "tests/compiler/test_util.h"
 
@@ -235,8 +238,8 @@ void *zero_alloc(uint32_t len) {
 
 TEST(Program, EveryByteIsWrittenWhateverTheMemoryHeld) {
     auto build = [](plx_mem_alloc_fn alloc) {
-        plx_compiler_set_mem_ops(alloc, std::free);
         Compile c;
+        plx_compiler_set_mem_ops(c.ctx, alloc, std::free);
         for (uint32_t r = 0; r < 5; ++r) {
             plx_rule *rule = c.rule(std::to_string(r).c_str(), make_action(PLX_ACT_ACCEPT, "x"));
             c.range(rule, PLX_FIELD_DST_PORT, 10 * r, 10 * r + 15);
@@ -248,8 +251,56 @@ TEST(Program, EveryByteIsWrittenWhateverTheMemoryHeld) {
         return bytes;
     };
     std::vector<uint8_t> a = build(garbage_alloc), b = build(zero_alloc);
-    plx_compiler_set_mem_ops(nullptr, nullptr);
     EXPECT_EQ(a, b);
 }
 
 }  // namespace
+
+// A rule set large enough that a compile on two threads splits the final combination's pairs
+// and the final lookup tree into pieces: the program must not depend on the thread count, the
+// yield hook runs on the compiling thread only, and each context keeps its own memory and hook.
+TEST(Program, ThreadsWriteTheSameProgramAndEachContextKeepsItsOwnHooks) {
+    auto fill = [](Compile &c) {
+        std::mt19937 rng(11);
+        for (uint32_t r = 0; r < 300; ++r) {
+            plx_rule *rule = c.rule(std::to_string(r).c_str(), make_action(PLX_ACT_ACCEPT, "x"));
+            // Wide port ranges make thousands of port classes; narrow lengths make each row of
+            // the final combination (a length class) repeat a few keys along it.
+            for (uint32_t f : {PLX_FIELD_SRC_PORT, PLX_FIELD_DST_PORT, PLX_FIELD_PKT_LEN}) {
+                uint32_t lo = rng() % 60000;
+                c.range(rule, f, lo, lo + rng() % (f == PLX_FIELD_PKT_LEN ? 300 : 20000));
+            }
+        }
+    };
+    struct Hook {
+        std::thread::id caller = std::this_thread::get_id();
+        uint32_t calls = 0, elsewhere = 0;
+        static void count(void *arg) {
+            auto *h = static_cast<Hook *>(arg);
+            ++h->calls;
+            h->elsewhere += std::this_thread::get_id() != h->caller;
+        }
+    };
+    std::vector<uint8_t> programs[2];
+    for (uint32_t threads : {1u, 2u}) {
+        Compile c, refused;
+        Hook hook, other;
+        c.ctx->threads = threads;
+        plx_compiler_set_yield(c.ctx, Hook::count, &hook);
+        plx_compiler_set_yield(refused.ctx, Hook::count, &other);
+        plx_compiler_set_mem_ops(
+            refused.ctx, [](uint32_t) -> void * { return nullptr; }, std::free);
+        fill(c);
+        fill(refused);
+        srandom(7);
+        ASSERT_EQ(c.compile(), PLX_COMPILE_OK);
+        EXPECT_GT(c.ctx->final_table->num_intervals(), 1u << 17);
+        programs[threads - 1].assign(c.bytes(), c.bytes() + c.len);
+        EXPECT_GT(hook.calls, 0u);
+        EXPECT_EQ(hook.elsewhere, 0u);
+        EXPECT_EQ(other.calls, 0u);
+        EXPECT_EQ(refused.compile(), PLX_COMPILE_NO_MEMORY);
+        EXPECT_GT(other.calls, 0u);
+    }
+    EXPECT_TRUE(programs[0] == programs[1]);  // megabytes: not printed
+}

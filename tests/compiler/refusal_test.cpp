@@ -73,11 +73,11 @@ TEST(Refusal, RangeHoldingOnlyAllOnesIsReportedAsNeverMatching) {
 
 TEST(Refusal, FullFilterMemoryIsTheOnlyNoMemoryResult) {
     static int frees = 0;
-    plx_compiler_set_mem_ops([](uint32_t) -> void * { return nullptr; }, [](void *) { ++frees; });
     Compile c(PLX_ACT_REJECT, "big");
+    plx_compiler_set_mem_ops(
+        c.ctx, [](uint32_t) -> void * { return nullptr; }, [](void *) { ++frees; });
     test_fields(c, 1);
     EXPECT_EQ(c.compile(), PLX_COMPILE_NO_MEMORY);
-    plx_compiler_set_mem_ops(nullptr, nullptr);
     EXPECT_EQ(c.len, 6760u);
     EXPECT_NE(std::string(plx_compiler_error(c.ctx)).find("6760 bytes (53 blocks"),
               std::string::npos)

@@ -21,7 +21,7 @@ struct Compile {
         rt = plx_ruletable_create(name, "1", sizeof d, &d);
     }
     ~Compile() {
-        plx_compiler_free_program(prog);
+        plx_compiler_free_program(ctx, prog);
         plx_ruletable_destroy(rt);
         plx_compiler_destroy(ctx);
     }

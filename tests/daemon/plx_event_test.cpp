@@ -165,7 +165,7 @@ TEST_F(EventLoop, CompilesIntoFilterMemoryWithTheBuiltInClasses) {
     EXPECT_EQ(fp_filters()[0].num_blocks, plx_mem_blocks(len));
     plx_compiler_reset(ctx.compiler);
 
-    plx_compiler_free_program(prog);
+    plx_compiler_free_program(ctx.compiler, prog);
     EXPECT_EQ(plx_mem_pending_releases(), 1);
 }
 
@@ -184,19 +184,19 @@ TEST_F(EventLoop, CompileYieldRunsDueHighPriorityTimers) {
     std::this_thread::sleep_for(std::chrono::milliseconds(PLX_YIELD_INTERVAL_MS + 1));
 
     auto first = std::chrono::steady_clock::now();
-    plx_compiler_yield();  // through the hook that start-up installed
+    plx_compiler_yield(ctx.compiler);  // through the hook that start-up installed
     EXPECT_EQ(high, 1);
     EXPECT_EQ(normal, 0);
 
     timer_enable(th);
     g_offset_ms += 20;
-    plx_compiler_yield();
+    plx_compiler_yield(ctx.compiler);
     if (std::chrono::steady_clock::now() - first <
         std::chrono::milliseconds(PLX_YIELD_INTERVAL_MS)) {
         EXPECT_EQ(high, 1) << "ran again within the interval";
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(PLX_YIELD_INTERVAL_MS + 1));
-    plx_compiler_yield();
+    plx_compiler_yield(ctx.compiler);
     EXPECT_EQ(high, 2);
     EXPECT_EQ(normal, 0);
 

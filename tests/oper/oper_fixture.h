@@ -80,7 +80,6 @@ class OperFixture : public cdbt::CdbFixture {
         ctx_.policy = &db_;
         ASSERT_EQ(
             plx_mem_init_tables(&ctx_, {mem_.data(), kBlocks, filters_.data(), kFilters}, true), 0);
-        plx_compiler_set_mem_ops(plx_mem_alloc, plx_mem_free);
         ASSERT_EQ(cfg::plx_policy_init(&db_), 0);
         fp_tables t{mem_.data(), kBlocks, filters_.data(), kFilters, {}};
         t.bindings = {vpn_.data(), 64, intf_.data(), 8, nullptr};
@@ -106,7 +105,6 @@ class OperFixture : public cdbt::CdbFixture {
             close(fd);
         maapi_close(q_.maapi_sock);
         plx::oper::plx_oper_set_acl_source(nullptr);
-        plx_compiler_set_mem_ops(nullptr, nullptr);
         engine_.reset();
         acls_[0].destroy_all();
         acls_[1].destroy_all();

@@ -52,8 +52,8 @@ class ProcessTest : public ModelTest {
         ASSERT_EQ(plx_mem_init_tables(&ctx, {mem_.data(), blocks, filters_.data(), kFilters}, true),
                   0);
         ctx.compiler = plx_compiler_create();
-        plx_compiler_set_mem_ops(plx_mem_alloc, plx_mem_free);
-        plx_compiler_set_filter_id_fn(plx_mem_current_filter);
+        plx_compiler_set_mem_ops(ctx.compiler, plx_mem_alloc, plx_mem_free);
+        plx_compiler_set_filter_id_fn(ctx.compiler, plx_mem_current_filter);
 
         msgq_params params = msgq_local_params(base_, tm_);
         msgq_callbacks server{nullptr, nullptr, nothing, drop, nullptr, nullptr};
@@ -86,8 +86,6 @@ class ProcessTest : public ModelTest {
         g_notes = nullptr;
         msgq_deinit(fibd_);
         msgq_deinit(ctx.fibd_msgq);
-        plx_compiler_set_mem_ops(nullptr, nullptr);
-        plx_compiler_set_filter_id_fn(nullptr);
         plx_compiler_destroy(ctx.compiler);
         plx_mem_destroy();
         timer_mgr_delete(tm_);

@@ -37,10 +37,8 @@ class ProgMem : public ::testing::Test {
         g_notices.clear();
         ASSERT_EQ(plx_mem_init_tables(&ctx_, tables(), true), PLX_OK);
         EXPECT_EQ(mem_[0], 0) << "clean start clears filter memory";
-        plx_compiler_set_mem_ops(plx_mem_alloc, plx_mem_free);
     }
     void TearDown() override {
-        plx_compiler_set_mem_ops(nullptr, nullptr);
         plx_mem_destroy();
         if (mgr_)
             timer_mgr_delete(mgr_);

@@ -49,7 +49,6 @@ class FpEndToEnd : public ::testing::Test {
         s_.ctx.mem_ops = &ops_;
         // Waits for the forwarding plane's ready flag.
         ASSERT_EQ(plx_mem_init(&s_.ctx, true), 0);
-        plx_compiler_set_mem_ops(plx_mem_alloc, plx_mem_free);
         msgq_params params = s_.loop.local_queue_params();
         msgq_callbacks cbs{on_up, on_nothing, on_nothing, on_recv, nullptr, nullptr};
         s_.q = msgq_init(QRV_MOD_PLXD, QRV_MOD_FIBD, MSGQ_HANDLE_TYPE_SERVER, &params, &cbs, &s_);
@@ -61,7 +60,6 @@ class FpEndToEnd : public ::testing::Test {
     void TearDown() override {
         stop_process(fibd_);
         stop_process(fwdplane_);
-        plx_compiler_set_mem_ops(nullptr, nullptr);
         if (s_.q)
             msgq_deinit(s_.q);
         plx_mem_destroy();

@@ -12,6 +12,7 @@
 
 #include "compiler/plx_compiler.h"
 #include "compiler/plx_program.h"
+#include "progmem/plx_if_fpmem.h"
 
 struct TestCond {
     uint32_t field, lo, hi;
@@ -50,10 +51,12 @@ inline void add_police(ActionData &a, unsigned slot, const char *name, uint64_t 
     snprintf(p->name, sizeof p->name, "1.%s", name);
 }
 
-// Compiles the rules (first match wins) with the default action; null when placement fails.
+// Compiles the rules (first match wins) with the default action into program memory; null when
+// placement fails.
 inline PolicyProgram *compile_rules(const char *name, const std::vector<TestRule> &rules,
                                     const ActionData &def) {
     plx_compiler_ctx *cc = plx_compiler_create();
+    plx_compiler_set_mem_ops(cc, plx_mem_alloc, plx_mem_free);
     plx_ruletable *rt = plx_ruletable_create(name, "0", sizeof def, &def);
     for (size_t i = 0; i < rules.size(); ++i) {
         plx_rule *r = plx_ruletable_add_rule(rt, std::to_string(i).c_str());

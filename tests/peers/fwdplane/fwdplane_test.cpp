@@ -177,7 +177,6 @@ class Pipeline : public ::testing::Test {
         mgr_ = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
         ctx_.tmr_mgr = mgr_;
         ASSERT_EQ(plx_mem_init_tables(&ctx_, {mem_.data(), 4096, filters_.data(), 16}, true), 0);
-        plx_compiler_set_mem_ops(plx_mem_alloc, plx_mem_free);
         fp_tables t;
         t.filter_mem = mem_.data();
         t.num_blocks = 4096;
@@ -198,7 +197,6 @@ class Pipeline : public ::testing::Test {
             1000000000ull);
     }
     void TearDown() override {
-        plx_compiler_set_mem_ops(nullptr, nullptr);
         plx_mem_destroy();
         timer_mgr_delete(mgr_);
     }
