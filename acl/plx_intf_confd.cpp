@@ -204,13 +204,8 @@ bool plx_config_get_pre_commit_access_list(uint64_t vpn, std::string_view intf, 
         PLX_LOG("Cannot open data socket to confd : %d", errno);
         return false;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(4565);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bool found = false;
-    if (cdb_connect(sock, CDB_DATA_SOCKET, reinterpret_cast<sockaddr *>(&addr), sizeof addr) !=
-        CONFD_OK) {
+    if (cdb_connect(sock, CDB_DATA_SOCKET, CONFD_LOCAL_ADDR) != CONFD_OK) {
         PLX_LOG("Cannot connect to CDB (%d) %s (%d) : %s", sock, confd_strerror(confd_errno),
                 confd_errno, confd_lasterr());
         close(sock);

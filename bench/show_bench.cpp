@@ -222,22 +222,22 @@ struct Run {
     size_t bytes;
 };
 
-// The command line as the operator runs it, printing to /dev/null.
-bool run_cli(Setup &s, const std::string &path, const std::string &format, Run &out) {
+// Runs args[0] with its standard output to /dev/null and measures it: the child's CPU time,
+// the wall time, and the CPU time of the server and provider threads meanwhile.
+bool run_child(Setup &s, std::vector<std::string> args, Run &out) {
     const double srv0 = thread_cpu_ms(s.server_thread());
     const double dp0 = thread_cpu_ms(s.provider_thread());
     const double busy0 = s.provider_busy_ms();
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args = {CDBCLI_BIN, "show", path, "--format", format};
     std::vector<char *> argv;
     for (auto &a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
     const auto t0 = Clock::now();
     pid_t pid;
-    if (posix_spawn(&pid, CDBCLI_BIN, &fa, nullptr, argv.data(), environ) != 0)
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
         return false;
     posix_spawn_file_actions_destroy(&fa);
     int status = 0;
@@ -253,37 +253,15 @@ bool run_cli(Setup &s, const std::string &path, const std::string &format, Run &
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// An HTTP GET with curl, the body to /dev/null (RESTCONF or the metrics endpoint).
+// The command line as the operator runs it, printing to /dev/null.
+bool run_cli(Setup &s, const std::string &path, const std::string &format, Run &out) {
+    return run_child(s, {CDBCLI_BIN, "show", path, "--format", format}, out);
+}
+
+// An HTTP GET with curl, the body to /dev/null (RESTCONF or the metrics endpoint). The HTTP
+// server's thread is not measured apart: its work shows in the wall time.
 bool run_http(Setup &s, const std::string &url, const std::string &token, Run &out) {
-    const double srv0 = thread_cpu_ms(s.server_thread());
-    const double dp0 = thread_cpu_ms(s.provider_thread());
-    const double busy0 = s.provider_busy_ms();
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args = {"/usr/bin/curl", "-sf", "-H", "Authorization: Bearer " + token,
-                                     url};
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const auto t0 = Clock::now();
-    pid_t pid;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        return false;
-    posix_spawn_file_actions_destroy(&fa);
-    int status = 0;
-    rusage ru{};
-    wait4(pid, &status, 0, &ru);
-    out.wall_ms = ms_since(t0);
-    // The HTTP server's thread is not measured apart: its work shows in the wall time.
-    out.client_ms = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 +
-                    (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
-    out.server_ms = thread_cpu_ms(s.server_thread()) - srv0;
-    out.provider_ms = thread_cpu_ms(s.provider_thread()) - dp0;
-    out.provider_busy_ms = s.provider_busy_ms() - busy0;
-    out.bytes = 0;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run_child(s, {"/usr/bin/curl", "-sf", "-H", "Authorization: Bearer " + token, url}, out);
 }
 
 // The same walk in process; the output is counted, not kept.

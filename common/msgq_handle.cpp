@@ -21,25 +21,25 @@ namespace msgq_detail {
 
 msgq_instance *g_inst = nullptr;
 
+// Adding a handle to, and taking it off, one of the instance's lists (registered, unregistered,
+// temporary): a handle is on one list at a time.
+#define MSGQ_LIST_OPS(list)                                                                 \
+    void list##_insert(msgq_handle *msgq_p) {                                               \
+        PLX_ASSERT(!msgq_p->in_reg_list && !msgq_p->in_unreg_list && !msgq_p->in_tmp_list); \
+        TAILQ_INSERT_TAIL(&g_inst->list##_msgq_listhead, msgq_p, list##_link);              \
+        msgq_p->in_##list##_list = 1;                                                       \
+    }                                                                                       \
+    void list##_remove(msgq_handle *msgq_p) {                                               \
+        PLX_ASSERT(msgq_p->in_##list##_list);                                               \
+        TAILQ_REMOVE(&g_inst->list##_msgq_listhead, msgq_p, list##_link);                   \
+        msgq_p->in_##list##_list = 0;                                                       \
+    }
+MSGQ_LIST_OPS(reg)
+MSGQ_LIST_OPS(unreg)
+MSGQ_LIST_OPS(tmp)
+#undef MSGQ_LIST_OPS
+
 namespace {
-
-void reg_insert(msgq_handle *msgq_p) {
-    PLX_ASSERT(!msgq_p->in_reg_list && !msgq_p->in_unreg_list && !msgq_p->in_tmp_list);
-    TAILQ_INSERT_TAIL(&g_inst->reg_msgq_listhead, msgq_p, reg_link);
-    msgq_p->in_reg_list = 1;
-}
-
-void reg_remove(msgq_handle *msgq_p) {
-    PLX_ASSERT(msgq_p->in_reg_list);
-    TAILQ_REMOVE(&g_inst->reg_msgq_listhead, msgq_p, reg_link);
-    msgq_p->in_reg_list = 0;
-}
-
-void tmp_remove(msgq_handle *msgq_p) {
-    PLX_ASSERT(msgq_p->in_tmp_list);
-    TAILQ_REMOVE(&g_inst->tmp_msgq_listhead, msgq_p, tmp_link);
-    msgq_p->in_tmp_list = 0;
-}
 
 void instance_create(const msgq_params *params) {
     PLX_ASSERT(params != nullptr && params->evbase != nullptr);
@@ -106,25 +106,6 @@ bool handle_exists(uint32_t type, uint32_t source, uint32_t target, const char *
 }
 
 }  // namespace
-
-void unreg_insert(msgq_handle *msgq_p) {
-    PLX_ASSERT((msgq_p->in_reg_list == false) && (msgq_p->in_tmp_list == false));
-    PLX_ASSERT(!msgq_p->in_unreg_list);
-    TAILQ_INSERT_TAIL(&g_inst->unreg_msgq_listhead, msgq_p, unreg_link);
-    msgq_p->in_unreg_list = 1;
-}
-
-void unreg_remove(msgq_handle *msgq_p) {
-    PLX_ASSERT(msgq_p->in_unreg_list);
-    TAILQ_REMOVE(&g_inst->unreg_msgq_listhead, msgq_p, unreg_link);
-    msgq_p->in_unreg_list = 0;
-}
-
-void tmp_insert(msgq_handle *msgq_p) {
-    PLX_ASSERT(!msgq_p->in_reg_list && !msgq_p->in_unreg_list && !msgq_p->in_tmp_list);
-    TAILQ_INSERT_TAIL(&g_inst->tmp_msgq_listhead, msgq_p, tmp_link);
-    msgq_p->in_tmp_list = 1;
-}
 
 void tmp_handle_free(msgq_handle *tmp_p) {
     tmp_remove(tmp_p);

@@ -4,5 +4,4 @@
 
 #include "platform/confd/confd_dp.h"
 
-int plx_dump_msgq(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,
-                  confd_tag_value_t *params, int nparams);
+confd_action_fn plx_dump_msgq;

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -62,16 +63,12 @@ const char *type_name(uint8_t type) {
     return type == TIMER_CYCLIC ? "cyclic" : "one-shot";
 }
 
+// Indexed by TIMER_STATE_*.
+constexpr const char *kStateNames[] = {"Disabled", "Enabled", "Deleted"};
+static_assert(TIMER_STATE_DELETED + 1 == std::size(kStateNames));
+
 const char *state_name(uint8_t state) {
-    switch (state) {
-        case TIMER_STATE_DISABLED:
-            return "Disabled";
-        case TIMER_STATE_ENABLED:
-            return "Enabled";
-        case TIMER_STATE_DELETED:
-            return "Deleted";
-    }
-    return "?";
+    return state < std::size(kStateNames) ? kStateNames[state] : "?";
 }
 
 const char *priority_name(uint8_t priority) {

@@ -82,20 +82,22 @@ class Checker {
             diff("filter " + std::to_string(id) + ": held by " + it->second + " and " + owner);
     }
 
-    void unplaced(const std::string &owner, uint32_t id) {
-        if (id != PLX_FILTER_ID_NONE && id < invalid_)
+    // Checks an owner's program, or that an owner without one holds no filter; false when the
+    // owner has no filter number, so that nothing of it can be bound.
+    bool check_program(const std::string &owner, std::string_view name, uint32_t id,
+                       const void *prog) {
+        if (prog)
+            placed(owner, name, id, prog);
+        else if (id != PLX_FILTER_ID_NONE && id < invalid_)
             diff(owner + ": filter " + std::to_string(id) + " without a program");
+        return id != PLX_FILTER_ID_NONE;
     }
 
     void expect_policy(const policy &p, const policy_vpn_list &v) {
         const bool data = p.type == PLX_POLICY_TYPE_DATA;
         const std::string owner = std::string(data ? "data policy " : "app-route policy ") +
                                   p.name.c_str() + " - " + v.name.c_str();
-        if (v.p_program)
-            placed(owner, p.name.view(), v.filter_id, v.p_program);
-        else
-            unplaced(owner, v.filter_id);
-        if (v.filter_id == PLX_FILTER_ID_NONE)
+        if (!check_program(owner, p.name.view(), v.filter_id, v.p_program))
             return;
         const vpn_list *vl = ctx_->policy->vpn_lists.find(v.name.view());
         std::vector<uint32_t> ids;
@@ -121,11 +123,7 @@ class Checker {
     void expect_acl(const plx_access_list &l) {
         const std::string owner = std::string(l.family == PLX_ACL_FAMILY_IPV6 ? "IPv6" : "IPv4") +
                                   " access list " + l.name.c_str();
-        if (l.p_program)
-            placed(owner, l.name.view(), l.filter_id, l.p_program);
-        else
-            unplaced(owner, l.filter_id);
-        if (l.filter_id == PLX_FILTER_ID_NONE)
+        if (!check_program(owner, l.name.view(), l.filter_id, l.p_program))
             return;
         for (const plx_acl_binding &b : l.bindings) {
             Want &w = want_[intf_place(b.intf.view(), b.direction, l.family)];

@@ -34,5 +34,4 @@ plx_verify_report plx_verify(plx_ctx *ctx, const fp_binding_tables &fib);
 std::vector<std::string> plx_verify_lines(const plx_verify_report &r);
 
 // Action point plx_verify: prints the report to the session; an error when anything differs.
-int plx_verify_action(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,
-                      confd_tag_value_t *params, int nparams);
+confd_action_fn plx_verify_action;

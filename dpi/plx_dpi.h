@@ -49,14 +49,8 @@ void plx_dpi_exception_handler(int code);
 void plx_dpi_attr_callback(const char *attribute);
 
 // Actions: each prints to the session that invoked it.
-int plx_dpi_dump_protocol_list(struct confd_user_info *uinfo, struct xml_tag *name,
-                               confd_hkeypath_t *kp, confd_tag_value_t *params, int nparams);
-int plx_dpi_dump_protocol_family_mapping(struct confd_user_info *uinfo, struct xml_tag *name,
-                                         confd_hkeypath_t *kp, confd_tag_value_t *params,
-                                         int nparams);
-int plx_dpi_dump_protocol_hits(struct confd_user_info *uinfo, struct xml_tag *name,
-                               confd_hkeypath_t *kp, confd_tag_value_t *params, int nparams);
-int plx_dpi_dump_configuration(struct confd_user_info *uinfo, struct xml_tag *name,
-                               confd_hkeypath_t *kp, confd_tag_value_t *params, int nparams);
-int plx_dpi_clear_protocol_hits(struct confd_user_info *uinfo, struct xml_tag *name,
-                                confd_hkeypath_t *kp, confd_tag_value_t *params, int nparams);
+confd_action_fn plx_dpi_dump_protocol_list;
+confd_action_fn plx_dpi_dump_protocol_family_mapping;
+confd_action_fn plx_dpi_dump_protocol_hits;
+confd_action_fn plx_dpi_dump_configuration;
+confd_action_fn plx_dpi_clear_protocol_hits;

@@ -3,20 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "common/plx_status.h"
 
 namespace {
-
-uint32_t get_be32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-void put_be32(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
 
 int bad(std::string *err, const std::string &why) {
     if (err)
@@ -39,9 +29,16 @@ void copy_text(char *field, size_t len, const std::string &s) {
     field[n] = 0;
 }
 
-// Checks the length of a message with a fixed part and n elements of elem bytes.
-int check_len(size_t have, size_t fixed, size_t elem, uint32_t n, std::string *err) {
-    uint64_t want = fixed + uint64_t{elem} * n;
+// Copies the fixed part of a bind or unbind message into w and checks that the n entries of
+// `elem` bytes it counts, and nothing else, follow it.
+template <class Wire>
+int read_fixed(std::span<const uint8_t> in, Wire &w, size_t elem, uint32_t &n, std::string *err) {
+    const size_t have = in.size();
+    if (have < sizeof w)
+        return bad(err, "truncated: " + std::to_string(have) + " bytes, header needs 139");
+    memcpy(&w, in.data(), sizeof w);
+    n = get_be32(w.count);
+    uint64_t want = sizeof w + uint64_t{elem} * n;
     if (have < want)
         return bad(err, "truncated: " + std::to_string(have) + " bytes, count " +
                             std::to_string(n) + " needs " + std::to_string(want));
@@ -49,6 +46,17 @@ int check_len(size_t have, size_t fixed, size_t elem, uint32_t n, std::string *e
         return bad(err, "oversized: " + std::to_string(have) + " bytes, count " +
                             std::to_string(n) + " needs " + std::to_string(want));
     return PLX_OK;
+}
+
+// Fills in the fields that the fixed parts of bind and unbind messages share, with the count n,
+// and places w at the start of out.
+template <class Msg, class Wire>
+void write_fixed(const Msg &m, size_t n, Wire &w, std::vector<uint8_t> &out) {
+    w.type = m.type;
+    put_be32(w.filter_id, m.filter_id);
+    copy_text(w.name, sizeof w.name, m.name);
+    put_be32(w.count, static_cast<uint32_t>(n));
+    memcpy(out.data(), &w, sizeof w);
 }
 
 }  // namespace
@@ -68,13 +76,9 @@ int fib_msg_decode(std::span<const uint8_t> in, fib_msg &out, std::string *err) 
     switch (type) {
         case FIB_MSG_POLICY_BIND:
         case FIB_MSG_POLICY_UNBIND: {
-            if (in.size() < sizeof(fib_policy_wire))
-                return bad(err,
-                           "truncated: " + std::to_string(in.size()) + " bytes, header needs 139");
             fib_policy_wire w;
-            memcpy(&w, in.data(), sizeof w);
-            uint32_t n = get_be32(w.count);
-            if (int rc = check_len(in.size(), sizeof w, 4, n, err))
+            uint32_t n;
+            if (int rc = read_fixed(in, w, 4, n, err))
                 return rc;
             fib_policy_msg m;
             m.type = type;
@@ -91,13 +95,9 @@ int fib_msg_decode(std::span<const uint8_t> in, fib_msg &out, std::string *err) 
         }
         case FIB_MSG_ACL_BIND:
         case FIB_MSG_ACL_UNBIND: {
-            if (in.size() < sizeof(fib_acl_wire))
-                return bad(err,
-                           "truncated: " + std::to_string(in.size()) + " bytes, header needs 139");
             fib_acl_wire w;
-            memcpy(&w, in.data(), sizeof w);
-            uint32_t n = get_be32(w.count);
-            if (int rc = check_len(in.size(), sizeof w, sizeof(fib_acl_binding_wire), n, err))
+            uint32_t n;
+            if (int rc = read_fixed(in, w, sizeof(fib_acl_binding_wire), n, err))
                 return rc;
             if (w.family > 1)
                 return bad(err, "bad family " + std::to_string(w.family));
@@ -139,13 +139,9 @@ int fib_msg_encode(const fib_msg &m, std::vector<uint8_t> &out) {
     if (auto *p = std::get_if<fib_policy_msg>(&m)) {
         out.assign(fib_policy_msg_len(p->vpn_ids.size()), 0);
         fib_policy_wire w{};
-        w.type = p->type;
         w.filter_type = p->filter_type;
         w.direction = p->direction;
-        put_be32(w.filter_id, p->filter_id);
-        copy_text(w.name, sizeof w.name, p->name);
-        put_be32(w.count, static_cast<uint32_t>(p->vpn_ids.size()));
-        memcpy(out.data(), &w, sizeof w);
+        write_fixed(*p, p->vpn_ids.size(), w, out);
         for (size_t i = 0; i < p->vpn_ids.size(); ++i)
             put_be32(out.data() + sizeof w + 4 * i, p->vpn_ids[i]);
     } else if (auto *a = std::get_if<fib_acl_msg>(&m)) {
@@ -155,12 +151,8 @@ int fib_msg_encode(const fib_msg &m, std::vector<uint8_t> &out) {
         }
         out.assign(fib_acl_msg_len(a->bindings.size()), 0);
         fib_acl_wire w{};
-        w.type = a->type;
         w.family = a->family;
-        put_be32(w.filter_id, a->filter_id);
-        copy_text(w.name, sizeof w.name, a->name);
-        put_be32(w.count, static_cast<uint32_t>(a->bindings.size()));
-        memcpy(out.data(), &w, sizeof w);
+        write_fixed(*a, a->bindings.size(), w, out);
         for (size_t i = 0; i < a->bindings.size(); ++i) {
             fib_acl_binding_wire bw{};
             put_be32(bw.vpn_id, a->bindings[i].vpn_id);

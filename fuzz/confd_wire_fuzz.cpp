@@ -31,35 +31,43 @@ std::vector<uint8_t> payload_of(WireWriter &w) {
     std::abort();
 }
 
-void check_value(const confd_value_t &v) {
+// Encodes x, decodes that into again and encodes the result once more: every step must succeed
+// and both encodings must be the same bytes. put and get are the writer's and the reader's call
+// for the kind of item; complaints name the step that failed.
+template <class T, class Put, class Get>
+void check_round_trip(const T &x, T &again, Put put, Get get, const char *const (&complaints)[4]) {
     WireWriter w(Op::Get);
-    if (!w.value(v))
-        fail("a decoded value does not encode");
+    if (!put(w, x))
+        fail(complaints[0]);
     std::vector<uint8_t> first = payload_of(w);
     WireReader r(first.data(), first.size());
-    confd_value_t again;
-    if (!r.value(again) || !r.at_end())
-        fail("an encoded value does not decode");
+    if (!get(r, again) || !r.at_end())
+        fail(complaints[1]);
     WireWriter w2(Op::Get);
-    if (!w2.value(again))
-        fail("a re-decoded value does not encode");
+    if (!put(w2, again))
+        fail(complaints[2]);
     if (payload_of(w2) != first)
-        fail("a value changed on its way through the wire");
+        fail(complaints[3]);
+}
+
+void check_value(const confd_value_t &v) {
+    confd_value_t again;
+    check_round_trip(
+        v, again, [](WireWriter &w, const confd_value_t &x) { return w.value(x); },
+        [](WireReader &r, confd_value_t &x) { return r.value(x); },
+        {"a decoded value does not encode", "an encoded value does not decode",
+         "a re-decoded value does not encode", "a value changed on its way through the wire"});
     confd_free_value(&again);
 }
 
 void check_keypath(const confd_hkeypath_t &kp) {
-    WireWriter w(Op::Get);
-    if (!w.keypath(kp))
-        fail("a decoded key path does not encode");
-    std::vector<uint8_t> first = payload_of(w);
-    WireReader r(first.data(), first.size());
     confd_hkeypath_t again{};
-    if (!r.keypath(again) || !r.at_end())
-        fail("an encoded key path does not decode");
-    WireWriter w2(Op::Get);
-    if (!w2.keypath(again) || payload_of(w2) != first)
-        fail("a key path changed on its way through the wire");
+    check_round_trip(
+        kp, again, [](WireWriter &w, const confd_hkeypath_t &x) { return w.keypath(x); },
+        [](WireReader &r, confd_hkeypath_t &x) { return r.keypath(x); },
+        {"a decoded key path does not encode", "an encoded key path does not decode",
+         "a key path changed on its way through the wire",
+         "a key path changed on its way through the wire"});
     confd_wire::free_keypath(again);
 }
 

@@ -39,11 +39,7 @@ int plx_clear_policies(plx::cfg::plx_policy_db *db, uint32_t policy_type,
 // The actions (action points of the same names). Each takes an optional name parameter. A name
 // that matches nothing fails the action with an error naming it; otherwise the action prints
 // how many counters and policers it cleared to the invoking session. No reply values.
-int plx_clear_policy_acl(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,
-                         confd_tag_value_t *params, int nparams);
-int plx_clear_policy_acl6(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,
-                          confd_tag_value_t *params, int nparams);
-int plx_clear_data_policy(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,
-                          confd_tag_value_t *params, int nparams);
-int plx_clear_app_route_policy(struct confd_user_info *uinfo, struct xml_tag *name,
-                               confd_hkeypath_t *kp, confd_tag_value_t *params, int nparams);
+confd_action_fn plx_clear_policy_acl;
+confd_action_fn plx_clear_policy_acl6;
+confd_action_fn plx_clear_data_policy;
+confd_action_fn plx_clear_app_route_policy;

@@ -357,73 +357,70 @@ ProgramOwner owner_of(const AclRef &acl) {
     return acl ? ProgramOwner{acl.counters, acl.policers, acl.filter_id} : ProgramOwner{};
 }
 
-// Counters of an owner, the entry's key under list `key_tag`.
-int counter_get(Reply &r, const ProgramOwner &o, const confd_hkeypath_t *kp, uint32_t key_tag) {
-    if (!o)
-        return r.not_found();
-    PLX_NAME_KEY(kp, key_tag, name);
-    const cfg::counter_ctx *c = name ? o.counters->find(*name) : nullptr;
-    if (!c)
-        return r.not_found();
-    counter_leaves(r, *c, o.filter_id);
-    return r.object();
-}
-int counter_next(Reply &r, const ProgramOwner &o, long next) {
-    if (!o)
-        return r.not_found();
-    const cfg::counter_ctx *c = next == -1 ? o.counters->first() : nullptr;
-    if (!c)
-        return r.end();
-    counter_leaves(r, *c, o.filter_id);
-    return r.next_object();
-}
-int counter_find(Reply &r, const ProgramOwner &o, confd_find_next_type ftype, confd_value_t *keys,
-                 int nkeys) {
-    if (!o)
-        return r.not_found();
-    PLX_FIND_NAME(keys, nkeys, name);
-    const cfg::counter_ctx *c =
-        nkeys == 0 ? o.counters->first() : find_from(*o.counters, name, ftype);
-    if (!c)
-        return r.no_next();
-    counter_leaves(r, *c, o.filter_id);
-    return r.next_object();
-}
+// The counters or the policers of an owner: a counter is keyed by its name, a policer by
+// "<sequence>.<policer>".
+struct CounterRows {
+    struct Key {
+        std::string name;
+        std::string_view get() const { return name; }
+    };
+    static Key parse(const std::string &text) { return {text}; }
+    static plx::oper::counter_tree &tree(const ProgramOwner &o) { return *o.counters; }
+    static void leaves(Reply &r, const cfg::counter_ctx &c, uint32_t filter_id) {
+        counter_leaves(r, c, filter_id);
+    }
+};
+struct PolicerRows {
+    struct Key {
+        uint32_t index;
+        std::string name;
+        plx::oper::policer_tree::key_type get() const { return {index, name}; }
+    };
+    static Key parse(const std::string &text) {
+        auto [index, name] = split_policer_key(text);
+        return {index, name};
+    }
+    static plx::oper::policer_tree &tree(const ProgramOwner &o) { return *o.policers; }
+    static void leaves(Reply &r, const cfg::policer_instance &pi, uint32_t filter_id) {
+        policer_leaves(r, pi, filter_id);
+    }
+};
 
-// Policers of an owner, keyed "<sequence>.<policer>".
-int policer_get(Reply &r, const ProgramOwner &o, const confd_hkeypath_t *kp, uint32_t key_tag) {
+// The rows of an owner, the entry's key under list `key_tag`.
+template <class Rows>
+int rows_get(Reply &r, const ProgramOwner &o, const confd_hkeypath_t *kp, uint32_t key_tag) {
     if (!o)
         return r.not_found();
     PLX_NAME_KEY(kp, key_tag, text);
     if (!text)
         return r.not_found();
-    auto [index, name] = split_policer_key(*text);
-    const cfg::policer_instance *pi = o.policers->find({index, name});
-    if (!pi)
+    const auto *e = Rows::tree(o).find(Rows::parse(*text).get());
+    if (!e)
         return r.not_found();
-    policer_leaves(r, *pi, o.filter_id);
+    Rows::leaves(r, *e, o.filter_id);
     return r.object();
 }
-int policer_next(Reply &r, const ProgramOwner &o, long next) {
+template <class Rows>
+int rows_next(Reply &r, const ProgramOwner &o, long next) {
     if (!o)
         return r.not_found();
-    const cfg::policer_instance *pi = next == -1 ? o.policers->first() : nullptr;
-    if (!pi)
+    const auto *e = next == -1 ? Rows::tree(o).first() : nullptr;
+    if (!e)
         return r.end();
-    policer_leaves(r, *pi, o.filter_id);
+    Rows::leaves(r, *e, o.filter_id);
     return r.next_object();
 }
-int policer_find(Reply &r, const ProgramOwner &o, confd_find_next_type ftype, confd_value_t *keys,
-                 int nkeys) {
+template <class Rows>
+int rows_find(Reply &r, const ProgramOwner &o, confd_find_next_type ftype, confd_value_t *keys,
+              int nkeys) {
     if (!o)
         return r.not_found();
     PLX_FIND_NAME(keys, nkeys, text);
-    auto [index, name] = split_policer_key(text);
-    const cfg::policer_instance *pi =
-        nkeys == 0 ? o.policers->first() : find_from(*o.policers, {index, name}, ftype);
-    if (!pi)
+    const typename Rows::Key key = Rows::parse(text);
+    const auto *e = nkeys == 0 ? Rows::tree(o).first() : find_from(Rows::tree(o), key.get(), ftype);
+    if (!e)
         return r.no_next();
-    policer_leaves(r, *pi, o.filter_id);
+    Rows::leaves(r, *e, o.filter_id);
     return r.next_object();
 }
 
@@ -492,41 +489,45 @@ int plx_policy_vpnlist_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t 
 // Counters of a policy VPN list (rows 3, 6).
 int plx_policy_counter_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, uint32_t type) {
     Reply r(tctx, __func__);
-    return counter_get(r, owner_of(kp_vpn_list(policy_db(tctx), kp, type)), kp, counter_key(type));
+    return rows_get<CounterRows>(r, owner_of(kp_vpn_list(policy_db(tctx), kp, type)), kp,
+                                 counter_key(type));
 }
 
 int plx_policy_counter_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, long next,
                                        uint32_t type) {
     Reply r(tctx, __func__);
-    return counter_next(r, owner_of(kp_vpn_list(policy_db(tctx), kp, type)), next);
+    return rows_next<CounterRows>(r, owner_of(kp_vpn_list(policy_db(tctx), kp, type)), next);
 }
 
 int plx_policy_counter_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp,
                                         confd_find_next_type ftype, confd_value_t *keys, int nkeys,
                                         uint32_t type) {
     Reply r(tctx, __func__);
-    return counter_find(r, owner_of(kp_vpn_list(policy_db(tctx), kp, type)), ftype, keys, nkeys);
+    return rows_find<CounterRows>(r, owner_of(kp_vpn_list(policy_db(tctx), kp, type)), ftype, keys,
+                                  nkeys);
 }
 
 // Policers of a data policy's VPN list (row 7).
 int plx_policy_policer_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp) {
     Reply r(tctx, __func__);
-    return policer_get(r, owner_of(kp_vpn_list(policy_db(tctx), kp, cfg::PLX_POLICY_TYPE_DATA)), kp,
-                       KEY_DATA_POLICER);
+    return rows_get<PolicerRows>(
+        r, owner_of(kp_vpn_list(policy_db(tctx), kp, cfg::PLX_POLICY_TYPE_DATA)), kp,
+        KEY_DATA_POLICER);
 }
 
 int plx_policy_policer_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, long next) {
     Reply r(tctx, __func__);
-    return policer_next(r, owner_of(kp_vpn_list(policy_db(tctx), kp, cfg::PLX_POLICY_TYPE_DATA)),
-                        next);
+    return rows_next<PolicerRows>(
+        r, owner_of(kp_vpn_list(policy_db(tctx), kp, cfg::PLX_POLICY_TYPE_DATA)), next);
 }
 
 int plx_policy_policer_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp,
                                         confd_find_next_type ftype, confd_value_t *keys,
                                         int nkeys) {
     Reply r(tctx, __func__);
-    return policer_find(r, owner_of(kp_vpn_list(policy_db(tctx), kp, cfg::PLX_POLICY_TYPE_DATA)),
-                        ftype, keys, nkeys);
+    return rows_find<PolicerRows>(
+        r, owner_of(kp_vpn_list(policy_db(tctx), kp, cfg::PLX_POLICY_TYPE_DATA)), ftype, keys,
+        nkeys);
 }
 
 // Access lists of a family (rows 8, 9, 11, 13 and 15, 16, 18, 20).
@@ -559,42 +560,31 @@ int plx_acl_list_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *,
     return acl_reply(r, Step::Find, acl, list_tag);
 }
 
-// Counters of an access list (rows 10, 17).
-int plx_acl_counter_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, uint32_t family) {
+// Counters (list_tag KEY_ACL_COUNTERS, rows 10, 17) or policers (KEY_ACL_POLICERS, rows 12, 19)
+// of an access list.
+int plx_acl_rows_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, uint32_t family,
+                            uint32_t list_tag) {
     Reply r(tctx, __func__);
-    return counter_get(r, owner_of(kp_acl(kp, family, KEY_ACL_COUNTERS)), kp, KEY_ACL_COUNTER);
+    const ProgramOwner o = owner_of(kp_acl(kp, family, list_tag));
+    return list_tag == KEY_ACL_COUNTERS ? rows_get<CounterRows>(r, o, kp, KEY_ACL_COUNTER)
+                                        : rows_get<PolicerRows>(r, o, kp, KEY_ACL_POLICER);
 }
 
-int plx_acl_counter_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, long next,
-                                    uint32_t family) {
+int plx_acl_rows_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, long next,
+                                 uint32_t family, uint32_t list_tag) {
     Reply r(tctx, __func__);
-    return counter_next(r, owner_of(kp_acl(kp, family, KEY_ACL_COUNTERS)), next);
+    const ProgramOwner o = owner_of(kp_acl(kp, family, list_tag));
+    return list_tag == KEY_ACL_COUNTERS ? rows_next<CounterRows>(r, o, next)
+                                        : rows_next<PolicerRows>(r, o, next);
 }
 
-int plx_acl_counter_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp,
-                                     confd_find_next_type ftype, confd_value_t *keys, int nkeys,
-                                     uint32_t family) {
+int plx_acl_rows_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp,
+                                  confd_find_next_type ftype, confd_value_t *keys, int nkeys,
+                                  uint32_t family, uint32_t list_tag) {
     Reply r(tctx, __func__);
-    return counter_find(r, owner_of(kp_acl(kp, family, KEY_ACL_COUNTERS)), ftype, keys, nkeys);
-}
-
-// Policers of an access list (rows 12, 19).
-int plx_acl_policer_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, uint32_t family) {
-    Reply r(tctx, __func__);
-    return policer_get(r, owner_of(kp_acl(kp, family, KEY_ACL_POLICERS)), kp, KEY_ACL_POLICER);
-}
-
-int plx_acl_policer_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, long next,
-                                    uint32_t family) {
-    Reply r(tctx, __func__);
-    return policer_next(r, owner_of(kp_acl(kp, family, KEY_ACL_POLICERS)), next);
-}
-
-int plx_acl_policer_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp,
-                                     confd_find_next_type ftype, confd_value_t *keys, int nkeys,
-                                     uint32_t family) {
-    Reply r(tctx, __func__);
-    return policer_find(r, owner_of(kp_acl(kp, family, KEY_ACL_POLICERS)), ftype, keys, nkeys);
+    const ProgramOwner o = owner_of(kp_acl(kp, family, list_tag));
+    return list_tag == KEY_ACL_COUNTERS ? rows_find<CounterRows>(r, o, ftype, keys, nkeys)
+                                        : rows_find<PolicerRows>(r, o, ftype, keys, nkeys);
 }
 
 // Interface bindings of an access list (rows 14, 21).
@@ -694,12 +684,9 @@ using PolicyCounterCbs = Bound<plx_policy_counter_get_object, plx_policy_counter
 template <uint32_t Family, uint32_t ListTag>
 using AclListCbs = Bound<plx_acl_list_get_object, plx_acl_list_get_next_object,
                          plx_acl_list_find_next_object, Family, ListTag>;
-template <uint32_t Family>
-using AclCounterCbs = Bound<plx_acl_counter_get_object, plx_acl_counter_get_next_object,
-                            plx_acl_counter_find_next_object, Family>;
-template <uint32_t Family>
-using AclPolicerCbs = Bound<plx_acl_policer_get_object, plx_acl_policer_get_next_object,
-                            plx_acl_policer_find_next_object, Family>;
+template <uint32_t Family, uint32_t ListTag>
+using AclRowsCbs = Bound<plx_acl_rows_get_object, plx_acl_rows_get_next_object,
+                         plx_acl_rows_find_next_object, Family, ListTag>;
 template <uint32_t Family>
 using AclInterfaceCbs = Bound<plx_acl_interface_get_object, plx_acl_interface_get_next_object,
                               plx_acl_interface_find_next_object, Family>;
@@ -721,19 +708,23 @@ const Callpoint kCallpoints[] = {
               &plx_policy_policer_get_next_object, &plx_policy_policer_find_next_object, false},
     cp<AclListCbs<ACL_FAMILY_IPV4, KEY_ACL_NAMES>>("access-list-names", KEY_ACL_NAMES),
     cp<AclListCbs<ACL_FAMILY_IPV4, KEY_ACL_COUNTERS>>("access-list-counters", KEY_ACL_COUNTERS),
-    cp<AclCounterCbs<ACL_FAMILY_IPV4>>("access-policy-counter-list", KEY_ACL_COUNTER),
+    cp<AclRowsCbs<ACL_FAMILY_IPV4, KEY_ACL_COUNTERS>>("access-policy-counter-list",
+                                                      KEY_ACL_COUNTER),
     cp<AclListCbs<ACL_FAMILY_IPV4, KEY_ACL_POLICERS>>("policer-policy-name", KEY_ACL_POLICERS,
                                                       true),
-    cp<AclPolicerCbs<ACL_FAMILY_IPV4>>("access-policy-policer-list", KEY_ACL_POLICER),
+    cp<AclRowsCbs<ACL_FAMILY_IPV4, KEY_ACL_POLICERS>>("access-policy-policer-list",
+                                                      KEY_ACL_POLICER),
     cp<AclListCbs<ACL_FAMILY_IPV4, KEY_ACL_INTERFACES>>("access-policy-list-for-interface",
                                                         KEY_ACL_INTERFACES, true),
     cp<AclInterfaceCbs<ACL_FAMILY_IPV4>>("access-policy-interface-list", KEY_ACL_BINDING, true),
     cp<AclListCbs<ACL_FAMILY_IPV6, KEY_ACL_NAMES>>("access-list-names-v6", KEY_ACL_NAMES),
     cp<AclListCbs<ACL_FAMILY_IPV6, KEY_ACL_COUNTERS>>("access-list-counters-v6", KEY_ACL_COUNTERS),
-    cp<AclCounterCbs<ACL_FAMILY_IPV6>>("access-policy-counter-list-v6", KEY_ACL_COUNTER),
+    cp<AclRowsCbs<ACL_FAMILY_IPV6, KEY_ACL_COUNTERS>>("access-policy-counter-list-v6",
+                                                      KEY_ACL_COUNTER),
     cp<AclListCbs<ACL_FAMILY_IPV6, KEY_ACL_POLICERS>>("access-list-policers-v6", KEY_ACL_POLICERS,
                                                       true),
-    cp<AclPolicerCbs<ACL_FAMILY_IPV6>>("access-policy-policer-list-v6", KEY_ACL_POLICER),
+    cp<AclRowsCbs<ACL_FAMILY_IPV6, KEY_ACL_POLICERS>>("access-policy-policer-list-v6",
+                                                      KEY_ACL_POLICER),
     cp<AclListCbs<ACL_FAMILY_IPV6, KEY_ACL_INTERFACES>>("access-list-associations-v6",
                                                         KEY_ACL_INTERFACES, true),
     cp<AclInterfaceCbs<ACL_FAMILY_IPV6>>("access-policy-interface-list-v6", KEY_ACL_BINDING, true),

@@ -5,9 +5,6 @@
 
 #include "platform/confd/confd_dp.h"
 
-int plx_dump_memory_stats(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,
-                          confd_tag_value_t *params, int nparams);
-int plx_dump_memory_map(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,
-                        confd_tag_value_t *params, int nparams);
-int plx_dump_filter(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,
-                    confd_tag_value_t *params, int nparams);
+confd_action_fn plx_dump_memory_stats;
+confd_action_fn plx_dump_memory_map;
+confd_action_fn plx_dump_filter;

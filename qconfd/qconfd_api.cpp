@@ -236,15 +236,15 @@ int open_sockets(QconfdContext *ctx) {
     if (ctx->spec.notif_sub && (ctx->notif_sock = open_socket()) < 0)
         STEP_FAILED(ctx, "Failed to open confd notification socket (%s)", errtext());
 
-    if (confd_connect(ctx->dctx, ctx->control_sock, CONTROL_SOCKET, QCONFD_ADDR) != CONFD_OK) {
+    if (confd_connect(ctx->dctx, ctx->control_sock, CONTROL_SOCKET, CONFD_LOCAL_ADDR) != CONFD_OK) {
         qconfd_retry_connect(ctx);
         return QCONFD_INIT_RETRY;
     }
-    if (confd_connect(ctx->dctx, ctx->worker_sock, WORKER_SOCKET, QCONFD_ADDR) != CONFD_OK)
+    if (confd_connect(ctx->dctx, ctx->worker_sock, WORKER_SOCKET, CONFD_LOCAL_ADDR) != CONFD_OK)
         STEP_FAILED(ctx, "Failed to connect worker socket to confd (%s - %d)", name, confd_errno);
-    if (cdb_connect(ctx->data_sock, CDB_DATA_SOCKET, QCONFD_ADDR) != CONFD_OK)
+    if (cdb_connect(ctx->data_sock, CDB_DATA_SOCKET, CONFD_LOCAL_ADDR) != CONFD_OK)
         STEP_FAILED(ctx, "Failed to connect data socket to confd (%s - %d)", name, confd_errno);
-    if (maapi_connect(ctx->maapi_sock, QCONFD_ADDR) != CONFD_OK)
+    if (maapi_connect(ctx->maapi_sock, CONFD_LOCAL_ADDR) != CONFD_OK)
         STEP_FAILED(ctx, "Failed to do maapi_connect (%s - %d)", name, confd_errno);
     // The client library has no stream of the database's own notifications.
     if (ctx->spec.notif_sub)
@@ -340,17 +340,6 @@ int create_pipe(QconfdContext *ctx) {
 
 const char *qconfd_module_name() {
     return qrv_daemon_name(qconfd_log_module());
-}
-
-const sockaddr_in &qconfd_addr() {
-    static const sockaddr_in addr = [] {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(CONFD_PORT);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return a;
-    }();
-    return addr;
 }
 
 void qconfd_stop_daemon(const char *func, int line, const char *fmt, ...) {

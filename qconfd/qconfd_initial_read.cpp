@@ -46,7 +46,7 @@ int open_oper_session() {
         PLX_LOG("Failed to open data socket");
         return -1;
     }
-    if (cdb_connect(fd, CDB_DATA_SOCKET, QCONFD_ADDR) != CONFD_OK) {
+    if (cdb_connect(fd, CDB_DATA_SOCKET, CONFD_LOCAL_ADDR) != CONFD_OK) {
         PLX_LOG("Failed to connect data socket to confd %s (%d) : %s", confd_strerror(confd_errno),
                 confd_errno, confd_lasterr());
         cdb_close(fd);
@@ -105,7 +105,7 @@ void trigger_thread(TriggerList *list) {
     bool ok = false;
     if (sock < 0) {
         PLX_LOG("Failed to open data socket to read init config (%s)", std::strerror(errno));
-    } else if (cdb_connect(sock, CDB_DATA_SOCKET, QCONFD_ADDR) != CONFD_OK) {
+    } else if (cdb_connect(sock, CDB_DATA_SOCKET, CONFD_LOCAL_ADDR) != CONFD_OK) {
         PLX_LOG("Failed to connect init data socket to confd (%s - %d)", qconfd_module_name(),
                 confd_errno);
     } else {

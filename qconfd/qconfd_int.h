@@ -26,10 +26,6 @@
 // Name of the registered module (the router's daemon name) for log lines.
 const char *qconfd_module_name();
 
-// The database's address: 127.0.0.1, port 4565 (the client library lets the environment move it).
-const sockaddr_in &qconfd_addr();
-#define QCONFD_ADDR reinterpret_cast<const sockaddr *>(&qconfd_addr()), sizeof(sockaddr_in)
-
 // Bytes a thread writes to the pipe towards the event loop.
 inline constexpr char QCONFD_PIPE_RETRY = '1';       // tear down and reconnect
 inline constexpr char QCONFD_PIPE_SUBSCRIBED = '2';  // every point is stored: read the socket

@@ -55,12 +55,7 @@ int vset_oper_value(const confd_value_t *value, int operation, int lock, const c
         PLX_LOG("Cannot allocate socket (errno: %d)", errno);
         return QCONFD_FAILED;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(CONFD_PORT);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (cdb_connect(sock, CDB_DATA_SOCKET, reinterpret_cast<sockaddr *>(&addr), sizeof addr) !=
-        CONFD_OK) {
+    if (cdb_connect(sock, CDB_DATA_SOCKET, CONFD_LOCAL_ADDR) != CONFD_OK) {
         PLX_LOG("Cannot connect to CDB (%d)%s (%d) : %s", sock, confd_strerror(confd_errno),
                 confd_errno, confd_lasterr());
         cdb_close(sock);

@@ -125,7 +125,7 @@ void registration_thread(QconfdContext *ctx, int pipe_wr) {
         close(pipe_wr);
     };
 
-    if (confd_load_schemas(QCONFD_ADDR) != CONFD_OK) {
+    if (confd_load_schemas(CONFD_LOCAL_ADDR) != CONFD_OK) {
         PLX_LOG("Failed to load schemas from confd");
         return fail();
     }
@@ -133,7 +133,7 @@ void registration_thread(QconfdContext *ctx, int pipe_wr) {
         PLX_LOG("Failed to open maapi socket");
         return fail();
     }
-    if (maapi_connect(maapi, QCONFD_ADDR) != CONFD_OK) {
+    if (maapi_connect(maapi, CONFD_LOCAL_ADDR) != CONFD_OK) {
         PLX_LOG("Failed to do maapi_connect (%d)", confd_errno);
         return fail();
     }
@@ -141,7 +141,7 @@ void registration_thread(QconfdContext *ctx, int pipe_wr) {
         PLX_LOG("Failed to open data socket to reg sub (%s)", std::strerror(errno));
         return fail();
     }
-    if (cdb_connect(data, CDB_DATA_SOCKET, QCONFD_ADDR) != CONFD_OK) {
+    if (cdb_connect(data, CDB_DATA_SOCKET, CONFD_LOCAL_ADDR) != CONFD_OK) {
         PLX_LOG("Failed to connect init data socket to confd (%s - %d)", name, confd_errno);
         return fail();
     }
@@ -161,7 +161,7 @@ void registration_thread(QconfdContext *ctx, int pipe_wr) {
     maapi = -1;
 
     QCONFD_TRACE("Confd in phase 1 - Subscribing to cdb");
-    if (cdb_connect(sub_sock, CDB_SUBSCRIPTION_SOCKET, QCONFD_ADDR) != CONFD_OK) {
+    if (cdb_connect(sub_sock, CDB_SUBSCRIPTION_SOCKET, CONFD_LOCAL_ADDR) != CONFD_OK) {
         PLX_LOG("Failed to connect subscription socket to confd ( %d)", confd_errno);
         return fail();
     }

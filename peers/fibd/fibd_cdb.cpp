@@ -77,12 +77,7 @@ bool FibdCdb::connect_and_mark() {
         return false;
     }
     // The database's usual place; CONFD_IPC_ADDR and CONFD_IPC_PORT move it.
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(CONFD_PORT);
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (cdb_connect(sock_, CDB_DATA_SOCKET, reinterpret_cast<sockaddr *>(&sin), sizeof sin) !=
-        CONFD_OK) {
+    if (cdb_connect(sock_, CDB_DATA_SOCKET, CONFD_LOCAL_ADDR) != CONFD_OK) {
         ::close(sock_);
         sock_ = -1;
         return false;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cinttypes>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "fplink/fp_common.h"
@@ -45,17 +46,9 @@ const char *fp_verdict_name(fp_verdict v) {
 }
 
 const char *fp_stage_name(fp_stage s) {
-    switch (s) {
-        case FP_STAGE_ACL_IN:
-            return "acl-in";
-        case FP_STAGE_DATA:
-            return "data";
-        case FP_STAGE_APP_ROUTE:
-            return "app-route";
-        case FP_STAGE_ACL_OUT:
-            return "acl-out";
-    }
-    return "?";
+    static constexpr const char *kStageNames[] = {"acl-in", "data", "app-route", "acl-out"};
+    static_assert(FP_STAGE_ACL_OUT + 1 == std::size(kStageNames));
+    return s >= 0 && s < static_cast<int>(std::size(kStageNames)) ? kStageNames[s] : "?";
 }
 
 fp_tables fp_tables_from_shm() {

@@ -10,15 +10,9 @@
 #include <fstream>
 #include <sstream>
 
-namespace {
+#include "common/byte_order.h"
 
-uint16_t be16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t be32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
+namespace {
 
 bool fail(std::string *why, const char *text) {
     if (why)
@@ -33,8 +27,8 @@ bool has_ports(uint32_t proto) {
 // Fills ports and TCP flags from the transport header at l4 (caplen bytes available).
 void parse_l4(const uint8_t *l4, size_t avail, uint32_t proto, fp_packet &pkt) {
     if (has_ports(proto) && avail >= 4) {
-        pkt.field[FPF_SRC_PORT] = be16(l4);
-        pkt.field[FPF_DST_PORT] = be16(l4 + 2);
+        pkt.field[FPF_SRC_PORT] = get_be16(l4);
+        pkt.field[FPF_DST_PORT] = get_be16(l4 + 2);
     }
     if (proto == 6 && avail >= 14)
         pkt.field[FPF_TCP] = fp_tcp_field(l4[13]);
@@ -76,14 +70,14 @@ bool fp_parse_ip(const uint8_t *d, size_t caplen, fp_packet &pkt, std::string *w
         pkt.field[FPF_PROTOCOL] = proto;
         pkt.field[FPF_NEXT_HEADER] = proto;
         pkt.set_traffic_class(d[1]);
-        pkt.field[FPF_SRC_ADDR] = be32(d + 12);
-        pkt.field[FPF_DST_ADDR] = be32(d + 16);
-        uint16_t total = be16(d + 2);
+        pkt.field[FPF_SRC_ADDR] = get_be32(d + 12);
+        pkt.field[FPF_DST_ADDR] = get_be32(d + 16);
+        uint16_t total = get_be16(d + 2);
         pkt.length = total;
         pkt.field[FPF_PKT_LEN] = total;
         memcpy(pkt.src6, d + 12, 4);
         memcpy(pkt.dst6, d + 16, 4);
-        bool later_fragment = (be16(d + 6) & 0x1FFF) != 0;
+        bool later_fragment = (get_be16(d + 6) & 0x1FFF) != 0;
         if (!later_fragment) {
             pkt.l4_off = ihl;
             parse_l4(d + ihl, caplen - ihl, proto, pkt);
@@ -99,9 +93,9 @@ bool fp_parse_ip(const uint8_t *d, size_t caplen, fp_packet &pkt, std::string *w
         pkt.field[FPF_NEXT_HEADER] = nh;
         memcpy(pkt.src6, d + 8, 16);
         memcpy(pkt.dst6, d + 24, 16);
-        pkt.field[FPF_SRC_ADDR] = be32(d + 8);
-        pkt.field[FPF_DST_ADDR] = be32(d + 24);
-        uint32_t len = be16(d + 4) + 40u;
+        pkt.field[FPF_SRC_ADDR] = get_be32(d + 8);
+        pkt.field[FPF_DST_ADDR] = get_be32(d + 24);
+        uint32_t len = get_be16(d + 4) + 40u;
         if (len > 65535)
             len = 65535;
         pkt.length = len;
@@ -119,7 +113,7 @@ bool fp_parse_ip(const uint8_t *d, size_t caplen, fp_packet &pkt, std::string *w
             } else if (nh == 44) {  // fragment
                 if (off + 8 > caplen)
                     break;
-                later_fragment = (be16(d + off + 2) & 0xFFF8) != 0;
+                later_fragment = (get_be16(d + off + 2) & 0xFFF8) != 0;
                 nh = d[off];
                 off += 8;
             } else if (nh == 51) {  // authentication header
@@ -150,12 +144,12 @@ bool fp_parse_frame(int linktype, const uint8_t *d, size_t caplen, fp_packet &pk
         case DLT_EN10MB: {
             if (caplen < 14)
                 return fail(why, "truncated Ethernet header");
-            ethertype = be16(d + 12);
+            ethertype = get_be16(d + 12);
             off = 14;
             // VLAN tags (802.1Q, 802.1ad, QinQ).
             while ((ethertype == 0x8100 || ethertype == 0x88A8 || ethertype == 0x9100) &&
                    off + 4 <= caplen) {
-                ethertype = be16(d + off + 2);
+                ethertype = get_be16(d + off + 2);
                 off += 4;
             }
             break;
@@ -163,14 +157,14 @@ bool fp_parse_frame(int linktype, const uint8_t *d, size_t caplen, fp_packet &pk
         case DLT_LINUX_SLL:
             if (caplen < 16)
                 return fail(why, "truncated cooked header");
-            ethertype = be16(d + 14);
+            ethertype = get_be16(d + 14);
             off = 16;
             break;
 #ifdef DLT_LINUX_SLL2
         case DLT_LINUX_SLL2:
             if (caplen < 20)
                 return fail(why, "truncated cooked header");
-            ethertype = be16(d);
+            ethertype = get_be16(d);
             off = 20;
             break;
 #endif

@@ -61,6 +61,15 @@ int copy_tvs(const confd_client::TvArray &src, confd_tag_value_t **values, int *
 
 }  // namespace
 
+// The body of a variadic call that hands on its arguments after fmt as the va_list ap: returns
+// what `call` returns.
+#define RETURN_WITH_ARGS(call) \
+    va_list ap;                \
+    va_start(ap, fmt);         \
+    const int rc = (call);     \
+    va_end(ap);                \
+    return rc
+
 extern "C" int cdb_connect_name(int sock, enum cdb_sock_type type, const struct sockaddr *srv,
                                 int srv_sz, const char *name) {
     WireSock kind = WireSock::CdbData;
@@ -162,11 +171,7 @@ extern "C" int cdb_vget(int sock, confd_value_t *v, const char *fmt, va_list arg
 }
 
 extern "C" int cdb_get(int sock, confd_value_t *v, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int rc = cdb_vget(sock, v, fmt, ap);
-    va_end(ap);
-    return rc;
+    RETURN_WITH_ARGS(cdb_vget(sock, v, fmt, ap));
 }
 
 extern "C" int cdb_get_str(int sock, char *rval, int n, const char *fmt, ...) {
@@ -208,11 +213,7 @@ extern "C" int cdb_exists(int sock, const char *fmt, ...) {
 }
 
 extern "C" int cdb_num_instances(int sock, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int rc = path_number(sock, Op::NumInstances, &WireReader::u32, fmt, ap);
-    va_end(ap);
-    return rc;
+    RETURN_WITH_ARGS(path_number(sock, Op::NumInstances, &WireReader::u32, fmt, ap));
 }
 
 extern "C" int cdb_vset_elem(int sock, confd_value_t *val, const char *fmt, va_list args) {
@@ -225,11 +226,7 @@ extern "C" int cdb_vset_elem(int sock, confd_value_t *val, const char *fmt, va_l
 }
 
 extern "C" int cdb_set_elem(int sock, confd_value_t *val, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int rc = cdb_vset_elem(sock, val, fmt, ap);
-    va_end(ap);
-    return rc;
+    RETURN_WITH_ARGS(cdb_vset_elem(sock, val, fmt, ap));
 }
 
 extern "C" int cdb_vcreate(int sock, const char *fmt, va_list args) {
@@ -238,11 +235,7 @@ extern "C" int cdb_vcreate(int sock, const char *fmt, va_list args) {
 }
 
 extern "C" int cdb_create(int sock, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int rc = cdb_vcreate(sock, fmt, ap);
-    va_end(ap);
-    return rc;
+    RETURN_WITH_ARGS(cdb_vcreate(sock, fmt, ap));
 }
 
 extern "C" int cdb_vdelete(int sock, const char *fmt, va_list args) {
@@ -251,11 +244,7 @@ extern "C" int cdb_vdelete(int sock, const char *fmt, va_list args) {
 }
 
 extern "C" int cdb_delete(int sock, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int rc = cdb_vdelete(sock, fmt, ap);
-    va_end(ap);
-    return rc;
+    RETURN_WITH_ARGS(cdb_vdelete(sock, fmt, ap));
 }
 
 // ---- subscriptions ----
@@ -281,19 +270,11 @@ static int subscribe(int sock, bool oper, int priority, int nspace, int *spoint,
 
 extern "C" int cdb_subscribe(int sock, int priority, int nspace, int *spoint, const char *fmt,
                              ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int rc = subscribe(sock, false, priority, nspace, spoint, fmt, ap);
-    va_end(ap);
-    return rc;
+    RETURN_WITH_ARGS(subscribe(sock, false, priority, nspace, spoint, fmt, ap));
 }
 
 extern "C" int cdb_oper_subscribe(int sock, int nspace, int *spoint, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int rc = subscribe(sock, true, 0, nspace, spoint, fmt, ap);
-    va_end(ap);
-    return rc;
+    RETURN_WITH_ARGS(subscribe(sock, true, 0, nspace, spoint, fmt, ap));
 }
 
 extern "C" int cdb_subscribe_done(int sock) {

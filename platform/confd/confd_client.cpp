@@ -123,6 +123,17 @@ extern "C" int confd_init_vsn_sz(const char *name, FILE *estream,
     return CONFD_OK;
 }
 
+extern "C" const struct sockaddr *confd_local_addr(void) {
+    static const sockaddr_in addr = [] {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(CONFD_PORT);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return a;
+    }();
+    return reinterpret_cast<const sockaddr *>(&addr);
+}
+
 // ---- sockets and requests ----
 namespace confd_client {
 
@@ -314,9 +325,7 @@ int connect_sock(int fd, const struct sockaddr *srv, int srv_sz, WireSock kind, 
     const char *env_addr = getenv("CONFD_IPC_ADDR");
     const char *env_port = getenv("CONFD_IPC_PORT");
     if ((env_port && *env_port) || (env_addr && *env_addr) || !srv) {
-        sin.sin_family = AF_INET;
-        sin.sin_port = htons(CONFD_PORT);
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::memcpy(&sin, confd_local_addr(), sizeof sin);
         if (srv && srv->sa_family == AF_INET && static_cast<size_t>(srv_sz) >= sizeof sin)
             std::memcpy(&sin, srv, sizeof sin);
         if (env_port && *env_port)

@@ -113,13 +113,15 @@ struct confd_valpoint_cb {
 
 struct confd_qname;
 
+/* An action callback. name: the action's node; kp: where it was invoked; params: its input. */
+typedef int confd_action_fn(struct confd_user_info *uinfo, struct xml_tag *name,
+                            confd_hkeypath_t *kp, confd_tag_value_t *params, int nparams);
+
 struct confd_action_cbs {
     char actionpoint[MAX_CALLPOINT_LEN];
     int (*init)(struct confd_user_info *uinfo);
     int (*abort)(struct confd_user_info *uinfo);
-    /* name: the action's node; kp: where it was invoked; params: its input. */
-    int (*action)(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,
-                  confd_tag_value_t *params, int nparams);
+    confd_action_fn *action;
     int (*command)(struct confd_user_info *uinfo, char *path, int argc, char **argv);
     int (*completion)(struct confd_user_info *uinfo, int cli_style, char *token,
                       int completion_char, confd_hkeypath_t *kp, char *cmdpath, char *cmdparam_id,

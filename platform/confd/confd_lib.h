@@ -30,6 +30,12 @@ extern "C" {
 #define CONFD_LIB_API_VSN 0x06030100
 #define CONFD_PORT 4565
 
+/* The database's usual address: the loopback address, port CONFD_PORT (the CONFD_IPC_ADDR and
+   CONFD_IPC_PORT environment variables move it when a socket connects). CONFD_LOCAL_ADDR gives
+   it as the address and size arguments of the connect calls. */
+const struct sockaddr *confd_local_addr(void);
+#define CONFD_LOCAL_ADDR confd_local_addr(), (int)sizeof(struct sockaddr_in)
+
 /* Key-path limits: elements per path and keys per list entry. */
 #define MAXDEPTH 20
 #define MAXKEYLEN 9

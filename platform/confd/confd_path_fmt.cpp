@@ -109,20 +109,19 @@ std::string format_path(const char *fmt, va_list ap) {
         int nstars = 0;
         while (*p && std::string_view("-+ #0'").find(*p) != std::string_view::npos)
             ++p;
-        if (*p == '*') {
-            stars[nstars++] = va_arg(aq, int);
-            ++p;
-        }
-        while (*p >= '0' && *p <= '9')
-            ++p;
-        if (*p == '.') {
-            ++p;
+        // Width, then precision: digits or a '*' taking an int argument.
+        auto skip_number = [&] {
             if (*p == '*') {
                 stars[nstars++] = va_arg(aq, int);
                 ++p;
             }
             while (*p >= '0' && *p <= '9')
                 ++p;
+        };
+        skip_number();
+        if (*p == '.') {
+            ++p;
+            skip_number();
         }
         std::string len;
         while (*p && std::string_view("hlqjztL").find(*p) != std::string_view::npos)

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -76,28 +77,19 @@ void dpi_raise_exception(int code) {
 }
 
 const char *dpi_exception_text(int code) {
-    switch (code) {
-        case DPI_OK:
-            return "no error";
-        case DPI_ERR_NOT_STARTED:
-            return "engine not started";
-        case DPI_ERR_STARTED:
-            return "engine already started";
-        case DPI_ERR_NOMEM:
-            return "out of memory";
-        case DPI_ERR_TOO_MANY:
-            return "protocol id beyond the shared tables";
-        case DPI_ERR_INVALID:
-            return "invalid argument";
-        case DPI_ERR_NOT_ENABLED:
-            return "protocols not enabled";
-        case DPI_ERR_CALLBACK:
-            return "protocol walk stopped by its callback";
-        case DPI_ERR_FLOW_TABLE:
-            return "flow table full";
-        default:
-            return "unknown error";
-    }
+    // Indexed by -code: DPI_OK, then the errors from DPI_ERR_NOT_STARTED down.
+    static constexpr const char *kTexts[] = {"no error",
+                                             "engine not started",
+                                             "engine already started",
+                                             "out of memory",
+                                             "protocol id beyond the shared tables",
+                                             "invalid argument",
+                                             "protocols not enabled",
+                                             "protocol walk stopped by its callback",
+                                             "flow table full"};
+    static_assert(-DPI_ERR_FLOW_TABLE + 1 == std::size(kTexts));
+    return code <= 0 && -code < static_cast<int>(std::size(kTexts)) ? kTexts[-code]
+                                                                    : "unknown error";
 }
 
 void dpi_error_text(int code, char *buf, size_t size) {

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <span>
 
+#include "common/byte_order.h"
+
 namespace {
 
 constexpr uint8_t kMagic0 = 0x48;  // 'H'
@@ -58,21 +60,6 @@ const Field *field_by_tag(uint16_t tag) {
     return nullptr;
 }
 
-void put16(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void put32(uint8_t *p, uint32_t v) {
-    put16(p, v >> 16);
-    put16(p + 2, v);
-}
-uint16_t get16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t get32(const uint8_t *p) {
-    return static_cast<uint32_t>(get16(p)) << 16 | get16(p + 2);
-}
-
 // A field's value as a number (host order in the record, any size up to 4).
 uint32_t read_field(const hbus_msg &rec, const Field &f) {
     const auto *base = reinterpret_cast<const uint8_t *>(&rec);
@@ -105,13 +92,13 @@ plx::Status hbus_msg_encode(const hbus_msg *rec, uint8_t *out, uint16_t *out_len
     uint32_t pos = HBUS_WIRE_HDR_LEN;
     std::span<const Field> fields = fields_of(rec->type);
     for (const Field &f : fields) {
-        put16(out + pos, f.tag);
-        put16(out + pos + 2, f.size);
+        put_be16(out + pos, f.tag);
+        put_be16(out + pos + 2, f.size);
         uint32_t v = read_field(*rec, f);
         if (f.size == 1)
             out[pos + kAttrHdrLen] = static_cast<uint8_t>(v);
         else
-            put32(out + pos + kAttrHdrLen, v);
+            put_be32(out + pos + kAttrHdrLen, v);
         pos += kAttrHdrLen + f.size;
     }
     if (fields.empty()) {
@@ -122,9 +109,9 @@ plx::Status hbus_msg_encode(const hbus_msg *rec, uint8_t *out, uint16_t *out_len
         if (used > 0) {
             if (pos + kAttrHdrLen + 2 + used > HBUS_WIRE_MAX)
                 return PLX_EINVAL;
-            put16(out + pos, kTagOpaque);
-            put16(out + pos + 2, 2 + used);
-            put16(out + pos + 4, kBodyStart);
+            put_be16(out + pos, kTagOpaque);
+            put_be16(out + pos + 2, 2 + used);
+            put_be16(out + pos + 4, kBodyStart);
             std::memcpy(out + pos + 6, body, used);
             pos += kAttrHdrLen + 2 + used;
         }
@@ -133,9 +120,9 @@ plx::Status hbus_msg_encode(const hbus_msg *rec, uint8_t *out, uint16_t *out_len
     out[1] = kMagic1;
     out[2] = HBUS_WIRE_VERSION;
     out[3] = 0;
-    put32(out + 4, rec->type);
-    put32(out + 8, rec->source);
-    put16(out + 12, pos - HBUS_WIRE_HDR_LEN);
+    put_be32(out + 4, rec->type);
+    put_be32(out + 8, rec->source);
+    put_be16(out + 12, pos - HBUS_WIRE_HDR_LEN);
     *out_len = static_cast<uint16_t>(pos);
     return PLX_OK;
 }
@@ -152,20 +139,20 @@ plx::Status hbus_msg_decode(hbus_msg *rec, const uint8_t *in, uint32_t len, std:
         return refuse(rec, err, "bad magic");
     if (in[2] != HBUS_WIRE_VERSION)
         return refuse(rec, err, "unsupported version " + std::to_string(in[2]));
-    uint32_t area = get16(in + 12);
+    uint32_t area = get_be16(in + 12);
     if (HBUS_WIRE_HDR_LEN + area != len)
         return refuse(rec, err,
                       "attribute area of " + std::to_string(area) + " bytes in a message of " +
                           std::to_string(len) + " bytes");
-    rec->type = get32(in + 4);
-    rec->source = get32(in + 8);
+    rec->type = get_be32(in + 4);
+    rec->source = get_be32(in + 8);
     std::span<const Field> allowed = fields_of(rec->type);
     uint32_t seen = 0;  // bit per tag
     for (uint32_t pos = HBUS_WIRE_HDR_LEN; pos < len;) {
         if (len - pos < kAttrHdrLen)
             return refuse(rec, err, "truncated attribute header at byte " + std::to_string(pos));
-        uint16_t tag = get16(in + pos);
-        uint16_t vlen = get16(in + pos + 2);
+        uint16_t tag = get_be16(in + pos);
+        uint16_t vlen = get_be16(in + pos + 2);
         const uint8_t *value = in + pos + kAttrHdrLen;
         if (len - pos - kAttrHdrLen < vlen)
             return refuse(rec, err, "truncated attribute " + std::to_string(tag));
@@ -176,7 +163,7 @@ plx::Status hbus_msg_decode(hbus_msg *rec, const uint8_t *in, uint32_t len, std:
                               "opaque body in a message of type " + std::to_string(rec->type));
             if (vlen < 2)
                 return refuse(rec, err, "opaque body without its offset");
-            uint32_t off = get16(value);
+            uint32_t off = get_be16(value);
             uint32_t n = vlen - 2u;
             if (off < kBodyStart || off + n > HBUS_RECORD_SIZE)
                 return refuse(rec, err,
@@ -202,7 +189,7 @@ plx::Status hbus_msg_decode(hbus_msg *rec, const uint8_t *in, uint32_t len, std:
         if (seen & (1u << tag))
             return refuse(rec, err, "attribute " + std::to_string(tag) + " given twice");
         seen |= 1u << tag;
-        write_field(*rec, *f, f->size == 1 ? value[0] : get32(value));
+        write_field(*rec, *f, f->size == 1 ? value[0] : get_be32(value));
     }
     return PLX_OK;
 }

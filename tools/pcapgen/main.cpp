@@ -18,11 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "common/byte_order.h"
 #include "tools/pcapgen/pcap_craft.h"
+#include "tools/tool_util/tool_cli.h"
 
 namespace {
 
-const char kUsage[] =
+const ToolUsage kUsage{
+    "pcapgen",
     "usage: pcapgen [options] INPUT OUTPUT\n"
     "\n"
     "Writes the packets of INPUT to the pcap capture OUTPUT (Ethernet frames, or raw IP with\n"
@@ -56,12 +59,7 @@ const char kUsage[] =
     "  -q, --quiet       no summary line\n"
     "  -h, --help        show this text\n"
     "\n"
-    "Exit status: 0 done, 1 a file could not be read or written, 2 bad command line or input.\n";
-
-int bad_usage(const std::string &what) {
-    std::fprintf(stderr, "pcapgen: %s\n%s", what.c_str(), kUsage);
-    return 2;
-}
+    "Exit status: 0 done, 1 a file could not be read or written, 2 bad command line or input.\n"};
 
 bool parse_num(const std::string &text, unsigned long long max, unsigned long long &out) {
     if (text.empty())
@@ -153,11 +151,6 @@ size_t l4_header_len(uint8_t proto) {
     }
 }
 
-void put16(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
 // Builds the IP packet (IP header, transport header, zero payload) of ip_len bytes at least.
 std::vector<uint8_t> build_ip(const Packet &pkt, uint32_t ip_len, uint8_t tos, uint16_t ident) {
     size_t ip_hdr = pkt.v6 ? 40 : 20;
@@ -170,7 +163,7 @@ std::vector<uint8_t> build_ip(const Packet &pkt, uint32_t ip_len, uint8_t tos, u
     if (pkt.v6) {
         ip[0] = static_cast<uint8_t>(0x60 | tos >> 4);
         ip[1] = static_cast<uint8_t>(tos << 4);
-        put16(ip + 4, static_cast<uint32_t>(l4_len));
+        put_be16(ip + 4, static_cast<uint32_t>(l4_len));
         ip[6] = pkt.proto;
         ip[7] = 64;
         std::memcpy(ip + 8, pkt.src, 16);
@@ -178,33 +171,33 @@ std::vector<uint8_t> build_ip(const Packet &pkt, uint32_t ip_len, uint8_t tos, u
     } else {
         ip[0] = 0x45;
         ip[1] = tos;
-        put16(ip + 2, static_cast<uint32_t>(total));
-        put16(ip + 4, ident);
+        put_be16(ip + 2, static_cast<uint32_t>(total));
+        put_be16(ip + 4, ident);
         ip[8] = 64;
         ip[9] = pkt.proto;
         std::memcpy(ip + 12, pkt.src, 4);
         std::memcpy(ip + 16, pkt.dst, 4);
-        put16(ip + 10, craft_checksum(craft_sum16(ip, 20)));
+        put_be16(ip + 10, craft_checksum(craft_sum16(ip, 20)));
     }
     if (has_ports(pkt.proto)) {
-        put16(l4, pkt.sport);
-        put16(l4 + 2, pkt.dport);
+        put_be16(l4, pkt.sport);
+        put_be16(l4 + 2, pkt.dport);
     }
     size_t csum_at = 0;
     switch (pkt.proto) {
         case 6:
-            put16(l4 + 4, ident);  // sequence number, low half
-            l4[12] = 5 << 4;       // data offset: 5 words
+            put_be16(l4 + 4, ident);  // sequence number, low half
+            l4[12] = 5 << 4;          // data offset: 5 words
             l4[13] = pkt.tcp_flags;
-            put16(l4 + 14, 65535);  // window
+            put_be16(l4 + 14, 65535);  // window
             csum_at = 16;
             break;
         case 17:
-            put16(l4 + 4, static_cast<uint32_t>(l4_len));
+            put_be16(l4 + 4, static_cast<uint32_t>(l4_len));
             csum_at = 6;
             break;
         case 136:
-            put16(l4 + 4, 8);  // checksum coverage: the header
+            put_be16(l4 + 4, 8);  // checksum coverage: the header
             csum_at = 6;
             break;
         default:
@@ -220,7 +213,7 @@ std::vector<uint8_t> build_ip(const Packet &pkt, uint32_t ip_len, uint8_t tos, u
         uint16_t c = craft_checksum(craft_sum16(l4, covered, sum));
         if (c == 0 && pkt.proto == 17)
             c = 0xFFFF;  // 0 means "no checksum" for UDP
-        put16(l4 + csum_at, c);
+        put_be16(l4 + csum_at, c);
     }
     return b;
 }
@@ -238,48 +231,41 @@ int main(int argc, char **argv) {
     unsigned long long limit = ~0ull, length = 64, tos = 0, gap = 1;
     bool raw = false, v6 = false, quiet = false, flows = false;
     opterr = 0;
+    // The options that take a number: the least and greatest value, and how a bad one is named.
+    const struct {
+        int code;
+        unsigned long long min, max, &value;
+        const char *what, *range;
+    } numbers[] = {{'n', 0, ~0ull, limit, "packet count", ""},
+                   {'L', 1, 65535, length, "length", " (1..65535)"},
+                   {'T', 0, 255, tos, "TOS", " (0..255)"},
+                   {'g', 0, 1000000000ull, gap, "gap", ""}};
+    const struct {
+        int code;
+        bool &value;
+    } flags[] = {{'r', raw}, {'6', v6}, {'F', flows}, {'q', quiet}};
     for (int c; (c = getopt_long(argc, argv, ":n:L:r6FT:g:qh", long_options, nullptr)) != -1;) {
-        std::string arg = optarg ? optarg : "";
-        switch (c) {
-            case 'n':
-                if (!parse_num(arg, ~0ull, limit))
-                    return bad_usage("bad packet count '" + arg + "'");
-                break;
-            case 'L':
-                if (!parse_num(arg, 65535, length) || length == 0)
-                    return bad_usage("bad length '" + arg + "' (1..65535)");
-                break;
-            case 'r':
-                raw = true;
-                break;
-            case '6':
-                v6 = true;
-                break;
-            case 'F':
-                flows = true;
-                break;
-            case 'T':
-                if (!parse_num(arg, 255, tos))
-                    return bad_usage("bad TOS '" + arg + "' (0..255)");
-                break;
-            case 'g':
-                if (!parse_num(arg, 1000000000ull, gap))
-                    return bad_usage("bad gap '" + arg + "'");
-                break;
-            case 'q':
-                quiet = true;
-                break;
-            case 'h':
-                std::fputs(kUsage, stdout);
-                return 0;
-            case ':':
-                return bad_usage(std::string("option ") + argv[optind - 1] + " needs a value");
-            default:
-                return bad_usage(std::string("unknown option ") + argv[optind - 1]);
+        if (c == 'h') {
+            std::fputs(kUsage.text, stdout);
+            return 0;
+        }
+        auto number = std::find_if(std::begin(numbers), std::end(numbers),
+                                   [c](const auto &n) { return n.code == c; });
+        auto flag = std::find_if(std::begin(flags), std::end(flags),
+                                 [c](const auto &f) { return f.code == c; });
+        if (number != std::end(numbers)) {
+            const std::string arg = optarg;
+            if (!parse_num(arg, number->max, number->value) || number->value < number->min)
+                return kUsage.bad(std::string("bad ") + number->what + " '" + arg + "'" +
+                                  number->range);
+        } else if (flag != std::end(flags)) {
+            flag->value = true;
+        } else {
+            return kUsage.bad(tool_option_error(c, argv));
         }
     }
     if (argc - optind != 2)
-        return bad_usage("expected INPUT and OUTPUT");
+        return kUsage.bad("expected INPUT and OUTPUT");
     const std::string in_path = argv[optind], out_path = argv[optind + 1];
 
     std::ifstream in(in_path);
@@ -293,29 +279,19 @@ int main(int argc, char **argv) {
     std::vector<craft_packet> crafted;
     unsigned lineno = 0;
     if (flows && v6)
-        return bad_usage("--flows and --ipv6 do not go together");
+        return kUsage.bad("--flows and --ipv6 do not go together");
     for (std::string line; packets.size() < limit && std::getline(in, line);) {
         ++lineno;
-        size_t hash = line.find('#');
-        if (hash != std::string::npos)
-            line.resize(hash);
-        if (line.find_first_not_of(" \t\r") == std::string::npos)
+        if (tool_strip_comment(line))
             continue;
-        if (flows) {
-            std::string err = craft_parse_flow_line(line, crafted);
-            if (!err.empty()) {
-                std::fprintf(stderr, "pcapgen: %s:%u: %s\n", in_path.c_str(), lineno, err.c_str());
-                return 2;
-            }
-            continue;
-        }
         Packet pkt;
-        std::string err = parse_line(line, v6, pkt);
+        std::string err = flows ? craft_parse_flow_line(line, crafted) : parse_line(line, v6, pkt);
         if (!err.empty()) {
             std::fprintf(stderr, "pcapgen: %s:%u: %s\n", in_path.c_str(), lineno, err.c_str());
             return 2;
         }
-        packets.push_back(pkt);
+        if (!flows)
+            packets.push_back(pkt);
     }
 
     int linktype = raw ? DLT_RAW : DLT_EN10MB;

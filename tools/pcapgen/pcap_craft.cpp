@@ -4,18 +4,12 @@
 
 #include <sstream>
 
+#include "common/byte_order.h"
+
 namespace {
 
 constexpr uint8_t kTcpFin = 0x01, kTcpSyn = 0x02, kTcpPsh = 0x08, kTcpAck = 0x10;
 
-void put16(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void put32(uint8_t *p, uint32_t v) {
-    put16(p, v >> 16);
-    put16(p + 2, v);
-}
 void append16(std::vector<uint8_t> &b, uint32_t v) {
     b.push_back(static_cast<uint8_t>(v >> 8));
     b.push_back(static_cast<uint8_t>(v));
@@ -36,14 +30,14 @@ struct builder {
         size_t total = 20 + l4_hdr + payload.size();
         b.assign(total, 0);
         b[0] = 0x45;
-        put16(&b[2], static_cast<uint32_t>(total));
-        put16(&b[4], ident);
+        put_be16(&b[2], static_cast<uint32_t>(total));
+        put_be16(&b[4], ident);
         b[6] = 0x40;  // don't fragment
         b[8] = 64;
         b[9] = proto;
-        put32(&b[12], src);
-        put32(&b[16], dst);
-        put16(&b[10], craft_checksum(craft_sum16(b.data(), 20)));
+        put_be32(&b[12], src);
+        put_be32(&b[16], dst);
+        put_be16(&b[10], craft_checksum(craft_sum16(b.data(), 20)));
         std::copy(payload.begin(), payload.end(), b.begin() + 20 + static_cast<long>(l4_hdr));
     }
     uint8_t *hdr() { return &b[l4]; }
@@ -55,7 +49,7 @@ struct builder {
         uint16_t c = craft_checksum(craft_sum16(&b[l4], len, sum));
         if (c == 0 && b[9] == 17)
             c = 0xFFFF;
-        put16(&b[l4 + csum_at], c);
+        put_be16(&b[l4 + csum_at], c);
         return std::move(b);
     }
 };
@@ -71,15 +65,15 @@ struct tcp_conv {
         uint32_t dst = from_client ? ep.server : ep.client;
         builder pb(src, dst, 6, 20, payload, ident++);
         uint8_t *t = pb.hdr();
-        put16(t, from_client ? ep.client_port : ep.server_port);
-        put16(t + 2, from_client ? ep.server_port : ep.client_port);
+        put_be16(t, from_client ? ep.client_port : ep.server_port);
+        put_be16(t + 2, from_client ? ep.server_port : ep.client_port);
         uint32_t &seq = from_client ? cseq : sseq;
         uint32_t &ack = from_client ? sseq : cseq;
-        put32(t + 4, seq);
-        put32(t + 8, (flags & kTcpAck) ? ack : 0);
+        put_be32(t + 4, seq);
+        put_be32(t + 8, (flags & kTcpAck) ? ack : 0);
         t[12] = 5 << 4;
         t[13] = flags;
-        put16(t + 14, 65535);
+        put_be16(t + 14, 65535);
         seq += static_cast<uint32_t>(payload.size()) + ((flags & (kTcpSyn | kTcpFin)) ? 1 : 0);
         return pb.finish(16);
     }
@@ -185,9 +179,9 @@ std::string dns_message(std::string_view name, uint16_t id, bool answer) {
 craft_packet udp(uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport,
                  std::string_view payload, uint16_t ident) {
     builder pb(src, dst, 17, 8, payload, ident);
-    put16(pb.hdr(), sport);
-    put16(pb.hdr() + 2, dport);
-    put16(pb.hdr() + 4, static_cast<uint32_t>(8 + payload.size()));
+    put_be16(pb.hdr(), sport);
+    put_be16(pb.hdr() + 2, dport);
+    put_be16(pb.hdr() + 4, static_cast<uint32_t>(8 + payload.size()));
     return pb.finish(6);
 }
 

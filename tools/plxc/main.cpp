@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "tools/plxc/plxc_input.h"
+#include "tools/tool_util/tool_cli.h"
 
 namespace {
 
-const char usage[] =
+const ToolUsage kUsage{
+    "plxc",
     "usage: plxc compile RULES [-o PROGRAM] [--dump] [--stats] [--no-match-any] [--threads N]\n"
     "       plxc eval PROGRAM PACKETS [--summary]\n"
     "\n"
@@ -45,12 +47,7 @@ const char usage[] =
     "  --summary       print the hits per action record instead\n"
     "\n"
     "Warnings (a range the program cannot represent) go to standard error.\n"
-    "Exit status: 0 success, 1 compile or file failure, 2 bad command line or input.\n";
-
-int bad_usage(const char *what) {
-    std::fprintf(stderr, "plxc: %s\n%s", what, usage);
-    return 2;
-}
+    "Exit status: 0 success, 1 compile or file failure, 2 bad command line or input.\n"};
 
 double ms(uint64_t ns) {
     return static_cast<double>(ns) / 1e6;
@@ -72,11 +69,11 @@ int cmd_compile(int argc, char **argv) {
             char *end = nullptr;
             unsigned long n = ++i < argc ? std::strtoul(argv[i], &end, 10) : 0;
             if (!end || *end || n < 1 || n > 64)
-                return bad_usage("--threads needs a number from 1 to 64");
+                return kUsage.bad("--threads needs a number from 1 to 64");
             threads = static_cast<uint32_t>(n);
         } else if (a == "-o") {
             if (++i >= argc)
-                return bad_usage("-o needs a file name");
+                return kUsage.bad("-o needs a file name");
             out_path = argv[i];
         } else if (a == "--dump") {
             dump = true;
@@ -85,15 +82,15 @@ int cmd_compile(int argc, char **argv) {
         } else if (a == "--no-match-any") {
             match_any = false;
         } else if (!a.empty() && a[0] == '-') {
-            return bad_usage(("unknown option " + a).c_str());
+            return kUsage.bad("unknown option " + a);
         } else if (rules_path.empty()) {
             rules_path = a;
         } else {
-            return bad_usage("more than one RULES file");
+            return kUsage.bad("more than one RULES file");
         }
     }
     if (rules_path.empty())
-        return bad_usage("compile needs a RULES file");
+        return kUsage.bad("compile needs a RULES file");
 
     uint64_t t0 = now_ns();
     PlxcRules rules;
@@ -195,12 +192,12 @@ int cmd_eval(int argc, char **argv) {
         if (a == "--summary")
             summary = true;
         else if (!a.empty() && a[0] == '-')
-            return bad_usage(("unknown option " + a).c_str());
+            return kUsage.bad("unknown option " + a);
         else
             files.push_back(a);
     }
     if (files.size() != 2)
-        return bad_usage("eval needs PROGRAM and PACKETS");
+        return kUsage.bad("eval needs PROGRAM and PACKETS");
 
     std::ifstream pf(files[0], std::ios::binary);
     if (!pf) {
@@ -228,10 +225,7 @@ int cmd_eval(int argc, char **argv) {
     uint64_t packets = 0;
     while (std::getline(in, line)) {
         ++lineno;
-        size_t hash = line.find('#');
-        if (hash != std::string::npos)
-            line.resize(hash);
-        if (line.find_first_not_of(" \t\r") == std::string::npos)
+        if (tool_strip_comment(line))
             continue;
         FpPacket pkt;
         std::string err = plxc_parse_packet(line, pkt);
@@ -269,15 +263,15 @@ int cmd_eval(int argc, char **argv) {
 
 int main(int argc, char **argv) {
     if (argc < 2)
-        return bad_usage("missing command");
+        return kUsage.bad("missing command");
     std::string cmd = argv[1];
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-        std::fputs(usage, stdout);
+        std::fputs(kUsage.text, stdout);
         return 0;
     }
     if (cmd == "compile")
         return cmd_compile(argc - 2, argv + 2);
     if (cmd == "eval")
         return cmd_eval(argc - 2, argv + 2);
-    return bad_usage(("unknown command " + cmd).c_str());
+    return kUsage.bad("unknown command " + cmd);
 }

@@ -35,6 +35,7 @@
 #include "peers/fpeval/fp_eval.h"
 #include "peers/peer_util/peer_loop.h"
 #include "progmem/plx_if_fpmem.h"
+#include "tools/tool_util/tool_cli.h"
 
 namespace {
 
@@ -43,7 +44,8 @@ constexpr uint32_t kWatchMs = 1000;   // forwarding-plane restart watch
 constexpr int kFlushMs = 2000;        // longest wait for the unbind to leave
 constexpr int kReleaseWaitMs = 5000;  // longest wait for the delayed release at exit
 
-const char kUsage[] =
+const ToolUsage kUsage{
+    "plxload",
     "usage: plxload PROGRAM (--vpn VPN[,VPN...] | --acl IF:in|out ...) [options]\n"
     "\n"
     "Places PROGRAM (the bytes written by 'plxc compile -o') in the forwarding plane's filter\n"
@@ -71,12 +73,7 @@ const char kUsage[] =
     "  -h, --help            show this text\n"
     "\n"
     "Signals: SIGINT and SIGTERM stop; SIGUSR1 prints the counters and the memory map.\n"
-    "Exit status: 0 done, 1 the program could not be placed or served, 2 bad command line.\n";
-
-int bad_usage(const std::string &what) {
-    std::fprintf(stderr, "plxload: %s\n%s", what.c_str(), kUsage);
-    return 2;
-}
+    "Exit status: 0 done, 1 the program could not be placed or served, 2 bad command line.\n"};
 
 bool parse_u32(const std::string &text, uint32_t max, uint32_t &out) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
@@ -201,10 +198,8 @@ std::string parse_options(int argc, char **argv, Options &o, bool &help) {
             case 'h':
                 help = true;
                 return "";
-            case ':':
-                return std::string("option ") + argv[optind - 1] + " needs a value";
             default:
-                return std::string("unknown option ") + argv[optind - 1];
+                return tool_option_error(c, argv);
         }
     }
     if (optind >= argc)
@@ -632,11 +627,11 @@ int main(int argc, char **argv) {
     bool help = false;
     std::string err = parse_options(argc, argv, l.opt, help);
     if (help) {
-        std::fputs(kUsage, stdout);
+        std::fputs(kUsage.text, stdout);
         return 0;
     }
     if (!err.empty())
-        return bad_usage(err);
+        return kUsage.bad(err);
     err = read_program(l.opt.program_path, l.image, l.length);
     if (!err.empty()) {
         std::fprintf(stderr, "plxload: %s\n", err.c_str());
