@@ -120,8 +120,6 @@ class TestDaemon {
     }
     // A status notification: severity, name, ok.
     int notify(int severity, const char *name, bool ok) {
-        const uint32_t ns = confd_str2hash("cdbt-dp");
-        (void)ns;
         confd_tag_value_t tv[5];
         const uint32_t status = confd_str2hash("status");
         CONFD_SET_TAG_XMLBEGIN(&tv[0], status, 0);
@@ -156,47 +154,19 @@ class TestDaemon {
         std::lock_guard lk(mu);
         calls.push_back(s);
     }
-    // The entries of the list a key path names, or null for a missing parent.
+    // The list a key path names: the last element, or the one before an entry's key.
     static const char *list_of(const confd_hkeypath_t *kp, bool entry) {
         return confd_hash2str(kp->v[entry ? 1 : 0][0].val.xmltag.tag);
     }
-    // Keys of the list at kp in order (locks held by the caller).
-    bool entries(const confd_hkeypath_t *kp, bool entry, std::vector<std::string> &out,
-                 std::string &list) {
-        list = list_of(kp, entry);
-        out.clear();
-        if (list == "slow")
-            return true;
-        if (list == "pol") {
-            for (const auto &[k, v] : model)
-                out.push_back(k);
-            return true;
-        }
-        auto p = model.find(key_of(kp, "pol"));
-        if (p == model.end())
-            return false;
-        if (list == "vl") {
-            for (const auto &[k, v] : p->second)
-                out.push_back(k);
-            return true;
-        }
-        auto vl = p->second.find(key_of(kp, "vl"));
-        if (vl == p->second.end())
-            return false;
-        for (const auto &[k, v] : vl->second)
-            out.push_back(k);
-        return true;
-    }
-    std::vector<confd_tag_value_t> object(const confd_hkeypath_t *kp, bool entry,
-                                          const std::string &list, const std::string &key) {
-        std::vector<confd_tag_value_t> tv(list == "ctr" ? 3 : 1);
+    std::vector<confd_tag_value_t> object(const confd_hkeypath_t *kp, const std::string &list,
+                                          const std::string &key) {
+        const bool ctr = list == "ctr";
+        std::vector<confd_tag_value_t> tv(ctr ? 3 : 1);
         confd_value_t v;
         CONFD_SET_BUF(&v, key.c_str(), key.size());
-        CONFD_SET_TAG_VALUE(&tv[0], confd_str2hash(list == "ctr" ? "cname" : "name"), &v);
-        if (list == "ctr") {
-            confd_hkeypath_t parent = *kp;
-            (void)entry;
-            const auto &c = model[key_of(&parent, "pol")][key_of(&parent, "vl")][key];
+        CONFD_SET_TAG_VALUE(&tv[0], confd_str2hash(ctr ? "cname" : "name"), &v);
+        if (ctr) {
+            const auto &c = model[key_of(kp, "pol")][key_of(kp, "vl")][key];
             CONFD_SET_UINT64(&v, c.first);
             CONFD_SET_TAG_VALUE(&tv[1], confd_str2hash("packets"), &v);
             CONFD_SET_UINT64(&v, c.second);
@@ -207,15 +177,9 @@ class TestDaemon {
     static int get_object(confd_trans_ctx *t, confd_hkeypath_t *kp) {
         TestDaemon *d = self(t);
         std::lock_guard lk(d->mu);
-        std::vector<std::string> keys;
-        std::string list;
         const std::string key = CONFD_GET_CBUFPTR(&kp->v[0][0]);
         d->calls.push_back("get " + key);
-        if (!d->entries(kp, true, keys, list) ||
-            std::find(keys.begin(), keys.end(), key) == keys.end())
-            return confd_data_reply_not_found(t);
-        auto tv = d->object(kp, true, list, key);
-        return confd_data_reply_tag_value_array(t, tv.data(), static_cast<int>(tv.size()));
+        return reply_from(t, kp, true, true, key, false);
     }
     // The first key of m at or after `after` (same) or after it, or none.
     template <class M>
@@ -223,11 +187,13 @@ class TestDaemon {
         auto it = first ? m.begin() : same ? m.lower_bound(after) : m.upper_bound(after);
         return it == m.end() ? nullptr : &it->first;
     }
-    static int reply_from(confd_trans_ctx *t, confd_hkeypath_t *kp, bool same,
+    // Answers a walk step, or with `entry` the entry whose key is `after` itself.
+    static int reply_from(confd_trans_ctx *t, confd_hkeypath_t *kp, bool entry, bool same,
                           const std::string &after, bool first) {
         TestDaemon *d = self(t);
-        ++d->served;
-        const std::string list = list_of(kp, false);
+        if (!entry)
+            ++d->served;
+        const std::string list = list_of(kp, entry);
         if (list == "slow") {
             std::this_thread::sleep_for(std::chrono::milliseconds(d->slow_ms));
             return confd_data_reply_next_key(t, nullptr, -1, -1);
@@ -246,11 +212,14 @@ class TestDaemon {
                 return confd_data_reply_not_found(t);
             key = pick(vl->second, first, same, after);
         }
+        if (entry && (!key || *key != after))
+            return confd_data_reply_not_found(t);
         if (!key)
             return confd_data_reply_next_key(t, nullptr, -1, -1);
-        auto tv = d->object(kp, false, list, *key);
-        return confd_data_reply_next_object_tag_value_array(t, tv.data(),
-                                                            static_cast<int>(tv.size()), -1);
+        auto tv = d->object(kp, list, *key);
+        const int n = static_cast<int>(tv.size());
+        return entry ? confd_data_reply_tag_value_array(t, tv.data(), n)
+                     : confd_data_reply_next_object_tag_value_array(t, tv.data(), n, -1);
     }
     static int get_next_object(confd_trans_ctx *t, confd_hkeypath_t *kp, long next) {
         TestDaemon *d = self(t);
@@ -259,7 +228,7 @@ class TestDaemon {
             d->calls.push_back(std::string(list_of(kp, false)) + " next " + std::to_string(next));
         if (next != -1)
             return confd_data_reply_next_key(t, nullptr, -1, -1);
-        return reply_from(t, kp, false, "", true);
+        return reply_from(t, kp, false, false, "", true);
     }
     static int find_next_object(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type type,
                                 confd_value_t *keys, int nkeys) {
@@ -269,7 +238,7 @@ class TestDaemon {
         if (d->record)
             d->calls.push_back(std::string(list_of(kp, false)) + " find " +
                                (type == CONFD_FIND_NEXT ? "next " : "same ") + key);
-        return reply_from(t, kp, type == CONFD_FIND_SAME_OR_NEXT, key, nkeys == 0);
+        return reply_from(t, kp, false, type == CONFD_FIND_SAME_OR_NEXT, key, nkeys == 0);
     }
     static int action(confd_user_info *u, xml_tag *, confd_hkeypath_t *, confd_tag_value_t *p,
                       int n) {
