@@ -319,21 +319,17 @@ class DaemonTest : public CdbFixture {
     }
     // A key path from outer to inner elements: names and "{key}" entries.
     confd_hkeypath_t kp(std::initializer_list<std::string> elems) {
-        std::vector<std::vector<confd_value_t>> e;
+        confd_hkeypath_t k{};
+        k.len = static_cast<int>(elems.size());
+        int i = k.len;
         for (const auto &x : elems) {
-            confd_value_t v{};
+            confd_value_t &v = k.v[--i][0];
             if (x[0] == '{')
                 CONFD_SET_BUF(&v, keep_.emplace_back(x.substr(1, x.size() - 2)).c_str(),
                               x.size() - 2);
             else
                 CONFD_SET_XMLTAG(&v, confd_str2hash(x.c_str()), 0);
-            e.push_back({v});
-        }
-        confd_hkeypath_t k{};
-        k.len = static_cast<int>(e.size());
-        for (size_t i = 0; i < e.size(); ++i) {
-            k.v[e.size() - 1 - i][0] = e[i][0];
-            k.v[e.size() - 1 - i][1].type = C_NOEXISTS;
+            k.v[i][1].type = C_NOEXISTS;
         }
         return k;
     }
