@@ -354,7 +354,7 @@ TEST_F(CdbContract, EofOnEverySocketWhenServerStops) {
     maapi_close(m);
 }
 
-// Names, tags, namespaces and types come from the loaded schema.
+// Names, tags, namespaces and types come from the loaded schema, and text parses by them.
 TEST_F(CdbContract, SchemaHelpers) {
     EXPECT_EQ(confd_str2hash("vpn"), 4242u);  // pinned
     EXPECT_STREQ(confd_hash2str(4242), "vpn");
@@ -383,24 +383,19 @@ TEST_F(CdbContract, SchemaHelpers) {
     ASSERT_NE(level, nullptr);
     ASSERT_NE(level->info.defval, nullptr);
     EXPECT_EQ(CONFD_GET_INT32(level->info.defval), 1000);
-}
 
-// Text parses into the node's integer type, signed or not; junk is refused.
-TEST_F(CdbContract, TextParsesIntoIntegerTypes) {
-    confd_cs_node *level = confd_cs_node_cd(nullptr, "/top/level");
-    confd_cs_node *seq = confd_cs_node_cd(nullptr, "/top/policy/sequence/seq");
-    ASSERT_NE(level, nullptr);
-    ASSERT_NE(seq, nullptr);
-    confd_value_t v;
+    // Text parses into the node's integer type, signed or not; junk is refused.
+    confd_cs_node *seq_key = confd_cs_node_cd(nullptr, "/top/policy/sequence/seq");
+    ASSERT_NE(seq_key, nullptr);
     ASSERT_EQ(confd_str2val(level->info.type, "-7", &v), CONFD_OK);
     EXPECT_EQ(v.type, C_INT32);
     EXPECT_EQ(CONFD_GET_INT32(&v), -7);
-    ASSERT_EQ(confd_str2val(seq->info.type, "65530", &v), CONFD_OK);
+    ASSERT_EQ(confd_str2val(seq_key->info.type, "65530", &v), CONFD_OK);
     EXPECT_EQ(v.type, C_UINT16);
     EXPECT_EQ(CONFD_GET_UINT16(&v), 65530);
-    EXPECT_EQ(confd_str2val(seq->info.type, "12x", &v), CONFD_ERR);
+    EXPECT_EQ(confd_str2val(seq_key->info.type, "12x", &v), CONFD_ERR);
     EXPECT_EQ(confd_errno, CONFD_ERR_BADTYPE);
-    EXPECT_EQ(confd_str2val(seq->info.type, "65536", &v), CONFD_ERR);  // wider than uint16
+    EXPECT_EQ(confd_str2val(seq_key->info.type, "65536", &v), CONFD_ERR);  // wider than uint16
     EXPECT_EQ(confd_errno, CONFD_ERR_BADTYPE);
 }
 
@@ -421,7 +416,6 @@ TEST_F(CdbContract, TagCollisionsRefused) {
     EXPECT_THAT(start_err_, HasSubstr("two tags"));
 }
 
-// The server program killed outright after a commit loses nothing: the next start reads it.
 // The server killed at any moment: a commit it acknowledged is there after the restart, a
 // commit on its way is there whole or not at all. Sets and a delete journalled after the load
 // replay on top of it.
