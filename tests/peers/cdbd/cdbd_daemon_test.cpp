@@ -15,7 +15,6 @@
 #include "platform/confd/confd_dp.h"
 #include "tests/peers/cdbd/cdbd_fixture.h"
 #include "tests/peers/cdbd/snmp/snmptrapd_fixture.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/test_process.h"
 
 namespace cdbt {
@@ -517,25 +516,25 @@ TEST_F(DaemonTest, NotificationsAreKeptInOrderAndFollowed) {
 
 class SnmpDaemonTest : public DaemonTest {
   protected:
+    SnmpDaemonTest() {
+        tune_ = [this, base = tune_](cdbd::ServerOptions &o) {
+            snmp_config_ = dir_ + "/targets";
+            std::ofstream(snmp_config_)
+                << "notify grp1 target 127.0.0.1 " << trapd_.port() << " public\n";
+            base(o);
+        };
+    }
     void SetUp() override {
         if (!snmpt::SnmpTrapd::available())
             GTEST_SKIP() << "snmptrapd is not installed";
         ASSERT_TRUE(trapd_.start()) << trapd_.error();
-        tmp_ = make_temp_dir("cdbd-snmp");
-        ASSERT_FALSE(tmp_.empty());
-        snmp_config_ = tmp_ + "/targets";
-        std::ofstream(snmp_config_)
-            << "notify grp1 target 127.0.0.1 " << trapd_.port() << " public\n";
         DaemonTest::SetUp();
     }
     void TearDown() override {
-        if (!tmp_.empty()) {
+        if (!dir_.empty())
             DaemonTest::TearDown();
-            fs::remove_all(tmp_);
-        }
     }
     snmpt::SnmpTrapd trapd_;
-    std::string tmp_;
 };
 
 TEST_F(SnmpDaemonTest, SnmpNotificationBecomesATrapForItsNotifyName) {
@@ -565,21 +564,19 @@ TEST_F(SnmpDaemonTest, SnmpNotificationBecomesATrapForItsNotifyName) {
 
 class AccessTest : public DaemonTest {
   protected:
-    void SetUp() override {
-        tmp_ = make_temp_dir("cdbd-access");
-        ASSERT_FALSE(tmp_.empty());
-        access_file_ = tmp_ + "/secret";
-        std::ofstream(access_file_) << "s3cret";
-        std::ofstream(tmp_ + "/wrong") << "guess";
-        setenv("CONFD_IPC_ACCESS_FILE", access_file_.c_str(), 1);
-        DaemonTest::SetUp();
+    AccessTest() {
+        tune_ = [this, base = tune_](cdbd::ServerOptions &o) {
+            access_file_ = dir_ + "/secret";
+            std::ofstream(access_file_) << "s3cret";
+            std::ofstream(dir_ + "/wrong") << "guess";
+            setenv("CONFD_IPC_ACCESS_FILE", access_file_.c_str(), 1);
+            base(o);
+        };
     }
     void TearDown() override {
         DaemonTest::TearDown();
         unsetenv("CONFD_IPC_ACCESS_FILE");
-        fs::remove_all(tmp_);
     }
-    std::string tmp_;
 };
 
 TEST_F(AccessTest, OnlyClientsWithTheSecretConnect) {
@@ -587,7 +584,7 @@ TEST_F(AccessTest, OnlyClientsWithTheSecretConnect) {
     EXPECT_NE(read_oper("/oper/pol").find("a\nb\n"), std::string::npos);
     for (const char *env : {"wrong", ""}) {
         if (*env)
-            setenv("CONFD_IPC_ACCESS_FILE", (tmp_ + "/" + env).c_str(), 1);
+            setenv("CONFD_IPC_ACCESS_FILE", (dir_ + "/" + env).c_str(), 1);
         else
             unsetenv("CONFD_IPC_ACCESS_FILE");
         int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -666,8 +663,7 @@ TEST_F(DaemonTest, PeerUidComesFromTheKernelSocketTable) {
 class SmallOutputTest : public DaemonTest {
   protected:
     SmallOutputTest() {
-        auto base = tune_;
-        tune_ = [base](cdbd::ServerOptions &o) {
+        tune_ = [base = tune_](cdbd::ServerOptions &o) {
             base(o);
             o.max_output = 64 << 10;
         };
