@@ -102,16 +102,14 @@ TEST(Program, ShadowedRuleNeverSelectedAndEmptyClassGetsDefault) {
     c.range(narrow, PLX_FIELD_DST_PORT, 1500, 1600);
     c.range(narrow, PLX_FIELD_PROTOCOL, 6, 6);
     ASSERT_EQ(c.compile(), 0);
-    uint32_t defaults = 0;
-    struct Seen {
-        std::set<std::string> names;
-    } seen;
+    std::set<std::string> seen;  // names of the counters in the program
     plx_program_visit_actions(c.prog, &seen, [](uint8_t *data, void *arg) {
         auto *c = plx_action_slot<CountSlot>(data, 1);
         if (c->action_type == PLX_ACT_COUNT)
-            static_cast<Seen *>(arg)->names.insert(c->name);
+            static_cast<std::set<std::string> *>(arg)->insert(c->name);
     });
-    EXPECT_EQ(seen.names, std::set<std::string>{"wide"});
+    EXPECT_EQ(seen, std::set<std::string>{"wide"});
+    uint32_t defaults = 0;
     const auto *dir = reinterpret_cast<const ProgramDirEntry *>(c.bytes() + 472);
     const ProgramDirEntry &act = dir[c.prog->n_dir_entries - 1];
     for (uint32_t e = 0; e < act.n_entries; ++e)
