@@ -157,8 +157,7 @@ TEST_F(CdbContract, TriggerPresentsConfigurationAsCreated) {
     EXPECT_EQ(log[3], "notify(trigger) seq");
     EXPECT_THAT(log[4], HasSubstr("+ /top/policy{p1}/sequence{5} [vpn=7"));
     int bogus = 999;
-    EXPECT_EQ(cdb_trigger_subscriptions(fd, &bogus, 1), CONFD_ERR);
-    EXPECT_EQ(confd_errno, CONFD_ERR_NOEXISTS);
+    EXPECT_EQ(err_of(cdb_trigger_subscriptions(fd, &bogus, 1)), CONFD_ERR_NOEXISTS);
     cdb_close(fd);
 }
 
@@ -192,8 +191,7 @@ TEST_F(CdbContract, ChangesOfFiredPointsOnly) {
     s.keyless = {flag, level};
     confd_tag_value_t *tv = nullptr;
     int n = 0;
-    EXPECT_EQ(cdb_get_modifications(s.fd(), flag, 0, &tv, &n, nullptr), CONFD_ERR);
-    EXPECT_EQ(confd_errno, CONFD_ERR_BADSTATE);
+    EXPECT_EQ(err_of(cdb_get_modifications(s.fd(), flag, 0, &tv, &n, nullptr)), CONFD_ERR_BADSTATE);
     s.hook = [&](Subscriber &sub) {
         auto noop = [](confd_hkeypath_t *, enum cdb_iter_op, confd_value_t *, confd_value_t *,
                        void *) { return ITER_CONTINUE; };
@@ -217,21 +215,16 @@ TEST_F(CdbContract, OperationalDataAndSubscriptions) {
     ASSERT_EQ(cdb_start_session2(fd, CDB_OPERATIONAL, CDB_LOCK_SESSION | CDB_LOCK_PARTIAL),
               CONFD_OK);
     confd_value_t v;
-    EXPECT_EQ(cdb_get(fd, &v, "/initial-prio"), CONFD_ERR);
-    EXPECT_EQ(confd_errno, CONFD_ERR_NOEXISTS);
+    EXPECT_EQ(err_of(cdb_get(fd, &v, "/initial-prio")), CONFD_ERR_NOEXISTS);
     CONFD_SET_BIT32(&v, 5);
     ASSERT_EQ(cdb_set_elem(fd, &v, "/initial-prio"), CONFD_OK) << confd_lasterr();
     ASSERT_EQ(cdb_create(fd, "/stats/intf{%s}", "ge0/1"), CONFD_OK) << confd_lasterr();
-    EXPECT_EQ(cdb_create(fd, "/stats/intf{ge0/1}"), CONFD_ERR);
-    EXPECT_EQ(confd_errno, CONFD_ERR_ALREADY_EXISTS);
-    EXPECT_EQ(cdb_delete(fd, "/stats/intf{nope}"), CONFD_ERR);
-    EXPECT_EQ(confd_errno, CONFD_ERR_NOEXISTS);
+    EXPECT_EQ(err_of(cdb_create(fd, "/stats/intf{ge0/1}")), CONFD_ERR_ALREADY_EXISTS);
+    EXPECT_EQ(err_of(cdb_delete(fd, "/stats/intf{nope}")), CONFD_ERR_NOEXISTS);
     CONFD_SET_BIT32(&v, 1u << 7);
-    EXPECT_EQ(cdb_set_elem(fd, &v, "/initial-prio"), CONFD_ERR);
-    EXPECT_EQ(confd_errno, CONFD_ERR_BADTYPE);
+    EXPECT_EQ(err_of(cdb_set_elem(fd, &v, "/initial-prio")), CONFD_ERR_BADTYPE);
     CONFD_SET_UINT32(&v, 1);
-    EXPECT_EQ(cdb_set_elem(fd, &v, "/top/level"), CONFD_ERR);
-    EXPECT_EQ(confd_errno, CONFD_ERR_NOT_WRITABLE);
+    EXPECT_EQ(err_of(cdb_set_elem(fd, &v, "/top/level")), CONFD_ERR_NOT_WRITABLE);
     ASSERT_EQ(cdb_get(fd, &v, "/initial-prio"), CONFD_OK);
     EXPECT_EQ(v.type, C_BIT32);
     EXPECT_EQ(CONFD_GET_BIT32(&v), 5u);
@@ -393,10 +386,9 @@ TEST_F(CdbContract, SchemaHelpers) {
     ASSERT_EQ(confd_str2val(seq_key->info.type, "65530", &v), CONFD_OK);
     EXPECT_EQ(v.type, C_UINT16);
     EXPECT_EQ(CONFD_GET_UINT16(&v), 65530);
-    EXPECT_EQ(confd_str2val(seq_key->info.type, "12x", &v), CONFD_ERR);
-    EXPECT_EQ(confd_errno, CONFD_ERR_BADTYPE);
-    EXPECT_EQ(confd_str2val(seq_key->info.type, "65536", &v), CONFD_ERR);  // wider than uint16
-    EXPECT_EQ(confd_errno, CONFD_ERR_BADTYPE);
+    EXPECT_EQ(err_of(confd_str2val(seq_key->info.type, "12x", &v)), CONFD_ERR_BADTYPE);
+    EXPECT_EQ(err_of(confd_str2val(seq_key->info.type, "65536", &v)), CONFD_ERR_BADTYPE)
+        << "wider than uint16";
 }
 
 // Two different names given one tag, or one name two tags, are refused at load.

@@ -61,6 +61,11 @@ inline void free_tvs(confd_tag_value_t *tv, int n) {
     free(tv);
 }
 
+// The error code of a failed call, 0 for a call that did not fail.
+inline int err_of(int rc) {
+    return rc == CONFD_ERR ? confd_errno : 0;
+}
+
 inline const char *op_name(int op) {
     switch (op) {
         case MOP_CREATED:
