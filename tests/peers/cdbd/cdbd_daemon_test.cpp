@@ -638,12 +638,8 @@ TEST_F(AccessTest, ClientRefusesAServerThatDoesNotProveTheSecret) {
 
 // Commits and actions are logged with the user owning the client's socket.
 TEST_F(DaemonTest, PeerUidComesFromTheKernelSocketTable) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = raw_socket(srv_->port());
     sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(srv_->port());
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
     socklen_t len = sizeof sin;
     getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
     const std::string peer = "127.0.0.1:" + std::to_string(ntohs(sin.sin_port));
