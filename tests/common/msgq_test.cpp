@@ -93,6 +93,20 @@ Bytes pattern(size_t n, uint8_t seed) {
     return b;
 }
 
+sockaddr_un unix_addr(const std::string &path) {
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    std::strncpy(sun.sun_path, path.c_str(), sizeof(sun.sun_path) - 1);
+    return sun;
+}
+
+// Queues a copy of b on the handle.
+int write_bytes(msgq_handle *h, const Bytes &b) {
+    uint8_t *buf = msgq_alloc(h, b.size());
+    std::memcpy(buf, b.data(), b.size());
+    return msgq_write(h, buf, b.size());
+}
+
 void send_all(int fd, const Bytes &b) {
     ASSERT_EQ(send(fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size()));
 }
@@ -148,9 +162,7 @@ class MsgqTest : public EventLoopFixture {
 
     int raw_connect(const std::string &sock_path) {
         int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un sun{};
-        sun.sun_family = AF_UNIX;
-        std::strncpy(sun.sun_path, sock_path.c_str(), sizeof(sun.sun_path) - 1);
+        sockaddr_un sun = unix_addr(sock_path);
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)), 0);
         fds_.push_back(fd);
         return fd;
@@ -200,16 +212,9 @@ TEST_F(MsgqTest, ClientAndServerExchangeMessagesUpToTheLargestSize) {
     EXPECT_TRUE(msgq_is_ready(c.h));
     EXPECT_EQ(msgq_get_stat(c.h, MSGQ_STAT_TX_REGISTER), 1u);
 
-    Bytes small = {'h', 'i'};
-    buf = msgq_alloc(c.h, small.size());
-    std::memcpy(buf, small.data(), small.size());
-    ASSERT_EQ(msgq_write(c.h, buf, small.size()), 0);
-
-    Bytes big = pattern(MSGQ_MAX_PAYLOAD, 3);
-    buf = msgq_alloc(s.h, big.size());
-    ASSERT_NE(buf, nullptr);
-    std::memcpy(buf, big.data(), big.size());
-    ASSERT_EQ(msgq_write(s.h, buf, big.size()), 0);
+    Bytes small = {'h', 'i'}, big = pattern(MSGQ_MAX_PAYLOAD, 3);
+    ASSERT_EQ(write_bytes(c.h, small), 0);
+    ASSERT_EQ(write_bytes(s.h, big), 0);
     EXPECT_EQ(msgq_alloc(s.h, MSGQ_MAX_PAYLOAD + 1), nullptr);
     EXPECT_EQ(msgq_get_stat(s.h, MSGQ_STAT_ALLOC_FAILED), 1u);
 
@@ -318,9 +323,7 @@ TEST_F(MsgqTest, RegistrationForALiveLinkIsRefusedUntilThePeerGoes) {
     ASSERT_TRUE(run_until([&] { return s.up == 2; }));
     EXPECT_EQ(s.down, 1);
 
-    uint8_t *buf = msgq_alloc(s.h, 3);
-    std::memcpy(buf, "abc", 3);
-    ASSERT_EQ(msgq_write(s.h, buf, 3), 0);
+    ASSERT_EQ(write_bytes(s.h, {'a', 'b', 'c'}), 0);
     EXPECT_EQ(raw_read(second, 11), frame(9, 3, MSGQ_MSG_TYPE_DATA, {'a', 'b', 'c'}));
 }
 
@@ -341,9 +344,7 @@ TEST_F(MsgqTest, OnlyTheDaemonsUserReachesItsSocket) {
         if (setgid(65534) != 0 || setuid(65534) != 0)
             _exit(2);
         int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un sun{};
-        sun.sun_family = AF_UNIX;
-        std::strncpy(sun.sun_path, path("/var/run/.plxd").c_str(), sizeof(sun.sun_path) - 1);
+        sockaddr_un sun = unix_addr(path("/var/run/.plxd"));
         if (connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)) != 0)
             _exit(3);
         Bytes r = reg(3, 9);
@@ -373,9 +374,7 @@ TEST_F(MsgqTest, ThousandsOfIdleConnectionsNeitherSpinNorFloodTheLog) {
         setrlimit(RLIMIT_NOFILE, &lim);
         for (int i = 0; i < 2000; ++i) {
             int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            sockaddr_un sun{};
-            sun.sun_family = AF_UNIX;
-            std::strncpy(sun.sun_path, path("/var/run/.plxd").c_str(), sizeof(sun.sun_path) - 1);
+            sockaddr_un sun = unix_addr(path("/var/run/.plxd"));
             connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun));
         }
         pause();
@@ -523,9 +522,7 @@ TEST_F(MsgqTest, AppHeaderModeDeliversWholeMessagesWithoutRegistration) {
     EXPECT_EQ(s.msgs[0], m1);
     EXPECT_EQ(s.msgs[1], m2);
 
-    uint8_t *buf = msgq_alloc(s.h, 5);
-    std::memcpy(buf, "\x01\x02\x00\x05Z", 5);
-    ASSERT_EQ(msgq_write(s.h, buf, 5), 0);
+    ASSERT_EQ(write_bytes(s.h, {1, 2, 0, 5, 'Z'}), 0);
     EXPECT_EQ(raw_read(fd, 5), (Bytes{1, 2, 0, 5, 'Z'}));
 
     // A size that leaves no body closes the connection; a new peer connection takes over.
@@ -537,11 +534,8 @@ TEST_F(MsgqTest, AppHeaderModeDeliversWholeMessagesWithoutRegistration) {
 }
 
 TEST_F(MsgqTest, BlockingClientSendsAndWaitsForTheReply) {
-    std::string sock_path = path("/var/run/.fibd");
     int lfd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    std::strncpy(sun.sun_path, sock_path.c_str(), sizeof(sun.sun_path) - 1);
+    sockaddr_un sun = unix_addr(path("/var/run/.fibd"));
     ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)), 0);
     ASSERT_EQ(listen(lfd, 4), 0);
     fds_.push_back(lfd);
@@ -562,9 +556,7 @@ TEST_F(MsgqTest, BlockingClientSendsAndWaitsForTheReply) {
     p.blocking = 1;
     Endpoint &c = open(QRV_MOD_PLXD, QRV_MOD_FIBD, MSGQ_HANDLE_TYPE_CLIENT, p);
     EXPECT_EQ(c.up, 1);  // connected before msgq_init returned
-    uint8_t *buf = msgq_alloc(c.h, 4);
-    std::memcpy(buf, "ping", 4);
-    EXPECT_EQ(msgq_write(c.h, buf, 4), 0);
+    EXPECT_EQ(write_bytes(c.h, {'p', 'i', 'n', 'g'}), 0);
     ASSERT_EQ(c.msgs.size(), 1u);  // the reply was read by the write itself
     EXPECT_EQ(c.msgs[0], (Bytes{'p', 'o', 'n', 'g'}));
     peer.join();
@@ -572,7 +564,7 @@ TEST_F(MsgqTest, BlockingClientSendsAndWaitsForTheReply) {
     EXPECT_EQ(got_msg, data(9, 3, {'p', 'i', 'n', 'g'}));
 
     // The peer is gone: the send fails, the connection is dropped, later writes see it down.
-    buf = msgq_alloc(c.h, 4);
+    uint8_t *buf = msgq_alloc(c.h, 4);
     EXPECT_EQ(msgq_write(c.h, buf, 4), PLX_MSGQ_QUEUE_FULL);
     EXPECT_EQ(c.down, 1);
     EXPECT_EQ(msgq_write(c.h, buf, 4), PLX_MSGQ_NOT_CONNECTED);

@@ -57,19 +57,17 @@ struct TimerWheel : ::testing::Test {
     }
 };
 
-TEST(TimerConversions, RoundingAndResolutions) {
+TEST_F(TimerWheel, ConversionsRoundAndFollowTheResolution) {
     EXPECT_EQ(timer_msecs_to_ticks_noround(TIMER_RES_10MS, 19), 1u);
     EXPECT_EQ(timer_msecs_to_ticks(TIMER_RES_50MS, 24), 0u);
     EXPECT_EQ(timer_msecs_to_ticks(TIMER_RES_50MS, 25), 1u);
     EXPECT_EQ(timer_msecs_to_ticks(TIMER_RES_1MIN, 29999), 0u);
     EXPECT_EQ(timer_ticks_to_msecs(TIMER_RES_500MS, 3), 1500u);
 
-    timer_mgr *mgr = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, 3);
     timeval tv{};
     EXPECT_EQ(timer_get_tick_interval(mgr, &tv), TIMER_RES_10MS);
     EXPECT_EQ(tv.tv_sec, 0);
     EXPECT_EQ(tv.tv_usec, 10000);
-    timer_mgr_delete(mgr);
 }
 
 TEST_F(TimerWheel, IntervalsFireOnTheRoundedTick) {

@@ -17,31 +17,21 @@ TEST(Program, OneRuleOneFieldIsTheDocumentedLayout) {
     ASSERT_EQ(c.compile(), 0);
     ASSERT_NE(c.prog, nullptr);
     EXPECT_EQ(c.len, 6760u);
-    EXPECT_EQ(c.word(0), 0u);
-    EXPECT_EQ(c.word(4), 6760u);
     EXPECT_STREQ(reinterpret_cast<const char *>(c.bytes() + 8), "acl-web");
-    EXPECT_EQ(c.word(136), 2u);
-    EXPECT_EQ(c.word(140), 2u);
-    EXPECT_EQ(c.word(144), 150u);
-    EXPECT_EQ(c.word(148 + 4), 133u);
-    EXPECT_EQ(c.word(276), 1u);
     EXPECT_EQ(c.bytes()[280], 1);
     EXPECT_EQ(c.bytes()[281], 1);
     EXPECT_EQ(c.bytes()[282], 0);
-    EXPECT_EQ(c.word(344 + 4), 1u);
-    // Directory.
-    EXPECT_EQ(c.word(472), 528u);
-    EXPECT_EQ(c.word(476), 3u);
-    EXPECT_EQ(c.word(480), 20u);
-    EXPECT_EQ(c.word(496), 592u);
-    EXPECT_EQ(c.word(500), 2u);
-    EXPECT_EQ(c.word(504), 3080u);
-    // Instructions and table headers.
-    EXPECT_EQ(c.word(520), 0x11111000u);
-    EXPECT_EQ(c.word(524), 0x421F0000u);
-    EXPECT_EQ(c.word(528), 0x101u);
-    EXPECT_EQ(c.word(592), 2u);
-    EXPECT_EQ(c.word(596), 0u);
+    // Header, field map, directory, instructions, table headers and the action entries (default
+    // first, then the rule's): byte offset, word.
+    // clang-format off
+    const uint32_t words[] = {
+        0, 0, 4, 6760, 136, 2, 140, 2, 144, 150, 152, 133, 276, 1, 348, 1,
+        472, 528, 476, 3, 480, 20, 496, 592, 500, 2, 504, 3080,
+        520, 0x11111000, 524, 0x421F0000, 528, 0x101, 592, 2, 596, 0,
+        600, 1, 604, 3080, 608, PLX_ACT_REJECT, 3680, 0, 3684, 3080, 3688, PLX_ACT_ACCEPT};
+    // clang-format on
+    for (size_t i = 0; i < std::size(words); i += 2)
+        EXPECT_EQ(c.word(words[i]), words[i + 1]) << "word at " << words[i];
     // The three entries form a search tree rooted at the first entry; which interval is the
     // root is random, the set of intervals is not.
     std::set<std::tuple<uint32_t, uint32_t, uint32_t>> got;
@@ -54,13 +44,6 @@ TEST(Program, OneRuleOneFieldIsTheDocumentedLayout) {
     EXPECT_EQ(links, 2u);
     EXPECT_EQ(got, (std::set<std::tuple<uint32_t, uint32_t, uint32_t>>{
                        {0, 6, 0}, {6, 7, 1}, {7, 0xFFFFFFFF, 0}}));
-    // Action entries: default first, then the rule's.
-    EXPECT_EQ(c.word(600), 1u);
-    EXPECT_EQ(c.word(604), 3080u);
-    EXPECT_EQ(c.word(608), PLX_ACT_REJECT);
-    EXPECT_EQ(c.word(3680), 0u);
-    EXPECT_EQ(c.word(3684), 3080u);
-    EXPECT_EQ(c.word(3688), PLX_ACT_ACCEPT);
     EXPECT_EQ(fp_validate({c.bytes(), c.len}), nullptr);
 
     FpPacket p;
@@ -119,16 +102,14 @@ TEST(Program, ShadowedRuleNeverSelectedAndEmptyClassGetsDefault) {
     c.range(narrow, PLX_FIELD_DST_PORT, 1500, 1600);
     c.range(narrow, PLX_FIELD_PROTOCOL, 6, 6);
     ASSERT_EQ(c.compile(), 0);
-    uint32_t defaults = 0;
-    struct Seen {
-        std::set<std::string> names;
-    } seen;
+    std::set<std::string> seen;  // names of the counters in the program
     plx_program_visit_actions(c.prog, &seen, [](uint8_t *data, void *arg) {
         auto *c = plx_action_slot<CountSlot>(data, 1);
         if (c->action_type == PLX_ACT_COUNT)
-            static_cast<Seen *>(arg)->names.insert(c->name);
+            static_cast<std::set<std::string> *>(arg)->insert(c->name);
     });
-    EXPECT_EQ(seen.names, std::set<std::string>{"wide"});
+    EXPECT_EQ(seen, std::set<std::string>{"wide"});
+    uint32_t defaults = 0;
     const auto *dir = reinterpret_cast<const ProgramDirEntry *>(c.bytes() + 472);
     const ProgramDirEntry &act = dir[c.prog->n_dir_entries - 1];
     for (uint32_t e = 0; e < act.n_entries; ++e)
@@ -156,29 +137,25 @@ TEST(Program, CountersSummedAndClearedByNameAcrossRules) {
         s->packets[s->bank] += pkts;
         s->bytes[s->bank] += bytes;
     };
+    // Packets and bytes of every action with the name.
+    auto sum = [&](const char *name) {
+        uint64_t pk = 0, by = 0;
+        plx_program_sum_counters(c.prog, name, &pk, &by);
+        return std::pair{pk, by};
+    };
     count(80, 2, 200);
     count(443, 3, 300);
     count(53, 7, 700);
-    uint64_t pk = 0, by = 0;
-    plx_program_sum_counters(c.prog, "web", &pk, &by);
-    EXPECT_EQ(pk, 5u);
-    EXPECT_EQ(by, 500u);
+    EXPECT_EQ(sum("web"), (std::pair<uint64_t, uint64_t>{5, 500}));
     plx_program_clear_counters(c.prog, "web");
-    pk = by = 0;
-    plx_program_sum_counters(c.prog, "web", &pk, &by);
-    EXPECT_EQ(pk + by, 0u);
+    EXPECT_EQ(sum("web"), (std::pair<uint64_t, uint64_t>{0, 0}));
     count(80, 1, 10);  // counts into the new bank
-    plx_program_sum_counters(c.prog, "web", &pk, &by);
-    EXPECT_EQ(pk, 1u);
-    pk = by = 0;
-    plx_program_sum_counters(c.prog, "dns", &pk, &by);
-    EXPECT_EQ(pk, 7u);
+    EXPECT_EQ(sum("web"), (std::pair<uint64_t, uint64_t>{1, 10}));
+    EXPECT_EQ(sum("dns").first, 7u);
     // Clearing twice returns to bank 0 with it zeroed.
     plx_program_clear_counters(c.prog, "web");
     plx_program_clear_counters(c.prog, "web");
-    pk = by = 0;
-    plx_program_sum_counters(c.prog, "web", &pk, &by);
-    EXPECT_EQ(pk, 0u);
+    EXPECT_EQ(sum("web").first, 0u);
 }
 
 TEST(Program, PolicerCountersAndDumpWithSlots) {

@@ -144,22 +144,10 @@ TEST_F(Notif, ProgrammingNotificationCarriesTheSharedRegionsUserAndAddress) {
 
 TEST_F(Notif, NothingIsSentBeforeTheDatabaseHasStarted) {
     qconfd_notification_throttler_init(&ctx_);
-    srv_->stop();
-    th_.join();
-    srv_.reset();
-    cdbd::ServerOptions o;
-    o.yang_dir = std::string(PLX_YANG_MODELS_DIR);
-    o.db_dir = dir_ + "/db1";
-    o.port = 0;
-    o.start_phase = 1;
-    srv_ = std::make_unique<cdbd::CdbServer>(o);
-    std::string err;
-    ASSERT_TRUE(srv_->init(err)) << err;
-    setenv("CONFD_IPC_PORT", std::to_string(srv_->port()).c_str(), 1);
-    th_ = std::thread([this] { srv_->run(); });
+    stop();
+    ASSERT_TRUE(start(1)) << start_err_;
     cdb_close(ctx_.data_sock);
-    ctx_.data_sock = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(cdb_connect(ctx_.data_sock, CDB_DATA_SOCKET, nullptr, 0), CONFD_OK);
+    ctx_.data_sock = data_socket();
     EXPECT_EQ(send("early", 1), 0);
     EXPECT_EQ(qconfd_notification_queue_count(0), 0u);
     cdb_close(ctx_.data_sock);

@@ -1,10 +1,8 @@
 // Operational writes through a real database: the chained threads keep the request order,
 // and the synchronous write reports what the database said.
-#include <mutex>
 #include <random>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "qconfd/qconfd_keypath.h"
@@ -14,60 +12,20 @@
 
 namespace {
 
-// Records every change of an operational subscription on /debugs/plx as "+path" / "-path".
-class OperWatcher {
-  public:
-    OperWatcher() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        EXPECT_EQ(cdb_connect(fd_, CDB_SUBSCRIPTION_SOCKET, nullptr, 0), CONFD_OK);
-        EXPECT_EQ(cdb_oper_subscribe(fd_, 0, &point_, "/debugs/plx"), CONFD_OK);
-        EXPECT_EQ(cdb_subscribe_done(fd_), CONFD_OK);
-        th_ = std::thread([this] { loop(); });
-    }
-    ~OperWatcher() {
-        shutdown(fd_, SHUT_RDWR);
-        th_.join();
-        cdb_close(fd_);
-    }
-    std::vector<std::string> changes() {
-        std::lock_guard lk(mu_);
-        return changes_;
-    }
-
-  private:
-    static cdb_iter_ret iter(confd_hkeypath_t *kp, cdb_iter_op op, confd_value_t *, confd_value_t *,
-                             void *self) {
-        char path[256];
-        confd_pp_kpath(path, sizeof path, kp);
-        auto *w = static_cast<OperWatcher *>(self);
-        std::lock_guard lk(w->mu_);
-        // Appended rather than "-" + std::string: GCC 12 at -O3 warns falsely (-Wrestrict).
-        std::string change(1, op == MOP_DELETED ? '-' : '+');
-        w->changes_.push_back(change.append(path));
-        return ITER_CONTINUE;
-    }
-    void loop() {
-        for (;;) {
-            cdb_sub_notification type;
-            int flags = 0, n = 0, *points = nullptr;
-            if (cdb_read_subscription_socket2(fd_, &type, &flags, &points, &n) != CONFD_OK)
-                return;
-            for (int i = 0; i < n; ++i)
-                cdb_diff_iterate(fd_, points[i], iter, 0, this);
-            free(points);
-            cdb_sync_subscription_socket(fd_, CDB_DONE_OPERATIONAL);
-        }
-    }
-    int fd_ = -1, point_ = -1;
-    std::thread th_;
-    std::mutex mu_;
-    std::vector<std::string> changes_;
-};
-
 using OperWrite = QconfdEnv;
 
 TEST_F(OperWrite, ManyChainedWritesReachTheDatabaseInRequestOrder) {
-    OperWatcher watcher;
+    // Every change of an operational subscription on /debugs/plx, as "+path" / "-path".
+    cdbt::Subscriber watcher;
+    watcher.oper_subscribe("/debugs/plx", "plx");
+    watcher.start();
+    std::vector<std::string> seen;
+    auto changes = [&] {
+        for (const std::string &l : watcher.take())
+            if (l.rfind("  ", 0) == 0)
+                seen.push_back((l[2] == '-' ? "-" : "+") + l.substr(4, l.find(' ', 4) - 4));
+        return seen;
+    };
     const char *areas[] = {"config", "hbus", "dpi", "policy", "all"};
     std::set<std::string> on;
     std::vector<std::string> expected;
@@ -84,14 +42,13 @@ TEST_F(OperWrite, ManyChainedWritesReachTheDatabaseInRequestOrder) {
         expected.push_back((create ? "+" : "-") + path);
     }
     qconfd_oper_writes_join(&ctx_);
-    ASSERT_TRUE(wait_for([&] { return watcher.changes().size() >= expected.size(); }));
-    EXPECT_EQ(watcher.changes(), expected);
+    ASSERT_TRUE(wait_for([&] { return changes().size() >= expected.size(); }));
+    EXPECT_EQ(changes(), expected);
 }
 
 TEST_F(OperWrite, SynchronousWriteReportsTheDatabaseErrorAndToleratesNoChange) {
     auto exists = [&](const char *path) {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        cdb_connect(s, CDB_DATA_SOCKET, nullptr, 0);
+        int s = data_socket();
         cdb_start_session(s, CDB_OPERATIONAL);
         int rc = cdb_exists(s, "%s", path);
         cdb_close(s);
@@ -120,8 +77,7 @@ TEST_F(OperWrite, SynchronousWriteReportsTheDatabaseErrorAndToleratesNoChange) {
                   0);
     }
     qconfd_oper_writes_join(&ctx_);
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    cdb_connect(s, CDB_DATA_SOCKET, nullptr, 0);
+    int s = data_socket();
     cdb_start_session(s, CDB_OPERATIONAL);
     confd_value_t got{};
     ASSERT_EQ(cdb_get(s, &got, "/qconfd-initial-read-priority"), CONFD_OK) << confd_lasterr();

@@ -3,46 +3,32 @@
 // QconfdContext carries as the connection would hand them over.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <filesystem>
 #include <fstream>
-#include <memory>
-#include <string>
-#include <thread>
 
 #include "common/plx_log.h"
-#include "peers/cdbd/cdbd_server.h"
-#include "platform/confd/confd_cdb.h"
 #include "platform/confd/confd_dp.h"
 #include "qconfd/qconfd_api.h"
+#include "tests/peers/cdbd/cdbd_fixture.h"
 
-class QconfdEnv : public ::testing::Test {
+class QconfdEnv : public cdbt::CdbFixture {
   protected:
     // Set before SetUp: the server's SNMP target lines.
     std::string snmp_targets_;
 
-    void SetUp() override {
-        char tmpl[] = "/tmp/qconfd-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        cdbd::ServerOptions o;
-        o.yang_dir = std::string(PLX_YANG_MODELS_DIR);
-        o.db_dir = dir_ + "/db";
-        o.port = 0;
-        if (!snmp_targets_.empty()) {
-            o.snmp_config = dir_ + "/snmp-targets.conf";
-            std::ofstream(o.snmp_config) << snmp_targets_;
-        }
-        srv_ = std::make_unique<cdbd::CdbServer>(o);
-        std::string err;
-        ASSERT_TRUE(srv_->init(err)) << err;
-        setenv("CONFD_IPC_PORT", std::to_string(srv_->port()).c_str(), 1);
-        th_ = std::thread([this] { srv_->run(); });
-        ASSERT_EQ(confd_load_schemas(nullptr, 0), CONFD_OK) << confd_lasterr();
+    QconfdEnv() {
+        tune_ = [this](cdbd::ServerOptions &o) {
+            o.yang_dir = std::string(PLX_YANG_MODELS_DIR);
+            if (!snmp_targets_.empty()) {
+                o.snmp_config = dir_ + "/snmp-targets.conf";
+                std::ofstream(o.snmp_config) << snmp_targets_;
+            }
+        };
+    }
 
+    void SetUp() override {
+        CdbFixture::SetUp();
+        if (HasFatalFailure())
+            return;
         dx_ = confd_init_daemon("plxd");
         ASSERT_NE(dx_, nullptr);
         ctl_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -60,8 +46,7 @@ class QconfdEnv : public ::testing::Test {
         ctx_.spec.notif_ctx = &notif_;
         ctx_.spec.snmp_ctx = &snmp_;
         ctx_.spec.module_id = 9;
-        ctx_.data_sock = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_EQ(cdb_connect(ctx_.data_sock, CDB_DATA_SOCKET, nullptr, 0), CONFD_OK);
+        ctx_.data_sock = data_socket();
     }
 
     void TearDown() override {
@@ -72,11 +57,7 @@ class QconfdEnv : public ::testing::Test {
             close(ctl_);
             close(worker_);
         }
-        if (srv_) {
-            srv_->stop();
-            th_.join();
-        }
-        std::filesystem::remove_all(dir_);
+        CdbFixture::TearDown();
     }
 
     // Notifications the server has received whose text holds `mark`, oldest first.
@@ -88,9 +69,6 @@ class QconfdEnv : public ::testing::Test {
         return out;
     }
 
-    std::string dir_;
-    std::unique_ptr<cdbd::CdbServer> srv_;
-    std::thread th_;
     confd_daemon_ctx *dx_ = nullptr;
     int ctl_ = -1, worker_ = -1;
     confd_notification_ctx *notif_ = nullptr, *snmp_ = nullptr;

@@ -15,7 +15,6 @@
 #include "platform/confd/confd_dp.h"
 #include "tests/peers/cdbd/cdbd_fixture.h"
 #include "tests/peers/cdbd/snmp/snmptrapd_fixture.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/test_process.h"
 
 namespace cdbt {
@@ -120,8 +119,6 @@ class TestDaemon {
     }
     // A status notification: severity, name, ok.
     int notify(int severity, const char *name, bool ok) {
-        const uint32_t ns = confd_str2hash("cdbt-dp");
-        (void)ns;
         confd_tag_value_t tv[5];
         const uint32_t status = confd_str2hash("status");
         CONFD_SET_TAG_XMLBEGIN(&tv[0], status, 0);
@@ -156,47 +153,19 @@ class TestDaemon {
         std::lock_guard lk(mu);
         calls.push_back(s);
     }
-    // The entries of the list a key path names, or null for a missing parent.
+    // The list a key path names: the last element, or the one before an entry's key.
     static const char *list_of(const confd_hkeypath_t *kp, bool entry) {
         return confd_hash2str(kp->v[entry ? 1 : 0][0].val.xmltag.tag);
     }
-    // Keys of the list at kp in order (locks held by the caller).
-    bool entries(const confd_hkeypath_t *kp, bool entry, std::vector<std::string> &out,
-                 std::string &list) {
-        list = list_of(kp, entry);
-        out.clear();
-        if (list == "slow")
-            return true;
-        if (list == "pol") {
-            for (const auto &[k, v] : model)
-                out.push_back(k);
-            return true;
-        }
-        auto p = model.find(key_of(kp, "pol"));
-        if (p == model.end())
-            return false;
-        if (list == "vl") {
-            for (const auto &[k, v] : p->second)
-                out.push_back(k);
-            return true;
-        }
-        auto vl = p->second.find(key_of(kp, "vl"));
-        if (vl == p->second.end())
-            return false;
-        for (const auto &[k, v] : vl->second)
-            out.push_back(k);
-        return true;
-    }
-    std::vector<confd_tag_value_t> object(const confd_hkeypath_t *kp, bool entry,
-                                          const std::string &list, const std::string &key) {
-        std::vector<confd_tag_value_t> tv(list == "ctr" ? 3 : 1);
+    std::vector<confd_tag_value_t> object(const confd_hkeypath_t *kp, const std::string &list,
+                                          const std::string &key) {
+        const bool ctr = list == "ctr";
+        std::vector<confd_tag_value_t> tv(ctr ? 3 : 1);
         confd_value_t v;
         CONFD_SET_BUF(&v, key.c_str(), key.size());
-        CONFD_SET_TAG_VALUE(&tv[0], confd_str2hash(list == "ctr" ? "cname" : "name"), &v);
-        if (list == "ctr") {
-            confd_hkeypath_t parent = *kp;
-            (void)entry;
-            const auto &c = model[key_of(&parent, "pol")][key_of(&parent, "vl")][key];
+        CONFD_SET_TAG_VALUE(&tv[0], confd_str2hash(ctr ? "cname" : "name"), &v);
+        if (ctr) {
+            const auto &c = model[key_of(kp, "pol")][key_of(kp, "vl")][key];
             CONFD_SET_UINT64(&v, c.first);
             CONFD_SET_TAG_VALUE(&tv[1], confd_str2hash("packets"), &v);
             CONFD_SET_UINT64(&v, c.second);
@@ -207,15 +176,9 @@ class TestDaemon {
     static int get_object(confd_trans_ctx *t, confd_hkeypath_t *kp) {
         TestDaemon *d = self(t);
         std::lock_guard lk(d->mu);
-        std::vector<std::string> keys;
-        std::string list;
         const std::string key = CONFD_GET_CBUFPTR(&kp->v[0][0]);
         d->calls.push_back("get " + key);
-        if (!d->entries(kp, true, keys, list) ||
-            std::find(keys.begin(), keys.end(), key) == keys.end())
-            return confd_data_reply_not_found(t);
-        auto tv = d->object(kp, true, list, key);
-        return confd_data_reply_tag_value_array(t, tv.data(), static_cast<int>(tv.size()));
+        return reply_from(t, kp, true, true, key, false);
     }
     // The first key of m at or after `after` (same) or after it, or none.
     template <class M>
@@ -223,11 +186,13 @@ class TestDaemon {
         auto it = first ? m.begin() : same ? m.lower_bound(after) : m.upper_bound(after);
         return it == m.end() ? nullptr : &it->first;
     }
-    static int reply_from(confd_trans_ctx *t, confd_hkeypath_t *kp, bool same,
+    // Answers a walk step, or with `entry` the entry whose key is `after` itself.
+    static int reply_from(confd_trans_ctx *t, confd_hkeypath_t *kp, bool entry, bool same,
                           const std::string &after, bool first) {
         TestDaemon *d = self(t);
-        ++d->served;
-        const std::string list = list_of(kp, false);
+        if (!entry)
+            ++d->served;
+        const std::string list = list_of(kp, entry);
         if (list == "slow") {
             std::this_thread::sleep_for(std::chrono::milliseconds(d->slow_ms));
             return confd_data_reply_next_key(t, nullptr, -1, -1);
@@ -246,11 +211,14 @@ class TestDaemon {
                 return confd_data_reply_not_found(t);
             key = pick(vl->second, first, same, after);
         }
+        if (entry && (!key || *key != after))
+            return confd_data_reply_not_found(t);
         if (!key)
             return confd_data_reply_next_key(t, nullptr, -1, -1);
-        auto tv = d->object(kp, false, list, *key);
-        return confd_data_reply_next_object_tag_value_array(t, tv.data(),
-                                                            static_cast<int>(tv.size()), -1);
+        auto tv = d->object(kp, list, *key);
+        const int n = static_cast<int>(tv.size());
+        return entry ? confd_data_reply_tag_value_array(t, tv.data(), n)
+                     : confd_data_reply_next_object_tag_value_array(t, tv.data(), n, -1);
     }
     static int get_next_object(confd_trans_ctx *t, confd_hkeypath_t *kp, long next) {
         TestDaemon *d = self(t);
@@ -259,7 +227,7 @@ class TestDaemon {
             d->calls.push_back(std::string(list_of(kp, false)) + " next " + std::to_string(next));
         if (next != -1)
             return confd_data_reply_next_key(t, nullptr, -1, -1);
-        return reply_from(t, kp, false, "", true);
+        return reply_from(t, kp, false, false, "", true);
     }
     static int find_next_object(confd_trans_ctx *t, confd_hkeypath_t *kp, confd_find_next_type type,
                                 confd_value_t *keys, int nkeys) {
@@ -269,7 +237,7 @@ class TestDaemon {
         if (d->record)
             d->calls.push_back(std::string(list_of(kp, false)) + " find " +
                                (type == CONFD_FIND_NEXT ? "next " : "same ") + key);
-        return reply_from(t, kp, type == CONFD_FIND_SAME_OR_NEXT, key, nkeys == 0);
+        return reply_from(t, kp, false, type == CONFD_FIND_SAME_OR_NEXT, key, nkeys == 0);
     }
     static int action(confd_user_info *u, xml_tag *, confd_hkeypath_t *, confd_tag_value_t *p,
                       int n) {
@@ -350,21 +318,17 @@ class DaemonTest : public CdbFixture {
     }
     // A key path from outer to inner elements: names and "{key}" entries.
     confd_hkeypath_t kp(std::initializer_list<std::string> elems) {
-        std::vector<std::vector<confd_value_t>> e;
+        confd_hkeypath_t k{};
+        k.len = static_cast<int>(elems.size());
+        int i = k.len;
         for (const auto &x : elems) {
-            confd_value_t v{};
+            confd_value_t &v = k.v[--i][0];
             if (x[0] == '{')
                 CONFD_SET_BUF(&v, keep_.emplace_back(x.substr(1, x.size() - 2)).c_str(),
                               x.size() - 2);
             else
                 CONFD_SET_XMLTAG(&v, confd_str2hash(x.c_str()), 0);
-            e.push_back({v});
-        }
-        confd_hkeypath_t k{};
-        k.len = static_cast<int>(e.size());
-        for (size_t i = 0; i < e.size(); ++i) {
-            k.v[e.size() - 1 - i][0] = e[i][0];
-            k.v[e.size() - 1 - i][1].type = C_NOEXISTS;
+            k.v[i][1].type = C_NOEXISTS;
         }
         return k;
     }
@@ -416,6 +380,7 @@ TEST_F(DaemonTest, ShowStreamsALongListInConstantMemory) {
         {cdbcli::OperFormat::Text, "\na    x   c"},
         {cdbcli::OperFormat::Json, "\"cname\": "},
         {cdbcli::OperFormat::Xml, "<cname>"}};
+    std::string last;  // the row "c9999 " ends in the text format only
     for (const auto &[format, marker_text] : formats) {
         const char *marker = marker_text;  // a lambda below uses it
         size_t rows = 0, lag = 0;
@@ -427,6 +392,8 @@ TEST_F(DaemonTest, ShowStreamsALongListInConstantMemory) {
         bool ok = cdbcli::oper_show(
             fd, "/oper/pol{a}/vl{x}/ctr", format,
             [&](std::string_view piece) {
+                if (piece.find("c9999 ") != std::string_view::npos)
+                    last = piece;
                 std::string text = tail + std::string(piece);
                 for (size_t at = 0; (at = text.find(marker, at)) != std::string::npos; ++at)
                     ++rows;
@@ -443,15 +410,6 @@ TEST_F(DaemonTest, ShowStreamsALongListInConstantMemory) {
         EXPECT_LT(heap_growth, 512u * 1024) << "memory grows with the list";
     }
     // The wide last row keeps its columns apart.
-    std::string last;
-    std::string err;
-    cdbcli::oper_show(
-        fd, "/oper/pol{a}/vl{x}/ctr", cdbcli::OperFormat::Text,
-        [&](std::string_view s) {
-            if (s.find("c9999 ") != std::string_view::npos)
-                last = s;
-        },
-        err);
     EXPECT_EQ(last, "a    x   c9999  18446744073709551615  1\n");
     confd_client::forget_sock(fd);
     close(fd);
@@ -552,25 +510,25 @@ TEST_F(DaemonTest, NotificationsAreKeptInOrderAndFollowed) {
 
 class SnmpDaemonTest : public DaemonTest {
   protected:
+    SnmpDaemonTest() {
+        tune_ = [this, base = tune_](cdbd::ServerOptions &o) {
+            snmp_config_ = dir_ + "/targets";
+            std::ofstream(snmp_config_)
+                << "notify grp1 target 127.0.0.1 " << trapd_.port() << " public\n";
+            base(o);
+        };
+    }
     void SetUp() override {
         if (!snmpt::SnmpTrapd::available())
             GTEST_SKIP() << "snmptrapd is not installed";
         ASSERT_TRUE(trapd_.start()) << trapd_.error();
-        tmp_ = make_temp_dir("cdbd-snmp");
-        ASSERT_FALSE(tmp_.empty());
-        snmp_config_ = tmp_ + "/targets";
-        std::ofstream(snmp_config_)
-            << "notify grp1 target 127.0.0.1 " << trapd_.port() << " public\n";
         DaemonTest::SetUp();
     }
     void TearDown() override {
-        if (!tmp_.empty()) {
+        if (!dir_.empty())
             DaemonTest::TearDown();
-            fs::remove_all(tmp_);
-        }
     }
     snmpt::SnmpTrapd trapd_;
-    std::string tmp_;
 };
 
 TEST_F(SnmpDaemonTest, SnmpNotificationBecomesATrapForItsNotifyName) {
@@ -600,21 +558,19 @@ TEST_F(SnmpDaemonTest, SnmpNotificationBecomesATrapForItsNotifyName) {
 
 class AccessTest : public DaemonTest {
   protected:
-    void SetUp() override {
-        tmp_ = make_temp_dir("cdbd-access");
-        ASSERT_FALSE(tmp_.empty());
-        access_file_ = tmp_ + "/secret";
-        std::ofstream(access_file_) << "s3cret";
-        std::ofstream(tmp_ + "/wrong") << "guess";
-        setenv("CONFD_IPC_ACCESS_FILE", access_file_.c_str(), 1);
-        DaemonTest::SetUp();
+    AccessTest() {
+        tune_ = [this, base = tune_](cdbd::ServerOptions &o) {
+            access_file_ = dir_ + "/secret";
+            std::ofstream(access_file_) << "s3cret";
+            std::ofstream(dir_ + "/wrong") << "guess";
+            setenv("CONFD_IPC_ACCESS_FILE", access_file_.c_str(), 1);
+            base(o);
+        };
     }
     void TearDown() override {
         DaemonTest::TearDown();
         unsetenv("CONFD_IPC_ACCESS_FILE");
-        fs::remove_all(tmp_);
     }
-    std::string tmp_;
 };
 
 TEST_F(AccessTest, OnlyClientsWithTheSecretConnect) {
@@ -622,7 +578,7 @@ TEST_F(AccessTest, OnlyClientsWithTheSecretConnect) {
     EXPECT_NE(read_oper("/oper/pol").find("a\nb\n"), std::string::npos);
     for (const char *env : {"wrong", ""}) {
         if (*env)
-            setenv("CONFD_IPC_ACCESS_FILE", (tmp_ + "/" + env).c_str(), 1);
+            setenv("CONFD_IPC_ACCESS_FILE", (dir_ + "/" + env).c_str(), 1);
         else
             unsetenv("CONFD_IPC_ACCESS_FILE");
         int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -682,12 +638,8 @@ TEST_F(AccessTest, ClientRefusesAServerThatDoesNotProveTheSecret) {
 
 // Commits and actions are logged with the user owning the client's socket.
 TEST_F(DaemonTest, PeerUidComesFromTheKernelSocketTable) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = raw_socket(srv_->port());
     sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(srv_->port());
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
     socklen_t len = sizeof sin;
     getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
     const std::string peer = "127.0.0.1:" + std::to_string(ntohs(sin.sin_port));
@@ -701,8 +653,7 @@ TEST_F(DaemonTest, PeerUidComesFromTheKernelSocketTable) {
 class SmallOutputTest : public DaemonTest {
   protected:
     SmallOutputTest() {
-        auto base = tune_;
-        tune_ = [base](cdbd::ServerOptions &o) {
+        tune_ = [base = tune_](cdbd::ServerOptions &o) {
             base(o);
             o.max_output = 64 << 10;
         };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,6 +60,22 @@ inline void free_tvs(confd_tag_value_t *tv, int n) {
     for (int i = 0; i < n; ++i)
         confd_free_value(&tv[i].v);
     free(tv);
+}
+
+// A plain connection to the server's port on the loopback address.
+inline int raw_socket(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+    return fd;
+}
+
+// The error code of a failed call, 0 for a call that did not fail.
+inline int err_of(int rc) {
+    return rc == CONFD_ERR ? confd_errno : 0;
 }
 
 inline const char *op_name(int op) {

@@ -32,16 +32,6 @@ bool closed_by_server(int fd) {
     }
 }
 
-int raw_socket(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
-    return fd;
-}
-
 std::string path_of(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
