@@ -5,12 +5,6 @@
 
 #include "peers/cdbd/cdbd_internal.h"
 
-using confd_wire::EditMode;
-using confd_wire::Op;
-using confd_wire::WireReader;
-using confd_wire::WireSock;
-using confd_wire::WireWriter;
-
 namespace cdbd {
 
 namespace {

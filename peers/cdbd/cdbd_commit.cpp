@@ -12,12 +12,6 @@
 
 #include "peers/cdbd/cdbd_internal.h"
 
-using confd_wire::EditMode;
-using confd_wire::Op;
-using confd_wire::WireReader;
-using confd_wire::WireSock;
-using confd_wire::WireWriter;
-
 namespace cdbd {
 
 int CdbServer::build_commit(Op op, const std::vector<uint8_t> &payload, DataTree &next,

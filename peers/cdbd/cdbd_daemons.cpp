@@ -10,11 +10,6 @@
 #include "peers/cdbd/cdbd_internal.h"
 #include "peers/cdbd/path_text.h"
 
-using confd_wire::Op;
-using confd_wire::WireReader;
-using confd_wire::WireSock;
-using confd_wire::WireWriter;
-
 namespace cdbd {
 
 CdbServer::Call::~Call() {

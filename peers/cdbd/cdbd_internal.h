@@ -16,6 +16,13 @@ struct event;
 
 namespace cdbd {
 
+// The wire vocabulary every part of the server speaks.
+using confd_wire::EditMode;
+using confd_wire::Op;
+using confd_wire::WireReader;
+using confd_wire::WireSock;
+using confd_wire::WireWriter;
+
 struct Conn {
     uint64_t id = 0;
     bufferevent *bev = nullptr;

@@ -23,12 +23,6 @@
 #include "common/plx_paths.h"
 #include "platform/confd/confd_cdb.h"
 
-using confd_wire::EditMode;
-using confd_wire::Op;
-using confd_wire::WireReader;
-using confd_wire::WireSock;
-using confd_wire::WireWriter;
-
 namespace cdbd {
 
 namespace {

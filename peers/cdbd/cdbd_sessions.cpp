@@ -2,12 +2,6 @@
 // operational writes (queued as a change for the operational subscribers).
 #include "peers/cdbd/cdbd_internal.h"
 
-using confd_wire::EditMode;
-using confd_wire::Op;
-using confd_wire::WireReader;
-using confd_wire::WireSock;
-using confd_wire::WireWriter;
-
 namespace cdbd {
 
 namespace {
