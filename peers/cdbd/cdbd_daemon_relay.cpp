@@ -203,19 +203,7 @@ void CdbServer::do_dp(Conn &c, const std::vector<uint8_t> &payload) {
             auto cc = conns_.find(cli);
             if (cc == conns_.end())
                 return;
-            uint64_t worker = 0;
-            if (res.ok) {
-                WireReader rr(res.payload.data(), res.payload.size());
-                rr.u64(worker);
-                auto d = daemons_.find(token);
-                if (d == daemons_.end() ||
-                    std::find(d->second.workers.begin(), d->second.workers.end(), worker) ==
-                        d->second.workers.end()) {
-                    res.ok = false;
-                    res.code = CONFD_ERR_PROTOUSAGE;
-                    res.msg = "the transaction was bound to an unknown worker socket";
-                }
-            }
+            const uint64_t worker = bound_worker(res, token, "transaction");
             if (!res.ok)
                 return reply_err(*cc->second, Op::CliDp, res.code,
                                  daemon_name(token) + ": " + res.msg);
@@ -225,6 +213,22 @@ void CdbServer::do_dp(Conn &c, const std::vector<uint8_t> &payload) {
             tt->second.workers[token] = worker;
             dp_send(cli, th, token, worker, args, op);
         });
+}
+
+uint64_t CdbServer::bound_worker(CallResult &res, uint64_t daemon, const char *what) {
+    if (!res.ok)
+        return 0;
+    uint64_t worker = 0;
+    WireReader rr(res.payload.data(), res.payload.size());
+    rr.u64(worker);
+    auto d = daemons_.find(daemon);
+    if (d != daemons_.end() && std::find(d->second.workers.begin(), d->second.workers.end(),
+                                         worker) != d->second.workers.end())
+        return worker;
+    res.ok = false;
+    res.code = CONFD_ERR_PROTOUSAGE;
+    res.msg = std::string("the ") + what + " was bound to an unknown worker socket";
+    return 0;
 }
 
 void CdbServer::dp_send(uint64_t cli, int thandle, uint64_t daemon, uint64_t worker,
@@ -368,11 +372,7 @@ void CdbServer::do_action(Conn &c, WireReader &r) {
             auto cc = conns_.find(cli);
             if (cc == conns_.end())
                 return;
-            uint64_t worker = 0;
-            if (res.ok) {
-                WireReader rr(res.payload.data(), res.payload.size());
-                rr.u64(worker);
-            }
+            const uint64_t worker = bound_worker(res, token, "action");
             if (!res.ok || !conns_.count(worker))
                 return reply_err(
                     *cc->second, Op::CliAction, res.ok ? CONFD_ERR_PROTOUSAGE : res.code,

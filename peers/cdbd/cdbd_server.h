@@ -204,6 +204,9 @@ class CdbServer {
     // Relays a daemon's answer to the command line cli as the reply to op (an error names the
     // daemon).
     CallDone reply_to_cli(uint64_t cli, uint64_t daemon, confd_wire::Op op);
+    // The worker socket a daemon's init reply binds the request to: 0, with `res` made an
+    // error, when the call failed or the socket is not one of that daemon's workers.
+    uint64_t bound_worker(CallResult &res, uint64_t daemon, const char *what);
     // The token of the registered daemon that owns point in owners, or 0.
     uint64_t serving_daemon(const std::map<std::string, uint64_t> &owners,
                             const std::string &point) const;
