@@ -169,26 +169,26 @@ std::vector<uint8_t> SchemaDb::export_schema() const {
         for (const lysp_tpdf *td : tpdfs) {
             const lysp_type *bt = base(&td->type, 0);
             TypeEntry e{0, C_BUF, {}};
+            // Enum values and bit positions: as written, else one after the previous.
+            auto take_items = [&e](const lysp_type_enum *items) {
+                int64_t next = 0;
+                LY_ARRAY_COUNT_TYPE i;
+                LY_ARRAY_FOR(items, i) {
+                    const int64_t v = (items[i].flags & LYS_SET_VALUE) ? items[i].value : next;
+                    e.items.emplace_back(v, items[i].name);
+                    next = v + 1;
+                }
+            };
             if (bt->enums) {
                 e.kind = 1;
                 e.shallow = C_ENUM_VALUE;
-                int64_t next = 0;
-                LY_ARRAY_FOR(bt->enums, i) {
-                    int64_t v = (bt->enums[i].flags & LYS_SET_VALUE) ? bt->enums[i].value : next;
-                    e.items.emplace_back(v, bt->enums[i].name);
-                    next = v + 1;
-                }
+                take_items(bt->enums);
             } else if (bt->bits) {
                 e.kind = 2;
-                e.shallow = C_BIT32;
-                int64_t next = 0;
-                LY_ARRAY_FOR(bt->bits, i) {
-                    int64_t v = (bt->bits[i].flags & LYS_SET_VALUE) ? bt->bits[i].value : next;
-                    e.items.emplace_back(v, bt->bits[i].name);
-                    if (v >= 32)
-                        e.shallow = C_BIT64;
-                    next = v + 1;
-                }
+                take_items(bt->bits);
+                const bool wide = std::any_of(e.items.begin(), e.items.end(),
+                                              [](const auto &it) { return it.first >= 32; });
+                e.shallow = wide ? C_BIT64 : C_BIT32;
             } else if (bt->compiled) {
                 e.shallow = vtype_of(bt->compiled);
             }
