@@ -149,13 +149,11 @@ TEST_F(CdbContract, TriggerPresentsConfigurationAsCreated) {
     int fd = data_socket();
     int points[] = {seq, vl, empty};
     ASSERT_EQ(cdb_trigger_subscriptions(fd, points, 3), CONFD_OK) << confd_lasterr();
-    auto log = s.take();
-    ASSERT_EQ(log.size(), 5u);
-    EXPECT_EQ(log[0], "notify(trigger) vl");
-    EXPECT_EQ(log[1], "  + /top/lists/vpn-list{corp} [BEGIN(vpn-list) END(vpn-list)]");
-    EXPECT_EQ(log[2], "notify(trigger) vpn");
-    EXPECT_EQ(log[3], "notify(trigger) seq");
-    EXPECT_THAT(log[4], HasSubstr("+ /top/policy{p1}/sequence{5} [vpn=7"));
+    EXPECT_THAT(s.take(),
+                ElementsAre("notify(trigger) vl",
+                            "  + /top/lists/vpn-list{corp} [BEGIN(vpn-list) END(vpn-list)]",
+                            "notify(trigger) vpn", "notify(trigger) seq",
+                            HasSubstr("+ /top/policy{p1}/sequence{5} [vpn=7")));
     int bogus = 999;
     EXPECT_EQ(err_of(cdb_trigger_subscriptions(fd, &bogus, 1)), CONFD_ERR_NOEXISTS);
     cdb_close(fd);
