@@ -13,7 +13,6 @@
 #include <deque>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "common/msgq_internal.h"
@@ -168,6 +167,13 @@ class MsgqTest : public EventLoopFixture {
         return fd;
     }
     int raw_plxd() { return raw_connect(path("/var/run/.plxd")); }
+    // A raw peer registered with the server (3 to 9).
+    int registered_peer(Endpoint &s) {
+        int fd = raw_plxd();
+        send_all(fd, reg(3, 9));
+        EXPECT_TRUE(run_until([&] { return s.up == 1; }));
+        return fd;
+    }
 
     // True once the daemon side closed the raw connection (end of stream or reset).
     bool raw_closed(int fd) {
@@ -283,9 +289,7 @@ TEST_F(MsgqTest, UnknownOrUnregisteredPeersAreDisconnected) {
 
 TEST_F(MsgqTest, BadSizeIsDroppedAndBadMagicClosesTheConnection) {
     Endpoint &s = server();
-    int fd = raw_plxd();
-    send_all(fd, reg(3, 9));
-    ASSERT_TRUE(run_until([&] { return s.up == 1; }));
+    int fd = registered_peer(s);
 
     send_all(fd, frame(3, 9, MSGQ_MSG_TYPE_DATA, {}, MSGQ_HDR_LEN));
     send_all(fd, data(3, 9, {7}));
@@ -307,9 +311,7 @@ TEST_F(MsgqTest, BadSizeIsDroppedAndBadMagicClosesTheConnection) {
 // successor registers.
 TEST_F(MsgqTest, RegistrationForALiveLinkIsRefusedUntilThePeerGoes) {
     Endpoint &s = server();
-    int first = raw_plxd();
-    send_all(first, reg(3, 9));
-    ASSERT_TRUE(run_until([&] { return s.up == 1; }));
+    int first = registered_peer(s);
 
     int impostor = raw_plxd();
     send_all(impostor, reg(3, 9));
@@ -403,8 +405,7 @@ TEST_F(MsgqTest, ThousandsOfIdleConnectionsNeitherSpinNorFloodTheLog) {
 }
 
 TEST_F(MsgqTest, ClientReconnectsHalfASecondAfterTheServerReturns) {
-    Endpoint *s, *c;
-    std::tie(s, c) = connected_pair();
+    auto [s, c] = connected_pair();
     msgq_deinit(s->h);
     s->h = nullptr;
     ASSERT_TRUE(run_until([&] { return c->down == 1; }));
@@ -423,9 +424,7 @@ TEST_F(MsgqTest, ClientReconnectsHalfASecondAfterTheServerReturns) {
 
 TEST_F(MsgqTest, SendToAClosedPeerFailsWithoutKillingTheProcess) {
     Endpoint &s = server();
-    int fd = raw_plxd();
-    send_all(fd, reg(3, 9));
-    ASSERT_TRUE(run_until([&] { return s.up == 1; }));
+    int fd = registered_peer(s);
     close(fd);
     fds_.clear();
 
@@ -443,8 +442,7 @@ TEST_F(MsgqTest, SendToAClosedPeerFailsWithoutKillingTheProcess) {
 }
 
 TEST_F(MsgqTest, QueuedWritesDrainInOrderWhenTheSocketIsFull) {
-    Endpoint *s, *c;
-    std::tie(s, c) = connected_pair();
+    auto [s, c] = connected_pair();
     constexpr uint32_t kCount = 40, kLen = 60000;
     for (uint32_t i = 0; i < kCount; ++i) {
         uint8_t *buf = msgq_alloc(c->h, kLen);
@@ -467,11 +465,8 @@ TEST_F(MsgqTest, QueuedWritesDrainInOrderWhenTheSocketIsFull) {
 
 // A peer that never reads makes the writer wait once 16 MiB are queued for it.
 TEST_F(MsgqTest, SendQueueOfAPeerThatDoesNotReadIsBounded) {
-    server();
-    int peer = raw_plxd();
-    send_all(peer, reg(3, 9));
-    msgq_handle *h = eps_.front().h;
-    ASSERT_TRUE(run_until([&] { return eps_.front().up == 1; }));
+    msgq_handle *h = server().h;
+    registered_peer(eps_.front());
     constexpr uint32_t kLen = 60000;
     uint32_t queued = 0;
     for (;; ++queued) {
@@ -489,8 +484,7 @@ TEST_F(MsgqTest, SendQueueOfAPeerThatDoesNotReadIsBounded) {
 }
 
 TEST_F(MsgqTest, CallbacksMayDeinitTheirOwnHandle) {
-    Endpoint *s, *c;
-    std::tie(s, c) = connected_pair();
+    auto [s, c] = connected_pair();
     s->deinit_on_recv = true;
     c->deinit_on_down = true;
     for (int i = 0; i < 3; ++i) {  // queued back to back: all arrive in one read pass
@@ -573,8 +567,7 @@ TEST_F(MsgqTest, BlockingClientSendsAndWaitsForTheReply) {
 }
 
 TEST_F(MsgqTest, DumpListsEveryHandleWithItsCounters) {
-    Endpoint *s, *c;
-    std::tie(s, c) = connected_pair();
+    auto [s, c] = connected_pair();
     Endpoint &idle = client(QRV_MOD_PLXD, QRV_MOD_HBUSD);
     std::string text;
     msgq_dump_all([](void *arg, const char *t) { *static_cast<std::string *>(arg) += t; }, &text);

@@ -18,9 +18,8 @@ TEST(Program, OneRuleOneFieldIsTheDocumentedLayout) {
     ASSERT_NE(c.prog, nullptr);
     EXPECT_EQ(c.len, 6760u);
     EXPECT_STREQ(reinterpret_cast<const char *>(c.bytes() + 8), "acl-web");
-    EXPECT_EQ(c.bytes()[280], 1);
-    EXPECT_EQ(c.bytes()[281], 1);
-    EXPECT_EQ(c.bytes()[282], 0);
+    EXPECT_EQ(std::vector<uint8_t>(c.bytes() + 280, c.bytes() + 283),
+              (std::vector<uint8_t>{1, 1, 0}));
     // Header, field map, directory, instructions, table headers and the action entries (default
     // first, then the rule's): byte offset, word.
     // clang-format off
@@ -46,13 +45,12 @@ TEST(Program, OneRuleOneFieldIsTheDocumentedLayout) {
                        {0, 6, 0}, {6, 7, 1}, {7, 0xFFFFFFFF, 0}}));
     EXPECT_EQ(fp_validate({c.bytes(), c.len}), nullptr);
 
-    FpPacket p;
-    p.field[PLX_FIELD_PROTOCOL] = 6;
-    EXPECT_EQ(fp_eval(c.prog, p).index, 1);
-    p.field[PLX_FIELD_PROTOCOL] = 17;
-    EXPECT_EQ(fp_eval(c.prog, p).index, 0);
-    p.field[PLX_FIELD_PROTOCOL] = 0xFFFFFFFF;  // in no interval: looked up as 0xFFFFFFFE
-    EXPECT_EQ(fp_eval(c.prog, p).index, 0);
+    // 0xFFFFFFFF is in no interval: looked up as 0xFFFFFFFE.
+    for (auto [proto, index] : {std::pair{6u, 1}, {17u, 0}, {0xFFFFFFFFu, 0}}) {
+        FpPacket p;
+        p.field[PLX_FIELD_PROTOCOL] = proto;
+        EXPECT_EQ(fp_eval(c.prog, p).index, index) << proto;
+    }
 }
 
 TEST(Program, ThreeFieldsCombineInPostOrder) {
@@ -88,9 +86,8 @@ TEST(Program, ThreeFieldsCombineInPostOrder) {
     EXPECT_EQ(c.word(344 + 4 * 3), PLX_FIELD_NEXT_HEADER);
     EXPECT_EQ(c.word(344 + 4 * 4), 0u);
     // Field map in ascending field id.
-    EXPECT_EQ(c.bytes()[280], PLX_FIELD_SRC_PORT);
-    EXPECT_EQ(c.bytes()[282], PLX_FIELD_DSCP);
-    EXPECT_EQ(c.bytes()[284], PLX_FIELD_NEXT_HEADER);
+    EXPECT_EQ((std::vector<int>{c.bytes()[280], c.bytes()[282], c.bytes()[284]}),
+              (std::vector<int>{PLX_FIELD_SRC_PORT, PLX_FIELD_DSCP, PLX_FIELD_NEXT_HEADER}));
     EXPECT_EQ(fp_validate({c.bytes(), c.len}), nullptr);
 }
 
@@ -175,8 +172,7 @@ TEST(Program, PolicerCountersAndDumpWithSlots) {
     ASSERT_EQ(c.compile(), 0);
     uint64_t drops = 0, bytes = 0;
     plx_program_sum_policer_counters(c.prog, "3.slow", &drops, &bytes);
-    EXPECT_EQ(drops, 4u);
-    EXPECT_EQ(bytes, 400u);
+    EXPECT_EQ(std::pair(drops, bytes), (std::pair<uint64_t, uint64_t>{4, 400}));
     plx_program_clear_policer_counters(c.prog, "3.slow");
     drops = bytes = 0;
     plx_program_sum_policer_counters(c.prog, "3.slow", &drops, &bytes);
@@ -199,10 +195,6 @@ TEST(Program, PolicerCountersAndDumpWithSlots) {
     EXPECT_NE(dump.find("set dscp\n\tdscp: 46\n"), std::string::npos);
 }
 
-}  // namespace
-
-namespace {
-
 // Allocators that hand out memory full of garbage or zeroes.
 void *garbage_alloc(uint32_t len) {
     void *p = std::malloc(len);
@@ -224,8 +216,7 @@ TEST(Program, EveryByteIsWrittenWhateverTheMemoryHeld) {
         }
         srandom(7);  // same tree shapes in both compiles
         EXPECT_EQ(c.compile(), 0);
-        std::vector<uint8_t> bytes(c.bytes(), c.bytes() + c.len);
-        return bytes;
+        return std::vector<uint8_t>(c.bytes(), c.bytes() + c.len);
     };
     std::vector<uint8_t> a = build(garbage_alloc), b = build(zero_alloc);
     EXPECT_EQ(a, b);

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "tests/peers/cdbd/cdbd_fixture.h"
+#include "tests/support/test_process.h"
 
 using namespace cdbt;
 using ::testing::ElementsAre;
@@ -25,11 +26,6 @@ const char kPolicy[] = R"(<top xmlns="urn:test:cdbt">
       <set><dscp>46</dscp><nexthop>10.0.0.1</nexthop></set></sequence>
   </policy>
 </top>)";
-
-std::string read_all(const std::string &path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 }  // namespace
 
@@ -149,13 +145,11 @@ TEST_F(CdbContract, TriggerPresentsConfigurationAsCreated) {
     int fd = data_socket();
     int points[] = {seq, vl, empty};
     ASSERT_EQ(cdb_trigger_subscriptions(fd, points, 3), CONFD_OK) << confd_lasterr();
-    auto log = s.take();
-    ASSERT_EQ(log.size(), 5u);
-    EXPECT_EQ(log[0], "notify(trigger) vl");
-    EXPECT_EQ(log[1], "  + /top/lists/vpn-list{corp} [BEGIN(vpn-list) END(vpn-list)]");
-    EXPECT_EQ(log[2], "notify(trigger) vpn");
-    EXPECT_EQ(log[3], "notify(trigger) seq");
-    EXPECT_THAT(log[4], HasSubstr("+ /top/policy{p1}/sequence{5} [vpn=7"));
+    EXPECT_THAT(s.take(),
+                ElementsAre("notify(trigger) vl",
+                            "  + /top/lists/vpn-list{corp} [BEGIN(vpn-list) END(vpn-list)]",
+                            "notify(trigger) vpn", "notify(trigger) seq",
+                            HasSubstr("+ /top/policy{p1}/sequence{5} [vpn=7")));
     int bogus = 999;
     EXPECT_EQ(err_of(cdb_trigger_subscriptions(fd, &bogus, 1)), CONFD_ERR_NOEXISTS);
     cdb_close(fd);
@@ -273,7 +267,7 @@ TEST_F(CdbContract, InvalidCommitsChangeNothing) {
     Subscriber s;
     s.subscribe(1, "/top/policy/sequence", "seq");
     s.start();
-    const std::string file = read_all(db_ + "/running.json");
+    const std::string file = read_text(db_ + "/running.json");
     const std::string before = show();
     std::string err;
     EXPECT_EQ(set("/top/policy{p1}/sequence{5}/vpn", "70000", &err), CONFD_ERR);
@@ -289,7 +283,7 @@ TEST_F(CdbContract, InvalidCommitsChangeNothing) {
     EXPECT_THAT(err, HasSubstr("nosuch"));
     EXPECT_EQ(del("/top/lists/vpn-list{none}", &err), CONFD_ERR);
     EXPECT_EQ(show(), before);
-    EXPECT_EQ(read_all(db_ + "/running.json"), file);
+    EXPECT_EQ(read_text(db_ + "/running.json"), file);
     EXPECT_TRUE(s.take().empty());
 }
 
@@ -301,8 +295,8 @@ TEST_F(CdbContract, PersistenceAcrossRestart) {
         ASSERT_EQ(set("/top/policy{p1}/sequence{5}/vpn", std::to_string(i)), CONFD_OK);
     std::vector<cdbd::JournalRecord> recs;
     std::string err;
-    ASSERT_TRUE(cdbd::CommitJournal::read(db_ + "/running.journal", read_all(db_ + "/running.json"),
-                                          recs, err));
+    ASSERT_TRUE(cdbd::CommitJournal::read(db_ + "/running.journal",
+                                          read_text(db_ + "/running.json"), recs, err));
     EXPECT_EQ(recs.size(), 7u);
     ASSERT_EQ(set("/top/policy{p1}/sequence{5}/vpn", "7"), CONFD_OK);
     stop();
@@ -323,10 +317,10 @@ TEST_F(CdbContract, PersistenceAcrossRestart) {
         std::ofstream out(db_ + "/running.json");
         out << "{\"cdbt:top\": {\"policy\": [{\"name\": ";
     }
-    const std::string damaged = read_all(db_ + "/running.json");
+    const std::string damaged = read_text(db_ + "/running.json");
     EXPECT_FALSE(start());
     EXPECT_THAT(start_err_, HasSubstr("damaged"));
-    EXPECT_EQ(read_all(db_ + "/running.json"), damaged);
+    EXPECT_EQ(read_text(db_ + "/running.json"), damaged);
 }
 
 // Every client socket sees CONFD_EOF once the server is gone.
@@ -414,18 +408,9 @@ TEST_F(CdbContract, TagCollisionsRefused) {
 TEST_F(CdbContract, KilledServerKeepsAcknowledgedCommitsWhole) {
     stop();
     auto spawn = [&]() {
-        pid_t pid = fork();
-        if (pid == 0) {
-            execl(CDBD_BIN, "cdbd", "--yang-dir", yang_.c_str(), "--db-dir", db_.c_str(), "--port",
-                  getenv("CONFD_IPC_PORT"), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        // Ready once it answers.
-        for (int i = 0; i < 400; ++i) {
-            if (confd_load_schemas(nullptr, 0) == CONFD_OK)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        pid_t pid = ::spawn(
+            {CDBD_BIN, "--yang-dir", yang_, "--db-dir", db_, "--port", getenv("CONFD_IPC_PORT")});
+        wait_for([] { return confd_load_schemas(nullptr, 0) == CONFD_OK; }, 4000);  // answers
         return pid;
     };
     auto sequences = [&](const std::string &policy) {
@@ -467,8 +452,7 @@ TEST_F(CdbContract, KilledServerKeepsAcknowledgedCommitsWhole) {
     EXPECT_EQ(cdb_exists(fd, "/top/lists/vpn-list{corp}/vpn{10}"), 0);
     EXPECT_EQ(cdb_exists(fd, "/top/lists/vpn-list{corp}"), 1);
     cdb_close(fd);
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    stop_process(pid);
 }
 
 // A journal cut anywhere gives back its whole records before the cut and nothing of the one it
@@ -485,7 +469,7 @@ TEST(CommitJournal, CutJournalKeepsWholeRecordsOnly) {
         ASSERT_TRUE(j.append(50 + k, std::vector<uint8_t>(k * 7u, k), err)) << err;
         ends.push_back(j.size());
     }
-    const std::string full = read_all(path);
+    const std::string full = read_text(path);
     for (size_t cut = 0; cut <= full.size(); ++cut) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << full.substr(0, cut);
         std::vector<cdbd::JournalRecord> recs;

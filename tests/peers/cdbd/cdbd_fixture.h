@@ -34,23 +34,18 @@ inline std::string pp_tvs(const confd_tag_value_t *tv, int n) {
         std::string nm = name ? name : std::to_string(tv[i].tag.tag);
         if (!s.empty())
             s += " ";
+        const auto type = tv[i].v.type;
         char buf[256];
-        switch (tv[i].v.type) {
-            case C_XMLBEGIN:
-                s += "BEGIN(" + nm + ")";
-                break;
-            case C_XMLEND:
-                s += "END(" + nm + ")";
-                break;
-            case C_XMLBEGINDEL:
-                s += "BEGINDEL(" + nm + ")";
-                break;
-            case C_NOEXISTS:
-                s += nm + ":-";
-                break;
-            default:
-                confd_pp_value(buf, sizeof buf, &tv[i].v);
-                s += nm + "=" + buf;
+        if (type == C_XMLBEGIN || type == C_XMLEND || type == C_XMLBEGINDEL) {
+            s += (type == C_XMLBEGIN ? "BEGIN("
+                  : type == C_XMLEND ? "END("
+                                     : "BEGINDEL(") +
+                 nm + ")";
+        } else if (type == C_NOEXISTS) {
+            s += nm + ":-";
+        } else {
+            confd_pp_value(buf, sizeof buf, &tv[i].v);
+            s += nm + "=" + buf;
         }
     }
     return s;
@@ -79,18 +74,11 @@ inline int err_of(int rc) {
 }
 
 inline const char *op_name(int op) {
-    switch (op) {
-        case MOP_CREATED:
-            return "+";
-        case MOP_DELETED:
-            return "-";
-        case MOP_MODIFIED:
-            return "~";
-        case MOP_VALUE_SET:
-            return "=";
-        default:
-            return "?";
-    }
+    return op == MOP_CREATED     ? "+"
+           : op == MOP_DELETED   ? "-"
+           : op == MOP_MODIFIED  ? "~"
+           : op == MOP_VALUE_SET ? "="
+                                 : "?";
 }
 
 class Subscriber {
@@ -214,12 +202,12 @@ class CdbFixture : public ::testing::Test {
         yang_ = dir_ + "/yang";
         db_ = dir_ + "/db";
         fs::create_directories(yang_);
-        fs::copy_file(std::string(PLX_SOURCE_DIR) + "/yang/plx-ext.yang", yang_ + "/plx-ext.yang");
-        fs::copy_file(std::string(PLX_SOURCE_DIR) + "/tests/peers/cdbd/yang/cdbt.yang",
-                      yang_ + "/cdbt.yang");
-        for (const auto &y : extra_yang_)
-            fs::copy_file(std::string(PLX_SOURCE_DIR) + "/tests/peers/cdbd/yang/" + y,
-                          yang_ + "/" + y);
+        const fs::path src = PLX_SOURCE_DIR;
+        fs::copy_file(src / "yang/plx-ext.yang", yang_ + "/plx-ext.yang");
+        std::vector<std::string> modules = extra_yang_;
+        modules.push_back("cdbt.yang");
+        for (const auto &y : modules)
+            fs::copy_file(src / "tests/peers/cdbd/yang" / y, yang_ + "/" + y);
         ASSERT_TRUE(start()) << start_err_;
     }
     void TearDown() override {

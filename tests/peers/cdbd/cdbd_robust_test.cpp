@@ -23,13 +23,10 @@ bool readable(int fd, int ms) {
 // Reads until the server closes fd; false if it stays open for 5 s.
 bool closed_by_server(int fd) {
     char buf[4096];
-    for (;;) {
-        if (!readable(fd, 5000))
-            return false;
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
+    while (readable(fd, 5000))
+        if (recv(fd, buf, sizeof buf, 0) <= 0)
             return true;
-    }
+    return false;
 }
 
 std::string path_of(const char *fmt, ...) {

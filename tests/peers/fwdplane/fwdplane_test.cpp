@@ -20,23 +20,23 @@ namespace {
 
 std::vector<uint8_t> ipv4(uint8_t proto, uint8_t tos, uint16_t sport, uint16_t dport,
                           uint8_t tcp_flags = 0, uint16_t frag = 0) {
-    std::vector<uint8_t> p(20 + 20, 0);
-    p[0] = 0x45;
-    p[1] = tos;
-    p[2] = 0;
-    p[3] = 40;
-    p[6] = static_cast<uint8_t>(frag >> 8);
-    p[7] = static_cast<uint8_t>(frag);
-    p[9] = proto;
-    uint8_t src[4] = {10, 1, 2, 3}, dst[4] = {192, 168, 0, 9};
-    memcpy(&p[12], src, 4);
-    memcpy(&p[16], dst, 4);
-    p[20] = static_cast<uint8_t>(sport >> 8);
-    p[21] = static_cast<uint8_t>(sport);
-    p[22] = static_cast<uint8_t>(dport >> 8);
-    p[23] = static_cast<uint8_t>(dport);
+    // 10.1.2.3 -> 192.168.0.9, 40 bytes.
+    auto hi = [](uint16_t v) { return static_cast<uint8_t>(v >> 8); };
+    auto lo = [](uint16_t v) { return static_cast<uint8_t>(v); };
+    std::vector<uint8_t> p = {0x45, tos,   0, 40, 0,         0,         hi(frag),  lo(frag),
+                              0,    proto, 0, 0,  10,        1,         2,         3,
+                              192,  168,   0, 9,  hi(sport), lo(sport), hi(dport), lo(dport)};
+    p.resize(40);
     p[33] = tcp_flags;
     return p;
+}
+
+// The values of the given fields, to compare as one.
+std::vector<uint64_t> fields(const fp_packet &pkt, std::initializer_list<int> which) {
+    std::vector<uint64_t> out;
+    for (int f : which)
+        out.push_back(pkt.field[f]);
+    return out;
 }
 
 std::vector<uint8_t> with_link(const std::vector<uint8_t> &l2, const std::vector<uint8_t> &ip) {
@@ -54,26 +54,18 @@ TEST(FpPacket, FieldsFromLinkTypesAndHeaders) {
     ASSERT_TRUE(fp_parse_frame(DLT_EN10MB, with_link(eth, ipv4(6, 0xB8, 1234, 80, 0x12)).data(),
                                eth.size() + 40, pkt, &why))
         << why;
-    EXPECT_EQ(pkt.field[FPF_PROTOCOL], 6u);
-    EXPECT_EQ(pkt.field[FPF_SRC_PORT], 1234u);
-    EXPECT_EQ(pkt.field[FPF_DST_PORT], 80u);
-    EXPECT_EQ(pkt.field[FPF_SRC_ADDR], 0x0A010203u);
-    EXPECT_EQ(pkt.field[FPF_DST_ADDR], 0xC0A80009u);
-    EXPECT_EQ(pkt.field[FPF_DSCP], 46u);
-    EXPECT_EQ(pkt.field[FPF_TRAFFIC_CLASS], 0xB8u);
-    EXPECT_EQ(pkt.field[FPF_TCP], 2u);
-    EXPECT_EQ(pkt.field[FPF_PKT_LEN], 40u);
-    EXPECT_EQ(pkt.field[FPF_MATCH_ANY], 1u);
-    EXPECT_EQ(pkt.field[FPF_NEXT_HEADER], 6u);
-    EXPECT_EQ(pkt.field[FPF_FC] + pkt.field[FPF_PLP] + pkt.field[FPF_APP], 0u);
+    EXPECT_EQ(fields(pkt, {FPF_PROTOCOL, FPF_SRC_PORT, FPF_DST_PORT, FPF_SRC_ADDR, FPF_DST_ADDR,
+                           FPF_DSCP, FPF_TRAFFIC_CLASS, FPF_TCP, FPF_PKT_LEN, FPF_MATCH_ANY,
+                           FPF_NEXT_HEADER, FPF_FC, FPF_PLP, FPF_APP}),
+              (std::vector<uint64_t>{6, 1234, 80, 0x0A010203, 0xC0A80009, 46, 0xB8, 2, 40, 1, 6, 0,
+                                     0, 0}));
 
     // Linux cooked v1, UDP; a later fragment carries no ports.
     std::vector<uint8_t> sll(14, 0);
     sll.insert(sll.end(), {0x08, 0x00});
     auto udp = ipv4(17, 0, 53, 5353);
     ASSERT_TRUE(fp_parse_frame(DLT_LINUX_SLL, with_link(sll, udp).data(), 56, pkt, &why));
-    EXPECT_EQ(pkt.field[FPF_DST_PORT], 5353u);
-    EXPECT_EQ(pkt.field[FPF_TCP], 0u);
+    EXPECT_EQ(fields(pkt, {FPF_DST_PORT, FPF_TCP}), (std::vector<uint64_t>{5353, 0}));
     auto frag = ipv4(17, 0, 53, 5353, 0, 0x0010);
     ASSERT_TRUE(fp_parse_frame(DLT_RAW, frag.data(), frag.size(), pkt, &why));
     EXPECT_EQ(pkt.field[FPF_SRC_PORT], 0u);
@@ -92,14 +84,9 @@ TEST(FpPacket, FieldsFromLinkTypesAndHeaders) {
     v6[57] = 0xBB;  // source port 443
     ASSERT_TRUE(fp_parse_ip(v6.data(), v6.size(), pkt, &why)) << why;
     EXPECT_EQ(pkt.family, 6);
-    EXPECT_EQ(pkt.field[FPF_NEXT_HEADER], 0u);
-    EXPECT_EQ(pkt.field[FPF_PROTOCOL], 17u);
-    EXPECT_EQ(pkt.field[FPF_SRC_PORT], 443u);
-    EXPECT_EQ(pkt.field[FPF_TRAFFIC_CLASS], 0xB8u);
-    EXPECT_EQ(pkt.field[FPF_DSCP], 46u);
-    EXPECT_EQ(pkt.field[FPF_PKT_LEN], 64u);
-    EXPECT_EQ(pkt.field[FPF_SRC_ADDR], 0x20000000u);
-    EXPECT_EQ(pkt.field[FPF_DST_ADDR], 0xFE000000u);
+    EXPECT_EQ(fields(pkt, {FPF_NEXT_HEADER, FPF_PROTOCOL, FPF_SRC_PORT, FPF_TRAFFIC_CLASS, FPF_DSCP,
+                           FPF_PKT_LEN, FPF_SRC_ADDR, FPF_DST_ADDR}),
+              (std::vector<uint64_t>{0, 17, 443, 0xB8, 46, 64, 0x20000000, 0xFE000000}));
 
     // Rejected: ARP, truncated headers, bad IHL, unknown link type.
     std::vector<uint8_t> arp(12, 0);
@@ -136,32 +123,26 @@ TEST(FpPacket, ReadsPcapAndTraceFiles) {
     std::vector<fp_packet> got;
     int bad = 0;
     std::string err;
-    ASSERT_EQ(fp_read_packets(
-                  pcap_path, 64, 1000, [&](fp_packet &p) { got.push_back(p); },
-                  [&](const std::string &) { ++bad; }, &err),
-              0)
-        << err;
+    auto read = [&](const std::string &path, uint32_t len) {
+        got.clear();
+        bad = 0;
+        return fp_read_packets(
+            path, len, 1000, [&](fp_packet &p) { got.push_back(p); },
+            [&](const std::string &) { ++bad; }, &err);
+    };
+    ASSERT_EQ(read(pcap_path, 64), 0) << err;
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(bad, 1);
     EXPECT_EQ(got[1].field[FPF_PROTOCOL], 17u);
     EXPECT_EQ(got[1].time_ns, 5000007000ull);
 
     std::ofstream(dir + "/t") << "3232235521\t167772161\t10\t80\t6\t4294967295\t3\nnonsense\n";
-    got.clear();
-    bad = 0;
-    ASSERT_EQ(fp_read_packets(
-                  dir + "/t", 100, 1000, [&](fp_packet &p) { got.push_back(p); },
-                  [&](const std::string &) { ++bad; }, &err),
-              0);
+    ASSERT_EQ(read(dir + "/t", 100), 0);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(bad, 1);
-    EXPECT_EQ(got[0].field[FPF_SRC_ADDR], 3232235521u);
-    EXPECT_EQ(got[0].field[FPF_DST_PORT], 80u);
-    EXPECT_EQ(got[0].field[FPF_TCP], 2u);
-    EXPECT_EQ(got[0].field[FPF_PKT_LEN], 100u);
-    EXPECT_NE(fp_read_packets(
-                  dir + "/missing", 64, 0, [](fp_packet &) {}, [](const std::string &) {}, &err),
-              0);
+    EXPECT_EQ(fields(got[0], {FPF_SRC_ADDR, FPF_DST_PORT, FPF_TCP, FPF_PKT_LEN}),
+              (std::vector<uint64_t>{3232235521u, 80, 2, 100}));
+    EXPECT_NE(read(dir + "/missing", 64), 0);
     std::filesystem::remove_all(dir);
 }
 
@@ -175,6 +156,13 @@ class Pipeline : public ::testing::Test, protected LocalPlane {
         snprintf(intf_[slot].name, sizeof intf_[slot].name, "%s", name);
         intf_[slot].acl_filter[dir - 1][0] = filter;
         intf_[slot].bound |= fp_acl_bound_bit(dir, 0);
+    }
+    // The data policy for every direction and the app-route policy of a VPN.
+    void bind_vpn(uint32_t vpn, uint32_t data, uint32_t ar) {
+        vpn_[vpn] = fp_vpn_binding{{FP_FILTER_NONE, FP_FILTER_NONE, data},
+                                   ar,
+                                   fp_data_bound_bit(FP_DIR_ALL) | FP_BIND_APP_ROUTE,
+                                   {}};
     }
     fp_packet tcp_packet(uint16_t dport, uint32_t time_ns = 0) {
         fp_packet p;
@@ -205,11 +193,7 @@ TEST_F(Pipeline, StagesRunInOrderAndRewritesReachLaterStages) {
         PLX_ACT_ACCEPT);
     bind_acl(0, "ge0/0", FP_ACL_DIR_IN, acl_in);
     bind_acl(1, "ge0/1", FP_ACL_DIR_OUT, acl_out);
-    vpn_[7] =
-        fp_vpn_binding{{FP_FILTER_NONE, FP_FILTER_NONE, data},
-                       ar,
-                       static_cast<uint8_t>(fp_data_bound_bit(FP_DIR_ALL) | FP_BIND_APP_ROUTE),
-                       {}};
+    bind_vpn(7, data, ar);
     fp_input in{"ge0/0", "ge0/1", 7, 1};
 
     fp_packet p = tcp_packet(80);
@@ -285,11 +269,7 @@ TEST_F(Pipeline, PolicerDropsOrMarksOutOfProfile) {
     PolicyProgram *prog = nullptr;
     uint32_t data = place({drop, mark}, PLX_ACT_ACCEPT, &prog);
     uint32_t app = place({{{{PLX_FIELD_PLP, 1, 1}}, test_action(PLX_ACT_REJECT)}}, PLX_ACT_ACCEPT);
-    vpn_[3] =
-        fp_vpn_binding{{FP_FILTER_NONE, FP_FILTER_NONE, data},
-                       app,
-                       static_cast<uint8_t>(fp_data_bound_bit(FP_DIR_ALL) | FP_BIND_APP_ROUTE),
-                       {}};
+    bind_vpn(3, data, app);
     fp_input in{"ge0/0", "", 3, 1};
     std::vector<fp_verdict> v;
     for (uint32_t t : {1000000u, 1000001u, 1000002u, 1000402u}) {
@@ -337,10 +317,6 @@ TEST_F(Pipeline, UnboundOrInvalidFiltersAreSkipped) {
     EXPECT_EQ(engine_->process(p, in), FP_VERDICT_DROP_ACL_IN);
 }
 
-}  // namespace
-
-namespace {
-
 std::vector<uint8_t> ipv6_tcp(uint16_t first_group, uint8_t tcp_flags) {
     std::vector<uint8_t> p(40 + 20, 0);
     p[0] = 0x60;
@@ -362,10 +338,7 @@ TEST_F(Pipeline, Ipv4AddressPoliciesSkipIpv6AndSynMatchesWhateverTheOtherFlags) 
         place({{{{PLX_FIELD_SRC_ADDR, 0x20010000, 0x2001FFFF}}, test_action(PLX_ACT_REJECT)}},
               PLX_ACT_ACCEPT);
     uint32_t ar = place({{{{PLX_FIELD_TCP, 2, 2}}, test_action(PLX_ACT_REJECT)}}, PLX_ACT_ACCEPT);
-    vpn_[3] = fp_vpn_binding{{FP_FILTER_NONE, FP_FILTER_NONE, data},
-                             ar,
-                             fp_data_bound_bit(FP_DIR_ALL) | FP_BIND_APP_ROUTE,
-                             {}};
+    bind_vpn(3, data, ar);
     fp_input in{"ge0/0", "", 3, 1};
     auto run = [&](std::vector<uint8_t> ip) {
         fp_packet p;
@@ -382,9 +355,8 @@ TEST_F(Pipeline, Ipv4AddressPoliciesSkipIpv6AndSynMatchesWhateverTheOtherFlags) 
     EXPECT_EQ(run(ipv6_tcp(0x2001, 0x10)), FP_VERDICT_FORWARD);
     // A policy without address rules applies to IPv6 too.
     EXPECT_EQ(run(ipv6_tcp(0x2001, 0x12)), FP_VERDICT_DROP_APP_ROUTE);
-    EXPECT_EQ(run(v4(10, 1, 0x02)), FP_VERDICT_DROP_APP_ROUTE);
-    EXPECT_EQ(run(v4(10, 1, 0x12)), FP_VERDICT_DROP_APP_ROUTE);
-    EXPECT_EQ(run(v4(10, 1, 0xC2)), FP_VERDICT_DROP_APP_ROUTE);
+    for (uint8_t syn : {0x02, 0x12, 0xC2})
+        EXPECT_EQ(run(v4(10, 1, syn)), FP_VERDICT_DROP_APP_ROUTE) << int(syn);
     EXPECT_EQ(run(v4(10, 1, 0x10)), FP_VERDICT_FORWARD);
 }
 

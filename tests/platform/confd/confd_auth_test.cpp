@@ -11,6 +11,8 @@
 #include <fstream>
 #include <thread>
 
+#include "tests/support/temp_dir.h"
+
 using namespace confd_auth;
 
 namespace {
@@ -47,9 +49,8 @@ TEST(ConfdAuthMac, IsHmacSha256OfNonceThenRoleAndVerifiesOnlyTheExactAnswer) {
 class ConfdAuthFiles : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/confd-auth-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = make_temp_dir("confd-auth-test");
+        ASSERT_FALSE(dir_.empty());
     }
     void TearDown() override {
         unsetenv("CONFD_IPC_ACCESS_FILE");

@@ -160,8 +160,7 @@ TEST_F(PlxcCommand, CompileWritesTheProgramAndEvalSelectsRecords) {
     ASSERT_EQ(run("compile " + rules + " -o " + prog + " --stats", &out), 0) << out;
     EXPECT_NE(out.find("rules: 2\n"), std::string::npos);
     EXPECT_NE(out.find("table 1: field match-any: 3 intervals, 2 classes"), std::string::npos);
-    std::ifstream f(prog, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::string bytes = read_text(prog);
     ASSERT_GE(bytes.size(), 8u);
     uint32_t len;
     std::memcpy(&len, bytes.data() + 4, 4);

@@ -13,21 +13,21 @@
 #pragma once
 
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
+
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_process.h"
 
 namespace snmpt {
 
@@ -89,13 +89,9 @@ class SnmpTrapd {
             error_ = "snmptrapd is not installed";
             return false;
         }
-        if (dir_.empty()) {
-            char tmpl[] = "/tmp/snmptrapd-test-XXXXXX";
-            if (!mkdtemp(tmpl)) {
-                error_ = "mkdtemp failed";
-                return false;
-            }
-            dir_ = tmpl;
+        if (dir_.empty() && (dir_ = make_temp_dir("snmptrapd-test")).empty()) {
+            error_ = "mkdtemp failed";
+            return false;
         }
         std::ofstream(dir_ + "/snmptrapd.conf") << "disableAuthorization yes\n"
                                                 << "format2 TRAP %P|%v\\n\n";
@@ -108,22 +104,14 @@ class SnmpTrapd {
     }
 
     void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
+        stop_process(pid_);
+        pid_ = -1;
     }
 
     uint16_t port() const { return port_; }
     const std::string &error() const { return error_; }
     const std::string &dir() const { return dir_; }
-    std::string log() const {
-        std::ifstream in(dir_ + "/trapd.log");
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string log() const { return read_text(dir_ + "/trapd.log"); }
 
     // Every trap logged so far, in arrival order.
     std::vector<ReceivedTrap> traps() const {
@@ -159,13 +147,10 @@ class SnmpTrapd {
     // Waits until at least count traps were logged (or the timeout passed) and returns all.
     std::vector<ReceivedTrap> wait_for(
         size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        auto until = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            auto t = traps();
-            if (t.size() >= count || std::chrono::steady_clock::now() >= until)
-                return t;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        std::vector<ReceivedTrap> t;
+        ::wait_for([&] { return (t = traps()).size() >= count; },
+                   static_cast<int>(timeout.count()));
+        return t;
     }
 
   private:
@@ -186,58 +171,38 @@ class SnmpTrapd {
     }
 
     bool spawn(const std::string &mib_dir, const std::string &mibs) {
-        std::string logf = dir_ + "/trapd.log";
+        const std::string logf = dir_ + "/trapd.log", out = dir_ + "/trapd.out";
         std::filesystem::remove(logf);
-        std::string bin = binary();
-        std::string conf = dir_ + "/snmptrapd.conf";
-        std::string listen = "udp:127.0.0.1:" + std::to_string(port_);
-        std::vector<std::string> args = {bin, "-f", "-C", "-c", conf, "-n", "-X", "-Lf", logf};
-        if (mib_dir.empty()) {
+        std::vector<std::string> args = {binary(), "-f", "-C",  "-c", dir_ + "/snmptrapd.conf",
+                                         "-n",     "-X", "-Lf", logf};
+        if (mib_dir.empty())
             args.insert(args.end(), {"-On", "-M", dir_, "-m", ""});
-        } else {
+        else
             args.insert(args.end(), {"-M", mib_dir, "-m", mibs});
-        }
-        args.push_back(listen);
-        std::string out = dir_ + "/trapd.out";
-        pid_t pid = fork();
-        if (pid < 0) {
+        args.push_back("udp:127.0.0.1:" + std::to_string(port_));
+        pid_ = ::spawn(args, out,
+                       {{"SNMP_PERSISTENT_DIR", dir_}, {"SNMPCONFPATH", dir_}, {"HOME", dir_}});
+        if (pid_ < 0) {
             error_ = "fork failed";
             return false;
         }
-        if (pid == 0) {
-            setenv("SNMP_PERSISTENT_DIR", dir_.c_str(), 1);
-            setenv("SNMPCONFPATH", dir_.c_str(), 1);
-            setenv("HOME", dir_.c_str(), 1);
-            FILE *o = freopen(out.c_str(), "w", stdout);
-            FILE *e = freopen(out.c_str(), "a", stderr);
-            (void)o;
-            (void)e;
-            std::vector<char *> argv;
-            for (auto &a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(bin.c_str(), argv.data());
-            _exit(127);
-        }
-        pid_ = pid;
         // Ready once it has logged its version line (after opening the port).
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < until) {
-            if (log().find("NET-SNMP version") != std::string::npos)
-                return true;
-            int st = 0;
-            if (waitpid(pid_, &st, WNOHANG) == pid_) {
-                pid_ = -1;
-                std::ifstream in(out);
-                std::stringstream ss;
-                ss << in.rdbuf();
-                error_ = "snmptrapd exited: " + log() + ss.str();
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        bool exited = false;
+        const bool ready = ::wait_for(
+            [&] {
+                return log().find("NET-SNMP version") != std::string::npos ||
+                       (exited = waitpid(pid_, nullptr, WNOHANG) == pid_);
+            },
+            5000);
+        if (ready && !exited)
+            return true;
+        if (exited) {
+            pid_ = -1;
+            error_ = "snmptrapd exited: " + log() + read_text(out);
+        } else {
+            error_ = "snmptrapd did not start within 5 s";
+            stop();
         }
-        error_ = "snmptrapd did not start within 5 s";
-        stop();
         return false;
     }
 
