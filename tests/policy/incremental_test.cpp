@@ -69,6 +69,10 @@ class ConfigGen {
     std::string opt(uint32_t pct, F f) {
         return coin(pct) ? std::string(f()) : std::string();
     }
+    // A leaf naming an element of `kind`, in pct percent of the calls while any exists.
+    std::string ref(uint32_t pct, const char *name, const char *kind) {
+        return coin(pct) && !pick(kind).empty() ? leaf(name, pick(kind)) : "";
+    }
     std::string pick(const char *kind) {
         auto &v = names_[kind];
         return v.empty() ? "" : v[r(static_cast<uint32_t>(v.size()))];
@@ -197,24 +201,18 @@ class ConfigGen {
                     m += leaf("next-header", num(0, 60));
                 if (v6 && coin(30))
                     m += leaf("traffic-class", num(0, 63));
-                if (!v6 && coin(30) && !pick("dpfx").empty())
-                    m += leaf("source-data-prefix-list", pick("dpfx"));
-                if (!v6 && coin(20) && !pick("dapp").empty())
-                    m += leaf("app-list", pick("dapp"));
-                if (coin(20) && !pick("class").empty())
-                    m += leaf("class", pick("class"));
+                m += v6 ? "" : ref(30, "source-data-prefix-list", "dpfx");
+                m += v6 ? "" : ref(20, "app-list", "dapp");
+                m += ref(20, "class", "class");
                 std::string a;
                 a += opt(50, [&] { return leaf("base-action", coin() ? "accept" : "reject"); });
                 a += opt(30, [&] { return leaf("count", "cnt" + num(0, 2)); });
                 a += opt(20, [&] { return "<log/>"; });
-                if (coin(30) && !pick("dpol").empty())
-                    a += leaf("policer", pick("dpol"));
-                if (coin(30) && !pick("mirror").empty())
-                    a += leaf("mirror", pick("mirror"));
+                a += ref(30, "policer", "dpol");
+                a += ref(30, "mirror", "mirror");
                 std::string set;
                 set += opt(30, [&] { return leaf(v6 ? "traffic-class" : "dscp", num(0, 63)); });
-                if (coin(20) && !pick("class").empty())
-                    set += leaf("class", pick("class"));
+                set += ref(20, "class", "class");
                 set += opt(20,
                            [&] { return leaf("next-hop", v6 ? "2001:db8::" + num(1, 9) : ip4()); });
                 if (!set.empty())
@@ -279,12 +277,9 @@ class ConfigGen {
     std::string sequence(bool data, uint32_t id) {
         std::string s = "<sequence>" + leaf("id", std::to_string(id));
         std::string m = port_match(false);
-        if (coin(30) && !pick("qpfx").empty())
-            m += leaf("destination-data-prefix-list", pick("qpfx"));
-        if (coin(20) && !pick("qapp").empty())
-            m += leaf("app-list", pick("qapp"));
-        if (coin(10) && !pick("qapp").empty())
-            m += leaf("dns-app-list", pick("qapp"));
+        m += ref(30, "destination-data-prefix-list", "qpfx");
+        m += ref(20, "app-list", "qapp");
+        m += ref(10, "dns-app-list", "qapp");
         if (!m.empty())
             s += "<match>" + m + "</match>";
         std::string a;
@@ -297,10 +292,8 @@ class ConfigGen {
             a += opt(15, [&] { return "<cflowd/>"; });
             a += opt(15, [&] { return "<tcp-optimization/>"; });
             a += opt(15, [&] { return leaf("redirect-dns", ip4()); });
-            if (coin(25) && !pick("qpol").empty())
-                a += leaf("policer", pick("qpol"));
-            if (coin(25) && !pick("mirror").empty())
-                a += leaf("mirror", pick("mirror"));
+            a += ref(25, "policer", "qpol");
+            a += ref(25, "mirror", "mirror");
             if (coin(20))
                 a += "<nat>" + (coin() ? leaf("pool", num(1, 31)) : "") +
                      (coin() ? leaf("use-vpn", num(0, 9)) : "") + (coin() ? "<fallback/>" : "") +
@@ -308,8 +301,7 @@ class ConfigGen {
             std::string set;
             set += opt(25, [&] { return leaf("dscp", num(0, 63)); });
             set += opt(20, [&] { return leaf("backup-preferred-color", color()); });
-            if (coin(20) && !pick("class").empty())
-                set += leaf("forwarding-class", pick("class"));
+            set += ref(20, "forwarding-class", "class");
             set += opt(15, [&] { return leaf("next-hop", ip4()); });
             uint32_t t = r(4);
             if (t == 1) {
@@ -342,8 +334,7 @@ class ConfigGen {
                 a += "<set>" + set + "</set>";
         } else if (coin(60)) {
             std::string sl;
-            if (coin() && !pick("sla").empty())
-                sl += leaf("sla-class", pick("sla"));
+            sl += ref(50, "sla-class", "sla");
             sl += opt(50, [&] { return leaf("strict", coin() ? "true" : "false"); });
             sl += opt(50, [&] { return leaf("preferred-color", color()); });
             a += "<sla>" + sl + "</sla>";
