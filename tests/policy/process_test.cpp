@@ -225,8 +225,7 @@ TEST_F(Process, ChangesWithdrawAndRebindOnlyTheListsTheyTouch) {
     ASSERT_EQ(plx_config_pfx_list_change(&db, "servers", QCTRL), 0);
     auto m = process();
     ASSERT_EQ(m.size(), 4u);
-    EXPECT_EQ(m[0].type, FIB_MSG_POLICY_UNBIND);
-    EXPECT_EQ(m[0].filter_id, dp);
+    EXPECT_EQ(std::tuple(m[0].type, m[0].filter_id), std::tuple(FIB_MSG_POLICY_UNBIND, dp));
     EXPECT_EQ(m[1].type, FIB_MSG_POLICY_BIND);
     EXPECT_NE(m[1].filter_id, dp) << "the old program still waits for its release";
     EXPECT_EQ(m[3].name, "dp2");
@@ -266,8 +265,7 @@ TEST_F(Process, TlocChangeReprocessesExactlyThePoliciesNamingIt) {
     ASSERT_EQ(plx_process_all_changed(&ctx), 0);
     auto m = take_msgs();
     ASSERT_EQ(m.size(), 4u);
-    EXPECT_EQ(m[1].name, "a");
-    EXPECT_EQ(m[3].name, "b");
+    EXPECT_EQ(std::tuple(m[1].name, m[3].name), std::tuple("a", "b"));
     EXPECT_EQ(filter_of(DATA, "c", "corp"), c);
     auto s = slot<TlocSlot>("a", 1);
     EXPECT_EQ(s.tloc_index, 7);
@@ -298,8 +296,8 @@ TEST_F(Process, RangesDirectionAndPolicersChangeNoProgram) {
     ASSERT_EQ(plx_config_vpn_range_add(&db, "corp", 100, 100), 0);
     auto m = take_msgs();
     ASSERT_EQ(m.size(), 2u);
-    EXPECT_EQ(m[1].type, FIB_MSG_POLICY_BIND);
-    EXPECT_EQ(m[1].vpn_ids, std::vector<uint32_t>{100});
+    EXPECT_EQ(std::tuple(m[1].type, m[1].vpn_ids),
+              std::tuple(FIB_MSG_POLICY_BIND, std::vector<uint32_t>{100}));
     ASSERT_EQ(plx_config_vpn_range_delete(&db, "corp", 1, 2), 0);
     m = take_msgs();
     ASSERT_EQ(m.size(), 2u);
