@@ -45,6 +45,12 @@ class AclProcess : public ProcessTest {
         EXPECT_EQ(plx_intf_config_action_add(&model_, *r, TAG_BASE_ACTION, a), 0);
         return r;
     }
+    // IPv4 list "s": TCP at sequence 10, bound inbound on ge0/1.
+    void small_list_on_ge0_1() {
+        ASSERT_EQ(plx_intf_config_acl_add(&model_, "s", PLX_ACL_FAMILY_IPV4, 2), 0);
+        match(acl_seq("s", PLX_ACL_FAMILY_IPV4, 10), PLX_MATCH_PROTOCOL, match_value::number(6));
+        ASSERT_EQ(plx_intf_config_bind(&model_, "s", PLX_ACL_FAMILY_IPV4, "ge0/1", 1, 7), 0);
+    }
     std::vector<fib_acl_msg> take_acl() {
         for (size_t seen = SIZE_MAX; seen != acl_msgs.size();) {
             seen = acl_msgs.size();
@@ -57,9 +63,7 @@ class AclProcess : public ProcessTest {
 };
 
 TEST_F(AclProcess, OutOfMemoryIsRetriedWhenMemoryIsReleasedRefusalsAreNot) {
-    ASSERT_EQ(plx_intf_config_acl_add(&model_, "s", PLX_ACL_FAMILY_IPV4, 2), 0);
-    match(acl_seq("s", PLX_ACL_FAMILY_IPV4, 10), PLX_MATCH_PROTOCOL, match_value::number(6));
-    ASSERT_EQ(plx_intf_config_bind(&model_, "s", PLX_ACL_FAMILY_IPV4, "ge0/1", 1, 7), 0);
+    small_list_on_ge0_1();
     ASSERT_EQ(plx_intf_config_acl_add(&model_, "big", PLX_ACL_FAMILY_IPV6, 1), 0);
     // Added out of order: compiled in ascending sequence order all the same.
     for (uint32_t seq : {40, 10, 30, 20})
@@ -122,9 +126,7 @@ TEST_F(AclProcess, OutOfMemoryIsRetriedWhenMemoryIsReleasedRefusalsAreNot) {
 // An access list is a security boundary: new rules that do not fit leave the last good program
 // bound (never the invalid filter), and are placed once memory is released.
 TEST_F(AclProcess, NewRulesThatDoNotFitKeepTheLastGoodProgramBound) {
-    ASSERT_EQ(plx_intf_config_acl_add(&model_, "s", PLX_ACL_FAMILY_IPV4, 2), 0);
-    match(acl_seq("s", PLX_ACL_FAMILY_IPV4, 10), PLX_MATCH_PROTOCOL, match_value::number(6));
-    ASSERT_EQ(plx_intf_config_bind(&model_, "s", PLX_ACL_FAMILY_IPV4, "ge0/1", 1, 7), 0);
+    small_list_on_ge0_1();
     ASSERT_EQ(plx_process_all_changed(&ctx), 0);
     take_acl();
     const uint32_t good = plx_intf_config_acl_find(&model_, "s", 0)->filter_id;
@@ -154,12 +156,6 @@ TEST_F(AclProcess, NewRulesThatDoNotFitKeepTheLastGoodProgramBound) {
     EXPECT_NE(m[1].filter_id, good);
     EXPECT_LT(m[1].filter_id, kFilters);
 }
-
-}  // namespace
-}  // namespace plx::cfg::test
-
-namespace plx::cfg::test {
-namespace {
 
 constexpr uint32_t TAG_POLICE = 0x58e2217b;
 constexpr uint32_t TAG_MIRROR = 0x65975b28;

@@ -150,9 +150,11 @@ class Router : public ::testing::Test {
 };
 
 const std::string kCorp = "10,20,21,22,23,24,25,26,27,28,29";
+const std::string kExampleLoad =
+    std::string("load ") + PLX_SOURCE_DIR + "/examples/router-config.xml";
 
 TEST_F(Router, ExampleConfigurationIsBoundAndClassifiesLikeFirstMatch) {
-    commit(std::string("load ") + PLX_SOURCE_DIR + "/examples/router-config.xml");
+    commit(kExampleLoad);
     std::vector<Msg> msgs = take(5);
     const Msg *corp = last(msgs, "branch-data", kCorp), *guest = last(msgs, "branch-data", "40"),
               *apps = last(msgs, "branch-apps", kCorp), *lan = last(msgs, "lan-in", "0"),
@@ -206,7 +208,7 @@ TEST_F(Router, ExampleConfigurationIsBoundAndClassifiesLikeFirstMatch) {
 // classes arrived was thrown away. (The first, branch-data on the corporate VPNs, names TLOCs:
 // hbusd's announcements may rebuild it before fibd hears of it.)
 TEST_F(Router, InitialReadCompilesEachListOnce) {
-    commit(std::string("load ") + PLX_SOURCE_DIR + "/examples/router-config.xml");
+    commit(kExampleLoad);
     take();
     kill(plxd_, SIGUSR2);
     ASSERT_EQ(wait_exit(plxd_), 0);
@@ -223,7 +225,7 @@ TEST_F(Router, InitialReadCompilesEachListOnce) {
 }
 
 TEST_F(Router, ListChangesTlocEventsAndPolicersRebuildExactlyTheirUsers) {
-    commit(std::string("load ") + PLX_SOURCE_DIR + "/examples/router-config.xml");
+    commit(kExampleLoad);
     std::vector<Msg> msgs = take(5);
     const uint64_t corp = last(msgs, "branch-data", kCorp)->filter_id;
     const uint64_t guest = last(msgs, "branch-data", "40")->filter_id;
@@ -309,7 +311,6 @@ TEST_F(Router, PolicyWithoutFilterMemoryIsReprogrammedWhenAnotherGoesAway) {
 
     commit("delete '/policy-from-qctrl/data-policy{filler}'");
     // The unbind of filler; once its program is released, big is tried again and bound.
-    ASSERT_TRUE(wait_for([&] { return lines().size() >= seen_ + 3; }, 5000));
     msgs = take(3);
     ASSERT_EQ(msgs.size(), 3u);
     EXPECT_EQ(std::tuple(msgs[0].op, msgs[0].name), std::tuple("policy-unbind", "filler"));

@@ -104,6 +104,11 @@ class Plxd : public ::testing::Test {
         }
         return child;
     }
+    // Exit code of the child, or -1 when it did not exit (killed, or still running after 5 s).
+    int exit_code() {
+        int status = wait_exit();
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
     // Wait status of the child, or -1 when it is still running after the time-out.
     int wait_exit(std::chrono::milliseconds timeout = 5s) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -140,16 +145,12 @@ class Plxd : public ::testing::Test {
 // the start with -1.
 TEST_F(Plxd, BadOptionAndAnotherInstanceRefuseStart) {
     start({"-f", "-x"});
-    int status = wait_exit();
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(exit_code(), 1);
     EXPECT_EQ(read("stderr"), "usage: plxd [-f]\n");
 
     std::ofstream(root / "var/run/plxd.0.pid").close();
     start({"-f"});
-    status = wait_exit();
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 255);
+    EXPECT_EQ(exit_code(), 255);
     EXPECT_EQ(read("stderr"), "Daemon plxd already exists @ pid 0\n");
 }
 
@@ -164,9 +165,7 @@ TEST_F(Plxd, Usr2StopsInOrderWithStatusZero) {
     EXPECT_EQ(written, pid);
     kill(pid, SIGUSR1);
     kill(pid, SIGUSR2);
-    int status = wait_exit();
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(exit_code(), 0);
     EXPECT_FALSE(std::filesystem::exists(root / "var/run/plxd.0.pid"));
     EXPECT_TRUE(stop_peer(fwdplane));
 }
@@ -179,9 +178,7 @@ TEST_F(Plxd, TermExitsAtOnceAndInterruptEndsAbnormally) {
         start({"-f"});
         ASSERT_TRUE(wait_running()) << run;
         kill(pid, SIGTERM);
-        int status = wait_exit();
-        ASSERT_TRUE(WIFEXITED(status)) << status;
-        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(exit_code(), 0) << run;
     }
     start({"-f"});
     ASSERT_TRUE(wait_running());
@@ -208,8 +205,7 @@ TEST_F(Plxd, WaitsForTheForwardingPlaneBeforeGoingOn) {
     const std::string first = "hello from plxd (9) pid " + std::to_string(pid) + " #1";
     EXPECT_TRUE(wait_output("sysmgrd-stdout", first)) << read("sysmgrd-stdout");
     kill(pid, SIGUSR2);
-    int status = wait_exit();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(exit_code(), 0);
     EXPECT_TRUE(stop_peer(fwdplane));
     stop_peer(sysmgr);
 }

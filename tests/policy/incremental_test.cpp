@@ -64,6 +64,15 @@ class ConfigGen {
     void start(Section s) { rng_.seed(seed[s] * 2654435761u + s); }
     uint32_t r(uint32_t n) { return n ? rng_() % n : 0; }
     bool coin(uint32_t pct = 50) { return r(100) < pct; }
+    // The text made by f, in pct percent of the calls; f draws its numbers only then.
+    template <class F>
+    std::string opt(uint32_t pct, F f) {
+        return coin(pct) ? std::string(f()) : std::string();
+    }
+    // A leaf naming an element of `kind`, in pct percent of the calls while any exists.
+    std::string ref(uint32_t pct, const char *name, const char *kind) {
+        return coin(pct) && !pick(kind).empty() ? leaf(name, pick(kind)) : "";
+    }
     std::string pick(const char *kind) {
         auto &v = names_[kind];
         return v.empty() ? "" : v[r(static_cast<uint32_t>(v.size()))];
@@ -150,8 +159,7 @@ class ConfigGen {
         for (auto &n : some(sec == DEV_POLICERS ? "dpol" : "qpol", prefix, 3)) {
             s += "<policer>" + leaf("name", n);
             s += leaf("rate", num(8, 90000)) + leaf("burst", num(15000, 20000));
-            if (coin())
-                s += leaf("exceed", coin() ? "drop" : "remark");
+            s += opt(50, [&] { return leaf("exceed", coin() ? "drop" : "remark"); });
             s += "</policer>";
         }
         return s;
@@ -159,35 +167,23 @@ class ConfigGen {
     std::string switches() {
         start(SWITCHES);
         std::string s;
-        if (coin())
-            s += leaf("app-visibility", coin() ? "true" : "false");
-        if (coin())
-            s += leaf("flow-visibility", coin() ? "true" : "false");
-        if (coin())
-            s += leaf("log-frequency", num(0, 5000));
+        s += opt(50, [&] { return leaf("app-visibility", coin() ? "true" : "false"); });
+        s += opt(50, [&] { return leaf("flow-visibility", coin() ? "true" : "false"); });
+        s += opt(50, [&] { return leaf("log-frequency", num(0, 5000)); });
         return s;
     }
     std::string port_match(bool v6) {
         std::string s;
-        if (coin(30))
-            s += leaf("source-port", range());
-        if (coin(30))
-            s += leaf("destination-port", range());
-        if (coin(20))
-            s += leaf("packet-length", range());
-        if (coin(20))
-            s += leaf("tcp", "syn");
-        if (coin(20))
-            s += leaf("plp", coin() ? "low" : "high");
+        s += opt(30, [&] { return leaf("source-port", range()); });
+        s += opt(30, [&] { return leaf("destination-port", range()); });
+        s += opt(20, [&] { return leaf("packet-length", range()); });
+        s += opt(20, [&] { return leaf("tcp", "syn"); });
+        s += opt(20, [&] { return leaf("plp", coin() ? "low" : "high"); });
         if (!v6) {
-            if (coin(30))
-                s += leaf("protocol", num(1, 20));
-            if (coin(30))
-                s += leaf("source-ip", "10." + num(0, 9) + ".0.0/16");
-            if (coin(20))
-                s += leaf("dscp", num(0, 63));
-            if (coin(20))
-                s += leaf("dns", coin() ? "request" : "response");
+            s += opt(30, [&] { return leaf("protocol", num(1, 20)); });
+            s += opt(30, [&] { return leaf("source-ip", "10." + num(0, 9) + ".0.0/16"); });
+            s += opt(20, [&] { return leaf("dscp", num(0, 63)); });
+            s += opt(20, [&] { return leaf("dns", coin() ? "request" : "response"); });
         }
         return s;
     }
@@ -196,8 +192,7 @@ class ConfigGen {
         std::string s;
         for (auto &n : some(v6 ? "acl6" : "acl4", v6 ? "six" : "four", 3)) {
             s += "<access-list>" + leaf("name", n);
-            if (coin())
-                s += leaf("default-action", coin() ? "accept" : "reject");
+            s += opt(50, [&] { return leaf("default-action", coin() ? "accept" : "reject"); });
             for (uint32_t i = 0, k = r(4), id = 0; i < k; ++i) {
                 id += 10 * (1 + r(3));
                 s += "<sequence>" + leaf("id", std::to_string(id));
@@ -206,30 +201,20 @@ class ConfigGen {
                     m += leaf("next-header", num(0, 60));
                 if (v6 && coin(30))
                     m += leaf("traffic-class", num(0, 63));
-                if (!v6 && coin(30) && !pick("dpfx").empty())
-                    m += leaf("source-data-prefix-list", pick("dpfx"));
-                if (!v6 && coin(20) && !pick("dapp").empty())
-                    m += leaf("app-list", pick("dapp"));
-                if (coin(20) && !pick("class").empty())
-                    m += leaf("class", pick("class"));
+                m += v6 ? "" : ref(30, "source-data-prefix-list", "dpfx");
+                m += v6 ? "" : ref(20, "app-list", "dapp");
+                m += ref(20, "class", "class");
                 std::string a;
-                if (coin())
-                    a += leaf("base-action", coin() ? "accept" : "reject");
-                if (coin(30))
-                    a += leaf("count", "cnt" + num(0, 2));
-                if (coin(20))
-                    a += "<log/>";
-                if (coin(30) && !pick("dpol").empty())
-                    a += leaf("policer", pick("dpol"));
-                if (coin(30) && !pick("mirror").empty())
-                    a += leaf("mirror", pick("mirror"));
+                a += opt(50, [&] { return leaf("base-action", coin() ? "accept" : "reject"); });
+                a += opt(30, [&] { return leaf("count", "cnt" + num(0, 2)); });
+                a += opt(20, [&] { return "<log/>"; });
+                a += ref(30, "policer", "dpol");
+                a += ref(30, "mirror", "mirror");
                 std::string set;
-                if (coin(30))
-                    set += leaf(v6 ? "traffic-class" : "dscp", num(0, 63));
-                if (coin(20) && !pick("class").empty())
-                    set += leaf("class", pick("class"));
-                if (coin(20))
-                    set += leaf("next-hop", v6 ? "2001:db8::" + num(1, 9) : ip4());
+                set += opt(30, [&] { return leaf(v6 ? "traffic-class" : "dscp", num(0, 63)); });
+                set += ref(20, "class", "class");
+                set += opt(20,
+                           [&] { return leaf("next-hop", v6 ? "2001:db8::" + num(1, 9) : ip4()); });
                 if (!set.empty())
                     a += "<set>" + set + "</set>";
                 s += (m.empty() ? "" : "<match>" + m + "</match>") +
@@ -292,57 +277,39 @@ class ConfigGen {
     std::string sequence(bool data, uint32_t id) {
         std::string s = "<sequence>" + leaf("id", std::to_string(id));
         std::string m = port_match(false);
-        if (coin(30) && !pick("qpfx").empty())
-            m += leaf("destination-data-prefix-list", pick("qpfx"));
-        if (coin(20) && !pick("qapp").empty())
-            m += leaf("app-list", pick("qapp"));
-        if (coin(10) && !pick("qapp").empty())
-            m += leaf("dns-app-list", pick("qapp"));
+        m += ref(30, "destination-data-prefix-list", "qpfx");
+        m += ref(20, "app-list", "qapp");
+        m += ref(10, "dns-app-list", "qapp");
         if (!m.empty())
             s += "<match>" + m + "</match>";
         std::string a;
-        if (coin(30))
-            a += leaf("count", "cnt" + num(0, 2));
-        if (coin(20))
-            a += "<log/>";
+        a += opt(30, [&] { return leaf("count", "cnt" + num(0, 2)); });
+        a += opt(20, [&] { return "<log/>"; });
         if (!data && coin(20))
             a += leaf("backup-preferred-color", color());
         if (data) {
-            if (coin())
-                a += leaf("base-action", coin() ? "accept" : "reject");
-            if (coin(15))
-                a += "<cflowd/>";
-            if (coin(15))
-                a += "<tcp-optimization/>";
-            if (coin(15))
-                a += leaf("redirect-dns", ip4());
-            if (coin(25) && !pick("qpol").empty())
-                a += leaf("policer", pick("qpol"));
-            if (coin(25) && !pick("mirror").empty())
-                a += leaf("mirror", pick("mirror"));
+            a += opt(50, [&] { return leaf("base-action", coin() ? "accept" : "reject"); });
+            a += opt(15, [&] { return "<cflowd/>"; });
+            a += opt(15, [&] { return "<tcp-optimization/>"; });
+            a += opt(15, [&] { return leaf("redirect-dns", ip4()); });
+            a += ref(25, "policer", "qpol");
+            a += ref(25, "mirror", "mirror");
             if (coin(20))
                 a += "<nat>" + (coin() ? leaf("pool", num(1, 31)) : "") +
                      (coin() ? leaf("use-vpn", num(0, 9)) : "") + (coin() ? "<fallback/>" : "") +
                      "</nat>";
             std::string set;
-            if (coin(25))
-                set += leaf("dscp", num(0, 63));
-            if (coin(20))
-                set += leaf("backup-preferred-color", color());
-            if (coin(20) && !pick("class").empty())
-                set += leaf("forwarding-class", pick("class"));
-            if (coin(15))
-                set += leaf("next-hop", ip4());
+            set += opt(25, [&] { return leaf("dscp", num(0, 63)); });
+            set += opt(20, [&] { return leaf("backup-preferred-color", color()); });
+            set += ref(20, "forwarding-class", "class");
+            set += opt(15, [&] { return leaf("next-hop", ip4()); });
             uint32_t t = r(4);
             if (t == 1) {
                 std::string tl;
                 tl += leaf("ip", ip4());
-                if (coin())
-                    tl += leaf("color", color());
-                if (coin())
-                    tl += leaf("encap", coin() ? "gre" : "ipsec");
-                if (coin())
-                    tl += leaf("label", num(0, 100));
+                tl += opt(50, [&] { return leaf("color", color()); });
+                tl += opt(50, [&] { return leaf("encap", coin() ? "gre" : "ipsec"); });
+                tl += opt(50, [&] { return leaf("label", num(0, 100)); });
                 if (!tl.empty())
                     set += "<tloc>" + tl + "</tloc>";
             } else if (t == 2) {
@@ -355,8 +322,9 @@ class ConfigGen {
             if (coin(20))
                 set += "<service>" + (coin(70) ? leaf("type", "firewall") : "") +
                        (coin() ? "<local/>" : "") + (coin() ? "<restrict/>" : "") + "</service>";
-            if (coin(15))
-                set += "<tloc-color-encap>" + leaf("color", color()) + "</tloc-color-encap>";
+            set += opt(15, [&] {
+                return "<tloc-color-encap>" + leaf("color", color()) + "</tloc-color-encap>";
+            });
             if (coin(15))
                 set += "<local-tloc-list>" + leaf("color", "mpls") +
                        (coin() ? leaf("color", "gold") : "") +
@@ -366,12 +334,9 @@ class ConfigGen {
                 a += "<set>" + set + "</set>";
         } else if (coin(60)) {
             std::string sl;
-            if (coin() && !pick("sla").empty())
-                sl += leaf("sla-class", pick("sla"));
-            if (coin())
-                sl += leaf("strict", coin() ? "true" : "false");
-            if (coin())
-                sl += leaf("preferred-color", color());
+            sl += ref(50, "sla-class", "sla");
+            sl += opt(50, [&] { return leaf("strict", coin() ? "true" : "false"); });
+            sl += opt(50, [&] { return leaf("preferred-color", color()); });
             a += "<sla>" + sl + "</sla>";
         }
         if (!a.empty())
@@ -450,12 +415,10 @@ TEST_F(Incremental, EveryCommitLeavesTheModelAsAFreshReadWould) {
                 sd = rng();
         prev = xml;
         xml = mode == 1 ? policy_xml("") : gen.xml();
-        std::string err;
-        ASSERT_EQ(load_xml(xml, &err, true), CONFD_OK) << "commit " << i << ": " << err << "\n"
-                                                       << xml;
-        ASSERT_TRUE(plxd_->harness->failures().empty())
-            << "commit " << i << ": " << plxd_->harness->failures().front() << "\n"
-            << xml;
+        SCOPED_TRACE("commit " + std::to_string(i));
+        commit(xml);
+        if (HasFatalFailure())
+            return;
         if (i % kCheckEvery != kCheckEvery - 1 && i != commits - 1)
             continue;  // a fresh read every few commits keeps the run short
         rt::Plxd fresh;

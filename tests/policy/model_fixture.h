@@ -161,6 +161,21 @@ class ModelTest : public ::testing::Test {
                                                  type == DATA ? "" : PLX_SLA_ALL_TUNNELS),
                   0);
     }
+    // A list of the central controller's with these applications (or families) in it.
+    void add_app_list(std::string_view name, uint32_t kind,
+                      std::initializer_list<std::string_view> apps) {
+        ASSERT_EQ(plx_config_app_list_add(&db, name, PLX_APP_LIST_LOC_QCTRL), 0);
+        for (std::string_view app : apps)
+            ASSERT_EQ(plx_config_app_list_add_app(&db, name, PLX_APP_LIST_LOC_QCTRL, kind, app), 0)
+                << app;
+    }
+    // A VPN list of the given ranges.
+    void add_vpn_list(std::string_view name,
+                      std::initializer_list<std::pair<uint32_t, uint32_t>> rs) {
+        ASSERT_EQ(plx_config_vpn_list_add(&db, name), 0);
+        for (auto [lo, hi] : rs)
+            ASSERT_EQ(plx_config_vpn_range_add(&db, name, lo, hi), 0);
+    }
     rule *add_rule(uint32_t type, std::string_view p, std::string_view vl, uint32_t seq) {
         rule *r = nullptr;
         EXPECT_EQ(plx_config_rule_add(&db, type, p, vl, seq, &r), 0);

@@ -428,10 +428,7 @@ TEST_F(ModelTest, FailingOperationsLeaveTheModelUnchanged) {
     ASSERT_EQ(plx_config_pfx_list_add(&db, "pl", QCTRL), 0);
     for (uint8_t i = 1; i <= 3; ++i)
         ASSERT_EQ(plx_config_pfx_add(&db, "pl", QCTRL, {10, i, 0, 0}, 16), 0);
-    ASSERT_EQ(plx_config_app_list_add(&db, "al", PLX_APP_LIST_LOC_QCTRL), 0);
-    ASSERT_EQ(plx_config_app_list_add_app(&db, "al", PLX_APP_LIST_LOC_QCTRL, PLX_APP_LIST_KIND_APP,
-                                          "http"),
-              0);
+    add_app_list("al", PLX_APP_LIST_KIND_APP, {"http"});
     ASSERT_EQ(plx_config_mirror_interface_add(&db, "m", "ge0/0"), 0);
     ASSERT_EQ(plx_config_policer_add(&db, "pol", PLX_POLICER_OWNER_QCTRL, {1000000, 15000, 0}), 0);
     ASSERT_EQ(plx_config_vpn_list_add(&db, "vl"), 0);

@@ -60,16 +60,11 @@ class Process : public ProcessTest {
     }
     // Web traffic to a prefix list, ssh from a subnet, small DSCP-46 packets, an app list.
     void build_data_policy() {
-        ASSERT_EQ(plx_config_vpn_list_add(&db, "corp"), 0);
-        ASSERT_EQ(plx_config_vpn_range_add(&db, "corp", 10, 12), 0);
-        ASSERT_EQ(plx_config_vpn_range_add(&db, "corp", 20, 20), 0);
+        add_vpn_list("corp", {{10, 12}, {20, 20}});
         ASSERT_EQ(plx_config_pfx_list_add(&db, "servers", QCTRL), 0);
         ASSERT_EQ(plx_config_pfx_add(&db, "servers", QCTRL, {10, 1, 0, 0}, 16), 0);
         ASSERT_EQ(plx_config_pfx_add(&db, "servers", QCTRL, {192, 168, 7, 0}, 24), 0);
-        ASSERT_EQ(plx_config_app_list_add(&db, "apps", PLX_APP_LIST_LOC_QCTRL), 0);
-        ASSERT_EQ(plx_config_app_list_add_app(&db, "apps", PLX_APP_LIST_LOC_QCTRL,
-                                              PLX_APP_LIST_KIND_APP, "http"),
-                  0);
+        add_app_list("apps", PLX_APP_LIST_KIND_APP, {"http"});
         data_policy("dp", "corp");
         rule *r = seq("dp", 10, PLX_ACTION_VERB_ACCEPT);
         match(r, PLX_MATCH_PROTOCOL, match_value::number(6));
@@ -113,14 +108,17 @@ class Process : public ProcessTest {
             ASSERT_EQ(memcmp(res.record + 1, &want, sizeof want), 0) << "packet " << i;
         }
     }
-    // Slot i of the action the program selects for a packet that only carries MATCH_ANY.
-    template <class Slot>
-    Slot slot(std::string_view pol, unsigned i, uint32_t type = DATA, uint32_t app = 0) {
+    // The action data the program selects for a packet that only carries MATCH_ANY and app.
+    const uint8_t *selected(std::string_view pol, uint32_t type = DATA, uint32_t app = 0) {
         FpPacket p;
         p.field[12] = 1;
         p.field[10] = app;
         auto *rec = fp_eval(program(type, pol, "corp"), p).record;
-        return *plx_action_slot<Slot>(reinterpret_cast<const uint8_t *>(rec + 1), i);
+        return rec ? reinterpret_cast<const uint8_t *>(rec + 1) : nullptr;
+    }
+    template <class Slot>
+    Slot slot(std::string_view pol, unsigned i, uint32_t type = DATA, uint32_t app = 0) {
+        return *plx_action_slot<Slot>(selected(pol, type, app), i);
     }
 };
 
@@ -128,10 +126,7 @@ TEST_F(Process, PoliciesBecomeBoundProgramsThatMatchLinearFirstMatch) {
     build_data_policy();
     ASSERT_EQ(plx_sla_class_add(&db, "gold"), 0);
     data_policy("ar", "corp", PFR);
-    ASSERT_EQ(plx_config_app_list_add(&db, "remote", PLX_APP_LIST_LOC_QCTRL), 0);
-    ASSERT_EQ(plx_config_app_list_add_app(&db, "remote", PLX_APP_LIST_LOC_QCTRL,
-                                          PLX_APP_LIST_KIND_APP, "ssh"),
-              0);
+    add_app_list("remote", PLX_APP_LIST_KIND_APP, {"ssh"});
     rule *r = add_rule(PFR, "ar", "corp", 1);
     match(r, PLX_MATCH_APP_LIST, match_value::named("remote"));
     action_value sla = named_act(PLX_ACTION_SLA_CLASS, "gold");
@@ -164,13 +159,9 @@ TEST_F(Process, PoliciesBecomeBoundProgramsThatMatchLinearFirstMatch) {
 // applications the recognition engine does not know) matches no packet: its sequence must not
 // turn into one that matches every packet.
 TEST_F(Process, SequencesOnListsThatExpandToNothingMatchNoPacket) {
-    ASSERT_EQ(plx_config_vpn_list_add(&db, "corp"), 0);
-    ASSERT_EQ(plx_config_vpn_range_add(&db, "corp", 10, 10), 0);
+    add_vpn_list("corp", {{10, 10}});
     ASSERT_EQ(plx_config_pfx_list_add(&db, "none", QCTRL), 0);
-    ASSERT_EQ(plx_config_app_list_add(&db, "odd", PLX_APP_LIST_LOC_QCTRL), 0);
-    ASSERT_EQ(plx_config_app_list_add_app(&db, "odd", PLX_APP_LIST_LOC_QCTRL, PLX_APP_LIST_KIND_APP,
-                                          "no-such-app"),
-              0);
+    add_app_list("odd", PLX_APP_LIST_KIND_APP, {"no-such-app"});
     data_policy("dp", "corp");
     match(seq("dp", 10, PLX_ACTION_VERB_REJECT), PLX_MATCH_SRC_PFX_LIST,
           match_value::named("none"));
@@ -178,15 +169,12 @@ TEST_F(Process, SequencesOnListsThatExpandToNothingMatchNoPacket) {
     match(seq("dp", 30, PLX_ACTION_VERB_ACCEPT), PLX_MATCH_DSCP, match_value::number(46));
     ASSERT_EQ(process().size(), 1u);
     const policy_vpn_list &v = *plx_config_policy_vpn_list_find(&db, DATA, "dp", "corp");
+    ActionData want;
+    plx_default_action_block(v.default_action, want);
     for (uint32_t app : {0u, 7u}) {
-        FpPacket p;
-        p.field[12] = 1;
-        p.field[10] = app;
-        ActionData want;
-        plx_default_action_block(v.default_action, want);
-        auto *rec = fp_eval(program(DATA, "dp", "corp"), p).record;
-        ASSERT_NE(rec, nullptr);
-        EXPECT_EQ(memcmp(rec + 1, &want, sizeof want), 0) << "app " << app;
+        const uint8_t *got = selected("dp", DATA, app);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(memcmp(got, &want, sizeof want), 0) << "app " << app;
     }
 }
 
@@ -201,10 +189,7 @@ TEST_F(Process, FamilyConditionsFoldWhenAPolicyTestsTooManyFields) {
     families[160] = 201;
     plx_fold_use_family_table(families);
     build_data_policy();  // protocol, ports, addresses, DSCP, length, applications
-    ASSERT_EQ(plx_config_app_list_add(&db, "fams", PLX_APP_LIST_LOC_QCTRL), 0);
-    ASSERT_EQ(plx_config_app_list_add_app(&db, "fams", PLX_APP_LIST_LOC_QCTRL,
-                                          PLX_APP_LIST_KIND_FAMILY, "web"),
-              0);
+    add_app_list("fams", PLX_APP_LIST_KIND_FAMILY, {"web"});
     rule *r = seq("dp", 50, PLX_ACTION_VERB_REJECT);
     match(r, PLX_MATCH_APP_LIST, match_value::named("fams"));
     match(r, PLX_MATCH_DSCP, match_value::number(0));
@@ -240,8 +225,7 @@ TEST_F(Process, ChangesWithdrawAndRebindOnlyTheListsTheyTouch) {
     ASSERT_EQ(plx_config_pfx_list_change(&db, "servers", QCTRL), 0);
     auto m = process();
     ASSERT_EQ(m.size(), 4u);
-    EXPECT_EQ(m[0].type, FIB_MSG_POLICY_UNBIND);
-    EXPECT_EQ(m[0].filter_id, dp);
+    EXPECT_EQ(std::tuple(m[0].type, m[0].filter_id), std::tuple(FIB_MSG_POLICY_UNBIND, dp));
     EXPECT_EQ(m[1].type, FIB_MSG_POLICY_BIND);
     EXPECT_NE(m[1].filter_id, dp) << "the old program still waits for its release";
     EXPECT_EQ(m[3].name, "dp2");
@@ -262,12 +246,12 @@ TEST_F(Process, TlocChangeReprocessesExactlyThePoliciesNamingIt) {
     ASSERT_EQ(plx_config_tloc_get(&db, tk(1), 1, &t), 0);
     t->index = 7;
     t->status = 1;
+    action_value st = act(PLX_ACTION_SET_TLOC);
+    st.tloc = tk(1);
+    st.label = 1000;
     for (const char *name : {"a", "b", "c"}) {
         data_policy(name, "corp");
         rule *r = seq(name, 1, PLX_ACTION_VERB_ACCEPT);
-        action_value st = act(PLX_ACTION_SET_TLOC);
-        st.tloc = tk(1);
-        st.label = 1000;
         if (name[0] != 'c')
             action(r, 4, st);
     }
@@ -281,8 +265,7 @@ TEST_F(Process, TlocChangeReprocessesExactlyThePoliciesNamingIt) {
     ASSERT_EQ(plx_process_all_changed(&ctx), 0);
     auto m = take_msgs();
     ASSERT_EQ(m.size(), 4u);
-    EXPECT_EQ(m[1].name, "a");
-    EXPECT_EQ(m[3].name, "b");
+    EXPECT_EQ(std::tuple(m[1].name, m[3].name), std::tuple("a", "b"));
     EXPECT_EQ(filter_of(DATA, "c", "corp"), c);
     auto s = slot<TlocSlot>("a", 1);
     EXPECT_EQ(s.tloc_index, 7);
@@ -313,8 +296,8 @@ TEST_F(Process, RangesDirectionAndPolicersChangeNoProgram) {
     ASSERT_EQ(plx_config_vpn_range_add(&db, "corp", 100, 100), 0);
     auto m = take_msgs();
     ASSERT_EQ(m.size(), 2u);
-    EXPECT_EQ(m[1].type, FIB_MSG_POLICY_BIND);
-    EXPECT_EQ(m[1].vpn_ids, std::vector<uint32_t>{100});
+    EXPECT_EQ(std::tuple(m[1].type, m[1].vpn_ids),
+              std::tuple(FIB_MSG_POLICY_BIND, std::vector<uint32_t>{100}));
     ASSERT_EQ(plx_config_vpn_range_delete(&db, "corp", 1, 2), 0);
     m = take_msgs();
     ASSERT_EQ(m.size(), 2u);

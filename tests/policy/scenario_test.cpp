@@ -34,25 +34,13 @@ class ScenarioTest : public ModelTest {
         ok(plx_sla_class_add(&db, "silver"), "sla silver");
         plx_class_cfg fc{"fc-gold", 3};
         ok(plx_class_add(&db, &fc), "class");
-        ok(plx_config_vpn_list_add(&db, "vpn-a"), "vpn-a");
-        ok(plx_config_vpn_range_add(&db, "vpn-a", 1, 3), "range");
-        ok(plx_config_vpn_range_add(&db, "vpn-a", 10, 10), "range");
-        ok(plx_config_vpn_list_add(&db, "vpn-b"), "vpn-b");
-        ok(plx_config_vpn_range_add(&db, "vpn-b", 20, 30), "range");
+        add_vpn_list("vpn-a", {{1, 3}, {10, 10}});
+        add_vpn_list("vpn-b", {{20, 30}});
         ok(plx_config_pfx_list_add(&db, "pl", QCTRL), "pl");
         for (uint8_t i = 1; i <= 3; ++i)
             ok(plx_config_pfx_add(&db, "pl", QCTRL, {172, 16, i, 0}, 24), "prefix");
-        ok(plx_config_app_list_add(&db, "apps", PLX_APP_LIST_LOC_QCTRL), "apps");
-        ok(plx_config_app_list_add_app(&db, "apps", PLX_APP_LIST_LOC_QCTRL, PLX_APP_LIST_KIND_APP,
-                                       "http"),
-           "http");
-        ok(plx_config_app_list_add_app(&db, "apps", PLX_APP_LIST_LOC_QCTRL, PLX_APP_LIST_KIND_APP,
-                                       "ssh"),
-           "ssh");
-        ok(plx_config_app_list_add(&db, "fams", PLX_APP_LIST_LOC_QCTRL), "fams");
-        ok(plx_config_app_list_add_app(&db, "fams", PLX_APP_LIST_LOC_QCTRL,
-                                       PLX_APP_LIST_KIND_FAMILY, "web"),
-           "web");
+        add_app_list("apps", PLX_APP_LIST_KIND_APP, {"http", "ssh"});
+        add_app_list("fams", PLX_APP_LIST_KIND_FAMILY, {"web"});
         ok(plx_config_mirror_interface_add(&db, "m", "ge0/3"), "mirror");
         ok(plx_config_policer_add(&db, "pol", PLX_POLICER_OWNER_QCTRL, {2000000, 20000, 1}), "pol");
         // One TLOC the messaging daemon announced before any policy named it.
