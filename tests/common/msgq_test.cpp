@@ -13,6 +13,7 @@
 #include <deque>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/msgq_internal.h"
@@ -405,7 +406,8 @@ TEST_F(MsgqTest, ThousandsOfIdleConnectionsNeitherSpinNorFloodTheLog) {
 }
 
 TEST_F(MsgqTest, ClientReconnectsHalfASecondAfterTheServerReturns) {
-    auto [s, c] = connected_pair();
+    Endpoint *s, *c;
+    std::tie(s, c) = connected_pair();
     msgq_deinit(s->h);
     s->h = nullptr;
     ASSERT_TRUE(run_until([&] { return c->down == 1; }));
@@ -442,7 +444,8 @@ TEST_F(MsgqTest, SendToAClosedPeerFailsWithoutKillingTheProcess) {
 }
 
 TEST_F(MsgqTest, QueuedWritesDrainInOrderWhenTheSocketIsFull) {
-    auto [s, c] = connected_pair();
+    Endpoint *s, *c;
+    std::tie(s, c) = connected_pair();
     constexpr uint32_t kCount = 40, kLen = 60000;
     for (uint32_t i = 0; i < kCount; ++i) {
         uint8_t *buf = msgq_alloc(c->h, kLen);
@@ -484,7 +487,8 @@ TEST_F(MsgqTest, SendQueueOfAPeerThatDoesNotReadIsBounded) {
 }
 
 TEST_F(MsgqTest, CallbacksMayDeinitTheirOwnHandle) {
-    auto [s, c] = connected_pair();
+    Endpoint *s, *c;
+    std::tie(s, c) = connected_pair();
     s->deinit_on_recv = true;
     c->deinit_on_down = true;
     for (int i = 0; i < 3; ++i) {  // queued back to back: all arrive in one read pass
@@ -567,7 +571,8 @@ TEST_F(MsgqTest, BlockingClientSendsAndWaitsForTheReply) {
 }
 
 TEST_F(MsgqTest, DumpListsEveryHandleWithItsCounters) {
-    auto [s, c] = connected_pair();
+    Endpoint *s, *c;
+    std::tie(s, c) = connected_pair();
     Endpoint &idle = client(QRV_MOD_PLXD, QRV_MOD_HBUSD);
     std::string text;
     msgq_dump_all([](void *arg, const char *t) { *static_cast<std::string *>(arg) += t; }, &text);
