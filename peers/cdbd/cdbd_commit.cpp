@@ -100,7 +100,8 @@ int CdbServer::build_commit(Op op, const std::vector<uint8_t> &payload, DataTree
     } else {
         return fail(CONFD_ERR_PROTOUSAGE, "not a commit");
     }
-    if (lyd_validate_all(&next.root, ctx, LYD_VALIDATE_NO_STATE, nullptr) != LY_SUCCESS)
+    // Entries the commit cannot have made invalid are not validated again (cdbd_validate.h).
+    if (validator_->validate(running_.root, &next.root) != LY_SUCCESS)
         return fail(CONFD_ERR_VALIDATION, "invalid configuration: " + ly_error_text(ctx));
     return 0;
 }

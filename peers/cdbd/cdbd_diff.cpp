@@ -34,15 +34,6 @@ const lyd_node *child_of(const lyd_node *n) {
 void diff_level(const SchemaDb &db, const lyd_node *old_first, const lyd_node *new_first,
                 const lysc_node *parent_schema, std::vector<Change> &out);
 
-// Are o and n the same down to every leaf below them, default flags included? Then nothing
-// below them changed (a commit leaves most of the configuration as it was, and this comparison
-// costs far less than the diff).
-bool same_subtree(const lyd_node *o, const lyd_node *n) {
-    return o && n &&
-           lyd_compare_single(o, n, LYD_COMPARE_FULL_RECURSION | LYD_COMPARE_DEFAULTS) ==
-               LY_SUCCESS;
-}
-
 Change make(const lysc_node *s, const lyd_node *o, const lyd_node *n, int op) {
     Change c;
     c.schema = s;
@@ -233,6 +224,12 @@ void write_event(const SchemaDb &db, confd_wire::WireWriter &w, const Change &c,
 }
 
 }  // namespace
+
+bool same_subtree(const lyd_node *o, const lyd_node *n) {
+    return o && n &&
+           lyd_compare_single(o, n, LYD_COMPARE_FULL_RECURSION | LYD_COMPARE_DEFAULTS) ==
+               LY_SUCCESS;
+}
 
 std::vector<Change> diff_trees(const SchemaDb &db, const lyd_node *old_root,
                                const lyd_node *new_root) {

@@ -24,6 +24,11 @@ struct Change {
 std::vector<Change> diff_trees(const SchemaDb &db, const lyd_node *old_root,
                                const lyd_node *new_root);
 
+// Are o and n the same down to every leaf below them, default flags included? Then nothing
+// below them changed (a commit leaves most of the configuration as it was, and this comparison
+// costs far less than the diff).
+bool same_subtree(const lyd_node *o, const lyd_node *n);
+
 // Does any change concern an instance of schema or something below one?
 bool fires(const std::vector<Change> &changes, const lysc_node *schema);
 

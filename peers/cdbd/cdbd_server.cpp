@@ -96,6 +96,7 @@ bool CdbServer::init(std::string &err) {
     phase_ = opts_.start_phase;
     if (!schema_.load(opts_.yang_dir, err))
         return false;
+    validator_ = std::make_unique<CommitValidator>(schema_.ctx());
     running_file_ = opts_.db_dir + "/running.json";
     journal_file_ = opts_.db_dir + "/running.journal";
     std::string text;

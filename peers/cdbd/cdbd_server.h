@@ -21,6 +21,7 @@
 #include "peers/cdbd/cdbd_diff.h"
 #include "peers/cdbd/cdbd_journal.h"
 #include "peers/cdbd/cdbd_schema.h"
+#include "peers/cdbd/cdbd_validate.h"
 #include "platform/confd/confd_wire.h"
 
 namespace cdbd {
@@ -232,6 +233,7 @@ class CdbServer {
 
     ServerOptions opts_;
     SchemaDb schema_;
+    std::unique_ptr<CommitValidator> validator_;  // made with the schema
     event_base *base_ = nullptr;
     evconnlistener *listener_ = nullptr;
     plx_listen_guard *listen_guard_ = nullptr;
