@@ -164,9 +164,8 @@ CommitValidator::CommitValidator(const ly_ctx *ctx) : ctx_(ctx) {
                 reads_outside = true;
                 // A node with another node of the expression below it is a step of a path;
                 // what is read is at the end of the path.
-                const bool step = std::any_of(c.atoms.begin(), c.atoms.end(), [a](auto *b) {
-                    return b != a && within(b, a);
-                });
+                const bool step = std::any_of(c.atoms.begin(), c.atoms.end(),
+                                              [a](auto *b) { return b != a && within(b, a); });
                 add_once(step ? u.steps : u.values, a);
             }
             // A path that leaves the entry and comes back into the list may read other entries.
@@ -245,8 +244,8 @@ struct CommitValidator::Scan {
             compare(lyd_child(o), lyd_child(n));
         }
         for (const lyd_node *o = old_first; o; o = o->next) {
-            if (o->schema && (!new_first || lyd_find_sibling_first(new_first, o, nullptr) !=
-                                                LY_SUCCESS))
+            if (o->schema &&
+                (!new_first || lyd_find_sibling_first(new_first, o, nullptr) != LY_SUCCESS))
                 changed.push_back(o->schema);
         }
     }

@@ -6,10 +6,10 @@
 // themselves or to a few known parts of the configuration: every constraint inside such an entry
 // (must, when, leafref) looks at the entry itself or at nodes outside the list, no constraint
 // outside the list looks into it, and the list has no lower count limit, uniqueness rule, when
-// condition or choice around it (its upper limit is checked on the whole count). Entries of those lists that the commit left as they were, and
-// whose outside nodes the commit did not touch, are taken out of the tree while libyang validates
-// the rest, and put back where they were afterwards: the outcome and the resulting tree are those
-// of validating the whole tree.
+// condition or choice around it (its upper limit is checked on the whole count). Entries of those
+// lists that the commit left as they were, and whose outside nodes the commit did not touch, are
+// taken out of the tree while libyang validates the rest, and put back where they were afterwards:
+// the outcome and the resulting tree are those of validating the whole tree.
 #pragma once
 
 #include <libyang/libyang.h>

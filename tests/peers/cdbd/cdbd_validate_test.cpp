@@ -48,8 +48,8 @@ class CommitValidation : public ::testing::Test {
         for (const char *m : kModules)
             ASSERT_NE(ly_ctx_load_module(ctx_, m, nullptr, nullptr), nullptr) << m;
         ASSERT_EQ(lyd_parse_data_path(ctx_, PLX_SOURCE_DIR "/examples/demo/config.xml", LYD_XML,
-                                      LYD_PARSE_STRICT | LYD_PARSE_NO_STATE,
-                                      LYD_VALIDATE_NO_STATE, &running_.root),
+                                      LYD_PARSE_STRICT | LYD_PARSE_NO_STATE, LYD_VALIDATE_NO_STATE,
+                                      &running_.root),
                   LY_SUCCESS);
     }
     void TearDown() override {
@@ -109,9 +109,10 @@ class Editor {
         return pick(2) ? std::to_string(a) : std::to_string(a) + "-" + std::to_string(b);
     }
     std::string data_policy() {
-        std::string x = "<policy-from-qctrl xmlns=\"urn:quorvel:yang:policy\"><data-policy><name>dp" +
-                        std::to_string(pick(6)) + "</name><direction>all</direction><vpn-list><name>" +
-                        name({"corp-vpns"}) + "</name>";
+        std::string x =
+            "<policy-from-qctrl xmlns=\"urn:quorvel:yang:policy\"><data-policy><name>dp" +
+            std::to_string(pick(6)) + "</name><direction>all</direction><vpn-list><name>" +
+            name({"corp-vpns"}) + "</name>";
         for (uint32_t s = 1 + pick(3), n = 0; n < 3; ++n, s += 1 + pick(5)) {
             x += "<sequence><id>" + std::to_string(s) + "</id><match><destination-port>" + ports() +
                  "</destination-port><source-data-prefix-list>" +
