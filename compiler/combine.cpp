@@ -389,44 +389,71 @@ class PartsCombiner {
             return false;
         std::vector<const uint32_t *> ids_of(groups_.size());
         std::vector<PairKey<K>> keys(nb_);
+        const uint32_t most = nb_ / 16;
         for (uint32_t ai : {na_ / 4, na_ / 2, na_ - 1 - na_ / 4}) {
             row_ids(ai, ids_of);
             row_keys<K>(ai, ids_of, keys);
-            std::sort(keys.begin(), keys.end());
-            if (std::unique(keys.begin(), keys.end()) - keys.begin() > nb_ / 16)
+            if (!at_most_distinct<K>(keys, most))
                 return false;
         }
         return true;
     }
 
-    // Masked ids of every part under every distinct value of A.
-    void mask_parts() {
-        std::vector<uint64_t> m(nw_);
-        uint32_t steps = 0;
-        for (Group &g : groups_) {
-            g.ids.resize(size_t{g.a_values.size()} * g.nparts);
-            g.constant.assign(g.a_values.size(), 1);
-            for (uint32_t v = 0; v < g.a_values.size(); ++v) {
-                const uint64_t *xg = g.a_values.vec(v);
-                uint32_t *ids = g.ids.data() + size_t{v} * g.nparts;
-                if (std::all_of(xg, xg + g.nw, [](uint64_t w) { return w == 0; })) {
-                    std::fill(m.begin(), m.begin() + g.nw, 0);
-                    std::fill(ids, ids + g.nparts, g.masked.find_or_add(m.data(), 0));
-                    continue;
+    // Are there at most `most` distinct keys? Counted in a small hash set, stopping early.
+    template <uint32_t K>
+    static bool at_most_distinct(const std::vector<PairKey<K>> &keys, uint32_t most) {
+        const size_t size = std::bit_ceil(size_t{most} * 2 + 2);
+        std::vector<uint32_t> slots(size, 0);  // index + 1 of a key; 0 empty
+        uint32_t distinct = 0;
+        for (uint32_t i = 0; i < keys.size(); ++i) {
+            uint64_t h = 0;
+            for (uint32_t k = 0; k < K; ++k)
+                h = (h ^ keys[i][k]) * 0x9E3779B97F4A7C15ull;
+            for (size_t s = (h >> 20) & (size - 1);; s = (s + 1) & (size - 1)) {
+                if (!slots[s]) {
+                    if (++distinct > most)
+                        return false;
+                    slots[s] = i + 1;
+                    break;
                 }
-                const uint64_t *part = g.parts.data();
-                for (uint32_t p = 0; p < g.nparts; ++p, part += g.nw) {
-                    for (uint32_t w = 0; w < g.nw; ++w)
-                        m[w] = xg[w] & part[w];
-                    ids[p] = g.masked.find_or_add(m.data(), plx_vec_hash(m.data(), g.nw));
-                    // A group of a large table has tens of thousands of parts per value.
-                    if (++steps % YIELD_EVERY == 0)
-                        plx_compiler_yield();
-                }
-                g.constant[v] = std::all_of(ids, ids + g.nparts,
-                                            [first = ids[0]](uint32_t id) { return id == first; });
-                plx_compiler_yield();
+                if (same_key<K>(keys[slots[s] - 1], keys[i]))
+                    break;
             }
+        }
+        return true;
+    }
+
+    // Masked ids of every part under every distinct value of A. The groups are independent
+    // (each numbers its own masked parts), so they are masked on the threads.
+    void mask_parts() {
+        plx_run_jobs(threads_, groups_.size(), [this](size_t j) { mask_group(groups_[j]); });
+    }
+
+    void mask_group(Group &g) {
+        std::vector<uint64_t> m(g.nw);
+        uint32_t steps = 0;
+        g.ids.resize(size_t{g.a_values.size()} * g.nparts);
+        g.constant.assign(g.a_values.size(), 1);
+        for (uint32_t v = 0; v < g.a_values.size(); ++v) {
+            const uint64_t *xg = g.a_values.vec(v);
+            uint32_t *ids = g.ids.data() + size_t{v} * g.nparts;
+            if (std::all_of(xg, xg + g.nw, [](uint64_t w) { return w == 0; })) {
+                std::fill(m.begin(), m.end(), 0);
+                std::fill(ids, ids + g.nparts, g.masked.find_or_add(m.data(), 0));
+                continue;
+            }
+            const uint64_t *part = g.parts.data();
+            for (uint32_t p = 0; p < g.nparts; ++p, part += g.nw) {
+                for (uint32_t w = 0; w < g.nw; ++w)
+                    m[w] = xg[w] & part[w];
+                ids[p] = g.masked.find_or_add(m.data(), plx_vec_hash(m.data(), g.nw));
+                // A group of a large table has tens of thousands of parts per value.
+                if (++steps % YIELD_EVERY == 0)
+                    plx_compiler_yield();
+            }
+            g.constant[v] = std::all_of(ids, ids + g.nparts,
+                                        [first = ids[0]](uint32_t id) { return id == first; });
+            plx_compiler_yield();
         }
     }
 
