@@ -77,16 +77,23 @@ void notification(std::span<const uint8_t> payload) {
     if (!confd_client::parse_notification(payload, type, flags, points))
         return;
     for (const auto &p : points) {
+        // Every event and point array passed the check on arrival: each decodes.
         for (const auto &ev : p.events) {
+            const confd_client::EventData *d = ev.data();
+            if (!d)
+                fail("a checked event does not decode");
             confd_hkeypath_t kp{};
-            ev.fill_keypath(kp);
+            d->fill_keypath(kp);
             check_keypath(kp);
-            check_value(ev.oldv);
-            check_value(ev.newv);
-            for (const auto &tv : ev.mods.items)
+            check_value(d->oldv);
+            check_value(d->newv);
+            for (const auto &tv : d->mods.items)
                 check_value(tv.v);
         }
-        for (const auto &tv : p.point_mods.items)
+        const confd_client::TvArray *mods = p.point_mods();
+        if (!mods)
+            fail("a checked point array does not decode");
+        for (const auto &tv : mods->items)
             check_value(tv.v);
     }
 }

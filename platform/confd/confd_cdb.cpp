@@ -303,6 +303,24 @@ extern "C" int cdb_trigger_oper_subscriptions(int sock, int sub_points[], int le
 
 namespace confd_client {
 
+// Checks an event's key path, values and modifications as EventData::read would decode them,
+// and steps over them.
+static bool skip_event_body(WireReader &r) {
+    uint32_t len = 0;
+    if (!r.u32(len) || len > MAXDEPTH)
+        return false;
+    for (uint32_t i = 0; i < len; ++i) {
+        uint8_t n = 0;
+        if (!r.u8(n) || n > MAXKEYLEN)
+            return false;
+        for (uint8_t k = 0; k < n; ++k) {
+            if (!r.skip_value())
+                return false;
+        }
+    }
+    return r.skip_value() && r.skip_value() && r.skip_tagged_list();
+}
+
 bool parse_notification(std::span<const uint8_t> payload, uint32_t &type, uint32_t &flags,
                         std::vector<PointChanges> &points) {
     WireReader r(payload.data(), payload.size());
@@ -321,16 +339,19 @@ bool parse_notification(std::span<const uint8_t> payload, uint32_t &type, uint32
         for (uint32_t e = 0; e < nev; ++e) {
             Event ev;
             uint8_t op = 0;
-            if (!r.u32(ev.depth) || !r.u8(op) || !ev.read_keypath(r) || !r.value(ev.oldv) ||
-                !r.value(ev.newv) || !r.tagged_list(ev.mods.items))
-                return false;
-            if (op < MOP_CREATED || op > MOP_ATTR_SET)
+            if (!r.u32(ev.depth) || !r.u8(op) || op < MOP_CREATED || op > MOP_ATTR_SET)
                 return false;
             ev.op = op;
+            const uint8_t *body = r.position();
+            if (!skip_event_body(r))
+                return false;
+            ev.body = {body, r.position()};
             pc.events.push_back(std::move(ev));
         }
-        if (!r.tagged_list(pc.point_mods.items))
+        const uint8_t *mods = r.position();
+        if (!r.skip_tagged_list())
             return false;
+        pc.mods_body = {mods, r.position()};
         points.push_back(std::move(pc));
     }
     return true;
@@ -362,6 +383,7 @@ extern "C" int cdb_read_subscription_socket2(int sock, enum cdb_sub_notification
     for (size_t i = 0; i < points.size(); ++i)
         ids[i] = points[i].id;
     st->points = std::move(points);
+    st->notification = std::move(f.payload);  // the events lie in it (moving keeps the bytes)
     st->sub_type = static_cast<int>(t);
     st->sub_flags = static_cast<int>(fl);
     st->in_delivery = true;
@@ -422,12 +444,15 @@ extern "C" int cdb_diff_iterate(int sock, int subid,
     size_t i = 0;
     while (i < ev.size()) {
         const confd_client::Event &e = ev[i];
-        e.fill_keypath(*kp);
-        confd_value_t oldv = e.oldv, newv = e.newv;
+        const confd_client::EventData *d = e.data();
+        if (!d)
+            return CONFD_ERR;
+        d->fill_keypath(*kp);
+        confd_value_t oldv = d->oldv, newv = d->newv;
         st->current = &e;
         enum cdb_iter_ret ret = iter(kp.get(), static_cast<cdb_iter_op>(e.op),
-                                     e.oldv.type == C_NOEXISTS ? nullptr : &oldv,
-                                     e.newv.type == C_NOEXISTS ? nullptr : &newv, initstate);
+                                     d->oldv.type == C_NOEXISTS ? nullptr : &oldv,
+                                     d->newv.type == C_NOEXISTS ? nullptr : &newv, initstate);
         st->current = nullptr;
         if (ret == ITER_RECURSE) {
             ++i;
@@ -456,7 +481,8 @@ extern "C" int cdb_get_modifications_iter(int sock, int flags, confd_tag_value_t
         return CONFD_ERR;
     if (!st->current)
         return set_err(CONFD_ERR_BADSTATE, "not called from a diff iterator");
-    return copy_tvs(st->current->mods, values, nvalues);
+    const confd_client::EventData *d = st->current->data();
+    return d ? copy_tvs(d->mods, values, nvalues) : CONFD_ERR;
 }
 
 extern "C" int cdb_get_modifications(int sock, int subid, int flags, confd_tag_value_t **values,
@@ -471,7 +497,8 @@ extern "C" int cdb_get_modifications(int sock, int subid, int flags, confd_tag_v
         confd_client::TvArray empty;
         return copy_tvs(empty, values, nvalues);
     }
-    return copy_tvs(pc->point_mods, values, nvalues);
+    const confd_client::TvArray *mods = pc->point_mods();
+    return mods ? copy_tvs(*mods, values, nvalues) : CONFD_ERR;
 }
 
 extern "C" int cdb_sync_subscription_socket(int sock, enum cdb_subscription_sync_type st_type) {
@@ -483,6 +510,7 @@ extern "C" int cdb_sync_subscription_socket(int sock, enum cdb_subscription_sync
     st->in_delivery = false;
     st->current = nullptr;
     st->points.clear();
+    st->notification.clear();
     return simple(sock, w);
 }
 

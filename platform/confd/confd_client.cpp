@@ -142,14 +142,14 @@ TvArray::~TvArray() {
         confd_free_value(&tv.v);
 }
 
-Event::~Event() {
+EventData::~EventData() {
     confd_free_value(&oldv);
     confd_free_value(&newv);
     for (auto &v : kp_values)
         confd_free_value(&v);
 }
 
-bool Event::read_keypath(confd_wire::WireReader &r) {
+bool EventData::read(confd_wire::WireReader &r) {
     uint32_t len = 0;
     if (!r.u32(len) || len > MAXDEPTH)
         return false;
@@ -167,10 +167,37 @@ bool Event::read_keypath(confd_wire::WireReader &r) {
             kp_values.push_back(v);
         }
     }
-    return true;
+    return r.value(oldv) && r.value(newv) && r.tagged_list(mods.items);
 }
 
-void Event::fill_keypath(confd_hkeypath_t &kp) const {
+const EventData *Event::data() const {
+    if (!data_) {
+        auto d = std::make_unique<EventData>();
+        confd_wire::WireReader r(body.data(), body.size());
+        // The event was checked when the notification arrived: only memory can fail here.
+        if (!d->read(r)) {
+            set_err(CONFD_ERR_MALLOC, "out of memory decoding a change");
+            return nullptr;
+        }
+        data_ = std::move(d);
+    }
+    return data_.get();
+}
+
+const TvArray *PointChanges::point_mods() const {
+    if (!point_mods_) {
+        auto m = std::make_unique<TvArray>();
+        confd_wire::WireReader r(mods_body.data(), mods_body.size());
+        if (!r.tagged_list(m->items)) {
+            set_err(CONFD_ERR_MALLOC, "out of memory decoding a change");
+            return nullptr;
+        }
+        point_mods_ = std::move(m);
+    }
+    return point_mods_.get();
+}
+
+void EventData::fill_keypath(confd_hkeypath_t &kp) const {
     kp.len = static_cast<int>(kp_counts.size());
     size_t at = 0;
     for (size_t e = 0; e < kp_counts.size(); ++e) {

@@ -27,48 +27,52 @@ struct TvArray {
     ~TvArray();
 };
 
-// One change event of a delivered notification (see confd_cdb.h).
-struct Event {
-    uint32_t depth = 0;
-    int op = 0;
-    // The key path, kept compact (a whole confd_hkeypath_t is about 6 KB, and a commit
-    // delivers thousands of events of which the iterator visits few): for each element from
-    // the outermost, its number of values in kp_counts and the values in kp_values.
+// The decoded parts of one change event.
+struct EventData {
+    // The key path, kept compact (a whole confd_hkeypath_t is about 6 KB): for each element
+    // from the outermost, its number of values in kp_counts and the values in kp_values.
     std::vector<uint8_t> kp_counts;
     std::vector<confd_value_t> kp_values;
     confd_value_t oldv{};
     confd_value_t newv{};
     TvArray mods;
-    Event() = default;
-    Event(const Event &) = delete;
-    Event &operator=(const Event &) = delete;
-    // Moving hands the values over: the source keeps nothing to free.
-    Event(Event &&o) noexcept
-        : depth(o.depth),
-          op(o.op),
-          kp_counts(std::move(o.kp_counts)),
-          kp_values(std::move(o.kp_values)),
-          oldv(o.oldv),
-          newv(o.newv),
-          mods(std::move(o.mods)) {
-        o.kp_values.clear();
-        o.oldv.type = C_NOEXISTS;
-        o.newv.type = C_NOEXISTS;
-    }
-    Event &operator=(Event &&) = delete;
-    ~Event();
-    // Reads the key path as the wire carries it; false on a malformed one.
-    bool read_keypath(confd_wire::WireReader &r);
+    EventData() = default;
+    EventData(const EventData &) = delete;
+    EventData &operator=(const EventData &) = delete;
+    ~EventData();
+    // Reads the key path, old and new value and modifications as the wire carries them; false
+    // on a malformed event (what was read is freed with this).
+    bool read(confd_wire::WireReader &r);
     // Writes the key path into kp (only the slots the path uses, each element ended by a
     // C_NOEXISTS slot when it has fewer than MAXKEYLEN values). The values stay owned here.
     void fill_keypath(confd_hkeypath_t &kp) const;
+};
+
+// One change event of a delivered notification (see confd_cdb.h). The whole notification is
+// checked when it arrives, but only each event's depth and operation are kept then: the rest
+// is decoded when the event is visited. A commit delivers thousands of events of which an
+// iterator that goes on past each subtree (ITER_CONTINUE) visits a few.
+struct Event {
+    uint32_t depth = 0;
+    int op = 0;
+    std::span<const uint8_t> body;  // key path, values and modifications, in the notification
+    // The decoded event, or null when memory ran out (error recorded).
+    const EventData *data() const;
+
+  private:
+    mutable std::unique_ptr<EventData> data_;
 };
 
 struct PointChanges {
     int id = 0;
     bool list_point = false;
     std::vector<Event> events;
-    TvArray point_mods;
+    std::span<const uint8_t> mods_body;  // the point's array, in the notification
+    // The point's array, decoded on first use; null when memory ran out (error recorded).
+    const TvArray *point_mods() const;
+
+  private:
+    mutable std::unique_ptr<TvArray> point_mods_;
 };
 
 struct SockState {
@@ -79,7 +83,8 @@ struct SockState {
     int sub_type = 0;
     int sub_flags = 0;
     std::vector<PointChanges> points;
-    const Event *current = nullptr;  // the event whose iterator call is running
+    std::vector<uint8_t> notification;  // the payload the points' events lie in
+    const Event *current = nullptr;     // the event whose iterator call is running
     bool in_session = false;
     uint64_t server_id = 0;  // the server's id of this connection (from the Hello reply)
     // The open socket the state belongs to: a descriptor number that was closed and handed
@@ -135,10 +140,10 @@ const char *cs_node_point(const confd_cs_node *node, bool action);
 std::string format_path(const char *fmt, va_list ap);
 // Sends a frame that has no reply. CONFD_OK, CONFD_EOF or CONFD_ERR.
 int send_oneway(int fd, const std::vector<uint8_t> &frame);
-// Decodes the payload of a Notify frame: the notification's type and flags and the changes of
-// every point that fired, appended to points. False when the payload is malformed (an unknown
-// notification type or change operation included); what was
-// decoded is owned by points (or already freed) either way.
+// Reads the payload of a Notify frame: the notification's type and flags and the changes of
+// every point that fired, appended to points (their events lie in payload, which must outlive
+// them). False when the payload is malformed (an unknown notification type or change operation
+// included).
 bool parse_notification(std::span<const uint8_t> payload, uint32_t &type, uint32_t &flags,
                         std::vector<PointChanges> &points);
 

@@ -209,8 +209,10 @@ bool WireReader::bytes(void *out, size_t n) {
     return true;
 }
 
-bool WireReader::value(confd_value_t &v, unsigned depth) {
-    std::memset(&v, 0, sizeof v);
+template <bool Keep>
+bool WireReader::value_as(confd_value_t &v, unsigned depth) {
+    if (Keep)
+        std::memset(&v, 0, sizeof v);
     v.type = C_NOEXISTS;
     uint8_t t;
     if (!u8(t))
@@ -239,6 +241,8 @@ bool WireReader::value(confd_value_t &v, unsigned depth) {
             const uint8_t *p;
             if (!u32(n) || !take(n, p))
                 return false;
+            if (!Keep)
+                break;
             auto *mem = static_cast<unsigned char *>(std::malloc(n + 1));
             if (!mem) {
                 ok_ = false;
@@ -251,6 +255,13 @@ bool WireReader::value(confd_value_t &v, unsigned depth) {
             break;
         }
         case C_STR: {
+            if (!Keep) {
+                uint32_t n;
+                const uint8_t *p;
+                if (!u32(n) || !take(n, p))
+                    return false;
+                break;
+            }
             std::string s;
             if (!str(s))
                 return false;
@@ -328,6 +339,14 @@ bool WireReader::value(confd_value_t &v, unsigned depth) {
                 ok_ = false;
                 return false;
             }
+            if (!Keep) {
+                confd_value_t item;
+                for (uint32_t i = 0; i < n; ++i) {
+                    if (!value_as<false>(item, depth + 1))
+                        return false;
+                }
+                break;
+            }
             auto *items =
                 static_cast<confd_value_t *>(std::calloc(n ? n : 1, sizeof(confd_value_t)));
             if (!items) {
@@ -338,7 +357,7 @@ bool WireReader::value(confd_value_t &v, unsigned depth) {
             v.val.list.ptr = items;
             v.val.list.size = 0;
             for (uint32_t i = 0; i < n; ++i) {
-                if (!value(items[i], depth + 1)) {
+                if (!value_as<true>(items[i], depth + 1)) {
                     confd_free_value(&v);
                     v.type = C_NOEXISTS;
                     return false;
@@ -352,6 +371,20 @@ bool WireReader::value(confd_value_t &v, unsigned depth) {
             return false;
     }
     v.type = type;
+    return true;
+}
+
+template bool WireReader::value_as<true>(confd_value_t &, unsigned);
+template bool WireReader::value_as<false>(confd_value_t &, unsigned);
+
+bool WireReader::skip_tagged_list() {
+    uint32_t n = 0, tag = 0, ns = 0;
+    if (!u32(n))
+        return false;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (!u32(tag) || !u32(ns) || !skip_value())
+            return false;
+    }
     return true;
 }
 

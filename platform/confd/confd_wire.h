@@ -199,17 +199,28 @@ class WireReader {
     bool bytes(void *out, size_t n);
     // Values are decoded into memory of their own (malloc); free with confd_free_value. Lists
     // nested deeper than kMaxValueDepth fail the reader.
-    bool value(confd_value_t &v) { return value(v, 0); }
+    bool value(confd_value_t &v) { return value_as<true>(v, 0); }
+    // Checks one value as value() would and steps over it, keeping nothing.
+    bool skip_value() {
+        confd_value_t v;
+        return value_as<false>(v, 0);
+    }
     bool tagged(confd_tag_value_t &tv);
     // u32 count, then that many tagged values, appended to out: the values read are out's to
     // free, also when reading fails part way.
     bool tagged_list(std::vector<confd_tag_value_t> &out);
     bool keypath(confd_hkeypath_t &kp);
+    // Checks a tagged list as tagged_list() would and steps over it.
+    bool skip_tagged_list();
+    // Where the reader is: the next byte it would read.
+    const uint8_t *position() const { return p_; }
     bool ok() const { return ok_; }
     bool at_end() const { return p_ == end_; }
 
   private:
-    bool value(confd_value_t &v, unsigned depth);
+    // Keep: decode into memory of the value's own; otherwise only check and step over.
+    template <bool Keep>
+    bool value_as(confd_value_t &v, unsigned depth);
     bool take(size_t n, const uint8_t *&out) {
         if (!ok_ || static_cast<size_t>(end_ - p_) < n) {
             ok_ = false;

@@ -61,14 +61,15 @@ bool parse(const std::vector<uint8_t> &bytes, std::vector<confd_client::PointCha
 TEST(ConfdNotification, DecodesPointsEventsAndModifications) {
     std::vector<confd_client::PointChanges> points;
     uint32_t type = 0, flags = 0;
-    ASSERT_TRUE(confd_client::parse_notification(payload({}), type, flags, points));
+    const std::vector<uint8_t> bytes = payload({});
+    ASSERT_TRUE(confd_client::parse_notification(bytes, type, flags, points));
     EXPECT_EQ(type, static_cast<uint32_t>(CDB_SUB_COMMIT));
     EXPECT_EQ(flags, static_cast<uint32_t>(CDB_SUB_FLAG_IS_LAST));
     ASSERT_EQ(points.size(), 1u);
     EXPECT_EQ(points[0].id, 7);
     ASSERT_EQ(points[0].events.size(), 1u);
-    const auto &ev = points[0].events[0];
-    EXPECT_EQ(ev.op, MOP_VALUE_SET);
+    EXPECT_EQ(points[0].events[0].op, MOP_VALUE_SET);
+    const confd_client::EventData &ev = *points[0].events[0].data();
     confd_hkeypath_t kp{};
     ev.fill_keypath(kp);
     EXPECT_EQ(kp.len, 2);
@@ -78,7 +79,7 @@ TEST(ConfdNotification, DecodesPointsEventsAndModifications) {
     EXPECT_STREQ(ev.newv.val.s, "ge0/0");
     ASSERT_EQ(ev.mods.items.size(), 1u);
     EXPECT_EQ(ev.mods.items[0].tag.tag, 13u);
-    EXPECT_TRUE(points[0].point_mods.items.empty());
+    EXPECT_TRUE(points[0].point_mods()->items.empty());
 }
 
 // Every cut of a valid payload is refused; what was decoded up to the cut is freed with the
