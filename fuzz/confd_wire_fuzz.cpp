@@ -99,10 +99,14 @@ void notification(std::span<const uint8_t> payload) {
 }
 
 void values(std::span<const uint8_t> payload) {
-    WireReader r(payload.data(), payload.size());
+    WireReader r(payload.data(), payload.size()), skip(payload.data(), payload.size());
     while (!r.at_end()) {
         confd_value_t v;
-        if (!r.value(v))
+        const bool ok = r.value(v);
+        // Checking a value without keeping it accepts exactly what decoding accepts.
+        if (skip.skip_value() != ok || (ok && skip.position() != r.position()))
+            fail("skipping a value and decoding it disagree");
+        if (!ok)
             return;
         check_value(v);
         confd_free_value(&v);

@@ -4,7 +4,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
+#include <bit>
 #include <cstdlib>
+#include <cstring>
 
 namespace confd_wire {
 
@@ -375,7 +378,53 @@ bool WireReader::value_as(confd_value_t &v, unsigned depth) {
 }
 
 template bool WireReader::value_as<true>(confd_value_t &, unsigned);
-template bool WireReader::value_as<false>(confd_value_t &, unsigned);
+
+namespace {
+
+// Bytes after the type code of the encodings of fixed size (value_as above); 0 for the others.
+constexpr std::array<uint8_t, C_MAXTYPE> kFixedSize = [] {
+    std::array<uint8_t, C_MAXTYPE> t{};
+    for (int c :
+         {C_NOEXISTS, C_XMLTAG, C_XMLBEGIN, C_XMLEND, C_XMLBEGINDEL, C_IDENTITYREF, C_INT8,
+          C_INT16,    C_INT32,  C_INT64,    C_UINT8,  C_UINT16,      C_UINT32,      C_UINT64,
+          C_BIT32,    C_BIT64,  C_SYMBOL,   C_BOOL,   C_ENUM_VALUE,  C_DOUBLE})
+        t[c] = 8;
+    t[C_IPV4] = 4;
+    t[C_IPV6] = 16;
+    t[C_IPV4PREFIX] = 5;
+    t[C_IPV6PREFIX] = 17;
+    t[C_DATETIME] = 13;
+    t[C_DECIMAL64] = 9;
+    return t;
+}();
+
+}  // namespace
+
+// Fixed-size values and byte strings are stepped over by their length alone (a notification
+// carries tens of thousands of them, most never decoded); lists and bad codes take the
+// decoding way, which checks them.
+bool WireReader::skip_value() {
+    const size_t left = static_cast<size_t>(end_ - p_);
+    if (ok_ && left > 0 && p_[0] < C_MAXTYPE) {
+        const uint8_t t = p_[0];
+        if (const size_t n = kFixedSize[t]; n && left > n) {
+            p_ += 1 + n;
+            return true;
+        }
+        if ((t == C_BUF || t == C_STR || t == C_BINARY || t == C_HEXSTR) && left >= 5) {
+            uint32_t n;
+            std::memcpy(&n, p_ + 1, 4);
+            if constexpr (std::endian::native != std::endian::little)
+                n = __builtin_bswap32(n);
+            if (left - 5 >= n) {
+                p_ += 5 + size_t{n};
+                return true;
+            }
+        }
+    }
+    confd_value_t v;
+    return value_as<false>(v, 0);
+}
 
 bool WireReader::skip_tagged_list() {
     uint32_t n = 0, tag = 0, ns = 0;

@@ -201,10 +201,7 @@ class WireReader {
     // nested deeper than kMaxValueDepth fail the reader.
     bool value(confd_value_t &v) { return value_as<true>(v, 0); }
     // Checks one value as value() would and steps over it, keeping nothing.
-    bool skip_value() {
-        confd_value_t v;
-        return value_as<false>(v, 0);
-    }
+    bool skip_value();
     bool tagged(confd_tag_value_t &tv);
     // u32 count, then that many tagged values, appended to out: the values read are out's to
     // free, also when reading fails part way.

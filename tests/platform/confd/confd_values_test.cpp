@@ -87,7 +87,7 @@ TEST(ConfdWire, ValuesRoundTrip) {
     confd_value_t items[2];
     CONFD_SET_UINT8(&items[0], 46);
     CONFD_SET_UINT8(&items[1], 10);
-    confd_value_t in[6];
+    confd_value_t in[9];
     CONFD_SET_LIST(&in[0], items, 2);
     in[1] = buf("corp");
     CONFD_SET_ENUM_VALUE(&in[2], -3);
@@ -96,6 +96,13 @@ TEST(ConfdWire, ValuesRoundTrip) {
     CONFD_SET_IPV6(&in[3], a6);
     CONFD_SET_BIT64(&in[4], 1ull << 40);
     CONFD_SET_XMLTAG(&in[5], 99, 7);
+    in[6].type = C_IPV4PREFIX;
+    in[6].val.ipv4prefix.len = 24;
+    inet_pton(AF_INET, "10.1.2.0", &in[6].val.ipv4prefix.ip);
+    in[7].type = C_DECIMAL64;
+    in[7].val.d64 = {12345, 2};
+    in[8].type = C_DATETIME;
+    in[8].val.datetime = {2026, 12, 7, 1, 2, 3, 456, 1, 0};
     confd_wire::WireWriter w(confd_wire::Op::Get);
     for (auto &v : in)
         ASSERT_TRUE(w.value(v));
@@ -109,6 +116,12 @@ TEST(ConfdWire, ValuesRoundTrip) {
         confd_free_value(&out);
     }
     EXPECT_TRUE(r.at_end());
+    // Skipping steps over each value exactly as decoding does.
+    confd_wire::WireReader skip(frame.data() + confd_wire::kHeaderSize,
+                                frame.size() - confd_wire::kHeaderSize);
+    for (size_t i = 0; i < std::size(in); ++i)
+        EXPECT_TRUE(skip.skip_value()) << i;
+    EXPECT_TRUE(skip.at_end());
     confd_free_value(&in[1]);
 }
 
@@ -121,10 +134,11 @@ TEST(ConfdWire, TruncatedOrUnknownInputFailsCleanly) {
     const uint8_t *body = frame.data() + confd_wire::kHeaderSize;
     const size_t n = frame.size() - confd_wire::kHeaderSize;
     for (size_t cut = 0; cut < n; ++cut) {
-        confd_wire::WireReader r(body, cut);
+        confd_wire::WireReader r(body, cut), skip(body, cut);
         confd_value_t out;
         EXPECT_FALSE(r.value(out)) << cut;
         EXPECT_FALSE(r.ok());
+        EXPECT_FALSE(skip.skip_value()) << cut;
     }
     const uint8_t bad[] = {200, 0, 0, 0, 0};
     confd_wire::WireReader r(bad, sizeof bad);
