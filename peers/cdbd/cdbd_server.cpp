@@ -238,6 +238,10 @@ void CdbServer::on_accept(evconnlistener *, evutil_socket_t fd, sockaddr *addr, 
     self->serve_stream(bev, peer);
 }
 
+namespace {
+constexpr size_t kMaxSingleWrite = size_t{4} << 20;
+}  // namespace
+
 uint64_t CdbServer::serve_stream(bufferevent *bev, const std::string &peer) {
     auto c = std::make_unique<Conn>();
     c->id = next_conn_++;
@@ -245,6 +249,11 @@ uint64_t CdbServer::serve_stream(bufferevent *bev, const std::string &peer) {
     c->bev = bev;
     bufferevent_setcb(c->bev, on_read, on_write, on_event, this);
     bufferevent_enable(c->bev, EV_READ | EV_WRITE);
+    // A commit's notification is hundreds of KB: written 16 KB at a time (libevent's default),
+    // each piece waits for a turn of the loop after the client has drained the last one, and
+    // the subscriber reads the frame in a dozen wake-ups. Whole frames go out in one write as
+    // far as the socket takes them.
+    bufferevent_set_max_single_write(c->bev, kMaxSingleWrite);
     // A client that does not say who it is in time goes (the Hello lifts the limit).
     if (opts_.hello_timeout_ms > 0) {
         const timeval tv{opts_.hello_timeout_ms / 1000, (opts_.hello_timeout_ms % 1000) * 1000};
