@@ -54,6 +54,13 @@ int plx_mem_init_tables(plx_ctx *p_ctx, const PlxMemTables &tables, bool clean) 
     g_mem.mem = static_cast<plx_mem_entry *>(calloc(tables.num_blocks, sizeof(plx_mem_entry)));
     if (!g_mem.mem)
         return PLX_ENOMEM;
+    // Every allocation scans the block table from its start: its pages are faulted in now, not
+    // a few at a time by the programs of later commits (a fault costs about 10 us on a virtual
+    // machine; a 370 KB program covers some thirty pages of the table).
+    auto *page = reinterpret_cast<volatile uint8_t *>(g_mem.mem);
+    for (size_t at = 0, bytes = size_t{tables.num_blocks} * sizeof(plx_mem_entry); at < bytes;
+         at += 4096)
+        page[at] = 0;
     if (clean) {
         memset(tables.filter_mem, 0, size_t{tables.num_blocks} * FP_FILTER_BLOCK_SIZE);
         memset(static_cast<void *>(tables.filters), 0,
