@@ -457,23 +457,67 @@ class PartsCombiner {
         }
     }
 
-    // The class of the pair (order_a_ a, i-th of B in order) with the given key, made from its
-    // masked parts when new. Kept out of the pair loop, which rarely needs it.
+    // The class of the pair (A's ai-th class in order, B's i-th) with the given key, made from
+    // its masked parts when new. Kept out of the pair loop, which rarely needs it. With threads
+    // the new class only gets its number here, in order, and is made with the others by
+    // add_new_classes.
     template <uint32_t K>
     __attribute__((noinline)) uint32_t find_or_add(KeyIndex<K> &index, const PairKey<K> &key,
-                                                   uint32_t a, uint32_t i,
+                                                   uint32_t ai, uint32_t i,
                                                    const std::vector<const uint32_t *> &row_ids) {
         return index.find_or_add(key, [&] {
-            // The new class's vector is its masked parts side by side.
-            for (uint32_t j = 0; j < groups_.size(); ++j) {
-                const Group &g = groups_[j];
-                const uint64_t *v = g.masked.vec(row_ids[j][part_of_[j][i]]);
-                std::copy(v, v + g.nw, z_.begin() + g.w0);
+            if (threads_ > 1) {
+                new_classes_.push_back({ai, i});
+                return static_cast<uint32_t>(T_.classes.size() + new_classes_.size() - 1);
             }
+            new_class(row_ids, i, z_.data());
             const uint64_t h = plx_vec_hash(z_.data(), nw_);
-            const uint32_t b = order_b_[i];
+            const uint32_t a = order_a_[ai], b = order_b_[i];
             return final_ ? T_.classes.add_pair(z_.data(), h, a, b) : T_.classes.add(z_.data(), h);
         });
+    }
+
+    // The vector of the pair (row, i-th of B): its masked parts side by side.
+    void new_class(const std::vector<const uint32_t *> &row_ids, uint32_t i, uint64_t *z) const {
+        for (uint32_t j = 0; j < groups_.size(); ++j) {
+            const Group &g = groups_[j];
+            const uint64_t *v = g.masked.vec(row_ids[j][part_of_[j][i]]);
+            std::copy(v, v + g.nw, z + g.w0);
+        }
+    }
+
+    // Makes the classes numbered by find_or_add: their vectors and hashes on the threads, then
+    // added in their order.
+    void add_new_classes() {
+        const size_t n = new_classes_.size();
+        if (!n)
+            return;
+        std::unique_ptr<uint64_t[]> vecs(new uint64_t[n * nw_]);
+        std::unique_ptr<uint64_t[]> hashes(new uint64_t[n]);
+        const size_t chunks = std::min<size_t>(n, size_t{threads_} * 8);
+        plx_run_jobs(threads_, chunks, [&](size_t c) {
+            std::vector<const uint32_t *> ids(groups_.size());
+            uint32_t row = UINT32_MAX;
+            for (size_t k = c * n / chunks; k < (c + 1) * n / chunks; ++k) {
+                const NewClass &nc = new_classes_[k];
+                if (nc.ai != row)
+                    row_ids(row = nc.ai, ids);
+                uint64_t *z = vecs.get() + k * nw_;
+                new_class(ids, nc.i, z);
+                hashes[k] = plx_vec_hash(z, nw_);
+            }
+        });
+        for (size_t k = 0; k < n; ++k) {
+            const uint64_t *z = vecs.get() + k * nw_;
+            const uint32_t a = order_a_[new_classes_[k].ai], b = order_b_[new_classes_[k].i];
+            if (final_)
+                T_.classes.add_pair(z, hashes[k], a, b);
+            else
+                T_.classes.add(z, hashes[k]);
+            if ((k & 0xFFF) == 0xFFF)
+                plx_compiler_yield();
+        }
+        new_classes_.clear();
     }
 
     template <uint32_t K>
@@ -508,7 +552,7 @@ class PartsCombiner {
                     ec_at[i] = c.ec1 - 1;
                     continue;
                 }
-                const uint32_t ec = find_or_add<K>(index, key, a, i, ids_of);
+                const uint32_t ec = find_or_add<K>(index, key, ai, i, ids_of);
                 c = CacheSlot{key, ec + 1};
                 ec_at[i] = ec;
             }
@@ -516,6 +560,7 @@ class PartsCombiner {
             for (uint32_t b = 0; b < nb_; ++b)
                 row[b] = ec_at[position_b[b]];
         }
+        add_new_classes();
     }
 
     // Row ai's pointers to each group's masked ids.
@@ -673,11 +718,11 @@ class PartsCombiner {
             Row &row = rows[ai];
             class_of[ai].resize(row.keys.size());
             for (size_t k = 0; k < row.keys.size(); ++k)
-                class_of[ai][k] =
-                    find_or_add<K>(index, row.keys[k], order_a_[ai], row.first[k], ids_of);
+                class_of[ai][k] = find_or_add<K>(index, row.keys[k], ai, row.first[k], ids_of);
             Row().keys.swap(row.keys);
             plx_compiler_yield();
         }
+        add_new_classes();
 
         plx_run_jobs(threads_, chunks, [&](size_t c) {
             for (uint32_t ai = static_cast<uint32_t>(c * na_ / chunks);
@@ -721,6 +766,11 @@ class PartsCombiner {
     std::vector<std::vector<uint32_t>> part_of_;  // by group, B's classes in order
     std::vector<uint32_t> a_value_;
     std::vector<uint64_t> z_ = std::vector<uint64_t>(nw_);
+    // Classes numbered but not made yet (threads only): each pair's row and place in B's order.
+    struct NewClass {
+        uint32_t ai, i;
+    };
+    std::vector<NewClass> new_classes_;
 };
 
 }  // namespace
