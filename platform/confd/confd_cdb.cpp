@@ -483,7 +483,8 @@ extern "C" int cdb_diff_iterate(int sock, int subid,
 extern "C" int cdb_get_modifications_iter(int sock, int flags, confd_tag_value_t **values,
                                           int *nvalues) {
     (void)flags;
-    auto st = sock_state(sock);
+    // Called from cdb_diff_iterate's iterator, which checked the socket.
+    auto st = confd_client::sock_state_checked_by_caller(sock);
     if (!st)
         return CONFD_ERR;
     if (!st->current)

@@ -257,6 +257,16 @@ std::shared_ptr<SockState> sock_state(int fd) {
     return it->second;
 }
 
+std::shared_ptr<SockState> sock_state_checked_by_caller(int fd) {
+    std::lock_guard lk(g_socks_mu);
+    auto it = g_socks.find(fd);
+    if (it == g_socks.end()) {
+        set_err(CONFD_ERR_PROTOUSAGE, "socket %d is not connected to the database", fd);
+        return nullptr;
+    }
+    return it->second;
+}
+
 void forget_sock(int fd) {
     std::lock_guard lk(g_socks_mu);
     g_socks.erase(fd);

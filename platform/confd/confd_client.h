@@ -99,6 +99,10 @@ int set_err(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3))
 int copy_out(const std::string &s, char *buf, int bufsiz);
 // The socket's state, or null when the library does not know the socket (error recorded).
 std::shared_ptr<SockState> sock_state(int fd);
+// The socket's state without checking that fd still names the socket it was made for: only for
+// calls made inside a call that checked it (an iterator callback of cdb_diff_iterate), where
+// the check would cost a system call for every event visited.
+std::shared_ptr<SockState> sock_state_checked_by_caller(int fd);
 // Connects fd to the server (address possibly overridden by the environment) as a socket of
 // the given kind and registers it. A daemon's control and worker sockets pass its token.
 // When CONFD_IPC_ACCESS_FILE names a secret file, the connection proves the secret when the
