@@ -406,10 +406,7 @@ class PartsCombiner {
         std::vector<uint32_t> slots(size, 0);  // index + 1 of a key; 0 empty
         uint32_t distinct = 0;
         for (uint32_t i = 0; i < keys.size(); ++i) {
-            uint64_t h = 0;
-            for (uint32_t k = 0; k < K; ++k)
-                h = (h ^ keys[i][k]) * 0x9E3779B97F4A7C15ull;
-            for (size_t s = (h >> 20) & (size - 1);; s = (s + 1) & (size - 1)) {
+            for (size_t s = index_of<K>(keys[i]) & (size - 1);; s = (s + 1) & (size - 1)) {
                 if (!slots[s]) {
                     if (++distinct > most)
                         return false;
