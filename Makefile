@@ -14,6 +14,8 @@ CMAKE_FLAGS ?=
 # are nearly free.
 CCACHE := $(shell command -v ccache 2>/dev/null)
 LAUNCHER := $(if $(CCACHE),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# Ninja when the machine has it (tools/setup.sh installs it): one scheduler for the whole tree.
+GENERATOR := $(if $(shell command -v ninja 2>/dev/null),-G Ninja)
 
 .PHONY: all build test live-long asan asan-test fuzzers fuzz fuzz-ci fuzz-corpus format format-check run \
 	clean bench cfgfuzz
@@ -21,7 +23,7 @@ LAUNCHER := $(if $(CCACHE),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPIL
 all: build
 
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLX_WERROR=ON $(LAUNCHER) $(CMAKE_FLAGS)
+	cmake $(GENERATOR) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLX_WERROR=ON $(LAUNCHER) $(CMAKE_FLAGS)
 
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -38,7 +40,7 @@ live-long: build
 # instrumented for coverage. It builds the tests and the libFuzzer harnesses, so one build serves
 # `make asan-test` and the fuzzing targets.
 $(ASAN_BUILD)/CMakeCache.txt:
-	CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPLX_FUZZ=ON -DPLX_BENCH=OFF \
+	CC=clang CXX=clang++ cmake $(GENERATOR) -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPLX_FUZZ=ON -DPLX_BENCH=OFF \
 	    -DPLX_WERROR=ON $(LAUNCHER) $(CMAKE_FLAGS)
 
 asan: $(ASAN_BUILD)/CMakeCache.txt

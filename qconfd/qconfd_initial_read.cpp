@@ -34,10 +34,6 @@ unsigned module_position(uint8_t module_id) {
     return LAST_POSITION;
 }
 
-void store_done(QconfdContext *ctx) {
-    std::atomic_ref(ctx->initial_read_done).store(1);
-}
-
 // An operational session on a fresh data socket; closes everything on failure. Returns the
 // socket or -1.
 int open_oper_session() {
@@ -111,11 +107,8 @@ void trigger_thread(TriggerList *list) {
     } else {
         ok = trigger(sock, *list, false) && trigger(sock, *list, true);
     }
-    if (ok && !qconfd_initial_read_done(ctx)) {
-        QCONFD_TRACE("Initial config read done");
-        store_done(ctx);
-        qconfd_set_initial_config_read_done(ctx);
-    }
+    if (ok)
+        qconfd_initial_read_complete(ctx);
     g_trigger_running = false;
     delete list;
     if (sock >= 0)
@@ -123,6 +116,14 @@ void trigger_thread(TriggerList *list) {
 }
 
 }  // namespace
+
+void qconfd_initial_read_complete(QconfdContext *ctx) {
+    uint32_t was = 0;
+    if (!std::atomic_ref(ctx->initial_read_done).compare_exchange_strong(was, 1))
+        return;
+    QCONFD_TRACE("Initial config read done");
+    qconfd_set_initial_config_read_done(ctx);
+}
 
 bool qconfd_can_read_initial_config(QconfdContext *ctx) {
     if (qconfd_initial_read_done(ctx) || g_trigger_running)

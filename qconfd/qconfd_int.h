@@ -65,6 +65,9 @@ inline bool qconfd_initial_read_done(const QconfdContext *ctx) {
     return std::atomic_ref(const_cast<uint32_t &>(ctx->initial_read_done)).load() != 0;
 }
 
+// Marks the initial read done (once) and sets this module's bit in the order leaf.
+void qconfd_initial_read_complete(QconfdContext *ctx);
+
 // Splits one change set between a row's two points: in delete mode the deleted leaves
 // (C_NOEXISTS) with the brackets around them, in add mode everything else. Returns the
 // applicable entries (shallow copies of `values`), or an empty vector when nothing applies.

@@ -89,6 +89,19 @@ void mark_resync(QconfdContext *ctx) {
     });
 }
 
+// True when the readers were handed a whole read, or a part of one, before the connection was
+// lost. The initial read's thread may have lost the connection before the database answered it,
+// leaving the initial read not done although the readers hold what it delivered: the next read
+// must then be compared with what they hold, or objects deleted meanwhile would stay.
+bool readers_hold_config(QconfdContext *ctx) {
+    bool any = qconfd_initial_read_done(ctx);
+    qconfd_for_each_row(ctx, [&](SubscriptionPoint *row) {
+        any = any || (row->flags & QCONFD_SUB_FLAG_INITIALISED);
+        return !any;
+    });
+    return any;
+}
+
 // Asks for the whole configuration of the daemon's rows at both their points; the loop compares
 // it with what the readers hold. False when the database refused.
 bool trigger_resync(QconfdContext *ctx, int data_sock) {
@@ -192,7 +205,7 @@ void registration_thread(QconfdContext *ctx, int pipe_wr) {
     }
     // After a reconnection the rows' next triggered reads are compared with what the readers
     // hold; the flags are set before the loop reads the socket.
-    const bool reconnected = qconfd_initial_read_done(ctx);
+    const bool reconnected = readers_hold_config(ctx);
     if (reconnected)
         mark_resync(ctx);
     // Every point id is stored: the loop may read the subscription socket from now on.
@@ -204,6 +217,8 @@ void registration_thread(QconfdContext *ctx, int pipe_wr) {
         // reach the readers only through a whole read.
         if (!trigger_resync(ctx, data))
             write_pipe(pipe_wr, QCONFD_PIPE_RETRY);
+        else
+            qconfd_initial_read_complete(ctx);
     }
 
     if (qconfd_can_read_initial_config(ctx) && qconfd_read_sub_config_all(ctx) != QCONFD_OK) {

@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
     # toolchain
-    build-essential cmake make pkg-config clang-format git ccache
+    build-essential cmake make ninja-build lld pkg-config clang-format git ccache
     # fuzzing harnesses (clang with libFuzzer and the sanitizer runtimes)
     clang clang-14 libfuzzer-14-dev
     # test and benchmark frameworks

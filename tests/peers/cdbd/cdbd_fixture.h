@@ -264,6 +264,17 @@ class CdbFixture : public ::testing::Test {
         w.str(xml);
         return cli(w, text);
     }
+    // Starts the database with `xml` as its whole configuration, committed while phase 0 holds
+    // clients in cdb_wait_start: one reconnecting meanwhile subscribes only after the commit.
+    int start_with(const std::string &xml, std::string *text) {
+        if (!start(0))
+            return CONFD_ERR;
+        if (int rc = load_xml(xml, text, true); rc != CONFD_OK)
+            return rc;
+        confd_wire::WireWriter w(confd_wire::Op::CliPhase);
+        w.i32(2);
+        return cli(w, text);
+    }
     int set(const std::string &path, const std::string &value = "", std::string *text = nullptr) {
         confd_wire::WireWriter w(confd_wire::Op::CliSet);
         w.str(path);
