@@ -36,7 +36,7 @@ int CdbServer::build_commit(Op op, const std::vector<uint8_t> &payload, DataTree
         if (static_cast<EditMode>(mode) == EditMode::Replace) {
             next.reset(edit);
         } else {
-            if (!next.dup_from(running_.root)) {
+            if (!running_copy(next)) {
                 lyd_free_all(edit);
                 return fail(CONFD_ERR_INTERNAL, "cannot copy the running configuration");
             }
@@ -56,7 +56,7 @@ int CdbServer::build_commit(Op op, const std::vector<uint8_t> &payload, DataTree
                         path + " is operational data; use the oper commands");
         if (!rp.has_all_keys)
             return fail(CONFD_ERR_BADPATH, path + ": a list entry needs its keys");
-        if (!next.dup_from(running_.root))
+        if (!running_copy(next))
             return fail(CONFD_ERR_INTERNAL, "cannot copy the running configuration");
         if (op == Op::CliSet) {
             const bool leafish = rp.schema->nodetype & (LYS_LEAF | LYS_LEAFLIST);
@@ -106,6 +106,29 @@ int CdbServer::build_commit(Op op, const std::vector<uint8_t> &payload, DataTree
     return 0;
 }
 
+bool CdbServer::running_copy(DataTree &out) {
+    if (spare_gen_ == running_gen_) {
+        out = std::move(spare_);
+        spare_gen_ = UINT64_MAX;
+        return true;
+    }
+    spare_.reset();
+    return out.dup_from(running_.root);
+}
+
+void CdbServer::prepare_running_copy() {
+    static const timeval now{0, 0};
+    event_base_once(
+        base_, -1, EV_TIMEOUT,
+        [](evutil_socket_t, short, void *arg) {
+            auto *self = static_cast<CdbServer *>(arg);
+            if (self->spare_gen_ != self->running_gen_ &&
+                self->spare_.dup_from(self->running_.root))
+                self->spare_gen_ = self->running_gen_;
+        },
+        this, &now);
+}
+
 bool CdbServer::prepare_commit(Job &j) {
     Conn *req = nullptr;
     if (auto it = conns_.find(j.requester); it != conns_.end())
@@ -146,6 +169,7 @@ bool CdbServer::prepare_commit(Job &j) {
     j.changes = std::move(changes);
     j.old_tree = std::move(running_);
     running_ = std::move(next);
+    ++running_gen_;
     size_t count = 0;
     std::function<void(const std::vector<Change> &)> cnt = [&](const std::vector<Change> &v) {
         for (const auto &c : v) {

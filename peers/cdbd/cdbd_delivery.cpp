@@ -277,6 +277,9 @@ void CdbServer::finish_job() {
         if (!compact(err))
             fprintf(stderr, "cdbd: the journal stays as it is: %s\n", err.c_str());
     }
+    // The next commit edits a copy of the running tree: made now, off that commit's path.
+    if (committed)
+        prepare_running_copy();
 }
 
 }  // namespace cdbd

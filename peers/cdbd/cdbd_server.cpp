@@ -110,6 +110,7 @@ bool CdbServer::init(std::string &err) {
             return false;
         }
         running_.reset(tree);
+        ++running_gen_;
     } else if (errno != ENOENT) {
         err = "cannot read " + running_file_ + ": " + strerror(errno);
         return false;
@@ -121,6 +122,7 @@ bool CdbServer::init(std::string &err) {
             return false;
         }
         running_.reset(tree);
+        ++running_gen_;
     }
     if (plx_make_parent_dirs(running_file_) != 0 ||
         (mkdir(opts_.db_dir.c_str(), 0755) != 0 && errno != EEXIST)) {
@@ -141,6 +143,7 @@ bool CdbServer::init(std::string &err) {
             return false;
         }
         running_ = std::move(next);
+        ++running_gen_;
     }
     if (!(records.empty() ? journal_.reset(journal_file_, text, err) : compact(err)))
         return false;

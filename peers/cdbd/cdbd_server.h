@@ -225,6 +225,11 @@ class CdbServer {
     // tree and validates it: 0, or an error code with msg.
     int build_commit(confd_wire::Op op, const std::vector<uint8_t> &payload, DataTree &next,
                      std::string &msg);
+    // A copy of the running tree for a commit to edit: the one made ahead after the last commit
+    // when it is still current, else a fresh one. False when libyang failed.
+    bool running_copy(DataTree &out);
+    // Makes that copy ahead, once the loop has served what is pending.
+    void prepare_running_copy();
     // The running tree as the snapshot's JSON text ("" with err on failure).
     std::string running_text(std::string &err) const;
     // Writes the running tree as the new snapshot and starts an empty journal for it.
@@ -234,6 +239,11 @@ class CdbServer {
     ServerOptions opts_;
     SchemaDb schema_;
     std::unique_ptr<CommitValidator> validator_;  // made with the schema
+    // The running tree's generation (every commit and load makes a new one) and a copy of it
+    // made ahead for the next commit, current while spare_gen_ equals it.
+    uint64_t running_gen_ = 0;
+    uint64_t spare_gen_ = UINT64_MAX;
+    DataTree spare_;
     event_base *base_ = nullptr;
     evconnlistener *listener_ = nullptr;
     plx_listen_guard *listen_guard_ = nullptr;
