@@ -55,18 +55,21 @@ class EventLoopFixture : public ::testing::Test {
         }
     }
 
-    // Runs the event loop until pred() holds or about timeout_ms of real time passed.
+    // Runs the event loop until pred() holds or about timeout_ms of real time passed. pred() is
+    // not asked again once it held: it may consume what it checks (a child's exit status).
     template <class Pred>
     bool run_until(Pred pred, int timeout_ms = 2000) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (!pred()) {
+        for (;;) {
+            if (pred())
+                return true;
             if (std::chrono::steady_clock::now() > deadline)
                 return false;
             event_base_loop(base_, EVLOOP_NONBLOCK);
-            if (!pred())
-                usleep(200);
+            if (pred())
+                return true;
+            usleep(200);
         }
-        return true;
     }
 
     // Runs the event loop for a while without a condition (lets pending I/O settle).

@@ -342,15 +342,17 @@ TEST_F(MsgqTest, OnlyTheDaemonsUserReachesItsSocket) {
     for (const char *dir : {"", "/var", "/var/run"})
         chmod((root_ + dir).c_str(), 0755);
     chmod(path("/var/run/.plxd").c_str(), 0666);
+    // Made before the fork: the child of a threaded process may only make system calls (another
+    // thread may have held the allocator's lock when it forked).
+    const sockaddr_un sun = unix_addr(path("/var/run/.plxd"));
+    const Bytes r = reg(3, 9);
     pid_t child = fork();
     if (child == 0) {
         if (setgid(65534) != 0 || setuid(65534) != 0)
             _exit(2);
         int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un sun = unix_addr(path("/var/run/.plxd"));
-        if (connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)) != 0)
+        if (connect(fd, reinterpret_cast<const sockaddr *>(&sun), sizeof(sun)) != 0)
             _exit(3);
-        Bytes r = reg(3, 9);
         send(fd, r.data(), r.size(), MSG_NOSIGNAL);
         uint8_t b;
         _exit(recv(fd, &b, 1, 0) <= 0 ? 0 : 4);  // closed by the daemon
@@ -372,14 +374,14 @@ TEST_F(MsgqTest, ThousandsOfIdleConnectionsNeitherSpinNorFloodTheLog) {
     close(spare);
     const rlimit tight{static_cast<rlim_t>(spare + 16), old.rlim_max};
     setrlimit(RLIMIT_NOFILE, &tight);
+    const sockaddr_un sun = unix_addr(path("/var/run/.plxd"));
     pid_t child = fork();
     if (child == 0) {
         const rlimit lim{4096, old.rlim_max};
         setrlimit(RLIMIT_NOFILE, &lim);
         for (int i = 0; i < 2000; ++i) {
             int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            sockaddr_un sun = unix_addr(path("/var/run/.plxd"));
-            connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun));
+            connect(fd, reinterpret_cast<const sockaddr *>(&sun), sizeof(sun));
         }
         pause();
         _exit(0);

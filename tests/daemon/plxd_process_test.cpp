@@ -82,24 +82,22 @@ class Plxd : public ::testing::Test {
     // Runs binary with args under the root; its output goes to <tag>stdout and <tag>stderr.
     pid_t spawn(const char *binary, std::vector<std::string> args, const std::string &tag) {
         args.insert(args.begin(), binary);
+        // No configuration database answers at port 1: plxd retries in the background, and never
+        // joins a database that another router on this machine runs.
+        std::vector<std::string> envs = environment_with(
+            {{"PLX_ROOT", root.string()}, {"PLX_SHM_PREFIX", shm_prefix}, {"CONFD_IPC_PORT", "1"}});
+        const std::vector<char *> argv = pointers_to(args), envp = pointers_to(envs);
+        const std::string out = root / (tag + "stdout"), err = root / (tag + "stderr");
         pid_t child = fork();
         EXPECT_GE(child, 0);
         if (child == 0) {
             rlimit no_core{0, 0};
             setrlimit(RLIMIT_CORE, &no_core);
-            setenv("PLX_ROOT", root.c_str(), 1);
-            setenv("PLX_SHM_PREFIX", shm_prefix.c_str(), 1);
-            // No configuration database answers there: plxd retries in the background, and never
-            // joins a database that another router on this machine runs.
-            setenv("CONFD_IPC_PORT", "1", 1);
-            if (!freopen((root / (tag + "stdout")).c_str(), "w", stdout) ||
-                !freopen((root / (tag + "stderr")).c_str(), "w", stderr))
+            const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
                 _exit(126);
-            std::vector<char *> argv;
-            for (std::string &a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
+            execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }
         return child;

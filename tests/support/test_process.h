@@ -17,10 +17,34 @@
 #include <thread>
 #include <vector>
 
+// The environment of this process with `env` set: entries for execve, made before a fork (the
+// child of a threaded process may only make system calls).
+inline std::vector<std::string> environment_with(const std::map<std::string, std::string> &env) {
+    std::vector<std::string> out;
+    for (char **e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (!env.count(entry.substr(0, entry.find('='))))
+            out.push_back(entry);
+    }
+    for (const auto &[k, v] : env)
+        out.push_back(k + "=" + v);
+    return out;
+}
+
+inline std::vector<char *> pointers_to(std::vector<std::string> &strings) {
+    std::vector<char *> out;
+    for (std::string &s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
 // Starts a program (args[0] is its path). With `out`, its standard output and error are
 // appended to that file; `env` entries are set in the child.
-inline pid_t spawn(const std::vector<std::string> &args, const std::string &out = "",
+inline pid_t spawn(std::vector<std::string> args, const std::string &out = "",
                    const std::map<std::string, std::string> &env = {}) {
+    std::vector<std::string> envs = environment_with(env);
+    const std::vector<char *> argv = pointers_to(args), envp = pointers_to(envs);
     pid_t pid = fork();
     if (pid == 0) {
         if (!out.empty()) {
@@ -28,13 +52,7 @@ inline pid_t spawn(const std::vector<std::string> &args, const std::string &out 
             dup2(fd, 1);
             dup2(fd, 2);
         }
-        for (const auto &[k, v] : env)
-            setenv(k.c_str(), v.c_str(), 1);
-        std::vector<char *> argv;
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     return pid;
