@@ -504,6 +504,7 @@ class PartsCombiner {
                 hashes[k] = plx_vec_hash(z, nw_);
             }
         });
+        T_.classes.reserve(n, final_);
         for (size_t k = 0; k < n; ++k) {
             const uint64_t *z = vecs.get() + k * nw_;
             const uint32_t a = order_a_[new_classes_[k].ai], b = order_b_[new_classes_[k].i];

@@ -10,8 +10,11 @@ ClassSet::ClassSet(uint32_t nbits) : nbits_(nbits), nwords_(plx_epi_words(nbits)
     slots_.assign(16, 0);
 }
 
-void ClassSet::grow() {
-    std::vector<uint32_t> slots(slots_.size() * 2, 0);
+void ClassSet::grow(size_t classes) {
+    size_t n = slots_.size() * 2;
+    while (classes * 2 > n)
+        n *= 2;
+    std::vector<uint32_t> slots(n, 0);
     size_t mask = slots.size() - 1;
     for (uint32_t ec = 0; ec < size(); ++ec) {
         size_t i = plx_hash_mix(hashes_[ec]) & mask;
@@ -40,7 +43,7 @@ uint32_t ClassSet::append(size_t slot, const uint64_t *v, uint64_t h) {
     hashes_.push_back(h);
     slots_[slot] = ec + 1;
     if (size_t{size()} * 2 > slots_.size())
-        grow();
+        grow(size());
     return ec;
 }
 
@@ -60,8 +63,24 @@ uint32_t ClassSet::append_pair(size_t slot, const uint64_t *v, uint64_t h, uint3
     pair_b_.push_back(b);
     slots_[slot] = ec + 1;
     if (size_t{size()} * 2 > slots_.size())
-        grow();
+        grow(size());
     return ec;
+}
+
+void ClassSet::reserve(size_t n, bool pairs) {
+    const size_t total = size() + n;
+    if (!pairs)
+        plx_reserve_yielding(vec_, n * nwords_);
+    else if (stored() == size() && nwords_ && vec_.size() < kPairVectorBudgetWords)
+        plx_reserve_yielding(
+            vec_, std::min(n, (kPairVectorBudgetWords - vec_.size()) / nwords_) * nwords_);
+    plx_reserve_yielding(hashes_, n);
+    if (pairs) {
+        plx_reserve_yielding(pair_a_, n);
+        plx_reserve_yielding(pair_b_, n);
+    }
+    if (total * 2 > slots_.size())
+        grow(total);
 }
 
 uint32_t ClassSet::add(const uint64_t *v, uint64_t h) {

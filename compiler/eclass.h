@@ -49,6 +49,9 @@ class ClassSet {
     uint32_t add(const uint64_t *v, uint64_t h);
     // Same for a combination's class made from the pair (a, b); v is kept within the budget.
     uint32_t add_pair(const uint64_t *v, uint64_t h, uint32_t a, uint32_t b);
+    // Room for n more classes (added with add, or add_pair when `pairs`): their storage grows
+    // once to its final size instead of doubling its way there.
+    void reserve(size_t n, bool pairs);
     uint32_t pair_a(uint32_t ec) const { return pair_a_[ec]; }
     uint32_t pair_b(uint32_t ec) const { return pair_b_[ec]; }
 
@@ -60,7 +63,8 @@ class ClassSet {
     const std::vector<uint32_t> &sorted();
 
   private:
-    void grow();
+    // Doubles the slot table until it holds `classes` at most half full.
+    void grow(size_t classes);
     // First empty slot on h's probe sequence.
     size_t free_slot(uint64_t h) const;
     uint32_t append(size_t slot, const uint64_t *v, uint64_t h);
