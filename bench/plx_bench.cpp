@@ -31,6 +31,10 @@ struct Set {
     std::string name;
     PlxcRules rules;
     std::vector<FpPacket> packets;
+    // A set timed by one build: each side builds it once untimed first, so that neither pays
+    // for faulting in the memory it then keeps (rte_acl's comes from EAL memory reserved at
+    // start).
+    bool warm_up = false;
 };
 
 std::string data_dir() {
@@ -127,6 +131,8 @@ std::shared_ptr<Compiled> compiled(const Set &s) {
 void bm_compile(benchmark::State &st, const Set *s, uint32_t threads) {
     PlxCompileTimes sum;
     uint64_t bytes = 0, classes = 0;
+    if (s->warm_up)
+        compile(*s, threads, true);
     for (auto _ : st) {
         auto c = compile(*s, threads, true);
         sum.leaf_ns += c->ctx->times.leaf_ns;
@@ -251,6 +257,10 @@ rte_acl_ctx *acl_build(const Set &s, const std::vector<AclRule> &rules, int seq)
 void bm_acl_build(benchmark::State &st, const Set *s) {
     auto rules = acl_rules(*s);
     static int seq = 0;
+    if (s->warm_up) {
+        if (rte_acl_ctx *ctx = acl_build(*s, rules, seq++))
+            rte_acl_free(ctx);
+    }
     for (auto _ : st) {
         rte_acl_ctx *ctx = acl_build(*s, rules, seq++);
         if (!ctx) {
@@ -344,17 +354,18 @@ int main(int argc, char **argv) {
         const char *name, *file;
         size_t max;
         const char *trace;
-        bool large;
+        bool large, warm_up;
     };
     const Spec specs[] = {
-        {"policy10", "acl1_1k", 10, "acl1_1k_trace", false},
-        {"policy100", "acl1_1k", 100, "acl1_1k_trace", false},
-        {"acl1_1k", "acl1_1k", SIZE_MAX, "acl1_1k_trace", false},
-        {"fw1_1k", "fw1_1k", SIZE_MAX, "fw1_1k_trace", false},
-        {"ipc1_1k", "ipc1_1k", SIZE_MAX, "ipc1_1k_trace", false},
-        {"acl1_10k", "acl1_10k", SIZE_MAX, "acl1_10k_trace", true},
-        {"fw1_10k", "fw1_10k", SIZE_MAX, "fw1_10k_trace", true},
-        {"ipc1_10k", "ipc1_10k", SIZE_MAX, "ipc1_10k_trace", true},
+        {"policy10", "acl1_1k", 10, "acl1_1k_trace", false, false},
+        {"policy100", "acl1_1k", 100, "acl1_1k_trace", false, false},
+        {"acl1_1k", "acl1_1k", SIZE_MAX, "acl1_1k_trace", false, false},
+        {"fw1_1k", "fw1_1k", SIZE_MAX, "fw1_1k_trace", false, false},
+        {"ipc1_1k", "ipc1_1k", SIZE_MAX, "ipc1_1k_trace", false, false},
+        // fw1_10k and ipc1_10k fail after tens of seconds: not built twice.
+        {"acl1_10k", "acl1_10k", SIZE_MAX, "acl1_10k_trace", true, true},
+        {"fw1_10k", "fw1_10k", SIZE_MAX, "fw1_10k_trace", true, false},
+        {"ipc1_10k", "ipc1_10k", SIZE_MAX, "ipc1_10k_trace", true, false},
     };
     const bool large = std::getenv("PLX_BENCH_LARGE") != nullptr;
     // The 10k sets can ask for more memory than the machine has: cap the address space so that
@@ -367,6 +378,7 @@ int main(int argc, char **argv) {
             continue;
         auto s = std::make_unique<Set>();
         s->name = sp.name;
+        s->warm_up = sp.warm_up;
         if (!load(*s, sp.file, sp.max, sp.trace))
             return 1;
         sets.push_back(std::move(s));
