@@ -10,6 +10,7 @@
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "common/plx_log.h"
 #include "platform/confd/confd_cdb.h"
@@ -123,6 +124,24 @@ bool trigger_resync(QconfdContext *ctx, int data_sock) {
     return true;
 }
 
+// The operational rows' first read, which only the initial read makes: asked for after a
+// reconnection that cut the initial read short. False when the database refused.
+bool trigger_oper_rows(QconfdContext *ctx, int data_sock) {
+    std::vector<int> points;
+    qconfd_for_each_row(ctx, [&](SubscriptionPoint *row) {
+        if ((row->flags & QCONFD_SUB_FLAG_OPER) && row->add_point >= 0)
+            points.push_back(row->add_point);
+        return true;
+    });
+    if (points.empty() ||
+        cdb_trigger_oper_subscriptions(data_sock, points.data(), static_cast<int>(points.size()),
+                                       1) == CONFD_OK)
+        return true;
+    PLX_LOG("Failed to read the operational rows (%s) %s (%d) : %s", qconfd_module_name(),
+            confd_strerror(confd_errno), confd_errno, confd_lasterr());
+    return false;
+}
+
 // Connects, waits for the database to start, subscribes and asks for the initial read when
 // the modules before this one are done. Reports failures through the pipe; never retries.
 void registration_thread(QconfdContext *ctx, int pipe_wr) {
@@ -206,6 +225,7 @@ void registration_thread(QconfdContext *ctx, int pipe_wr) {
     // After a reconnection the rows' next triggered reads are compared with what the readers
     // hold; the flags are set before the loop reads the socket.
     const bool reconnected = readers_hold_config(ctx);
+    const bool read_done = qconfd_initial_read_done(ctx);
     if (reconnected)
         mark_resync(ctx);
     // Every point id is stored: the loop may read the subscription socket from now on.
@@ -215,7 +235,7 @@ void registration_thread(QconfdContext *ctx, int pipe_wr) {
         qconfd_trap_reread(data);
         // Commits made while the connection was down, or acknowledged just before it went,
         // reach the readers only through a whole read.
-        if (!trigger_resync(ctx, data))
+        if (!trigger_resync(ctx, data) || (!read_done && !trigger_oper_rows(ctx, data)))
             write_pipe(pipe_wr, QCONFD_PIPE_RETRY);
         else
             qconfd_initial_read_complete(ctx);

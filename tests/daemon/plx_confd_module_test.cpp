@@ -205,10 +205,15 @@ TEST_F(ModuleTest, ReconnectionBringsTheModelUpToDateAndMarksOnlyWhatChanged) {
     set_order(7);
     ASSERT_TRUE(wait_for([&] { return loop_.run([&] { return marked.size(); }) == 3; }));
 
-    // The database goes before the initial read's thread hears its answer: the readers hold
-    // the configuration, but the read is not marked done.
+    // The database goes before the initial read's thread hears its answer, and before it asked
+    // for the operational rows: the readers hold the configuration, but the read is not done.
     ASSERT_TRUE(wait_for([&] { return loop_.run([&] { return ctx_->initial_read_done; }); }));
-    loop_.run([&] { return ctx_->initial_read_done = 0; });
+    loop_.run([&] {
+        for (SubscriptionPoint *row = ctx_->spec.subscriptions; row->path[0]; ++row)
+            if (row->flags & QCONFD_SUB_FLAG_OPER)
+                row->flags &= static_cast<uint8_t>(~QCONFD_SUB_FLAG_INITIALISED);
+        return ctx_->initial_read_done = 0;
+    });
     stop();
     ASSERT_TRUE(wait_for([&] { return loop_.run([&] { return ctx_->retry_timer; }) != nullptr; }));
     std::string err;
@@ -230,6 +235,9 @@ TEST_F(ModuleTest, ReconnectionBringsTheModelUpToDateAndMarksOnlyWhatChanged) {
     // Marked at each level that changed it, as a commit would; "keep" never.
     const std::vector<std::string> got = loop_.run([] { return marked; });
     EXPECT_EQ(std::set<std::string>(got.begin(), got.end()), std::set<std::string>{"edit"});
+    // The operational row, whose first read the lost answer cut short too, follows again.
+    cdbcli("oper set /debugs/plx/dpi");
+    EXPECT_TRUE(wait_for([&] { return flags() & PLX_DEBUG_DPI; }));
     loop_.run([this] {
         qconfd_module_stop(ctx_);
         ctx_ = nullptr;
