@@ -17,6 +17,12 @@ confd_value_t buf(const char *s) {
     return v;
 }
 
+// The bytes after the frame header of what `w` wrote.
+std::vector<uint8_t> body(confd_wire::WireWriter &w) {
+    const auto &frame = w.finish();
+    return {frame.begin() + confd_wire::kHeaderSize, frame.end()};
+}
+
 std::string pp(const confd_value_t &v) {
     char b[128];
     confd_pp_value(b, sizeof b, &v);
@@ -106,9 +112,8 @@ TEST(ConfdWire, ValuesRoundTrip) {
     confd_wire::WireWriter w(confd_wire::Op::Get);
     for (auto &v : in)
         ASSERT_TRUE(w.value(v));
-    const auto &frame = w.finish();
-    confd_wire::WireReader r(frame.data() + confd_wire::kHeaderSize,
-                             frame.size() - confd_wire::kHeaderSize);
+    const std::vector<uint8_t> b = body(w);
+    confd_wire::WireReader r(b.data(), b.size());
     for (auto &v : in) {
         confd_value_t out;
         ASSERT_TRUE(r.value(out));
@@ -117,8 +122,7 @@ TEST(ConfdWire, ValuesRoundTrip) {
     }
     EXPECT_TRUE(r.at_end());
     // Skipping steps over each value exactly as decoding does.
-    confd_wire::WireReader skip(frame.data() + confd_wire::kHeaderSize,
-                                frame.size() - confd_wire::kHeaderSize);
+    confd_wire::WireReader skip(b.data(), b.size());
     for (size_t i = 0; i < std::size(in); ++i)
         EXPECT_TRUE(skip.skip_value()) << i;
     EXPECT_TRUE(skip.at_end());
@@ -130,11 +134,9 @@ TEST(ConfdWire, TruncatedOrUnknownInputFailsCleanly) {
     confd_wire::WireWriter w(confd_wire::Op::Get);
     ASSERT_TRUE(w.value(v));
     confd_free_value(&v);
-    const auto &frame = w.finish();
-    const uint8_t *body = frame.data() + confd_wire::kHeaderSize;
-    const size_t n = frame.size() - confd_wire::kHeaderSize;
-    for (size_t cut = 0; cut < n; ++cut) {
-        confd_wire::WireReader r(body, cut), skip(body, cut);
+    const std::vector<uint8_t> b = body(w);
+    for (size_t cut = 0; cut < b.size(); ++cut) {
+        confd_wire::WireReader r(b.data(), cut), skip(b.data(), cut);
         confd_value_t out;
         EXPECT_FALSE(r.value(out)) << cut;
         EXPECT_FALSE(r.ok());
@@ -193,11 +195,9 @@ TEST(ConfdWire, TaggedListsRoundTripAndKeepWhatWasReadOnACut) {
     in[2].v = buf("x");
     confd_wire::WireWriter w(confd_wire::Op::Get);
     ASSERT_TRUE(w.tagged_list(in));
-    const auto &frame = w.finish();
-    const uint8_t *body = frame.data() + confd_wire::kHeaderSize;
-    const size_t n = frame.size() - confd_wire::kHeaderSize;
+    const std::vector<uint8_t> b = body(w);
     std::vector<confd_tag_value_t> out;
-    confd_wire::WireReader r(body, n);
+    confd_wire::WireReader r(b.data(), b.size());
     ASSERT_TRUE(r.tagged_list(out));
     ASSERT_EQ(out.size(), 3u);
     for (size_t i = 0; i < 3; ++i) {
@@ -206,7 +206,7 @@ TEST(ConfdWire, TaggedListsRoundTripAndKeepWhatWasReadOnACut) {
         confd_free_value(&out[i].v);
     }
     out.clear();
-    confd_wire::WireReader cut(body, n - 1);
+    confd_wire::WireReader cut(b.data(), b.size() - 1);
     EXPECT_FALSE(cut.tagged_list(out));
     EXPECT_EQ(out.size(), 2u);
     for (auto &tv : out)
@@ -232,21 +232,20 @@ TEST(ConfdWire, KeyPathsCutOrMalformedFreeWhatWasRead) {
     kp.v[0][2].type = C_NOEXISTS;
     confd_wire::WireWriter w(confd_wire::Op::Get);
     ASSERT_TRUE(w.keypath(kp));
-    const auto &frame = w.finish();
-    const std::vector<uint8_t> body(frame.begin() + confd_wire::kHeaderSize, frame.end());
-    for (size_t cut = 0; cut <= body.size(); ++cut) {
+    const std::vector<uint8_t> b = body(w);
+    for (size_t cut = 0; cut <= b.size(); ++cut) {
         confd_hkeypath_t out;
         std::memset(&out, 0xAB, sizeof out);
-        confd_wire::WireReader r(body.data(), cut);
-        EXPECT_EQ(r.keypath(out), cut == body.size()) << cut;
+        confd_wire::WireReader r(b.data(), cut);
+        EXPECT_EQ(r.keypath(out), cut == b.size()) << cut;
         confd_wire::free_keypath(out);
     }
     // The same path with "no value" in front of the keys of the list entry.
     const long keys = (1 + 4 + 5) + (1 + 4 + 2);  // both keys: type, length, bytes
-    std::vector<uint8_t> hole(body.begin(), body.end() - keys);
+    std::vector<uint8_t> hole(b.begin(), b.end() - keys);
     hole.back() = 3;  // the key count
     hole.insert(hole.end(), {C_NOEXISTS, 0, 0, 0, 0, 0, 0, 0, 0});
-    hole.insert(hole.end(), body.end() - keys, body.end());
+    hole.insert(hole.end(), b.end() - keys, b.end());
     confd_hkeypath_t out{};
     confd_wire::WireReader r(hole.data(), hole.size());
     EXPECT_FALSE(r.keypath(out));
