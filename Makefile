@@ -22,8 +22,13 @@ GENERATOR := $(if $(shell command -v ninja 2>/dev/null),-G Ninja)
 
 all: build
 
+# Optimised, with line tables for backtraces and profiles (-g1: a quarter less compile time than
+# full debug information; CMAKE_FLAGS="-DCMAKE_CXX_FLAGS_RELWITHDEBINFO='-O2 -g'" for gdb's locals).
+RELFLAGS := -O2 -g1 -DNDEBUG
 $(BUILD)/CMakeCache.txt:
-	cmake $(GENERATOR) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLX_WERROR=ON $(LAUNCHER) $(CMAKE_FLAGS)
+	cmake $(GENERATOR) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLX_WERROR=ON \
+	    -DCMAKE_C_FLAGS_RELWITHDEBINFO="$(RELFLAGS)" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$(RELFLAGS)" \
+	    $(LAUNCHER) $(CMAKE_FLAGS)
 
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
