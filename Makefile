@@ -43,9 +43,11 @@ live-long: build
 
 # The sanitizer build: clang with AddressSanitizer and UndefinedBehaviorSanitizer, every library
 # instrumented for coverage. It builds the tests and the libFuzzer harnesses, so one build serves
-# `make asan-test` and the fuzzing targets.
+# `make asan-test` and the fuzzing targets. Line tables only: the sanitizers' reports still name
+# file and line.
 $(ASAN_BUILD)/CMakeCache.txt:
 	CC=clang CXX=clang++ cmake $(GENERATOR) -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPLX_FUZZ=ON -DPLX_BENCH=OFF \
+	    -DCMAKE_C_FLAGS_DEBUG=-gline-tables-only -DCMAKE_CXX_FLAGS_DEBUG=-gline-tables-only \
 	    -DPLX_WERROR=ON $(LAUNCHER) $(CMAKE_FLAGS)
 
 asan: $(ASAN_BUILD)/CMakeCache.txt
