@@ -238,15 +238,14 @@ bool same_sock(int fd, const SockState &st) {
     return sock_identity(fd, dev, ino) && dev == st.dev && ino == st.ino;
 }
 
-}  // namespace
-
 // Socket states are found by descriptor number but belong to the socket that was connected:
 // the daemon's threads open and close sockets concurrently, so a number may be closed by one
-// owner and handed to another thread's new socket at any time.
-std::shared_ptr<SockState> sock_state(int fd) {
+// owner and handed to another thread's new socket at any time. `check` compares the socket's
+// identity (a system call); without it the caller vouches for the socket.
+std::shared_ptr<SockState> find_sock(int fd, bool check) {
     std::lock_guard lk(g_socks_mu);
     auto it = g_socks.find(fd);
-    if (it != g_socks.end() && !same_sock(fd, *it->second)) {
+    if (check && it != g_socks.end() && !same_sock(fd, *it->second)) {
         g_socks.erase(it);  // the socket it described was closed without being forgotten
         it = g_socks.end();
     }
@@ -257,14 +256,14 @@ std::shared_ptr<SockState> sock_state(int fd) {
     return it->second;
 }
 
+}  // namespace
+
+std::shared_ptr<SockState> sock_state(int fd) {
+    return find_sock(fd, true);
+}
+
 std::shared_ptr<SockState> sock_state_checked_by_caller(int fd) {
-    std::lock_guard lk(g_socks_mu);
-    auto it = g_socks.find(fd);
-    if (it == g_socks.end()) {
-        set_err(CONFD_ERR_PROTOUSAGE, "socket %d is not connected to the database", fd);
-        return nullptr;
-    }
-    return it->second;
+    return find_sock(fd, false);
 }
 
 void forget_sock(int fd) {
